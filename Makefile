@@ -1,0 +1,49 @@
+# make run    build, then run the main job
+# make test   build, then run every test (C++ under ctest, Python under pytest, and the
+#             threaded C++ tests under ThreadSanitizer)
+#
+# Without PYTHON the work runs inside the toolchain root (tools/toolchain), built on first
+# use. With PYTHON=python3.14 it runs directly on this machine, which then needs CPython
+# 3.14 with its headers, pybind11 3, NumPy, pytest, CMake, Ninja and GoogleTest.
+
+PYTHON ?=
+BUILD ?= build
+JOBS ?= 2
+TARGETS := run test build build-tsan test-cpp test-python test-tsan
+
+ifeq ($(PYTHON),)
+
+$(TARGETS):
+	tools/toolchain run $(MAKE) --no-print-directory PYTHON=python3 $@
+
+else
+
+PY := $(shell command -v $(PYTHON))
+CMAKE_FLAGS := -G Ninja -DPython_EXECUTABLE=$(PY) -DVANTOR_WERROR=ON
+
+build:
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+
+build-tsan:
+	cmake -S . -B $(BUILD)-tsan $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVANTOR_SANITIZE=thread -DVANTOR_MODULE=OFF >/dev/null
+	cmake --build $(BUILD)-tsan -j $(JOBS) --target engine_tests
+
+run: build
+	PYTHONPATH=$(BUILD)/python $(PY) examples/main.py
+
+test-cpp: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-python: build
+	PYTHONPATH=$(BUILD)/python $(PY) -m pytest tests/python
+
+test-tsan: build-tsan
+	TSAN_OPTIONS=halt_on_error=1 $(BUILD)-tsan/engine_tests --gtest_filter='Threads*'
+
+test: test-cpp test-tsan test-python
+
+endif
+
+.PHONY: $(TARGETS)

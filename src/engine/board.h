@@ -1,0 +1,77 @@
+// The Board: one chess position, the take-back copy used by trial moves, and the episode
+// bookkeeping around the position.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/types.h"
+
+namespace vantor {
+
+// Receives the symbol board that render() writes for a human; the binding forwards each
+// call to Python's print. line_break is false where the text must run on without one.
+class SymbolPrinter {
+ public:
+  virtual void print(std::string_view text, bool line_break) = 0;
+
+ protected:
+  ~SymbolPrinter() = default;
+};
+
+class Board {
+ public:
+  // Fills the process-wide attack tables (once per process) and leaves an empty position:
+  // no pieces, white to move, no castling rights, no en-passant square.
+  Board();
+
+  // Loads the placement, side, castling and en-passant fields of FEN text. The text ends
+  // at its first NUL byte or its last byte, whichever comes first; nothing past it is
+  // read. Malformed text is not refused: it yields whatever position the reader makes of
+  // it, and an en-passant field that names no square on the board gives no square (64).
+  void parse_fen(std::string_view fen);
+
+  // Prints the letter board with side, en-passant square and castling rights to letters,
+  // and the symbol board through symbols.
+  void render(SymbolPrinter& symbols, std::FILE* letters = stdout) const;
+
+  // 1 when a piece of side attacks square in the current position, else 0. A square off
+  // the board (a missing king's -1) is never attacked.
+  int square_attacked_by(int square, int side) const;
+
+  // Piece code standing on square, or -1; where sets overlap the highest code wins.
+  int piece_on(int square) const;
+
+  std::int32_t total_move_count = 0;
+  std::int32_t state_pos = 0;
+  std::int32_t no_progress_count = 0;
+  std::int32_t just_reset = 0;
+  std::int32_t castle = 0;
+  std::int32_t enpassant = kNoSquare;
+  std::int32_t side = kWhite;
+  std::array<Bitboard, kPieceCodes> bitboards{};
+  std::array<Bitboard, 3> occupancies{};
+
+  // Take-back copy of the position, filled before every trial move.
+  std::int32_t saved_castle = 0;
+  std::int32_t saved_enpassant = kNoSquare;
+  std::int32_t saved_side = kWhite;
+  std::array<Bitboard, kPieceCodes> saved_bitboards{};
+  std::array<Bitboard, 3> saved_occupancies{};
+
+  std::unordered_map<std::uint64_t, std::int32_t> repetition_count;
+  std::unordered_map<std::int32_t, std::int32_t> move_index;
+  std::int32_t n_repititions = 0;
+  std::int32_t prev_n_repititions = 0;
+  std::vector<std::vector<std::vector<std::int32_t>>> state_history;
+
+ private:
+  void update_occupancies();
+};
+
+}  // namespace vantor

@@ -1,0 +1,93 @@
+// Squares, sets of squares, piece codes and the small bit helpers every engine file uses.
+//
+// A square is 8 * row + column with row 0 the eighth rank and column 0 file a, so a8 = 0,
+// h8 = 7, a1 = 56 and h1 = 63; moving toward the eighth rank subtracts 8. Bit n of a
+// Bitboard stands for square n.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstdint>
+
+namespace vantor {
+
+using Bitboard = std::uint64_t;
+
+inline constexpr int kSquares = 64;
+inline constexpr int kNoSquare = 64;  // the en-passant value meaning "no square"
+
+enum Side : int { kWhite = 0, kBlack = 1 };
+
+// Piece codes in the order of "PNBRQKpnbrqk"; a white code plus 6 is the black piece of
+// the same kind.
+enum Piece : int {
+  kWhitePawn, kWhiteKnight, kWhiteBishop, kWhiteRook, kWhiteQueen, kWhiteKing,
+  kBlackPawn, kBlackKnight, kBlackBishop, kBlackRook, kBlackQueen, kBlackKing,
+};
+inline constexpr int kPieceCodes = 12;
+inline constexpr char kPieceLetters[] = "PNBRQKpnbrqk";
+
+// Piece code of the given kind (0 pawn .. 5 king) for a side.
+constexpr int piece_of(int side, int kind) { return side * 6 + kind; }
+constexpr int kind_of(int piece) { return piece % 6; }
+
+// Castling-right bits.
+enum CastleRight : int {
+  kWhiteKingSide = 1, kWhiteQueenSide = 2, kBlackKingSide = 4, kBlackQueenSide = 8,
+};
+
+// Occupancy indices: one per side, then both together.
+inline constexpr int kBothSides = 2;
+
+enum Square : int {
+  a8, b8, c8, d8, e8, f8, g8, h8,
+  a7, b7, c7, d7, e7, f7, g7, h7,
+  a6, b6, c6, d6, e6, f6, g6, h6,
+  a5, b5, c5, d5, e5, f5, g5, h5,
+  a4, b4, c4, d4, e4, f4, g4, h4,
+  a3, b3, c3, d3, e3, f3, g3, h3,
+  a2, b2, c2, d2, e2, f2, g2, h2,
+  a1, b1, c1, d1, e1, f1, g1, h1,
+};
+
+inline constexpr std::array<const char*, kSquares> kSquareNames = {
+    "a8", "b8", "c8", "d8", "e8", "f8", "g8", "h8",
+    "a7", "b7", "c7", "d7", "e7", "f7", "g7", "h7",
+    "a6", "b6", "c6", "d6", "e6", "f6", "g6", "h6",
+    "a5", "b5", "c5", "d5", "e5", "f5", "g5", "h5",
+    "a4", "b4", "c4", "d4", "e4", "f4", "g4", "h4",
+    "a3", "b3", "c3", "d3", "e3", "f3", "g3", "h3",
+    "a2", "b2", "c2", "d2", "e2", "f2", "g2", "h2",
+    "a1", "b1", "c1", "d1", "e1", "f1", "g1", "h1",
+};
+
+constexpr bool on_board(int square) { return square >= 0 && square < kSquares; }
+constexpr int row_of(int square) { return square >> 3; }
+constexpr int column_of(int square) { return square & 7; }
+constexpr int square_at(int row, int column) { return row * 8 + column; }
+
+constexpr Bitboard bit(int square) { return Bitboard{1} << square; }
+constexpr bool has(Bitboard set, int square) { return (set >> square) & 1; }
+constexpr int count(Bitboard set) { return std::popcount(set); }
+
+// Index of the lowest square in a non-empty set.
+constexpr int lowest(Bitboard set) { return std::countr_zero(set); }
+
+// Removes the lowest square from a non-empty set and returns it; sets are walked this way,
+// lowest square first, everywhere in the engine.
+constexpr int pop_lowest(Bitboard& set) {
+  const int square = std::countr_zero(set);
+  set &= set - 1;
+  return square;
+}
+
+// Lowest square of a set, or -1 for an empty set (a missing king).
+constexpr int lowest_or_none(Bitboard set) { return set ? std::countr_zero(set) : -1; }
+
+// File a is bit 0 of every byte, file h bit 7.
+inline constexpr Bitboard kNotFileA = 0xfefefefefefefefeULL;
+inline constexpr Bitboard kNotFileH = 0x7f7f7f7f7f7f7f7fULL;
+inline constexpr Bitboard kNotFilesAB = 0xfcfcfcfcfcfcfcfcULL;
+inline constexpr Bitboard kNotFilesGH = 0x3f3f3f3f3f3f3f3fULL;
+
+}  // namespace vantor
