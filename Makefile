@@ -1,6 +1,7 @@
 # make run    build, then run the main job
-# make test   build, then run every test (C++ under ctest, Python under pytest, and the
-#             threaded C++ tests under ThreadSanitizer)
+# make test   build, then run every test: C++ under ctest and again under Address- and
+#             UndefinedBehaviorSanitizer, the threaded C++ tests under ThreadSanitizer,
+#             and the Python tests under pytest
 #
 # Without PYTHON the work runs inside the toolchain root (tools/toolchain), built on first
 # use. With PYTHON=python3.14 it runs directly on this machine, which then needs CPython
@@ -9,7 +10,7 @@
 PYTHON ?=
 BUILD ?= build
 JOBS ?= 2
-TARGETS := run test build build-tsan test-cpp test-python test-tsan
+TARGETS := run test build build-tsan build-asan test-cpp test-python test-tsan test-asan
 
 ifeq ($(PYTHON),)
 
@@ -30,6 +31,11 @@ build-tsan:
 	  -DVANTOR_SANITIZE=thread -DVANTOR_MODULE=OFF >/dev/null
 	cmake --build $(BUILD)-tsan -j $(JOBS) --target engine_tests
 
+build-asan:
+	cmake -S . -B $(BUILD)-asan $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug \
+	  -DVANTOR_SANITIZE=address,undefined -DVANTOR_MODULE=OFF >/dev/null
+	cmake --build $(BUILD)-asan -j $(JOBS) --target engine_tests
+
 run: build
 	PYTHONPATH=$(BUILD)/python $(PY) examples/main.py
 
@@ -42,7 +48,10 @@ test-python: build
 test-tsan: build-tsan
 	TSAN_OPTIONS=halt_on_error=1 $(BUILD)-tsan/engine_tests --gtest_filter='Threads*'
 
-test: test-cpp test-tsan test-python
+test-asan: build-asan
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(BUILD)-asan/engine_tests --gtest_brief=1
+
+test: test-cpp test-asan test-tsan test-python
 
 endif
 

@@ -1,0 +1,35 @@
+import ctypes
+import os
+import sys
+
+import pytest
+
+START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
+
+_libc = ctypes.CDLL(None)
+
+
+def flush_c_stdout() -> None:
+    """Pushes what the engine printed with stdio out to file descriptor 1."""
+    _libc.fflush(None)
+
+
+@pytest.fixture
+def env():
+    import vantor
+
+    return vantor.Vantor()
+
+
+@pytest.fixture
+def module_path():
+    import vantor
+
+    return os.path.dirname(vantor.__file__)
+
+
+def run_python(code: str, **env_vars: str):
+    import subprocess
+
+    env = dict(os.environ, **env_vars)
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
