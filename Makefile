@@ -10,7 +10,8 @@
 PYTHON ?=
 BUILD ?= build
 JOBS ?= 2
-TARGETS := run test build build-tsan build-asan test-cpp test-python test-tsan test-asan
+TARGETS := run test build build-tsan build-asan test-cpp test-python test-tsan test-asan \
+  perft-deep diff-large
 
 ifeq ($(PYTHON),)
 
@@ -32,7 +33,7 @@ build-tsan:
 	cmake --build $(BUILD)-tsan -j $(JOBS) --target engine_tests
 
 build-asan:
-	cmake -S . -B $(BUILD)-asan $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug \
+	cmake -S . -B $(BUILD)-asan $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DVANTOR_SANITIZE=address,undefined -DVANTOR_MODULE=OFF >/dev/null
 	cmake --build $(BUILD)-asan -j $(JOBS) --target engine_tests
 
@@ -49,9 +50,19 @@ test-tsan: build-tsan
 	TSAN_OPTIONS=halt_on_error=1 $(BUILD)-tsan/engine_tests --gtest_filter='Threads*'
 
 test-asan: build-asan
-	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(BUILD)-asan/engine_tests --gtest_brief=1
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 VANTOR_PERFT_MAX_NODES=3000000 \
+	  VANTOR_DIFF_POSITIONS=3000 $(BUILD)-asan/engine_tests --gtest_brief=1
 
 test: test-cpp test-asan test-tsan test-python
+
+# Every perft row of tests/data/perft-standard.tsv, to the deepest published depth
+# (about 2.3 billion nodes).
+perft-deep: build
+	VANTOR_PERFT_MAX_NODES=2000000000 $(BUILD)/engine_tests --gtest_filter='Standard/Perft.*'
+
+# The comparison with Stockfish over many more positions than the test run uses.
+diff-large: build
+	VANTOR_DIFF_POSITIONS=$${VANTOR_DIFF_POSITIONS:-500000} $(BUILD)/engine_tests --gtest_filter='Stockfish.*'
 
 endif
 

@@ -8,8 +8,10 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
+#include "engine/movegen.h"
 #include "engine/types.h"
 
 namespace vantor {
@@ -47,6 +49,28 @@ class Board {
   // Piece code standing on square, or -1; where sets overlap the highest code wins.
   int piece_on(int square) const;
 
+  // Lists every pseudo-legal move of the side to move: piece codes in ascending order,
+  // source squares ascending within a code, targets ascending within a source, castling
+  // just before the king's ordinary moves.
+  void generate_moves(MoveList& list) const;
+
+  // Plays a move word of the current position. Returns 1 when the mover's king is not
+  // attacked afterwards and the move stays made; otherwise restores the position and the
+  // half-move clock and returns 0. The take-back copy holds the position before the move.
+  int make_move(int move);
+
+  // 1 when the move is legal; the board is left exactly as it was either way.
+  int is_legal(int move);
+
+  // The 73 x 64 mask of legal actions (1 where the action is legal), rebuilding
+  // move_index to map each legal action to its move word. The position and counters are
+  // left as they were.
+  std::vector<std::vector<int>> get_actions();
+
+  // (distance, direction) of a line move as the side to move sees it; (-1, -1) for a
+  // move that goes nowhere.
+  std::pair<int, int> move_direction(int source, int target) const;
+
   std::int32_t total_move_count = 0;
   std::int32_t state_pos = 0;
   std::int32_t no_progress_count = 0;
@@ -72,6 +96,13 @@ class Board {
 
  private:
   void update_occupancies();
+  void generate_pawn_moves(MoveList& list) const;
+  void generate_castling(MoveList& list) const;
+  void generate_piece_moves(MoveList& list, int piece) const;
+  void save_position();
+  void take_back();
+  void remove_captured(int target);
+  void move_castling_rook(int king_target);
 };
 
 }  // namespace vantor

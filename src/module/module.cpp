@@ -37,6 +37,7 @@ void register_classes(py::module_& m) {
 
   py::class_<vantor::Board>(m, "Vantor")
       .def(py::init<>())
+      .def("get_actions", &vantor::Board::get_actions)
       .def("render", &render)
       .def("parse_fen", [](vantor::Board& board, std::string_view fen) { board.parse_fen(fen); });
 }

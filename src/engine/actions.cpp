@@ -1,0 +1,77 @@
+// Legal actions: every pseudo-legal move is tried and taken back, and each legal one is
+// marked in the mask under its action number.
+#include "engine/actions.h"
+
+#include <algorithm>
+
+#include "engine/board.h"
+
+namespace vantor {
+
+namespace {
+
+int sign(int x) { return (x > 0) - (x < 0); }
+
+// Direction number by (sign of dr, sign of dc), each shifted to 0..2.
+constexpr int kDirections[3][3] = {
+    {0, 1, 2},   // dr < 0: forward-left, forward, forward-right
+    {7, -1, 3},  // dr = 0: left, (none), right
+    {6, 5, 4},   // dr > 0: back-left, back, back-right
+};
+
+int knight_plane(int source, int target) {
+  const int jump = source - target;
+  for (int i = 0; i < 8; ++i)
+    if (kKnightJumps[i] == jump) return kKnightPlanes + i;
+  return -1;
+}
+
+}  // namespace
+
+std::pair<int, int> Board::move_direction(int source, int target) const {
+  if (source == target) return {-1, -1};
+  int dr = row_of(target) - row_of(source);
+  int dc = column_of(target) - column_of(source);
+  if (side != kWhite) {
+    dr = -dr;
+    dc = -dc;
+  }
+  const int distance = std::max(dr < 0 ? -dr : dr, dc < 0 ? -dc : dc);
+  return {distance, kDirections[sign(dr) + 1][sign(dc) + 1]};
+}
+
+int Board::is_legal(int move) {
+  const int progress_before = no_progress_count;
+  if (!make_move(move)) return 0;
+  take_back();
+  no_progress_count = progress_before;
+  return 1;
+}
+
+std::vector<std::vector<int>> Board::get_actions() {
+  std::vector<std::vector<int>> mask(kPlanes, std::vector<int>(64, 0));
+  move_index.clear();
+  MoveList list;
+  generate_moves(list);
+  for (int i = 0; i < list.count; ++i) {
+    const int move = list.moves[i];
+    if (!is_legal(move)) continue;
+    const int source = move_source(move);
+    const int target = move_target(move);
+    const int promoted = move_promoted(move);
+    int plane;
+    if (kind_of(move_piece(move)) == 1) {
+      plane = knight_plane(source, target);
+    } else if (promoted && kind_of(promoted) != 4) {
+      plane = kUnderPromotionPlanes + 3 * move_direction(source, target).second + kind_of(promoted) - 1;
+    } else {
+      const auto [distance, direction] = move_direction(source, target);
+      plane = 7 * direction + distance - 1;
+    }
+    mask[plane][source] = 1;
+    move_index[64 * plane + source] = move;
+  }
+  return mask;
+}
+
+}  // namespace vantor

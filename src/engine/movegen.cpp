@@ -1,0 +1,209 @@
+// Pseudo-legal move generation and making a move.
+#include "engine/attacks.h"
+#include "engine/board.h"
+#include "engine/movegen.h"
+
+namespace vantor {
+
+namespace {
+
+// Castling rights that survive a move from or to each square: moving the king or a rook
+// from its home square, or capturing a rook on it, removes the rights it stands for.
+constexpr std::array<int, kSquares> kCastlingRights = [] {
+  std::array<int, kSquares> rights{};
+  rights.fill(15);
+  rights[a8] = 7;
+  rights[e8] = 3;
+  rights[h8] = 11;
+  rights[a1] = 13;
+  rights[e1] = 12;
+  rights[h1] = 14;
+  return rights;
+}();
+
+// Promotion pieces in the order the generator lists them: queen, rook, bishop, knight.
+constexpr int kPromotionKinds[] = {4, 3, 2, 1};
+
+void add_promotions(MoveList& list, int source, int target, int side, int flags) {
+  for (int kind : kPromotionKinds)
+    list.add(encode_move(source, target, piece_of(side, 0), piece_of(side, kind), flags));
+}
+
+struct CastlingRule {
+  int right;
+  Bitboard must_be_empty;
+  int king_square, passed_square;  // must not be attacked
+  int move;
+};
+
+constexpr CastlingRule kCastlingRules[2][2] = {
+    {{kWhiteKingSide, bit(f1) | bit(g1), e1, f1, kWhiteCastleKingSide},
+     {kWhiteQueenSide, bit(b1) | bit(c1) | bit(d1), e1, d1, kWhiteCastleQueenSide}},
+    {{kBlackKingSide, bit(f8) | bit(g8), e8, f8, kBlackCastleKingSide},
+     {kBlackQueenSide, bit(b8) | bit(c8) | bit(d8), e8, d8, kBlackCastleQueenSide}},
+};
+
+}  // namespace
+
+void Board::generate_pawn_moves(MoveList& list) const {
+  const int pawn = piece_of(side, 0);
+  const int forward = side == kWhite ? -8 : 8;
+  // Squares a pawn of the mover stands on one step before promoting, or before its
+  // double step.
+  const Bitboard seventh = side == kWhite ? 0x000000000000ff00ULL : 0x00ff000000000000ULL;
+  const Bitboard second = side == kWhite ? 0x00ff000000000000ULL : 0x000000000000ff00ULL;
+  const Bitboard enemies = occupancies[side ^ 1];
+  for (Bitboard pawns = bitboards[pawn]; pawns;) {
+    const int source = pop_lowest(pawns);
+    const int target = source + forward;
+    if (on_board(target) && !has(occupancies[kBothSides], target)) {
+      if (has(seventh, source)) {
+        add_promotions(list, source, target, side, 0);
+      } else {
+        list.add(encode_move(source, target, pawn, 0, 0));
+        const int two_ahead = target + forward;
+        if (has(second, source) && !has(occupancies[kBothSides], two_ahead))
+          list.add(encode_move(source, two_ahead, pawn, 0, kDoublePushFlag));
+      }
+    }
+    const Bitboard reach = pawn_attack_table[side][source];
+    for (Bitboard captures = reach & enemies; captures;) {
+      const int to = pop_lowest(captures);
+      if (has(seventh, source)) {
+        add_promotions(list, source, to, side, kCaptureFlag);
+      } else {
+        list.add(encode_move(source, to, pawn, 0, kCaptureFlag));
+      }
+    }
+    if (on_board(enpassant) && has(reach, enpassant))
+      list.add(encode_move(source, enpassant, pawn, 0, kCaptureFlag | kEnPassantFlag));
+  }
+}
+
+void Board::generate_castling(MoveList& list) const {
+  // The right bit alone vouches for king and rook on their home squares; the target
+  // square is left to the legality test of make_move.
+  for (const CastlingRule& rule : kCastlingRules[side]) {
+    if (!(castle & rule.right)) continue;
+    if (occupancies[kBothSides] & rule.must_be_empty) continue;
+    if (square_attacked_by(rule.king_square, side ^ 1)) continue;
+    if (square_attacked_by(rule.passed_square, side ^ 1)) continue;
+    list.add(rule.move);
+  }
+}
+
+void Board::generate_piece_moves(MoveList& list, int piece) const {
+  const Bitboard own = occupancies[side];
+  const Bitboard enemies = occupancies[side ^ 1];
+  const Bitboard all = occupancies[kBothSides];
+  for (Bitboard pieces = bitboards[piece]; pieces;) {
+    const int source = pop_lowest(pieces);
+    Bitboard targets = 0;
+    switch (kind_of(piece)) {
+      case 1: targets = knight_attack_table[source]; break;
+      case 2: targets = lookup_bishop_attacks(source, all); break;
+      case 3: targets = lookup_rook_attacks(source, all); break;
+      case 4: targets = lookup_queen_attacks(source, all); break;
+      default: targets = king_attack_table[source]; break;
+    }
+    for (targets &= ~own; targets;) {
+      const int target = pop_lowest(targets);
+      list.add(encode_move(source, target, piece, 0, has(enemies, target) ? kCaptureFlag : 0));
+    }
+  }
+}
+
+void Board::generate_moves(MoveList& list) const {
+  list.count = 0;
+  const int first = piece_of(side, 0);
+  generate_pawn_moves(list);
+  for (int piece = first + 1; piece < first + 5; ++piece) generate_piece_moves(list, piece);
+  generate_castling(list);
+  generate_piece_moves(list, first + 5);
+}
+
+void Board::save_position() {
+  saved_bitboards = bitboards;
+  saved_occupancies = occupancies;
+  saved_side = side;
+  saved_castle = castle;
+  saved_enpassant = enpassant;
+}
+
+void Board::take_back() {
+  bitboards = saved_bitboards;
+  occupancies = saved_occupancies;
+  side = saved_side;
+  castle = saved_castle;
+  enpassant = saved_enpassant;
+}
+
+void Board::remove_captured(int target) {
+  const int first = piece_of(side ^ 1, 0);
+  for (int piece = first; piece < first + 6; ++piece) {
+    if (has(bitboards[piece], target)) {
+      bitboards[piece] &= ~bit(target);
+      return;
+    }
+  }
+}
+
+void Board::move_castling_rook(int king_target) {
+  switch (king_target) {
+    case g1: bitboards[kWhiteRook] = (bitboards[kWhiteRook] & ~bit(h1)) | bit(f1); break;
+    case c1: bitboards[kWhiteRook] = (bitboards[kWhiteRook] & ~bit(a1)) | bit(d1); break;
+    case g8: bitboards[kBlackRook] = (bitboards[kBlackRook] & ~bit(h8)) | bit(f8); break;
+    case c8: bitboards[kBlackRook] = (bitboards[kBlackRook] & ~bit(a8)) | bit(d8); break;
+    default: break;
+  }
+}
+
+int Board::make_move(int move) {
+  save_position();
+  const int progress_before = no_progress_count;
+  const int source = move_source(move);
+  const int target = move_target(move);
+  const int piece = move_piece(move);
+  const int promoted = move_promoted(move);
+
+  if (kind_of(piece) == 0) no_progress_count = 0;
+  bitboards[piece] = (bitboards[piece] & ~bit(source)) | bit(target);
+  if (move_is_capture(move)) {
+    no_progress_count = 0;
+    remove_captured(target);
+  }
+  if (promoted) {
+    no_progress_count = 0;
+    bitboards[piece_of(side, 0)] &= ~bit(target);
+    bitboards[promoted] |= bit(target);
+  }
+  if (move_is_enpassant(move)) {
+    no_progress_count = 0;
+    // The captured pawn stands behind the target square, seen from the mover.
+    if (side == kWhite) {
+      bitboards[kBlackPawn] &= ~bit(target + 8);
+    } else {
+      bitboards[kWhitePawn] &= ~bit(target - 8);
+    }
+  }
+  enpassant = kNoSquare;
+  if (move_is_double_push(move)) {
+    no_progress_count = 0;
+    enpassant = side == kWhite ? target + 8 : target - 8;
+  }
+  if (move_is_castling(move)) move_castling_rook(target);
+  castle &= kCastlingRights[source] & kCastlingRights[target];
+  update_occupancies();
+  side ^= 1;
+  no_progress_count = static_cast<std::int32_t>(static_cast<std::uint32_t>(no_progress_count) + 1u);
+
+  const int king = lowest_or_none(bitboards[piece_of(side ^ 1, 5)]);
+  if (square_attacked_by(king, side)) {
+    take_back();
+    no_progress_count = progress_before;
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace vantor
