@@ -1,13 +1,50 @@
-"""The main job: load the initial position and print it."""
+"""The main job: plays a few random games, says how each ended, and renders the last
+position."""
+
+import random
 
 import vantor
 
-START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
+
+def ending(side: int, reward: int, has_moves: bool) -> str:
+    if reward == 1:
+        return "black is checkmated"
+    if reward == -1:
+        return "white is checkmated"
+    if not has_moves:
+        return f"stalemate, {'white' if side == 0 else 'black'} to move"
+    return "drawn (third occurrence or fifty half-moves)"
+
+
+def play_with_step(env: vantor.Vantor, rng: random.Random) -> str:
+    side, _, reward, done = env.reset()
+    plies = 0
+    while not done:
+        mask = env.get_actions()
+        # Read row after row, a mask entry's flat index is its action number.
+        actions = [i for i, v in enumerate(v for row in mask for v in row) if v]
+        side, _, reward, done = env.step(rng.choice(actions))
+        plies += 1
+    has_moves = any(v for row in env.get_actions() for v in row)
+    return f"{plies} plies with step: {ending(side, reward, has_moves)}"
+
+
+def play_with_roll_out(env: vantor.Vantor) -> str:
+    env.reset()
+    reward = env.roll_out()
+    if reward:
+        return f"roll-out: {'black' if reward == 1 else 'white'} is checkmated"
+    return "roll-out: no winner (a draw, or the 400-ply cap)"
 
 
 def main() -> None:
+    rng = random.Random()
     env = vantor.Vantor()
-    env.parse_fen(START)
+    for game in range(1, 4):
+        print(f"game {game}: {play_with_roll_out(env)}")
+    for game in range(4, 7):
+        print(f"game {game}: {play_with_step(env, rng)}", flush=True)
+    print("final position of game 6:", flush=True)
     env.render()
 
 

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "engine/episode.h"
+#include "engine/history.h"
 #include "engine/movegen.h"
 #include "engine/types.h"
 
@@ -71,6 +73,30 @@ class Board {
   // move that goes nowhere.
   std::pair<int, int> move_direction(int source, int target) const;
 
+  // Hash of the position: piece sets (without telling piece codes apart), side to move,
+  // en-passant square and castling rights.
+  std::uint64_t hash_state() const;
+
+  // Counts the current position in repetition_count and stores its planes in the
+  // eight-entry history ring.
+  void record_state();
+
+  // The 119 planes of the current position and the seven recorded before it.
+  Observation build_observation() const;
+
+  // Starts a game from the initial position with an empty history.
+  StepResult reset();
+
+  // Plays a legal action and reports the new position and whether the game ended:
+  // checkmate, stalemate, a third occurrence, or fifty half-moves without a capture or
+  // pawn move. Throws std::invalid_argument("Invalid action") for any other integer,
+  // changing nothing but just_reset and move_index.
+  StepResult step(int action);
+
+  // Plays uniformly random legal actions until the game ends or 400 steps are made, and
+  // returns the last step's reward; 0 at once when there is no legal action.
+  int roll_out();
+
   std::int32_t total_move_count = 0;
   std::int32_t state_pos = 0;
   std::int32_t no_progress_count = 0;
@@ -103,6 +129,8 @@ class Board {
   void take_back();
   void remove_captured(int target);
   void move_castling_rook(int king_target);
+  bool has_legal_move();
+  bool in_check() const;
 };
 
 }  // namespace vantor

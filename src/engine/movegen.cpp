@@ -195,7 +195,7 @@ int Board::make_move(int move) {
   castle &= kCastlingRights[source] & kCastlingRights[target];
   update_occupancies();
   side ^= 1;
-  no_progress_count = static_cast<std::int32_t>(static_cast<std::uint32_t>(no_progress_count) + 1u);
+  no_progress_count = wrapping_add(no_progress_count, 1);
 
   const int king = lowest_or_none(bitboards[piece_of(side ^ 1, 5)]);
   if (square_attacked_by(king, side)) {

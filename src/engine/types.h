@@ -90,4 +90,10 @@ inline constexpr Bitboard kNotFileH = 0x7f7f7f7f7f7f7f7fULL;
 inline constexpr Bitboard kNotFilesAB = 0xfcfcfcfcfcfcfcfcULL;
 inline constexpr Bitboard kNotFilesGH = 0x3f3f3f3f3f3f3f3fULL;
 
+// Counters that a long-lived environment or a hand-made snapshot can drive to the limit
+// of a 32-bit int wrap around instead of overflowing.
+constexpr std::int32_t wrapping_add(std::int32_t a, std::int32_t b) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
+}
+
 }  // namespace vantor

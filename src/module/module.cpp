@@ -37,9 +37,13 @@ void register_classes(py::module_& m) {
 
   py::class_<vantor::Board>(m, "Vantor")
       .def(py::init<>())
+      .def("reset", &vantor::Board::reset)
       .def("get_actions", &vantor::Board::get_actions)
       .def("render", &render)
-      .def("parse_fen", [](vantor::Board& board, std::string_view fen) { board.parse_fen(fen); });
+      .def("parse_fen", [](vantor::Board& board, std::string_view fen) { board.parse_fen(fen); })
+      .def("step", &vantor::Board::step)
+      .def("hash_state", &vantor::Board::hash_state)
+      .def("roll_out", &vantor::Board::roll_out);
 }
 
 }  // namespace

@@ -52,6 +52,21 @@ inline std::string action_to_uci(const Board& board, int action) {
   return square_text(source) + square_text(target) + promotion;
 }
 
+// The action of the legal move written in UCI text, or -1 when there is none.
+inline int action_of(Board& board, const std::string& uci) {
+  board.get_actions();
+  for (const auto& [action, move] : board.move_index)
+    if (move_to_uci(move) == uci) return action;
+  return -1;
+}
+
+// Plays moves given in UCI text through step, returning the last result.
+inline StepResult play(Board& board, std::initializer_list<const char*> moves) {
+  StepResult result;
+  for (const char* uci : moves) result = board.step(action_of(board, uci));
+  return result;
+}
+
 inline std::string to_fen(const Board& board) {
   std::string fen;
   for (int row = 0; row < 8; ++row) {

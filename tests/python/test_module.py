@@ -77,16 +77,33 @@ def test_module_holds_only_the_two_classes_state_first():
 def test_vantor_methods_in_registration_order():
     # pybind11 adds its own underscore attributes to every class; nothing else is there.
     methods = [n for n in vars(vantor.Vantor) if n == "__init__" or not n.startswith("_")]
-    assert methods == ["__init__", "get_actions", "render", "parse_fen"]
+    assert methods == [
+        "__init__",
+        "reset",
+        "get_actions",
+        "render",
+        "parse_fen",
+        "step",
+        "hash_state",
+        "roll_out",
+    ]
 
 
 @pytest.mark.parametrize(
     "method, signature",
     [
         ("__init__", "__init__(self: vantor.Vantor) -> None"),
+        ("reset", "reset(self: vantor.Vantor) -> tuple[int, list[list[int]], int, int]"),
         ("get_actions", "get_actions(self: vantor.Vantor) -> list[list[int]]"),
         ("render", "render(self: vantor.Vantor) -> None"),
         ("parse_fen", "parse_fen(self: vantor.Vantor, arg0: str) -> None"),
+        (
+            "step",
+            "step(self: vantor.Vantor, arg0: typing.SupportsInt | typing.SupportsIndex)"
+            " -> tuple[int, list[list[int]], int, int]",
+        ),
+        ("hash_state", "hash_state(self: vantor.Vantor) -> int"),
+        ("roll_out", "roll_out(self: vantor.Vantor) -> int"),
     ],
 )
 def test_signatures_as_the_binding_displays_them(method, signature):

@@ -1,0 +1,69 @@
+#include "engine/history.h"
+
+#include <algorithm>
+
+#include "engine/board.h"
+
+namespace vantor {
+
+std::uint64_t Board::hash_state() const {
+  // One multiplier for all twelve sets: the hash does not tell piece codes apart.
+  std::uint64_t h = 0;
+  for (Bitboard set : bitboards) h ^= set * 0x9E3779B97F4A7C15ULL;
+  h ^= 0xCBF29CE484222325ULL;
+  if (side == kWhite) h ^= 0xA5A5A5A5A5A5A5A5ULL;
+  if (on_board(enpassant)) h ^= bit(enpassant);
+  h ^= static_cast<std::uint64_t>(static_cast<std::int64_t>(castle)) * 0xF0F0F0F0F0F0F0F0ULL;
+  return h;
+}
+
+void Board::record_state() {
+  HistoryEntry entry(kEntryPlanes, Plane(64, 0));
+  std::int32_t& seen = repetition_count[hash_state()];
+  seen = wrapping_add(seen, 1);
+  for (int piece = 0; piece < kPieceCodes; ++piece)
+    for (Bitboard set = bitboards[piece]; set;) entry[piece][pop_lowest(set)] = 1;
+  const std::int32_t repeats = wrapping_add(seen, -1);
+  n_repititions = repeats;
+  // Each entry carries its own position's repetition value on the plane of the side to
+  // move and the previous record's on the other.
+  entry[12].assign(64, side == kWhite ? repeats : prev_n_repititions);
+  entry[13].assign(64, side == kWhite ? prev_n_repititions : repeats);
+  const int slot = state_pos;
+  state_pos = (state_pos + 1) % kHistoryLength;
+  if (state_history.size() < kHistoryLength) {
+    state_history.push_back(std::move(entry));
+  } else {
+    state_history[slot] = std::move(entry);
+  }
+  prev_n_repititions = repeats;
+}
+
+Observation Board::build_observation() const {
+  Observation planes(kObservationPlanes, Plane(64, 0));
+  for (int t = 0; t < kHistoryLength; ++t) {
+    // The ring position t records before the newest; an unsigned modulo keeps it in
+    // 0..7 whatever state_pos holds.
+    const unsigned d = static_cast<unsigned>(state_pos + kHistoryLength - 1 - t) % kHistoryLength;
+    if (d >= state_history.size()) continue;
+    const HistoryEntry& entry = state_history[d];
+    for (int k = 0; k < 12; ++k) {
+      // The side to move's pieces come first.
+      const int source = side == kWhite ? k : (k + 6) % 12;
+      planes[kEntryPlanes * t + k] = entry[source];
+    }
+    planes[kEntryPlanes * t + 12] = entry[12];
+    planes[kEntryPlanes * t + 13] = entry[13];
+  }
+  planes[kSidePlane].assign(64, side == kWhite ? 0 : 1);
+  planes[kMoveCountPlane].assign(64, total_move_count);
+  const int rights[] = {kWhiteKingSide, kWhiteQueenSide, kBlackKingSide, kBlackQueenSide};
+  for (int i = 0; i < 4; ++i) planes[kCastlingPlanes + i].assign(64, (castle & rights[i]) ? 1 : 0);
+  planes[kNoProgressPlane].assign(64, no_progress_count);
+  // Black sees the board turned by 180 degrees, except on the observation of a reset.
+  if (side != kWhite && !just_reset)
+    for (Plane& plane : planes) std::reverse(plane.begin(), plane.end());
+  return planes;
+}
+
+}  // namespace vantor
