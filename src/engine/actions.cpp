@@ -48,29 +48,46 @@ int Board::is_legal(int move) {
   return 1;
 }
 
-std::vector<std::vector<int>> Board::get_actions() {
-  std::vector<std::vector<int>> mask(kPlanes, std::vector<int>(64, 0));
-  move_index.clear();
+int Board::action_of(int move) const {
+  const int source = move_source(move);
+  const int target = move_target(move);
+  const int promoted = move_promoted(move);
+  int plane;
+  if (kind_of(move_piece(move)) == 1) {
+    plane = knight_plane(source, target);
+  } else if (promoted && kind_of(promoted) != 4) {
+    plane = kUnderPromotionPlanes + 3 * move_direction(source, target).second + kind_of(promoted) - 1;
+  } else {
+    const auto [distance, direction] = move_direction(source, target);
+    plane = 7 * direction + distance - 1;
+  }
+  return 64 * plane + source;
+}
+
+void Board::list_legal(ActionList& legal) {
   MoveList list;
   generate_moves(list);
+  legal.count = 0;
   for (int i = 0; i < list.count; ++i) {
     const int move = list.moves[i];
     if (!is_legal(move)) continue;
-    const int source = move_source(move);
-    const int target = move_target(move);
-    const int promoted = move_promoted(move);
-    int plane;
-    if (kind_of(move_piece(move)) == 1) {
-      plane = knight_plane(source, target);
-    } else if (promoted && kind_of(promoted) != 4) {
-      plane = kUnderPromotionPlanes + 3 * move_direction(source, target).second + kind_of(promoted) - 1;
-    } else {
-      const auto [distance, direction] = move_direction(source, target);
-      plane = 7 * direction + distance - 1;
-    }
-    mask[plane][source] = 1;
-    move_index[64 * plane + source] = move;
+    legal.actions[legal.count] = action_of(move);
+    legal.moves[legal.count] = move;
+    ++legal.count;
   }
+}
+
+void Board::index_actions(const ActionList& legal) {
+  move_index.clear();
+  for (int i = 0; i < legal.count; ++i) move_index[legal.actions[i]] = legal.moves[i];
+}
+
+std::vector<std::vector<int>> Board::get_actions() {
+  std::vector<std::vector<int>> mask(kPlanes, std::vector<int>(64, 0));
+  ActionList legal;
+  list_legal(legal);
+  index_actions(legal);
+  for (int i = 0; i < legal.count; ++i) mask[legal.actions[i] / 64][legal.actions[i] % 64] = 1;
   return mask;
 }
 

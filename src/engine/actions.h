@@ -15,6 +15,9 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
+
+#include "engine/movegen.h"
 
 namespace vantor {
 
@@ -26,5 +29,12 @@ inline constexpr int kUnderPromotionPlanes = 64;
 
 // Knight planes in order, by source - target.
 inline constexpr std::array<int, 8> kKnightJumps = {17, 15, 6, -10, -17, -15, -6, 10};
+
+// The legal moves of a position with their actions, in generation order.
+struct ActionList {
+  std::int32_t actions[kMaxMoves];
+  std::int32_t moves[kMaxMoves];
+  int count = 0;
+};
 
 }  // namespace vantor

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/actions.h"
 #include "engine/episode.h"
 #include "engine/history.h"
 #include "engine/movegen.h"
@@ -68,6 +69,15 @@ class Board {
   // move_index to map each legal action to its move word. The position and counters are
   // left as they were.
   std::vector<std::vector<int>> get_actions();
+
+  // The action number of a legal move word of the current position.
+  int action_of(int move) const;
+
+  // Fills legal with every legal move of the current position and its action.
+  void list_legal(ActionList& legal);
+
+  // Makes move_index map exactly the actions of legal to their move words.
+  void index_actions(const ActionList& legal);
 
   // (distance, direction) of a line move as the side to move sees it; (-1, -1) for a
   // move that goes nowhere.
@@ -131,6 +141,9 @@ class Board {
   void move_castling_rook(int king_target);
   bool has_legal_move();
   bool in_check() const;
+  // The part of step after the action was found: plays the move, records it and judges
+  // the end of the game, without building the observation. Returns (reward, done).
+  std::pair<int, int> advance(int move);
 };
 
 }  // namespace vantor

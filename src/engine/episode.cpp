@@ -52,48 +52,58 @@ bool Board::in_check() const {
   return square_attacked_by(king, side ^ 1) == 1;
 }
 
-StepResult Board::step(int action) {
-  just_reset = 0;
-  get_actions();
-  const auto found = move_index.find(action);
-  if (found == move_index.end()) throw std::invalid_argument("Invalid action");
-  make_move(found->second);
+std::pair<int, int> Board::advance(int move) {
+  make_move(move);
   record_state();
   total_move_count = wrapping_add(total_move_count, 1);
-  Observation observation = build_observation();
-
   const bool check = in_check();
-  int reward = 0, done = 0;
   if (has_legal_move()) {
     // Draws are judged only while a move remains: a mate or stalemate that also repeats
     // a position ends the game as mate or stalemate.
-    if (n_repititions == 2 || no_progress_count >= kNoProgressLimit) done = 1;
-  } else {
-    done = 1;
-    if (check) reward = side == kBlack ? 1 : -1;
+    const bool drawn = n_repititions == 2 || no_progress_count >= kNoProgressLimit;
+    return {0, drawn ? 1 : 0};
   }
-  return {side, std::move(observation), reward, done};
+  return {check ? (side == kBlack ? 1 : -1) : 0, 1};
+}
+
+StepResult Board::step(int action) {
+  just_reset = 0;
+  ActionList legal;
+  list_legal(legal);
+  index_actions(legal);
+  const auto found = move_index.find(action);
+  if (found == move_index.end()) throw std::invalid_argument("Invalid action");
+  const auto [reward, done] = advance(found->second);
+  return {side, build_observation(), reward, done};
 }
 
 int Board::roll_out() {
   std::random_device source;
   std::mt19937 engine(source());
-  int result = 0;
-  std::vector<int> candidates;
-  candidates.reserve(256);
-  for (int i = 0; i < kRollOutSteps; ++i) {
-    const auto mask = get_actions();
-    candidates.clear();
-    for (int plane = 0; plane < kPlanes; ++plane)
-      for (int square = 0; square < 64; ++square)
-        if (mask[plane][square] == 1) candidates.push_back(64 * plane + square);
-    // A finished game has nothing to draw from: the roll-out ends where it stands.
-    if (candidates.empty()) break;
-    const auto pick = uniform_below(engine, static_cast<std::uint32_t>(candidates.size()));
-    const StepResult outcome = step(candidates[pick]);
-    result = std::get<2>(outcome);
-    if (std::get<3>(outcome) == 1) break;
+  ActionList lists[2];
+  ActionList* current = &lists[0];
+  ActionList* following = &lists[1];
+  list_legal(*current);
+  // A finished game has nothing to draw from: the roll-out ends where it stands.
+  if (current->count == 0) {
+    move_index.clear();
+    return 0;
   }
+  // A roll-out is a sequence of steps whose observations nobody sees, so none is built;
+  // every other effect of those steps is kept, move_index included, which a step leaves
+  // holding the actions of the position before its move.
+  int result = 0;
+  for (int i = 1;; ++i) {
+    just_reset = 0;
+    // The order of the candidates does not matter: the seed cannot be reproduced.
+    const auto pick = uniform_below(engine, static_cast<std::uint32_t>(current->count));
+    const auto [reward, done] = advance(current->moves[pick]);
+    result = reward;
+    if (done || i == kRollOutSteps) break;
+    list_legal(*following);
+    std::swap(current, following);
+  }
+  index_actions(*current);
   return result;
 }
 

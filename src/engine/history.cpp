@@ -18,24 +18,29 @@ std::uint64_t Board::hash_state() const {
 }
 
 void Board::record_state() {
-  HistoryEntry entry(kEntryPlanes, Plane(64, 0));
   std::int32_t& seen = repetition_count[hash_state()];
   seen = wrapping_add(seen, 1);
-  for (int piece = 0; piece < kPieceCodes; ++piece)
-    for (Bitboard set = bitboards[piece]; set;) entry[piece][pop_lowest(set)] = 1;
   const std::int32_t repeats = wrapping_add(seen, -1);
   n_repititions = repeats;
+
+  // The history grows to eight entries, then the oldest (at the ring position about to
+  // be filled) is overwritten in place. Stored entries always hold 14 planes of 64
+  // values: restore_state refuses any other shape.
+  const unsigned slot = static_cast<unsigned>(state_pos) % kHistoryLength;
+  state_pos = static_cast<std::int32_t>((slot + 1) % kHistoryLength);
+  HistoryEntry* entry;
+  if (state_history.size() < kHistoryLength) {
+    entry = &state_history.emplace_back(kEntryPlanes, Plane(64, 0));
+  } else {
+    entry = &state_history[slot];
+    for (int piece = 0; piece < kPieceCodes; ++piece) std::fill((*entry)[piece].begin(), (*entry)[piece].end(), 0);
+  }
+  for (int piece = 0; piece < kPieceCodes; ++piece)
+    for (Bitboard set = bitboards[piece]; set;) (*entry)[piece][pop_lowest(set)] = 1;
   // Each entry carries its own position's repetition value on the plane of the side to
   // move and the previous record's on the other.
-  entry[12].assign(64, side == kWhite ? repeats : prev_n_repititions);
-  entry[13].assign(64, side == kWhite ? prev_n_repititions : repeats);
-  const int slot = state_pos;
-  state_pos = (state_pos + 1) % kHistoryLength;
-  if (state_history.size() < kHistoryLength) {
-    state_history.push_back(std::move(entry));
-  } else {
-    state_history[slot] = std::move(entry);
-  }
+  (*entry)[12].assign(64, side == kWhite ? repeats : prev_n_repititions);
+  (*entry)[13].assign(64, side == kWhite ? prev_n_repititions : repeats);
   prev_n_repititions = repeats;
 }
 

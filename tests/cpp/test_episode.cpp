@@ -171,6 +171,7 @@ TEST(RollOut, FromTheStartEndsWithinTheLimit) {
     EXPECT_GE(steps, 1);
     EXPECT_LE(steps, 400);
     EXPECT_EQ(board.just_reset, 0);
+    EXPECT_FALSE(board.move_index.empty());  // the actions of the last position played from
     // The newest history entry is the final position.
     const auto& newest = board.state_history[(board.state_pos + 7) % 8];
     for (int piece = 0; piece < 12; ++piece)
@@ -191,8 +192,10 @@ TEST(RollOut, FromTheStartEndsWithinTheLimit) {
 TEST(RollOut, FinishedGameReturnsAtOnce) {
   Board board;
   board.parse_fen("rnb1kbnr/pppp1ppp/8/4p3/6Pq/5P2/PPPPP2P/RNBQKBNR w KQkq - 1 3");
+  board.move_index[564] = 1;  // stale, from some earlier position
   const auto hash = board.hash_state();
   EXPECT_EQ(board.roll_out(), 0);
+  EXPECT_TRUE(board.move_index.empty());
   EXPECT_EQ(board.total_move_count, 0);
   EXPECT_EQ(board.hash_state(), hash);
 }
