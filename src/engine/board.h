@@ -15,6 +15,7 @@
 #include "engine/episode.h"
 #include "engine/history.h"
 #include "engine/movegen.h"
+#include "engine/snapshot.h"
 #include "engine/types.h"
 
 namespace vantor {
@@ -102,6 +103,16 @@ class Board {
   // pawn move. Throws std::invalid_argument("Invalid action") for any other integer,
   // changing nothing but just_reset and move_index.
   StepResult step(int action);
+
+  // Copies the game (position, history, counts, counters, move_index) into a new State.
+  // Its total_move_count is the board's; restore_state does not read it back.
+  State save_state() const;
+
+  // Makes the game what the snapshot holds and returns the observation of it with reward
+  // and done 0; total_move_count and just_reset stay the board's own. A snapshot whose
+  // state_pos is outside 0..7, or whose history entries are not 14 planes of 64 values,
+  // is refused with std::invalid_argument before anything is copied.
+  StepResult restore_state(State snapshot);
 
   // Plays uniformly random legal actions until the game ends or 400 steps are made, and
   // returns the last step's reward; 0 at once when there is no legal action.

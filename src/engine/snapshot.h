@@ -10,6 +10,8 @@
 
 namespace vantor {
 
+// Fields as in Board; total_move_count is only carried along (see Board::save_state).
+// A new State is all zeros: an empty board, white to move, en-passant square a8 (0).
 struct State {
   std::array<Bitboard, kPieceCodes> bitboards{};
   std::array<Bitboard, 3> occupancies{};

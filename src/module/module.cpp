@@ -1,9 +1,14 @@
 // The vantor extension module: registration of State and Vantor, and the conversions
 // between Python objects and engine values. No chess logic lives here.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <array>
+#include <cstdint>
 #include <memory>
+#include <stdexcept>
+#include <string>
 #include <string_view>
 
 #include "engine/board.h"
@@ -30,10 +35,48 @@ void render(const vantor::Board& board) {
   board.render(printer);
 }
 
+// A new NumPy array holding a copy of the sets; NumPy is imported on the first call.
+template <std::size_t N>
+py::array_t<std::uint64_t> to_array(const std::array<std::uint64_t, N>& sets) {
+  return py::array_t<std::uint64_t>(static_cast<py::ssize_t>(N), sets.data());
+}
+
+std::string state_repr(const vantor::State& s) {
+  return "State(\n  side=" + std::to_string(s.side) + ",\n  enpassant=" + std::to_string(s.enpassant) +
+         ",\n  castle=" + std::to_string(s.castle) + ",\n  state_pos=" + std::to_string(s.state_pos) +
+         ",\n  total_move_count=" + std::to_string(s.total_move_count) +
+         ",\n  no_progress_count=" + std::to_string(s.no_progress_count) +
+         ",\n  n_repititions=" + std::to_string(s.n_repititions) +
+         ",\n  state_history size=" + std::to_string(s.state_history.size()) + "\n)";
+}
+
+// The argument admits None, which arrives as a null pointer: there is no State behind
+// it, reported as a RuntimeError with an empty message and nothing touched. The engine
+// receives its own copy, so the caller's State never changes.
+vantor::StepResult restore_state(vantor::Board& board, const vantor::State* snapshot) {
+  if (snapshot == nullptr) throw std::runtime_error("");
+  return board.restore_state(*snapshot);
+}
+
 void register_classes(py::module_& m) {
+  using vantor::State;
   // State comes first so that signatures naming it read vantor.State.
-  py::class_<vantor::State>(m, "State")
-      .def(py::init<>());
+  py::class_<State>(m, "State")
+      .def(py::init<>())
+      .def_property_readonly("side", [](const State& s) { return s.side; })
+      .def_property_readonly("enpassant", [](const State& s) { return s.enpassant; })
+      .def_property_readonly("castle", [](const State& s) { return s.castle; })
+      .def_readwrite("state_history", &State::state_history)
+      .def_readwrite("state_pos", &State::state_pos)
+      .def_readwrite("total_move_count", &State::total_move_count)
+      .def_readwrite("no_progress_count", &State::no_progress_count)
+      .def_readwrite("repetition_count", &State::repetition_count)
+      .def_readwrite("move_index", &State::move_index)
+      .def_readwrite("n_repititions", &State::n_repititions)
+      .def_readwrite("prev_n_repititions", &State::prev_n_repititions)
+      .def_property_readonly("bitboards", [](const State& s) { return to_array(s.bitboards); })
+      .def_property_readonly("occupancies", [](const State& s) { return to_array(s.occupancies); })
+      .def("__repr__", &state_repr);
 
   py::class_<vantor::Board>(m, "Vantor")
       .def(py::init<>())
@@ -42,6 +85,8 @@ void register_classes(py::module_& m) {
       .def("render", &render)
       .def("parse_fen", [](vantor::Board& board, std::string_view fen) { board.parse_fen(fen); })
       .def("step", &vantor::Board::step)
+      .def("save_state", &vantor::Board::save_state)
+      .def("restore_state", &restore_state)
       .def("hash_state", &vantor::Board::hash_state)
       .def("roll_out", &vantor::Board::roll_out);
 }

@@ -84,6 +84,8 @@ def test_vantor_methods_in_registration_order():
         "render",
         "parse_fen",
         "step",
+        "save_state",
+        "restore_state",
         "hash_state",
         "roll_out",
     ]
@@ -100,6 +102,12 @@ def test_vantor_methods_in_registration_order():
         (
             "step",
             "step(self: vantor.Vantor, arg0: typing.SupportsInt | typing.SupportsIndex)"
+            " -> tuple[int, list[list[int]], int, int]",
+        ),
+        ("save_state", "save_state(self: vantor.Vantor) -> vantor.State"),
+        (
+            "restore_state",
+            "restore_state(self: vantor.Vantor, arg0: vantor.State)"
             " -> tuple[int, list[list[int]], int, int]",
         ),
         ("hash_state", "hash_state(self: vantor.Vantor) -> int"),

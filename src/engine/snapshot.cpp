@@ -1,0 +1,72 @@
+// save_state and restore_state: whole-game snapshots for search.
+#include "engine/snapshot.h"
+
+#include <stdexcept>
+#include <string>
+
+#include "engine/board.h"
+
+namespace vantor {
+
+namespace {
+
+// A snapshot edited from Python may hold anything; the history ring and the observation
+// rely on a ring position in 0..7 and on entries of 14 planes of 64 values, so nothing
+// else is let in.
+void check_restorable(const State& snapshot) {
+  if (snapshot.state_pos < 0 || snapshot.state_pos >= kHistoryLength)
+    throw std::invalid_argument("state_pos must be in 0..7, got " + std::to_string(snapshot.state_pos));
+  for (std::size_t i = 0; i < snapshot.state_history.size(); ++i) {
+    const HistoryEntry& entry = snapshot.state_history[i];
+    if (entry.size() != kEntryPlanes)
+      throw std::invalid_argument("state_history entry " + std::to_string(i) + " has " +
+                                  std::to_string(entry.size()) + " planes, expected 14");
+    for (std::size_t p = 0; p < entry.size(); ++p)
+      if (entry[p].size() != 64)
+        throw std::invalid_argument("state_history entry " + std::to_string(i) + " plane " +
+                                    std::to_string(p) + " has " + std::to_string(entry[p].size()) +
+                                    " values, expected 64");
+  }
+}
+
+}  // namespace
+
+State Board::save_state() const {
+  State snapshot;
+  snapshot.bitboards = bitboards;
+  snapshot.occupancies = occupancies;
+  snapshot.side = side;
+  snapshot.enpassant = enpassant;
+  snapshot.castle = castle;
+  snapshot.state_history = state_history;
+  snapshot.state_pos = state_pos;
+  // Carried for the reader's information only; restore_state leaves the board's own.
+  snapshot.total_move_count = total_move_count;
+  snapshot.no_progress_count = no_progress_count;
+  snapshot.repetition_count = repetition_count;
+  snapshot.n_repititions = n_repititions;
+  snapshot.prev_n_repititions = prev_n_repititions;
+  snapshot.move_index = move_index;
+  return snapshot;
+}
+
+StepResult Board::restore_state(State snapshot) {
+  check_restorable(snapshot);
+  bitboards = snapshot.bitboards;
+  occupancies = snapshot.occupancies;
+  side = snapshot.side;
+  enpassant = snapshot.enpassant;
+  castle = snapshot.castle;
+  // The snapshot is this call's own copy, so its containers can be taken over.
+  state_history = std::move(snapshot.state_history);
+  state_history.reserve(2 * kHistoryLength);
+  state_pos = snapshot.state_pos;
+  no_progress_count = snapshot.no_progress_count;
+  repetition_count = std::move(snapshot.repetition_count);
+  n_repititions = snapshot.n_repititions;
+  prev_n_repititions = snapshot.prev_n_repititions;
+  move_index = std::move(snapshot.move_index);
+  return {side, build_observation(), 0, 0};
+}
+
+}  // namespace vantor
