@@ -247,3 +247,19 @@ def test_search_loop_returns_to_the_saved_board_with_flat_memory(env):
             after_warm_up = rss_kib()
     assert fields(env.save_state()) == expected
     assert rss_kib() - after_warm_up < 2048
+
+
+def test_search_example_comes_back_to_the_root(env):
+    import os
+    import sys
+
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
+    try:
+        import search
+    finally:
+        sys.path.pop(0)
+    env.parse_fen("6k1/5ppp/8/8/8/8/8/4R1K1 w - - 0 1")
+    env.get_actions()
+    before = fields(env.save_state())
+    assert search.choose(env, rollouts=2) == 892  # the back-rank mate
+    assert fields(env.save_state()) == before
