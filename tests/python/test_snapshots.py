@@ -258,8 +258,20 @@ def test_search_example_comes_back_to_the_root(env):
         import search
     finally:
         sys.path.pop(0)
+    class DrawnRollOuts:
+        """The environment, with every random game called a draw so the choice is fixed."""
+
+        def __getattr__(self, name):
+            return getattr(env, name)
+
+        def roll_out(self):
+            env.roll_out()
+            return 0
+
     env.parse_fen("6k1/5ppp/8/8/8/8/8/4R1K1 w - - 0 1")
     env.get_actions()
     before = fields(env.save_state())
-    assert search.choose(env, rollouts=2) == 892  # the back-rank mate
+    assert search.choose(DrawnRollOuts(), rollouts=3) == 892  # the back-rank mate
     assert fields(env.save_state()) == before
+    env.reset()
+    assert search.choose(env, rollouts=1) in set(range(4672))
