@@ -12,8 +12,11 @@ namespace {
 
 // A snapshot edited from Python may hold anything; the history ring and the observation
 // rely on a ring position in 0..7 and on entries of 14 planes of 64 values, so nothing
-// else is let in.
+// else is let in. The side indexes the piece sets; Python cannot set it, but a record
+// built in C++ could.
 void check_restorable(const State& snapshot) {
+  if (snapshot.side != kWhite && snapshot.side != kBlack)
+    throw std::invalid_argument("side must be 0 or 1, got " + std::to_string(snapshot.side));
   if (snapshot.state_pos < 0 || snapshot.state_pos >= kHistoryLength)
     throw std::invalid_argument("state_pos must be in 0..7, got " + std::to_string(snapshot.state_pos));
   for (std::size_t i = 0; i < snapshot.state_history.size(); ++i) {

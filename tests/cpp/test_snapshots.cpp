@@ -138,6 +138,7 @@ TEST(Snapshot, MisshapenSnapshotsAreRefusedBeforeAnythingIsCopied) {
     void (*spoil)(State&);
   };
   const Case cases[] = {
+      {"side must be 0 or 1, got 2", [](State& s) { s.side = 2; }},
       {"state_pos must be in 0..7, got -1", [](State& s) { s.state_pos = -1; }},
       {"state_pos must be in 0..7, got 8", [](State& s) { s.state_pos = 8; }},
       {"state_history entry 1 has 13 planes, expected 14", [](State& s) { s.state_history[1].pop_back(); }},
