@@ -7,11 +7,12 @@
 # use. With PYTHON=python3.14 it runs directly on this machine, which then needs CPython
 # 3.14 with its headers, pybind11 3, NumPy, pytest, CMake, Ninja and GoogleTest.
 
+SHELL := /bin/bash
 PYTHON ?=
 BUILD ?= build
 JOBS ?= 2
-TARGETS := run test build build-tsan build-asan test-cpp test-python test-tsan test-asan \
-  perft-deep diff-large
+TARGETS := run test build build-tsan build-asan build-fuzz test-cpp test-python test-tsan \
+  test-asan test-fuzz perft-deep diff-large
 
 ifeq ($(PYTHON),)
 
@@ -34,8 +35,14 @@ build-tsan:
 
 build-asan:
 	cmake -S . -B $(BUILD)-asan $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DVANTOR_SANITIZE=address,undefined -DVANTOR_MODULE=OFF >/dev/null
-	cmake --build $(BUILD)-asan -j $(JOBS) --target engine_tests
+	  -DVANTOR_SANITIZE=address,undefined -DVANTOR_MODULE=ON >/dev/null
+	cmake --build $(BUILD)-asan -j $(JOBS)
+
+build-fuzz:
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD)-fuzz -G Ninja -DVANTOR_WERROR=ON \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTOR_SANITIZE=address,undefined -DVANTOR_FUZZ=ON \
+	  -DVANTOR_MODULE=OFF -DVANTOR_TESTS=OFF >/dev/null
+	cmake --build $(BUILD)-fuzz -j $(JOBS)
 
 run: build
 	PYTHONPATH=$(BUILD)/python $(PY) examples/main.py
@@ -49,11 +56,36 @@ test-python: build
 test-tsan: build-tsan
 	TSAN_OPTIONS=halt_on_error=1 $(BUILD)-tsan/engine_tests --gtest_filter='Threads*'
 
+# The Python suite runs against the sanitized module; the interpreter itself is not
+# built with AddressSanitizer, so its runtime is preloaded and leak checks stay with the
+# C++ suite (the interpreter keeps memory until exit by design). libstdc++ is preloaded
+# too, so that the runtime finds the C++ exception functions it wraps.
 test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 VANTOR_PERFT_MAX_NODES=3000000 \
 	  VANTOR_DIFF_POSITIONS=3000 $(BUILD)-asan/engine_tests --gtest_brief=1
+	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+	  ASAN_OPTIONS=detect_leaks=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH=$(BUILD)-asan/python \
+	  $(PY) -m pytest -q -p no:cacheprovider tests/python
 
-test: test-cpp test-asan test-tsan test-python
+# Each fuzz target starts from its committed seeds and kept regressions (all of which it
+# runs first), then fuzzes for VANTOR_FUZZ_SECONDS (60 by default). New inputs go to the
+# first corpus directory and a failing input to the build tree, never into the
+# repository; a failure prints the whole log (keep the input under fuzz/regressions/).
+FUZZ_TARGETS := fen snapshot actions
+test-fuzz: build-fuzz
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(BUILD)-fuzz/corpus/$$t; \
+	  log=$(BUILD)-fuzz/fuzz_$$t.log; \
+	  if ! $(BUILD)-fuzz/fuzz_$$t -max_total_time=$${VANTOR_FUZZ_SECONDS:-60} -timeout=20 \
+	      -print_final_stats=1 -artifact_prefix=$(BUILD)-fuzz/$$t- \
+	      $(BUILD)-fuzz/corpus/$$t fuzz/corpus/$$t fuzz/regressions/$$t > $$log 2>&1; then \
+	    cat $$log; exit 1; \
+	  fi; \
+	  echo "fuzz_$$t: $$(grep -h 'stat::number_of_executed_units' $$log | tail -1)"; \
+	done
+
+test: test-cpp test-python test-asan test-tsan test-fuzz
 
 # Every perft row of tests/data/perft-standard.tsv, to the deepest published depth
 # (about 2.3 billion nodes).

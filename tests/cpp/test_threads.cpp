@@ -45,3 +45,54 @@ TEST(Threads, ConcurrentConstructionAndLookups) {
 
 }  // namespace
 }  // namespace vantor
+
+namespace vantor {
+namespace {
+
+// A game played by fixed rules from the start: the same on every thread.
+std::uint64_t scripted_game(Board& board, int seed) {
+  board.reset();
+  std::uint64_t digest = 0;
+  for (int ply = 0; ply < 120; ++ply) {
+    const auto mask = board.get_actions();
+    std::vector<int> actions;
+    for (int plane = 0; plane < 73; ++plane)
+      for (int square = 0; square < 64; ++square)
+        if (mask[plane][square]) actions.push_back(64 * plane + square);
+    if (actions.empty()) break;
+    const auto [side, planes, reward, done] = board.step(actions[(ply * 7 + seed) % actions.size()]);
+    digest = digest * 1000003 + board.hash_state() + static_cast<std::uint64_t>(reward + 2 * done);
+    if (done) break;
+  }
+  return digest;
+}
+
+TEST(Threads, GamesOnSeparateBoardsDoNotInterfere) {
+  constexpr int kThreads = 8;
+  std::vector<std::uint64_t> expected(kThreads);
+  {
+    Board board;
+    for (int t = 0; t < kThreads; ++t) expected[t] = scripted_game(board, t);
+  }
+  std::vector<std::uint64_t> seen(kThreads);
+  std::atomic<int> bad_roll_outs{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      Board board;
+      for (int round = 0; round < 3; ++round) {
+        seen[t] = scripted_game(board, t);
+        const State saved = board.save_state();
+        const int result = board.roll_out();
+        if (result < -1 || result > 1) ++bad_roll_outs;
+        board.restore_state(saved);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(seen, expected);
+  EXPECT_EQ(bad_roll_outs.load(), 0);
+}
+
+}  // namespace
+}  // namespace vantor
