@@ -12,7 +12,7 @@ PYTHON ?=
 BUILD ?= build
 JOBS ?= 2
 TARGETS := run test build build-tsan build-asan build-fuzz test-cpp test-python test-tsan \
-  test-asan test-fuzz perft-deep diff-large
+  test-asan test-fuzz perft-deep diff-large bench bench-smoke
 
 ifeq ($(PYTHON),)
 
@@ -22,7 +22,7 @@ $(TARGETS):
 else
 
 PY := $(shell command -v $(PYTHON))
-CMAKE_FLAGS := -G Ninja -DPython_EXECUTABLE=$(PY) -DVANTOR_WERROR=ON
+CMAKE_FLAGS := -G Ninja -DPython_EXECUTABLE=$(PY) -DVANTOR_WERROR=ON -DVANTOR_BENCH=ON
 
 build:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -86,6 +86,12 @@ test-fuzz: build-fuzz
 	done
 
 test: test-cpp test-python test-asan test-tsan test-fuzz
+
+bench: build
+	$(PY) bench/bench.py --build $(BUILD) --json $(BUILD)/bench.json
+
+bench-smoke: build
+	$(PY) bench/bench.py --build $(BUILD) --smoke --json $(BUILD)/bench-smoke.json
 
 # Every perft row of tests/data/perft-standard.tsv, to the deepest published depth
 # (about 2.3 billion nodes).

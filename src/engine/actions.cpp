@@ -82,12 +82,12 @@ void Board::index_actions(const ActionList& legal) {
   for (int i = 0; i < legal.count; ++i) move_index[legal.actions[i]] = legal.moves[i];
 }
 
-std::vector<std::vector<int>> Board::get_actions() {
-  std::vector<std::vector<int>> mask(kPlanes, std::vector<int>(64, 0));
+ActionMask Board::get_actions() {
+  ActionMask mask;
   ActionList legal;
   list_legal(legal);
   index_actions(legal);
-  for (int i = 0; i < legal.count; ++i) mask[legal.actions[i] / 64][legal.actions[i] % 64] = 1;
+  for (int i = 0; i < legal.count; ++i) mask.mark(legal.actions[i]);
   return mask;
 }
 

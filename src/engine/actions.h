@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "engine/movegen.h"
+#include "engine/types.h"
 
 namespace vantor {
 
@@ -26,6 +27,24 @@ inline constexpr int kActions = kPlanes * 64;
 inline constexpr int kLinePlanes = 56;
 inline constexpr int kKnightPlanes = 56;
 inline constexpr int kUnderPromotionPlanes = 64;
+
+// The legal-action mask: 73 rows of 64 entries, entry [plane][source] 1 when the action
+// 64 * plane + source is legal. A row is held as a set of source squares.
+class ActionMask {
+ public:
+  struct Row {
+    Bitboard sources;
+    int operator[](int source) const { return has(sources, source) ? 1 : 0; }
+  };
+
+  static constexpr int size() { return kPlanes; }
+  Row operator[](int plane) const { return Row{rows_[plane]}; }
+  void mark(int action) { rows_[action / 64] |= bit(action % 64); }
+  bool operator==(const ActionMask&) const = default;
+
+ private:
+  std::array<Bitboard, kPlanes> rows_{};
+};
 
 // Knight planes in order, by source - target.
 inline constexpr std::array<int, 8> kKnightJumps = {17, 15, 6, -10, -17, -15, -6, 10};

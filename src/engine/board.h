@@ -69,7 +69,7 @@ class Board {
   // The 73 x 64 mask of legal actions (1 where the action is legal), rebuilding
   // move_index to map each legal action to its move word. The position and counters are
   // left as they were.
-  std::vector<std::vector<int>> get_actions();
+  ActionMask get_actions();
 
   // The action number of a legal move word of the current position.
   int action_of(int move) const;
@@ -152,9 +152,10 @@ class Board {
   void move_castling_rook(int king_target);
   bool has_legal_move();
   bool in_check() const;
-  // The part of step after the action was found: plays the move, records it and judges
-  // the end of the game, without building the observation. Returns (reward, done).
-  std::pair<int, int> advance(int move);
+  // What step does with the move it found: play it, record it, count the step.
+  void play_and_record(int move);
+  // (reward, done) of the position after a step, given whether a legal move remains.
+  std::pair<int, int> judge(bool has_move) const;
 };
 
 }  // namespace vantor

@@ -52,18 +52,20 @@ bool Board::in_check() const {
   return square_attacked_by(king, side ^ 1) == 1;
 }
 
-std::pair<int, int> Board::advance(int move) {
+void Board::play_and_record(int move) {
   make_move(move);
   record_state();
   total_move_count = wrapping_add(total_move_count, 1);
-  const bool check = in_check();
-  if (has_legal_move()) {
+}
+
+std::pair<int, int> Board::judge(bool has_move) const {
+  if (has_move) {
     // Draws are judged only while a move remains: a mate or stalemate that also repeats
     // a position ends the game as mate or stalemate.
     const bool drawn = n_repititions == 2 || no_progress_count >= kNoProgressLimit;
     return {0, drawn ? 1 : 0};
   }
-  return {check ? (side == kBlack ? 1 : -1) : 0, 1};
+  return {in_check() ? (side == kBlack ? 1 : -1) : 0, 1};
 }
 
 StepResult Board::step(int action) {
@@ -73,8 +75,10 @@ StepResult Board::step(int action) {
   index_actions(legal);
   const auto found = move_index.find(action);
   if (found == move_index.end()) throw std::invalid_argument("Invalid action");
-  const auto [reward, done] = advance(found->second);
-  return {side, build_observation(), reward, done};
+  play_and_record(found->second);
+  Observation observation = build_observation();
+  const auto [reward, done] = judge(has_legal_move());
+  return {side, std::move(observation), reward, done};
 }
 
 int Board::roll_out() {
@@ -97,10 +101,13 @@ int Board::roll_out() {
     just_reset = 0;
     // The order of the candidates does not matter: the seed cannot be reproduced.
     const auto pick = uniform_below(engine, static_cast<std::uint32_t>(current->count));
-    const auto [reward, done] = advance(current->moves[pick]);
+    play_and_record(current->moves[pick]);
+    // The legal moves of the new position decide the end of the game and are the next
+    // ply's candidates.
+    list_legal(*following);
+    const auto [reward, done] = judge(following->count > 0);
     result = reward;
     if (done || i == kRollOutSteps) break;
-    list_legal(*following);
     std::swap(current, following);
   }
   index_actions(*current);

@@ -45,29 +45,28 @@ void Board::record_state() {
 }
 
 Observation Board::build_observation() const {
-  Observation planes(kObservationPlanes, Plane(64, 0));
+  Observation planes;
   for (int t = 0; t < kHistoryLength; ++t) {
     // The ring position t records before the newest; an unsigned modulo keeps it in
     // 0..7 whatever state_pos holds.
     const unsigned d = static_cast<unsigned>(state_pos + kHistoryLength - 1 - t) % kHistoryLength;
     if (d >= state_history.size()) continue;
     const HistoryEntry& entry = state_history[d];
-    for (int k = 0; k < 12; ++k) {
-      // The side to move's pieces come first.
-      const int source = side == kWhite ? k : (k + 6) % 12;
-      planes[kEntryPlanes * t + k] = entry[source];
+    for (int k = 0; k < kEntryPlanes; ++k) {
+      // The side to move's pieces come first; the repetition planes keep their places.
+      const int source = k >= 12 || side == kWhite ? k : (k + 6) % 12;
+      std::copy_n(entry[source].begin(), kSquares, planes[kEntryPlanes * t + k].begin());
     }
-    planes[kEntryPlanes * t + 12] = entry[12];
-    planes[kEntryPlanes * t + 13] = entry[13];
   }
-  planes[kSidePlane].assign(64, side == kWhite ? 0 : 1);
-  planes[kMoveCountPlane].assign(64, total_move_count);
+  auto fill = [&](int plane, std::int32_t value) { std::ranges::fill(planes[plane], value); };
+  fill(kSidePlane, side == kWhite ? 0 : 1);
+  fill(kMoveCountPlane, total_move_count);
   const int rights[] = {kWhiteKingSide, kWhiteQueenSide, kBlackKingSide, kBlackQueenSide};
-  for (int i = 0; i < 4; ++i) planes[kCastlingPlanes + i].assign(64, (castle & rights[i]) ? 1 : 0);
-  planes[kNoProgressPlane].assign(64, no_progress_count);
+  for (int i = 0; i < 4; ++i) fill(kCastlingPlanes + i, (castle & rights[i]) ? 1 : 0);
+  fill(kNoProgressPlane, no_progress_count);
   // Black sees the board turned by 180 degrees, except on the observation of a reset.
   if (side != kWhite && !just_reset)
-    for (Plane& plane : planes) std::reverse(plane.begin(), plane.end());
+    for (int p = 0; p < kObservationPlanes; ++p) std::ranges::reverse(planes[p]);
   return planes;
 }
 

@@ -10,15 +10,17 @@
 #include <cstdint>
 #include <vector>
 
-namespace vantor {
+#include "engine/types.h"
 
-using Plane = std::vector<std::int32_t>;
-using HistoryEntry = std::vector<Plane>;
-using Observation = std::vector<Plane>;
+namespace vantor {
 
 inline constexpr int kHistoryLength = 8;
 inline constexpr int kEntryPlanes = 14;
 inline constexpr int kObservationPlanes = 119;
+
+using Plane = std::vector<std::int32_t>;
+using HistoryEntry = std::vector<Plane>;
+using Observation = Planes<kObservationPlanes>;
 
 // Planes after the history slots.
 inline constexpr int kSidePlane = 112;

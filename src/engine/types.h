@@ -8,6 +8,8 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <span>
+#include <vector>
 
 namespace vantor {
 
@@ -89,6 +91,29 @@ inline constexpr Bitboard kNotFileA = 0xfefefefefefefefeULL;
 inline constexpr Bitboard kNotFileH = 0x7f7f7f7f7f7f7f7fULL;
 inline constexpr Bitboard kNotFilesAB = 0xfcfcfcfcfcfcfcfcULL;
 inline constexpr Bitboard kNotFilesGH = 0x3f3f3f3f3f3f3f3fULL;
+
+// N planes of 64 values (one per square), stored plane after plane in one block: the
+// shape of the observation and of the action mask.
+template <int N>
+class Planes {
+ public:
+  Planes() : values_(static_cast<std::size_t>(N) * kSquares, 0) {}
+
+  static constexpr int size() { return N; }
+  std::span<std::int32_t, kSquares> operator[](int plane) {
+    return std::span<std::int32_t, kSquares>(values_.data() + kSquares * plane, kSquares);
+  }
+  std::span<const std::int32_t, kSquares> operator[](int plane) const {
+    return std::span<const std::int32_t, kSquares>(values_.data() + kSquares * plane, kSquares);
+  }
+  // Values in plane order: the value of square s in plane p is at 64 * p + s.
+  const std::int32_t* data() const { return values_.data(); }
+  std::int32_t* data() { return values_.data(); }
+  bool operator==(const Planes&) const = default;
+
+ private:
+  std::vector<std::int32_t> values_;
+};
 
 // Counters that a long-lived environment or a hand-made snapshot can drive to the limit
 // of a 32-bit int wrap around instead of overflowing.

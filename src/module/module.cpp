@@ -13,6 +13,7 @@
 
 #include "engine/board.h"
 #include "engine/snapshot.h"
+#include "module/conversions.h"
 
 namespace py = pybind11;
 

@@ -52,6 +52,11 @@ inline std::string action_to_uci(const Board& board, int action) {
   return square_text(source) + square_text(target) + promotion;
 }
 
+// One plane of an observation, as a vector to compare with.
+inline Plane plane_of(const Observation& planes, int p) {
+  return Plane(planes[p].begin(), planes[p].end());
+}
+
 // The action of the legal move written in UCI text, or -1 when there is none.
 inline int action_of(Board& board, const std::string& uci) {
   board.get_actions();

@@ -10,6 +10,7 @@ namespace vantor {
 namespace {
 
 using testing::play;
+using testing::plane_of;
 
 bool constant(const Plane& plane, int value) {
   for (int v : plane)
@@ -59,18 +60,16 @@ TEST(Observation, AfterReset) {
   EXPECT_EQ(done, 0);
   EXPECT_EQ(board.state_history.size(), 1u);
   EXPECT_EQ(board.state_pos, 1);
-  ASSERT_EQ(planes.size(), 119u);
-  for (const Plane& plane : planes) ASSERT_EQ(plane.size(), 64u);
-  EXPECT_EQ(planes[0], range(a2, h2));
-  EXPECT_EQ(planes[5], squares({e1}));
-  EXPECT_EQ(planes[11], squares({e8}));
-  EXPECT_EQ(planes[6], range(a7, h7));
-  EXPECT_TRUE(constant(planes[12], 0) && constant(planes[13], 0));
-  for (int p = 14; p < 112; ++p) EXPECT_TRUE(constant(planes[p], 0)) << p;
-  EXPECT_TRUE(constant(planes[112], 0));
-  EXPECT_TRUE(constant(planes[113], 0));
-  for (int p = 114; p < 118; ++p) EXPECT_TRUE(constant(planes[p], 1)) << p;
-  EXPECT_TRUE(constant(planes[118], 0));
+  EXPECT_EQ(plane_of(planes, 0), range(a2, h2));
+  EXPECT_EQ(plane_of(planes, 5), squares({e1}));
+  EXPECT_EQ(plane_of(planes, 11), squares({e8}));
+  EXPECT_EQ(plane_of(planes, 6), range(a7, h7));
+  EXPECT_TRUE(constant(plane_of(planes, 12), 0) && constant(plane_of(planes, 13), 0));
+  for (int p = 14; p < 112; ++p) EXPECT_TRUE(constant(plane_of(planes, p), 0)) << p;
+  EXPECT_TRUE(constant(plane_of(planes, 112), 0));
+  EXPECT_TRUE(constant(plane_of(planes, 113), 0));
+  for (int p = 114; p < 118; ++p) EXPECT_TRUE(constant(plane_of(planes, p), 1)) << p;
+  EXPECT_TRUE(constant(plane_of(planes, 118), 0));
   EXPECT_EQ(board.repetition_count.size(), 1u);
   EXPECT_EQ(board.repetition_count.at(board.hash_state()), 1);
   EXPECT_EQ(board.move_index.size(), 20u);
@@ -81,19 +80,19 @@ TEST(Observation, BlackSeesTheBoardTurnedAround) {
   board.reset();
   const auto [side, planes, reward, done] = play(board, {"e2e4"});
   EXPECT_EQ(side, kBlack);
-  EXPECT_EQ(planes[0], range(48, 55));  // black's pawns, turned from 8..15
+  EXPECT_EQ(plane_of(planes, 0), range(48, 55));  // black's pawns, turned from 8..15
   // White's pawns come second; the e4 pawn (36) lands on 63 - 36 = 27, a rotation by
   // 180 degrees rather than a mirror of the ranks.
   Plane white_pawns = range(8, 15);
   white_pawns[63 - e2] = 0;
   white_pawns[63 - e4] = 1;
-  EXPECT_EQ(planes[6], white_pawns);
-  EXPECT_EQ(planes[5], squares({63 - e8}));
+  EXPECT_EQ(plane_of(planes, 6), white_pawns);
+  EXPECT_EQ(plane_of(planes, 5), squares({63 - e8}));
   // Slot 1 is the start position, in the same colour order and turned too.
-  EXPECT_EQ(planes[14 + 0], range(48, 55));
-  EXPECT_EQ(planes[14 + 6], range(8, 15));
-  EXPECT_TRUE(constant(planes[112], 1));
-  EXPECT_TRUE(constant(planes[118], 1));
+  EXPECT_EQ(plane_of(planes, 14 + 0), range(48, 55));
+  EXPECT_EQ(plane_of(planes, 14 + 6), range(8, 15));
+  EXPECT_TRUE(constant(plane_of(planes, 112), 1));
+  EXPECT_TRUE(constant(plane_of(planes, 118), 1));
 }
 
 TEST(Observation, ResetObservationIsNeverTurned) {
@@ -102,9 +101,9 @@ TEST(Observation, ResetObservationIsNeverTurned) {
   board.parse_fen("4k3/8/8/8/8/8/4P3/4K3 b - - 0 1");
   board.record_state();
   const Observation planes = board.build_observation();  // just_reset is still 1
-  EXPECT_EQ(planes[0], Plane(64, 0));  // black has no pawns
-  EXPECT_EQ(planes[6], squares({e2}));
-  EXPECT_EQ(planes[5], squares({e8}));
+  EXPECT_EQ(plane_of(planes, 0), Plane(64, 0));  // black has no pawns
+  EXPECT_EQ(plane_of(planes, 6), squares({e2}));
+  EXPECT_EQ(plane_of(planes, 5), squares({e8}));
 }
 
 TEST(Observation, HistoryRingFillsThenReplacesTheOldest) {
@@ -117,9 +116,9 @@ TEST(Observation, HistoryRingFillsThenReplacesTheOldest) {
   EXPECT_EQ(board.state_pos, 0);
   // Black to move: slot 7 is the start position in black's colour order, turned.
   for (int k = 0; k < 12; ++k) {
-    Plane expected = start[(k + 6) % 12];
+    Plane expected = plane_of(start, (k + 6) % 12);
     std::reverse(expected.begin(), expected.end());
-    EXPECT_EQ(last[14 * 7 + k], expected) << k;
+    EXPECT_EQ(plane_of(last, 14 * 7 + k), expected) << k;
   }
   const Observation before = last;
   last = std::get<1>(play(board, {moves[7]}));
@@ -128,9 +127,9 @@ TEST(Observation, HistoryRingFillsThenReplacesTheOldest) {
   // White to move: slot t now shows what slot t - 1 showed one step ago, turned back.
   for (int t = 1; t < 8; ++t)
     for (int k = 0; k < 12; ++k) {
-      Plane expected = before[14 * (t - 1) + (k + 6) % 12];
+      Plane expected = plane_of(before, 14 * (t - 1) + (k + 6) % 12);
       std::reverse(expected.begin(), expected.end());
-      EXPECT_EQ(last[14 * t + k], expected) << t << " " << k;
+      EXPECT_EQ(plane_of(last, 14 * t + k), expected) << t << " " << k;
     }
 }
 
@@ -142,8 +141,8 @@ TEST(Observation, RepetitionPlanes) {
   // The start position is recorded for the third time, white to move.
   EXPECT_EQ(board.n_repititions, 2);
   const Observation& planes = std::get<1>(result);
-  EXPECT_TRUE(constant(planes[12], 2));
-  EXPECT_TRUE(constant(planes[13], 1));  // the position before it, seen twice
+  EXPECT_TRUE(constant(plane_of(planes, 12), 2));
+  EXPECT_TRUE(constant(plane_of(planes, 13), 1));  // the position before it, seen twice
   EXPECT_EQ(board.prev_n_repititions, 2);
 }
 
@@ -153,10 +152,10 @@ TEST(Observation, CountersAndRightsPlanes) {
   board.reset();
   const auto planes = std::get<1>(play(board, {"e2e4", "e7e5", "e1e2"}));
   EXPECT_EQ(board.total_move_count, 43);
-  EXPECT_TRUE(constant(planes[113], 43));
-  EXPECT_TRUE(constant(planes[114], 0) && constant(planes[115], 0));
-  EXPECT_TRUE(constant(planes[116], 1) && constant(planes[117], 1));
-  EXPECT_TRUE(constant(planes[118], 2));  // the king's step after a pawn move
+  EXPECT_TRUE(constant(plane_of(planes, 113), 43));
+  EXPECT_TRUE(constant(plane_of(planes, 114), 0) && constant(plane_of(planes, 115), 0));
+  EXPECT_TRUE(constant(plane_of(planes, 116), 1) && constant(plane_of(planes, 117), 1));
+  EXPECT_TRUE(constant(plane_of(planes, 118), 2));  // the king's step after a pawn move
 }
 
 TEST(Observation, OutOfRangeRingPositionReadsNothingOutside) {
@@ -165,7 +164,7 @@ TEST(Observation, OutOfRangeRingPositionReadsNothingOutside) {
   for (int pos : {-1, 8, 1000, -1000000}) {
     board.state_pos = pos;
     const Observation planes = board.build_observation();
-    EXPECT_EQ(planes.size(), 119u);
+    EXPECT_EQ(planes[kNoProgressPlane][0], board.no_progress_count);
   }
 }
 

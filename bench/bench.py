@@ -1,0 +1,241 @@
+"""Runs every benchmark in one go and prints one table (and writes it as JSON).
+
+Each figure is a median over repeated runs; each target is a ratio of two figures taken
+in the same run, so that a busy machine slows both sides alike.
+
+    python bench/bench.py --build build [--smoke] [--json build/bench.json]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import textwrap
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+STOCKFISH = "/usr/games/stockfish"
+START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
+KIWIPETE = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1"
+
+
+def engine_benchmarks(build: str, smoke: bool) -> dict[str, dict]:
+    args = [os.path.join(build, "bench_engine"), "--benchmark_format=json"]
+    if smoke:
+        args += ["--benchmark_min_time=0.01s"]
+    else:
+        args += ["--benchmark_repetitions=5", "--benchmark_report_aggregates_only=true"]
+    out = subprocess.run(args, check=True, capture_output=True, text=True).stdout
+    results = {}
+    for b in json.loads(out)["benchmarks"]:
+        if b.get("aggregate_name", "median") != "median":
+            continue
+        results[b["run_name"]] = b
+    return results
+
+
+def stockfish_perft_nps(fen: str, depth: int, repeats: int) -> float | None:
+    """Stockfish's perft speed, timed from the command to its node count (not startup)."""
+    if not os.access(STOCKFISH, os.X_OK):
+        return None
+    engine = subprocess.Popen([STOCKFISH], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
+    speeds = []
+    try:
+        engine.stdin.write("isready\n")
+        engine.stdin.flush()
+        for line in engine.stdout:
+            if line.startswith("readyok"):
+                break
+        for _ in range(repeats):
+            engine.stdin.write(f"position fen {fen}\n")
+            start = time.perf_counter()
+            engine.stdin.write(f"go perft {depth}\n")
+            engine.stdin.flush()
+            for line in engine.stdout:
+                if line.startswith("Nodes searched"):
+                    speeds.append(int(line.split(":")[1]) / (time.perf_counter() - start))
+                    break
+    finally:
+        engine.stdin.write("quit\n")
+        engine.stdin.close()
+        engine.wait()
+        engine.stdout.close()
+    return statistics.median(speeds)
+
+
+def per_call(fn, calls: int, repeats: int) -> float:
+    """Median seconds per call over repeats of calls."""
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        for _ in range(calls):
+            fn()
+        times.append((time.perf_counter() - start) / calls)
+    return statistics.median(times)
+
+
+def python_benchmarks(smoke: bool) -> dict[str, float]:
+    import vantor
+    import vantor_floor
+
+    calls, repeats = (20, 3) if smoke else (2000, 9)
+    env = vantor.Vantor()
+    env.reset()
+    for action in (564, 524, 3646, 3910):
+        env.step(action)
+    saved = env.save_state()
+    legal = [i for i, v in enumerate(v for row in env.get_actions() for v in row) if v]
+    action = legal[0]
+
+    # step changes the position; each timed call is a step from the saved position, and
+    # the restore between steps is timed alone and taken off.
+    def restore_then_step():
+        env.restore_state(saved)
+        env.step(action)
+
+    def restore_only():
+        env.restore_state(saved)
+
+    r = {}
+    r["get_actions"] = per_call(env.get_actions, calls, repeats)
+    r["get_actions_floor"] = per_call(vantor_floor.mask, calls, repeats)
+    r["step"] = per_call(restore_then_step, calls, repeats) - per_call(restore_only, calls, repeats)
+    r["step_floor"] = per_call(vantor_floor.step_result, calls, repeats)
+    r["reset"] = per_call(env.reset, calls, repeats)
+    r["reset_floor"] = r["step_floor"]
+    env.restore_state(saved)
+    r["save_state"] = per_call(env.save_state, calls, repeats)
+    r["save_state_floor"] = per_call(vantor_floor.state, calls, repeats)
+    r["restore_state"] = per_call(restore_only, calls, repeats)
+    r["restore_state_floor"] = per_call(lambda: vantor_floor.take_state(saved), calls, repeats)
+    r["hash_state"] = per_call(env.hash_state, calls, repeats)
+    r["hash_state_floor"] = per_call(vantor_floor.hash, calls, repeats)
+    games = 5 if smoke else 200
+    plies = []
+    for _ in range(3 if smoke else 5):
+        env.reset()
+        before = env.reset()[1][113][0]
+        start = time.perf_counter()
+        for _ in range(games):
+            env.reset()
+            env.roll_out()
+        seconds = time.perf_counter() - start
+        plies.append((env.reset()[1][113][0] - before) / seconds)
+    r["roll_out_plies_per_second"] = statistics.median(plies)
+    return r
+
+
+MEMORY_PROBE = textwrap.dedent(
+    """
+    import random, sys, vantor
+
+    def rss():
+        with open("/proc/self/status") as f:
+            return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmRSS:"))
+
+    count = int(sys.argv[1])
+    rng = random.Random(1)
+    base = rss()
+    envs = [vantor.Vantor() for _ in range(count)]
+    for e in envs:
+        e.reset()
+    after_reset = rss()
+    for e in envs:
+        for _ in range(100):
+            legal = [i for i, v in enumerate(v for row in e.get_actions() for v in row) if v]
+            if not legal or e.step(rng.choice(legal))[3]:
+                e.reset()
+    after_steps = rss()
+    print((after_reset - base) / count, (after_steps - base) / count)
+    """
+)
+
+
+def memory_per_environment(module_dir: str, smoke: bool) -> tuple[float, float]:
+    """Resident memory per environment, in bytes, in a fresh process holding many."""
+    count = 200 if smoke else 10_000
+    env = dict(os.environ, PYTHONPATH=module_dir)
+    out = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(count)], check=True, capture_output=True,
+                         text=True, env=env)
+    after_reset, after_steps = map(float, out.stdout.split())
+    return after_reset, after_steps
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", default="build")
+    parser.add_argument("--json", default=None)
+    parser.add_argument("--smoke", action="store_true", help="a quick run that checks nothing crashes")
+    args = parser.parse_args()
+    module_dir = os.path.abspath(os.path.join(args.build, "python"))
+    sys.path.insert(0, module_dir)
+
+    engine = engine_benchmarks(args.build, args.smoke)
+    repeats = 1 if args.smoke else 5
+    depth_start, depth_kiwi = (3, 3) if args.smoke else (5, 4)
+    sf_start = stockfish_perft_nps(START, depth_start, repeats)
+    sf_kiwi = stockfish_perft_nps(KIWIPETE, depth_kiwi, repeats)
+    py = python_benchmarks(args.smoke)
+    mem_reset, mem_steps = memory_per_environment(module_dir, args.smoke)
+
+    ours_start = engine["Perft/startpos_5"]["nodes_per_second"]
+    ours_kiwi = engine["Perft/kiwipete_4"]["nodes_per_second"]
+    roll_out_ply_ns = 1e9 / engine["RollOutPly"]["items_per_second"]
+    threads = {
+        int(name.rsplit(":", 1)[1]): b["items_per_second"]
+        for name, b in engine.items()
+        if name.startswith("RollOutThreads")
+    }
+    rows = []
+
+    def row(what, value, target="", met=None):
+        rows.append({"benchmark": what, "value": value, "target": target, "met": met})
+
+    for name, ours, theirs in (("initial position", ours_start, sf_start), ("Kiwipete", ours_kiwi, sf_kiwi)):
+        if theirs:
+            ratio = ours / theirs
+            row(f"perft {name}: ours / Stockfish", f"{ours / 1e6:.1f} M/s / {theirs / 1e6:.1f} M/s = {ratio:.2f}",
+                ">= 0.2", ratio >= 0.2)
+        else:
+            row(f"perft {name}", f"{ours / 1e6:.1f} M nodes/s (no Stockfish to compare)")
+    row("engine get_actions", f"{engine['GetActions']['real_time']:.0f} ns")
+    row("engine step", f"{engine['Step/manual_time']['real_time']:.0f} ns")
+    row("engine roll-out ply", f"{roll_out_ply_ns:.0f} ns = {roll_out_ply_ns * ours_start / 1e9:.1f} perft nodes")
+    for op in ("step", "get_actions", "reset", "save_state", "restore_state", "hash_state"):
+        ratio = py[op] / py[op + "_floor"]
+        target = "<= 1.5" if op in ("step", "get_actions") else ""
+        row(f"Python {op} / its conversion floor",
+            f"{py[op] * 1e6:.2f} us / {py[op + '_floor'] * 1e6:.2f} us = {ratio:.2f}",
+            target, ratio <= 1.5 if target else None)
+    plies = py["roll_out_plies_per_second"]
+    row("Python roll_out, one thread", f"{plies / 1e3:.0f} k plies/s", ">= 500 k", plies >= 500_000)
+    row("memory per Vantor after reset", f"{mem_reset / 1024:.1f} KiB")
+    row("memory per Vantor after 100 steps", f"{mem_steps / 1024:.1f} KiB", "<= 48 KiB", mem_steps <= 48 * 1024)
+    one = threads.get(1)
+    for n, speed in sorted(threads.items()):
+        if n == 1:
+            continue
+        ratio = speed / one
+        row(f"roll-outs on {n} threads / 1 thread", f"{ratio:.2f}", f">= {0.9 * n:.1f}", ratio >= 0.9 * n)
+
+    print(f"Benchmarks ({'smoke run' if args.smoke else 'medians'}), {time.strftime('%Y-%m-%d')}, "
+          f"{platform.machine()}, {os.cpu_count()} cores\n")
+    print("| benchmark | value | target | met |")
+    print("|---|---|---|---|")
+    for r in rows:
+        met = "" if r["met"] is None else ("yes" if r["met"] else "NO")
+        print(f"| {r['benchmark']} | {r['value']} | {r['target']} | {met} |")
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"date": time.strftime("%Y-%m-%d"), "smoke": args.smoke, "rows": rows,
+                       "engine": engine, "python": py}, f, indent=2)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,127 @@
+// Engine benchmarks: perft, get_actions, step and roll-out plies, and roll-outs on many
+// threads at once. bench/bench.py runs them beside Stockfish and the Python side.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "engine/board.h"
+
+namespace vantor {
+namespace {
+
+constexpr const char* kStart = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
+constexpr const char* kKiwipete = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1";
+
+// Leaves counted by making every move, the last ply included.
+std::uint64_t perft(Board& board, int depth) {
+  MoveList list;
+  board.generate_moves(list);
+  const auto bitboards = board.bitboards;
+  const auto occupancies = board.occupancies;
+  const int side = board.side, castle = board.castle, enpassant = board.enpassant;
+  const int clock = board.no_progress_count;
+  std::uint64_t nodes = 0;
+  for (int i = 0; i < list.count; ++i) {
+    if (!board.make_move(list.moves[i])) continue;
+    nodes += depth == 1 ? 1 : perft(board, depth - 1);
+    board.bitboards = bitboards;
+    board.occupancies = occupancies;
+    board.side = side;
+    board.castle = castle;
+    board.enpassant = enpassant;
+    board.no_progress_count = clock;
+  }
+  return nodes;
+}
+
+void Perft(benchmark::State& state, const char* fen, int depth) {
+  Board board;
+  board.parse_fen(fen);
+  std::uint64_t nodes = 0;
+  for (auto _ : state) nodes += perft(board, depth);
+  state.counters["nodes_per_second"] = benchmark::Counter(static_cast<double>(nodes), benchmark::Counter::kIsRate);
+}
+BENCHMARK_CAPTURE(Perft, startpos_5, kStart, 5)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Perft, kiwipete_4, kKiwipete, 4)->Unit(benchmark::kMillisecond);
+
+// Boards at the positions of random games, for the per-call benchmarks.
+std::vector<Board> sample_positions(std::size_t count) {
+  std::mt19937 random(12345);
+  std::vector<Board> boards;
+  Board board;
+  board.reset();
+  ActionList legal;
+  while (boards.size() < count) {
+    board.list_legal(legal);
+    if (legal.count == 0 || std::get<3>(board.step(legal.actions[random() % legal.count]))) {
+      board.reset();
+      continue;
+    }
+    boards.push_back(board);
+  }
+  return boards;
+}
+
+void GetActions(benchmark::State& state) {
+  auto boards = sample_positions(256);
+  std::size_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(boards[i].get_actions());
+    i = (i + 1) % boards.size();
+  }
+}
+BENCHMARK(GetActions);
+
+// step alone, timed by hand around the call: the action is chosen (outside the timing)
+// from the legal moves of the position, as a learner would choose it.
+void Step(benchmark::State& state) {
+  std::mt19937 random(99);
+  Board board;
+  board.reset();
+  ActionList legal;
+  for (auto _ : state) {
+    board.list_legal(legal);
+    if (legal.count == 0) {
+      board.reset();
+      board.list_legal(legal);
+    }
+    const int action = legal.actions[random() % legal.count];
+    const auto start = std::chrono::steady_clock::now();
+    auto result = board.step(action);
+    const auto stop = std::chrono::steady_clock::now();
+    benchmark::DoNotOptimize(result);
+    state.SetIterationTime(std::chrono::duration<double>(stop - start).count());
+    if (std::get<3>(result)) board.reset();
+  }
+}
+BENCHMARK(Step)->UseManualTime();
+
+void RollOutPly(benchmark::State& state) {
+  Board board;
+  std::int64_t plies = 0;
+  for (auto _ : state) {
+    board.reset();
+    const int before = board.total_move_count;
+    benchmark::DoNotOptimize(board.roll_out());
+    plies += board.total_move_count - before;
+  }
+  state.SetItemsProcessed(plies);
+}
+BENCHMARK(RollOutPly)->Unit(benchmark::kMillisecond);
+// Each thread rolls out on its own board: 1, 2 and as many threads as there are cores.
+void thread_counts(benchmark::internal::Benchmark* b) {
+  const int cores = static_cast<int>(std::thread::hardware_concurrency());
+  b->Threads(1);
+  if (cores >= 2) b->Threads(2);
+  if (cores > 2) b->Threads(cores);
+}
+BENCHMARK(RollOutPly)->Name("RollOutThreads")->Unit(benchmark::kMillisecond)->UseRealTime()
+    ->Apply(thread_counts);
+
+}  // namespace
+}  // namespace vantor
+
+BENCHMARK_MAIN();
