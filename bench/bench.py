@@ -186,8 +186,10 @@ def main() -> int:
     ours_start = engine["Perft/startpos_5"]["nodes_per_second"]
     ours_kiwi = engine["Perft/kiwipete_4"]["nodes_per_second"]
     roll_out_ply_ns = 1e9 / engine["RollOutPly"]["items_per_second"]
+    # Google Benchmark adds up both the plies and the time of every thread, so its rate is
+    # one thread's; the throughput of N threads is N times that.
     threads = {
-        int(name.rsplit(":", 1)[1]): b["items_per_second"]
+        int(name.rsplit(":", 1)[1]): b["items_per_second"] * int(name.rsplit(":", 1)[1])
         for name, b in engine.items()
         if name.startswith("RollOutThreads")
     }

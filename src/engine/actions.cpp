@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "engine/attacks.h"
 #include "engine/board.h"
 
 namespace vantor {
@@ -64,13 +65,45 @@ int Board::action_of(int move) const {
   return 64 * plane + source;
 }
 
+Bitboard Board::sources_to_try() const {
+  const int king = lowest_or_none(bitboards[piece_of(side, 5)]);
+  if (king < 0) return 0;  // without a king every move is legal
+  Bitboard white = 0, black = 0;
+  for (int code = 0; code < 6; ++code) white |= bitboards[code];
+  for (int code = 6; code < 12; ++code) black |= bitboards[code];
+  // The reasoning below reads lines through the occupancy sets, which make_move rebuilds
+  // from the piece sets; where the two could disagree, every move is tried.
+  if (white != occupancies[kWhite] || black != occupancies[kBlack] ||
+      (white | black) != occupancies[kBothSides] || square_attacked_by(king, side ^ 1))
+    return ~Bitboard{0};
+  // Not in check, a move that is neither the king's nor en passant leaves the leapers'
+  // attacks as they were and clears only its own source square, so it can expose the
+  // king only if it stood alone between the king and an enemy slider.
+  const int enemy = side ^ 1;
+  const Bitboard queens = bitboards[piece_of(enemy, 4)];
+  Bitboard snipers =
+      (lookup_rook_attacks(king, occupancies[enemy]) & (bitboards[piece_of(enemy, 3)] | queens)) |
+      (lookup_bishop_attacks(king, occupancies[enemy]) & (bitboards[piece_of(enemy, 2)] | queens));
+  Bitboard pinned = 0;
+  while (snipers) {
+    const Bitboard between = squares_between(king, pop_lowest(snipers)) & occupancies[kBothSides];
+    if (count(between) == 1) pinned |= between & occupancies[side];
+  }
+  return pinned;
+}
+
 void Board::list_legal(ActionList& legal) {
   MoveList list;
   generate_moves(list);
   legal.count = 0;
+  const Bitboard to_try = sources_to_try();
   for (int i = 0; i < list.count; ++i) {
     const int move = list.moves[i];
-    if (!is_legal(move)) continue;
+    // Moves that cannot expose the king are legal as generated; the rest are played and
+    // taken back.
+    const bool safe = !has(to_try, move_source(move)) && kind_of(move_piece(move)) != 5 &&
+                      !move_is_enpassant(move);
+    if (!safe && !is_legal(move)) continue;
     legal.actions[legal.count] = action_of(move);
     legal.moves[legal.count] = move;
     ++legal.count;

@@ -74,6 +74,15 @@ inline Bitboard lookup_queen_attacks(int square, Bitboard occupancy) {
   return lookup_bishop_attacks(square, occupancy) | lookup_rook_attacks(square, occupancy);
 }
 
+// The squares strictly between two squares on one rank, file or diagonal; none for two
+// squares that share no line.
+inline Bitboard squares_between(int a, int b) {
+  const int dr = row_of(b) - row_of(a), dc = column_of(b) - column_of(a);
+  if (dr == 0 || dc == 0) return lookup_rook_attacks(a, bit(b)) & lookup_rook_attacks(b, bit(a));
+  if (dr == dc || dr == -dc) return lookup_bishop_attacks(a, bit(b)) & lookup_bishop_attacks(b, bit(a));
+  return 0;
+}
+
 // Plain ray walks and mask builders that the tables are filled from; tests and the magic
 // search compare against them.
 Bitboard slide_bishop(int square, Bitboard blockers);

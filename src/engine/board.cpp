@@ -116,16 +116,15 @@ int Board::piece_on(int square) const {
 
 int Board::square_attacked_by(int square, int by) const {
   if (!on_board(square)) return 0;
+  // The answer is whether any attacker exists, so the cheap leaper tests go first and a
+  // queen is tested together with the bishops and rooks whose lines it shares.
   const Bitboard* own = &bitboards[piece_of(by, 0)];
-  if (pawn_attack_table[by ^ 1][square] & own[0]) return 1;
-  if (knight_attack_table[square] & own[1]) return 1;
-  const Bitboard diagonal = lookup_bishop_attacks(square, occupancies[kBothSides]);
-  if (diagonal & own[2]) return 1;
-  const Bitboard straight = lookup_rook_attacks(square, occupancies[kBothSides]);
-  if (straight & own[3]) return 1;
-  if ((diagonal | straight) & own[4]) return 1;
-  if (king_attack_table[square] & own[5]) return 1;
-  return 0;
+  if ((pawn_attack_table[by ^ 1][square] & own[0]) | (knight_attack_table[square] & own[1]) |
+      (king_attack_table[square] & own[5]))
+    return 1;
+  const Bitboard all = occupancies[kBothSides];
+  if (lookup_bishop_attacks(square, all) & (own[2] | own[4])) return 1;
+  return (lookup_rook_attacks(square, all) & (own[3] | own[4])) ? 1 : 0;
 }
 
 void Board::render(SymbolPrinter& symbols, std::FILE* letters) const {

@@ -55,7 +55,9 @@ class Board {
 
   // Lists every pseudo-legal move of the side to move: piece codes in ascending order,
   // source squares ascending within a code, targets ascending within a source, castling
-  // just before the king's ordinary moves.
+  // just before the king's ordinary moves. Castling needs the right, the king and rook on
+  // their home squares, the squares between empty, and the king's square and the one it
+  // passes not attacked.
   void generate_moves(MoveList& list) const;
 
   // Plays a move word of the current position. Returns 1 when the mover's king is not
@@ -151,6 +153,8 @@ class Board {
   void remove_captured(int target);
   void move_castling_rook(int king_target);
   bool has_legal_move();
+  // Source squares whose moves need the full legality test (see list_legal).
+  Bitboard sources_to_try() const;
   bool in_check() const;
   // What step does with the move it found: play it, record it, count the step.
   void play_and_record(int move);

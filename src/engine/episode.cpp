@@ -42,8 +42,13 @@ StepResult Board::reset() {
 bool Board::has_legal_move() {
   MoveList list;
   generate_moves(list);
-  for (int i = 0; i < list.count; ++i)
-    if (is_legal(list.moves[i])) return true;
+  const Bitboard to_try = sources_to_try();
+  for (int i = 0; i < list.count; ++i) {
+    const int move = list.moves[i];
+    if (!has(to_try, move_source(move)) && kind_of(move_piece(move)) != 5 && !move_is_enpassant(move))
+      return true;
+    if (is_legal(move)) return true;
+  }
   return false;
 }
 

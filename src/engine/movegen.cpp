@@ -31,16 +31,17 @@ void add_promotions(MoveList& list, int source, int target, int side, int flags)
 
 struct CastlingRule {
   int right;
+  int rook_square;
   Bitboard must_be_empty;
   int king_square, passed_square;  // must not be attacked
   int move;
 };
 
 constexpr CastlingRule kCastlingRules[2][2] = {
-    {{kWhiteKingSide, bit(f1) | bit(g1), e1, f1, kWhiteCastleKingSide},
-     {kWhiteQueenSide, bit(b1) | bit(c1) | bit(d1), e1, d1, kWhiteCastleQueenSide}},
-    {{kBlackKingSide, bit(f8) | bit(g8), e8, f8, kBlackCastleKingSide},
-     {kBlackQueenSide, bit(b8) | bit(c8) | bit(d8), e8, d8, kBlackCastleQueenSide}},
+    {{kWhiteKingSide, h1, bit(f1) | bit(g1), e1, f1, kWhiteCastleKingSide},
+     {kWhiteQueenSide, a1, bit(b1) | bit(c1) | bit(d1), e1, d1, kWhiteCastleQueenSide}},
+    {{kBlackKingSide, h8, bit(f8) | bit(g8), e8, f8, kBlackCastleKingSide},
+     {kBlackQueenSide, a8, bit(b8) | bit(c8) | bit(d8), e8, d8, kBlackCastleQueenSide}},
 };
 
 }  // namespace
@@ -53,6 +54,13 @@ void Board::generate_pawn_moves(MoveList& list) const {
   const Bitboard seventh = side == kWhite ? 0x000000000000ff00ULL : 0x00ff000000000000ULL;
   const Bitboard second = side == kWhite ? 0x00ff000000000000ULL : 0x000000000000ff00ULL;
   const Bitboard enemies = occupancies[side ^ 1];
+  // In play the en-passant square lies on the mover's sixth rank, empty, with the enemy
+  // pawn that just passed it one step beyond. FEN text can name any square, and a
+  // capture elsewhere would take nothing or share its action with an ordinary capture,
+  // so the square must look like that.
+  const bool en_passant_open = on_board(enpassant) && row_of(enpassant) == (side == kWhite ? 2 : 5) &&
+                               !has(occupancies[kBothSides], enpassant) &&
+                               has(bitboards[piece_of(side ^ 1, 0)], enpassant - forward);
   for (Bitboard pawns = bitboards[pawn]; pawns;) {
     const int source = pop_lowest(pawns);
     const int target = source + forward;
@@ -75,16 +83,20 @@ void Board::generate_pawn_moves(MoveList& list) const {
         list.add(encode_move(source, to, pawn, 0, kCaptureFlag));
       }
     }
-    if (on_board(enpassant) && has(reach, enpassant))
+    if (en_passant_open && has(reach, enpassant))
       list.add(encode_move(source, enpassant, pawn, 0, kCaptureFlag | kEnPassantFlag));
   }
 }
 
 void Board::generate_castling(MoveList& list) const {
-  // The right bit alone vouches for king and rook on their home squares; the target
+  // In play a right bit means king and rook are at home, but FEN text can grant a right
+  // without them; castling then would conjure a king or rook out of nothing (and share
+  // its action with another piece's move), so the pieces are checked too. The target
   // square is left to the legality test of make_move.
+  const int king = piece_of(side, 5), rook = piece_of(side, 3);
   for (const CastlingRule& rule : kCastlingRules[side]) {
     if (!(castle & rule.right)) continue;
+    if (!has(bitboards[king], rule.king_square) || !has(bitboards[rook], rule.rook_square)) continue;
     if (occupancies[kBothSides] & rule.must_be_empty) continue;
     if (square_attacked_by(rule.king_square, side ^ 1)) continue;
     if (square_attacked_by(rule.passed_square, side ^ 1)) continue;

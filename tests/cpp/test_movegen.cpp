@@ -113,10 +113,43 @@ TEST(Generate, CastlingListedJustBeforeTheKingsOwnMoves) {
   EXPECT_EQ(std::find(moves.begin(), moves.end(), "e1g1"), moves.end());
 }
 
+TEST(Generate, NoCastlingWithoutKingAndRookAtHome) {
+  Board board;
+  // The rights say yes, the placement says no: a rook on e8 instead of the king, a king
+  // without its rook, a right with neither.
+  for (const char* fen : {"r3r2r/8/8/8/8/8/8/4K3 b kq - 0 1", "4k3/8/8/8/8/8/8/R3K3 w K - 0 1",
+                          "4k3/8/8/8/8/8/8/8 w KQ - 0 1", "4k3/8/8/8/8/8/8/4K2R w Q - 0 1"}) {
+    board.parse_fen(fen);
+    for (const auto& move : generated(board)) {
+      EXPECT_NE(move, "e1g1") << fen;
+      EXPECT_NE(move, "e1c1") << fen;
+      EXPECT_NE(move, "e8g8") << fen;
+      EXPECT_NE(move, "e8c8") << fen;
+    }
+  }
+  // The rook on e8 keeps its own move to g8, which castling would have shadowed.
+  board.parse_fen("r3r3/8/8/8/8/8/8/4K1k1 b k - 0 1");
+  board.get_actions();
+  EXPECT_EQ(testing::move_to_uci(board.move_index.at(3204)), "e8g8");
+  EXPECT_EQ(move_piece(board.move_index.at(3204)), kBlackRook);
+}
+
 TEST(Generate, NoEnPassantWithoutTheSquare) {
   Board board;
   board.parse_fen("4k3/8/8/3pP3/8/8/8/4K3 w - - 0 1");
   for (const auto& move : generated(board)) EXPECT_NE(move, "e5d6");
+  // En-passant fields that play cannot produce: the square occupied, no pawn beyond it,
+  // the square on another rank.
+  for (const char* fen : {"4k3/8/3n4/3pP3/8/8/8/4K3 w - d6 0 1", "4k3/8/8/4P3/8/8/8/4K3 w - d6 0 1",
+                          "4k3/8/8/8/8/3p4/4P3/4K3 w - d3 0 1"}) {
+    board.parse_fen(fen);
+    MoveList list;
+    board.generate_moves(list);
+    for (int i = 0; i < list.count; ++i) EXPECT_FALSE(move_is_enpassant(list.moves[i])) << fen;
+  }
+  board.parse_fen("4k3/8/8/8/3pP3/8/8/4K3 b - e3 0 1");
+  const auto black = generated(board);
+  EXPECT_NE(std::find(black.begin(), black.end(), "d4e3"), black.end());
   board.parse_fen("4k3/8/8/3pP3/8/8/8/4K3 w - d6 0 1");
   const auto moves = generated(board);
   EXPECT_NE(std::find(moves.begin(), moves.end(), "e5d6"), moves.end());
