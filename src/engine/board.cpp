@@ -114,19 +114,6 @@ int Board::piece_on(int square) const {
   return -1;
 }
 
-int Board::square_attacked_by(int square, int by) const {
-  if (!on_board(square)) return 0;
-  // The answer is whether any attacker exists, so the cheap leaper tests go first and a
-  // queen is tested together with the bishops and rooks whose lines it shares.
-  const Bitboard* own = &bitboards[piece_of(by, 0)];
-  if ((pawn_attack_table[by ^ 1][square] & own[0]) | (knight_attack_table[square] & own[1]) |
-      (king_attack_table[square] & own[5]))
-    return 1;
-  const Bitboard all = occupancies[kBothSides];
-  if (lookup_bishop_attacks(square, all) & (own[2] | own[4])) return 1;
-  return (lookup_rook_attacks(square, all) & (own[3] | own[4])) ? 1 : 0;
-}
-
 void Board::render(SymbolPrinter& symbols, std::FILE* letters) const {
   std::fprintf(letters, "\n");
   for (int row = 0; row < 8; ++row) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/actions.h"
+#include "engine/attacks.h"
 #include "engine/episode.h"
 #include "engine/history.h"
 #include "engine/movegen.h"
@@ -161,5 +162,23 @@ class Board {
   // (reward, done) of the position after a step, given whether a legal move remains.
   std::pair<int, int> judge(bool has_move) const;
 };
+
+// Inline: make_move asks it once for every move it plays.
+inline int Board::square_attacked_by(int square, int by) const {
+  if (!on_board(square)) return 0;
+  // The answer is whether any attacker exists, so the cheap leaper tests go first, a
+  // queen is tested together with the bishops and rooks whose lines it shares, and a
+  // slider lookup is made only when such a piece stands on one of the square's lines
+  // (slot 0 of a slider table is the empty-board attack set).
+  const Bitboard* own = &bitboards[piece_of(by, 0)];
+  if ((pawn_attack_table[by ^ 1][square] & own[0]) | (knight_attack_table[square] & own[1]) |
+      (king_attack_table[square] & own[5]))
+    return 1;
+  const Bitboard all = occupancies[kBothSides];
+  const Bitboard diagonal = own[2] | own[4];
+  if ((bishop_attack_table[square][0] & diagonal) && (lookup_bishop_attacks(square, all) & diagonal)) return 1;
+  const Bitboard straight = own[3] | own[4];
+  return (rook_attack_table[square][0] & straight) && (lookup_rook_attacks(square, all) & straight) ? 1 : 0;
+}
 
 }  // namespace vantor
