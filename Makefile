@@ -45,13 +45,13 @@ build-fuzz:
 	cmake --build $(BUILD)-fuzz -j $(JOBS)
 
 run: build
-	PYTHONPATH=$(BUILD)/python $(PY) examples/main.py
+	PYTHONPATH=$(BUILD)/python:python $(PY) examples/main.py
 
 test-cpp: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 test-python: build
-	PYTHONPATH=$(BUILD)/python $(PY) -m pytest tests/python
+	PYTHONPATH=$(BUILD)/python:python $(PY) -m pytest tests/python
 
 test-tsan: build-tsan
 	TSAN_OPTIONS=halt_on_error=1 $(BUILD)-tsan/engine_tests --gtest_filter='Threads*'
@@ -65,7 +65,7 @@ test-asan: build-asan
 	  VANTOR_DIFF_POSITIONS=3000 $(BUILD)-asan/engine_tests --gtest_brief=1
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 \
-	  UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH=$(BUILD)-asan/python \
+	  UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH=$(BUILD)-asan/python:python \
 	  $(PY) -m pytest -q -p no:cacheprovider tests/python
 
 # Each fuzz target starts from its committed seeds and kept regressions (all of which it

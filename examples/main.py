@@ -1,8 +1,10 @@
-"""The main job: plays a few random games, says how each ended, and renders the last
-position."""
+"""The main job: plays a few random games, says how each ended, renders the last
+position, then lets the flat Monte-Carlo search of search.py play two quick games against
+a random player."""
 
 import random
 
+import search
 import vantor
 
 
@@ -46,6 +48,8 @@ def main() -> None:
         print(f"game {game}: {play_with_step(env, rng)}", flush=True)
     print("final position of game 6:", flush=True)
     env.render()
+    wins, draws, losses = search.match(games=2, rollouts=2)
+    print(f"search against random, 2 games: {wins} won, {draws} drawn, {losses} lost", flush=True)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,9 @@
 """Flat Monte-Carlo search: try each legal action, play random games from the position it
 leads to, and pick the action whose games went best for the side to move."""
 
+import argparse
+import random
+
 import vantor
 
 
@@ -30,7 +33,30 @@ def choose(env: vantor.Vantor, rollouts: int = 8) -> int:
     return best
 
 
-if __name__ == "__main__":
+def match(games: int, rollouts: int, seed: int = 0) -> tuple[int, int, int]:
+    """Flat Monte-Carlo search against a random player, colours alternating.
+    Returns (wins, draws, losses) of the searcher."""
+    rng = random.Random(seed)
     env = vantor.Vantor()
-    env.reset()
-    print("chosen action:", choose(env))
+    wins = draws = losses = 0
+    for game in range(games):
+        searcher = game % 2  # the side the searcher plays
+        side, _, reward, done = env.reset()
+        while not done:
+            action = choose(env, rollouts) if side == searcher else rng.choice(legal_actions(env))
+            side, _, reward, done = env.step(action)
+        outcome = reward if searcher == 0 else -reward
+        wins += outcome > 0
+        draws += outcome == 0
+        losses += outcome < 0
+    return wins, draws, losses
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser(description="Flat Monte-Carlo search against a random player.")
+    parser.add_argument("--games", type=int, default=2)
+    parser.add_argument("--rollouts", type=int, default=4)
+    args = parser.parse_args()
+    wins, draws, losses = match(args.games, args.rollouts)
+    print(f"search against random, {args.games} games, {args.rollouts} roll-outs per action: "
+          f"{wins} won, {draws} drawn, {losses} lost")
