@@ -120,12 +120,9 @@ TEST(Generate, NoCastlingWithoutKingAndRookAtHome) {
   for (const char* fen : {"r3r2r/8/8/8/8/8/8/4K3 b kq - 0 1", "4k3/8/8/8/8/8/8/R3K3 w K - 0 1",
                           "4k3/8/8/8/8/8/8/8 w KQ - 0 1", "4k3/8/8/8/8/8/8/4K2R w Q - 0 1"}) {
     board.parse_fen(fen);
-    for (const auto& move : generated(board)) {
-      EXPECT_NE(move, "e1g1") << fen;
-      EXPECT_NE(move, "e1c1") << fen;
-      EXPECT_NE(move, "e8g8") << fen;
-      EXPECT_NE(move, "e8c8") << fen;
-    }
+    MoveList list;
+    board.generate_moves(list);
+    for (int i = 0; i < list.count; ++i) EXPECT_FALSE(move_is_castling(list.moves[i])) << fen;
   }
   // The rook on e8 keeps its own move to g8, which castling would have shadowed.
   board.parse_fen("r3r3/8/8/8/8/8/8/4K1k1 b k - 0 1");

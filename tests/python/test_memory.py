@@ -2,6 +2,7 @@
 the conversions make outlives its use."""
 
 import vantor
+from conftest import skip_when_sanitized
 
 
 def rss_kib():
@@ -31,6 +32,7 @@ def cycle(env, state):
     return mask
 
 
+@skip_when_sanitized
 def test_resident_memory_stays_flat():
     env = vantor.Vantor()
     state = vantor.State()

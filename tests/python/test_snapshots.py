@@ -7,7 +7,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import vantor
-from conftest import START_FEN
+from conftest import START_FEN, skip_when_sanitized
 
 FIELDS = [
     "side",
@@ -234,6 +234,7 @@ def rss_kib():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 
 
+@skip_when_sanitized
 def test_search_loop_returns_to_the_saved_board_with_flat_memory(env):
     env.reset()
     for action in (564, 524, 3646):
