@@ -4,6 +4,7 @@ a random player."""
 
 import random
 
+import random_agent
 import search
 import vantor
 
@@ -19,14 +20,7 @@ def ending(side: int, reward: int, has_moves: bool) -> str:
 
 
 def play_with_step(env: vantor.Vantor, rng: random.Random) -> str:
-    side, _, reward, done = env.reset()
-    plies = 0
-    while not done:
-        mask = env.get_actions()
-        # Read row after row, a mask entry's flat index is its action number.
-        actions = [i for i, v in enumerate(v for row in mask for v in row) if v]
-        side, _, reward, done = env.step(rng.choice(actions))
-        plies += 1
+    plies, reward, side = random_agent.play(env, rng)
     has_moves = any(v for row in env.get_actions() for v in row)
     return f"{plies} plies with step: {ending(side, reward, has_moves)}"
 
