@@ -24,7 +24,6 @@ namespace vantor {
 
 inline constexpr int kPlanes = 73;
 inline constexpr int kActions = kPlanes * 64;
-inline constexpr int kLinePlanes = 56;
 inline constexpr int kKnightPlanes = 56;
 inline constexpr int kUnderPromotionPlanes = 64;
 

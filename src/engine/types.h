@@ -72,9 +72,6 @@ constexpr Bitboard bit(int square) { return Bitboard{1} << square; }
 constexpr bool has(Bitboard set, int square) { return (set >> square) & 1; }
 constexpr int count(Bitboard set) { return std::popcount(set); }
 
-// Index of the lowest square in a non-empty set.
-constexpr int lowest(Bitboard set) { return std::countr_zero(set); }
-
 // Removes the lowest square from a non-empty set and returns it; sets are walked this way,
 // lowest square first, everywhere in the engine.
 constexpr int pop_lowest(Bitboard& set) {
