@@ -35,7 +35,10 @@ StepResult Board::reset() {
   parse_fen(kStartFen);
   record_state();
   Observation observation = build_observation();
-  get_actions();
+  // The legal actions go to move_index; nobody would see the mask.
+  ActionList legal;
+  list_legal(legal);
+  index_actions(legal);
   return {side, std::move(observation), 0, 0};
 }
 
