@@ -126,6 +126,7 @@ def python_benchmarks(smoke: bool) -> dict[str, float]:
     # the reset that starts it.
     games = max(1, calls // len(game))
     r["step"] = (per_call(play_game, games, repeats) - per_call(env.reset, calls, repeats)) / len(game)
+    r["step_guarded"], r["step_unguarded"] = guard_cost(game, games, repeats)
     r["step_floor"] = per_call(vantor_floor.step_result, calls, repeats)
     r["reset"] = per_call(env.reset, calls, repeats)
     r["reset_floor"] = r["step_floor"]
@@ -149,6 +150,62 @@ def python_benchmarks(smoke: bool) -> dict[str, float]:
         plies.append((env.reset()[1][113][0] - before) / seconds)
     r["roll_out_plies_per_second"] = statistics.median(plies)
     return r
+
+
+def guard_cost(game: list[int], games: int, repeats: int) -> tuple[float, float]:
+    """Seconds per step of vantor.Vantor and of the same engine bound without the checks
+    on self and the per-object lock, timed in alternation over the same game."""
+    import vantor
+    import vantor_floor
+
+    guarded, unguarded = [], []
+    for env, times in ((vantor.Vantor(), guarded), (vantor_floor.Unguarded(), unguarded)) * repeats:
+        start = time.perf_counter()
+        for _ in range(games):
+            env.reset()
+            for action in game:
+                env.step(action)
+        times.append((time.perf_counter() - start) / (games * len(game)))
+    return statistics.median(guarded), statistics.median(unguarded)
+
+
+ROLL_OUT_PROBE = textwrap.dedent(
+    """
+    import sys, threading, time, vantor
+
+    def work(plies, games):
+        env = vantor.Vantor()
+        before = env.reset()[1][113][0]
+        for _ in range(games):
+            env.reset()
+            env.roll_out()
+        plies.append(env.reset()[1][113][0] - before)
+
+    threads, games = int(sys.argv[1]), int(sys.argv[2])
+    plies = []
+    workers = [threading.Thread(target=work, args=(plies, games)) for _ in range(threads)]
+    start = time.perf_counter()
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    print(sum(plies) / (time.perf_counter() - start))
+    """
+)
+
+
+def python_roll_out_scaling(module_dir: str, smoke: bool) -> dict[int, float]:
+    """Plies per second of Python threads each playing roll-outs on its own Vantor, in
+    fresh processes, for 1 and 2 threads; the runs alternate and the medians are kept."""
+    games, repeats = (5, 1) if smoke else (300, 5)
+    env = dict(os.environ, PYTHONPATH=module_dir)
+    speeds: dict[int, list[float]] = {1: [], 2: []}
+    for _ in range(repeats):
+        for threads in speeds:
+            out = subprocess.run([sys.executable, "-c", ROLL_OUT_PROBE, str(threads), str(games)], check=True,
+                                 capture_output=True, text=True, env=env)
+            speeds[threads].append(float(out.stdout))
+    return {n: statistics.median(v) for n, v in speeds.items()}
 
 
 MEMORY_PROBE = textwrap.dedent(
@@ -204,6 +261,7 @@ def main() -> int:
     sf_kiwi = stockfish_perft_nps(KIWIPETE, depth_kiwi, repeats)
     py = python_benchmarks(args.smoke)
     mem_reset, mem_steps = memory_per_environment(module_dir, args.smoke)
+    py_threads = python_roll_out_scaling(module_dir, args.smoke)
 
     ours_start = engine["Perft/startpos_5"]["nodes_per_second"]
     ours_kiwi = engine["Perft/kiwipete_4"]["nodes_per_second"]
@@ -236,6 +294,10 @@ def main() -> int:
         row(f"Python {op} / its conversion floor",
             f"{py[op] * 1e6:.2f} us / {py[op + '_floor'] * 1e6:.2f} us = {ratio:.2f}",
             target, ratio <= 1.5 if target else None)
+    overhead = py["step_guarded"] / py["step_unguarded"] - 1
+    row("Python step: checks on self and the object's lock",
+        f"{py['step_guarded'] * 1e6:.3f} us / {py['step_unguarded'] * 1e6:.3f} us unguarded = {overhead:+.1%}",
+        "<= +2 %", overhead <= 0.02)
     plies = py["roll_out_plies_per_second"]
     row("Python roll_out, one thread", f"{plies / 1e3:.0f} k plies/s", ">= 500 k", plies >= 500_000)
     row("memory per Vantor after reset", f"{mem_reset / 1024:.1f} KiB")
@@ -246,6 +308,9 @@ def main() -> int:
             continue
         ratio = speed / one
         row(f"roll-outs on {n} threads / 1 thread", f"{ratio:.2f}", f">= {0.9 * n:.1f}", ratio >= 0.9 * n)
+
+    ratio = py_threads[2] / py_threads[1]
+    row("Python roll-outs on 2 threads / 1 thread", f"{ratio:.2f}", ">= 1.8", ratio >= 1.8)
 
     print(f"Benchmarks ({'smoke run' if args.smoke else 'medians'}), {time.strftime('%Y-%m-%d')}, "
           f"{platform.machine()}, {os.cpu_count()} cores\n")

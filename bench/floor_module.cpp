@@ -6,6 +6,7 @@
 
 #include "engine/board.h"
 #include "module/conversions.h"
+#include "module/guarded.h"
 
 namespace py = pybind11;
 
@@ -43,9 +44,19 @@ PYBIND11_MODULE(vantor_floor, m, py::mod_gil_not_used()) {
         py::return_value_policy::copy);
   m.def("mask", []() -> const vantor::ActionMask& { return prepared().mask; },
         py::return_value_policy::copy);
-  m.def("state", []() { return prepared().state; });
-  m.def("take_state", [](vantor::State) -> const vantor::StepResult& { return prepared().step; },
+  m.def("state", []() { return vantor::module::Guarded<vantor::State>(prepared().state); });
+  m.def("take_state",
+        [](const vantor::module::Guarded<vantor::State>& s) -> const vantor::StepResult& {
+          [[maybe_unused]] vantor::State copy = vantor::module::locked(s, [](const vantor::State& v) { return v; });
+          return prepared().step;
+        },
         py::return_value_policy::copy);
   m.def("hash", []() { return prepared().hash; });
   m.def("nothing", []() {});
+  // The engine bound with neither the checks on self nor the lock that vantor.Vantor
+  // has, to tell what they cost a step.
+  py::class_<vantor::Board>(m, "Unguarded", py::module_local())
+      .def(py::init<>())
+      .def("reset", &vantor::Board::reset)
+      .def("step", &vantor::Board::step);
 }

@@ -10,14 +10,23 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 #include "engine/board.h"
 #include "engine/snapshot.h"
 #include "module/conversions.h"
+#include "module/guarded.h"
 
 namespace py = pybind11;
 
 namespace {
+
+using vantor::Board;
+using vantor::State;
+using Environment = vantor::module::Guarded<Board>;
+using Snapshot = vantor::module::Guarded<State>;
+using vantor::module::locked;
 
 // Forwards the symbol board to Python's print, so it reaches sys.stdout.
 class PythonPrinter final : public vantor::SymbolPrinter {
@@ -31,7 +40,10 @@ class PythonPrinter final : public vantor::SymbolPrinter {
   }
 };
 
-void render(const vantor::Board& board) {
+// Printing calls Python, which may call back into this very environment (a sys.stdout
+// that steps it, say), so a copy taken under the lock is printed without it.
+void render(const Environment& env) {
+  const Board board = locked(env, [](const Board& b) { return b; });
   PythonPrinter printer;
   board.render(printer);
 }
@@ -42,7 +54,7 @@ py::array_t<std::uint64_t> to_array(const std::array<std::uint64_t, N>& sets) {
   return py::array_t<std::uint64_t>(static_cast<py::ssize_t>(N), sets.data());
 }
 
-std::string state_repr(const vantor::State& s) {
+std::string state_repr(const State& s) {
   return "State(\n  side=" + std::to_string(s.side) + ",\n  enpassant=" + std::to_string(s.enpassant) +
          ",\n  castle=" + std::to_string(s.castle) + ",\n  state_pos=" + std::to_string(s.state_pos) +
          ",\n  total_move_count=" + std::to_string(s.total_move_count) +
@@ -53,43 +65,85 @@ std::string state_repr(const vantor::State& s) {
 
 // The argument admits None, which arrives as a null pointer: there is no State behind
 // it, reported as a RuntimeError with an empty message and nothing touched. The engine
-// receives its own copy, so the caller's State never changes.
-vantor::StepResult restore_state(vantor::Board& board, const vantor::State* snapshot) {
+// receives its own copy, taken under the State's lock and released before the board's
+// is taken, so the two locks are never held together.
+vantor::StepResult restore_state(Environment& env, const Snapshot* snapshot) {
   if (snapshot == nullptr) throw std::runtime_error("");
-  return board.restore_state(*snapshot);
+  State copy = locked(*snapshot, [](const State& s) { return s; });
+  return locked(env, [&](Board& b) { return b.restore_state(std::move(copy)); });
+}
+
+// A member read as a copy taken under the lock and converted after it; written from a
+// value converted before the lock is taken.
+template <auto Field>
+auto read(const Snapshot& s) {
+  return locked(s, [](const State& v) { return v.*Field; });
+}
+
+template <auto Field, class Value = std::remove_cvref_t<decltype(std::declval<State&>().*Field)>>
+void write(Snapshot& s, Value value) {
+  locked(s, [&](State& v) { v.*Field = std::move(value); });
+}
+
+// The setter is made as pybind11 makes a plain member's, so its signature reads the same.
+template <auto Field>
+void read_write(py::class_<Snapshot>& cls, const char* name) {
+  cls.def_property(name, &read<Field>, py::cpp_function(&write<Field>, py::is_method(cls)));
+}
+
+// Callers cannot derive from the classes nor assign an instance's __class__ to or from
+// them: either would let a method run on an object of another layout.
+void seal(const py::handle& cls) {
+  auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  type->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+  PyType_Modified(type);
+}
+
+// Every method converts, runs one Board operation under the environment's lock, and
+// converts the result after the lock is released.
+template <auto Method>
+auto call(Environment& env) {
+  return locked(env, [](Board& b) { return (b.*Method)(); });
 }
 
 void register_classes(py::module_& m) {
-  using vantor::State;
   // State comes first so that signatures naming it read vantor.State.
-  py::class_<State>(m, "State")
-      .def(py::init<>())
-      .def_property_readonly("side", [](const State& s) { return s.side; })
-      .def_property_readonly("enpassant", [](const State& s) { return s.enpassant; })
-      .def_property_readonly("castle", [](const State& s) { return s.castle; })
-      .def_readwrite("state_history", &State::state_history)
-      .def_readwrite("state_pos", &State::state_pos)
-      .def_readwrite("total_move_count", &State::total_move_count)
-      .def_readwrite("no_progress_count", &State::no_progress_count)
-      .def_readwrite("repetition_count", &State::repetition_count)
-      .def_readwrite("move_index", &State::move_index)
-      .def_readwrite("n_repititions", &State::n_repititions)
-      .def_readwrite("prev_n_repititions", &State::prev_n_repititions)
-      .def_property_readonly("bitboards", [](const State& s) { return to_array(s.bitboards); })
-      .def_property_readonly("occupancies", [](const State& s) { return to_array(s.occupancies); })
-      .def("__repr__", &state_repr);
+  py::class_<Snapshot> state(m, "State", py::is_final());
+  state.def(py::init<>())
+      .def_property_readonly("side", &read<&State::side>)
+      .def_property_readonly("enpassant", &read<&State::enpassant>)
+      .def_property_readonly("castle", &read<&State::castle>);
+  read_write<&State::state_history>(state, "state_history");
+  read_write<&State::state_pos>(state, "state_pos");
+  read_write<&State::total_move_count>(state, "total_move_count");
+  read_write<&State::no_progress_count>(state, "no_progress_count");
+  read_write<&State::repetition_count>(state, "repetition_count");
+  read_write<&State::move_index>(state, "move_index");
+  read_write<&State::n_repititions>(state, "n_repititions");
+  read_write<&State::prev_n_repititions>(state, "prev_n_repititions");
+  state.def_property_readonly("bitboards", [](const Snapshot& s) { return to_array(read<&State::bitboards>(s)); })
+      .def_property_readonly("occupancies",
+                             [](const Snapshot& s) { return to_array(read<&State::occupancies>(s)); })
+      .def("__repr__", [](const Snapshot& s) { return locked(s, &state_repr); });
 
-  py::class_<vantor::Board>(m, "Vantor")
-      .def(py::init<>())
-      .def("reset", &vantor::Board::reset)
-      .def("get_actions", &vantor::Board::get_actions)
+  py::class_<Environment> vantor(m, "Vantor", py::is_final());
+  vantor.def(py::init<>())
+      .def("reset", &call<&Board::reset>)
+      .def("get_actions", &call<&Board::get_actions>)
       .def("render", &render)
-      .def("parse_fen", [](vantor::Board& board, std::string_view fen) { board.parse_fen(fen); })
-      .def("step", &vantor::Board::step)
-      .def("save_state", &vantor::Board::save_state)
+      .def("parse_fen",
+           [](Environment& env, std::string_view fen) { locked(env, [&](Board& b) { b.parse_fen(fen); }); })
+      .def("step", [](Environment& env, int action) { return locked(env, [&](Board& b) { return b.step(action); }); })
+      .def("save_state", [](Environment& env) { return Snapshot(locked(env, [](Board& b) { return b.save_state(); })); })
       .def("restore_state", &restore_state)
-      .def("hash_state", &vantor::Board::hash_state)
-      .def("roll_out", &vantor::Board::roll_out);
+      .def("hash_state", &call<&Board::hash_state>)
+      // A roll-out is long pure engine work: other threads run meanwhile.
+      .def("roll_out", [](Environment& env) {
+        return vantor::module::locked_detached(env, [](Board& b) { return b.roll_out(); });
+      });
+
+  seal(state);
+  seal(vantor);
 }
 
 }  // namespace
