@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <random>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -98,14 +99,32 @@ class Board {
   // The 119 planes of the current position and the seven recorded before it.
   Observation build_observation() const;
 
+  // The same planes written to out, 119 x 64 values in plane order (int32 or float).
+  template <class T>
+  void write_observation(T* out) const;
+
   // Starts a game from the initial position with an empty history.
   StepResult reset();
+
+  // Starts a game from a FEN position as reset starts one from the initial position: the
+  // history holds just that position, counted once, and the half-move clock is 0.
+  void start_from(std::string_view fen);
 
   // Plays a legal action and reports the new position and whether the game ended:
   // checkmate, stalemate, a third occurrence, or fifty half-moves without a capture or
   // pawn move. Throws std::invalid_argument("Invalid action") for any other integer,
   // changing nothing but just_reset and move_index.
   StepResult step(int action);
+
+  // A step for a caller that keeps the legal moves of each position itself (a batch of
+  // games): plays move, a legal move word of the position, with every effect step has,
+  // then lists the new position's legal moves into legal and indexes them as
+  // get_actions does. Returns (reward, done) as step judges them.
+  std::pair<int, int> play_listed(int move, ActionList& legal);
+
+  // (reward, done) of the current position as step judges it, given whether a legal
+  // move remains.
+  std::pair<int, int> judge(bool has_move) const;
 
   // Copies the game (position, history, counts, counters, move_index) into a new State.
   // Its total_move_count is the board's; restore_state does not read it back.
@@ -120,6 +139,9 @@ class Board {
   // Plays uniformly random legal actions until the game ends or 400 steps are made, and
   // returns the last step's reward; 0 at once when there is no legal action.
   int roll_out();
+
+  // The same, drawing from the caller's generator, so a roll-out can be replayed.
+  int roll_out(std::mt19937& engine);
 
   std::int32_t total_move_count = 0;
   std::int32_t state_pos = 0;
@@ -159,8 +181,6 @@ class Board {
   bool in_check() const;
   // What step does with the move it found: play it, record it, count the step.
   void play_and_record(int move);
-  // (reward, done) of the position after a step, given whether a legal move remains.
-  std::pair<int, int> judge(bool has_move) const;
 };
 
 // Inline: make_move asks it once for every move it plays.

@@ -42,6 +42,18 @@ StepResult Board::reset() {
   return {side, std::move(observation), 0, 0};
 }
 
+void Board::start_from(std::string_view fen) {
+  reset();
+  parse_fen(fen);
+  state_history.clear();
+  repetition_count.clear();
+  state_pos = 0;
+  record_state();
+  ActionList legal;
+  list_legal(legal);
+  index_actions(legal);
+}
+
 bool Board::has_legal_move() {
   MoveList list;
   generate_moves(list);
@@ -89,9 +101,21 @@ StepResult Board::step(int action) {
   return {side, std::move(observation), reward, done};
 }
 
+std::pair<int, int> Board::play_listed(int move, ActionList& legal) {
+  just_reset = 0;
+  play_and_record(move);
+  list_legal(legal);
+  index_actions(legal);
+  return judge(legal.count > 0);
+}
+
 int Board::roll_out() {
   std::random_device source;
   std::mt19937 engine(source());
+  return roll_out(engine);
+}
+
+int Board::roll_out(std::mt19937& engine) {
   ActionList lists[2];
   ActionList* current = &lists[0];
   ActionList* following = &lists[1];

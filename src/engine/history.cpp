@@ -46,19 +46,29 @@ void Board::record_state() {
 
 Observation Board::build_observation() const {
   Observation planes;
+  write_observation(planes.data());
+  return planes;
+}
+
+template <class T>
+void Board::write_observation(T* out) const {
+  auto plane = [out](int p) { return out + kSquares * p; };
   for (int t = 0; t < kHistoryLength; ++t) {
     // The ring position t records before the newest; an unsigned modulo keeps it in
     // 0..7 whatever state_pos holds.
     const unsigned d = static_cast<unsigned>(state_pos + kHistoryLength - 1 - t) % kHistoryLength;
-    if (d >= state_history.size()) continue;
+    if (d >= state_history.size()) {
+      std::fill_n(plane(kEntryPlanes * t), kEntryPlanes * kSquares, T{0});
+      continue;
+    }
     const HistoryEntry& entry = state_history[d];
     for (int k = 0; k < kEntryPlanes; ++k) {
       // The side to move's pieces come first; the repetition planes keep their places.
       const int source = k >= 12 || side == kWhite ? k : (k + 6) % 12;
-      std::copy_n(entry[source].begin(), kSquares, planes[kEntryPlanes * t + k].begin());
+      std::copy_n(entry[source].begin(), kSquares, plane(kEntryPlanes * t + k));
     }
   }
-  auto fill = [&](int plane, std::int32_t value) { std::ranges::fill(planes[plane], value); };
+  auto fill = [&](int p, std::int32_t value) { std::fill_n(plane(p), kSquares, static_cast<T>(value)); };
   fill(kSidePlane, side == kWhite ? 0 : 1);
   fill(kMoveCountPlane, total_move_count);
   const int rights[] = {kWhiteKingSide, kWhiteQueenSide, kBlackKingSide, kBlackQueenSide};
@@ -66,8 +76,10 @@ Observation Board::build_observation() const {
   fill(kNoProgressPlane, no_progress_count);
   // Black sees the board turned by 180 degrees, except on the observation of a reset.
   if (side != kWhite && !just_reset)
-    for (int p = 0; p < kObservationPlanes; ++p) std::ranges::reverse(planes[p]);
-  return planes;
+    for (int p = 0; p < kObservationPlanes; ++p) std::reverse(plane(p), plane(p) + kSquares);
 }
+
+template void Board::write_observation(std::int32_t*) const;
+template void Board::write_observation(float*) const;
 
 }  // namespace vantor

@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include <string>
+#include <type_traits>
 #include <utility>
 
 namespace vantor::module {
@@ -21,7 +22,9 @@ struct Guarded {
   explicit Guarded(T v) : value(std::move(v)) {}
   // Only a new, unshared object is moved (a result on its way to Python), and it gets a
   // lock of its own.
-  Guarded(Guarded&& other) noexcept : value(std::move(other.value)) {}
+  Guarded(Guarded&& other) noexcept
+    requires std::is_move_constructible_v<T>
+      : value(std::move(other.value)) {}
   Guarded(const Guarded&) = delete;
   Guarded& operator=(const Guarded&) = delete;
 

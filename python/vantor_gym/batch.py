@@ -1,0 +1,237 @@
+"""Many chess games stepped together in C++ on worker threads, results in NumPy arrays."""
+
+from __future__ import annotations
+
+import operator
+import os
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+import vantor
+from vantor_gym import _batch
+
+ACTIONS = 4672
+PLANES = 119
+AUTORESET_MODES = ("next_step", "disabled")
+ILLEGAL_MODES = ("raise", "lose")
+_OBSERVATION_DTYPES = (np.dtype(np.int32), np.dtype(np.float32))
+_ROW_SHAPES = {
+    "observations": (PLANES, 8, 8),
+    "rewards": (),
+    "terminated": (),
+    "truncated": (),
+    "action_mask": (ACTIONS,),
+    "side": (),
+    "illegal": (),
+}
+_DTYPES = {
+    "rewards": np.dtype(np.int8),
+    "terminated": np.dtype(np.bool_),
+    "truncated": np.dtype(np.bool_),
+    "action_mask": np.dtype(np.bool_),
+    "side": np.dtype(np.int8),
+    "illegal": np.dtype(np.bool_),
+}
+
+
+class BatchEnv:
+    """``num_envs`` independent chess games, each exactly a ``vantor.Vantor`` game on
+    which ``get_actions`` is called after every reset and step: the same moves,
+    observations, rewards, draws and step counter (plane 113 counts each game's own
+    steps over all its episodes).
+
+    The games are stepped by ``threads`` C++ worker threads (all cores by default; the
+    calling thread is one of them) with the GIL released, writing straight into NumPy
+    arrays. Calls on one ``BatchEnv`` from several Python threads run one after the
+    other; separate ``BatchEnv`` objects run in parallel.
+
+    - ``step(actions)`` returns ``(observations, rewards, terminated, truncated, info)``:
+      observations ``(num_envs, 119, 8, 8)`` in ``dtype`` (``int32``, exactly the
+      module's planes, or ``float32`` for a network), rewards ``int8`` from white's side,
+      terminated and truncated ``bool``; ``info["action_mask"]`` ``bool``
+      ``(num_envs, 4672)``, ``info["side"]`` ``int8`` (the side to move),
+      ``info["illegal"]`` ``bool``.
+    - ``autoreset="next_step"`` (Gymnasium's default): a game that ended restarts on the
+      next ``step``, which ignores its action and returns the new game's first
+      observation with reward 0. ``"disabled"``: stepping an ended game raises
+      ``ValueError``; ``reset(indices=...)`` restarts it.
+    - ``max_plies``: a game that made that many steps since its reset without ending is
+      truncated.
+    - ``illegal="raise"``: every action is checked before any game moves, and the first
+      illegal one raises ``ValueError`` naming its game and action, with nothing
+      changed. ``"lose"``: that game ends as a loss for the side that tried it
+      (``info["illegal"]`` True, position unchanged); the others step normally.
+    - ``seed``: roll-outs draw from one generator per game, seeded from ``seed`` and the
+      game's index, so their results do not depend on the number of threads.
+      ``vantor.Vantor.roll_out`` itself cannot be seeded; without ``seed`` neither can
+      these.
+    """
+
+    def __init__(
+        self,
+        num_envs: int,
+        threads: int | None = None,
+        max_plies: int | None = None,
+        autoreset: str = "next_step",
+        seed: int | None = None,
+        dtype: npt.DTypeLike = np.int32,
+        illegal: str = "raise",
+    ) -> None:
+        num_envs = operator.index(num_envs)
+        if not 1 <= num_envs < 2**31:
+            raise ValueError(f"num_envs must be in 1 .. 2**31 - 1, not {num_envs}")
+        if threads is None:
+            threads = os.cpu_count() or 1
+        threads = operator.index(threads)
+        if threads < 0:
+            raise ValueError(f"threads must be at least 0 (0 for all cores), not {threads}")
+        threads = min(threads or os.cpu_count() or 1, num_envs)
+        if max_plies is not None and operator.index(max_plies) < 1:
+            raise ValueError(f"max_plies must be at least 1, not {max_plies}")
+        if autoreset not in AUTORESET_MODES:
+            raise ValueError(f"autoreset must be one of {AUTORESET_MODES}, not {autoreset!r}")
+        if illegal not in ILLEGAL_MODES:
+            raise ValueError(f"illegal must be one of {ILLEGAL_MODES}, not {illegal!r}")
+        self.dtype = np.dtype(dtype)
+        if self.dtype not in _OBSERVATION_DTYPES:
+            raise ValueError(f"dtype must be int32 or float32, not {self.dtype}")
+        if seed is not None:
+            seed = operator.index(seed)
+            if not 0 <= seed < 2**64:
+                raise ValueError(f"seed must be in 0 .. 2**64 - 1, not {seed}")
+        self.num_envs = num_envs
+        self.max_plies = max_plies
+        self.autoreset = autoreset
+        self.illegal = illegal
+        self.seed = seed
+        try:
+            self._games: _batch.Batch | None = _batch.Batch(
+                num_envs, threads, max_plies or 0, autoreset, illegal, seed
+            )
+        except MemoryError as error:
+            raise MemoryError(f"cannot allocate {num_envs} games") from error
+
+    @property
+    def threads(self) -> int:
+        return self._open().threads
+
+    @property
+    def closed(self) -> bool:
+        return self._games is None or self._games.closed
+
+    def close(self) -> None:
+        """Ends the worker threads; every later call raises ``RuntimeError``."""
+        if self._games is not None:
+            self._games.close()
+
+    def __enter__(self) -> BatchEnv:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def reset(
+        self,
+        indices: npt.ArrayLike | None = None,
+        fens: Sequence[str] | None = None,
+        out: dict[str, np.ndarray] | None = None,
+    ) -> tuple[np.ndarray, dict[str, np.ndarray]]:
+        """Starts the named games (all by default) from the initial position, or from
+        ``fens[k]`` for ``indices[k]``; returns ``(observations, info)`` with one row per
+        named game, in the order named."""
+        games = self._open()
+        chosen = self._indices(indices)
+        if fens is not None:
+            if isinstance(fens, (str, bytes)) or not all(isinstance(f, str) for f in fens):
+                raise TypeError("fens must be a sequence of str")
+            if len(fens) != len(chosen):
+                raise ValueError(f"fens must hold one text per game reset: {len(chosen)}, not {len(fens)}")
+        buffers = self._outputs(len(chosen), out, ("observations", "action_mask", "side"))
+        games.reset(chosen, list(fens) if fens is not None else None, self._native(buffers))
+        return buffers["observations"], {"action_mask": buffers["action_mask"], "side": buffers["side"]}
+
+    def step(
+        self, actions: npt.ArrayLike, out: dict[str, np.ndarray] | None = None
+    ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, np.ndarray]]:
+        games = self._open()
+        array = np.asarray(actions)
+        if array.dtype.kind not in "iu":
+            raise TypeError(f"actions must be integers, not {array.dtype}")
+        if array.shape != (self.num_envs,):
+            raise ValueError(f"actions must have shape ({self.num_envs},), not {array.shape}")
+        if array.dtype == np.uint64 and array.size and array.max() > np.iinfo(np.int64).max:
+            raise ValueError("actions must fit a 64-bit signed integer")
+        buffers = self._outputs(self.num_envs, out, tuple(_ROW_SHAPES))
+        games.step(np.ascontiguousarray(array, dtype=np.int64), self._native(buffers))
+        info = {key: buffers[key] for key in ("action_mask", "side", "illegal")}
+        return buffers["observations"], buffers["rewards"], buffers["terminated"], buffers["truncated"], info
+
+    def roll_out(self, indices: npt.ArrayLike | None = None) -> np.ndarray:
+        """Plays the named games (all by default) on with random legal actions, as
+        ``Vantor.roll_out`` does, on all workers; returns their rewards (``int8``)."""
+        games = self._open()
+        return games.roll_out(self._indices(indices))
+
+    def save_state(self, index: int) -> vantor.State:
+        return self._open().save_state(operator.index(index))
+
+    def restore_state(self, index: int, state: vantor.State) -> tuple[np.ndarray, dict[str, Any]]:
+        """Makes game ``index`` the snapshot's game (refusing a misshapen one as
+        ``Vantor.restore_state`` does) and returns its observation and info; its ply
+        count for ``max_plies`` starts again and a pending autoreset is cancelled."""
+        games = self._open()
+        if not isinstance(state, vantor.State):
+            raise TypeError(f"state must be a vantor.State, not {type(state).__name__}")
+        buffers = self._outputs(1, None, ("observations", "action_mask", "side"))
+        games.restore_state(operator.index(index), state, self._native(buffers))
+        return buffers["observations"][0], {"action_mask": buffers["action_mask"][0], "side": int(buffers["side"][0])}
+
+    def hash_state(self) -> np.ndarray:
+        """The position hash of every game, ``uint64`` (``Vantor.hash_state``)."""
+        return self._open().hash_state()
+
+    def _open(self) -> _batch.Batch:
+        if self._games is None or self._games.closed:
+            raise RuntimeError("BatchEnv is closed")
+        return self._games
+
+    def _indices(self, indices: npt.ArrayLike | None) -> np.ndarray:
+        if indices is None:
+            return np.arange(self.num_envs, dtype=np.int64)
+        array = np.asarray(indices)
+        if array.dtype.kind not in "iu" or array.ndim != 1:
+            raise TypeError("indices must be a one-dimensional sequence of integers")
+        if array.size and (array.min() < 0 or array.max() >= self.num_envs):
+            raise IndexError(f"indices must be in 0 .. {self.num_envs - 1}")
+        if np.unique(array).size != array.size:
+            raise ValueError("indices must not repeat")
+        return np.ascontiguousarray(array, dtype=np.int64)
+
+    def _outputs(self, rows: int, out: dict[str, np.ndarray] | None, keys: tuple[str, ...]) -> dict[str, np.ndarray]:
+        out = out or {}
+        unknown = set(out) - set(keys)
+        if unknown:
+            raise ValueError(f"out has no use for {sorted(unknown)}")
+        buffers = {}
+        for key in keys:
+            dtype = self.dtype if key == "observations" else _DTYPES[key]
+            shape = (rows, *_ROW_SHAPES[key])
+            given = out.get(key)
+            if given is None:
+                buffers[key] = np.empty(shape, dtype=dtype)
+                continue
+            if not isinstance(given, np.ndarray) or given.shape != shape or given.dtype != dtype:
+                raise ValueError(f"out[{key!r}] must be a {dtype} array of shape {shape}")
+            if not given.flags.c_contiguous or not given.flags.writeable:
+                raise ValueError(f"out[{key!r}] must be C-contiguous and writable")
+            buffers[key] = given
+        return buffers
+
+    def _native(self, buffers: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
+        native = dict(buffers)
+        if self.dtype == np.float32:
+            native["observations_float"] = native.pop("observations")
+        return native

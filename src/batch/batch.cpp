@@ -1,0 +1,161 @@
+#include "batch/batch.h"
+
+#include <algorithm>
+#include <random>
+
+namespace vantor::batch {
+
+namespace {
+
+constexpr int kObservationValues = kObservationPlanes * kSquares;
+
+std::string illegal_text(int index, std::int64_t action) {
+  return "action " + std::to_string(action) + " of game " + std::to_string(index) + " is not legal";
+}
+
+}  // namespace
+
+IllegalAction::IllegalAction(int index_, std::int64_t action_)
+    : std::invalid_argument(illegal_text(index_, action_)), index(index_), action(action_) {}
+
+GameOver::GameOver(int index_)
+    : std::invalid_argument("game " + std::to_string(index_) + " is over: reset it before stepping it"),
+      index(index_) {}
+
+Batch::Batch(const Options& options)
+    : options_(options),
+      games_(static_cast<std::size_t>(options.num_envs)),
+      scratch_(static_cast<std::size_t>(std::max(options.threads, 1))),
+      pool_(std::max(options.threads, 1)) {}
+
+void Batch::index_mask(Game& game, ActionList& scratch) {
+  game.board.list_legal(scratch);
+  game.board.index_actions(scratch);
+  game.mask = ActionMask{};
+  for (int i = 0; i < scratch.count; ++i) game.mask.mark(scratch.actions[i]);
+}
+
+void Batch::start(Game& game, const std::string* fen, ActionList& scratch) {
+  if (fen == nullptr) {
+    game.board.reset();
+  } else {
+    game.board.start_from(*fen);
+  }
+  index_mask(game, scratch);
+  game.plies = 0;
+  game.finished = false;
+}
+
+bool Batch::legal(const Game& game, std::int64_t action) const {
+  return action >= 0 && action < kActions && game.mask[static_cast<int>(action / kSquares)][action % kSquares];
+}
+
+void Batch::write_row(int row, const Game& game, const Outputs& out) const {
+  const auto r = static_cast<std::size_t>(row);
+  if (out.observations) game.board.write_observation(out.observations + r * kObservationValues);
+  if (out.observations_float) game.board.write_observation(out.observations_float + r * kObservationValues);
+  if (out.side) out.side[r] = static_cast<std::int8_t>(game.board.side);
+  if (out.action_mask) {
+    bool* mask = out.action_mask + r * kActions;
+    std::fill_n(mask, kActions, false);
+    for (int plane = 0; plane < kPlanes; ++plane)
+      for (Bitboard sources = game.mask[plane].sources; sources;) mask[kSquares * plane + pop_lowest(sources)] = true;
+  }
+}
+
+void Batch::reset(std::span<const int> indices, std::span<const std::string> fens, const Outputs& out) {
+  auto body = [&](int k, int thread) {
+    Game& game = games_[static_cast<std::size_t>(indices[k])];
+    start(game, fens.empty() ? nullptr : &fens[k], scratch_[thread]);
+    write_row(k, game, out);
+    if (out.rewards) out.rewards[k] = 0;
+    if (out.terminated) out.terminated[k] = false;
+    if (out.truncated) out.truncated[k] = false;
+    if (out.illegal) out.illegal[k] = false;
+  };
+  pool_.for_each(static_cast<int>(indices.size()), body);
+}
+
+void Batch::step(std::span<const std::int64_t> actions, const Outputs& out) {
+  for (int i = 0; i < size(); ++i) {
+    const Game& game = games_[static_cast<std::size_t>(i)];
+    if (game.finished) {
+      if (options_.autoreset == Autoreset::disabled) throw GameOver(i);
+    } else if (options_.illegal == Illegal::raise && !legal(game, actions[i])) {
+      throw IllegalAction(i, actions[i]);
+    }
+  }
+  auto body = [&](int i, int thread) { step_one(i, actions[i], out, scratch_[thread]); };
+  pool_.for_each(size(), body);
+}
+
+void Batch::step_one(int index, std::int64_t action, const Outputs& out, ActionList& scratch) {
+  Game& game = games_[static_cast<std::size_t>(index)];
+  int reward = 0;
+  bool terminated = false, truncated = false, illegal = false;
+  if (game.finished) {
+    // Next-step autoreset: this step starts the new game and its action is ignored.
+    start(game, nullptr, scratch);
+  } else if (!legal(game, action)) {
+    // The side that tried it loses; the position stays as it was, but for what a refused
+    // step changes on a Board too.
+    game.board.just_reset = 0;
+    reward = game.board.side == kWhite ? -1 : 1;
+    terminated = illegal = game.finished = true;
+  } else {
+    const int move = game.board.move_index.find(static_cast<int>(action))->second;
+    const auto [r, done] = game.board.play_listed(move, scratch);
+    game.mask = ActionMask{};
+    for (int i = 0; i < scratch.count; ++i) game.mask.mark(scratch.actions[i]);
+    ++game.plies;
+    reward = r;
+    terminated = done != 0;
+    truncated = !terminated && options_.max_plies > 0 && game.plies >= options_.max_plies;
+    game.finished = terminated || truncated;
+  }
+  write_row(index, game, out);
+  if (out.rewards) out.rewards[index] = static_cast<std::int8_t>(reward);
+  if (out.terminated) out.terminated[index] = terminated;
+  if (out.truncated) out.truncated[index] = truncated;
+  if (out.illegal) out.illegal[index] = illegal;
+}
+
+void Batch::roll_out(std::span<const int> indices, std::int8_t* rewards) {
+  auto body = [&](int k, int thread) {
+    Game& game = games_[static_cast<std::size_t>(indices[k])];
+    std::mt19937 engine;
+    if (options_.seed) {
+      // The game's own sequence: the same whichever thread plays it.
+      const std::uint64_t seed = *options_.seed;
+      std::seed_seq sequence{static_cast<std::uint32_t>(seed), static_cast<std::uint32_t>(seed >> 32),
+                             static_cast<std::uint32_t>(indices[k]), static_cast<std::uint32_t>(game.roll_outs),
+                             static_cast<std::uint32_t>(game.roll_outs >> 32)};
+      engine.seed(sequence);
+    } else {
+      engine.seed(std::random_device{}());
+    }
+    ++game.roll_outs;
+    rewards[k] = static_cast<std::int8_t>(game.board.roll_out(engine));
+    ActionList& scratch = scratch_[thread];
+    index_mask(game, scratch);
+    game.finished = game.board.judge(scratch.count > 0).second != 0;
+  };
+  pool_.for_each(static_cast<int>(indices.size()), body);
+}
+
+State Batch::save_state(int index) const { return games_[static_cast<std::size_t>(index)].board.save_state(); }
+
+void Batch::restore_state(int index, State snapshot, const Outputs& out) {
+  Game& game = games_[static_cast<std::size_t>(index)];
+  game.board.restore_state(std::move(snapshot));
+  index_mask(game, scratch_[0]);
+  game.plies = 0;
+  game.finished = false;
+  write_row(0, game, out);
+}
+
+void Batch::hash_state(std::uint64_t* out) const {
+  for (std::size_t i = 0; i < games_.size(); ++i) out[i] = games_[i].board.hash_state();
+}
+
+}  // namespace vantor::batch

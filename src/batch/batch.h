@@ -1,0 +1,103 @@
+// Many independent games stepped together on a pool of threads, writing their results
+// into caller-owned arrays. Each game is exactly a Board driven as a learner drives one:
+// reset (or start_from a FEN), then step and get_actions after every step.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "batch/pool.h"
+#include "engine/board.h"
+
+namespace vantor::batch {
+
+enum class Autoreset { next_step, disabled };
+enum class Illegal { raise, lose };
+
+struct Options {
+  int num_envs = 1;
+  int threads = 1;
+  int max_plies = 0;  // steps after which an unfinished game is truncated; 0 for none
+  Autoreset autoreset = Autoreset::next_step;
+  Illegal illegal = Illegal::raise;
+  std::optional<std::uint64_t> seed;  // roll-outs draw from per-game generators when set
+};
+
+// Row-major arrays with one row per game; a null pointer is an output nobody wants.
+// Observations are 119 x 64 values a row, the action mask 4672 a row.
+struct Outputs {
+  std::int32_t* observations = nullptr;
+  float* observations_float = nullptr;
+  std::int8_t* rewards = nullptr;
+  bool* terminated = nullptr;
+  bool* truncated = nullptr;
+  bool* action_mask = nullptr;
+  std::int8_t* side = nullptr;
+  bool* illegal = nullptr;
+};
+
+// Refusals of step, thrown before any game changes.
+struct IllegalAction : std::invalid_argument {
+  IllegalAction(int index, std::int64_t action);
+  int index;
+  std::int64_t action;
+};
+
+struct GameOver : std::invalid_argument {
+  explicit GameOver(int index);
+  int index;
+};
+
+class Batch {
+ public:
+  explicit Batch(const Options& options);
+
+  int size() const { return static_cast<int>(games_.size()); }
+  int threads() const { return pool_.size(); }
+
+  // Starts the games named by indices (distinct, in range), from the initial position or
+  // from fens[k] for indices[k]. Output rows follow the order of indices.
+  void reset(std::span<const int> indices, std::span<const std::string> fens, const Outputs& out);
+
+  // One action for every game. A finished game restarts instead under next-step
+  // autoreset (its action is ignored, reward 0); with autoreset disabled stepping it
+  // throws GameOver. An action that is not legal throws IllegalAction when illegal is
+  // raise; under lose it ends that game as a loss for the side to move, changing nothing
+  // else. Refusals are found before any game moves.
+  void step(std::span<const std::int64_t> actions, const Outputs& out);
+
+  // Random roll-outs of the named games; rewards[k] is game indices[k]'s.
+  void roll_out(std::span<const int> indices, std::int8_t* rewards);
+
+  State save_state(int index) const;
+  // Makes game index the snapshot's game (throws std::invalid_argument for a misshapen
+  // one before anything changes) and writes its row; its ply count starts again.
+  void restore_state(int index, State snapshot, const Outputs& out);
+  void hash_state(std::uint64_t* out) const;
+
+ private:
+  struct Game {
+    Board board;
+    ActionMask mask;  // the legal actions of the position
+    int plies = 0;
+    bool finished = false;
+    std::uint64_t roll_outs = 0;
+  };
+
+  void start(Game& game, const std::string* fen, ActionList& scratch);
+  void step_one(int index, std::int64_t action, const Outputs& out, ActionList& scratch);
+  void write_row(int row, const Game& game, const Outputs& out) const;
+  void index_mask(Game& game, ActionList& scratch);
+  bool legal(const Game& game, std::int64_t action) const;
+
+  Options options_;
+  std::vector<Game> games_;
+  std::vector<ActionList> scratch_;  // one per thread
+  WorkerPool pool_;
+};
+
+}  // namespace vantor::batch

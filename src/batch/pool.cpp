@@ -1,0 +1,82 @@
+#include "batch/pool.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace vantor::batch {
+
+WorkerPool::WorkerPool(int threads) {
+  workers_.reserve(static_cast<std::size_t>(std::max(threads, 1) - 1));
+  for (int t = 1; t < threads; ++t) workers_.emplace_back([this, t] { work(t); });
+}
+
+WorkerPool::~WorkerPool() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  for (std::thread& worker : workers_) worker.join();
+}
+
+void WorkerPool::run(int count, Task task, void* context) {
+  if (count <= 0) return;
+  // Eight blocks a thread: small enough to balance, large enough that taking one costs
+  // nothing next to the games in it.
+  const int block = std::max(1, count / (size() * 8));
+  if (workers_.empty() || count <= block) {
+    for (int item = 0; item < count; ++item) task(context, item, 0);
+    return;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    task_ = task;
+    context_ = context;
+    count_ = count;
+    block_ = block;
+    next_.store(0, std::memory_order_relaxed);
+    error_ = nullptr;
+    busy_ = static_cast<int>(workers_.size());
+    ++generation_;
+  }
+  wake_.notify_all();
+  drain(0);
+  std::unique_lock lock(mutex_);
+  done_.wait(lock, [this] { return busy_ == 0; });
+  task_ = nullptr;
+  if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+}
+
+void WorkerPool::work(int thread) {
+  std::uint64_t seen = 0;
+  for (;;) {
+    {
+      std::unique_lock lock(mutex_);
+      wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+      if (stopping_) return;
+      seen = generation_;
+    }
+    drain(thread);
+    std::lock_guard lock(mutex_);
+    if (--busy_ == 0) done_.notify_one();
+  }
+}
+
+void WorkerPool::drain(int thread) {
+  for (;;) {
+    const int begin = next_.fetch_add(block_, std::memory_order_relaxed);
+    if (begin >= count_) return;
+    const int end = std::min(begin + block_, count_);
+    try {
+      for (int item = begin; item < end; ++item) task_(context_, item, thread);
+    } catch (...) {
+      std::lock_guard lock(mutex_);
+      if (!error_) error_ = std::current_exception();
+      // The rest of the items are given up: nobody will see their results.
+      next_.store(count_, std::memory_order_relaxed);
+      return;
+    }
+  }
+}
+
+}  // namespace vantor::batch

@@ -1,0 +1,57 @@
+// A fixed pool of worker threads that runs one loop over many items at a time.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace vantor::batch {
+
+class WorkerPool {
+ public:
+  // threads >= 1 takes part in every loop: the calling thread and threads - 1 workers.
+  explicit WorkerPool(int threads);
+  ~WorkerPool();
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  int size() const { return static_cast<int>(workers_.size()) + 1; }
+
+  // Calls body(item, thread) for every item in [0, count), spread over the threads in
+  // small blocks taken in turn (so uneven items, such as roll-outs, balance out); thread
+  // is 0 .. size() - 1 and names the thread's own scratch space. Returns when every item
+  // is done; the first exception thrown by a body is rethrown then.
+  template <class Body>
+  void for_each(int count, Body& body) {
+    run(count, [](void* context, int item, int thread) { (*static_cast<Body*>(context))(item, thread); }, &body);
+  }
+
+ private:
+  using Task = void (*)(void* context, int item, int thread);
+
+  void run(int count, Task task, void* context);
+  void work(int thread);
+  void drain(int thread);
+
+  std::vector<std::thread> workers_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  std::uint64_t generation_ = 0;
+  int busy_ = 0;
+  bool stopping_ = false;
+
+  // The loop being run.
+  Task task_ = nullptr;
+  void* context_ = nullptr;
+  int count_ = 0;
+  int block_ = 1;
+  std::atomic<int> next_{0};
+  std::exception_ptr error_;
+};
+
+}  // namespace vantor::batch

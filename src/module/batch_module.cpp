@@ -1,0 +1,178 @@
+// vantor_gym._batch: the batch of games, registered for vantor_gym.BatchEnv. Arrays are
+// checked here (dtype, shape, layout, values) before any game is touched; the games run
+// with the GIL released and the thread state detached, writing into the arrays.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "batch/batch.h"
+#include "module/guarded.h"
+
+namespace py = pybind11;
+
+namespace {
+
+using vantor::batch::Batch;
+using vantor::module::Guarded;
+// Empty once closed: the worker threads are gone and every later call is refused.
+using Games = Guarded<std::optional<Batch>>;
+using Snapshot = Guarded<vantor::State>;
+
+// The binding's own checks: a wrong array is a caller error, named before anything runs.
+template <class T>
+T* rows(const py::handle& object, const char* name, py::ssize_t count, py::ssize_t width) {
+  if (object.is_none()) return nullptr;
+  auto array = py::reinterpret_borrow<py::array>(object);
+  const bool fits = py::isinstance<py::array>(object) && array.dtype().is(py::dtype::of<T>()) &&
+                    (array.flags() & py::array::c_style) && array.writeable() && array.size() == count * width &&
+                    array.ndim() >= 1 && array.shape(0) == count;
+  if (!fits) {
+    throw py::value_error(std::string(name) + " must be a writable C-contiguous " +
+                          py::str(py::dtype::of<T>()).cast<std::string>() + " array of " + std::to_string(count) +
+                          " rows of " + std::to_string(width) + " values");
+  }
+  return static_cast<T*>(array.mutable_data());
+}
+
+vantor::batch::Outputs outputs(const py::dict& out, py::ssize_t count) {
+  using vantor::kActions;
+  constexpr py::ssize_t kValues = vantor::kObservationPlanes * vantor::kSquares;
+  auto get = [&](const char* key) { return out.contains(key) ? py::handle(out[key]) : py::handle(Py_None); };
+  vantor::batch::Outputs o;
+  o.observations = rows<std::int32_t>(get("observations"), "observations", count, kValues);
+  o.observations_float = rows<float>(get("observations_float"), "observations", count, kValues);
+  o.rewards = rows<std::int8_t>(get("rewards"), "rewards", count, 1);
+  o.terminated = rows<bool>(get("terminated"), "terminated", count, 1);
+  o.truncated = rows<bool>(get("truncated"), "truncated", count, 1);
+  o.action_mask = rows<bool>(get("action_mask"), "action_mask", count, kActions);
+  o.side = rows<std::int8_t>(get("side"), "side", count, 1);
+  o.illegal = rows<bool>(get("illegal"), "illegal", count, 1);
+  return o;
+}
+
+// Indices of distinct games, in range.
+std::vector<int> game_indices(const py::array_t<std::int64_t, py::array::c_style>& indices, int games) {
+  if (indices.ndim() != 1) throw py::value_error("indices must be one-dimensional");
+  std::vector<int> out;
+  std::vector<bool> seen(static_cast<std::size_t>(games), false);
+  for (py::ssize_t k = 0; k < indices.size(); ++k) {
+    const std::int64_t i = indices.data()[k];
+    if (i < 0 || i >= games) {
+      throw py::index_error("index " + std::to_string(i) + " is out of range for " + std::to_string(games) + " games");
+    }
+    if (seen[static_cast<std::size_t>(i)]) throw py::value_error("index " + std::to_string(i) + " is repeated");
+    seen[static_cast<std::size_t>(i)] = true;
+    out.push_back(static_cast<int>(i));
+  }
+  return out;
+}
+
+Batch& open(std::optional<Batch>& batch) {
+  if (!batch) throw std::runtime_error("the batch is closed");
+  return *batch;
+}
+
+int size_of(Games& games) {
+  return vantor::module::locked(games, [](auto& b) { return open(b).size(); });
+}
+
+int game_index(std::int64_t index, int games) {
+  if (index < 0 || index >= games) {
+    throw py::index_error("index " + std::to_string(index) + " is out of range for " + std::to_string(games) + " games");
+  }
+  return static_cast<int>(index);
+}
+
+std::unique_ptr<Games> make_batch(int num_envs, int threads, int max_plies, const std::string& autoreset,
+                                  const std::string& illegal, std::optional<std::uint64_t> seed) {
+  vantor::batch::Options options;
+  if (num_envs < 1) throw py::value_error("num_envs must be at least 1");
+  if (threads < 1) throw py::value_error("threads must be at least 1");
+  if (max_plies < 0) throw py::value_error("max_plies must be at least 1");
+  if (autoreset != "next_step" && autoreset != "disabled")
+    throw py::value_error("autoreset must be 'next_step' or 'disabled', not '" + autoreset + "'");
+  if (illegal != "raise" && illegal != "lose") throw py::value_error("illegal must be 'raise' or 'lose', not '" + illegal + "'");
+  options.num_envs = num_envs;
+  options.threads = threads;
+  options.max_plies = max_plies;
+  options.autoreset = autoreset == "disabled" ? vantor::batch::Autoreset::disabled : vantor::batch::Autoreset::next_step;
+  options.illegal = illegal == "lose" ? vantor::batch::Illegal::lose : vantor::batch::Illegal::raise;
+  options.seed = seed;
+  auto games = std::make_unique<Games>();
+  games->value.emplace(options);
+  return games;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_batch, m, py::mod_gil_not_used()) {
+  py::module_::import("vantor");  // vantor.State, which save_state and restore_state use
+  using vantor::module::locked_detached;
+
+  py::class_<Games>(m, "Batch", py::is_final())
+      .def(py::init(&make_batch), py::arg("num_envs"), py::arg("threads"), py::arg("max_plies"),
+           py::arg("autoreset"), py::arg("illegal"), py::arg("seed"))
+      .def_property_readonly("num_envs", &size_of)
+      .def_property_readonly("threads",
+                             [](Games& g) { return vantor::module::locked(g, [](auto& b) { return open(b).threads(); }); })
+      .def_property_readonly("closed", [](Games& g) { return vantor::module::locked(g, [](auto& b) { return !b; }); })
+      // Joining the idle workers is quick, but done detached all the same.
+      .def("close", [](Games& g) { locked_detached(g, [](auto& b) { b.reset(); }); })
+      .def("reset",
+           [](Games& g, const py::array_t<std::int64_t, py::array::c_style>& indices,
+              std::optional<std::vector<std::string>> fens, const py::dict& out) {
+             const int games = size_of(g);
+             const std::vector<int> chosen = game_indices(indices, games);
+             if (fens && fens->size() != chosen.size()) {
+               throw py::value_error("fens must hold one text per game reset: " + std::to_string(chosen.size()) +
+                                     ", not " + std::to_string(fens->size()));
+             }
+             const auto o = outputs(out, static_cast<py::ssize_t>(chosen.size()));
+             const std::vector<std::string> texts = fens.value_or(std::vector<std::string>{});
+             locked_detached(g, [&](auto& b) { open(b).reset(chosen, texts, o); });
+           })
+      .def("step",
+           [](Games& g, const py::array_t<std::int64_t, py::array::c_style>& actions, const py::dict& out) {
+             const int games = size_of(g);
+             if (actions.ndim() != 1 || actions.size() != games)
+               throw py::value_error("actions must hold one action per game: " + std::to_string(games));
+             const auto o = outputs(out, games);
+             const std::span<const std::int64_t> span(actions.data(), static_cast<std::size_t>(games));
+             locked_detached(g, [&](auto& b) { open(b).step(span, o); });
+           })
+      .def("roll_out",
+           [](Games& g, const py::array_t<std::int64_t, py::array::c_style>& indices) {
+             const int games = size_of(g);
+             const std::vector<int> chosen = game_indices(indices, games);
+             py::array_t<std::int8_t> rewards(static_cast<py::ssize_t>(chosen.size()));
+             std::int8_t* data = rewards.mutable_data();
+             locked_detached(g, [&](auto& b) { open(b).roll_out(chosen, data); });
+             return rewards;
+           })
+      .def("save_state",
+           [](Games& g, std::int64_t index) {
+             return Snapshot(vantor::module::locked(g, [&](auto& b) { return open(b).save_state(game_index(index, open(b).size())); }));
+           })
+      .def("restore_state",
+           [](Games& g, std::int64_t index, const Snapshot& snapshot, const py::dict& out) {
+             vantor::State copy = vantor::module::locked(snapshot, [](const vantor::State& s) { return s; });
+             const auto o = outputs(out, 1);
+             vantor::module::locked(g, [&](auto& b) { open(b).restore_state(game_index(index, open(b).size()), std::move(copy), o); });
+           })
+      .def("hash_state", [](Games& g) {
+        const int games = size_of(g);
+        py::array_t<std::uint64_t> hashes(games);
+        std::uint64_t* data = hashes.mutable_data();
+        vantor::module::locked(g, [&](auto& b) { open(b).hash_state(data); });
+        return hashes;
+      });
+
+  py::register_exception<vantor::batch::IllegalAction>(m, "IllegalAction", PyExc_ValueError);
+  py::register_exception<vantor::batch::GameOver>(m, "GameOver", PyExc_ValueError);
+}
