@@ -115,8 +115,8 @@ PYBIND11_MODULE(_batch, m, py::mod_gil_not_used()) {
   py::module_::import("vantor");  // vantor.State, which save_state and restore_state use
   using vantor::module::locked_detached;
 
-  py::class_<Games>(m, "Batch", py::is_final())
-      .def(py::init(&make_batch), py::arg("num_envs"), py::arg("threads"), py::arg("max_plies"),
+  py::class_<Games> batch(m, "Batch", py::is_final());
+  batch.def(py::init(&make_batch), py::arg("num_envs"), py::arg("threads"), py::arg("max_plies"),
            py::arg("autoreset"), py::arg("illegal"), py::arg("seed"))
       .def_property_readonly("num_envs", &size_of)
       .def_property_readonly("threads",
@@ -172,6 +172,8 @@ PYBIND11_MODULE(_batch, m, py::mod_gil_not_used()) {
         vantor::module::locked(g, [&](auto& b) { open(b).hash_state(data); });
         return hashes;
       });
+
+  vantor::module::seal(batch);
 
   py::register_exception<vantor::batch::IllegalAction>(m, "IllegalAction", PyExc_ValueError);
   py::register_exception<vantor::batch::GameOver>(m, "GameOver", PyExc_ValueError);

@@ -70,6 +70,15 @@ auto locked_detached(Guarded<T>& object, F&& f) {
   return std::forward<F>(f)(object.value);
 }
 
+// Marks a registered final class immutable, so that no instance's __class__ can be
+// assigned to or from it: a method would otherwise run on an object of another layout.
+// Called once the class has all its members.
+inline void seal(const pybind11::handle& cls) {
+  auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  type->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+  PyType_Modified(type);
+}
+
 }  // namespace vantor::module
 
 namespace pybind11::detail {

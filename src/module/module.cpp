@@ -91,14 +91,6 @@ void read_write(py::class_<Snapshot>& cls, const char* name) {
   cls.def_property(name, &read<Field>, py::cpp_function(&write<Field>, py::is_method(cls)));
 }
 
-// Callers cannot derive from the classes nor assign an instance's __class__ to or from
-// them: either would let a method run on an object of another layout.
-void seal(const py::handle& cls) {
-  auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-  type->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
-  PyType_Modified(type);
-}
-
 // Every method converts, runs one Board operation under the environment's lock, and
 // converts the result after the lock is released.
 template <auto Method>
@@ -142,8 +134,8 @@ void register_classes(py::module_& m) {
         return vantor::module::locked_detached(env, [](Board& b) { return b.roll_out(); });
       });
 
-  seal(state);
-  seal(vantor);
+  vantor::module::seal(state);
+  vantor::module::seal(vantor);
 }
 
 }  // namespace

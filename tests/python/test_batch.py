@@ -240,3 +240,11 @@ def test_every_call_after_close_is_refused():
         with pytest.raises(RuntimeError, match="closed"):
             call()
     batch.close()
+
+
+def test_the_native_batch_class_cannot_be_swapped_or_derived():
+    games = BatchEnv(1)._games
+    with pytest.raises(TypeError, match="__class__ assignment"):
+        games.__class__ = vantor.State
+    with pytest.raises(TypeError, match="not an acceptable base type"):
+        type("Derived", (type(games),), {})
