@@ -28,19 +28,19 @@ Batch::Batch(const Options& options)
       scratch_(static_cast<std::size_t>(std::max(options.threads, 1))),
       pool_(std::max(options.threads, 1)) {}
 
+void Batch::take_mask(Game& game, const ActionList& legal) {
+  game.mask = ActionMask{};
+  for (int i = 0; i < legal.count; ++i) game.mask.mark(legal.actions[i]);
+}
+
 void Batch::index_mask(Game& game, ActionList& scratch) {
   game.board.list_legal(scratch);
   game.board.index_actions(scratch);
-  game.mask = ActionMask{};
-  for (int i = 0; i < scratch.count; ++i) game.mask.mark(scratch.actions[i]);
+  take_mask(game, scratch);
 }
 
 void Batch::start(Game& game, const std::string* fen, ActionList& scratch) {
-  if (fen == nullptr) {
-    game.board.reset();
-  } else {
-    game.board.start_from(*fen);
-  }
+  game.board.start_from(fen == nullptr ? std::string_view(kStartFen) : std::string_view(*fen));
   index_mask(game, scratch);
   game.plies = 0;
   game.finished = false;
@@ -105,8 +105,7 @@ void Batch::step_one(int index, std::int64_t action, const Outputs& out, ActionL
   } else {
     const int move = game.board.move_index.find(static_cast<int>(action))->second;
     const auto [r, done] = game.board.play_listed(move, scratch);
-    game.mask = ActionMask{};
-    for (int i = 0; i < scratch.count; ++i) game.mask.mark(scratch.actions[i]);
+    take_mask(game, scratch);
     ++game.plies;
     reward = r;
     terminated = done != 0;

@@ -91,6 +91,8 @@ class Batch {
   void start(Game& game, const std::string* fen, ActionList& scratch);
   void step_one(int index, std::int64_t action, const Outputs& out, ActionList& scratch);
   void write_row(int row, const Game& game, const Outputs& out) const;
+  // The mask from the legal moves of the game's position; index_mask lists them first.
+  static void take_mask(Game& game, const ActionList& legal);
   void index_mask(Game& game, ActionList& scratch);
   bool legal(const Game& game, std::int64_t action) const;
 

@@ -24,7 +24,8 @@ void WorkerPool::run(int count, Task task, void* context) {
   // Eight blocks a thread: small enough to balance, large enough that taking one costs
   // nothing next to the games in it.
   const int block = std::max(1, count / (size() * 8));
-  if (workers_.empty() || count <= block) {
+  // A lone item is not worth waking anyone for.
+  if (workers_.empty() || count == 1) {
     for (int item = 0; item < count; ++item) task(context, item, 0);
     return;
   }

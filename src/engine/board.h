@@ -107,7 +107,9 @@ class Board {
   StepResult reset();
 
   // Starts a game from a FEN position as reset starts one from the initial position: the
-  // history holds just that position, counted once, and the half-move clock is 0.
+  // history holds just that position, counted once, and the half-move clock is 0. No
+  // observation is built and move_index is left for get_actions or list_legal and
+  // index_actions to rebuild, as a caller that starts games reads the mask next.
   void start_from(std::string_view fen);
 
   // Plays a legal action and reports the new position and whether the game ended:

@@ -24,7 +24,7 @@ std::uint32_t uniform_below(std::mt19937& engine, std::uint32_t n) {
 
 }  // namespace
 
-StepResult Board::reset() {
+void Board::start_from(std::string_view fen) {
   just_reset = 1;
   state_history.clear();
   repetition_count.clear();
@@ -32,26 +32,18 @@ StepResult Board::reset() {
   // A new episode starts with no repetition value left over from the last one.
   n_repititions = 0;
   prev_n_repititions = 0;
-  parse_fen(kStartFen);
+  parse_fen(fen);
   record_state();
+}
+
+StepResult Board::reset() {
+  start_from(kStartFen);
   Observation observation = build_observation();
   // The legal actions go to move_index; nobody would see the mask.
   ActionList legal;
   list_legal(legal);
   index_actions(legal);
   return {side, std::move(observation), 0, 0};
-}
-
-void Board::start_from(std::string_view fen) {
-  reset();
-  parse_fen(fen);
-  state_history.clear();
-  repetition_count.clear();
-  state_pos = 0;
-  record_state();
-  ActionList legal;
-  list_legal(legal);
-  index_actions(legal);
 }
 
 bool Board::has_legal_move() {
