@@ -21,9 +21,6 @@ WorkerPool::~WorkerPool() {
 
 void WorkerPool::run(int count, Task task, void* context) {
   if (count <= 0) return;
-  // Eight blocks a thread: small enough to balance, large enough that taking one costs
-  // nothing next to the games in it.
-  const int block = std::max(1, count / (size() * 8));
   // A lone item is not worth waking anyone for.
   if (workers_.empty() || count == 1) {
     for (int item = 0; item < count; ++item) task(context, item, 0);
@@ -34,14 +31,12 @@ void WorkerPool::run(int count, Task task, void* context) {
     task_ = task;
     context_ = context;
     count_ = count;
-    block_ = block;
-    next_.store(0, std::memory_order_relaxed);
     error_ = nullptr;
     busy_ = static_cast<int>(workers_.size());
     ++generation_;
   }
   wake_.notify_all();
-  drain(0);
+  share(0);
   std::unique_lock lock(mutex_);
   done_.wait(lock, [this] { return busy_ == 0; });
   task_ = nullptr;
@@ -57,26 +52,20 @@ void WorkerPool::work(int thread) {
       if (stopping_) return;
       seen = generation_;
     }
-    drain(thread);
+    share(thread);
     std::lock_guard lock(mutex_);
     if (--busy_ == 0) done_.notify_one();
   }
 }
 
-void WorkerPool::drain(int thread) {
-  for (;;) {
-    const int begin = next_.fetch_add(block_, std::memory_order_relaxed);
-    if (begin >= count_) return;
-    const int end = std::min(begin + block_, count_);
-    try {
-      for (int item = begin; item < end; ++item) task_(context_, item, thread);
-    } catch (...) {
-      std::lock_guard lock(mutex_);
-      if (!error_) error_ = std::current_exception();
-      // The rest of the items are given up: nobody will see their results.
-      next_.store(count_, std::memory_order_relaxed);
-      return;
-    }
+void WorkerPool::share(int thread) {
+  const auto begin = static_cast<int>(std::int64_t{count_} * thread / size());
+  const auto end = static_cast<int>(std::int64_t{count_} * (thread + 1) / size());
+  try {
+    for (int item = begin; item < end; ++item) task_(context_, item, thread);
+  } catch (...) {
+    std::lock_guard lock(mutex_);
+    if (!error_) error_ = std::current_exception();
   }
 }
 

@@ -1,7 +1,6 @@
 // A fixed pool of worker threads that runs one loop over many items at a time.
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -21,10 +20,12 @@ class WorkerPool {
 
   int size() const { return static_cast<int>(workers_.size()) + 1; }
 
-  // Calls body(item, thread) for every item in [0, count), spread over the threads in
-  // small blocks taken in turn (so uneven items, such as roll-outs, balance out); thread
-  // is 0 .. size() - 1 and names the thread's own scratch space. Returns when every item
-  // is done; the first exception thrown by a body is rethrown then.
+  // Calls body(item, thread) for every item in [0, count), split into one contiguous
+  // share per thread, the same share for the same count every time: a game's memory is
+  // then allocated and freed by one thread only, which keeps each thread on its own
+  // allocator arena. thread is 0 .. size() - 1 and names the thread's own scratch space.
+  // Returns when every item is done; the first exception thrown by a body is rethrown
+  // then.
   template <class Body>
   void for_each(int count, Body& body) {
     run(count, [](void* context, int item, int thread) { (*static_cast<Body*>(context))(item, thread); }, &body);
@@ -35,7 +36,7 @@ class WorkerPool {
 
   void run(int count, Task task, void* context);
   void work(int thread);
-  void drain(int thread);
+  void share(int thread);
 
   std::vector<std::thread> workers_;
   std::mutex mutex_;
@@ -49,8 +50,6 @@ class WorkerPool {
   Task task_ = nullptr;
   void* context_ = nullptr;
   int count_ = 0;
-  int block_ = 1;
-  std::atomic<int> next_{0};
   std::exception_ptr error_;
 };
 

@@ -52,6 +52,9 @@ Observation Board::build_observation() const {
 
 template <class T>
 void Board::write_observation(T* out) const {
+  // Black sees the board turned by 180 degrees, except on the observation of a reset; the
+  // turn is made while copying, so every value is written once.
+  const bool turned = side != kWhite && !just_reset;
   auto plane = [out](int p) { return out + kSquares * p; };
   for (int t = 0; t < kHistoryLength; ++t) {
     // The ring position t records before the newest; an unsigned modulo keeps it in
@@ -64,19 +67,21 @@ void Board::write_observation(T* out) const {
     const HistoryEntry& entry = state_history[d];
     for (int k = 0; k < kEntryPlanes; ++k) {
       // The side to move's pieces come first; the repetition planes keep their places.
-      const int source = k >= 12 || side == kWhite ? k : (k + 6) % 12;
-      std::copy_n(entry[source].begin(), kSquares, plane(kEntryPlanes * t + k));
+      const Plane& source = entry[k >= 12 || side == kWhite ? k : (k + 6) % 12];
+      if (turned) {
+        std::reverse_copy(source.begin(), source.begin() + kSquares, plane(kEntryPlanes * t + k));
+      } else {
+        std::copy_n(source.begin(), kSquares, plane(kEntryPlanes * t + k));
+      }
     }
   }
+  // Constant planes read the same turned or not.
   auto fill = [&](int p, std::int32_t value) { std::fill_n(plane(p), kSquares, static_cast<T>(value)); };
   fill(kSidePlane, side == kWhite ? 0 : 1);
   fill(kMoveCountPlane, total_move_count);
   const int rights[] = {kWhiteKingSide, kWhiteQueenSide, kBlackKingSide, kBlackQueenSide};
   for (int i = 0; i < 4; ++i) fill(kCastlingPlanes + i, (castle & rights[i]) ? 1 : 0);
   fill(kNoProgressPlane, no_progress_count);
-  // Black sees the board turned by 180 degrees, except on the observation of a reset.
-  if (side != kWhite && !just_reset)
-    for (int p = 0; p < kObservationPlanes; ++p) std::reverse(plane(p), plane(p) + kSquares);
 }
 
 template void Board::write_observation(std::int32_t*) const;
