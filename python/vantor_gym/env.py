@@ -9,6 +9,8 @@ import numpy as np
 from gymnasium import spaces
 
 import vantor
+from vantor_gym._batch import IllegalAction
+from vantor_gym.batch import BatchEnv
 
 ACTIONS = 4672
 PLANES = 119
@@ -38,24 +40,38 @@ def letter_board(state: vantor.State) -> str:
     return "\n".join(lines) + "\n"
 
 
+def _action(action: Any) -> int:
+    """An action as an int: Python and NumPy integers pass, anything else is refused."""
+    if isinstance(action, (bool, np.bool_)) or not isinstance(action, (int, np.integer)):
+        if isinstance(action, np.ndarray) and action.shape == () and action.dtype.kind in "iu":
+            return int(action)
+        raise TypeError(f"an action must be an integer, not {type(action).__name__}")
+    return int(action)
+
+
 class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
     """Chess from the initial position (or a FEN given to ``reset``), one ply per step.
 
-    - Actions: ``Discrete(4672)``, the module's action numbers (64 * plane + square).
+    - Actions: ``Discrete(4672)``, the module's action numbers (64 * plane + square); a
+      float or any other non-integer action raises ``TypeError``.
     - Observations: ``int32`` arrays of shape (119, 8, 8), the module's 119 planes with
       square ``8 * row + column`` at ``[plane, row, column]`` (row 0 the eighth rank);
       when black is to move after a step, the planes are turned by 180 degrees.
     - ``info["action_mask"]``: ``int8`` array of 4672 entries, 1 for each legal action;
-      ``info["side"]``: the side to move (0 white, 1 black).
+      ``info["side"]``: the side to move (0 white, 1 black); ``info["illegal_action"]``:
+      whether the step's action was illegal.
     - Reward: the module's, always from white's side: +1 when black is checkmated, -1 when
       white is, 0 otherwise. A learner playing black negates it.
     - ``terminated``: the game ended (checkmate, stalemate, third occurrence, fifty
-      half-moves); ``truncated``: ``max_plies`` steps were made without an end.
+      half-moves); ``truncated``: ``max_plies`` steps were made without an end. Stepping
+      on after either raises ``ValueError``: call ``reset``.
     - ``illegal_action``: ``"lose"`` (the default) ends the episode as a loss for the side
       that tried it, with ``info["illegal_action"]`` True and the board unchanged;
-      ``"raise"`` lets the module's ``ValueError`` through.
-    - ``reset(seed=...)`` seeds ``np_random`` (and so ``action_space`` sampling through
-      it); the game itself has no randomness. ``Vantor.roll_out`` cannot be seeded.
+      ``"raise"`` raises ``ValueError`` and changes nothing.
+    - ``reset(seed=n)`` seeds ``np_random`` and ``action_space`` (so
+      ``action_space.sample(mask=...)`` repeats too); the game itself has no randomness.
+
+    The game is one game of a ``BatchEnv`` stepped on the calling thread.
     """
 
     metadata = {"render_modes": ["ansi"], "render_fps": 4}
@@ -77,61 +93,37 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         self.illegal_action = illegal_action
         self.action_space = spaces.Discrete(ACTIONS)
         self.observation_space = spaces.Box(_INT32.min, _INT32.max, shape=(PLANES, 8, 8), dtype=np.int32)
-        self.game = vantor.Vantor()
-        self._plies = 0
-        self._side = 0
-
-    def _observe(self, planes: list[list[int]]) -> np.ndarray:
-        return np.asarray(planes, dtype=np.int32).reshape(PLANES, 8, 8)
-
-    def _info(self, **extra: Any) -> dict[str, Any]:
-        mask = np.asarray(self.game.get_actions(), dtype=np.int8).reshape(ACTIONS)
-        return {"action_mask": mask, "side": self._side, **extra}
+        self.batch = BatchEnv(1, threads=1, max_plies=max_plies, autoreset="disabled", illegal=illegal_action)
 
     def reset(
         self, *, seed: int | None = None, options: dict[str, Any] | None = None
     ) -> tuple[np.ndarray, dict[str, Any]]:
-        """Starts a game; ``options={"fen": text}`` starts it from that position instead."""
+        """Starts a game; ``options={"fen": text}`` starts it from that position instead,
+        its history holding just that position."""
         super().reset(seed=seed)
-        side, planes, _, _ = self.game.reset()
+        if seed is not None:
+            self.action_space.seed(seed)
         fen = (options or {}).get("fen")
-        if fen is not None:
-            side, planes = self._start_from(fen)
-        self._side = side
-        self._plies = 0
-        return self._observe(planes), self._info()
-
-    def _start_from(self, fen: str) -> tuple[int, list[list[int]]]:
-        # A reset from the initial position, then the position swapped in: its history
-        # is just itself, counted once, as a reset records the initial position.
-        self.game.parse_fen(fen)
-        state = self.game.save_state()
-        pieces = state.bitboards.tolist()
-        entry = [[pieces[code] >> square & 1 for square in range(64)] for code in range(12)]
-        state.state_history = [entry + [[0] * 64, [0] * 64]]
-        state.state_pos = 1
-        state.repetition_count = {self.game.hash_state(): 1}
-        state.n_repititions = 0
-        state.prev_n_repititions = 0
-        side, planes, _, _ = self.game.restore_state(state)
-        return side, planes
+        obs, info = self.batch.reset(fens=None if fen is None else [fen])
+        return obs[0], self._info(info, False)
 
     def step(self, action: Any) -> tuple[np.ndarray, int, bool, bool, dict[str, Any]]:
         try:
-            side, planes, reward, done = self.game.step(int(action))
-        except ValueError:
-            if self.illegal_action == "raise":
-                raise
-            reward = -1 if self._side == 0 else 1
-            state = self.game.save_state()
-            planes = self.game.restore_state(state)[1]
-            return self._observe(planes), reward, True, False, self._info(illegal_action=True)
-        self._side = side
-        self._plies += 1
-        truncated = not done and self.max_plies is not None and self._plies >= self.max_plies
-        return self._observe(planes), reward, bool(done), truncated, self._info()
+            obs, rewards, terminated, truncated, info = self.batch.step(np.array([_action(action)], dtype=np.int64))
+        except IllegalAction:
+            raise ValueError("Invalid action") from None
+        illegal = bool(info["illegal"][0])
+        return obs[0], int(rewards[0]), bool(terminated[0]), bool(truncated[0]), self._info(info, illegal)
+
+    @staticmethod
+    def _info(info: dict[str, np.ndarray], illegal: bool) -> dict[str, Any]:
+        return {"action_mask": info["action_mask"][0].view(np.int8), "side": int(info["side"][0]),
+                "illegal_action": illegal}
 
     def render(self) -> str | None:
         if self.render_mode == "ansi":
-            return letter_board(self.game.save_state())
+            return letter_board(self.batch.save_state(0))
         return None
+
+    def close(self) -> None:
+        self.batch.close()

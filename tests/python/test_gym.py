@@ -115,8 +115,10 @@ def test_ansi_render_is_the_letter_board(capfd):
     env.step(564)
     text = env.render()
     capfd.readouterr()
+    game = vantor.Vantor()
+    game.restore_state(env.unwrapped.batch.save_state(0))
     with contextlib.redirect_stdout(io.StringIO()):
-        env.game.render()
+        game.render()
     flush_c_stdout()
     assert text == capfd.readouterr().out
     assert vantor_gym.VantorEnv().render() is None
@@ -139,3 +141,69 @@ def test_vector_environment():
             assert infos["side"].tolist() == [0, 0, 0, 0]  # each game restarted
     assert ended >= 8
     envs.close()
+
+
+def test_seed_repeats_action_sampling():
+    def samples(seed):
+        env = vantor_gym.VantorEnv()
+        _, info = env.reset(seed=seed)
+        return [int(env.action_space.sample(mask=info["action_mask"])) for _ in range(5)]
+
+    assert samples(4) == samples(4)
+
+
+def test_actions_that_are_not_one_integer_per_game_are_refused():
+    env = vantor_gym.VantorEnv()
+    env.reset()
+    for bad in (564.0, "564", None, [564], True):
+        with pytest.raises(TypeError):
+            env.step(bad)
+    assert env.step(np.int16(564))[2] is False
+    envs = vantor_gym.VantorVectorEnv(2)
+    envs.reset()
+    for bad, error in (([564, 564, 564], ValueError), ([564], ValueError), ([564.0, 564.0], TypeError)):
+        with pytest.raises(error):
+            envs.step(bad)
+
+
+def test_vector_raise_mode_changes_no_game_on_error():
+    envs = vantor_gym.VantorVectorEnv(3, illegal_action="raise")
+    envs.reset()
+    before = envs.batch.hash_state()
+    with pytest.raises(ValueError):
+        envs.step([564, 564, 0])
+    assert (envs.batch.hash_state() == before).all()
+    _, _, _, _, infos = envs.step([564, 564, 564])
+    assert not infos["illegal_action"].any()
+
+
+def test_calls_after_close_say_so():
+    env, envs = vantor_gym.VantorEnv(), vantor_gym.VantorVectorEnv(2)
+    env.reset()
+    envs.reset()
+    env.close()
+    envs.close()
+    for call in (env.reset, lambda: env.step(564), envs.reset, lambda: envs.step([564, 564])):
+        with pytest.raises(RuntimeError, match="closed"):
+            call()
+
+
+def test_vector_env_matches_gymnasiums_own_vector_of_single_games():
+    # Gymnasium's SyncVectorEnv over VantorEnv defines what next-step autoreset must give.
+    ours = vantor_gym.VantorVectorEnv(4, max_plies=9)
+    theirs = gymnasium.vector.SyncVectorEnv(
+        [lambda: vantor_gym.VantorEnv(max_plies=9) for _ in range(4)],
+        autoreset_mode=gymnasium.vector.AutoresetMode.NEXT_STEP,
+    )
+    a, a_info = ours.reset(seed=2)
+    b, b_info = theirs.reset(seed=2)
+    assert (a == b).all() and (a_info["action_mask"] == b_info["action_mask"]).all()
+    rng = np.random.default_rng(2)
+    for _ in range(40):
+        actions = np.array([rng.choice(np.flatnonzero(m)) if m.any() else 0 for m in a_info["action_mask"]])
+        a, a_rew, a_term, a_trunc, a_info = ours.step(actions)
+        b, b_rew, b_term, b_trunc, b_info = theirs.step(actions)
+        assert ours.observation_space.contains(a)
+        assert (a == b).all() and (a_rew == b_rew).all()
+        assert (a_term == b_term).all() and (a_trunc == b_trunc).all()
+        assert (a_info["action_mask"] == b_info["action_mask"]).all()
