@@ -210,6 +210,111 @@ def python_roll_out_scaling(module_dir: str, smoke: bool) -> dict[int, float]:
     return {n: max(v) for n, v in speeds.items()}
 
 
+def recorded_batch_game(games: int, steps: int, seed: int = 0) -> list:
+    """Action arrays of random legal play in a batch of games: replayed on a new batch
+    they are legal at every step (games are deterministic), so the replay times the batch
+    and nothing else. Ended games restart on the next step, which ignores its action."""
+    import numpy as np
+    from vantor_gym import BatchEnv
+
+    rng = np.random.default_rng(seed)
+    batch = BatchEnv(games, threads=1)
+    _, info = batch.reset()
+    script = []
+    for _ in range(steps):
+        actions = np.array([rng.choice(np.flatnonzero(m)) if m.any() else 0 for m in info["action_mask"]])
+        script.append(actions)
+        info = batch.step(actions)[4]
+    batch.close()
+    return script
+
+
+def batch_steps_per_second(script: list, threads: int, repeats: int, make=None) -> float:
+    """Game-steps per second of replaying script: through BatchEnv.step into preallocated
+    buffers (what a training loop does), or through the environment make() builds."""
+    import numpy as np
+    from vantor_gym import BatchEnv
+
+    games = len(script[0])
+    rates = []
+    for _ in range(repeats):
+        env = make() if make else BatchEnv(games, threads=threads)
+        env.reset()
+        out = {"observations": np.empty((games, 119, 8, 8), np.int32), "action_mask": np.empty((games, 4672), bool)}
+        step = env.step if make else (lambda actions: env.step(actions, out=out))
+        start = time.perf_counter()
+        for actions in script:
+            step(actions)
+        rates.append(games * len(script) / (time.perf_counter() - start))
+        env.close()
+    return statistics.median(rates)
+
+
+def gym_single_steps_per_second(seconds: float) -> float:
+    """vantor_gym/Chess-v0 through gymnasium.make, sampling legal actions from the mask."""
+    import gymnasium
+    import vantor_gym  # noqa: F401
+
+    env = gymnasium.make("vantor_gym/Chess-v0")
+    _, info = env.reset(seed=0)
+    steps, start = 0, time.perf_counter()
+    while time.perf_counter() - start < seconds:
+        _, _, terminated, truncated, info = env.step(env.action_space.sample(mask=info["action_mask"]))
+        steps += 1
+        if terminated or truncated:
+            _, info = env.reset()
+    return steps / (time.perf_counter() - start)
+
+
+BATCH_MEMORY_PROBE = textwrap.dedent(
+    """
+    import sys
+    import numpy as np
+    from vantor_gym import BatchEnv
+
+    def rss():
+        with open("/proc/self/status") as f:
+            return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmRSS:"))
+
+    games = int(sys.argv[1])
+    out = {"observations": np.ones((games, 119, 8, 8), np.int32), "action_mask": np.ones((games, 4672), bool)}
+    base = rss()
+    batch = BatchEnv(games, threads=1)
+    batch.reset(out=out)
+    rng = np.random.default_rng(0)
+    for _ in range(100):
+        actions = np.array([rng.choice(np.flatnonzero(m)) if m.any() else 0 for m in out["action_mask"]])
+        batch.step(actions, out=out)
+    print((rss() - base) / games)
+    """
+)
+
+
+def batch_benchmarks(module_dir: str, smoke: bool) -> dict[str, float]:
+    import peers
+
+    games = 256
+    steps, repeats = (4, 1) if smoke else (60, 5)
+    script = recorded_batch_game(games, steps)
+    r = {
+        "batch_all": batch_steps_per_second(script, os.cpu_count() or 1, repeats),
+        "batch_one": batch_steps_per_second(script, 1, repeats),
+        "batch_two": batch_steps_per_second(script, 2, repeats),
+    }
+    from vantor_gym import BatchEnv, VantorVectorEnv
+
+    r["vector"] = batch_steps_per_second(script, 0, repeats, make=lambda: VantorVectorEnv(games))
+    r["batch_all_fresh"] = batch_steps_per_second(script, os.cpu_count() or 1, repeats,
+                                                  make=lambda: BatchEnv(games))
+    r["gym_single"] = gym_single_steps_per_second(0.2 if smoke else 3.0)
+    r["pettingzoo"] = peers.pettingzoo_chess_steps_per_second(0.2 if smoke else 3.0) or float("nan")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([module_dir, os.path.join(os.path.dirname(HERE), "python")]))
+    out = subprocess.run([sys.executable, "-c", BATCH_MEMORY_PROBE, str(200 if smoke else 4000)], check=True,
+                         capture_output=True, text=True, env=env)
+    r["batch_memory"] = float(out.stdout)
+    return r
+
+
 MEMORY_PROBE = textwrap.dedent(
     """
     import json, sys, vantor
@@ -254,7 +359,7 @@ def main() -> int:
     parser.add_argument("--smoke", action="store_true", help="a quick run that checks nothing crashes")
     args = parser.parse_args()
     module_dir = os.path.abspath(os.path.join(args.build, "python"))
-    sys.path.insert(0, module_dir)
+    sys.path[:0] = [module_dir, os.path.join(os.path.dirname(HERE), "python"), HERE]
 
     engine = engine_benchmarks(args.build, args.smoke)
     repeats = 1 if args.smoke else 5
@@ -264,6 +369,7 @@ def main() -> int:
     py = python_benchmarks(args.smoke)
     mem_reset, mem_steps = memory_per_environment(module_dir, args.smoke)
     py_threads = python_roll_out_scaling(module_dir, args.smoke)
+    batch = batch_benchmarks(module_dir, args.smoke)
 
     ours_start = engine["Perft/startpos_5"]["nodes_per_second"]
     ours_kiwi = engine["Perft/kiwipete_4"]["nodes_per_second"]
@@ -289,6 +395,7 @@ def main() -> int:
             row(f"perft {name}", f"{ours / 1e6:.1f} M nodes/s (no Stockfish to compare)")
     row("engine get_actions", f"{engine['GetActions']['real_time']:.0f} ns")
     row("engine step", f"{engine['Step/manual_time']['real_time']:.0f} ns")
+    row("engine step over 256 boards in turn", f"{engine['StepBoards/256/manual_time']['real_time']:.0f} ns")
     row("engine roll-out ply", f"{roll_out_ply_ns:.0f} ns = {roll_out_ply_ns * ours_start / 1e9:.1f} perft nodes")
     for op in ("step", "get_actions", "reset", "save_state", "restore_state", "hash_state"):
         ratio = py[op] / py[op + "_floor"]
@@ -311,6 +418,31 @@ def main() -> int:
         ratio = speed / one
         row(f"roll-outs on {n} threads / 1 thread", f"{ratio:.2f}", f">= {0.9 * n:.1f}", ratio >= 0.9 * n)
 
+    pz = batch["pettingzoo"]
+    row("PettingZoo chess_v6 AEC, random legal moves", f"{pz / 1e3:.2f} k steps/s")
+    ratio = batch["batch_all"] / pz
+    row(f"BatchEnv.step, 256 games, {os.cpu_count()} threads, out= buffers / PettingZoo",
+        f"{batch['batch_all'] / 1e3:.0f} k steps/s = {ratio:.0f} x", ">= 150 x", ratio >= 150)
+    row("BatchEnv.step, 256 games, outputs allocated each step",
+        f"{batch['batch_all_fresh'] / 1e3:.0f} k steps/s")
+    engine_step = engine["Step/manual_time"]["real_time"]
+    ratio = 1e9 / batch["batch_one"] / engine_step
+    row("BatchEnv game-step on one thread / engine step on one board",
+        f"{1e9 / batch['batch_one']:.0f} ns / {engine_step:.0f} ns = {ratio:.2f}", "<= 1.3", ratio <= 1.3)
+    # The engine stepping 256 boards in turn pays the same cache misses as the batch does.
+    engine_many = engine["StepBoards/256/manual_time"]["real_time"]
+    row("BatchEnv game-step on one thread / engine step over 256 boards in turn",
+        f"{1e9 / batch['batch_one']:.0f} ns / {engine_many:.0f} ns = {1e9 / batch['batch_one'] / engine_many:.2f}")
+    ratio = batch["batch_two"] / batch["batch_one"]
+    row("BatchEnv.step on 2 threads / 1 thread", f"{ratio:.2f}", ">= 1.8", ratio >= 1.8)
+    ratio = batch["vector"] / batch["batch_all_fresh"]
+    row("VantorVectorEnv(256).step / BatchEnv.step (both allocating)", f"{ratio:.2f}", ">= 0.8", ratio >= 0.8)
+    ratio = batch["gym_single"] / pz
+    row("gymnasium.make('vantor_gym/Chess-v0') / PettingZoo",
+        f"{batch['gym_single'] / 1e3:.1f} k steps/s = {ratio:.0f} x", ">= 20 x", ratio >= 20)
+    mem = batch["batch_memory"]
+    row("BatchEnv memory per game after 100 steps, besides outputs", f"{mem / 1024:.1f} KiB", "<= 48 KiB",
+        mem <= 48 * 1024)
     ratio = py_threads[2] / py_threads[1]
     engine_ratio = threads[2] / one if one and 2 in threads else float("nan")
     row("Python roll-outs on 2 threads / 1 thread (GIL released)",

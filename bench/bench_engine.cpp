@@ -99,6 +99,33 @@ void Step(benchmark::State& state) {
 }
 BENCHMARK(Step)->UseManualTime();
 
+// The same over many boards stepped in turn, as a batch of games steps them: a board's
+// history is no longer in the cache when its turn comes again.
+void StepBoards(benchmark::State& state) {
+  std::mt19937 random(99);
+  std::vector<Board> boards(static_cast<std::size_t>(state.range(0)));
+  for (Board& b : boards) b.reset();
+  ActionList legal;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    Board& board = boards[i];
+    i = (i + 1) % boards.size();
+    board.list_legal(legal);
+    if (legal.count == 0) {
+      board.reset();
+      board.list_legal(legal);
+    }
+    const int action = legal.actions[random() % legal.count];
+    const auto start = std::chrono::steady_clock::now();
+    auto result = board.step(action);
+    const auto stop = std::chrono::steady_clock::now();
+    benchmark::DoNotOptimize(result);
+    state.SetIterationTime(std::chrono::duration<double>(stop - start).count());
+    if (std::get<3>(result)) board.reset();
+  }
+}
+BENCHMARK(StepBoards)->Arg(256)->UseManualTime();
+
 void RollOutPly(benchmark::State& state) {
   Board board;
   std::int64_t plies = 0;
