@@ -76,34 +76,12 @@ void GetActions(benchmark::State& state) {
 BENCHMARK(GetActions);
 
 // step alone, timed by hand around the call: the action is chosen (outside the timing)
-// from the legal moves of the position, as a learner would choose it.
-void Step(benchmark::State& state) {
+// from the legal moves of the position, as a learner would choose it. The boards are
+// stepped in turn: with many of them, as in a batch of games, a board's history is no
+// longer in the cache when its turn comes again.
+void step_in_turn(benchmark::State& state, std::size_t count) {
   std::mt19937 random(99);
-  Board board;
-  board.reset();
-  ActionList legal;
-  for (auto _ : state) {
-    board.list_legal(legal);
-    if (legal.count == 0) {
-      board.reset();
-      board.list_legal(legal);
-    }
-    const int action = legal.actions[random() % legal.count];
-    const auto start = std::chrono::steady_clock::now();
-    auto result = board.step(action);
-    const auto stop = std::chrono::steady_clock::now();
-    benchmark::DoNotOptimize(result);
-    state.SetIterationTime(std::chrono::duration<double>(stop - start).count());
-    if (std::get<3>(result)) board.reset();
-  }
-}
-BENCHMARK(Step)->UseManualTime();
-
-// The same over many boards stepped in turn, as a batch of games steps them: a board's
-// history is no longer in the cache when its turn comes again.
-void StepBoards(benchmark::State& state) {
-  std::mt19937 random(99);
-  std::vector<Board> boards(static_cast<std::size_t>(state.range(0)));
+  std::vector<Board> boards(count);
   for (Board& b : boards) b.reset();
   ActionList legal;
   std::size_t i = 0;
@@ -124,6 +102,11 @@ void StepBoards(benchmark::State& state) {
     if (std::get<3>(result)) board.reset();
   }
 }
+
+void Step(benchmark::State& state) { step_in_turn(state, 1); }
+BENCHMARK(Step)->UseManualTime();
+
+void StepBoards(benchmark::State& state) { step_in_turn(state, static_cast<std::size_t>(state.range(0))); }
 BENCHMARK(StepBoards)->Arg(256)->UseManualTime();
 
 void RollOutPly(benchmark::State& state) {
