@@ -106,7 +106,7 @@ class BatchEnv:
         self.illegal = illegal
         self.seed = seed
         try:
-            self._games: _batch.Batch | None = _batch.Batch(
+            self._games = _batch.Batch(
                 num_envs, threads, max_plies or 0, autoreset, illegal, seed
             )
         except MemoryError as error:
@@ -118,12 +118,11 @@ class BatchEnv:
 
     @property
     def closed(self) -> bool:
-        return self._games is None or self._games.closed
+        return self._games.closed
 
     def close(self) -> None:
         """Ends the worker threads; every later call raises ``RuntimeError``."""
-        if self._games is not None:
-            self._games.close()
+        self._games.close()
 
     def __enter__(self) -> BatchEnv:
         return self
@@ -190,7 +189,7 @@ class BatchEnv:
         return self._open().hash_state()
 
     def _open(self) -> _batch.Batch:
-        if self._games is None or self._games.closed:
+        if self._games.closed:
             raise RuntimeError("BatchEnv is closed")
         return self._games
 
