@@ -96,6 +96,9 @@ class Board {
   // eight-entry history ring.
   void record_state();
 
+  // The history entries as 14 planes of 64 values each, as a State holds them.
+  std::vector<PlaneEntry> history_planes() const;
+
   // The 119 planes of the current position and the seven recorded before it.
   Observation build_observation() const;
 
@@ -166,7 +169,7 @@ class Board {
   std::unordered_map<std::int32_t, std::int32_t> move_index;
   std::int32_t n_repititions = 0;
   std::int32_t prev_n_repititions = 0;
-  std::vector<std::vector<std::vector<std::int32_t>>> state_history;
+  std::vector<HistoryEntry> state_history;
 
  private:
   void update_occupancies();

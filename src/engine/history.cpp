@@ -6,6 +6,27 @@
 
 namespace vantor {
 
+namespace {
+
+std::vector<std::int32_t> to_values(const PlaneEntry& entry) {
+  std::vector<std::int32_t> values;
+  values.reserve(kEntryPlanes * kSquares);
+  for (const Plane& plane : entry) values.insert(values.end(), plane.begin(), plane.end());
+  return values;
+}
+
+// The four plane values of each four-square run of a set, lowest square first: a plane is
+// written sixteen runs at a time rather than bit by bit.
+template <class T>
+constexpr auto kNibbles = [] {
+  std::array<std::array<T, 4>, 16> runs{};
+  for (int n = 0; n < 16; ++n)
+    for (int b = 0; b < 4; ++b) runs[n][b] = static_cast<T>((n >> b) & 1);
+  return runs;
+}();
+
+}  // namespace
+
 std::uint64_t Board::hash_state() const {
   // One multiplier for all twelve sets: the hash does not tell piece codes apart.
   std::uint64_t h = 0;
@@ -24,24 +45,62 @@ void Board::record_state() {
   n_repititions = repeats;
 
   // The history grows to eight entries, then the oldest (at the ring position about to
-  // be filled) is overwritten in place. Stored entries always hold 14 planes of 64
-  // values: restore_state refuses any other shape.
+  // be filled) is overwritten in place.
   const unsigned slot = static_cast<unsigned>(state_pos) % kHistoryLength;
   state_pos = static_cast<std::int32_t>((slot + 1) % kHistoryLength);
-  HistoryEntry* entry;
-  if (state_history.size() < kHistoryLength) {
-    entry = &state_history.emplace_back(kEntryPlanes, Plane(64, 0));
-  } else {
-    entry = &state_history[slot];
-    for (int piece = 0; piece < kPieceCodes; ++piece) std::fill((*entry)[piece].begin(), (*entry)[piece].end(), 0);
-  }
-  for (int piece = 0; piece < kPieceCodes; ++piece)
-    for (Bitboard set = bitboards[piece]; set;) (*entry)[piece][pop_lowest(set)] = 1;
+  HistoryEntry& entry = state_history.size() < kHistoryLength ? state_history.emplace_back() : state_history[slot];
+  entry.pieces = bitboards;
   // Each entry carries its own position's repetition value on the plane of the side to
   // move and the previous record's on the other.
-  (*entry)[12].assign(64, side == kWhite ? repeats : prev_n_repititions);
-  (*entry)[13].assign(64, side == kWhite ? prev_n_repititions : repeats);
+  entry.repetitions = side == kWhite ? std::array{repeats, prev_n_repititions} : std::array{prev_n_repititions, repeats};
+  if (!entry.planes.empty()) entry.planes = {};
   prev_n_repititions = repeats;
+}
+
+HistoryEntry HistoryEntry::from_planes(const PlaneEntry& entry) {
+  HistoryEntry compact;
+  for (int k = 0; k < kPieceCodes; ++k)
+    for (int s = 0; s < kSquares; ++s) {
+      const std::int32_t value = entry[k][s];
+      if (value != 0 && value != 1) return {{}, {}, to_values(entry)};
+      if (value == 1) compact.pieces[k] |= bit(s);
+    }
+  for (int r = 0; r < 2; ++r) {
+    const Plane& plane = entry[kPieceCodes + r];
+    if (std::count(plane.begin(), plane.end(), plane[0]) != kSquares) return {{}, {}, to_values(entry)};
+    compact.repetitions[r] = plane[0];
+  }
+  return compact;
+}
+
+PlaneEntry HistoryEntry::to_planes() const {
+  PlaneEntry entry(kEntryPlanes, Plane(kSquares));
+  for (int k = 0; k < kEntryPlanes; ++k) write_plane(k, false, entry[k].data());
+  return entry;
+}
+
+template <class T>
+void HistoryEntry::write_plane(int k, bool turned, T* out) const {
+  if (!planes.empty()) {
+    const std::int32_t* source = planes.data() + kSquares * k;
+    if (turned) {
+      std::reverse_copy(source, source + kSquares, out);
+    } else {
+      std::copy_n(source, kSquares, out);
+    }
+  } else if (k < kPieceCodes) {
+    Bitboard set = turned ? rotated(pieces[k]) : pieces[k];
+    for (int s = 0; s < kSquares; s += 4, set >>= 4) std::copy_n(kNibbles<T>[set & 15].data(), 4, out + s);
+  } else {
+    std::fill_n(out, kSquares, static_cast<T>(repetitions[k - kPieceCodes]));
+  }
+}
+
+std::vector<PlaneEntry> Board::history_planes() const {
+  std::vector<PlaneEntry> entries;
+  entries.reserve(state_history.size());
+  for (const HistoryEntry& entry : state_history) entries.push_back(entry.to_planes());
+  return entries;
 }
 
 Observation Board::build_observation() const {
@@ -65,15 +124,9 @@ void Board::write_observation(T* out) const {
       continue;
     }
     const HistoryEntry& entry = state_history[d];
-    for (int k = 0; k < kEntryPlanes; ++k) {
-      // The side to move's pieces come first; the repetition planes keep their places.
-      const Plane& source = entry[k >= 12 || side == kWhite ? k : (k + 6) % 12];
-      if (turned) {
-        std::reverse_copy(source.begin(), source.begin() + kSquares, plane(kEntryPlanes * t + k));
-      } else {
-        std::copy_n(source.begin(), kSquares, plane(kEntryPlanes * t + k));
-      }
-    }
+    // The side to move's pieces come first; the repetition planes keep their places.
+    for (int k = 0; k < kEntryPlanes; ++k)
+      entry.write_plane(k >= 12 || side == kWhite ? k : (k + 6) % 12, turned, plane(kEntryPlanes * t + k));
   }
   // Constant planes read the same turned or not.
   auto fill = [&](int p, std::int32_t value) { std::fill_n(plane(p), kSquares, static_cast<T>(value)); };
@@ -86,5 +139,7 @@ void Board::write_observation(T* out) const {
 
 template void Board::write_observation(std::int32_t*) const;
 template void Board::write_observation(float*) const;
+template void HistoryEntry::write_plane(int, bool, std::int32_t*) const;
+template void HistoryEntry::write_plane(int, bool, float*) const;
 
 }  // namespace vantor

@@ -20,7 +20,7 @@ void check_restorable(const State& snapshot) {
   if (snapshot.state_pos < 0 || snapshot.state_pos >= kHistoryLength)
     throw std::invalid_argument("state_pos must be in 0..7, got " + std::to_string(snapshot.state_pos));
   for (std::size_t i = 0; i < snapshot.state_history.size(); ++i) {
-    const HistoryEntry& entry = snapshot.state_history[i];
+    const PlaneEntry& entry = snapshot.state_history[i];
     if (entry.size() != kEntryPlanes)
       throw std::invalid_argument("state_history entry " + std::to_string(i) + " has " +
                                   std::to_string(entry.size()) + " planes, expected 14");
@@ -41,7 +41,7 @@ State Board::save_state() const {
   snapshot.side = side;
   snapshot.enpassant = enpassant;
   snapshot.castle = castle;
-  snapshot.state_history = state_history;
+  snapshot.state_history = history_planes();
   snapshot.state_pos = state_pos;
   // Carried for the reader's information only; restore_state leaves the board's own.
   snapshot.total_move_count = total_move_count;
@@ -60,9 +60,8 @@ StepResult Board::restore_state(State snapshot) {
   side = snapshot.side;
   enpassant = snapshot.enpassant;
   castle = snapshot.castle;
-  // The snapshot is this call's own copy, so its containers can be taken over.
-  state_history = std::move(snapshot.state_history);
-  state_history.reserve(2 * kHistoryLength);
+  state_history.clear();
+  for (const PlaneEntry& entry : snapshot.state_history) state_history.push_back(HistoryEntry::from_planes(entry));
   state_pos = snapshot.state_pos;
   no_progress_count = snapshot.no_progress_count;
   repetition_count = std::move(snapshot.repetition_count);

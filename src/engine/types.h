@@ -80,6 +80,14 @@ constexpr int pop_lowest(Bitboard& set) {
   return square;
 }
 
+// The set seen from the other side of the board: square s becomes square 63 - s.
+constexpr Bitboard rotated(Bitboard set) {
+  set = ((set >> 1) & 0x5555555555555555ULL) | ((set & 0x5555555555555555ULL) << 1);
+  set = ((set >> 2) & 0x3333333333333333ULL) | ((set & 0x3333333333333333ULL) << 2);
+  set = ((set >> 4) & 0x0F0F0F0F0F0F0F0FULL) | ((set & 0x0F0F0F0F0F0F0F0FULL) << 4);
+  return __builtin_bswap64(set);
+}
+
 // Lowest square of a set, or -1 for an empty set (a missing king).
 constexpr int lowest_or_none(Bitboard set) { return set ? std::countr_zero(set) : -1; }
 

@@ -173,7 +173,7 @@ TEST(RollOut, FromTheStartEndsWithinTheLimit) {
     EXPECT_EQ(board.just_reset, 0);
     EXPECT_FALSE(board.move_index.empty());  // the actions of the last position played from
     // The newest history entry is the final position.
-    const auto& newest = board.state_history[(board.state_pos + 7) % 8];
+    const auto newest = board.state_history[(board.state_pos + 7) % 8].to_planes();
     for (int piece = 0; piece < 12; ++piece)
       for (int s = 0; s < 64; ++s) ASSERT_EQ(newest[piece][s], has(board.bitboards[piece], s) ? 1 : 0);
     board.get_actions();

@@ -1,6 +1,7 @@
 // save_state and restore_state.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <stdexcept>
 
@@ -20,7 +21,7 @@ void expect_transferred_equal(const Board& board, const State& s) {
   EXPECT_EQ(board.side, s.side);
   EXPECT_EQ(board.enpassant, s.enpassant);
   EXPECT_EQ(board.castle, s.castle);
-  EXPECT_EQ(board.state_history, s.state_history);
+  EXPECT_EQ(board.history_planes(), s.state_history);
   EXPECT_EQ(board.state_pos, s.state_pos);
   EXPECT_EQ(board.no_progress_count, s.no_progress_count);
   EXPECT_EQ(board.repetition_count, s.repetition_count);
@@ -124,7 +125,7 @@ TEST(Snapshot, BoardAndStateShareNothing) {
   saved.state_history[0][0][0] = 5;
   saved.move_index.clear();
   saved.repetition_count.clear();
-  EXPECT_EQ(board.state_history, copy.state_history);
+  EXPECT_EQ(board.history_planes(), copy.state_history);
   EXPECT_EQ(board.move_index, copy.move_index);
   EXPECT_EQ(board.repetition_count, copy.repetition_count);
 }
@@ -187,6 +188,38 @@ TEST(Snapshot, HostileButWellShapedContentsAreSafe) {
   board.restore_state(s);
   const int result_of_roll_out = board.roll_out();
   EXPECT_TRUE(result_of_roll_out >= -1 && result_of_roll_out <= 1);
+}
+
+// The board keeps a recorded position as its piece sets; planes a snapshot edited by hand
+// must still reach the observation, and the next save, value for value.
+TEST(Snapshot, EditedHistoryPlanesAreShownAsTheyAre) {
+  Board board;
+  board.reset();
+  play(board, {"e2e4", "e7e5", "g1f3"});
+  State s = board.save_state();
+  const int newest = (s.state_pos + 7) % 8;
+  s.state_history[newest][0][12] = 7;      // a white pawn value that is no 0/1 plane
+  s.state_history[newest][13][5] = -3;     // a repetition plane that is not constant
+  s.state_history[newest - 1][3][56] = 0;  // no rook on a1: still a 0/1 plane
+  const StepResult shown = board.restore_state(s);
+  EXPECT_EQ(board.history_planes(), s.state_history);
+  EXPECT_EQ(board.save_state().state_history, s.state_history);
+  // Black to move sees the board turned: square 12 shows at 63 - 12, white's pawns are
+  // the opponent's pieces (plane 6), and the repetition planes keep their places.
+  const Observation& obs = std::get<1>(shown);
+  EXPECT_EQ(plane_of(obs, 6)[63 - 12], 7);
+  EXPECT_EQ(plane_of(obs, 13)[63 - 5], -3);
+  EXPECT_EQ(plane_of(obs, 14 + 9)[63 - 56], 0);  // a ply back: the rook taken off a1
+  EXPECT_EQ(plane_of(obs, 14 + 9)[63 - 63], 1);  // and the one on h1
+  // Eight recorded positions later the edited entries have left the history.
+  play(board, {"b8c6", "f1b5", "a7a6", "b5a4", "g8f6", "e1g1", "f8e7", "f1e1"});
+  for (const PlaneEntry& entry : board.history_planes()) {
+    for (int k = 0; k < 12; ++k)
+      for (int v : entry[k]) ASSERT_TRUE(v == 0 || v == 1);
+    for (int k = 12; k < 14; ++k)
+      for (int v : entry[k]) ASSERT_EQ(v, entry[k][0]);
+  }
+  EXPECT_TRUE(std::ranges::all_of(board.state_history, [](const HistoryEntry& e) { return e.planes.empty(); }));
 }
 
 }  // namespace
