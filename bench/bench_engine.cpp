@@ -131,6 +131,27 @@ void thread_counts(benchmark::internal::Benchmark* b) {
 BENCHMARK(RollOutPly)->Name("RollOutThreads")->Unit(benchmark::kMillisecond)->UseRealTime()
     ->Apply(thread_counts);
 
+// The memory floor under a batch step: writing one game's outputs (its 119 x 64 int32
+// observation and its 4672-action mask) into the rows of 256 games, with no chess at all.
+// Threads share the 256 games as a batch's workers do.
+void OutputWrite(benchmark::State& state) {
+  constexpr std::size_t kValues = std::size_t{kObservationPlanes} * kSquares;
+  const std::size_t games = 256 / static_cast<std::size_t>(state.threads());
+  std::vector<std::int32_t> observations(games * kValues);
+  std::vector<char> masks(games * kActions);
+  std::int32_t value = 0;
+  for (auto _ : state) {
+    ++value;
+    for (std::size_t g = 0; g < games; ++g) {
+      std::fill_n(observations.data() + g * kValues, kValues, value);
+      std::fill_n(masks.data() + g * kActions, kActions, static_cast<char>(value & 1));
+    }
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(games));
+}
+BENCHMARK(OutputWrite)->UseRealTime()->Apply(thread_counts);
+
 }  // namespace
 }  // namespace vantor
 

@@ -66,7 +66,7 @@ void Batch::write_row(int row, const Game& game, const Outputs& out) const {
 void Batch::reset(std::span<const int> indices, std::span<const std::string> fens, const Outputs& out) {
   auto body = [&](int k, int thread) {
     Game& game = games_[static_cast<std::size_t>(indices[k])];
-    start(game, fens.empty() ? nullptr : &fens[k], scratch_[thread]);
+    start(game, fens.empty() ? nullptr : &fens[k], scratch_[thread].list);
     write_row(k, game, out);
     if (out.rewards) out.rewards[k] = 0;
     if (out.terminated) out.terminated[k] = false;
@@ -85,7 +85,7 @@ void Batch::step(std::span<const std::int64_t> actions, const Outputs& out) {
       throw IllegalAction(i, actions[i]);
     }
   }
-  auto body = [&](int i, int thread) { step_one(i, actions[i], out, scratch_[thread]); };
+  auto body = [&](int i, int thread) { step_one(i, actions[i], out, scratch_[thread].list); };
   pool_.for_each(size(), body);
 }
 
@@ -135,7 +135,7 @@ void Batch::roll_out(std::span<const int> indices, std::int8_t* rewards) {
     }
     ++game.roll_outs;
     rewards[k] = static_cast<std::int8_t>(game.board.roll_out(engine));
-    ActionList& scratch = scratch_[thread];
+    ActionList& scratch = scratch_[thread].list;
     index_mask(game, scratch);
     game.finished = game.board.judge(scratch.count > 0).second != 0;
   };
@@ -147,7 +147,7 @@ State Batch::save_state(int index) const { return games_[static_cast<std::size_t
 void Batch::restore_state(int index, State snapshot, const Outputs& out) {
   Game& game = games_[static_cast<std::size_t>(index)];
   game.board.restore_state(std::move(snapshot));
-  index_mask(game, scratch_[0]);
+  index_mask(game, scratch_[0].list);
   game.plies = 0;
   game.finished = false;
   write_row(0, game, out);

@@ -98,7 +98,12 @@ class Batch {
 
   Options options_;
   std::vector<Game> games_;
-  std::vector<ActionList> scratch_;  // one per thread
+  // One list per thread, each on its own cache lines: list_legal counts into it move by
+  // move, and a neighbour's list sharing a line would bounce it between the cores.
+  struct alignas(64) Scratch {
+    ActionList list;
+  };
+  std::vector<Scratch> scratch_;
   WorkerPool pool_;
 };
 

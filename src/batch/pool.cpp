@@ -1,9 +1,25 @@
 #include "batch/pool.h"
 
 #include <algorithm>
+#include <chrono>
 #include <utility>
 
 namespace vantor::batch {
+
+namespace {
+
+constexpr int kSpinMicroseconds = 200;
+
+// Steps come back to back, so a thread that has just finished its share looks for the
+// next loop (or the others' end) for a few microseconds before it sleeps: waking a
+// sleeping thread costs as much as a tenth of a step.
+template <class Ready>
+void spin(Ready ready) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kSpinMicroseconds);
+  while (!ready() && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+}
+
+}  // namespace
 
 WorkerPool::WorkerPool(int threads) {
   workers_.reserve(static_cast<std::size_t>(std::max(threads, 1) - 1));
@@ -37,6 +53,7 @@ void WorkerPool::run(int count, Task task, void* context) {
   }
   wake_.notify_all();
   share(0);
+  spin([this] { return busy_.load() == 0; });
   std::unique_lock lock(mutex_);
   done_.wait(lock, [this] { return busy_ == 0; });
   task_ = nullptr;
@@ -46,6 +63,7 @@ void WorkerPool::run(int count, Task task, void* context) {
 void WorkerPool::work(int thread) {
   std::uint64_t seen = 0;
   for (;;) {
+    spin([&] { return generation_.load() != seen; });
     {
       std::unique_lock lock(mutex_);
       wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });

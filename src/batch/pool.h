@@ -1,6 +1,7 @@
 // A fixed pool of worker threads that runs one loop over many items at a time.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -42,8 +43,9 @@ class WorkerPool {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable done_;
-  std::uint64_t generation_ = 0;
-  int busy_ = 0;
+  // Written under mutex_; read without it by a worker that spins before it sleeps.
+  std::atomic<std::uint64_t> generation_ = 0;
+  std::atomic<int> busy_ = 0;
   bool stopping_ = false;
 
   // The loop being run.
