@@ -11,7 +11,7 @@ import numpy as np
 import numpy.typing as npt
 
 import vantor
-from vantor_gym import _batch
+from vantor_gym import _native
 
 ACTIONS = 4672
 PLANES = 119
@@ -106,7 +106,7 @@ class BatchEnv:
         self.illegal = illegal
         self.seed = seed
         try:
-            self._games = _batch.Batch(
+            self._games = _native.Batch(
                 num_envs, threads, max_plies or 0, autoreset, illegal, seed
             )
         except MemoryError as error:
@@ -188,7 +188,7 @@ class BatchEnv:
         """The position hash of every game, ``uint64`` (``Vantor.hash_state``)."""
         return self._open().hash_state()
 
-    def _open(self) -> _batch.Batch:
+    def _open(self) -> _native.Batch:
         if self._games.closed:
             raise RuntimeError("BatchEnv is closed")
         return self._games

@@ -9,7 +9,7 @@ import numpy as np
 from gymnasium import spaces
 
 import vantor
-from vantor_gym._batch import IllegalAction
+from vantor_gym._native import IllegalAction
 from vantor_gym.batch import BatchEnv
 
 ACTIONS = 4672

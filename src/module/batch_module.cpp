@@ -1,4 +1,4 @@
-// vantor_gym._batch: the batch of games, registered for vantor_gym.BatchEnv. Arrays are
+// The batch of games in vantor_gym._native, registered for vantor_gym.BatchEnv. Arrays are
 // checked here (dtype, shape, layout, values) before any game is touched; the games run
 // with the GIL released and the thread state detached, writing into the arrays.
 #include <pybind11/numpy.h>
@@ -13,6 +13,7 @@
 
 #include "batch/batch.h"
 #include "module/guarded.h"
+#include "module/native.h"
 
 namespace py = pybind11;
 
@@ -111,9 +112,9 @@ std::unique_ptr<Games> make_batch(int num_envs, int threads, int max_plies, cons
 
 }  // namespace
 
-PYBIND11_MODULE(_batch, m, py::mod_gil_not_used()) {
-  py::module_::import("vantor");  // vantor.State, which save_state and restore_state use
-  using vantor::module::locked_detached;
+namespace vantor::module {
+
+void register_batch(py::module_& m) {
 
   py::class_<Games> batch(m, "Batch", py::is_final());
   batch.def(py::init(&make_batch), py::arg("num_envs"), py::arg("threads"), py::arg("max_plies"),
@@ -178,3 +179,5 @@ PYBIND11_MODULE(_batch, m, py::mod_gil_not_used()) {
   py::register_exception<vantor::batch::IllegalAction>(m, "IllegalAction", PyExc_ValueError);
   py::register_exception<vantor::batch::GameOver>(m, "GameOver", PyExc_ValueError);
 }
+
+}  // namespace vantor::module

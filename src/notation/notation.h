@@ -1,0 +1,39 @@
+// Chess notation for a Board's position: the UCI and SAN texts of its legal moves, and the
+// position fields of FEN text.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "engine/board.h"
+
+namespace vantor::notation {
+
+// A legal move of a position with its action number and its two texts.
+struct MoveText {
+  int action;
+  std::string uci;  // source, target and a lower-case promotion letter: "e7e8q", "e1g1"
+  std::string san;  // with "+" or "#" when the move checks or mates: "exd8=Q+", "O-O"
+};
+
+// The position a notation call reads: the fields a move depends on.
+struct Position {
+  std::array<Bitboard, kPieceCodes> bitboards{};
+  std::array<Bitboard, 3> occupancies{};
+  int side = kWhite;
+  int castle = 0;
+  int enpassant = kNoSquare;
+};
+
+// Every legal move of the position, in the engine's generation order. side must be 0 or 1.
+std::vector<MoveText> legal_moves(const Position& position);
+
+// The first four FEN fields (placement, side, castling, en passant), space-separated. A
+// square held by two piece sets shows the higher piece code, as the engine reads it.
+std::string position_fields(const Position& position);
+
+// Whether each side's king (white, black) is attacked in the placement read from FEN
+// text by the engine's own reader; a missing king is not attacked.
+std::pair<bool, bool> kings_attacked(std::string_view fen);
+
+}  // namespace vantor::notation
