@@ -12,6 +12,7 @@ import numpy.typing as npt
 
 import vantor
 from vantor_gym import _native
+from vantor_gym.notation import validate_fen
 
 ACTIONS = 4672
 PLANES = 119
@@ -138,12 +139,15 @@ class BatchEnv:
     ) -> tuple[np.ndarray, dict[str, np.ndarray]]:
         """Starts the named games (all by default) from the initial position, or from
         ``fens[k]`` for ``indices[k]``; returns ``(observations, info)`` with one row per
-        named game, in the order named."""
+        named game, in the order named. Every FEN is checked with ``validate_fen`` first:
+        one that is malformed or not legal-looking raises ``ValueError`` and no game starts."""
         games = self._open()
         chosen = self._indices(indices)
         if fens is not None:
             if isinstance(fens, (str, bytes)) or not all(isinstance(f, str) for f in fens):
                 raise TypeError("fens must be a sequence of str")
+            for text in fens:
+                validate_fen(text)
         buffers = self._outputs(len(chosen), out, ("observations", "action_mask", "side"))
         games.reset(chosen, list(fens) if fens is not None else None, self._native(buffers))
         return buffers["observations"], {"action_mask": buffers["action_mask"], "side": buffers["side"]}

@@ -99,7 +99,8 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         self, *, seed: int | None = None, options: dict[str, Any] | None = None
     ) -> tuple[np.ndarray, dict[str, Any]]:
         """Starts a game; ``options={"fen": text}`` starts it from that position instead,
-        its history holding just that position."""
+        its history holding just that position (a FEN that ``validate_fen`` refuses raises
+        ``ValueError``)."""
         super().reset(seed=seed)
         if seed is not None:
             self.action_space.seed(seed)

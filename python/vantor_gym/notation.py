@@ -1,0 +1,461 @@
+"""Chess notation for positions and games: UCI and SAN moves, FEN text, PGN games.
+
+A position is given as a ``vantor.State``, a ``vantor.Vantor`` (its current position) or
+a ``(BatchEnv, index)`` pair (that game's position). The legal moves and their texts come
+from the native engine, so every text names exactly the move the action plays.
+"""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Union
+
+import numpy as np
+
+import vantor
+from vantor_gym import _native
+
+if TYPE_CHECKING:
+    from vantor_gym.batch import BatchEnv
+
+__all__ = [
+    "PgnGame",
+    "Position",
+    "action_to_san",
+    "action_to_uci",
+    "fen",
+    "pgn",
+    "read_pgn",
+    "san_to_action",
+    "uci_to_action",
+    "validate_fen",
+]
+
+Position = Union[vantor.State, vantor.Vantor, "tuple[BatchEnv, int]"]
+
+ACTIONS = 4672
+RESULTS = ("1-0", "0-1", "1/2-1/2", "*")
+_SIDES = ("white", "black")
+_UCI = re.compile(r"([a-h][1-8])([a-h][1-8])([qrbnQRBN]?)")
+_SAN = re.compile(r"([NBRQK])?([a-h])?([1-8])?(x)?([a-h][1-8])(?:=?([NBRQ]))?")
+
+
+def _state(position: Position) -> vantor.State:
+    if isinstance(position, vantor.State):
+        return position
+    if isinstance(position, vantor.Vantor):
+        return position.save_state()
+    if isinstance(position, tuple) and len(position) == 2 and hasattr(position[0], "save_state"):
+        return position[0].save_state(_integer(position[1], "a game index"))
+    raise TypeError(
+        "a position is a vantor.State, a vantor.Vantor or a (BatchEnv, index) pair, "
+        f"not {type(position).__name__}"
+    )
+
+
+def _integer(value: object, what: str) -> int:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{what} must be an integer, not {type(value).__name__}")
+    return int(value)
+
+
+def _square(name: str) -> int:
+    """Square number of a name such as "e4": a8 is 0, h1 is 63."""
+    return (ord(name[0]) - ord("a")) + 8 * (8 - int(name[1]))
+
+
+class _Moves:
+    """The legal moves of one position, indexed by action, UCI text and SAN text."""
+
+    def __init__(self, state: vantor.State) -> None:
+        self.state = state
+        self.listed = _native.legal_moves(state)
+        self.by_action = {action: (uci, san) for action, uci, san in self.listed}
+        self.by_uci = {uci: action for action, uci, _ in self.listed}
+        self.by_san = {san.rstrip("+#"): action for action, _, san in self.listed}
+
+    def piece_on(self, square: int) -> int:
+        """Piece code on square (the highest where sets overlap, as the engine reads it), or -1."""
+        sets = self.state.bitboards.tolist()
+        return max((code for code in range(12) if sets[code] >> square & 1), default=-1)
+
+    def legal(self, action: object) -> tuple[str, str]:
+        number = _integer(action, "an action")
+        if not 0 <= number < ACTIONS:
+            raise ValueError(f"action {number} is outside 0..{ACTIONS - 1}")
+        if number not in self.by_action:
+            raise ValueError(f"action {number} is not a legal move in this position ({self._moves_left()})")
+        return self.by_action[number]
+
+    def _moves_left(self) -> str:
+        return f"{len(self.listed)} legal moves" if self.listed else "there is no legal move"
+
+    def from_uci(self, text: object) -> int:
+        if not isinstance(text, str):
+            raise TypeError(f"a UCI move is a str, not {type(text).__name__}")
+        match = _UCI.fullmatch(text.strip())
+        if match is None:
+            raise ValueError(
+                f"malformed UCI move {text!r}: expected a source and a target square and an optional "
+                "promotion letter, as 'e2e4' or 'e7e8q'"
+            )
+        source, target, promotion = match.group(1), match.group(2), match.group(3).lower()
+        uci = source + target + promotion
+        if uci in self.by_uci:
+            return self.by_uci[uci]
+        side = _SIDES[self.state.side]
+        piece = self.piece_on(_square(source))
+        if piece < 0 or piece // 6 != self.state.side:
+            raise ValueError(f"{uci} is not legal: no {side} piece stands on {source}")
+        if not promotion and any(u.startswith(uci) and len(u) == 5 for u in self.by_uci):
+            raise ValueError(f"{uci} is not legal: a pawn reaching the last rank needs a promotion letter")
+        raise ValueError(f"{uci} is not a legal move for {side} in this position")
+
+    def from_san(self, text: object) -> int:
+        if not isinstance(text, str):
+            raise TypeError(f"a SAN move is a str, not {type(text).__name__}")
+        body = re.sub(r"[+#]?[!?]*$", "", text.strip()).replace("0", "O")
+        if body in self.by_san:
+            return self.by_san[body]
+        match = _SAN.fullmatch(body)
+        if body in ("O-O", "O-O-O") or match is None:
+            if body in ("O-O", "O-O-O"):
+                raise ValueError(f"{text!r} is not legal: {_SIDES[self.state.side]} cannot castle that way now")
+            raise ValueError(f"malformed SAN move {text!r}")
+        letter, file, rank, _, target, promotion = match.groups()
+        kind = "PNBRQK".index(letter) if letter else 0
+        candidates = []
+        for action, uci, san in self.listed:
+            if uci[2:4] != target or self.piece_on(_square(uci[:2])) % 6 != kind:
+                continue
+            if (file and uci[0] != file) or (rank and uci[1] != rank):
+                continue
+            if (promotion or "").lower() != uci[4:]:
+                continue
+            candidates.append((action, san))
+        if len(candidates) == 1:
+            return candidates[0][0]
+        if candidates:
+            raise ValueError(f"{text!r} is ambiguous: it could be " + " or ".join(san for _, san in candidates))
+        raise ValueError(f"{text!r} is not a legal move for {_SIDES[self.state.side]} in this position")
+
+
+def action_to_uci(position: Position, action: int) -> str:
+    """UCI text of a legal action: source, target and a lower-case promotion letter."""
+    return _Moves(_state(position)).legal(action)[0]
+
+
+def uci_to_action(position: Position, text: str) -> int:
+    """Action of a legal move written in UCI text (``ValueError`` naming the reason otherwise)."""
+    return _Moves(_state(position)).from_uci(text)
+
+
+def action_to_san(position: Position, action: int) -> str:
+    """SAN text of a legal action, with ``+`` or ``#`` when it checks or mates."""
+    return _Moves(_state(position)).legal(action)[1]
+
+
+def san_to_action(position: Position, text: str) -> int:
+    """Action of a legal move written in SAN.
+
+    Check marks and annotations (``+``, ``#``, ``!``, ``?``) are ignored, castling may be
+    written with zeros, and a piece move may name more of its source square than needed.
+    An ambiguous, illegal or malformed move raises ``ValueError`` naming the reason.
+    """
+    return _Moves(_state(position)).from_san(text)
+
+
+def fen(position: Position, fullmove_number: int = 1) -> str:
+    """The position as FEN text.
+
+    The first four fields are the position that ``Vantor.parse_fen`` reads back. The
+    half-move field holds the state's ``no_progress_count``: the half-moves since the game
+    started or since the last capture or pawn move, that move included (so it is 1 right
+    after one, where the usual clock shows 0); ``parse_fen`` ignores it. A state does not
+    know how many moves its game has made, so the full-move field is ``fullmove_number``.
+    """
+    number = _integer(fullmove_number, "fullmove_number")
+    if number < 1:
+        raise ValueError(f"fullmove_number must be at least 1, got {number}")
+    state = _state(position)
+    return f"{_native.position_fields(state)} {max(state.no_progress_count, 0)} {number}"
+
+
+def _placement_problem(placement: str) -> str | None:
+    ranks = placement.split("/")
+    if len(ranks) != 8:
+        return f"the placement has {len(ranks)} ranks, expected 8 separated by '/'"
+    for number, rank in zip(range(8, 0, -1), ranks):
+        squares, digit_before = 0, False
+        for c in rank:
+            if c in "12345678":
+                if digit_before:
+                    return f"rank {number} ({rank!r}) has two digits in a row"
+                squares += int(c)
+            elif c in "PNBRQKpnbrqk":
+                squares += 1
+            else:
+                return f"rank {number} ({rank!r}) holds {c!r}, which is neither a piece letter nor a digit 1-8"
+            digit_before = c.isdigit()
+        if squares != 8:
+            return f"rank {number} ({rank!r}) covers {squares} squares, expected 8"
+    return None
+
+
+def _board(placement: str) -> dict[int, str]:
+    pieces = {}
+    for row, rank in enumerate(placement.split("/")):
+        column = 0
+        for c in rank:
+            if c.isdigit():
+                column += int(c)
+            else:
+                pieces[8 * row + column] = c
+                column += 1
+    return pieces
+
+
+def _material_problem(pieces: dict[int, str]) -> str | None:
+    for side, king, pawn in (("white", "K", "P"), ("black", "k", "p")):
+        kings = sum(1 for p in pieces.values() if p == king)
+        if kings != 1:
+            return f"{side} has {kings} kings, expected one"
+        if sum(1 for p in pieces.values() if p == pawn) > 8:
+            return f"{side} has more than 8 pawns"
+        if sum(1 for p in pieces.values() if p.isupper() == (side == "white")) > 16:
+            return f"{side} has more than 16 pieces"
+    if any(pieces.get(square) in ("P", "p") for square in (*range(8), *range(56, 64))):
+        return "a pawn stands on the first or eighth rank"
+    return None
+
+
+# Each castling right with the king's and the rook's home squares it needs.
+_CASTLING = {"K": ("K", 60, "R", 63), "Q": ("K", 60, "R", 56), "k": ("k", 4, "r", 7), "q": ("k", 4, "r", 0)}
+
+
+def _castling_problem(rights: str, pieces: dict[int, str]) -> str | None:
+    if rights == "-":
+        return None
+    if not rights or any(c not in _CASTLING for c in rights) or len(set(rights)) != len(rights):
+        return f"castling field {rights!r} must be '-' or distinct letters of 'KQkq'"
+    for right in rights:
+        king, king_square, rook, rook_square = _CASTLING[right]
+        if pieces.get(king_square) != king or pieces.get(rook_square) != rook:
+            side = "white" if right.isupper() else "black"
+            names = "e1" if side == "white" else "e8", "abcdefgh"[rook_square % 8] + ("1" if side == "white" else "8")
+            return f"castling right {right!r} needs the {side} king on {names[0]} and a {side} rook on {names[1]}"
+    return None
+
+
+def _enpassant_problem(square: str, side: str, pieces: dict[int, str]) -> str | None:
+    if square == "-":
+        return None
+    if re.fullmatch(r"[a-h][1-8]", square) is None:
+        return f"en-passant field {square!r} must be '-' or a square"
+    # The pawn that just made a double push stands in front of the square it passed, and
+    # both that square and the one it started from are empty.
+    rank, step, pawn = ("6", 8, "p") if side == "w" else ("3", -8, "P")
+    index = _square(square)
+    if (
+        square[1] != rank
+        or pieces.get(index + step) != pawn
+        or index in pieces
+        or index - step in pieces
+    ):
+        mover = "black" if side == "w" else "white"
+        return f"en-passant square {square} is not one a {mover} double push could just have left"
+    return None
+
+
+def validate_fen(text: str) -> None:
+    """Raises ``ValueError`` with the reason when text is not a well-formed, legal-looking FEN.
+
+    Checked: six space-separated fields (or the first four); eight ranks of eight squares
+    of known letters and digits; one king a side, at most 8 pawns and 16 pieces a side, no
+    pawn on the first or eighth rank; side ``w`` or ``b``; castling rights backed by king
+    and rook on their home squares; an en-passant square that a double push just made could
+    have left; the side not to move not in check; a half-move clock of at least 0 and a
+    full-move number of at least 1.
+    """
+    if not isinstance(text, str):
+        raise TypeError(f"a FEN is a str, not {type(text).__name__}")
+    if not text.isascii():
+        raise ValueError("a FEN holds ASCII characters only")
+    fields = text.split()
+    if len(fields) not in (4, 6):
+        raise ValueError(
+            f"a FEN has 6 fields (placement, side, castling, en passant, half-move clock, full-move number) "
+            f"or the first 4, not {len(fields)}"
+        )
+    placement, side, rights, square = fields[:4]
+    problem = _placement_problem(placement)
+    pieces = _board(placement) if problem is None else {}
+    if problem is None:
+        problem = _material_problem(pieces)
+    if problem is None and side not in ("w", "b"):
+        problem = f"the side to move must be 'w' or 'b', not {side!r}"
+    if problem is None:
+        problem = _castling_problem(rights, pieces) or _enpassant_problem(square, side, pieces)
+    if problem is None and len(fields) == 6:
+        clock, number = fields[4:]
+        if not clock.isdigit():
+            problem = f"the half-move clock must be a number of at least 0, not {clock!r}"
+        elif not number.isdigit() or int(number) < 1:
+            problem = f"the full-move number must be a number of at least 1, not {number!r}"
+    if problem is None:
+        white_attacked, black_attacked = _native.kings_attacked(" ".join(fields[:4]))
+        if (black_attacked if side == "w" else white_attacked):
+            problem = f"{'black' if side == 'w' else 'white'} is in check but it is {'white' if side == 'w' else 'black'}'s move"
+    if problem is not None:
+        raise ValueError(f"invalid FEN {text!r}: {problem}")
+
+
+@dataclass
+class PgnGame:
+    """A game read from PGN text."""
+
+    actions: list[int]
+    start_fen: str | None = None
+    result: str = "*"
+    headers: dict[str, str] = field(default_factory=dict)
+
+
+_ROSTER = ("Event", "Site", "Date", "Round", "White", "Black", "Result")
+
+
+def _header_line(name: str, value: str) -> str:
+    if re.fullmatch(r"[A-Za-z0-9_]+", name) is None:
+        raise ValueError(f"PGN header name {name!r} must be letters, digits and '_'")
+    escaped = str(value).replace("\\", "\\\\").replace('"', '\\"').replace("\n", " ")
+    return f'[{name} "{escaped}"]'
+
+
+def _wrap(tokens: list[str], width: int = 79) -> str:
+    lines, line = [], ""
+    for token in tokens:
+        if line and len(line) + 1 + len(token) > width:
+            lines.append(line)
+            line = token
+        else:
+            line = f"{line} {token}" if line else token
+    lines.append(line)
+    return "\n".join(lines)
+
+
+def pgn(
+    actions: Sequence[int],
+    start_fen: str | None = None,
+    result: str | None = None,
+    headers: Mapping[str, str] | None = None,
+) -> str:
+    """PGN text of a game: its actions from the initial position or from ``start_fen``.
+
+    ``result`` is one of ``"1-0"``, ``"0-1"``, ``"1/2-1/2"`` and ``"*"``; by default it is
+    what the environment says after the last action (``"*"`` for a game it has not ended).
+    ``headers`` add to or replace the seven-tag roster, whose unknown values are ``"?"``.
+    A start position adds the ``SetUp`` and ``FEN`` headers. An illegal action, or one
+    after the game ended, raises ``ValueError`` naming its ply.
+    """
+    from vantor_gym.batch import BatchEnv
+
+    if result is not None and result not in RESULTS:
+        raise ValueError(f"result must be one of {', '.join(RESULTS)}, not {result!r}")
+    fields = start_fen.split() if start_fen is not None else []
+    if start_fen is not None:
+        validate_fen(start_fen)
+    number = int(fields[5]) if len(fields) == 6 else 1
+    tokens: list[str] = []
+    game = BatchEnv(1, threads=1, autoreset="disabled")
+    try:
+        game.reset(fens=None if start_fen is None else [start_fen])
+        ended, reward = False, 0
+        for ply, action in enumerate(actions, start=1):
+            if ended:
+                raise ValueError(f"ply {ply}: the game ended at ply {ply - 1}")
+            state = game.save_state(0)
+            try:
+                san = _Moves(state).legal(action)[1]
+            except ValueError as error:
+                raise ValueError(f"ply {ply}: {error}") from None
+            if state.side == 0:
+                tokens.append(f"{number}.")
+            elif not tokens:
+                tokens.append(f"{number}...")
+            tokens.append(san)
+            number += state.side
+            _, rewards, terminated, truncated, _ = game.step(np.array([action], np.int64))
+            ended, reward = bool(terminated[0] or truncated[0]), int(rewards[0])
+    finally:
+        game.close()
+    if result is None:
+        result = ("1/2-1/2", "1-0", "0-1")[reward] if ended else "*"
+    tags = {name: "?" for name in _ROSTER}
+    tags["Date"] = "????.??.??"
+    if start_fen is not None:
+        tags["SetUp"], tags["FEN"] = "1", " ".join(fields)
+    tags.update(headers or {})
+    tags["Result"] = result
+    head = "\n".join(_header_line(name, value) for name, value in tags.items())
+    return f"{head}\n\n{_wrap([*tokens, result])}\n"
+
+
+def _movetext_tokens(movetext: str) -> list[str]:
+    """SAN and result tokens of movetext, without comments, variations, NAGs and numbers."""
+    text = re.sub(r"\{[^}]*\}", " ", movetext)
+    text = re.sub(r";[^\n]*", " ", text)
+    while True:
+        stripped = re.sub(r"\([^()]*\)", " ", text)
+        if stripped == text:
+            break
+        text = stripped
+    if "(" in text or ")" in text:
+        raise ValueError("unbalanced parentheses in the movetext")
+    text = re.sub(r"\$\d+", " ", text)
+    text = re.sub(r"\d+\.(\.\.)?", " ", text)
+    return text.split()
+
+
+def read_pgn(text: str) -> PgnGame:
+    """The first game of PGN text: its actions, start position, result and headers.
+
+    Comments, variations and annotation glyphs are skipped. The moves are replayed from
+    the ``FEN`` header's position (validated) or the initial position; a move that is not
+    legal there raises ``ValueError`` naming its ply and the reason.
+    """
+    if not isinstance(text, str):
+        raise TypeError(f"PGN text is a str, not {type(text).__name__}")
+    headers: dict[str, str] = {}
+    lines = text.strip().splitlines()
+    index = 0
+    while index < len(lines) and (lines[index].strip().startswith("[") or not lines[index].strip()):
+        line = lines[index].strip()
+        index += 1
+        if not line:
+            if headers:
+                break
+            continue
+        match = re.fullmatch(r'\[([A-Za-z0-9_]+)\s+"((?:[^"\\]|\\.)*)"\]', line)
+        if match is None:
+            raise ValueError(f"malformed PGN header line {line!r}")
+        headers[match.group(1)] = re.sub(r"\\(.)", r"\1", match.group(2))
+    start_fen = headers.get("FEN")
+    env = vantor.Vantor()
+    env.reset()
+    if start_fen is not None:
+        validate_fen(start_fen)
+        env.parse_fen(start_fen)
+    actions: list[int] = []
+    result = headers.get("Result", "*")
+    for token in _movetext_tokens("\n".join(lines[index:])):
+        if token in RESULTS:
+            result = token
+            break
+        try:
+            action = _Moves(env.save_state()).from_san(token)
+        except ValueError as error:
+            raise ValueError(f"ply {len(actions) + 1}: {error}") from None
+        env.step(action)
+        actions.append(action)
+    return PgnGame(actions, start_fen, result, headers)
