@@ -1,0 +1,254 @@
+"""Chess for two agents as a PettingZoo AEC environment.
+
+``env()`` gives the environment wrapped as PettingZoo's classic games are; ``raw_env`` is
+the environment itself. Agents ``player_0`` (white) and ``player_1`` (black) take turns;
+the agent to act is always the side to move.
+
+- Observation (``observe(agent)``, ``last()``): ``{"observation": int32 (119, 8, 8),
+  "action_mask": int8 (4672,)}``. The planes are the module's for the current position,
+  exactly as ``BatchEnv`` and ``VantorEnv`` show them: laid out as the side to move sees
+  them (turned by 180 degrees when black is to move, except right after ``reset``, as the
+  module does), whichever agent asks. The mask holds the legal actions for the agent to
+  move; it is all zeros for the other agent and for both once the game is over.
+- Action: ``Discrete(4672)``, the module's action numbers (64 * plane + source square).
+  A non-integer action raises ``TypeError`` and changes nothing.
+- Rewards: +1 to the winner and -1 to the loser at checkmate, 0 otherwise; ``player_0``
+  gets the game's reward from white's side and ``player_1`` its negation.
+- ``terminations``: checkmate, stalemate, the third occurrence of a position, fifty
+  half-moves without a capture or pawn move, or an illegal action; ``truncations``:
+  ``max_plies`` plies made without an end. Both agents end together, and each then
+  steps ``None`` once to leave, as the AEC API has it.
+- ``infos``: ``{}`` while the game goes on; at its end both agents get
+  ``{"ending": e}``, ``e`` one of ``"checkmate"``, ``"stalemate"``, ``"repetition"``,
+  ``"fifty_moves"``, ``"illegal_action"``, ``"max_plies"``.
+- Illegal action (an integer not in the mask): the agent that tried it loses the game,
+  as in PettingZoo's classic games, with the game's zero-sum rewards: -1 to it and +1
+  to its opponent, both terminated, the position unchanged. Under ``env()`` an integer
+  outside 0..4671 fails the wrapper's bounds assertion instead.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import gymnasium
+import numpy as np
+from gymnasium import spaces
+from pettingzoo import AECEnv  # type: ignore[import-untyped]
+from pettingzoo.utils import wrappers  # type: ignore[import-untyped]
+
+from vantor_gym import _native
+from vantor_gym.batch import ACTIONS, PLANES, BatchEnv
+from vantor_gym.env import _action, letter_board
+from vantor_gym.notation import validate_fen
+
+AGENTS = ("player_0", "player_1")
+ENDINGS = ("checkmate", "stalemate", "repetition", "fifty_moves", "illegal_action", "max_plies")
+Observation = dict[str, np.ndarray]
+
+# The engine ends a game at the third occurrence of a position (repetition value 2) and
+# at fifty half-moves without progress, so within one game no plane goes beyond these.
+_MAX_REPETITION = 2
+_MAX_NO_PROGRESS = 50
+_STEP_COUNT_PLANE = 113
+_NO_PROGRESS_PLANE = 118
+
+
+def _plane_bounds() -> tuple[np.ndarray, np.ndarray]:
+    low = np.zeros((PLANES, 8, 8), np.int32)
+    high = np.ones((PLANES, 8, 8), np.int32)
+    for t in range(8):
+        high[14 * t + 12 : 14 * t + 14] = _MAX_REPETITION
+    # The step counter runs over all games of the environment and wraps around to
+    # -2**31 after 2**31 - 1 steps, as the module's does.
+    int32 = np.iinfo(np.int32)
+    low[_STEP_COUNT_PLANE], high[_STEP_COUNT_PLANE] = int32.min, int32.max
+    high[_NO_PROGRESS_PLANE] = _MAX_NO_PROGRESS
+    return low, high
+
+
+def env(**kwargs: Any) -> AECEnv:
+    """``raw_env(**kwargs)`` wrapped as PettingZoo's classic games are: actions are checked
+    against the action space (``TypeError`` for a non-integer, an assertion for one out of
+    range), and calls out of order (``step`` before ``reset``) are refused."""
+    return wrappers.OrderEnforcingWrapper(_CheckedActions(raw_env(**kwargs)))
+
+
+class _CheckedActions(wrappers.AssertOutOfBoundsWrapper):  # type: ignore[misc]
+    """PettingZoo's bounds assertion, after refusing a non-integer action with the
+    ``TypeError`` that the raw environment gives rather than an ``AssertionError``."""
+
+    def step(self, action: Any) -> None:
+        agent = self.agent_selection
+        if action is not None or not (self.terminations[agent] or self.truncations[agent]):
+            _action(action)
+        super().step(action)
+
+
+class raw_env(AECEnv):  # type: ignore[misc]
+    """Chess between ``player_0`` (white) and ``player_1`` (black); see the module's
+    description. ``max_plies`` truncates a game after that many plies (off by default).
+
+    ``reset(seed=None, options=None)``: ``options={"fen": text}`` starts from that
+    position (checked with ``vantor_gym.notation.validate_fen``: ``ValueError`` naming the
+    fault, the current game left as it was), its side to move acting first; a position
+    without a legal move starts ended (checkmate or stalemate). Other option keys are
+    ignored. ``seed`` seeds the agents' action spaces (``seed`` and ``seed + 1``), so
+    ``action_space(agent).sample(mask)`` repeats; the game itself has no randomness.
+
+    Plane 113 counts the plies of all games the environment has played, as ``BatchEnv``
+    does. ``batch`` is the one-game ``BatchEnv`` underneath (``batch.save_state(0)`` gives
+    a ``vantor.State`` of the game). ``render()`` returns the letter board under
+    ``render_mode="ansi"``.
+    """
+
+    metadata: dict[str, Any] = {
+        "render_modes": ["ansi"],
+        "name": "vantor_chess_v0",
+        "is_parallelizable": False,
+        "render_fps": 4,
+    }
+
+    def __init__(self, render_mode: str | None = None, max_plies: int | None = None) -> None:
+        super().__init__()
+        if render_mode is not None and render_mode not in self.metadata["render_modes"]:
+            modes = self.metadata["render_modes"]
+            raise ValueError(f"render_mode must be one of {modes} or None, not {render_mode!r}")
+        self.render_mode = render_mode
+        self.max_plies = max_plies
+        self.batch = BatchEnv(1, threads=1, max_plies=max_plies, autoreset="disabled", illegal="lose")
+        self.possible_agents = list(AGENTS)
+        low, high = _plane_bounds()
+        self.observation_spaces = {
+            agent: spaces.Dict(
+                {
+                    "observation": spaces.Box(low, high, dtype=np.int32),
+                    "action_mask": spaces.Box(0, 1, (ACTIONS,), np.int8),
+                }
+            )
+            for agent in AGENTS
+        }
+        self.action_spaces: dict[str, spaces.Space[Any]] = {agent: spaces.Discrete(ACTIONS) for agent in AGENTS}
+        self.agents: list[str] = []
+        self.rewards: dict[str, int] = {}
+        self._cumulative_rewards: dict[str, int] = {}
+        self.terminations: dict[str, bool] = {}
+        self.truncations: dict[str, bool] = {}
+        self.infos: dict[str, dict[str, Any]] = {}
+        self.agent_selection = AGENTS[0]
+        self._skip_agent_selection: str | None = None
+        # The game's outputs live in these buffers, which every reset and step overwrite.
+        self._out: dict[str, np.ndarray] = {
+            "observations": np.zeros((1, PLANES, 8, 8), np.int32),
+            "action_mask": np.zeros((1, ACTIONS), np.bool_),
+            "side": np.zeros(1, np.int8),
+            "rewards": np.zeros(1, np.int8),
+            "terminated": np.zeros(1, np.bool_),
+            "truncated": np.zeros(1, np.bool_),
+            "illegal": np.zeros(1, np.bool_),
+        }
+        self._reset_out = {key: self._out[key] for key in ("observations", "action_mask", "side")}
+        self._action = np.zeros(1, np.int64)
+        self._started = False
+        self._over = False
+
+    def observation_space(self, agent: str) -> spaces.Space[Any]:
+        return self.observation_spaces[agent]
+
+    def action_space(self, agent: str) -> spaces.Space[Any]:
+        return self.action_spaces[agent]
+
+    def reset(self, seed: int | None = None, options: dict[str, Any] | None = None) -> None:
+        fen = (options or {}).get("fen")
+        if fen is not None:
+            validate_fen(fen)
+        self.batch.reset(fens=None if fen is None else [fen], out=self._reset_out)
+        if seed is not None:
+            for offset, agent in enumerate(AGENTS):
+                self.action_spaces[agent].seed(seed + offset)
+        self._started = True
+        self._over = False
+        self.agents = list(AGENTS)
+        self.rewards = dict.fromkeys(AGENTS, 0)
+        self._cumulative_rewards = dict.fromkeys(AGENTS, 0)
+        self.terminations = dict.fromkeys(AGENTS, False)
+        self.truncations = dict.fromkeys(AGENTS, False)
+        self.infos = {agent: {} for agent in AGENTS}
+        self._skip_agent_selection = None
+        side = self._side()
+        self.agent_selection = AGENTS[side]
+        if fen is not None and not self._out["action_mask"].any():
+            # A position without a legal move is a game already over: let both agents see
+            # its result rather than hand the side to move an empty mask.
+            in_check = _native.kings_attacked(fen)[side]
+            reward = (1 if side == 1 else -1) if in_check else 0
+            self._finish(reward, "checkmate" if in_check else "stalemate")
+            self._accumulate_rewards()
+
+    def step(self, action: Any) -> None:
+        if not self.agents:
+            raise RuntimeError("no agent is left to act: call reset" if self._started else "call reset before step")
+        agent = self.agent_selection
+        if self.terminations[agent] or self.truncations[agent]:
+            self._was_dead_step(action)
+            return
+        number = _action(action)
+        # Any integer outside the action space is simply not legal; -1 keeps it in int64.
+        self._action[0] = number if 0 <= number < ACTIONS else -1
+        self.batch.step(self._action, out=self._out)
+        self._cumulative_rewards[agent] = 0
+        self._clear_rewards()
+        reward = int(self._out["rewards"][0])
+        side = self._side()
+        if self._out["illegal"][0]:
+            self.agent_selection = AGENTS[1 - AGENTS.index(agent)]
+            self._finish(reward, "illegal_action")
+        else:
+            self.agent_selection = AGENTS[side]
+            if self._out["terminated"][0]:
+                self._finish(reward, self._ending(side, reward))
+            elif self._out["truncated"][0]:
+                self._finish(0, "max_plies", truncated=True)
+        self._accumulate_rewards()
+
+    def observe(self, agent: str) -> Observation:
+        if agent not in AGENTS:
+            raise KeyError(f"no agent named {agent!r}; the agents are {', '.join(AGENTS)}")
+        if not self._started:
+            raise RuntimeError("call reset before observe")
+        if self._over or agent != AGENTS[self._side()]:
+            mask = np.zeros(ACTIONS, np.int8)
+        else:
+            mask = self._out["action_mask"][0].view(np.int8).copy()
+        return {"observation": self._out["observations"][0].copy(), "action_mask": mask}
+
+    def render(self) -> str | None:
+        if self.render_mode is None:
+            gymnasium.logger.warn("You are calling render method without specifying any render mode.")
+            return None
+        return letter_board(self.batch.save_state(0))
+
+    def close(self) -> None:
+        self.batch.close()
+
+    def _side(self) -> int:
+        return int(self._out["side"][0])
+
+    def _finish(self, white_reward: int, ending: str, truncated: bool = False) -> None:
+        self._over = True
+        ends = self.truncations if truncated else self.terminations
+        for agent in AGENTS:
+            ends[agent] = True
+            self.infos[agent] = {"ending": ending}
+        self.rewards = {AGENTS[0]: white_reward, AGENTS[1]: -white_reward}
+
+    def _ending(self, side: int, reward: int) -> str:
+        """Why a game that the engine just ended is over."""
+        if reward != 0:
+            return "checkmate"
+        if not self._out["action_mask"].any():
+            return "stalemate"
+        # The current record's repetition value stands on the plane of its side to move.
+        if self._out["observations"][0, 12 + side, 0, 0] == _MAX_REPETITION:
+            return "repetition"
+        return "fifty_moves"
