@@ -1,0 +1,894 @@
+"""UCI chess engines as players, and matches between players.
+
+``UciEngine`` runs any engine that speaks UCI (Stockfish, for one) in a subprocess and
+answers with the module's action numbers; ``play_match`` plays games between two agents
+(engines or ``(state, mask) -> action`` callables) on a ``BatchEnv`` and returns a
+``MatchResult`` with the score, the Elo difference and the PGN of every game::
+
+    from vantor_gym.engines import UciEngine, play_match
+
+    with UciEngine("/usr/games/stockfish", {"Skill Level": 0}, depth=1) as stockfish:
+        result = play_match(my_agent, stockfish, games=10, max_plies=300)
+    print(result)   # wins, draws and losses of my_agent, its score and Elo difference
+
+Strength is set through the engine's own UCI options. For Stockfish: ``"Skill Level"``
+0 (weakest) to 20 (full strength, the default), or ``"UCI_LimitStrength": True`` with
+``"UCI_Elo"`` (1320 to 3190 in Stockfish 17); a search limit (``movetime``, ``depth``,
+``nodes``) weakens any engine.
+"""
+
+from __future__ import annotations
+
+import errno
+import math
+import operator
+import os
+import queue
+import random
+import re
+import shutil
+import signal
+import subprocess
+import threading
+import time
+from collections import deque
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass, field
+from statistics import NormalDist
+from typing import IO, SupportsIndex, Union
+
+import numpy as np
+import numpy.typing as npt
+
+import vantor
+from vantor_gym.batch import BatchEnv
+from vantor_gym.notation import Position, action_to_uci, fen, pgn, uci_to_action, validate_fen
+
+__all__ = [
+    "DEFAULT_MOVETIME",
+    "Agent",
+    "EngineError",
+    "GameRecord",
+    "MatchResult",
+    "UciEngine",
+    "UciOption",
+    "elo_difference",
+    "play_match",
+]
+
+DEFAULT_MOVETIME = 0.05
+"""Seconds of search per move when neither the call nor the engine names a limit."""
+
+QUIT_GRACE = 1.0
+"""Seconds ``close`` gives an engine to end after ``quit`` before it is terminated."""
+
+TERM_GRACE = 1.0
+"""Seconds ``close`` gives an engine after SIGTERM before it is killed."""
+
+ACTIONS = 4672
+_MAX_LINE = 1 << 16
+_UCI_MOVE = re.compile(r"[a-h][1-8][a-h][1-8][qrbn]?")
+_OPTION_KEYWORDS = ("type", "default", "min", "max", "var")
+
+
+class EngineError(RuntimeError):
+    """A UCI engine failed: it could not start, exited, did not answer within its
+    time-out, or answered something that is not UCI (the message says which). The
+    engine's process has been ended by the time this is raised."""
+
+
+@dataclass(frozen=True)
+class UciOption:
+    """One ``option name ...`` line of an engine's answer to ``uci``."""
+
+    name: str
+    type: str
+    default: str | None = None
+    min: int | None = None
+    max: int | None = None
+    choices: tuple[str, ...] = ()
+
+
+def _parse_option(line: str) -> UciOption | None:
+    """The option an ``option name <name> type <type> ...`` line declares (None if malformed)."""
+    match = re.fullmatch(r"option\s+name\s+(.+?)\s+type\s+(\S+)(.*)", line.strip())
+    if match is None:
+        return None
+    name, kind, rest = match.group(1), match.group(2).lower(), match.group(3).split()
+    values: dict[str, list[str]] = {}
+    choices: list[str] = []
+    key: str | None = None
+    for token in rest:
+        if token in _OPTION_KEYWORDS:
+            key = token
+            if key == "var":
+                choices.append("")
+            else:
+                values[key] = []
+        elif key == "var":
+            choices[-1] = f"{choices[-1]} {token}".strip()
+        elif key is not None:
+            values[key].append(token)
+
+    def number(key: str) -> int | None:
+        try:
+            return int(values[key][0]) if values.get(key) else None
+        except ValueError:
+            return None
+
+    default = " ".join(values["default"]) if "default" in values else None
+    return UciOption(name, kind, default, number("min"), number("max"), tuple(choices))
+
+
+def _option_value(option: UciOption, value: object) -> str | None:
+    """The text of a ``setoption`` value for an option (None for a button)."""
+    name = option.name
+    if option.type == "button":
+        if value not in (None, True):
+            raise ValueError(f"UCI option {name!r} is a button: give it None (or True), not {value!r}")
+        return None
+    if option.type == "check":
+        if not isinstance(value, (bool, np.bool_)):
+            raise ValueError(f"UCI option {name!r} is a check: give it True or False, not {value!r}")
+        return "true" if value else "false"
+    if option.type == "spin":
+        if isinstance(value, (bool, np.bool_)):
+            raise ValueError(f"UCI option {name!r} is a spin: give it an integer, not {value!r}")
+        try:
+            number = operator.index(value)  # type: ignore[arg-type]
+        except TypeError:
+            raise ValueError(f"UCI option {name!r} is a spin: give it an integer, not {value!r}") from None
+        if (option.min is not None and number < option.min) or (option.max is not None and number > option.max):
+            raise ValueError(f"UCI option {name!r} must be in {option.min}..{option.max}, not {number}")
+        return str(number)
+    text = str(value)
+    if "\n" in text or "\r" in text:
+        raise ValueError(f"the value of UCI option {name!r} must be one line")
+    if option.type == "combo" and option.choices:
+        for choice in option.choices:
+            if choice.lower() == text.lower():
+                return choice
+        raise ValueError(f"UCI option {name!r} must be one of {list(option.choices)}, not {text!r}")
+    return text
+
+
+def _snapshot(position: Position) -> vantor.State:
+    if isinstance(position, vantor.State):
+        return position
+    if isinstance(position, vantor.Vantor):
+        return position.save_state()
+    if isinstance(position, tuple) and len(position) == 2 and isinstance(position[0], BatchEnv):
+        return position[0].save_state(operator.index(position[1]))
+    raise TypeError(
+        "a position is a vantor.State, a vantor.Vantor or a (BatchEnv, index) pair, "
+        f"not {type(position).__name__}"
+    )
+
+
+def _has_legal_move(state: vantor.State) -> bool:
+    board = vantor.Vantor()
+    board.restore_state(state)
+    return any(any(row) for row in board.get_actions())
+
+
+def _reader(stream: IO[str], lines: queue.Queue[str | None]) -> None:
+    """Puts each line the engine prints into ``lines``, then None at the end of output."""
+    try:
+        while True:
+            line = stream.readline(_MAX_LINE)
+            if not line:
+                break
+            lines.put(line.rstrip("\r\n"))
+    except (OSError, ValueError):
+        pass
+    finally:
+        lines.put(None)
+
+
+def _tail_reader(stream: IO[str], tail: deque[str]) -> None:
+    """Keeps the last lines of the engine's standard error (for error messages)."""
+    try:
+        while True:
+            line = stream.readline(_MAX_LINE)
+            if not line:
+                break
+            tail.append(line.rstrip("\r\n"))
+    except (OSError, ValueError):
+        pass
+
+
+def _positive_seconds(value: float, what: str) -> float:
+    seconds = float(value)
+    if not (math.isfinite(seconds) and seconds > 0):
+        raise ValueError(f"{what} must be a positive number of seconds, not {value!r}")
+    return seconds
+
+
+def _positive_int(value: int, what: str) -> int:
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{what} must be an integer, not bool")
+    number = operator.index(value)
+    if number < 1:
+        raise ValueError(f"{what} must be at least 1, not {number}")
+    return number
+
+
+class UciEngine:
+    """A UCI chess engine in a subprocess, answering positions with action numbers.
+
+    ``UciEngine(path, options=None, timeout=10.0, *, movetime=None, depth=None,
+    nodes=None, name=None)`` starts the program at ``path`` (a bare name is looked up
+    on ``PATH``; none there raises ``FileNotFoundError``), sends ``uci`` and reads
+    its ``id`` and ``option`` lines up to ``uciok``, sets ``options`` (a dict of option
+    name to value: ``True``/``False`` for a check, an int for a spin, a str for a combo
+    or string, ``None`` for a button; names as the engine lists them, in any case) and
+    waits for ``readyok``. An option name the engine does not list, or a value outside
+    its type or range, raises ``ValueError`` naming it (and the process is ended).
+
+    ``movetime`` (seconds), ``depth`` and ``nodes`` are the search limits used by
+    ``best_action`` calls that give none; with none at all a move gets
+    ``DEFAULT_MOVETIME`` (0.05 s).
+
+    ``timeout`` (seconds) bounds every exchange: the start-up, each ``isready`` and
+    each search (plus its ``movetime``). An engine that exits, does not answer in time
+    or answers something that is not UCI raises ``EngineError``, after its process
+    has been ended; the engine is closed from then on. Use it as a context manager (or
+    call ``close``) so the process always ends; a collected engine is closed too, as a
+    last resort. Calls from several threads run one at a time.
+    """
+
+    def __init__(
+        self,
+        path: str | os.PathLike[str],
+        options: Mapping[str, object] | None = None,
+        timeout: float = 10.0,
+        *,
+        movetime: float | None = None,
+        depth: int | None = None,
+        nodes: int | None = None,
+        name: str | None = None,
+    ) -> None:
+        self._lock = threading.RLock()
+        self._process: subprocess.Popen[str] | None = None
+        self._popen: subprocess.Popen[str] | None = None
+        self.path = os.fspath(path)
+        self.timeout = _positive_seconds(timeout, "timeout")
+        self.movetime = None if movetime is None else _positive_seconds(movetime, "movetime")
+        self.depth = None if depth is None else _positive_int(depth, "depth")
+        self.nodes = None if nodes is None else _positive_int(nodes, "nodes")
+        self.id: dict[str, str] = {}
+        self._options: dict[str, UciOption] = {}
+        self._lines: queue.Queue[str | None] = queue.Queue()
+        self._stderr: deque[str] = deque(maxlen=20)
+        self._threads: list[threading.Thread] = []
+        self._given_name = name
+        self._budget = self.timeout
+        self._start()
+        try:
+            self._handshake()
+            if options:
+                self._configure(options)
+            else:
+                self._ready()
+        except BaseException:
+            self._shutdown(force=True)
+            raise
+
+    # -- process ---------------------------------------------------------------------
+
+    def _start(self) -> None:
+        if os.sep not in self.path and (os.altsep is None or os.altsep not in self.path):
+            self.path = shutil.which(self.path) or self.path  # a bare name: look it up on PATH
+        if not os.path.exists(self.path):
+            raise FileNotFoundError(errno.ENOENT, f"no UCI engine at {self.path!r}", self.path)
+        try:
+            process = subprocess.Popen(
+                [self.path],
+                stdin=subprocess.PIPE,
+                stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE,
+                text=True,
+                encoding="utf-8",
+                errors="replace",
+                bufsize=1,
+                # Its own process group, so that close() also ends what it started.
+                start_new_session=os.name == "posix",
+            )
+        except FileNotFoundError as error:
+            raise FileNotFoundError(errno.ENOENT, f"cannot run the UCI engine {self.path!r}: {error}", self.path) from error
+        except OSError as error:
+            raise EngineError(f"cannot start the UCI engine {self.path!r}: {error}") from error
+        self._process = self._popen = process
+        assert process.stdout is not None and process.stderr is not None
+        self._threads = [
+            threading.Thread(target=_reader, args=(process.stdout, self._lines), daemon=True,
+                             name=f"uci-stdout-{process.pid}"),
+            threading.Thread(target=_tail_reader, args=(process.stderr, self._stderr), daemon=True,
+                             name=f"uci-stderr-{process.pid}"),
+        ]
+        for thread in self._threads:
+            thread.start()
+
+    @property
+    def process(self) -> subprocess.Popen[str] | None:
+        """The engine's ``Popen`` (kept after ``close``, for its ``returncode``)."""
+        return self._popen
+
+    @property
+    def pid(self) -> int | None:
+        return None if self._popen is None else self._popen.pid
+
+    @property
+    def closed(self) -> bool:
+        return self._process is None
+
+    @property
+    def name(self) -> str:
+        """The engine's ``id name`` (or the given ``name``, or the file name)."""
+        return self._given_name or self.id.get("name") or os.path.basename(self.path)
+
+    @property
+    def options(self) -> dict[str, UciOption]:
+        """The options the engine declared, by lower-case name (``options["skill level"]``)."""
+        return dict(self._options)
+
+    def __repr__(self) -> str:
+        state = "closed" if self.closed else f"pid={self.pid}"
+        return f"UciEngine({self.name!r}, {state})"
+
+    def __enter__(self) -> UciEngine:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        # A last resort: engines should be closed with close() or a with-block.
+        if getattr(self, "_process", None) is not None:
+            try:
+                self._shutdown(force=False)
+            except Exception:
+                pass
+
+    def close(self) -> None:
+        """Ends the engine: ``quit``, then SIGTERM after ``QUIT_GRACE`` seconds, then
+        SIGKILL after ``TERM_GRACE`` (to the engine's whole process group on POSIX).
+        Closing a closed engine does nothing."""
+        with self._lock:
+            self._shutdown(force=False)
+
+    def _shutdown(self, force: bool) -> None:
+        process, self._process = self._process, None
+        if process is None:
+            return
+        if not force and process.poll() is None:
+            try:
+                self._write(process, "quit")
+                process.wait(QUIT_GRACE)
+            except (OSError, ValueError, subprocess.TimeoutExpired):
+                pass
+        try:
+            assert process.stdin is not None
+            process.stdin.close()
+        except (OSError, ValueError):
+            pass
+        if process.poll() is None and not force:
+            self._signal(process, signal.SIGTERM)
+            try:
+                process.wait(TERM_GRACE)
+            except subprocess.TimeoutExpired:
+                pass
+        if process.poll() is None:
+            self._signal(process, signal.SIGKILL if os.name == "posix" else signal.SIGTERM)
+            process.wait()
+        # Whatever the engine started in its group and left behind.
+        self._signal(process, signal.SIGKILL if os.name == "posix" else signal.SIGTERM)
+        for thread in self._threads:
+            if thread is not threading.current_thread():
+                thread.join(1.0)
+        for stream in (process.stdout, process.stderr):
+            # A reader still blocked (a grandchild that left the group holds the pipe)
+            # keeps its stream: closing it under the reader could block here.
+            if stream is not None and not any(t.is_alive() for t in self._threads):
+                try:
+                    stream.close()
+                except (OSError, ValueError):
+                    pass
+
+    @staticmethod
+    def _signal(process: subprocess.Popen[str], number: int) -> None:
+        try:
+            if os.name == "posix":
+                os.killpg(process.pid, number)
+            elif process.poll() is None:
+                process.send_signal(number)
+        except (ProcessLookupError, PermissionError, OSError):
+            pass
+
+    # -- protocol ----------------------------------------------------------------------
+
+    @staticmethod
+    def _write(process: subprocess.Popen[str], command: str) -> None:
+        assert process.stdin is not None
+        process.stdin.write(command + "\n")
+        process.stdin.flush()
+
+    def _send(self, command: str) -> None:
+        process = self._open()
+        try:
+            self._write(process, command)
+        except (OSError, ValueError):
+            raise self._failure(f"could not send {command.split()[0]!r}: its input is closed", exited=True) from None
+
+    def _open(self) -> subprocess.Popen[str]:
+        if self._process is None:
+            raise EngineError(f"the UCI engine {self.name!r} is closed")
+        return self._process
+
+    def _failure(self, what: str, exited: bool = False) -> EngineError:
+        """An EngineError describing ``what`` (and how the engine ended, if it did);
+        the process is ended first."""
+        process = self._process
+        if process is not None and exited:
+            try:
+                process.wait(1.0)
+            except subprocess.TimeoutExpired:
+                pass
+        code = None if process is None else process.poll()
+        if exited and len(self._threads) == 2:
+            self._threads[1].join(0.5)  # the rest of its error output
+        self._shutdown(force=True)
+        message = f"UCI engine {self.name!r} ({self.path}): {what}"
+        if code is not None:
+            message += f" (it exited with code {code})"
+        if self._stderr:
+            message += "; its last error output: " + " | ".join(self._stderr)
+        return EngineError(message)
+
+    def _read(self, deadline: float, waiting_for: str) -> str:
+        """The engine's next line; ``EngineError`` at the deadline or the end of output."""
+        try:
+            line = self._lines.get(timeout=max(deadline - time.monotonic(), 0.0))
+        except queue.Empty:
+            raise self._failure(f"no {waiting_for} within {self._budget:.3g} s") from None
+        if line is None:
+            self._lines.put(None)  # the end of output stays the end
+            raise self._failure(f"the engine closed its output before {waiting_for}", exited=True)
+        return line
+
+    def _deadline(self, extra: float = 0.0) -> float:
+        """The deadline of an exchange that starts now: ``timeout`` plus ``extra`` seconds."""
+        self._budget = self.timeout + extra
+        return time.monotonic() + self._budget
+
+    def _handshake(self) -> None:
+        deadline = self._deadline()
+        self._send("uci")
+        while True:
+            line = self._read(deadline, "'uciok' after 'uci'")
+            words = line.split()
+            if not words:
+                continue
+            if words[0] == "uciok":
+                return
+            if words[0] == "id" and len(words) >= 3:
+                self.id[words[1]] = line.split(None, 2)[2].strip()
+            elif words[0] == "option":
+                option = _parse_option(line)
+                if option is not None:
+                    self._options[option.name.lower()] = option
+
+    def _ready(self) -> None:
+        deadline = self._deadline()
+        self._send("isready")
+        while self._read(deadline, "'readyok' after 'isready'").strip() != "readyok":
+            pass
+
+    def _configure(self, options: Mapping[str, object]) -> None:
+        commands = []
+        for key, value in options.items():
+            if not isinstance(key, str):
+                raise TypeError(f"UCI option names are str, not {type(key).__name__}")
+            option = self._options.get(key.strip().lower())
+            if option is None:
+                offered = ", ".join(sorted(o.name for o in self._options.values())) or "none"
+                raise ValueError(f"unknown UCI option {key!r} for {self.name!r} (it offers: {offered})")
+            text = _option_value(option, value)
+            commands.append(f"setoption name {option.name}" + ("" if text is None else f" value {text}"))
+        for command in commands:
+            self._send(command)
+        self._ready()
+
+    def set_options(self, options: Mapping[str, object]) -> None:
+        """Sets UCI options as the constructor does (``ValueError`` for an unknown name
+        or a bad value, with nothing sent) and waits for ``readyok``."""
+        with self._lock:
+            self._open()
+            self._configure(options)
+
+    def new_game(self) -> None:
+        """Tells the engine that the next position is from another game (``ucinewgame``)."""
+        with self._lock:
+            self._open()
+            self._send("ucinewgame")
+            self._ready()
+
+    def best_action(
+        self,
+        position: Position,
+        movetime: float | None = None,
+        depth: int | None = None,
+        nodes: int | None = None,
+        *,
+        start_fen: str | None = None,
+        moves: Sequence[str] | None = None,
+    ) -> int:
+        """The action of the engine's best move in ``position`` (a ``vantor.State``, a
+        ``vantor.Vantor`` or a ``(BatchEnv, index)`` pair).
+
+        Limits: ``movetime`` in seconds (sent in milliseconds), ``depth`` in plies,
+        ``nodes``; any combination, else the engine's own defaults (see the class).
+        The engine is sent ``position fen <FEN of position>``; with ``moves`` (UCI texts
+        of the moves played from ``start_fen``, the standard initial position when
+        None) it is sent ``position fen <start_fen> moves ...`` instead, so that it
+        sees the game's repetitions; those moves must lead to ``position``.
+
+        A position with no legal move raises ``ValueError``; an engine that fails
+        (exits, hangs past ``timeout`` plus ``movetime``, or names a move that is not
+        legal in ``position``) raises ``EngineError`` and is closed.
+        """
+        state = _snapshot(position)
+        limits: list[str] = []
+        if movetime is not None:
+            limits.append(f"movetime {max(1, round(_positive_seconds(movetime, 'movetime') * 1000))}")
+        if depth is not None:
+            limits.append(f"depth {_positive_int(depth, 'depth')}")
+        if nodes is not None:
+            limits.append(f"nodes {_positive_int(nodes, 'nodes')}")
+        if not limits:
+            movetime = self.movetime
+            if movetime is None and self.depth is None and self.nodes is None:
+                movetime = DEFAULT_MOVETIME
+            if movetime is not None:
+                limits.append(f"movetime {max(1, round(movetime * 1000))}")
+            if self.depth is not None:
+                limits.append(f"depth {self.depth}")
+            if self.nodes is not None:
+                limits.append(f"nodes {self.nodes}")
+        if start_fen is not None or moves is not None:
+            if start_fen is not None and ("\n" in start_fen or "\r" in start_fen or not start_fen.strip()):
+                raise ValueError(f"start_fen must be one line of FEN text, not {start_fen!r}")
+            texts = list(moves or ())
+            for text in texts:
+                if not isinstance(text, str) or _UCI_MOVE.fullmatch(text) is None:
+                    raise ValueError(f"moves must be UCI move texts such as 'e2e4', not {text!r}")
+            command = f"position fen {start_fen.strip()}" if start_fen is not None else "position startpos"
+            if texts:
+                command += " moves " + " ".join(texts)
+        else:
+            command = f"position fen {fen(state)}"
+        if not _has_legal_move(state):
+            raise ValueError("the position has no legal move (checkmate or stalemate)")
+        with self._lock:
+            self._open()
+            try:
+                return self._search(state, command, " ".join(limits), movetime or 0.0)
+            except EngineError:
+                raise
+            except BaseException:
+                # Interrupted mid-exchange: the engine's state is unknown.
+                self._shutdown(force=True)
+                raise
+
+    def _search(self, state: vantor.State, position_command: str, limits: str, movetime: float) -> int:
+        self._send(position_command)
+        deadline = self._deadline(movetime)
+        self._send(f"go {limits}")
+        while True:
+            line = self._read(deadline, "'bestmove' after 'go'")
+            words = line.split()
+            if not words or words[0] != "bestmove":
+                continue
+            if len(words) < 2:
+                raise self._failure(f"it answered {line!r}, a bestmove naming no move")
+            move = words[1]
+            if move in ("(none)", "0000", "none"):
+                raise self._failure(f"it answered {line!r}, but the position has legal moves")
+            try:
+                return uci_to_action(state, move)
+            except ValueError as error:
+                raise self._failure(f"it answered {line!r}, which is not a legal move here: {error}") from None
+
+
+# -- matches -------------------------------------------------------------------------
+
+Agent = Union[Callable[[vantor.State, npt.NDArray[np.bool_]], SupportsIndex], UciEngine]
+"""A player: a ``UciEngine``, or a callable given the position (a ``vantor.State``) and
+its legal-action mask (a read-only ``bool`` array of 4672) that returns an action."""
+
+_Z95 = NormalDist().inv_cdf(0.975)
+
+
+def elo_difference(score: float) -> float:
+    """The Elo difference that a ``score`` (points per game, 0 to 1) means:
+    ``-400 * log10(1 / score - 1)``; ``-inf`` at 0 and ``+inf`` at 1."""
+    if not 0.0 <= score <= 1.0:
+        raise ValueError(f"a score is in 0..1, not {score}")
+    if score == 0.0:
+        return -math.inf
+    if score == 1.0:
+        return math.inf
+    return -400.0 * math.log10(1.0 / score - 1.0)
+
+
+@dataclass(frozen=True)
+class GameRecord:
+    """One game of a match. ``a_white``: agent a had white. ``result``: the PGN result
+    (from white's side). ``ending``: ``"checkmate"``, ``"stalemate"``, ``"repetition"``
+    (third occurrence), ``"no progress"`` (fifty half-moves, the environment's rule),
+    ``"max plies"`` (a draw), or ``"illegal action"`` (the side to move lost).
+    ``illegal_action``: the refused action in that case. ``score_a``: agent a's points."""
+
+    index: int
+    a_white: bool
+    start_fen: str | None
+    actions: tuple[int, ...]
+    result: str
+    ending: str
+    score_a: float
+    pgn: str
+    illegal_action: int | None = None
+
+
+@dataclass(frozen=True)
+class MatchResult:
+    """The outcome of a match, from agent a's point of view.
+
+    ``score`` is points per game (a win 1, a draw 1/2); ``elo`` is
+    ``-400 * log10(1 / score - 1)`` (infinite at a score of 0 or 1); ``elo_interval``
+    is its 95 % interval by the normal approximation: score +- 1.96 standard errors,
+    the error from the variance of the per-game points (0, 1/2, 1) over the games,
+    clipped to 0..1 and turned into Elo (an end at 0 or 1 is infinite). When the score
+    is 0 or 1 every game had the same result, the variance is 0 and the approximation
+    says nothing: the interval is ``(-inf, inf)``. (All draws likewise have variance 0
+    and give ``(0.0, 0.0)``.)
+    """
+
+    wins: int
+    draws: int
+    losses: int
+    pgns: tuple[str, ...] = ()
+    games: tuple[GameRecord, ...] = field(default=(), repr=False)
+
+    def __post_init__(self) -> None:
+        for name in ("wins", "draws", "losses"):
+            value = getattr(self, name)
+            if isinstance(value, bool) or not isinstance(value, int) or value < 0:
+                raise ValueError(f"{name} must be an int of at least 0, not {value!r}")
+
+    @property
+    def played(self) -> int:
+        return self.wins + self.draws + self.losses
+
+    @property
+    def score(self) -> float:
+        if self.played == 0:
+            return math.nan
+        return (self.wins + 0.5 * self.draws) / self.played
+
+    @property
+    def elo(self) -> float:
+        return math.nan if self.played == 0 else elo_difference(self.score)
+
+    @property
+    def elo_interval(self) -> tuple[float, float]:
+        n = self.played
+        if n == 0:
+            return (math.nan, math.nan)
+        score = self.score
+        if score in (0.0, 1.0):
+            return (-math.inf, math.inf)
+        variance = (
+            self.wins * (1.0 - score) ** 2 + self.draws * (0.5 - score) ** 2 + self.losses * score**2
+        ) / n
+        half = _Z95 * math.sqrt(variance / n)
+        low, high = max(0.0, score - half), min(1.0, score + half)
+        return (elo_difference(low), elo_difference(high))
+
+    @property
+    def forfeits(self) -> int:
+        """Games that ended by an illegal action."""
+        return sum(1 for g in self.games if g.ending == "illegal action")
+
+    def __str__(self) -> str:
+        low, high = self.elo_interval
+        return (
+            f"{self.wins} won, {self.draws} drawn, {self.losses} lost of {self.played}: "
+            f"score {self.score:.1%}, Elo {self.elo:+.0f} (95 % interval {low:+.0f} .. {high:+.0f})"
+        )
+
+
+def _agent_name(agent: Agent) -> str:
+    if isinstance(agent, UciEngine):
+        return agent.name
+    name = getattr(agent, "__name__", None)
+    return name if isinstance(name, str) else type(agent).__name__
+
+
+def _full_fen(text: str) -> str:
+    """A (validated) FEN with its six fields: as given, or four completed by ``0 1``."""
+    fields = text.split()
+    return " ".join(fields if len(fields) == 6 else [*fields[:4], "0", "1"])
+
+
+def play_match(
+    agent_a: Agent,
+    agent_b: Agent,
+    games: int,
+    start_fens: Sequence[str] | None = None,
+    max_plies: int | None = None,
+    seed: int | None = None,
+    *,
+    names: tuple[str, str] | None = None,
+    illegal: str = "lose",
+    event: str = "vantor_gym match",
+) -> MatchResult:
+    """Plays ``games`` games between two agents and returns the ``MatchResult`` (for a).
+
+    - Agents: a ``UciEngine`` (asked with ``best_action``, its own search limits, the
+      game's start FEN and moves so far, after ``new_game`` at each game's start) or a
+      callable ``(state, mask) -> action`` (state a ``vantor.State``, mask a read-only
+      ``bool`` array of 4672 legal-action flags).
+    - Colours alternate: agent a has white in even games (0, 2, ...), black in odd ones.
+    - ``start_fens``: game ``g`` starts from ``start_fens[(g // 2) % len(start_fens)]``,
+      so each position is played twice in a row with the colours swapped. Each must be
+      a valid FEN (``ValueError`` naming it otherwise, before any game); one of four
+      fields is completed with ``0 1``; the PGN's ``FEN`` header and the engines get the
+      text as given (the environment itself ignores the half-move clock). With
+      ``seed`` the list is first shuffled by ``random.Random(seed)`` (a reproducible
+      sample of an opening book). Without ``start_fens`` every game starts from the
+      initial position and ``seed`` has no effect (the games are then as random as the
+      agents).
+    - Each game is one game of a ``BatchEnv(1, threads=1, autoreset="disabled")``; it
+      ends when the environment says terminated (checkmate, stalemate, third occurrence
+      of a position, or fifty half-moves without capture or pawn move, the
+      environment's rule) or after ``max_plies`` plies, which counts as a draw.
+    - An illegal action (an integer that is not legal in the position) loses the game
+      for the agent that gave it (recorded as the game's ``ending`` and
+      ``illegal_action``, PGN ``Termination "rules infraction"``) under
+      ``illegal="lose"``; ``illegal="raise"`` raises ``ValueError`` instead. A value
+      that is not an integer raises ``TypeError``, and an exception from an agent
+      (such as ``EngineError``) ends the match.
+    - ``names``: the names of a and b in the PGN ``White``/``Black`` headers (default
+      the engine's ``id name`` or the callable's ``__name__``).
+    """
+    count = _positive_int(games, "games")
+    if max_plies is not None:
+        max_plies = _positive_int(max_plies, "max_plies")
+    if illegal not in ("lose", "raise"):
+        raise ValueError(f"illegal must be 'lose' or 'raise', not {illegal!r}")
+    fens: list[str] | None = None
+    if start_fens is not None:
+        if isinstance(start_fens, str):
+            raise TypeError("start_fens must be a sequence of FEN texts, not one str")
+        fens = list(start_fens)
+        if not fens:
+            raise ValueError("start_fens is empty")
+        if not all(isinstance(f, str) for f in fens):
+            raise TypeError("start_fens must hold str")
+        for number, text in enumerate(fens):
+            try:
+                validate_fen(text)
+            except ValueError as error:
+                raise ValueError(f"start_fens[{number}]: {error}") from None
+        if seed is not None:
+            random.Random(seed).shuffle(fens)
+    name_a, name_b = names if names is not None else (_agent_name(agent_a), _agent_name(agent_b))
+    if name_a == name_b:
+        name_a, name_b = f"{name_a} (a)", f"{name_b} (b)"
+    records: list[GameRecord] = []
+    with BatchEnv(1, threads=1, max_plies=max_plies, autoreset="disabled") as env:
+        for index in range(count):
+            start = None if fens is None else fens[(index // 2) % len(fens)]
+            records.append(
+                _play_game(env, index, agent_a, agent_b, name_a, name_b, start, illegal, event)
+            )
+    wins = sum(1 for r in records if r.score_a == 1.0)
+    losses = sum(1 for r in records if r.score_a == 0.0)
+    return MatchResult(
+        wins=wins,
+        draws=len(records) - wins - losses,
+        losses=losses,
+        pgns=tuple(r.pgn for r in records),
+        games=tuple(records),
+    )
+
+
+def _play_game(
+    env: BatchEnv,
+    index: int,
+    agent_a: Agent,
+    agent_b: Agent,
+    name_a: str,
+    name_b: str,
+    start: str | None,
+    illegal: str,
+    event: str,
+) -> GameRecord:
+    a_white = index % 2 == 0
+    players = (agent_a, agent_b) if a_white else (agent_b, agent_a)
+    _, info = env.reset(fens=None if start is None else [start])
+    state = env.save_state(0)
+    start_fen = None if start is None else _full_fen(start)
+    for agent in {id(p): p for p in players}.values():
+        if isinstance(agent, UciEngine):
+            agent.new_game()
+    actions: list[int] = []
+    texts: list[str] = []
+    wants_texts = any(isinstance(p, UciEngine) for p in players)
+    ending, result, refused = "", "*", None
+    while True:
+        side = int(info["side"][0])
+        mask = info["action_mask"][0].copy()
+        shown = mask.copy()
+        shown.flags.writeable = False
+        player = players[side]
+        if isinstance(player, UciEngine):
+            choice: SupportsIndex = player.best_action(state, start_fen=start_fen, moves=texts)
+        else:
+            choice = player(state, shown)
+        try:
+            action = operator.index(choice)
+        except TypeError:
+            raise TypeError(
+                f"game {index}: the agent playing {('white', 'black')[side]} returned "
+                f"{choice!r}, not an integer action"
+            ) from None
+        if isinstance(choice, (bool, np.bool_)) or not (0 <= action < ACTIONS and mask[action]):
+            if illegal == "raise":
+                raise ValueError(
+                    f"game {index}, ply {len(actions) + 1}: the agent playing "
+                    f"{('white', 'black')[side]} gave action {action}, which is not legal"
+                )
+            ending, refused = "illegal action", action
+            result = "0-1" if side == 0 else "1-0"
+            break
+        if wants_texts:
+            texts.append(action_to_uci(state, action))
+        _, rewards, terminated, truncated, info = env.step(np.array([action], dtype=np.int64))
+        actions.append(action)
+        state = env.save_state(0)
+        if terminated[0]:
+            reward = int(rewards[0])
+            if reward:
+                ending, result = "checkmate", "1-0" if reward > 0 else "0-1"
+            elif not info["action_mask"][0].any():
+                ending, result = "stalemate", "1/2-1/2"
+            elif state.n_repititions >= 2:
+                ending, result = "repetition", "1/2-1/2"
+            else:
+                ending, result = "no progress", "1/2-1/2"
+            break
+        if truncated[0]:
+            ending, result = "max plies", "1/2-1/2"
+            break
+    termination = {"illegal action": "rules infraction", "max plies": "adjudication"}.get(ending, "normal")
+    headers = {
+        "Event": event,
+        "Round": str(index + 1),
+        "White": name_a if a_white else name_b,
+        "Black": name_b if a_white else name_a,
+        "Termination": termination,
+    }
+    white_points = {"1-0": 1.0, "0-1": 0.0}.get(result, 0.5)
+    return GameRecord(
+        index=index,
+        a_white=a_white,
+        start_fen=start_fen,
+        actions=tuple(actions),
+        result=result,
+        ending=ending,
+        score_a=white_points if a_white else 1.0 - white_points,
+        pgn=pgn(actions, start_fen=start_fen, result=result, headers=headers),
+        illegal_action=refused,
+    )

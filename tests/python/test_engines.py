@@ -1,0 +1,515 @@
+"""vantor_gym.engines: UCI engines over a subprocess, matches, Elo arithmetic."""
+
+import math
+import os
+import random
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import vantor
+from vantor_gym import BatchEnv
+from vantor_gym.engines import EngineError, MatchResult, UciEngine, elo_difference, play_match
+from vantor_gym.notation import action_to_uci, read_pgn, uci_to_action
+
+STOCKFISH = "/usr/games/stockfish"
+needs_stockfish = pytest.mark.skipif(not os.path.exists(STOCKFISH), reason=f"no Stockfish at {STOCKFISH}")
+
+START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
+FOOLS_MATE = "rnb1kbnr/pppp1ppp/8/4p3/6Pq/5P2/PPPPP2P/RNBQKBNR w KQkq - 1 3"
+STALEMATE = "7k/5Q2/6K1/8/8/8/8/8 b - - 0 1"
+# Two openings for FEN starts: after 1. e4 e5 2. Nf3 Nc6, and after 1. d4 d5 2. c4.
+OPENINGS = [
+    "r1bqkbnr/pppp1ppp/2n5/4p3/4P3/5N2/PPPP1PPP/RNBQKB1R w KQkq - 2 3",
+    "rnbqkbnr/ppp1pppp/8/3p4/2PP4/8/PP2PPPP/RNBQKBNR b KQkq - 0 2",
+]
+TIMEOUT = 2.0  # seconds, for the misbehaving engines (ample for a Python script to start)
+SLACK = 1.5  # seconds an error may take beyond its time-out (ending the process included)
+
+
+def random_agent(seed: int):
+    rng = random.Random(seed)
+
+    def random_player(state, mask):
+        return rng.choice(np.flatnonzero(mask).tolist())
+
+    return random_player
+
+
+def gone(pid: int, within: float = 3.0) -> bool:
+    """Whether process pid has ended (a zombie awaiting a parent other than us counts)."""
+    end = time.monotonic() + within
+    while True:
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            return True
+        try:
+            with open(f"/proc/{pid}/stat") as stat:
+                if stat.read().rsplit(")", 1)[1].split()[0] == "Z":
+                    return True
+        except (FileNotFoundError, IndexError):
+            return True
+        if time.monotonic() > end:
+            return False
+        time.sleep(0.02)
+
+
+def script(tmp_path, name: str, text: str) -> str:
+    path = tmp_path / name
+    path.write_text(text)
+    path.chmod(0o755)
+    return str(path)
+
+
+def fake_engine(tmp_path, answer: str, readyok: bool = True) -> str:
+    """A UCI engine in Python that logs what it is sent and answers every go with
+    ``answer`` ("bestmove <answer>"), or hangs ("hang"), or exits ("exit")."""
+    return script(
+        tmp_path,
+        f"fake_{len(list(tmp_path.iterdir()))}.py",
+        f"""#!{sys.executable}
+import os, sys, time
+with open({str(tmp_path / "pid")!r}, "w") as f:
+    f.write(str(os.getpid()))
+def out(*lines):
+    sys.stdout.write("".join(line + "\\n" for line in lines))
+    sys.stdout.flush()
+for line in sys.stdin:
+    with open({str(tmp_path / "log")!r}, "a") as log:
+        log.write(line)
+    words = line.split()
+    if not words:
+        continue
+    if words[0] == "uci":
+        out("id name Fake Engine", "id author nobody",
+            "option name Hash type spin default 16 min 1 max 1024",
+            "option name Style type combo default Normal var Solid var Normal var Risky Play",
+            "option name Ponder type check default false",
+            "option name Clear Hash type button",
+            "option name Book File type string default <empty>",
+            "uciok")
+    elif words[0] == "isready" and {readyok!r}:
+        out("readyok")
+    elif words[0] == "go":
+        if {answer!r} == "hang":
+            time.sleep(600)
+        elif {answer!r} == "exit":
+            sys.exit(5)
+        out("info depth 1 score cp 0", "bestmove " + {answer!r})
+    elif words[0] == "quit":
+        break
+""",
+    )
+
+
+def read_pid(tmp_path, name: str = "pid") -> int:
+    end = time.monotonic() + 5
+    while not (tmp_path / name).exists() or not (tmp_path / name).read_text().strip():
+        assert time.monotonic() < end, f"the script wrote no {name}"
+        time.sleep(0.01)
+    return int((tmp_path / name).read_text())
+
+
+def sent(tmp_path) -> list[str]:
+    return (tmp_path / "log").read_text().splitlines()
+
+
+def starting_board() -> vantor.Vantor:
+    board = vantor.Vantor()
+    board.reset()
+    return board
+
+
+# -- Elo arithmetic --------------------------------------------------------------------
+
+
+def test_elo_of_hand_computed_scores():
+    assert MatchResult(3, 0, 1).score == 0.75
+    # -400 log10(1/0.75 - 1) = 400 log10 3 = 190.85
+    assert MatchResult(3, 0, 1).elo == pytest.approx(190.849, abs=1e-3)
+    assert MatchResult(1, 0, 3).elo == pytest.approx(-190.849, abs=1e-3)
+    assert MatchResult(2, 2, 2).elo == 0.0
+    # 90 %: 400 log10 9 = 381.70
+    assert MatchResult(8, 2, 0).elo == pytest.approx(381.697, abs=1e-3)
+    assert elo_difference(0.5) == 0.0
+    with pytest.raises(ValueError):
+        elo_difference(1.5)
+
+
+def test_elo_interval_by_the_normal_approximation():
+    # 30 wins, 10 losses: score 0.75, per-game variance 0.1875, standard error
+    # sqrt(0.1875 / 40) = 0.06847, score 0.75 +- 0.13419 = 0.6158 .. 0.8842.
+    low, high = MatchResult(30, 0, 10).elo_interval
+    assert low == pytest.approx(81.96, abs=0.01)
+    assert high == pytest.approx(353.12, abs=0.01)
+    # 5 wins, 3 draws, 2 losses: score 0.65, variance 0.1525, half-width 0.24204.
+    result = MatchResult(5, 3, 2)
+    assert result.elo == pytest.approx(107.54, abs=0.01)
+    assert result.elo_interval == pytest.approx((-64.69, 366.84), abs=0.01)
+    # 3 wins, 1 loss: 0.75 + 0.42434 passes 1, so the upper end is infinite.
+    low, high = MatchResult(3, 0, 1).elo_interval
+    assert low == pytest.approx(-126.45, abs=0.01)
+    assert high == math.inf
+
+
+def test_elo_at_the_edges():
+    assert MatchResult(0, 0, 5).score == 0.0
+    assert MatchResult(0, 0, 5).elo == -math.inf
+    assert MatchResult(5, 0, 0).elo == math.inf
+    assert MatchResult(0, 0, 5).elo_interval == (-math.inf, math.inf)
+    assert MatchResult(5, 0, 0).elo_interval == (-math.inf, math.inf)
+    assert MatchResult(0, 4, 0).elo_interval == (0.0, 0.0)
+    assert math.isnan(MatchResult(0, 0, 0).score)
+    assert "5 won, 0 drawn, 0 lost" in str(MatchResult(5, 0, 0))
+
+
+# -- misbehaving engines ----------------------------------------------------------------
+
+
+def test_missing_engine_is_file_not_found(tmp_path):
+    with pytest.raises(FileNotFoundError, match="no UCI engine"):
+        UciEngine(str(tmp_path / "no-such-engine"))
+
+
+def test_program_that_cannot_run_is_an_engine_error(tmp_path):
+    path = tmp_path / "not-executable"
+    path.write_text("uciok\n")
+    path.chmod(0o644)
+    with pytest.raises(EngineError, match="cannot start"):
+        UciEngine(str(path))
+
+
+def test_engine_that_exits_at_once(tmp_path):
+    path = script(tmp_path, "exits.sh", f"#!/bin/sh\necho $$ > {tmp_path / 'pid'}\nexit 3\n")
+    begun = time.monotonic()
+    with pytest.raises(EngineError, match="exited with code 3"):
+        UciEngine(path, timeout=TIMEOUT)
+    assert time.monotonic() - begun < TIMEOUT + SLACK
+    assert gone(read_pid(tmp_path))
+
+
+def test_engine_that_never_answers(tmp_path):
+    # The script waits on a child of its own: both must be ended.
+    path = script(
+        tmp_path, "hangs.sh",
+        f"#!/bin/sh\necho $$ > {tmp_path / 'pid'}\nsleep 600 &\necho $! > {tmp_path / 'child'}\nwait\n",
+    )
+    begun = time.monotonic()
+    with pytest.raises(EngineError, match="no 'uciok' after 'uci' within 2 s"):
+        UciEngine(path, timeout=TIMEOUT)
+    elapsed = time.monotonic() - begun
+    assert TIMEOUT <= elapsed < TIMEOUT + SLACK
+    assert gone(read_pid(tmp_path))
+    assert gone(read_pid(tmp_path, "child"))
+
+
+def test_engine_that_prints_garbage_forever(tmp_path):
+    path = script(
+        tmp_path, "garbage.py",
+        f"#!{sys.executable}\nimport os, time\nopen({str(tmp_path / 'pid')!r}, 'w').write(str(os.getpid()))\n"
+        "while True:\n    print('\\x00garbage \\xff bestmove readyok', flush=True)\n    time.sleep(0.001)\n",
+    )
+    begun = time.monotonic()
+    with pytest.raises(EngineError, match="no 'uciok'"):
+        UciEngine(path, timeout=TIMEOUT)
+    assert time.monotonic() - begun < TIMEOUT + SLACK
+    assert gone(read_pid(tmp_path))
+
+
+def test_engine_that_prints_garbage_and_exits(tmp_path):
+    path = script(tmp_path, "noise.sh", f"#!/bin/sh\necho $$ > {tmp_path / 'pid'}\necho 'Hello, world'\necho oops >&2\n")
+    with pytest.raises(EngineError, match=r"exited with code 0\); its last error output: oops"):
+        UciEngine(path, timeout=TIMEOUT)
+    assert gone(read_pid(tmp_path))
+
+
+def test_engine_that_never_gets_ready(tmp_path):
+    begun = time.monotonic()
+    with pytest.raises(EngineError, match="no 'readyok'"):
+        UciEngine(fake_engine(tmp_path, "e2e4", readyok=False), timeout=TIMEOUT)
+    assert time.monotonic() - begun < TIMEOUT + SLACK
+    assert gone(read_pid(tmp_path))
+
+
+@pytest.mark.parametrize(
+    ("answer", "reason"),
+    [
+        ("e2e5", "not a legal move here: e2e5 is not a legal move for white"),
+        ("z9z9", "not a legal move here: malformed UCI move"),
+        ("e7e5", "not a legal move here: e7e5 is not legal: no white piece stands on e7"),
+        ("(none)", "but the position has legal moves"),
+        ("hang", "no 'bestmove' after 'go' within 2.05 s"),
+        ("exit", "closed its output before 'bestmove'.*exited with code 5"),
+    ],
+)
+def test_engine_that_answers_go_wrongly(tmp_path, answer, reason):
+    engine = UciEngine(fake_engine(tmp_path, answer), timeout=TIMEOUT)
+    pid = engine.pid
+    begun = time.monotonic()
+    with pytest.raises(EngineError, match=reason):
+        engine.best_action(starting_board(), movetime=0.05)
+    assert time.monotonic() - begun < TIMEOUT + 0.05 + SLACK
+    assert engine.closed and engine.process is not None and engine.process.poll() is not None
+    assert gone(pid)
+    with pytest.raises(EngineError, match="is closed"):
+        engine.best_action(starting_board())
+    engine.close()  # closing again does nothing
+
+
+def test_fake_engine_protocol(tmp_path):
+    options = {"hash": 64, "Style": "risky play", "Ponder": True, "Clear Hash": None, "Book File": "x y.bin"}
+    with UciEngine(fake_engine(tmp_path, "e2e4"), options, timeout=TIMEOUT) as engine:
+        assert engine.name == "Fake Engine" and engine.id["author"] == "nobody"
+        assert engine.options["style"].choices == ("Solid", "Normal", "Risky Play")
+        assert engine.options["hash"].min == 1 and engine.options["hash"].max == 1024
+        board = starting_board()
+        assert engine.best_action(board) == 564
+        assert engine.best_action(board, depth=3, nodes=100) == 564
+        assert engine.best_action(board.save_state(), start_fen=START_FEN, moves=[]) == 564
+        # The game's history goes to the engine as moves from its start (here back to
+        # the initial position, where e2e4 is legal again).
+        for text in ["g1f3", "g8f6", "f3g1", "f6g8"]:
+            board.step(uci_to_action(board, text))
+        assert engine.best_action(board, moves=["g1f3", "g8f6", "f3g1", "f6g8"]) == 564
+        board.step(564)
+        with pytest.raises(EngineError, match="e2e4 is not legal: no black piece stands on e2"):
+            engine.best_action(board, movetime=0.01)
+        process = engine.process
+    assert process is not None and process.poll() is not None
+    lines = sent(tmp_path)
+    assert lines[:7] == [
+        "uci",
+        "setoption name Hash value 64",
+        "setoption name Style value Risky Play",
+        "setoption name Ponder value true",
+        "setoption name Clear Hash",
+        "setoption name Book File value x y.bin",
+        "isready",
+    ]
+    assert lines[7:13] == [
+        f"position fen {START_FEN}", "go movetime 50",
+        f"position fen {START_FEN}", "go depth 3 nodes 100",
+        f"position fen {START_FEN}", "go movetime 50",
+    ]
+    assert lines[13:15] == ["position startpos moves g1f3 g8f6 f3g1 f6g8", "go movetime 50"]
+    assert lines[15:] == ["position fen rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3 1 1", "go movetime 10"]
+
+
+def test_options_are_checked_before_anything_is_sent(tmp_path):
+    path = fake_engine(tmp_path, "e2e4")
+    for options, reason in [
+        ({"Skill Level": 3}, "unknown UCI option 'Skill Level' for 'Fake Engine' .*Hash"),
+        ({"Hash": 0}, "'Hash' must be in 1..1024, not 0"),
+        ({"Hash": "big"}, "'Hash' is a spin"),
+        ({"Ponder": "yes"}, "'Ponder' is a check"),
+        ({"Style": "Wild"}, "'Style' must be one of"),
+        ({"Book File": "a\nquit"}, "one line"),
+    ]:
+        (tmp_path / "pid").unlink(missing_ok=True)
+        with pytest.raises(ValueError, match=reason):
+            UciEngine(path, options, timeout=TIMEOUT)
+        assert gone(read_pid(tmp_path))
+    assert not any(line.startswith("setoption") for line in sent(tmp_path))
+
+
+def test_bad_arguments(tmp_path):
+    with UciEngine(fake_engine(tmp_path, "e2e4"), timeout=TIMEOUT) as engine:
+        board = starting_board()
+        with pytest.raises(ValueError, match="movetime"):
+            engine.best_action(board, movetime=0)
+        with pytest.raises(ValueError, match="depth"):
+            engine.best_action(board, depth=0)
+        with pytest.raises(ValueError, match="UCI move texts"):
+            engine.best_action(board, moves=["e2e4\ngo infinite"])
+        with pytest.raises(TypeError, match="position"):
+            engine.best_action("e2e4")  # type: ignore[arg-type]
+        mated = vantor.Vantor()
+        mated.parse_fen(FOOLS_MATE)
+        with pytest.raises(ValueError, match="no legal move"):
+            engine.best_action(mated)
+        assert not engine.closed  # refused before anything was sent
+        assert engine.best_action(board) == 564
+    with pytest.raises(ValueError, match="timeout"):
+        UciEngine(fake_engine(tmp_path, "e2e4"), timeout=-1)
+
+
+# -- Stockfish --------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def stockfish():
+    if not os.path.exists(STOCKFISH):
+        pytest.skip(f"no Stockfish at {STOCKFISH}")
+    with UciEngine(STOCKFISH, {"Threads": 1, "Hash": 16}, depth=1) as engine:
+        yield engine
+    assert engine.process is not None and engine.process.poll() is not None
+
+
+@needs_stockfish
+def test_stockfish_reads_positions_in_every_form(stockfish):
+    board = starting_board()
+    legal = {i for i, v in enumerate(v for row in board.get_actions() for v in row) if v}
+    assert stockfish.best_action(board) in legal
+    assert stockfish.best_action(board.save_state(), movetime=0.01) in legal
+    with BatchEnv(2, threads=1) as games:
+        games.reset()
+        assert stockfish.best_action((games, 1), nodes=500) in legal
+    board.parse_fen("6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1")  # Ra8 mates
+    assert action_to_uci(board, stockfish.best_action(board)) == "a1a8"
+    for mated in (FOOLS_MATE, STALEMATE):
+        board.parse_fen(mated)
+        with pytest.raises(ValueError, match="no legal move"):
+            stockfish.best_action(board)
+    assert stockfish.options["skill level"].max == 20
+
+
+@needs_stockfish
+def test_stockfish_options_and_context_manager():
+    with pytest.raises(ValueError, match="unknown UCI option 'Skill'"):
+        UciEngine(STOCKFISH, {"Skill": 0})
+    with pytest.raises(ValueError, match="'Skill Level' must be in 0..20, not 21"):
+        UciEngine(STOCKFISH, {"Skill Level": 21})
+    with pytest.raises(KeyError):
+        with UciEngine(STOCKFISH, {"UCI_LimitStrength": True, "UCI_Elo": 1320}, movetime=0.01) as engine:
+            process = engine.process
+            assert engine.best_action(starting_board()) >= 0
+            raise KeyError("the with-block fails")
+    assert process is not None and process.poll() is not None and gone(process.pid)
+
+
+@needs_stockfish
+def test_stockfish_from_several_threads(stockfish):
+    board = starting_board()
+    legal = {i for i, v in enumerate(v for row in board.get_actions() for v in row) if v}
+    black = vantor.Vantor()
+    black.parse_fen(OPENINGS[1])
+    black_legal = {i for i, v in enumerate(v for row in black.get_actions() for v in row) if v}
+    answers: list[tuple[str, int]] = []
+    errors: list[BaseException] = []
+
+    def ask(k: int) -> None:
+        try:
+            for _ in range(5):
+                if k % 2:
+                    answers.append(("black", stockfish.best_action(black.save_state(), nodes=200)))
+                else:
+                    answers.append(("white", stockfish.best_action(board.save_state(), depth=2)))
+        except BaseException as error:  # pragma: no cover - reported below
+            errors.append(error)
+
+    threads = [threading.Thread(target=ask, args=(k,)) for k in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert not errors
+    assert len(answers) == 20
+    assert all(action in (legal if side == "white" else black_legal) for side, action in answers)
+
+
+@needs_stockfish
+def test_stockfish_beats_a_random_player(stockfish):
+    result = play_match(stockfish, random_agent(1), 10, max_plies=200)
+    assert result.wins + result.draws + result.losses == 10
+    assert result.wins >= 9, [(g.result, g.ending, len(g.actions)) for g in result.games]
+    assert result.score >= 0.9 and result.elo > 380
+
+
+@needs_stockfish
+def test_match_records(stockfish, monkeypatch):
+    commands: list[str] = []
+    send = stockfish._send
+    monkeypatch.setattr(stockfish, "_send", lambda command: (commands.append(command), send(command))[1])
+    result = play_match(random_agent(2), stockfish, 4, start_fens=OPENINGS, max_plies=40)
+    assert result.wins + result.draws + result.losses == 4 == len(result.pgns) == len(result.games)
+    points = sum(g.score_a for g in result.games)
+    assert result.score == points / 4
+    assert result.wins == sum(g.score_a == 1 for g in result.games)
+    assert result.losses == sum(g.score_a == 0 for g in result.games)
+    for index, (game, text) in enumerate(zip(result.games, result.pgns)):
+        assert game.index == index and game.a_white == (index % 2 == 0)
+        parsed = read_pgn(text)
+        assert parsed.actions == list(game.actions)
+        assert parsed.result == game.result == parsed.headers["Result"]
+        assert parsed.start_fen == OPENINGS[index // 2] == game.start_fen
+        white, black = ("random_player", stockfish.name)[:: 1 if index % 2 == 0 else -1]
+        assert parsed.headers["White"] == white and parsed.headers["Black"] == black
+        assert parsed.headers["Round"] == str(index + 1)
+        assert game.ending in ("checkmate", "stalemate", "repetition", "no progress", "max plies")
+        assert (game.ending == "max plies") == (len(game.actions) == 40)
+        if game.ending == "max plies":
+            assert game.result == "1/2-1/2" and parsed.headers["Termination"] == "adjudication"
+    # The engine sees each game's history: its start position and the moves since.
+    positions = [c for c in commands if c.startswith("position")]
+    engine_plies = 0
+    for game in result.games:
+        board = vantor.Vantor()
+        board.parse_fen(OPENINGS[game.index // 2])
+        texts: list[str] = []
+        for action in game.actions:
+            if (board.save_state().side == 0) != game.a_white:  # the engine's move
+                engine_plies += 1
+                expected = f"position fen {game.start_fen}" + (" moves " + " ".join(texts) if texts else "")
+                assert expected in positions
+            texts.append(action_to_uci(board, action))
+            board.step(action)
+    assert len(positions) == engine_plies
+    assert "ucinewgame" in commands
+
+
+def test_match_between_callables_with_an_illegal_action():
+    def cheat(state, mask):
+        return 0  # never legal: nothing can leave a8 along plane 0 at the start
+
+    first = play_match(cheat, random_agent(3), 2, max_plies=10)
+    assert (first.wins, first.draws, first.losses) == (0, 0, 2)
+    assert [g.ending for g in first.games] == ["illegal action", "illegal action"]
+    assert [g.illegal_action for g in first.games] == [0, 0]
+    assert [g.result for g in first.games] == ["0-1", "1-0"]
+    assert first.forfeits == 2
+    assert len(first.games[1].actions) == 1  # the random player opened as white
+    parsed = read_pgn(first.pgns[0])
+    assert parsed.actions == [] and parsed.result == "0-1" and parsed.headers["Termination"] == "rules infraction"
+    with pytest.raises(ValueError, match="game 0, ply 1: the agent playing white gave action 0"):
+        play_match(cheat, random_agent(3), 2, illegal="raise")
+    with pytest.raises(TypeError, match="not an integer"):
+        play_match(lambda s, m: "e2e4", random_agent(3), 1)
+
+
+def test_match_mask_is_read_only_and_seeding_repeats():
+    def writer(state, mask):
+        mask[0] = True
+        return 0
+
+    with pytest.raises(ValueError, match="read-only"):
+        play_match(writer, random_agent(4), 1)
+    one = play_match(random_agent(5), random_agent(6), 4, start_fens=OPENINGS, max_plies=30, seed=7)
+    two = play_match(random_agent(5), random_agent(6), 4, start_fens=OPENINGS, max_plies=30, seed=7)
+    assert one.pgns == two.pgns
+    assert {g.start_fen for g in one.games} == set(OPENINGS)
+    assert one.games[0].start_fen == one.games[1].start_fen
+    names = play_match(random_agent(5), random_agent(6), 1, max_plies=2)
+    assert read_pgn(names.pgns[0]).headers["White"] == "random_player (a)"
+    with pytest.raises(ValueError, match="games"):
+        play_match(random_agent(5), random_agent(6), 0)
+    with pytest.raises(ValueError, match=r"start_fens\[1\]: invalid FEN"):
+        play_match(random_agent(5), random_agent(6), 2, start_fens=[START_FEN, "8/8/8/8/8/8/8/8 w - - 0 1"])
+
+
+@needs_stockfish
+def test_the_example_runs(tmp_path):
+    example = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "stockfish_match.py")
+    out = tmp_path / "games.pgn"
+    run = subprocess.run(
+        [sys.executable, example, "--games", "2", "--rollouts", "1", "--movetime", "0.005", "--pgn", str(out)],
+        capture_output=True, text=True, timeout=120,
+    )
+    assert run.returncode == 0, run.stderr
+    assert "2 games" in run.stdout and "Elo difference" in run.stdout
+    first = read_pgn(out.read_text())
+    assert first.headers["White"] == "flat Monte-Carlo (1 roll-outs)" and first.actions
