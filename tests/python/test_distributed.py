@@ -1,0 +1,196 @@
+"""Self-play on a local Ray cluster of two CPUs: counts, numbering, seeds, dead workers."""
+
+import os
+import signal
+import sys
+import time
+
+import numpy as np
+import pytest
+
+import vantor
+from conftest import SANITIZED
+
+# Ray's own processes would inherit the sanitizer runtime the sanitized run preloads.
+pytestmark = pytest.mark.skipif(SANITIZED, reason="Ray's processes do not run under the preloaded sanitizer")
+
+ray = pytest.importorskip("ray")
+
+from vantor_gym.distributed import Episode, SelfPlayCollector, play_chunk, uniform_random  # noqa: E402
+from vantor_gym.notation import uci_to_action  # noqa: E402
+from vantor_gym.states import state_from_bytes, state_from_dict, state_to_bytes, state_to_dict  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    # The workers cannot import this test module, so what it defines travels by value.
+    ray.cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False, configure_logging=False)
+    yield
+    ray.shutdown()
+
+
+def signature(episodes: list[Episode]) -> list[tuple[int, list[int], int]]:
+    return [(e.index, e.actions.tolist(), e.result) for e in episodes]
+
+
+def check_episode(episode: Episode) -> None:
+    """The episode is a real game: its actions replayed on a Vantor give its rewards and
+    its end, and the recorded observations and masks are the ones seen before each ply."""
+    env = vantor.Vantor()
+    env.reset()
+    done = 0
+    for ply, action in enumerate(episode.actions.tolist()):
+        if episode.masks is not None:
+            assert episode.masks[ply].reshape(73, 64).astype(int).tolist() == env.get_actions()
+        _, _, reward, done = env.step(action)
+        assert reward == episode.rewards[ply]
+    assert episode.plies == len(episode.actions)
+    assert bool(done) != episode.truncated
+    assert episode.result == episode.rewards[-1]
+
+
+def test_play_chunk_plays_whole_games_each_seeded_by_its_number():
+    episodes = play_chunk([3, 4, 5], uniform_random, 11, 40, True, True)
+    assert [e.index for e in episodes] == [3, 4, 5]
+    for e in episodes:
+        check_episode(e)
+        assert e.observations.shape == (e.plies, 119, 8, 8) and e.masks.shape == (e.plies, 4672)
+        assert e.pgn.startswith('[Event "?"]')
+    # Episode 4 alone, or beside other episodes, is the same game.
+    assert signature(play_chunk([4], uniform_random, 11, 40, False, False)) == signature(episodes[1:2])
+    assert signature(play_chunk([4], uniform_random, 12, 40, False, False)) != signature(episodes[1:2])
+
+
+def test_collect_counts_numbers_and_seeds(cluster):
+    with SelfPlayCollector(1, envs_per_worker=8, seed=5, max_plies=60) as one:
+        first = one.collect(20)
+        rest = one.collect(5)
+    assert [e.index for e in first + rest] == list(range(25))
+    with SelfPlayCollector(2, envs_per_worker=3, seed=5, max_plies=60, max_chunks_in_flight=3) as two:
+        both = two.collect(25)
+        # However long the collection, the driver holds no more chunks than its window.
+        assert two.peak_chunks_held == 3
+        assert sum(1 for _ in two.episodes(90)) == 90 and two.peak_chunks_held == 3
+    assert signature(both) == signature(first + rest)
+    for e in both[:3]:
+        check_episode(e)
+
+
+def test_a_killed_worker_loses_and_repeats_nothing(cluster):
+    expected = signature(play_chunk(list(range(24)), uniform_random, 9, 80, False, False))
+    with SelfPlayCollector(2, envs_per_worker=4, seed=9, max_plies=80) as collector:
+        pids = ray.get([w.pid.remote() for w in collector.workers])
+        stream = collector.episodes(24)
+        got = [next(stream)]
+        ray.kill(collector.workers[0], no_restart=False)  # Ray restarts it
+        os.kill(pids[1], signal.SIGKILL)  # and this one's process simply dies
+        got.extend(stream)
+        assert signature(got) == expected
+        assert collector.chunks_resent >= 2
+        # The restarted workers go on working.
+        assert [e.index for e in collector.collect(4)] == [24, 25, 26, 27]
+
+
+class Boom(Exception):
+    pass
+
+
+def exploding_policy(observations, masks, rngs):
+    if any(int(observations[row, 113, 0, 0]) > 30 for row in range(len(masks))):
+        raise Boom("the policy gave up")
+    return uniform_random(observations, masks, rngs)
+
+
+def test_a_raising_policy_stops_the_collection_and_its_workers(cluster):
+    collector = SelfPlayCollector(2, envs_per_worker=2, policy=exploding_policy, seed=1)
+    workers = list(collector.workers)
+    with pytest.raises(Boom, match="the policy gave up"):
+        collector.collect(10)
+    assert collector.workers == []
+    for worker in workers:
+        with pytest.raises(ray.exceptions.RayActorError):
+            ray.get(worker.pid.remote(), timeout=30)
+    with pytest.raises(RuntimeError, match="closed"):
+        collector.collect(1)
+
+
+def test_bad_policies_and_arguments_are_refused(cluster):
+    def illegal(observations, masks):
+        return np.full(len(masks), 4671)
+
+    with pytest.raises(ValueError, match="not legal in episode 0"):
+        play_chunk([0], illegal, None, None, False, False)
+    with pytest.raises(ValueError, match="one integer action per game"):
+        play_chunk([0], lambda o, m: np.zeros(len(m) + 1, np.int64), None, None, False, False)
+    for bad in ({"num_workers": 0}, {"envs_per_worker": 0}, {"max_chunks_in_flight": 0}, {"seed": -1}):
+        with pytest.raises(ValueError):
+            SelfPlayCollector(**bad)
+
+
+def test_states_cross_process_boundaries_as_plain_data():
+    env = vantor.Vantor()
+    env.reset()
+    for move in ("e2e4", "e7e5", "g1f3", "b8c6"):
+        env.step(uci_to_action(env, move))
+    state = env.save_state()
+    state.repetition_count = {**state.repetition_count, 2**64 - 1: -7}
+    for rebuilt in (state_from_dict(state_to_dict(state)), state_from_bytes(state_to_bytes(state))):
+        assert state_to_dict(rebuilt) == state_to_dict(state)
+        a, b = vantor.Vantor(), vantor.Vantor()
+        assert a.restore_state(state) == b.restore_state(rebuilt)
+        for move in ("f1b5", "a7a6", "b5c6"):
+            assert a.step(uci_to_action(a, move)) == b.step(uci_to_action(b, move))
+        assert a.hash_state() == b.hash_state()
+    with pytest.raises(ValueError, match="not a vantor State record"):
+        state_from_bytes(b"pickle me")
+    with pytest.raises(ValueError, match="cut short"):
+        state_from_bytes(state_to_bytes(state)[:-1])
+    fields = state_to_dict(state)
+    with pytest.raises(ValueError, match="missing"):
+        state_from_dict({k: v for k, v in fields.items() if k != "side"})
+    with pytest.raises(ValueError, match="32 bits"):
+        state_from_dict({**fields, "castle": 2**40})
+
+
+def test_shutdown_leaves_no_ray_process():
+    import shutil
+    import subprocess
+    import tempfile
+
+    # Ray's socket paths must stay short, and every process of its session names this
+    # directory on its command line.
+    session = tempfile.mkdtemp(prefix="ray-", dir="/tmp")
+    try:
+        check_no_process_left(session)
+    finally:
+        shutil.rmtree(session, ignore_errors=True)
+
+
+def check_no_process_left(session: str) -> None:
+    import subprocess
+
+    code = (
+        "import ray, sys; ray.init(num_cpus=1, include_dashboard=False); "
+        "from vantor_gym.distributed import SelfPlayCollector; "
+        "c = SelfPlayCollector(1, 2, seed=0, max_plies=10); print(len(c.collect(2))); c.close(); ray.shutdown()"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300,
+                         env=dict(os.environ, RAY_TMPDIR=session))
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "2"
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        left = [p for p in os.listdir("/proc") if p.isdigit() and session in _cmdline(p)]
+        if not left:
+            break
+        time.sleep(0.5)
+    assert not left, [_cmdline(p) for p in left]
+
+
+def _cmdline(pid: str) -> str:
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return f.read().replace(b"\0", b" ").decode(errors="replace")
+    except OSError:
+        return ""
