@@ -255,6 +255,50 @@ def batch_steps_per_second(script: list, threads: int, repeats: int, make=None) 
     return statistics.median(rates)
 
 
+DISTRIBUTED_PROBE = textwrap.dedent(
+    """
+    import json, sys, time
+    import ray
+    from vantor_gym.distributed import SelfPlayCollector, play_chunk, uniform_random
+
+    games, episodes, max_plies, repeats = map(int, sys.argv[1:5])
+
+    def rate(run):
+        best = 0.0
+        for _ in range(repeats):
+            start = time.perf_counter()
+            plies = sum(e.plies for e in run())
+            best = max(best, plies / (time.perf_counter() - start))
+        return best
+
+    result = {"local": rate(lambda: [e for s in range(0, episodes, games)
+                                     for e in play_chunk(list(range(s, min(s + games, episodes))),
+                                                         uniform_random, 0, max_plies, False, False)])}
+    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False, configure_logging=False)
+    for workers in (1, 2):
+        with SelfPlayCollector(workers, games // workers, seed=0, max_plies=max_plies) as collector:
+            collector.collect(workers)  # the actors are up before the timing
+            result[str(workers)] = rate(lambda: collector.collect(episodes))
+    ray.shutdown()
+    print(json.dumps(result))
+    """
+)
+
+
+def distributed_benchmarks(module_dir: str, smoke: bool) -> dict[str, float] | None:
+    """Self-play plies per second: one BatchEnv of 64 games on the driver, and the same 64
+    games spread over 1 and 2 Ray workers; None without Ray."""
+    try:
+        import ray  # noqa: F401
+    except ImportError:
+        return None
+    games, episodes, max_plies, repeats = (8, 16, 20, 1) if smoke else (64, 256, 200, 3)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([module_dir, os.path.join(os.path.dirname(HERE), "python")]))
+    out = subprocess.run([sys.executable, "-c", DISTRIBUTED_PROBE, str(games), str(episodes), str(max_plies),
+                          str(repeats)], check=True, capture_output=True, text=True, env=env)
+    return {key: float(value) for key, value in json.loads(out.stdout.strip().splitlines()[-1]).items()}
+
+
 def gym_single_steps_per_second(seconds: float) -> float:
     """vantor_gym/Chess-v0 through gymnasium.make, sampling legal actions from the mask."""
     import gymnasium
@@ -375,6 +419,7 @@ def main() -> int:
     mem_reset, mem_steps = memory_per_environment(module_dir, args.smoke)
     py_threads = python_roll_out_scaling(module_dir, args.smoke)
     batch = batch_benchmarks(module_dir, args.smoke)
+    distributed = distributed_benchmarks(module_dir, args.smoke)
 
     ours_start = engine["Perft/startpos_5"]["nodes_per_second"]
     ours_kiwi = engine["Perft/kiwipete_4"]["nodes_per_second"]
@@ -458,6 +503,13 @@ def main() -> int:
     ratio = batch["gym_single"] / pz
     row("gymnasium.make('vantor_gym/Chess-v0') / PettingZoo",
         f"{batch['gym_single'] / 1e3:.1f} k steps/s = {ratio:.0f} x", ">= 20 x", ratio >= 20)
+    if distributed:
+        local = distributed["local"]
+        row("self-play, 64 games in one BatchEnv on the driver (uniform random policy)", f"{local / 1e3:.1f} k plies/s")
+        for workers in ("1", "2"):
+            ratio = distributed[workers] / local
+            row(f"self-play on {workers} Ray worker{'s' if workers == '2' else ''}, 64 games in all / on the driver",
+                f"{distributed[workers] / 1e3:.1f} k plies/s = {ratio:.2f}")
     mem = batch["batch_memory"]
     row("BatchEnv memory per game after 100 steps, besides outputs", f"{mem / 1024:.1f} KiB", "<= 48 KiB",
         mem <= 48 * 1024)
