@@ -127,6 +127,11 @@ class Board {
   // get_actions does. Returns (reward, done) as step judges them.
   std::pair<int, int> play_listed(int move, ActionList& legal);
 
+  // Plays a legal move word with every effect step has on the game (the position, its
+  // record in the history and repetition counts, the step count), but builds no
+  // observation and leaves move_index alone: a search plays many moves nobody sees.
+  void play(int move);
+
   // (reward, done) of the current position as step judges it, given whether a legal
   // move remains.
   std::pair<int, int> judge(bool has_move) const;

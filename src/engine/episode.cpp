@@ -93,6 +93,11 @@ StepResult Board::step(int action) {
   return {side, std::move(observation), reward, done};
 }
 
+void Board::play(int move) {
+  just_reset = 0;
+  play_and_record(move);
+}
+
 std::pair<int, int> Board::play_listed(int move, ActionList& legal) {
   just_reset = 0;
   play_and_record(move);

@@ -9,5 +9,6 @@ namespace vantor::module {
 void register_batch(pybind11::module_& m);
 void register_notation(pybind11::module_& m);
 void register_states(pybind11::module_& m);
+void register_search(pybind11::module_& m);
 
 }  // namespace vantor::module

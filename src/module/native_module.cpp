@@ -7,4 +7,5 @@ PYBIND11_MODULE(_native, m, py::mod_gil_not_used()) {
   vantor::module::register_batch(m);
   vantor::module::register_notation(m);
   vantor::module::register_states(m);
+  vantor::module::register_search(m);
 }

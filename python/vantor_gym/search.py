@@ -1,0 +1,184 @@
+"""Batched PUCT tree search for AlphaZero-style agents, native, over many games at once.
+
+Each round the native search selects up to ``leaves_per_game`` leaves in every game and
+hands all of them to the evaluator in one call; the tree itself never touches a Python
+object. The evaluator is a callable ``(observations, masks) -> (logits, values)``:
+observations ``float32 (n, 119, 8, 8)`` (the planes ``Vantor.step`` would give at each
+leaf), masks ``bool (n, 4672)``, logits ``(n, 4672)`` and values ``(n,)`` in [-1, 1]
+from the side to move at each leaf. ``evaluator="roll_out"`` instead gives uniform
+priors and the value of one random roll-out from each leaf, without calling Python.
+"""
+
+from __future__ import annotations
+
+import os
+import threading
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from typing import Union
+
+import numpy as np
+
+import vantor
+from vantor_gym import _native
+from vantor_gym.batch import ACTIONS, PLANES, BatchEnv
+
+__all__ = ["Evaluator", "Search", "SearchResult"]
+
+Evaluator = Union[Callable[[np.ndarray, np.ndarray], tuple[np.ndarray, np.ndarray]], str]
+
+
+@dataclass(frozen=True)
+class SearchResult:
+    """One run's results, a row per game.
+
+    ``visits`` (``int32``) are the root children's visit counts by action and
+    ``policies`` (``float32``) the same divided by their sum (zeros for a root without a
+    legal move, or a game already over); ``values`` (``float32``) the mean backed-up
+    value at the root from its side to move (a finished game's result); ``actions``
+    (``int64``) the chosen actions (-1 where there is none); ``simulations`` (``int64``)
+    the simulations made in this run.
+    """
+
+    policies: np.ndarray
+    visits: np.ndarray
+    values: np.ndarray
+    actions: np.ndarray
+    simulations: np.ndarray
+
+
+def _positive(value: float, name: str, allow_zero: bool = True) -> float:
+    number = float(value)
+    if not np.isfinite(number) or number < 0 or (number == 0 and not allow_zero):
+        raise ValueError(f"{name} must be {'at least 0' if allow_zero else 'above 0'}, got {value!r}")
+    return number
+
+
+class Search:
+    """PUCT search over ``num_games`` games with one evaluator.
+
+    - ``simulations``: simulations per game and run (a fresh tree's root evaluation is
+      not one); ``c_puct``: the exploration weight in ``Q + c_puct * P * sqrt(max(1,
+      sum N)) / (1 + N)``; ``fpu``: the value Q of a child not yet visited.
+    - ``dirichlet_alpha``, ``dirichlet_fraction``: noise mixed into the root's priors at
+      every run (none when either is 0).
+    - ``leaves_per_game``: leaves selected per game and round, kept apart by a virtual
+      loss; ``threads``: native threads (``None``: all cores); ``seed``: every game draws
+      its noise, roll-outs and sampled actions from its own generator, seeded from
+      ``seed``, the game's index and the run, so results do not depend on ``threads``.
+    - ``max_nodes``: the node pool of each game (one node per child edge, about 64
+      bytes); a game whose pool is full stops its search with what it has.
+    """
+
+    def __init__(
+        self,
+        num_games: int,
+        evaluator: Evaluator,
+        simulations: int = 800,
+        c_puct: float = 1.25,
+        dirichlet_alpha: float = 0.3,
+        dirichlet_fraction: float = 0.25,
+        fpu: float = 0.0,
+        leaves_per_game: int = 1,
+        threads: int | None = None,
+        seed: int | None = None,
+        max_nodes: int = 100_000,
+    ) -> None:
+        if num_games < 1:
+            raise ValueError(f"num_games must be at least 1, got {num_games}")
+        if simulations < 0:
+            raise ValueError(f"simulations must be at least 0, got {simulations}")
+        if leaves_per_game < 1:
+            raise ValueError(f"leaves_per_game must be at least 1, got {leaves_per_game}")
+        if max_nodes < 1 + 218:
+            raise ValueError(f"max_nodes must be at least 219 (a root and its children), got {max_nodes}")
+        if threads is not None and threads < 0:
+            raise ValueError(f"threads must be at least 0, got {threads}")
+        if seed is not None and not 0 <= seed < 2**64:
+            raise ValueError(f"seed must be in 0 .. 2**64 - 1, got {seed}")
+        if not 0 <= float(dirichlet_fraction) <= 1:
+            raise ValueError(f"dirichlet_fraction must be in [0, 1], got {dirichlet_fraction}")
+        if not np.isfinite(float(fpu)):
+            raise ValueError(f"fpu must be finite, got {fpu}")
+        if isinstance(evaluator, str):
+            if evaluator != "roll_out":
+                raise ValueError(f"evaluator must be a callable or 'roll_out', not {evaluator!r}")
+        elif not callable(evaluator):
+            raise TypeError("evaluator must be a callable or 'roll_out'")
+        self.num_games = num_games
+        self.evaluator = evaluator
+        self.simulations = simulations
+        self.threads = min(threads or os.cpu_count() or 1, num_games)
+        self._core = _native.SearchCore(
+            num_games,
+            simulations,
+            _positive(c_puct, "c_puct"),
+            _positive(dirichlet_alpha, "dirichlet_alpha"),
+            float(dirichlet_fraction),
+            float(fpu),
+            leaves_per_game,
+            self.threads,
+            seed,
+            max_nodes,
+            evaluator == "roll_out",
+        )
+        rows = num_games * leaves_per_game
+        self._observations = np.zeros((rows, PLANES, 8, 8), np.float32)
+        self._masks = np.zeros((rows, ACTIONS), np.bool_)
+        # One run at a time: its rounds go select, evaluate, expand.
+        self._lock = threading.Lock()
+
+    def run(self, roots: BatchEnv | Sequence[vantor.State], temperature: float = 0.0) -> SearchResult:
+        """Searches from the roots (a ``BatchEnv`` of ``num_games`` games, or that many
+        ``vantor.State``s) and chooses an action per game: the most visited (then the
+        higher prior, then the lower action) at temperature 0, else one drawn with
+        probability proportional to ``visits ** (1 / temperature)``."""
+        temperature = _positive(temperature, "temperature")
+        if isinstance(roots, BatchEnv):
+            if roots.num_envs != self.num_games:
+                raise ValueError(f"the BatchEnv holds {roots.num_envs} games, the search {self.num_games}")
+            states = [roots.save_state(i) for i in range(self.num_games)]
+        elif isinstance(roots, (list, tuple)):
+            if not all(isinstance(s, vantor.State) for s in roots):
+                raise TypeError("roots must be a BatchEnv or a sequence of vantor.State")
+            states = list(roots)
+        else:
+            raise TypeError(f"roots must be a BatchEnv or a sequence of vantor.State, not {type(roots).__name__}")
+        with self._lock:
+            self._core.set_roots(states)
+            while (rows := self._core.select(self._observations, self._masks)) > 0:
+                self._evaluate(rows)
+            return SearchResult(*self._core.results(temperature))
+
+    def _evaluate(self, rows: int) -> None:
+        assert callable(self.evaluator)
+        try:
+            answer = self.evaluator(self._observations[:rows], self._masks[:rows])
+            logits, values = _checked(answer, rows)
+            self._core.expand(logits, values)
+        except BaseException:
+            self._core.abandon()
+            raise
+
+    def advance(self, actions: np.ndarray | Sequence[int]) -> None:
+        """Keeps the subtree under each game's action for the next ``run``, which must be
+        given the position after that action (a root whose position differs starts a
+        fresh tree); -1, or an action never searched, drops that game's tree."""
+        array = np.asarray(actions)
+        if array.shape != (self.num_games,) or array.dtype.kind not in "iu":
+            raise ValueError(f"actions must be {self.num_games} integers")
+        with self._lock:
+            self._core.advance(array.astype(np.int64))
+
+
+def _checked(answer: object, rows: int) -> tuple[np.ndarray, np.ndarray]:
+    """The evaluator's (logits, values) as float64 arrays, or ValueError naming the fault."""
+    if not isinstance(answer, tuple) or len(answer) != 2:
+        raise ValueError("the evaluator must return a pair (logits, values)")
+    logits, values = (np.asarray(a) for a in answer)
+    for name, array, shape in (("logits", logits, (rows, ACTIONS)), ("values", values, (rows,))):
+        if array.shape != shape:
+            raise ValueError(f"the evaluator's {name} have shape {array.shape}, expected {shape}")
+        if array.dtype.kind != "f":
+            raise ValueError(f"the evaluator's {name} must be floating point, not {array.dtype}")
+    return logits.astype(np.float64, copy=False), values.astype(np.float64, copy=False)

@@ -1,0 +1,465 @@
+#include "search/search.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <utility>
+
+namespace vantor::search {
+
+namespace {
+
+constexpr std::size_t kObservationValues = std::size_t{kObservationPlanes} * kSquares;
+
+// A game's generator for one run: the same whichever thread serves the game.
+std::mt19937 game_random(const Options& options, int index, std::uint64_t run) {
+  if (!options.seed) return std::mt19937(std::random_device{}());
+  const std::uint64_t seed = *options.seed;
+  std::seed_seq sequence{static_cast<std::uint32_t>(seed), static_cast<std::uint32_t>(seed >> 32),
+                         static_cast<std::uint32_t>(index), static_cast<std::uint32_t>(run),
+                         static_cast<std::uint32_t>(run >> 32)};
+  return std::mt19937(sequence);
+}
+
+// The side to move's view of a result given from white's side.
+double for_mover(int white_reward, int side) { return side == kWhite ? white_reward : -white_reward; }
+
+}  // namespace
+
+Search::Search(const Options& options)
+    : options_(options),
+      games_(static_cast<std::size_t>(options.num_games)),
+      scratch_(static_cast<std::size_t>(std::max(options.threads, 1))),
+      pool_(std::max(options.threads, 1)) {}
+
+void Search::start_tree(Game& game) {
+  game.nodes.clear();
+  game.nodes.emplace_back();
+  game.nodes[0].hash = game.root.hash_state();
+}
+
+void Search::set_roots(std::span<const State> roots) {
+  // Every snapshot is checked (by restoring it) before any game changes.
+  std::vector<Board> boards(roots.size());
+  for (std::size_t g = 0; g < roots.size(); ++g) {
+    boards[g].restore_state(roots[g]);
+    // A State carries the game's step count; the leaves' observations go on from it.
+    boards[g].total_move_count = roots[g].total_move_count;
+  }
+  for (std::size_t g = 0; g < games_.size(); ++g) {
+    Game& game = games_[g];
+    game.root = std::move(boards[g]);
+    const bool reuse = game.kept && !game.nodes.empty() && game.nodes[0].hash == game.root.hash_state();
+    if (!reuse) start_tree(game);
+    game.kept = false;
+    game.work = game.root;
+    game.random = game_random(options_, static_cast<int>(g), game.runs++);
+    game.done = 0;
+    game.full = false;
+    game.leaves.clear();
+    game.played.clear();
+    ActionList& legal = scratch_[0];
+    game.work.list_legal(legal);
+    const auto [reward, over] = game.work.judge(legal.count > 0);
+    game.root_over = over != 0;
+    game.root_reward = reward;
+    if (game.nodes[0].state == kExpanded) add_noise(game);
+  }
+}
+
+int Search::pending_rows() const {
+  int rows = 0;
+  for (const Game& game : games_) rows += static_cast<int>(game.leaves.size());
+  return rows;
+}
+
+bool Search::wants_more(const Game& game) const {
+  return !game.root_over && !game.full &&
+         game.done + static_cast<int>(game.leaves.size()) < options_.simulations;
+}
+
+int Search::select(float* observations, bool* masks) {
+  auto body = [&](int g, int thread) {
+    Game& game = games_[static_cast<std::size_t>(g)];
+    game.leaves.clear();
+    ActionList& legal = scratch_[static_cast<std::size_t>(thread)];
+    while (wants_more(game) && static_cast<int>(game.leaves.size()) < options_.leaves_per_game) {
+      if (!descend(game, g, observations, masks, legal)) break;
+    }
+  };
+  pool_.for_each(num_games(), body);
+  // Rows were written to each game's own slots; they are moved up to follow each other.
+  int rows = 0;
+  const auto width = static_cast<std::size_t>(kActions);
+  for (int g = 0; g < num_games(); ++g) {
+    Game& game = games_[static_cast<std::size_t>(g)];
+    for (std::size_t j = 0; j < game.leaves.size(); ++j) {
+      const auto slot = static_cast<std::size_t>(g * options_.leaves_per_game) + j;
+      const auto row = static_cast<std::size_t>(rows);
+      if (slot != row) {
+        std::memmove(observations + row * kObservationValues, observations + slot * kObservationValues,
+                     sizeof(float) * kObservationValues);
+        std::memmove(masks + row * width, masks + slot * width, width);
+      }
+      game.leaves[j].row = rows++;
+    }
+  }
+  return rows;
+}
+
+bool Search::descend(Game& game, int index, float* observations, bool* masks, ActionList& legal) {
+  Node& root = game.nodes[0];
+  if (root.state == kPending) return false;
+  if (root.state == kNew) {
+    // A fresh tree's root is evaluated first; that is not a simulation.
+    game.work.list_legal(legal);
+    if (options_.roll_out_values) return expand_listed(game, 0, legal, nullptr);
+    root.state = kPending;
+    write_leaf(game, index, {}, observations, masks, legal);
+    return false;
+  }
+  std::vector<std::int32_t> path;
+  int node = 0;
+  for (;;) {
+    const int child = choose_child(game, node);
+    path.push_back(child);
+    play(game, child);
+    const std::uint8_t state = game.nodes[static_cast<std::size_t>(child)].state;
+    if (state == kExpanded) {
+      node = child;
+      continue;
+    }
+    if (state == kPending) {
+      // Another descent of this round waits at this leaf already.
+      restore_work(game);
+      return false;
+    }
+    if (state == kTerminal) {
+      back_up(game, path, game.nodes[static_cast<std::size_t>(child)].terminal_value, false);
+      ++game.done;
+      restore_work(game);
+      return true;
+    }
+    return reach_new(game, index, path, observations, masks, legal);
+  }
+}
+
+bool Search::reach_new(Game& game, int index, std::vector<std::int32_t>& path, float* observations, bool* masks,
+                       ActionList& legal) {
+  const auto leaf = static_cast<std::size_t>(path.back());
+  game.nodes[leaf].hash = game.work.hash_state();
+  game.work.list_legal(legal);
+  const auto [reward, over] = game.work.judge(legal.count > 0);
+  if (over) {
+    Node& node = game.nodes[leaf];
+    node.state = kTerminal;
+    node.terminal_value = static_cast<float>(for_mover(reward, game.work.side));
+    back_up(game, path, node.terminal_value, false);
+    ++game.done;
+    restore_work(game);
+    return true;
+  }
+  if (options_.roll_out_values) {
+    // The roll-out plays on a copy: the descent's own board must be set back exactly.
+    Board copy = game.work;
+    const double value = for_mover(copy.roll_out(game.random), game.work.side);
+    expand_listed(game, static_cast<int>(leaf), legal, nullptr);
+    back_up(game, path, value, false);
+    ++game.done;
+    restore_work(game);
+    return !game.full;
+  }
+  game.nodes[leaf].state = kPending;
+  if (options_.leaves_per_game > 1) {
+    // A virtual loss on the way down steers the round's next descents elsewhere.
+    for (const std::int32_t n : path) {
+      game.nodes[static_cast<std::size_t>(n)].visits += 1;
+      game.nodes[static_cast<std::size_t>(n)].value_sum -= 1;
+    }
+  }
+  write_leaf(game, index, path, observations, masks, legal);
+  restore_work(game);
+  return true;
+}
+
+int Search::choose_child(const Game& game, int node) const {
+  const Node& parent = game.nodes[static_cast<std::size_t>(node)];
+  const auto first = static_cast<std::size_t>(parent.first_child);
+  const auto count = static_cast<std::size_t>(parent.child_count);
+  std::int64_t total = 0;
+  for (std::size_t i = first; i < first + count; ++i) total += game.nodes[i].visits;
+  const double root_of_total = std::sqrt(static_cast<double>(std::max<std::int64_t>(1, total)));
+  std::size_t best = first;
+  double best_score = -INFINITY;
+  for (std::size_t i = first; i < first + count; ++i) {
+    const Node& child = game.nodes[i];
+    const double q = child.visits > 0 ? child.value_sum / child.visits : options_.fpu;
+    const double u = options_.c_puct * child.prior * root_of_total / (1 + child.visits);
+    if (q + u > best_score) {
+      best_score = q + u;
+      best = i;
+    }
+  }
+  return static_cast<int>(best);
+}
+
+void Search::play(Game& game, int node) {
+  game.work.play(game.nodes[static_cast<std::size_t>(node)].move);
+  game.played.push_back(game.work.hash_state());
+}
+
+void Search::restore_work(Game& game) {
+  Board& work = game.work;
+  const Board& root = game.root;
+  work.bitboards = root.bitboards;
+  work.occupancies = root.occupancies;
+  work.side = root.side;
+  work.castle = root.castle;
+  work.enpassant = root.enpassant;
+  work.total_move_count = root.total_move_count;
+  work.state_pos = root.state_pos;
+  work.no_progress_count = root.no_progress_count;
+  work.just_reset = root.just_reset;
+  work.n_repititions = root.n_repititions;
+  work.prev_n_repititions = root.prev_n_repititions;
+  work.state_history = root.state_history;
+  // Only the positions recorded on the way down changed the counts.
+  for (const std::uint64_t hash : game.played) {
+    const auto found = root.repetition_count.find(hash);
+    if (found == root.repetition_count.end()) {
+      work.repetition_count.erase(hash);
+    } else {
+      work.repetition_count[hash] = found->second;
+    }
+  }
+  game.played.clear();
+}
+
+void Search::write_leaf(Game& game, int index, const std::vector<std::int32_t>& path, float* observations,
+                        bool* masks, const ActionList& legal) {
+  Leaf leaf;
+  leaf.path = path;
+  std::vector<std::pair<std::int32_t, std::int32_t>> pairs(static_cast<std::size_t>(legal.count));
+  for (int i = 0; i < legal.count; ++i) pairs[static_cast<std::size_t>(i)] = {legal.actions[i], legal.moves[i]};
+  std::sort(pairs.begin(), pairs.end());
+  for (const auto& [action, move] : pairs) {
+    leaf.actions.push_back(action);
+    leaf.moves.push_back(move);
+  }
+  const auto slot = static_cast<std::size_t>(index * options_.leaves_per_game) + game.leaves.size();
+  game.work.write_observation(observations + slot * kObservationValues);
+  bool* mask = masks + slot * static_cast<std::size_t>(kActions);
+  std::fill_n(mask, kActions, false);
+  for (const std::int32_t action : leaf.actions) mask[action] = true;
+  game.leaves.push_back(std::move(leaf));
+}
+
+bool Search::expand_listed(Game& game, int node, const ActionList& legal, const double* logits) {
+  std::vector<std::pair<std::int32_t, std::int32_t>> pairs(static_cast<std::size_t>(legal.count));
+  for (int i = 0; i < legal.count; ++i) pairs[static_cast<std::size_t>(i)] = {legal.actions[i], legal.moves[i]};
+  std::sort(pairs.begin(), pairs.end());
+  std::vector<std::int32_t> actions, moves;
+  for (const auto& [action, move] : pairs) {
+    actions.push_back(action);
+    moves.push_back(move);
+  }
+  return expand_node(game, node, actions, moves, logits);
+}
+
+bool Search::expand_node(Game& game, int node, const std::vector<std::int32_t>& actions,
+                         const std::vector<std::int32_t>& moves, const double* logits) {
+  const std::size_t count = actions.size();
+  if (game.nodes.size() + count > static_cast<std::size_t>(options_.max_nodes)) {
+    game.full = true;
+    game.nodes[static_cast<std::size_t>(node)].state = kNew;
+    return false;
+  }
+  // Priors: a softmax over the legal actions only, in ascending action order.
+  std::vector<double> priors(count, 1.0);
+  if (logits != nullptr) {
+    double top = -INFINITY;
+    for (const std::int32_t a : actions) top = std::max(top, logits[a]);
+    for (std::size_t i = 0; i < count; ++i) priors[i] = std::exp(logits[actions[i]] - top);
+  }
+  double sum = 0;
+  for (const double p : priors) sum += p;
+  const auto first = game.nodes.size();
+  game.nodes.resize(first + count);
+  for (std::size_t i = 0; i < count; ++i) {
+    Node& child = game.nodes[first + i];
+    child.action = actions[i];
+    child.move = moves[i];
+    child.prior = child.base_prior = priors[i] / sum;
+  }
+  Node& parent = game.nodes[static_cast<std::size_t>(node)];
+  parent.first_child = static_cast<std::int32_t>(first);
+  parent.child_count = static_cast<std::int16_t>(count);
+  parent.state = kExpanded;
+  if (node == 0) add_noise(game);
+  return true;
+}
+
+void Search::add_noise(Game& game) {
+  if (options_.dirichlet_fraction <= 0 || options_.dirichlet_alpha <= 0) return;
+  const Node& root = game.nodes[0];
+  const auto first = static_cast<std::size_t>(root.first_child);
+  const auto count = static_cast<std::size_t>(root.child_count);
+  std::gamma_distribution<double> gamma(options_.dirichlet_alpha, 1.0);
+  std::vector<double> noise(count);
+  double sum = 0;
+  for (double& n : noise) sum += n = gamma(game.random);
+  if (!(sum > 0)) return;
+  const double share = options_.dirichlet_fraction;
+  for (std::size_t i = 0; i < count; ++i) {
+    Node& child = game.nodes[first + i];
+    child.prior = (1 - share) * child.base_prior + share * noise[i] / sum;
+  }
+}
+
+void Search::back_up(Game& game, const std::vector<std::int32_t>& path, double value, bool virtual_loss) {
+  // The leaf's value is from its side to move; the edge into it belongs to the other side.
+  double v = -value;
+  for (auto i = path.size(); i-- > 0;) {
+    Node& node = game.nodes[static_cast<std::size_t>(path[i])];
+    if (virtual_loss) {
+      node.visits -= 1;
+      node.value_sum += 1;
+    }
+    node.visits += 1;
+    node.value_sum += v;
+    v = -v;
+  }
+}
+
+void Search::expand(const double* logits, const double* values) {
+  for (const Game& game : games_) {
+    for (const Leaf& leaf : game.leaves) {
+      const auto row = static_cast<std::size_t>(leaf.row);
+      const double value = values[row];
+      if (!std::isfinite(value) || value < -1 || value > 1)
+        throw BadEvaluation("the value of row " + std::to_string(row) + " is " + std::to_string(value) +
+                            ": values must be finite and within [-1, 1]");
+      for (const std::int32_t a : leaf.actions) {
+        const double logit = logits[row * kActions + static_cast<std::size_t>(a)];
+        if (!std::isfinite(logit))
+          throw BadEvaluation("the logit of legal action " + std::to_string(a) + " in row " + std::to_string(row) +
+                              " is " + std::to_string(logit) + ": logits of legal actions must be finite");
+      }
+    }
+  }
+  const bool virtual_loss = options_.leaves_per_game > 1;
+  auto body = [&](int g, int) {
+    Game& game = games_[static_cast<std::size_t>(g)];
+    for (Leaf& leaf : game.leaves) {
+      const double* row = logits + static_cast<std::size_t>(leaf.row) * kActions;
+      const int node = leaf.path.empty() ? 0 : leaf.path.back();
+      expand_node(game, node, leaf.actions, leaf.moves, row);
+      if (leaf.path.empty()) continue;
+      back_up(game, leaf.path, values[leaf.row], virtual_loss);
+      ++game.done;
+    }
+    game.leaves.clear();
+  };
+  pool_.for_each(num_games(), body);
+}
+
+void Search::abandon() {
+  for (Game& game : games_) {
+    for (const Leaf& leaf : game.leaves) {
+      const int node = leaf.path.empty() ? 0 : leaf.path.back();
+      game.nodes[static_cast<std::size_t>(node)].state = kNew;
+      if (options_.leaves_per_game > 1) {
+        for (const std::int32_t n : leaf.path) {
+          game.nodes[static_cast<std::size_t>(n)].visits -= 1;
+          game.nodes[static_cast<std::size_t>(n)].value_sum += 1;
+        }
+      }
+    }
+    game.leaves.clear();
+  }
+}
+
+void Search::results(double temperature, const Outputs& out) {
+  const auto width = static_cast<std::size_t>(kActions);
+  for (std::size_t g = 0; g < games_.size(); ++g) {
+    Game& game = games_[g];
+    std::fill_n(out.policies + g * width, width, 0.0f);
+    std::fill_n(out.visits + g * width, width, 0);
+    out.simulations[g] = game.done;
+    out.actions[g] = -1;
+    out.values[g] = 0;
+    if (game.root_over) {
+      out.values[g] = static_cast<float>(for_mover(game.root_reward, game.root.side));
+      continue;
+    }
+    const Node& root = game.nodes[0];
+    if (root.state != kExpanded) continue;
+    const auto first = static_cast<std::size_t>(root.first_child);
+    const auto count = static_cast<std::size_t>(root.child_count);
+    std::int64_t total = 0;
+    double value_sum = 0;
+    std::size_t best = first;
+    for (std::size_t i = first; i < first + count; ++i) {
+      const Node& child = game.nodes[i];
+      out.visits[g * width + static_cast<std::size_t>(child.action)] = child.visits;
+      total += child.visits;
+      value_sum += child.value_sum;
+      const Node& top = game.nodes[best];
+      if (child.visits > top.visits || (child.visits == top.visits && child.prior > top.prior)) best = i;
+    }
+    if (total > 0) {
+      for (std::size_t i = first; i < first + count; ++i) {
+        const Node& child = game.nodes[i];
+        out.policies[g * width + static_cast<std::size_t>(child.action)] =
+            static_cast<float>(static_cast<double>(child.visits) / static_cast<double>(total));
+      }
+      out.values[g] = static_cast<float>(value_sum / static_cast<double>(total));
+    }
+    if (temperature > 0 && total > 0) {
+      std::vector<double> weights(count);
+      for (std::size_t i = 0; i < count; ++i)
+        weights[i] = std::pow(static_cast<double>(game.nodes[first + i].visits), 1.0 / temperature);
+      std::discrete_distribution<std::size_t> pick(weights.begin(), weights.end());
+      best = first + pick(game.random);
+    }
+    out.actions[g] = game.nodes[best].action;
+  }
+}
+
+void Search::advance(std::span<const std::int64_t> actions) {
+  for (std::size_t g = 0; g < games_.size(); ++g) {
+    Game& game = games_[g];
+    game.kept = false;
+    if (game.nodes.empty() || game.nodes[0].state != kExpanded) {
+      game.nodes.clear();
+      continue;
+    }
+    const Node& root = game.nodes[0];
+    int kept = -1;
+    for (int i = root.first_child; i < root.first_child + root.child_count; ++i)
+      if (game.nodes[static_cast<std::size_t>(i)].action == actions[g]) kept = i;
+    if (kept < 0 || game.nodes[static_cast<std::size_t>(kept)].state != kExpanded) {
+      game.nodes.clear();
+      continue;
+    }
+    // The subtree is copied to the front of a new pool, breadth first, so the pool
+    // holds nothing but it.
+    std::vector<Node> nodes{game.nodes[static_cast<std::size_t>(kept)]};
+    std::vector<std::int32_t> from{kept};
+    for (std::size_t next = 0; next < nodes.size(); ++next) {
+      const Node& old = game.nodes[static_cast<std::size_t>(from[next])];
+      if (old.state != kExpanded) continue;
+      nodes[next].first_child = static_cast<std::int32_t>(nodes.size());
+      for (int c = old.first_child; c < old.first_child + old.child_count; ++c) {
+        nodes.push_back(game.nodes[static_cast<std::size_t>(c)]);
+        from.push_back(c);
+      }
+    }
+    nodes[0].action = -1;
+    game.nodes = std::move(nodes);
+    game.kept = true;
+  }
+}
+
+}  // namespace vantor::search

@@ -1,0 +1,145 @@
+// Batched PUCT tree search over many games: each round selects leaves in every game,
+// hands their observations to an evaluator in one batch, then expands and backs up.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <span>
+#include <stdexcept>
+#include <vector>
+
+#include "batch/pool.h"
+#include "engine/board.h"
+
+namespace vantor::search {
+
+struct Options {
+  int num_games = 1;
+  int simulations = 800;
+  double c_puct = 1.25;
+  double dirichlet_alpha = 0.3;
+  double dirichlet_fraction = 0.25;
+  double fpu = 0.0;  // the value of a child not visited yet, from its mover's side
+  int leaves_per_game = 1;
+  int threads = 1;
+  std::optional<std::uint64_t> seed;
+  int max_nodes = 100000;  // per game, one node per child edge
+  bool roll_out_values = false;  // uniform priors and a random roll-out's value, no evaluator
+};
+
+// An evaluator output the search cannot use; nothing was changed.
+struct BadEvaluation : std::invalid_argument {
+  using std::invalid_argument::invalid_argument;
+};
+
+// An edge of a tree and the position it leads to. Values are sums from the side of the
+// player who moves into the node (the parent's side to move).
+struct Node {
+  double prior = 0;
+  double base_prior = 0;  // the prior before root noise
+  double value_sum = 0;
+  std::uint64_t hash = 0;  // of the position, once it has been reached
+  std::int32_t visits = 0;
+  std::int32_t action = -1;
+  std::int32_t move = 0;
+  std::int32_t first_child = -1;
+  std::int16_t child_count = 0;
+  std::uint8_t state = 0;  // see NodeState
+  float terminal_value = 0;  // from the side to move at the node
+};
+
+enum NodeState : std::uint8_t { kNew, kPending, kExpanded, kTerminal };
+
+// Results of a run, one row per game.
+struct Outputs {
+  float* policies;        // num_games x 4672
+  std::int32_t* visits;   // num_games x 4672
+  float* values;          // num_games
+  std::int64_t* actions;  // num_games
+  std::int64_t* simulations;  // num_games
+};
+
+class Search {
+ public:
+  explicit Search(const Options& options);
+
+  int num_games() const { return options_.num_games; }
+  // Rows the last select wrote, which expand reads.
+  int pending_rows() const;
+  int max_leaves() const { return options_.num_games * options_.leaves_per_game; }
+
+  // Makes the roots the games' positions (throws std::invalid_argument for a misshapen
+  // State before anything changes). A game whose kept subtree (see advance) stands for
+  // the same position keeps it; every other game starts a fresh tree.
+  void set_roots(std::span<const State> roots);
+
+  // Selects the next leaves of every game and writes their observations and masks, one
+  // row per leaf, game after game; returns the number of rows (0 when every game is
+  // done). Terminal leaves, and every leaf under roll-out values, are backed up at once.
+  int select(float* observations, bool* masks);
+
+  // Expands the leaves of the last select with the evaluator's rows (logits per action,
+  // values from the leaf's side to move) and backs them up. Throws BadEvaluation, before
+  // changing anything, for a non-finite value or legal logit or a value outside [-1, 1].
+  void expand(const double* logits, const double* values);
+
+  // Forgets the leaves of the last select (the evaluator failed): their trees are as
+  // before it.
+  void abandon();
+
+  void results(double temperature, const Outputs& out);
+
+  // Keeps the subtree under each game's action for the next run; -1 drops the tree.
+  void advance(std::span<const std::int64_t> actions);
+
+ private:
+  struct Leaf {
+    std::vector<std::int32_t> path;  // node indices from the root's child to the leaf
+    std::vector<std::int32_t> actions, moves;  // the leaf's legal actions, ascending
+    int row = -1;
+  };
+
+  struct Game {
+    std::vector<Node> nodes;  // nodes[0] is the root
+    Board root;               // the root position with its history
+    Board work;               // root, played forward during a descent and set back after it
+    std::mt19937 random;
+    std::uint64_t runs = 0;
+    int done = 0;  // simulations made in this run
+    bool full = false;
+    bool kept = false;  // nodes hold a subtree kept by advance, not yet matched to a root
+    bool root_over = false;
+    int root_reward = 0;
+    std::vector<Leaf> leaves;  // waiting for the evaluator
+    std::vector<std::uint64_t> played;  // hashes recorded during the current descent
+  };
+
+  bool wants_more(const Game& game) const;
+  // One descent from the root; false when the game should select no more this round.
+  bool descend(Game& game, int index, float* observations, bool* masks, ActionList& legal);
+  // The descent reached a position never reached before: judge it, queue it for the
+  // evaluator or value it by a roll-out.
+  bool reach_new(Game& game, int index, std::vector<std::int32_t>& path, float* observations, bool* masks,
+                 ActionList& legal);
+  int choose_child(const Game& game, int node) const;
+  void play(Game& game, int node);
+  // Sets the descent's board back to the root.
+  void restore_work(Game& game);
+  void write_leaf(Game& game, int index, const std::vector<std::int32_t>& path, float* observations, bool* masks,
+                  const ActionList& legal);
+  bool expand_listed(Game& game, int node, const ActionList& legal, const double* logits);
+  // Gives node its children (false, and the game full, when the pool has no room).
+  bool expand_node(Game& game, int node, const std::vector<std::int32_t>& actions,
+                   const std::vector<std::int32_t>& moves, const double* logits);
+  void add_noise(Game& game);
+  void back_up(Game& game, const std::vector<std::int32_t>& path, double value, bool virtual_loss);
+  void start_tree(Game& game);
+
+  Options options_;
+  std::vector<Game> games_;
+  std::vector<ActionList> scratch_;  // one per thread
+  batch::WorkerPool pool_;
+};
+
+}  // namespace vantor::search
