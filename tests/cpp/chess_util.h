@@ -15,6 +15,7 @@
 
 #include "engine/board.h"
 #include "engine/movegen.h"
+#include "notation/notation.h"
 
 namespace vantor::testing {
 
@@ -73,32 +74,8 @@ inline StepResult play(Board& board, std::initializer_list<const char*> moves) {
 }
 
 inline std::string to_fen(const Board& board) {
-  std::string fen;
-  for (int row = 0; row < 8; ++row) {
-    int empty = 0;
-    for (int column = 0; column < 8; ++column) {
-      const int piece = board.piece_on(square_at(row, column));
-      if (piece < 0) {
-        ++empty;
-        continue;
-      }
-      if (empty) fen += std::to_string(empty);
-      empty = 0;
-      fen += kPieceLetters[piece];
-    }
-    if (empty) fen += std::to_string(empty);
-    if (row < 7) fen += '/';
-  }
-  fen += board.side == kWhite ? " w " : " b ";
-  std::string rights;
-  if (board.castle & kWhiteKingSide) rights += 'K';
-  if (board.castle & kWhiteQueenSide) rights += 'Q';
-  if (board.castle & kBlackKingSide) rights += 'k';
-  if (board.castle & kBlackQueenSide) rights += 'q';
-  fen += rights.empty() ? "-" : rights;
-  fen += ' ';
-  fen += on_board(board.enpassant) ? square_text(board.enpassant) : "-";
-  return fen + " 0 1";
+  const notation::Position position{board.bitboards, board.occupancies, board.side, board.castle, board.enpassant};
+  return notation::position_fields(position) + " 0 1";
 }
 
 // The position part of a board, for taking a move back after deeper moves have
