@@ -299,6 +299,44 @@ def distributed_benchmarks(module_dir: str, smoke: bool) -> dict[str, float] | N
     return {key: float(value) for key, value in json.loads(out.stdout.strip().splitlines()[-1]).items()}
 
 
+def search_benchmarks(smoke: bool) -> dict[str, float]:
+    """Simulations per second of the native search with a trivial NumPy evaluator (zero
+    logits and values, one call per round) from the initial position, at 64 and 256 games
+    on one and two threads, and of the tests' Python reference search over a Vantor."""
+    import numpy as np
+
+    sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "python"))
+    from search_reference import Reference
+    import vantor
+    from vantor_gym import BatchEnv
+    from vantor_gym.search import Search
+
+    def trivial(observations, masks):
+        return np.zeros(masks.shape, np.float32), np.zeros(len(masks), np.float32)
+
+    simulations, repeats = (8, 1) if smoke else (100, 3)
+    rates = {}
+    for games in (64, 256):
+        roots = BatchEnv(games, threads=1)
+        roots.reset()
+        for threads in (1, 2):
+            best = 0.0
+            for _ in range(repeats):
+                search = Search(games, trivial, simulations=simulations, threads=threads, seed=0)
+                start = time.perf_counter()
+                search.run(roots)
+                best = max(best, games * simulations / (time.perf_counter() - start))
+            rates[f"{games}/{threads}"] = best
+        roots.close()
+    env = vantor.Vantor()
+    env.reset()
+    reference = Reference(trivial)
+    start = time.perf_counter()
+    reference.run(reference.root(env.save_state()), 4 * simulations)
+    rates["reference"] = 4 * simulations / (time.perf_counter() - start)
+    return rates
+
+
 def gym_single_steps_per_second(seconds: float) -> float:
     """vantor_gym/Chess-v0 through gymnasium.make, sampling legal actions from the mask."""
     import gymnasium
@@ -420,6 +458,7 @@ def main() -> int:
     py_threads = python_roll_out_scaling(module_dir, args.smoke)
     batch = batch_benchmarks(module_dir, args.smoke)
     distributed = distributed_benchmarks(module_dir, args.smoke)
+    searches = search_benchmarks(args.smoke)
 
     ours_start = engine["Perft/startpos_5"]["nodes_per_second"]
     ours_kiwi = engine["Perft/kiwipete_4"]["nodes_per_second"]
@@ -510,6 +549,15 @@ def main() -> int:
             ratio = distributed[workers] / local
             row(f"self-play on {workers} Ray worker{'s' if workers == '2' else ''}, 64 games in all / on the driver",
                 f"{distributed[workers] / 1e3:.1f} k plies/s = {ratio:.2f}")
+    reference = searches["reference"]
+    row("Python reference search over a Vantor, trivial evaluator", f"{reference:.0f} simulations/s")
+    for games in (64, 256):
+        rate = searches[f"{games}/2"]
+        ratio = rate / reference
+        row(f"search, {games} games, trivial NumPy evaluator, 2 threads / Python reference",
+            f"{rate / 1e3:.1f} k simulations/s = {ratio:.0f} x", ">= 50 x", ratio >= 50)
+    ratio = searches["256/2"] / searches["256/1"]
+    row("search, 256 games, 2 threads / 1 thread", f"{ratio:.2f}")
     mem = batch["batch_memory"]
     row("BatchEnv memory per game after 100 steps, besides outputs", f"{mem / 1024:.1f} KiB", "<= 48 KiB",
         mem <= 48 * 1024)

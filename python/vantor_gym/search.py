@@ -181,4 +181,5 @@ def _checked(answer: object, rows: int) -> tuple[np.ndarray, np.ndarray]:
             raise ValueError(f"the evaluator's {name} have shape {array.shape}, expected {shape}")
         if array.dtype.kind != "f":
             raise ValueError(f"the evaluator's {name} must be floating point, not {array.dtype}")
-    return logits.astype(np.float64, copy=False), values.astype(np.float64, copy=False)
+    # float32 logits are read in place; only the legal ones are ever looked at.
+    return logits, values.astype(np.float64, copy=False)

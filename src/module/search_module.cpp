@@ -73,13 +73,21 @@ void register_search(py::module_& m) {
              return locked_detached(c, [&](auto& s) { return core_of(s).select(obs, mask); });
            })
       .def("expand",
-           [](Core& c, const Doubles& logits, const Doubles& values) {
+           [](Core& c, const py::array& logits, const Doubles& values) {
              const int rows = locked(c, [](auto& s) { return core_of(s).pending_rows(); });
              if (logits.ndim() != 2 || logits.shape(0) != rows || logits.shape(1) != kActions)
                throw py::value_error("logits must have shape (" + std::to_string(rows) + ", 4672)");
              if (values.ndim() != 1 || values.shape(0) != rows)
                throw py::value_error("values must have shape (" + std::to_string(rows) + ",)");
-             locked_detached(c, [&](auto& s) { core_of(s).expand(logits.data(), values.data()); });
+             // float32 logits, what a network makes, are read in place.
+             if (logits.dtype().is(py::dtype::of<float>()) && (logits.flags() & py::array::c_style)) {
+               const auto* data = static_cast<const float*>(logits.data());
+               locked_detached(c, [&](auto& s) { core_of(s).expand(data, values.data()); });
+             } else {
+               const auto converted = Doubles::ensure(logits);
+               if (!converted) throw py::error_already_set();
+               locked_detached(c, [&](auto& s) { core_of(s).expand(converted.data(), values.data()); });
+             }
            })
       .def("abandon", [](Core& c) { locked(c, [](auto& s) { core_of(s).abandon(); }); })
       .def("results",

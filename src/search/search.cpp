@@ -114,7 +114,7 @@ bool Search::descend(Game& game, int index, float* observations, bool* masks, Ac
   if (root.state == kNew) {
     // A fresh tree's root is evaluated first; that is not a simulation.
     game.work.list_legal(legal);
-    if (options_.roll_out_values) return expand_listed(game, 0, legal, nullptr);
+    if (options_.roll_out_values) return expand_listed(game, 0, legal);
     root.state = kPending;
     write_leaf(game, index, {}, observations, masks, legal);
     return false;
@@ -164,7 +164,7 @@ bool Search::reach_new(Game& game, int index, std::vector<std::int32_t>& path, f
     // The roll-out plays on a copy: the descent's own board must be set back exactly.
     Board copy = game.work;
     const double value = for_mover(copy.roll_out(game.random), game.work.side);
-    expand_listed(game, static_cast<int>(leaf), legal, nullptr);
+    expand_listed(game, static_cast<int>(leaf), legal);
     back_up(game, path, value, false);
     ++game.done;
     restore_work(game);
@@ -255,7 +255,7 @@ void Search::write_leaf(Game& game, int index, const std::vector<std::int32_t>& 
   game.leaves.push_back(std::move(leaf));
 }
 
-bool Search::expand_listed(Game& game, int node, const ActionList& legal, const double* logits) {
+bool Search::expand_listed(Game& game, int node, const ActionList& legal) {
   std::vector<std::pair<std::int32_t, std::int32_t>> pairs(static_cast<std::size_t>(legal.count));
   for (int i = 0; i < legal.count; ++i) pairs[static_cast<std::size_t>(i)] = {legal.actions[i], legal.moves[i]};
   std::sort(pairs.begin(), pairs.end());
@@ -264,11 +264,12 @@ bool Search::expand_listed(Game& game, int node, const ActionList& legal, const 
     actions.push_back(action);
     moves.push_back(move);
   }
-  return expand_node(game, node, actions, moves, logits);
+  return expand_node(game, node, actions, moves, static_cast<const double*>(nullptr));
 }
 
+template <class Logit>
 bool Search::expand_node(Game& game, int node, const std::vector<std::int32_t>& actions,
-                         const std::vector<std::int32_t>& moves, const double* logits) {
+                         const std::vector<std::int32_t>& moves, const Logit* logits) {
   const std::size_t count = actions.size();
   if (game.nodes.size() + count > static_cast<std::size_t>(options_.max_nodes)) {
     game.full = true;
@@ -279,8 +280,8 @@ bool Search::expand_node(Game& game, int node, const std::vector<std::int32_t>& 
   std::vector<double> priors(count, 1.0);
   if (logits != nullptr) {
     double top = -INFINITY;
-    for (const std::int32_t a : actions) top = std::max(top, logits[a]);
-    for (std::size_t i = 0; i < count; ++i) priors[i] = std::exp(logits[actions[i]] - top);
+    for (const std::int32_t a : actions) top = std::max(top, static_cast<double>(logits[a]));
+    for (std::size_t i = 0; i < count; ++i) priors[i] = std::exp(static_cast<double>(logits[actions[i]]) - top);
   }
   double sum = 0;
   for (const double p : priors) sum += p;
@@ -332,7 +333,8 @@ void Search::back_up(Game& game, const std::vector<std::int32_t>& path, double v
   }
 }
 
-void Search::expand(const double* logits, const double* values) {
+template <class Logit>
+void Search::expand(const Logit* logits, const double* values) {
   for (const Game& game : games_) {
     for (const Leaf& leaf : game.leaves) {
       const auto row = static_cast<std::size_t>(leaf.row);
@@ -341,7 +343,7 @@ void Search::expand(const double* logits, const double* values) {
         throw BadEvaluation("the value of row " + std::to_string(row) + " is " + std::to_string(value) +
                             ": values must be finite and within [-1, 1]");
       for (const std::int32_t a : leaf.actions) {
-        const double logit = logits[row * kActions + static_cast<std::size_t>(a)];
+        const double logit = static_cast<double>(logits[row * kActions + static_cast<std::size_t>(a)]);
         if (!std::isfinite(logit))
           throw BadEvaluation("the logit of legal action " + std::to_string(a) + " in row " + std::to_string(row) +
                               " is " + std::to_string(logit) + ": logits of legal actions must be finite");
@@ -352,7 +354,7 @@ void Search::expand(const double* logits, const double* values) {
   auto body = [&](int g, int) {
     Game& game = games_[static_cast<std::size_t>(g)];
     for (Leaf& leaf : game.leaves) {
-      const double* row = logits + static_cast<std::size_t>(leaf.row) * kActions;
+      const Logit* row = logits + static_cast<std::size_t>(leaf.row) * kActions;
       const int node = leaf.path.empty() ? 0 : leaf.path.back();
       expand_node(game, node, leaf.actions, leaf.moves, row);
       if (leaf.path.empty()) continue;
@@ -363,6 +365,9 @@ void Search::expand(const double* logits, const double* values) {
   };
   pool_.for_each(num_games(), body);
 }
+
+template void Search::expand(const float*, const double*);
+template void Search::expand(const double*, const double*);
 
 void Search::abandon() {
   for (Game& game : games_) {

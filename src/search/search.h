@@ -82,7 +82,10 @@ class Search {
   // Expands the leaves of the last select with the evaluator's rows (logits per action,
   // values from the leaf's side to move) and backs them up. Throws BadEvaluation, before
   // changing anything, for a non-finite value or legal logit or a value outside [-1, 1].
-  void expand(const double* logits, const double* values);
+  // Logits come as float or double, whichever the evaluator made: only the legal ones are
+  // read, so they are not converted as a whole.
+  template <class Logit>
+  void expand(const Logit* logits, const double* values);
 
   // Forgets the leaves of the last select (the evaluator failed): their trees are as
   // before it.
@@ -128,10 +131,12 @@ class Search {
   void restore_work(Game& game);
   void write_leaf(Game& game, int index, const std::vector<std::int32_t>& path, float* observations, bool* masks,
                   const ActionList& legal);
-  bool expand_listed(Game& game, int node, const ActionList& legal, const double* logits);
-  // Gives node its children (false, and the game full, when the pool has no room).
+  bool expand_listed(Game& game, int node, const ActionList& legal);
+  // Gives node its children (false, and the game full, when the pool has no room), with
+  // priors from the logits of its actions, or uniform ones without logits.
+  template <class Logit>
   bool expand_node(Game& game, int node, const std::vector<std::int32_t>& actions,
-                   const std::vector<std::int32_t>& moves, const double* logits);
+                   const std::vector<std::int32_t>& moves, const Logit* logits);
   void add_noise(Game& game);
   void back_up(Game& game, const std::vector<std::int32_t>& path, double value, bool virtual_loss);
   void start_tree(Game& game);
