@@ -1,8 +1,10 @@
-"""Gymnasium environments over the vantor chess environment.
+"""Gymnasium environments and tools over the vantor chess environment.
 
 ``gymnasium.make("vantor_gym/Chess-v0")`` gives one environment; ``VantorVectorEnv`` runs
-many, stepping them on a thread pool (in parallel on a free-threaded interpreter);
-``BatchEnv`` steps many games in C++ on worker threads, straight into NumPy arrays.
+many; ``BatchEnv`` steps many games in C++ on worker threads, straight into NumPy arrays.
+Submodules: ``notation`` (UCI, SAN, FEN, PGN), ``engines`` (UCI engines and matches),
+``aec`` (PettingZoo), ``distributed`` (self-play on Ray), ``states`` (``vantor.State`` as
+plain data) and ``search`` (batched tree search).
 """
 
 import pkgutil
