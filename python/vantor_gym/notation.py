@@ -71,6 +71,7 @@ class _Moves:
 
     def __init__(self, state: vantor.State) -> None:
         self.state = state
+        self.sets = state.bitboards.tolist()
         self.listed = _native.legal_moves(state)
         self.by_action = {action: (uci, san) for action, uci, san in self.listed}
         self.by_uci = {uci: action for action, uci, _ in self.listed}
@@ -78,8 +79,7 @@ class _Moves:
 
     def piece_on(self, square: int) -> int:
         """Piece code on square (the highest where sets overlap, as the engine reads it), or -1."""
-        sets = self.state.bitboards.tolist()
-        return max((code for code in range(12) if sets[code] >> square & 1), default=-1)
+        return max((code for code in range(12) if self.sets[code] >> square & 1), default=-1)
 
     def legal(self, action: object) -> tuple[str, str]:
         number = _integer(action, "an action")
@@ -119,10 +119,10 @@ class _Moves:
         body = re.sub(r"[+#]?[!?]*$", "", text.strip()).replace("0", "O")
         if body in self.by_san:
             return self.by_san[body]
+        if body in ("O-O", "O-O-O"):
+            raise ValueError(f"{text!r} is not legal: {_SIDES[self.state.side]} cannot castle that way now")
         match = _SAN.fullmatch(body)
-        if body in ("O-O", "O-O-O") or match is None:
-            if body in ("O-O", "O-O-O"):
-                raise ValueError(f"{text!r} is not legal: {_SIDES[self.state.side]} cannot castle that way now")
+        if match is None:
             raise ValueError(f"malformed SAN move {text!r}")
         letter, file, rank, _, target, promotion = match.groups()
         kind = "PNBRQK".index(letter) if letter else 0

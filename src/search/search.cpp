@@ -22,6 +22,19 @@ std::mt19937 game_random(const Options& options, int index, std::uint64_t run) {
   return std::mt19937(sequence);
 }
 
+// A node's children come in ascending action order, whatever order the generator used.
+void sorted_legal(const ActionList& legal, std::vector<std::int32_t>& actions, std::vector<std::int32_t>& moves) {
+  std::vector<std::pair<std::int32_t, std::int32_t>> pairs(static_cast<std::size_t>(legal.count));
+  for (int i = 0; i < legal.count; ++i) pairs[static_cast<std::size_t>(i)] = {legal.actions[i], legal.moves[i]};
+  std::sort(pairs.begin(), pairs.end());
+  actions.clear();
+  moves.clear();
+  for (const auto& [action, move] : pairs) {
+    actions.push_back(action);
+    moves.push_back(move);
+  }
+}
+
 // The side to move's view of a result given from white's side.
 double for_mover(int white_reward, int side) { return side == kWhite ? white_reward : -white_reward; }
 
@@ -119,7 +132,8 @@ bool Search::descend(Game& game, int index, float* observations, bool* masks, Ac
     write_leaf(game, index, {}, observations, masks, legal);
     return false;
   }
-  std::vector<std::int32_t> path;
+  std::vector<std::int32_t>& path = game.path;
+  path.clear();
   int node = 0;
   for (;;) {
     const int child = choose_child(game, node);
@@ -240,13 +254,7 @@ void Search::write_leaf(Game& game, int index, const std::vector<std::int32_t>& 
                         bool* masks, const ActionList& legal) {
   Leaf leaf;
   leaf.path = path;
-  std::vector<std::pair<std::int32_t, std::int32_t>> pairs(static_cast<std::size_t>(legal.count));
-  for (int i = 0; i < legal.count; ++i) pairs[static_cast<std::size_t>(i)] = {legal.actions[i], legal.moves[i]};
-  std::sort(pairs.begin(), pairs.end());
-  for (const auto& [action, move] : pairs) {
-    leaf.actions.push_back(action);
-    leaf.moves.push_back(move);
-  }
+  sorted_legal(legal, leaf.actions, leaf.moves);
   const auto slot = static_cast<std::size_t>(index * options_.leaves_per_game) + game.leaves.size();
   game.work.write_observation(observations + slot * kObservationValues);
   bool* mask = masks + slot * static_cast<std::size_t>(kActions);
@@ -256,14 +264,8 @@ void Search::write_leaf(Game& game, int index, const std::vector<std::int32_t>& 
 }
 
 bool Search::expand_listed(Game& game, int node, const ActionList& legal) {
-  std::vector<std::pair<std::int32_t, std::int32_t>> pairs(static_cast<std::size_t>(legal.count));
-  for (int i = 0; i < legal.count; ++i) pairs[static_cast<std::size_t>(i)] = {legal.actions[i], legal.moves[i]};
-  std::sort(pairs.begin(), pairs.end());
   std::vector<std::int32_t> actions, moves;
-  for (const auto& [action, move] : pairs) {
-    actions.push_back(action);
-    moves.push_back(move);
-  }
+  sorted_legal(legal, actions, moves);
   return expand_node(game, node, actions, moves, static_cast<const double*>(nullptr));
 }
 

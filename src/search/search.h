@@ -116,6 +116,7 @@ class Search {
     int root_reward = 0;
     std::vector<Leaf> leaves;  // waiting for the evaluator
     std::vector<std::uint64_t> played;  // hashes recorded during the current descent
+    std::vector<std::int32_t> path;     // the current descent's nodes, kept for its capacity
   };
 
   bool wants_more(const Game& game) const;
