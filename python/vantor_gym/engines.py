@@ -23,9 +23,9 @@ import errno
 import math
 import operator
 import os
-import queue
 import random
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -66,7 +66,11 @@ TERM_GRACE = 1.0
 """Seconds ``close`` gives an engine after SIGTERM before it is killed."""
 
 ACTIONS = 4672
+# The longest line an engine may print, in bytes: a longer one is an error, never read
+# in pieces (the tail of a cut line could pass for an answer).
 _MAX_LINE = 1 << 16
+_CHUNK = 1 << 16
+_TAIL_LINE = 300
 _UCI_MOVE = re.compile(r"[a-h][1-8][a-h][1-8][qrbn]?")
 _OPTION_KEYWORDS = ("type", "default", "min", "max", "var")
 
@@ -171,30 +175,55 @@ def _has_legal_move(state: vantor.State) -> bool:
     return any(any(row) for row in board.get_actions())
 
 
-def _reader(stream: IO[str], lines: queue.Queue[str | None]) -> None:
-    """Puts each line the engine prints into ``lines``, then None at the end of output."""
+class _LineSplitter:
+    """Cuts a byte stream into whole lines (without their ends); what follows the last
+    newline waits in ``partial`` for the rest of its line."""
+
+    def __init__(self) -> None:
+        self.partial = bytearray()
+        self.complete: deque[bytes] = deque()
+
+    def feed(self, chunk: bytes) -> None:
+        *whole, rest = chunk.split(b"\n")
+        if whole:
+            whole[0] = bytes(self.partial) + whole[0]
+            self.partial = bytearray(rest)
+            self.complete.extend(whole)
+        else:
+            self.partial += rest
+
+
+def _text(line: bytes) -> str:
+    return line.decode("utf-8", "replace").rstrip("\r")
+
+
+def _tail_reader(stream: IO[bytes], tail: deque[str]) -> None:
+    """Keeps the last lines of the engine's standard error (for error messages), each cut
+    to ``_TAIL_LINE`` characters; the stream is closed here, by the only thread reading it."""
+    lines = _LineSplitter()
     try:
-        while True:
-            line = stream.readline(_MAX_LINE)
-            if not line:
-                break
-            lines.put(line.rstrip("\r\n"))
+        while chunk := stream.read(_CHUNK):
+            lines.feed(chunk)
+            while lines.complete:
+                tail.append(_text(lines.complete.popleft())[:_TAIL_LINE])
+            if len(lines.partial) > _MAX_LINE:
+                tail.append(_text(bytes(lines.partial[:_TAIL_LINE])))
+                lines.partial.clear()
     except (OSError, ValueError):
         pass
     finally:
-        lines.put(None)
+        stream.close()
 
 
-def _tail_reader(stream: IO[str], tail: deque[str]) -> None:
-    """Keeps the last lines of the engine's standard error (for error messages)."""
+def _interpreter(path: str) -> str | None:
+    """The interpreter a script's ``#!`` line names (None if it has none or is unreadable)."""
     try:
-        while True:
-            line = stream.readline(_MAX_LINE)
-            if not line:
-                break
-            tail.append(line.rstrip("\r\n"))
-    except (OSError, ValueError):
-        pass
+        with open(path, "rb") as file:
+            first = file.readline(4096)
+    except OSError:
+        return None
+    words = first[2:].split() if first.startswith(b"#!") else []
+    return os.fsdecode(words[0]) if words else None
 
 
 def _positive_seconds(value: float, what: str) -> float:
@@ -229,10 +258,11 @@ class UciEngine:
     ``best_action`` calls that give none; with none at all a move gets
     ``DEFAULT_MOVETIME`` (0.05 s).
 
-    ``timeout`` (seconds) bounds every exchange: the start-up, each ``isready`` and
-    each search (plus its ``movetime``). An engine that exits, does not answer in time
-    or answers something that is not UCI raises ``EngineError``, after its process
-    has been ended; the engine is closed from then on. Use it as a context manager (or
+    ``timeout`` (seconds) bounds every exchange, the writing of its commands included:
+    the start-up, each ``isready`` and each search (plus its ``movetime``). An engine
+    that exits, does not read its input or answer in time, prints a line longer than
+    64 KiB, or answers something that is not UCI raises ``EngineError``, after its
+    process has been ended; the engine is closed from then on. Use it as a context manager (or
     call ``close``) so the process always ends; a collected engine is closed too, as a
     last resort. Calls from several threads run one at a time.
     """
@@ -249,8 +279,8 @@ class UciEngine:
         name: str | None = None,
     ) -> None:
         self._lock = threading.RLock()
-        self._process: subprocess.Popen[str] | None = None
-        self._popen: subprocess.Popen[str] | None = None
+        self._process: subprocess.Popen[bytes] | None = None
+        self._popen: subprocess.Popen[bytes] | None = None
         self.path = os.fspath(path)
         self.timeout = _positive_seconds(timeout, "timeout")
         self.movetime = None if movetime is None else _positive_seconds(movetime, "movetime")
@@ -258,7 +288,8 @@ class UciEngine:
         self.nodes = None if nodes is None else _positive_int(nodes, "nodes")
         self.id: dict[str, str] = {}
         self._options: dict[str, UciOption] = {}
-        self._lines: queue.Queue[str | None] = queue.Queue()
+        self._output = _LineSplitter()
+        self._output_ended = False
         self._stderr: deque[str] = deque(maxlen=20)
         self._threads: list[threading.Thread] = []
         self._given_name = name
@@ -287,30 +318,41 @@ class UciEngine:
                 stdin=subprocess.PIPE,
                 stdout=subprocess.PIPE,
                 stderr=subprocess.PIPE,
-                text=True,
-                encoding="utf-8",
-                errors="replace",
-                bufsize=1,
+                bufsize=0,
                 # Its own process group, so that close() also ends what it started.
                 start_new_session=os.name == "posix",
             )
-        except FileNotFoundError as error:
-            raise FileNotFoundError(errno.ENOENT, f"cannot run the UCI engine {self.path!r}: {error}", self.path) from error
         except OSError as error:
-            raise EngineError(f"cannot start the UCI engine {self.path!r}: {error}") from error
+            raise self._start_error(error) from error
         self._process = self._popen = process
-        assert process.stdout is not None and process.stderr is not None
+        assert process.stdin is not None and process.stdout is not None and process.stderr is not None
+        # Neither end blocks: every wait is a poll bounded by the exchange's deadline.
+        os.set_blocking(process.stdin.fileno(), False)
+        os.set_blocking(process.stdout.fileno(), False)
+        self._writable = select.poll()
+        self._writable.register(process.stdin.fileno(), select.POLLOUT)
+        self._readable = select.poll()
+        self._readable.register(process.stdout.fileno(), select.POLLIN)
         self._threads = [
-            threading.Thread(target=_reader, args=(process.stdout, self._lines), daemon=True,
-                             name=f"uci-stdout-{process.pid}"),
             threading.Thread(target=_tail_reader, args=(process.stderr, self._stderr), daemon=True,
                              name=f"uci-stderr-{process.pid}"),
         ]
         for thread in self._threads:
             thread.start()
 
+    def _start_error(self, error: OSError) -> Exception:
+        """What a failed start raises: ``FileNotFoundError`` if the file has gone,
+        ``EngineError`` if it cannot be run (a script's missing interpreter included)."""
+        if isinstance(error, FileNotFoundError) and not os.path.exists(self.path):
+            return FileNotFoundError(errno.ENOENT, f"no UCI engine at {self.path!r}", self.path)
+        reason = str(error)
+        interpreter = _interpreter(self.path) if isinstance(error, FileNotFoundError) else None
+        if interpreter is not None and not os.path.exists(interpreter):
+            reason = f"its interpreter {interpreter!r} does not exist"
+        return EngineError(f"cannot start the UCI engine {self.path!r}: {reason}")
+
     @property
-    def process(self) -> subprocess.Popen[str] | None:
+    def process(self) -> subprocess.Popen[bytes] | None:
         """The engine's ``Popen`` (kept after ``close``, for its ``returncode``)."""
         return self._popen
 
@@ -352,8 +394,9 @@ class UciEngine:
 
     def close(self) -> None:
         """Ends the engine: ``quit``, then SIGTERM after ``QUIT_GRACE`` seconds, then
-        SIGKILL after ``TERM_GRACE`` (to the engine's whole process group on POSIX).
-        Closing a closed engine does nothing."""
+        SIGKILL after ``TERM_GRACE``, to the engine's whole process group (which its
+        children join; one that leaves it, with ``setsid``, is not ended). Closing a
+        closed engine does nothing."""
         with self._lock:
             self._shutdown(force=False)
 
@@ -363,15 +406,17 @@ class UciEngine:
             return
         if not force and process.poll() is None:
             try:
-                self._write(process, "quit")
+                self._write(process, "quit", time.monotonic() + QUIT_GRACE)
                 process.wait(QUIT_GRACE)
             except (OSError, ValueError, subprocess.TimeoutExpired):
                 pass
-        try:
-            assert process.stdin is not None
-            process.stdin.close()
-        except (OSError, ValueError):
-            pass
+        for stream in (process.stdin, process.stdout):
+            # The error stream is closed by its reader thread, the only one using it.
+            try:
+                if stream is not None:
+                    stream.close()
+            except OSError:
+                pass
         if process.poll() is None and not force:
             self._signal(process, signal.SIGTERM)
             try:
@@ -383,20 +428,14 @@ class UciEngine:
             process.wait()
         # Whatever the engine started in its group and left behind.
         self._signal(process, signal.SIGKILL if os.name == "posix" else signal.SIGTERM)
+        # A reader still blocked here has a grandchild that left the group holding the
+        # pipe: it ends, and closes its stream, when that process does.
         for thread in self._threads:
             if thread is not threading.current_thread():
                 thread.join(1.0)
-        for stream in (process.stdout, process.stderr):
-            # A reader still blocked (a grandchild that left the group holds the pipe)
-            # keeps its stream: closing it under the reader could block here.
-            if stream is not None and not any(t.is_alive() for t in self._threads):
-                try:
-                    stream.close()
-                except (OSError, ValueError):
-                    pass
 
     @staticmethod
-    def _signal(process: subprocess.Popen[str], number: int) -> None:
+    def _signal(process: subprocess.Popen[bytes], number: int) -> None:
         try:
             if os.name == "posix":
                 os.killpg(process.pid, number)
@@ -407,20 +446,34 @@ class UciEngine:
 
     # -- protocol ----------------------------------------------------------------------
 
-    @staticmethod
-    def _write(process: subprocess.Popen[str], command: str) -> None:
+    def _write(self, process: subprocess.Popen[bytes], command: str, deadline: float) -> None:
+        """Writes one command line; ``TimeoutError`` if the engine has not taken all of it
+        by ``deadline`` (it stopped reading and the pipe is full)."""
         assert process.stdin is not None
-        process.stdin.write(command + "\n")
-        process.stdin.flush()
+        descriptor = process.stdin.fileno()
+        data = memoryview((command + "\n").encode("utf-8", "replace"))
+        while data:
+            try:
+                data = data[os.write(descriptor, data):]
+                continue
+            except BlockingIOError:
+                pass
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise TimeoutError(f"the engine took no input for {command.split()[0]!r}")
+            self._writable.poll(math.ceil(remaining * 1000))
 
-    def _send(self, command: str) -> None:
+    def _send(self, command: str, deadline: float) -> None:
         process = self._open()
+        word = command.split()[0]
         try:
-            self._write(process, command)
+            self._write(process, command, deadline)
+        except TimeoutError:
+            raise self._failure(f"it did not read {word!r} within {self._budget:.3g} s") from None
         except (OSError, ValueError):
-            raise self._failure(f"could not send {command.split()[0]!r}: its input is closed", exited=True) from None
+            raise self._failure(f"could not send {word!r}: its input is closed", exited=True) from None
 
-    def _open(self) -> subprocess.Popen[str]:
+    def _open(self) -> subprocess.Popen[bytes]:
         if self._process is None:
             raise EngineError(f"the UCI engine {self.name!r} is closed")
         return self._process
@@ -435,8 +488,8 @@ class UciEngine:
             except subprocess.TimeoutExpired:
                 pass
         code = None if process is None else process.poll()
-        if exited and len(self._threads) == 2:
-            self._threads[1].join(0.5)  # the rest of its error output
+        if exited and self._threads:
+            self._threads[0].join(0.5)  # the rest of its error output
         self._shutdown(force=True)
         message = f"UCI engine {self.name!r} ({self.path}): {what}"
         if code is not None:
@@ -446,15 +499,40 @@ class UciEngine:
         return EngineError(message)
 
     def _read(self, deadline: float, waiting_for: str) -> str:
-        """The engine's next line; ``EngineError`` at the deadline or the end of output."""
+        """The engine's next whole line; ``EngineError`` at the deadline, at the end of
+        output, or for a line longer than ``_MAX_LINE`` bytes."""
+        output = self._output
+        while not output.complete:
+            if len(output.partial) > _MAX_LINE:
+                raise self._failure(f"it printed a line longer than {_MAX_LINE} bytes before {waiting_for}")
+            if self._output_ended:
+                raise self._failure(f"the engine closed its output before {waiting_for}", exited=True)
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise self._failure(f"no {waiting_for} within {self._budget:.3g} s")
+            self._receive(math.ceil(remaining * 1000))
+        line = output.complete.popleft()
+        if len(line) > _MAX_LINE:
+            raise self._failure(f"it printed a line longer than {_MAX_LINE} bytes before {waiting_for}")
+        return _text(line)
+
+    def _receive(self, milliseconds: int) -> None:
+        """Takes what the engine has printed, waiting up to ``milliseconds`` for some.
+        An unfinished last line at the end of output is no answer and is dropped."""
+        process = self._open()
+        assert process.stdout is not None
+        if not self._readable.poll(milliseconds):
+            return
         try:
-            line = self._lines.get(timeout=max(deadline - time.monotonic(), 0.0))
-        except queue.Empty:
-            raise self._failure(f"no {waiting_for} within {self._budget:.3g} s") from None
-        if line is None:
-            self._lines.put(None)  # the end of output stays the end
-            raise self._failure(f"the engine closed its output before {waiting_for}", exited=True)
-        return line
+            chunk = os.read(process.stdout.fileno(), _CHUNK)
+        except BlockingIOError:
+            return
+        except OSError:
+            chunk = b""
+        if chunk:
+            self._output.feed(chunk)
+        else:
+            self._output_ended = True
 
     def _deadline(self, extra: float = 0.0) -> float:
         """The deadline of an exchange that starts now: ``timeout`` plus ``extra`` seconds."""
@@ -463,7 +541,7 @@ class UciEngine:
 
     def _handshake(self) -> None:
         deadline = self._deadline()
-        self._send("uci")
+        self._send("uci", deadline)
         while True:
             line = self._read(deadline, "'uciok' after 'uci'")
             words = line.split()
@@ -480,7 +558,7 @@ class UciEngine:
 
     def _ready(self) -> None:
         deadline = self._deadline()
-        self._send("isready")
+        self._send("isready", deadline)
         while self._read(deadline, "'readyok' after 'isready'").strip() != "readyok":
             pass
 
@@ -495,8 +573,9 @@ class UciEngine:
                 raise ValueError(f"unknown UCI option {key!r} for {self.name!r} (it offers: {offered})")
             text = _option_value(option, value)
             commands.append(f"setoption name {option.name}" + ("" if text is None else f" value {text}"))
+        deadline = self._deadline()
         for command in commands:
-            self._send(command)
+            self._send(command, deadline)
         self._ready()
 
     def set_options(self, options: Mapping[str, object]) -> None:
@@ -510,7 +589,7 @@ class UciEngine:
         """Tells the engine that the next position is from another game (``ucinewgame``)."""
         with self._lock:
             self._open()
-            self._send("ucinewgame")
+            self._send("ucinewgame", self._deadline())
             self._ready()
 
     def best_action(
@@ -581,9 +660,9 @@ class UciEngine:
                 raise
 
     def _search(self, state: vantor.State, position_command: str, limits: str, movetime: float) -> int:
-        self._send(position_command)
         deadline = self._deadline(movetime)
-        self._send(f"go {limits}")
+        self._send(position_command, deadline)
+        self._send(f"go {limits}", deadline)
         while True:
             line = self._read(deadline, "'bestmove' after 'go'")
             words = line.split()

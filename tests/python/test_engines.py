@@ -13,7 +13,7 @@ import pytest
 
 import vantor
 from vantor_gym import BatchEnv
-from vantor_gym.engines import EngineError, MatchResult, UciEngine, elo_difference, play_match
+from vantor_gym.engines import QUIT_GRACE, EngineError, MatchResult, UciEngine, elo_difference, play_match
 from vantor_gym.notation import action_to_uci, read_pgn, uci_to_action
 
 STOCKFISH = "/usr/games/stockfish"
@@ -123,6 +123,70 @@ def starting_board() -> vantor.Vantor:
     board = vantor.Vantor()
     board.reset()
     return board
+
+
+def engine_script(tmp_path, go: str = 'out(b"bestmove e2e4")', ready: str = 'out(b"readyok")',
+                  uci: str = 'out(b"uciok")', prelude: str = "") -> str:
+    """A UCI engine in Python that writes its pid and runs one Python statement (on one
+    line, ``out(bytes)`` printing a line) for each of ``uci``, ``isready`` and ``go``."""
+    return script(
+        tmp_path,
+        "engine.py",
+        f"""#!{sys.executable}
+import os, subprocess, sys, time
+with open({str(tmp_path / "pid")!r}, "w") as f:
+    f.write(str(os.getpid()))
+def out(data, end=b"\\n"):
+    sys.stdout.buffer.write(data + end)
+    sys.stdout.buffer.flush()
+{prelude}
+for line in sys.stdin:
+    with open({str(tmp_path / "log")!r}, "a") as log:
+        log.write(line)
+    word = line.split()[0] if line.split() else ""
+    if word == "uci":
+        {uci}
+    elif word == "isready":
+        {ready}
+    elif word == "go":
+        {go}
+    elif word == "quit":
+        break
+""",
+    )
+
+
+def finishes(call, within: float):
+    """Runs ``call`` on a daemon thread and returns the exception it raised (or None);
+    a call still running after ``within`` seconds fails the test instead of hanging it."""
+    raised: list[BaseException | None] = []
+
+    def run() -> None:
+        try:
+            call()
+            raised.append(None)
+        except BaseException as error:
+            raised.append(error)
+
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    thread.join(within)
+    assert not thread.is_alive(), f"still running after {within} s"
+    return raised[0]
+
+
+@pytest.fixture
+def reap():
+    """Process ids to kill with their groups at the end of a test, so that a test that
+    fails (or a process that left the engine's group) leaves nothing running."""
+    pids: list[int] = []
+    yield pids
+    for pid in pids:
+        for kill in (os.killpg, os.kill):
+            try:
+                kill(pid, 9)
+            except OSError:
+                pass
 
 
 # -- Elo arithmetic --------------------------------------------------------------------
@@ -338,6 +402,139 @@ def test_bad_arguments(tmp_path):
         UciEngine(fake_engine(tmp_path, "e2e4"), timeout=-1)
 
 
+# -- hostile engines ---------------------------------------------------------------------
+
+# 100,000 plies of knights going out and back: a 500 KB line, far beyond a pipe's buffer.
+SHUFFLE = ["g1f3", "g8f6", "f3g1", "f6g8"] * 25_000
+
+
+def test_engine_that_stops_reading_its_input(tmp_path, reap):
+    # After readyok it sleeps with a child of its own and never reads again, so the long
+    # position line fills the pipe: the write must end at the exchange's deadline.
+    path = engine_script(
+        tmp_path,
+        ready=(f'out(b"readyok"); child = subprocess.Popen(["sleep", "600"]); '
+               f'open({str(tmp_path / "child")!r}, "w").write(str(child.pid)); time.sleep(600)'),
+    )
+    engine = UciEngine(path, timeout=TIMEOUT)
+    reap.append(engine.pid)
+    begun = time.monotonic()
+    error = finishes(lambda: engine.best_action(starting_board(), moves=SHUFFLE), TIMEOUT + 30)
+    assert isinstance(error, EngineError), error
+    assert "did not read 'position' within 2.05 s" in str(error)
+    assert TIMEOUT <= time.monotonic() - begun < TIMEOUT + SLACK
+    assert engine.closed and gone(read_pid(tmp_path)) and gone(read_pid(tmp_path, "child"))
+
+
+def test_long_position_line_reaches_a_reading_engine(tmp_path, reap):
+    # The line goes out in many partial writes; the engine must get all of it, once.
+    with UciEngine(fake_engine(tmp_path, "e2e4"), timeout=TIMEOUT) as engine:
+        reap.append(engine.pid)
+        assert engine.best_action(starting_board(), moves=SHUFFLE) == 564
+        assert engine.best_action(starting_board(), movetime=0.01) == 564
+    lines = sent(tmp_path)
+    assert lines[2] == "position startpos moves " + " ".join(SHUFFLE)
+    assert lines[3:] == ["go movetime 50", f"position fen {START_FEN}", "go movetime 10", "quit"]
+
+
+@pytest.mark.parametrize(
+    ("where", "printed", "reason"),
+    [
+        # Tails that would read as answers if the line were cut at its 64 KiB.
+        ("uci", 'out(b"x" * 65_536 + b"uciok")', "longer than 65536 bytes before 'uciok'"),
+        ("go", 'out(b"x" * 65_536 + b"bestmove a2a3")', "longer than 65536 bytes before 'bestmove'"),
+        ("go", 'out(b"x" * 100_000 + b" bestmove a2a3")', "longer than 65536 bytes before 'bestmove'"),
+        # A line that never ends is over-long as soon as its first 64 KiB have come.
+        ("go", 'out(b"info " * 30_000 + b"bestmove a2a3", end=b""); time.sleep(600)', "longer than 65536"),
+    ],
+)
+def test_over_long_line_is_an_error_not_an_answer(tmp_path, reap, where, printed, reason):
+    path = engine_script(tmp_path, **{where: printed})
+    begun = time.monotonic()
+
+    def start_and_ask() -> None:
+        with UciEngine(path, timeout=TIMEOUT) as engine:
+            engine.best_action(starting_board())
+
+    error = finishes(start_and_ask, TIMEOUT + 30)
+    reap.append(read_pid(tmp_path))
+    assert isinstance(error, EngineError) and reason in str(error), error
+    assert time.monotonic() - begun < TIMEOUT + SLACK
+    assert gone(read_pid(tmp_path))
+
+
+@pytest.mark.parametrize(
+    "answer",
+    [
+        # An info line just under the bound, then the answer.
+        'out(b"info string " + b"y" * 65_000); out(b"bestmove e2e4")',
+        # The answer in pieces, with pauses between them, and a CRLF end.
+        'out(b"best", end=b""); time.sleep(0.2); out(b"move e2", end=b""); time.sleep(0.2); out(b"e4", end=b"\\r\\n")',
+        # Bytes that are not UTF-8 are a line like any other.
+        r'out(b"\xff\xfe\x00 bestmove"); out(b"bestmove e2e4 ponder e7e5")',
+    ],
+)
+def test_odd_but_whole_answers_are_read(tmp_path, reap, answer):
+    with UciEngine(engine_script(tmp_path, go=answer), timeout=TIMEOUT) as engine:
+        reap.append(engine.pid)
+        assert engine.best_action(starting_board()) == 564
+
+
+def test_answer_without_a_newline_before_exit_is_no_answer(tmp_path, reap):
+    engine = UciEngine(engine_script(tmp_path, go='out(b"bestmove e2e4", end=b""); sys.exit(0)'), timeout=TIMEOUT)
+    reap.append(engine.pid)
+    with pytest.raises(EngineError, match="closed its output before 'bestmove'"):
+        engine.best_action(starting_board())
+
+
+def test_engine_that_closes_its_output_but_runs_on(tmp_path, reap):
+    engine = UciEngine(engine_script(tmp_path, go="os.close(1); time.sleep(600)"), timeout=TIMEOUT)
+    reap.append(engine.pid)
+    begun = time.monotonic()
+    with pytest.raises(EngineError, match="closed its output before 'bestmove'"):
+        engine.best_action(starting_board())
+    assert time.monotonic() - begun < TIMEOUT + SLACK
+    assert gone(read_pid(tmp_path))
+
+
+@pytest.mark.parametrize(
+    ("text", "mode", "reason"),
+    [
+        ("#!/nonexistent/python\nprint('uciok')\n", 0o755, "its interpreter '/nonexistent/python' does not exist"),
+        ("uciok\n", 0o755, "Exec format error"),
+        (None, 0o755, "Permission denied"),  # a directory
+    ],
+)
+def test_file_that_is_no_program_is_an_engine_error(tmp_path, text, mode, reason):
+    path = tmp_path / "engine"
+    if text is None:
+        path.mkdir()
+    else:
+        path.write_text(text)
+    path.chmod(mode)
+    with pytest.raises(EngineError, match=f"cannot start the UCI engine .*{reason}"):
+        UciEngine(str(path), timeout=TIMEOUT)
+
+
+def test_child_that_leaves_the_group_is_not_ended(tmp_path, reap):
+    # The engine starts a child in a session of its own that keeps the engine's output
+    # pipes open: close() and a failure still return, end the engine, and leave that child.
+    leaver = (f'leaver = subprocess.Popen(["sleep", "600"], start_new_session=True)\n'
+              f'open({str(tmp_path / "leaver")!r}, "w").write(str(leaver.pid))')
+    for go in ('out(b"bestmove e2e4")', "time.sleep(600)"):
+        for name in ("pid", "leaver"):
+            (tmp_path / name).unlink(missing_ok=True)
+        engine = UciEngine(engine_script(tmp_path, go=go, prelude=leaver), timeout=TIMEOUT)
+        reap.extend([engine.pid, read_pid(tmp_path, "leaver")])
+        begun = time.monotonic()
+        error = finishes(lambda: engine.best_action(starting_board()), TIMEOUT + 30)
+        assert (error is None) == (go != "time.sleep(600)"), error
+        assert finishes(engine.close, 30) is None
+        assert time.monotonic() - begun < TIMEOUT + QUIT_GRACE + SLACK
+        assert gone(read_pid(tmp_path))
+        assert not gone(read_pid(tmp_path, "leaver"), within=0)
+
+
 # -- Stockfish --------------------------------------------------------------------------
 
 
@@ -424,7 +621,7 @@ def test_stockfish_beats_a_random_player(stockfish):
 def test_match_records(stockfish, monkeypatch):
     commands: list[str] = []
     send = stockfish._send
-    monkeypatch.setattr(stockfish, "_send", lambda command: (commands.append(command), send(command))[1])
+    monkeypatch.setattr(stockfish, "_send", lambda command, *rest: (commands.append(command), send(command, *rest))[1])
     result = play_match(random_agent(2), stockfish, 4, start_fens=OPENINGS, max_plies=40)
     assert result.wins + result.draws + result.losses == 4 == len(result.pgns) == len(result.games)
     points = sum(g.score_a for g in result.games)
