@@ -37,10 +37,8 @@ from gymnasium import spaces
 from pettingzoo import AECEnv  # type: ignore[import-untyped]
 from pettingzoo.utils import wrappers  # type: ignore[import-untyped]
 
-from vantor_gym import _native
 from vantor_gym.batch import ACTIONS, PLANES, BatchEnv
-from vantor_gym.env import _action, letter_board
-from vantor_gym.notation import validate_fen
+from vantor_gym.env import _action, letter_board, option_fen
 
 AGENTS = ("player_0", "player_1")
 ENDINGS = ("checkmate", "stalemate", "repetition", "fifty_moves", "illegal_action", "max_plies")
@@ -90,10 +88,9 @@ class raw_env(AECEnv):  # type: ignore[misc]
     description. ``max_plies`` truncates a game after that many plies (off by default).
 
     ``reset(seed=None, options=None)``: ``options={"fen": text}`` starts from that
-    position (checked with ``vantor_gym.notation.validate_fen``: ``ValueError`` naming the
-    fault, the current game left as it was), its side to move acting first; a position
-    without a legal move starts ended (checkmate or stalemate). Other option keys are
-    ignored. ``seed`` seeds the agents' action spaces (``seed`` and ``seed + 1``), so
+    position (read as ``BatchEnv.reset`` reads it: ``ValueError`` naming the fault,
+    checkmate or stalemate included, the current game left as it was), its side to move
+    acting first and its half-move clock going on. Other option keys are ignored. ``seed`` seeds the agents' action spaces (``seed`` and ``seed + 1``), so
     ``action_space(agent).sample(mask)`` repeats; the game itself has no randomness.
 
     Plane 113 counts the plies of all games the environment has played, as ``BatchEnv``
@@ -159,9 +156,7 @@ class raw_env(AECEnv):  # type: ignore[misc]
         return self.action_spaces[agent]
 
     def reset(self, seed: int | None = None, options: dict[str, Any] | None = None) -> None:
-        fen = (options or {}).get("fen")
-        if fen is not None:
-            validate_fen(fen)
+        fen = option_fen(options)
         self.batch.reset(fens=None if fen is None else [fen], out=self._reset_out)
         if seed is not None:
             for offset, agent in enumerate(AGENTS):
@@ -177,13 +172,6 @@ class raw_env(AECEnv):  # type: ignore[misc]
         self._skip_agent_selection = None
         side = self._side()
         self.agent_selection = AGENTS[side]
-        if fen is not None and not self._out["action_mask"].any():
-            # A position without a legal move is a game already over: let both agents see
-            # its result rather than hand the side to move an empty mask.
-            in_check = _native.kings_attacked(fen)[side]
-            reward = (1 if side == 1 else -1) if in_check else 0
-            self._finish(reward, "checkmate" if in_check else "stalemate")
-            self._accumulate_rewards()
 
     def step(self, action: Any) -> None:
         if not self.agents:

@@ -12,7 +12,7 @@ import numpy.typing as npt
 
 import vantor
 from vantor_gym import _native
-from vantor_gym.notation import validate_fen
+from vantor_gym.fen import read_start
 
 ACTIONS = 4672
 PLANES = 119
@@ -28,6 +28,7 @@ _ROW_SHAPES = {
     "side": (),
     "illegal": (),
 }
+_INT32_MAX = 2**31 - 1
 _DTYPES = {
     "rewards": np.dtype(np.int8),
     "terminated": np.dtype(np.bool_),
@@ -88,13 +89,16 @@ class BatchEnv:
         if threads < 0:
             raise ValueError(f"threads must be at least 0 (0 for all cores), not {threads}")
         threads = min(threads or os.cpu_count() or 1, num_envs)
-        if max_plies is not None and operator.index(max_plies) < 1:
-            raise ValueError(f"max_plies must be at least 1, not {max_plies}")
+        if max_plies is not None and not 1 <= operator.index(max_plies) <= _INT32_MAX:
+            raise ValueError(f"max_plies must be in 1 .. {_INT32_MAX}, not {max_plies}")
         if autoreset not in AUTORESET_MODES:
             raise ValueError(f"autoreset must be one of {AUTORESET_MODES}, not {autoreset!r}")
         if illegal not in ILLEGAL_MODES:
             raise ValueError(f"illegal must be one of {ILLEGAL_MODES}, not {illegal!r}")
-        self.dtype = np.dtype(dtype)
+        try:
+            self.dtype = np.dtype(dtype)
+        except TypeError:
+            raise ValueError(f"dtype must be int32 or float32, not {dtype!r}") from None
         if self.dtype not in _OBSERVATION_DTYPES:
             raise ValueError(f"dtype must be int32 or float32, not {self.dtype}")
         if seed is not None:
@@ -139,17 +143,19 @@ class BatchEnv:
     ) -> tuple[np.ndarray, dict[str, np.ndarray]]:
         """Starts the named games (all by default) from the initial position, or from
         ``fens[k]`` for ``indices[k]``; returns ``(observations, info)`` with one row per
-        named game, in the order named. Every FEN is checked with ``validate_fen`` first:
-        one that is malformed or not legal-looking raises ``ValueError`` and no game starts."""
+        named game, in the order named. Every FEN is read with ``vantor_gym.fen.read_start``
+        first: one that is malformed, not legal-looking, without a legal move for the side
+        to move, or with a half-move clock at the draw raises ``ValueError`` and no game
+        starts. A game goes on from its FEN's half-move clock and full-move number."""
         games = self._open()
         chosen = self._indices(indices)
+        starts = None
         if fens is not None:
             if isinstance(fens, (str, bytes)) or not all(isinstance(f, str) for f in fens):
                 raise TypeError("fens must be a sequence of str")
-            for text in fens:
-                validate_fen(text)
+            starts = [(s.position, s.halfmove_clock, s.fullmove_number) for s in map(read_start, fens)]
         buffers = self._outputs(len(chosen), out, ("observations", "action_mask", "side"))
-        games.reset(chosen, list(fens) if fens is not None else None, self._native(buffers))
+        games.reset(chosen, starts, self._native(buffers))
         return buffers["observations"], {"action_mask": buffers["action_mask"], "side": buffers["side"]}
 
     def step(
@@ -157,6 +163,10 @@ class BatchEnv:
     ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, np.ndarray]]:
         games = self._open()
         array = np.asarray(actions)
+        if array.dtype == object and array.size and all(
+            isinstance(a, (int, np.integer)) and not isinstance(a, (bool, np.bool_)) for a in array.flat
+        ):
+            raise ValueError("actions must fit a 64-bit signed integer")
         if array.dtype.kind not in "iu":
             raise TypeError(f"actions must be integers, not {array.dtype}")
         if array.shape != (self.num_envs,):
@@ -164,6 +174,8 @@ class BatchEnv:
         if array.dtype == np.uint64 and array.size and array.max() > np.iinfo(np.int64).max:
             raise ValueError("actions must fit a 64-bit signed integer")
         buffers = self._outputs(self.num_envs, out, tuple(_ROW_SHAPES))
+        if out and any(np.may_share_memory(array, out[key]) for key in out):
+            raise ValueError("an out buffer shares memory with actions")
         games.step(np.ascontiguousarray(array, dtype=np.int64), self._native(buffers))
         info = {key: buffers[key] for key in ("action_mask", "side", "illegal")}
         return buffers["observations"], buffers["rewards"], buffers["terminated"], buffers["truncated"], info
@@ -175,7 +187,12 @@ class BatchEnv:
         return games.roll_out(self._indices(indices))
 
     def save_state(self, index: int) -> vantor.State:
-        return self._open().save_state(operator.index(index))
+        return self._open().save_state(self._index(index))
+
+    def fullmove_number(self, index: int) -> int:
+        """Game ``index``'s full-move number as FEN writes it: its start FEN's (1 from the
+        initial position or a restored snapshot), plus one for each move black made since."""
+        return self._open().fullmove_number(self._index(index))
 
     def restore_state(self, index: int, state: vantor.State) -> tuple[np.ndarray, dict[str, Any]]:
         """Makes game ``index`` the snapshot's game (refusing a misshapen one as
@@ -185,7 +202,7 @@ class BatchEnv:
         if not isinstance(state, vantor.State):
             raise TypeError(f"state must be a vantor.State, not {type(state).__name__}")
         buffers = self._outputs(1, None, ("observations", "action_mask", "side"))
-        games.restore_state(operator.index(index), state, self._native(buffers))
+        games.restore_state(self._index(index), state, self._native(buffers))
         return buffers["observations"][0], {"action_mask": buffers["action_mask"][0], "side": int(buffers["side"][0])}
 
     def hash_state(self) -> np.ndarray:
@@ -196,6 +213,12 @@ class BatchEnv:
         if self._games.closed:
             raise RuntimeError("BatchEnv is closed")
         return self._games
+
+    def _index(self, index: int) -> int:
+        number = operator.index(index)
+        if not 0 <= number < self.num_envs:
+            raise IndexError(f"index {number} is out of range for {self.num_envs} games")
+        return number
 
     def _indices(self, indices: npt.ArrayLike | None) -> np.ndarray:
         if indices is None:
@@ -226,6 +249,7 @@ class BatchEnv:
             if not given.flags.c_contiguous or not given.flags.writeable:
                 raise ValueError(f"out[{key!r}] must be C-contiguous and writable")
             buffers[key] = given
+        _refuse_overlaps([out[key] for key in keys if key in out])
         return buffers
 
     def _native(self, buffers: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
@@ -233,3 +257,13 @@ class BatchEnv:
         if self.dtype == np.float32:
             native["observations_float"] = native.pop("observations")
         return native
+
+
+def _refuse_overlaps(given: list[np.ndarray]) -> None:
+    """Refuses out buffers that share memory: a game's row written into one would change
+    another's (a truncation flag overwriting its termination, say)."""
+    # The buffers are C-contiguous, so each covers its byte range whole.
+    spans = sorted((a.__array_interface__["data"][0], a.nbytes) for a in given)
+    for (start, size), (next_start, _) in zip(spans, spans[1:]):
+        if start + size > next_start:
+            raise ValueError("out buffers must not share memory with each other")

@@ -9,13 +9,14 @@ import numpy as np
 from gymnasium import spaces
 
 import vantor
-from vantor_gym._native import IllegalAction
+from vantor_gym._native import GameOver, IllegalAction
 from vantor_gym.batch import BatchEnv
 
 ACTIONS = 4672
 PLANES = 119
 ILLEGAL_ACTION_MODES = ("lose", "raise")
 _INT32 = np.iinfo(np.int32)
+_INT64 = np.iinfo(np.int64)
 
 
 def letter_board(state: vantor.State) -> str:
@@ -47,6 +48,14 @@ def _action(action: Any) -> int:
             return int(action)
         raise TypeError(f"an action must be an integer, not {type(action).__name__}")
     return int(action)
+
+
+def option_fen(options: dict[str, Any] | None) -> str | None:
+    """The start FEN of reset options (``{"fen": text}``), or None for the initial position."""
+    fen = (options or {}).get("fen")
+    if fen is not None and not isinstance(fen, str):
+        raise TypeError(f"fen must be a str, not {type(fen).__name__}")
+    return fen
 
 
 class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
@@ -99,20 +108,25 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         self, *, seed: int | None = None, options: dict[str, Any] | None = None
     ) -> tuple[np.ndarray, dict[str, Any]]:
         """Starts a game; ``options={"fen": text}`` starts it from that position instead,
-        its history holding just that position (a FEN that ``validate_fen`` refuses raises
-        ``ValueError``)."""
+        its history holding just that position and its clocks those of the text (a FEN that
+        ``BatchEnv.reset`` refuses raises ``ValueError``, and the game going on is kept)."""
+        fen = option_fen(options)
+        obs, info = self.batch.reset(fens=None if fen is None else [fen])
         super().reset(seed=seed)
         if seed is not None:
             self.action_space.seed(seed)
-        fen = (options or {}).get("fen")
-        obs, info = self.batch.reset(fens=None if fen is None else [fen])
         return obs[0], self._info(info, False)
 
     def step(self, action: Any) -> tuple[np.ndarray, int, bool, bool, dict[str, Any]]:
+        number = _action(action)
+        # Any integer outside int64 is simply not a legal action; -1 stands for it.
+        number = number if _INT64.min <= number <= _INT64.max else -1
         try:
-            obs, rewards, terminated, truncated, info = self.batch.step(np.array([_action(action)], dtype=np.int64))
+            obs, rewards, terminated, truncated, info = self.batch.step(np.array([number], dtype=np.int64))
         except IllegalAction:
             raise ValueError("Invalid action") from None
+        except GameOver:
+            raise ValueError("the game is over: call reset before stepping on") from None
         illegal = bool(info["illegal"][0])
         return obs[0], int(rewards[0]), bool(terminated[0]), bool(truncated[0]), self._info(info, illegal)
 

@@ -10,7 +10,7 @@ from gymnasium.vector import AutoresetMode, VectorEnv
 from gymnasium.vector.utils import batch_space
 
 from vantor_gym.batch import ACTIONS, PLANES, BatchEnv
-from vantor_gym.env import ILLEGAL_ACTION_MODES
+from vantor_gym.env import ILLEGAL_ACTION_MODES, option_fen
 
 _INT32 = np.iinfo(np.int32)
 
@@ -50,13 +50,14 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
     def reset(
         self, *, seed: int | list[int] | None = None, options: dict[str, Any] | None = None
     ) -> tuple[np.ndarray, dict[str, Any]]:
-        """Starts every game; ``options={"fen": text}`` starts each from that position.
+        """Starts every game; ``options={"fen": text}`` starts each from that position
+        (refused as ``BatchEnv.reset`` refuses it, before any game starts).
         ``seed`` seeds ``np_random`` and the action space; the games have no randomness."""
+        fen = option_fen(options)
+        obs, info = self.batch.reset(fens=None if fen is None else [fen] * self.num_envs)
         super().reset(seed=seed if isinstance(seed, int) else None)
         if isinstance(seed, int):
             self.action_space.seed(seed)
-        fen = (options or {}).get("fen")
-        obs, info = self.batch.reset(fens=None if fen is None else [fen] * self.num_envs)
         return obs, {"action_mask": info["action_mask"].view(np.int8), "side": info["side"]}
 
     def step(self, actions: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:

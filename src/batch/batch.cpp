@@ -39,10 +39,12 @@ void Batch::index_mask(Game& game, ActionList& scratch) {
   take_mask(game, scratch);
 }
 
-void Batch::start(Game& game, const std::string* fen, ActionList& scratch) {
-  game.board.start_from(fen == nullptr ? std::string_view(kStartFen) : std::string_view(*fen));
+void Batch::start(Game& game, const Start* from, ActionList& scratch) {
+  game.board.start_from(from == nullptr ? std::string_view(kStartFen) : std::string_view(from->fen));
+  if (from != nullptr) game.board.no_progress_count = from->halfmove_clock;
   index_mask(game, scratch);
   game.plies = 0;
+  game.fullmove_number = from == nullptr ? 1 : from->fullmove_number;
   game.finished = false;
 }
 
@@ -63,10 +65,10 @@ void Batch::write_row(int row, const Game& game, const Outputs& out) const {
   }
 }
 
-void Batch::reset(std::span<const int> indices, std::span<const std::string> fens, const Outputs& out) {
+void Batch::reset(std::span<const int> indices, std::span<const Start> starts, const Outputs& out) {
   auto body = [&](int k, int thread) {
     Game& game = games_[static_cast<std::size_t>(indices[k])];
-    start(game, fens.empty() ? nullptr : &fens[k], scratch_[thread].list);
+    start(game, starts.empty() ? nullptr : &starts[static_cast<std::size_t>(k)], scratch_[thread].list);
     write_row(k, game, out);
     if (out.rewards) out.rewards[k] = 0;
     if (out.terminated) out.terminated[k] = false;
@@ -107,6 +109,7 @@ void Batch::step_one(int index, std::int64_t action, const Outputs& out, ActionL
     const auto [r, done] = game.board.play_listed(move, scratch);
     take_mask(game, scratch);
     ++game.plies;
+    if (game.board.side == kWhite) ++game.fullmove_number;
     reward = r;
     terminated = done != 0;
     truncated = !terminated && options_.max_plies > 0 && game.plies >= options_.max_plies;
@@ -149,6 +152,7 @@ void Batch::restore_state(int index, State snapshot, const Outputs& out) {
   game.board.restore_state(std::move(snapshot));
   index_mask(game, scratch_[0].list);
   game.plies = 0;
+  game.fullmove_number = 1;
   game.finished = false;
   write_row(0, game, out);
 }

@@ -40,6 +40,15 @@ struct Outputs {
   bool* illegal = nullptr;
 };
 
+// A game's start from FEN: text whose first four fields the engine reads, and the clocks
+// the engine does not read from it. The half-move clock is the no-progress count to go on
+// from, so the draw after fifty half-moves without progress comes when the text says.
+struct Start {
+  std::string fen;
+  std::int32_t halfmove_clock = 0;
+  std::int64_t fullmove_number = 1;
+};
+
 // Refusals of step, thrown before any game changes.
 struct IllegalAction : std::invalid_argument {
   IllegalAction(int index, std::int64_t action);
@@ -60,8 +69,8 @@ class Batch {
   int threads() const { return pool_.size(); }
 
   // Starts the games named by indices (distinct, in range), from the initial position or
-  // from fens[k] for indices[k]. Output rows follow the order of indices.
-  void reset(std::span<const int> indices, std::span<const std::string> fens, const Outputs& out);
+  // from starts[k] for indices[k]. Output rows follow the order of indices.
+  void reset(std::span<const int> indices, std::span<const Start> starts, const Outputs& out);
 
   // One action for every game. A finished game restarts instead under next-step
   // autoreset (its action is ignored, reward 0); with autoreset disabled stepping it
@@ -78,17 +87,21 @@ class Batch {
   // one before anything changes) and writes its row; its ply count starts again.
   void restore_state(int index, State snapshot, const Outputs& out);
   void hash_state(std::uint64_t* out) const;
+  // The full-move number of FEN text for the game's position: its start's, plus one for
+  // every move black made since. A snapshot restored has no such count and starts at 1.
+  std::int64_t fullmove_number(int index) const { return games_[static_cast<std::size_t>(index)].fullmove_number; }
 
  private:
   struct Game {
     Board board;
     ActionMask mask;  // the legal actions of the position
     int plies = 0;
+    std::int64_t fullmove_number = 1;
     bool finished = false;
     std::uint64_t roll_outs = 0;
   };
 
-  void start(Game& game, const std::string* fen, ActionList& scratch);
+  void start(Game& game, const Start* from, ActionList& scratch);
   void step_one(int index, std::int64_t action, const Outputs& out, ActionList& scratch);
   void write_row(int row, const Game& game, const Outputs& out) const;
   // The mask from the legal moves of the game's position; index_mask lists them first.

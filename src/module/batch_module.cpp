@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "batch/batch.h"
@@ -127,16 +128,20 @@ void register_batch(py::module_& m) {
       .def("close", [](Games& g) { locked_detached(g, [](auto& b) { b.reset(); }); })
       .def("reset",
            [](Games& g, const py::array_t<std::int64_t, py::array::c_style>& indices,
-              std::optional<std::vector<std::string>> fens, const py::dict& out) {
+              std::optional<std::vector<std::tuple<std::string, std::int32_t, std::int64_t>>> fens, const py::dict& out) {
              const int games = size_of(g);
              const std::vector<int> chosen = game_indices(indices, games);
              if (fens && fens->size() != chosen.size()) {
-               throw py::value_error("fens must hold one text per game reset: " + std::to_string(chosen.size()) +
+               throw py::value_error("fens must hold one start per game reset: " + std::to_string(chosen.size()) +
                                      ", not " + std::to_string(fens->size()));
              }
              const auto o = outputs(out, static_cast<py::ssize_t>(chosen.size()));
-             const std::vector<std::string> texts = fens.value_or(std::vector<std::string>{});
-             locked_detached(g, [&](auto& b) { open(b).reset(chosen, texts, o); });
+             std::vector<vantor::batch::Start> starts;
+             for (auto& [text, clock, number] : fens.value_or(decltype(fens)::value_type{})) {
+               if (clock < 0 || number < 1) throw py::value_error("a start's clocks must be at least 0 and 1");
+               starts.push_back({std::move(text), clock, number});
+             }
+             locked_detached(g, [&](auto& b) { open(b).reset(chosen, starts, o); });
            })
       .def("step",
            [](Games& g, const py::array_t<std::int64_t, py::array::c_style>& actions, const py::dict& out) {
@@ -165,6 +170,10 @@ void register_batch(py::module_& m) {
              vantor::State copy = vantor::module::locked(snapshot, [](const vantor::State& s) { return s; });
              const auto o = outputs(out, 1);
              vantor::module::locked(g, [&](auto& b) { open(b).restore_state(game_index(index, open(b).size()), std::move(copy), o); });
+           })
+      .def("fullmove_number",
+           [](Games& g, std::int64_t index) {
+             return vantor::module::locked(g, [&](auto& b) { return open(b).fullmove_number(game_index(index, open(b).size())); });
            })
       .def("hash_state", [](Games& g) {
         const int games = size_of(g);

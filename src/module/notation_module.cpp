@@ -1,5 +1,5 @@
 // Notation in vantor_gym._native: the legal moves of a vantor.State with their texts,
-// its FEN position fields, and the check test that FEN validation needs.
+// its FEN position fields, and what FEN checking needs to know of a position.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -51,8 +51,15 @@ void register_notation(py::module_& m) {
   m.def(
       "position_fields", [](const Snapshot& s) { return notation::position_fields(position_of(s)); }, py::arg("state"),
       "The placement, side, castling and en-passant fields of FEN text for the state's position.");
-  m.def("kings_attacked", &notation::kings_attacked, py::arg("fen"),
-        "(white king attacked, black king attacked) in the placement of FEN text.");
+  m.def(
+      "position_facts",
+      [](const std::string& fen) {
+        const notation::PositionFacts f = notation::position_facts(fen);
+        return std::make_tuple(f.opponent_in_check, f.checkers, f.impossible_check, f.legal_moves);
+      },
+      py::arg("fen"),
+      "(side not to move in check, checkers of the side to move, impossible check, legal moves) of the "
+      "position that the engine reads from the first four fields of FEN text.");
 }
 
 }  // namespace vantor::module

@@ -1,6 +1,9 @@
 #include "notation/notation.h"
 
 #include <algorithm>
+#include <bit>
+
+#include "engine/attacks.h"
 
 namespace vantor::notation {
 
@@ -66,6 +69,43 @@ std::string san_body(const ActionList& legal, int move) {
   return text + square_name(move_target(move));
 }
 
+// The pieces of side by that attack square when the board's occupancy is occupied.
+Bitboard attackers_of(const Board& board, int square, int by, Bitboard occupied) {
+  const Bitboard* own = &board.bitboards[piece_of(by, 0)];
+  return (pawn_attack_table[by ^ 1][square] & own[0]) | (knight_attack_table[square] & own[1]) |
+         (king_attack_table[square] & own[5]) | (lookup_bishop_attacks(square, occupied) & (own[2] | own[4])) |
+         (lookup_rook_attacks(square, occupied) & (own[3] | own[4]));
+}
+
+// Whether a, b and c lie on one rank, file or diagonal.
+bool on_one_line(int a, int b, int c) {
+  const int dr = row_of(b) - row_of(a), dc = column_of(b) - column_of(a);
+  const bool line = dr == 0 || dc == 0 || dr == dc || dr == -dc;
+  return line && dr * (column_of(c) - column_of(a)) == dc * (row_of(c) - row_of(a));
+}
+
+// A check must come from the last move: at most two checkers, two only when the move
+// uncovered one line and gave check on another (so the king is not between them on one
+// line). After a double push (a valid en-passant square) there is one checker, and it is
+// the pushed pawn unless the push uncovered the check, which the pawn back on its first
+// square would then block.
+bool impossible_check(const Board& board, int king, Bitboard checkers) {
+  if (count(checkers) > 2) return true;
+  if (on_board(board.enpassant)) {
+    if (!checkers) return false;
+    const int forward = board.side == kWhite ? 8 : -8;  // from the en-passant square toward the pushed pawn
+    const int pushed_to = board.enpassant + forward, pushed_from = board.enpassant - forward;
+    const Bitboard before = (board.occupancies[kBothSides] & ~bit(pushed_to)) | bit(pushed_from);
+    const int checker = 63 - std::countl_zero(checkers);
+    return count(checkers) > 1 ||
+           (checker != pushed_to && attackers_of(board, king, board.side ^ 1, before) != 0);
+  }
+  if (count(checkers) < 2) return false;
+  Bitboard rest = checkers;
+  const int first = pop_lowest(rest);
+  return on_one_line(first, pop_lowest(rest), king);
+}
+
 }  // namespace
 
 std::vector<MoveText> legal_moves(const Position& position) {
@@ -117,10 +157,20 @@ std::string position_fields(const Position& position) {
   return text;
 }
 
-std::pair<bool, bool> kings_attacked(std::string_view fen) {
+PositionFacts position_facts(std::string_view fen) {
   Board board;
   board.parse_fen(fen);
-  return {king_attacked(board, kWhite), king_attacked(board, kBlack)};
+  const int us = board.side, them = us ^ 1;
+  const int king = lowest_or_none(board.bitboards[piece_of(us, 5)]);
+  const Bitboard checkers = on_board(king) ? attackers_of(board, king, them, board.occupancies[kBothSides]) : 0;
+  PositionFacts facts;
+  facts.opponent_in_check = king_attacked(board, them);
+  facts.checkers = count(checkers);
+  facts.impossible_check = impossible_check(board, king, checkers);
+  ActionList legal;
+  board.list_legal(legal);
+  facts.legal_moves = legal.count;
+  return facts;
 }
 
 }  // namespace vantor::notation

@@ -32,8 +32,14 @@ std::vector<MoveText> legal_moves(const Position& position);
 // square held by two piece sets shows the higher piece code, as the engine reads it.
 std::string position_fields(const Position& position);
 
-// Whether each side's king (white, black) is attacked in the placement read from FEN
-// text by the engine's own reader; a missing king is not attacked.
-std::pair<bool, bool> kings_attacked(std::string_view fen);
+// What checking a FEN needs to know of the position that the engine's own reader makes
+// of its text. Kings are taken as present (one a side; a missing one is never attacked).
+struct PositionFacts {
+  bool opponent_in_check = false;  // the side not to move is attacked: no last move leaves that
+  int checkers = 0;                // pieces that give check to the side to move
+  bool impossible_check = false;   // a check that no single last move could have given
+  int legal_moves = 0;
+};
+PositionFacts position_facts(std::string_view fen);
 
 }  // namespace vantor::notation

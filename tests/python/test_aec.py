@@ -145,13 +145,13 @@ def test_fen_starts():
         assert (obs["observation"] == planes[0]).all() and (obs["action_mask"] == info["action_mask"][0]).all()
         obs["observation"][:], obs["action_mask"][:] = -1, 0  # the caller's own arrays
 
-    # A position without a legal move starts as the ended game it is.
-    for start, white_reward, ending in (
-        ("rnb1kbnr/pppp1ppp/8/4p3/6Pq/5P2/PPPPP2P/RNBQKBNR w KQkq - 1 3", -1, "checkmate"),
-        ("7k/5Q2/6K1/8/8/8/8/8 b - - 0 1", 0, "stalemate"),
+    # A position without a legal move is no start: nobody could make the first move.
+    for start, ending in (
+        ("rnb1kbnr/pppp1ppp/8/4p3/6Pq/5P2/PPPPP2P/RNBQKBNR w KQkq - 1 3", "white is checkmated"),
+        ("7k/5Q2/6K1/8/8/8/8/8 b - - 0 1", "black is stalemated"),
     ):
-        env.reset(options={"fen": start})
-        assert finish(env) == ended(white_reward, ending)
+        with pytest.raises(ValueError, match=ending):
+            env.reset(options={"fen": start})
 
     # A refused FEN leaves the game that was going on as it was.
     env.reset()
