@@ -29,6 +29,7 @@ OPENINGS = [
 ]
 TIMEOUT = 2.0  # seconds, for the misbehaving engines (ample for a Python script to start)
 SLACK = 1.5  # seconds an error may take beyond its time-out (ending the process included)
+LATE = 8.0  # a looser bound, for calls that start, fill or drain large pipes on a loaded machine
 
 
 def random_agent(seed: int):
@@ -422,7 +423,7 @@ def test_engine_that_stops_reading_its_input(tmp_path, reap):
     error = finishes(lambda: engine.best_action(starting_board(), moves=SHUFFLE), TIMEOUT + 30)
     assert isinstance(error, EngineError), error
     assert "did not read 'position' within 2.05 s" in str(error)
-    assert TIMEOUT <= time.monotonic() - begun < TIMEOUT + SLACK
+    assert TIMEOUT <= time.monotonic() - begun < TIMEOUT + LATE
     assert engine.closed and gone(read_pid(tmp_path)) and gone(read_pid(tmp_path, "child"))
 
 
@@ -447,6 +448,7 @@ def test_long_position_line_reaches_a_reading_engine(tmp_path, reap):
         # A line that never ends is over-long as soon as its first 64 KiB have come.
         ("go", 'out(b"info " * 30_000 + b"bestmove a2a3", end=b""); time.sleep(600)', "longer than 65536"),
     ],
+    ids=["uciok-tail", "bestmove-tail", "bestmove-after-100k", "unended"],
 )
 def test_over_long_line_is_an_error_not_an_answer(tmp_path, reap, where, printed, reason):
     path = engine_script(tmp_path, **{where: printed})
@@ -459,7 +461,7 @@ def test_over_long_line_is_an_error_not_an_answer(tmp_path, reap, where, printed
     error = finishes(start_and_ask, TIMEOUT + 30)
     reap.append(read_pid(tmp_path))
     assert isinstance(error, EngineError) and reason in str(error), error
-    assert time.monotonic() - begun < TIMEOUT + SLACK
+    assert time.monotonic() - begun < TIMEOUT + LATE
     assert gone(read_pid(tmp_path))
 
 
@@ -473,6 +475,7 @@ def test_over_long_line_is_an_error_not_an_answer(tmp_path, reap, where, printed
         # Bytes that are not UTF-8 are a line like any other.
         r'out(b"\xff\xfe\x00 bestmove"); out(b"bestmove e2e4 ponder e7e5")',
     ],
+    ids=["long-info-line", "in-pieces-crlf", "not-utf8"],
 )
 def test_odd_but_whole_answers_are_read(tmp_path, reap, answer):
     with UciEngine(engine_script(tmp_path, go=answer), timeout=TIMEOUT) as engine:
@@ -493,7 +496,7 @@ def test_engine_that_closes_its_output_but_runs_on(tmp_path, reap):
     begun = time.monotonic()
     with pytest.raises(EngineError, match="closed its output before 'bestmove'"):
         engine.best_action(starting_board())
-    assert time.monotonic() - begun < TIMEOUT + SLACK
+    assert time.monotonic() - begun < TIMEOUT + LATE
     assert gone(read_pid(tmp_path))
 
 
@@ -504,6 +507,7 @@ def test_engine_that_closes_its_output_but_runs_on(tmp_path, reap):
         ("uciok\n", 0o755, "Exec format error"),
         (None, 0o755, "Permission denied"),  # a directory
     ],
+    ids=["missing-interpreter", "no-program", "directory"],
 )
 def test_file_that_is_no_program_is_an_engine_error(tmp_path, text, mode, reason):
     path = tmp_path / "engine"
@@ -530,7 +534,7 @@ def test_child_that_leaves_the_group_is_not_ended(tmp_path, reap):
         error = finishes(lambda: engine.best_action(starting_board()), TIMEOUT + 30)
         assert (error is None) == (go != "time.sleep(600)"), error
         assert finishes(engine.close, 30) is None
-        assert time.monotonic() - begun < TIMEOUT + QUIT_GRACE + SLACK
+        assert time.monotonic() - begun < TIMEOUT + QUIT_GRACE + LATE
         assert gone(read_pid(tmp_path))
         assert not gone(read_pid(tmp_path, "leaver"), within=0)
 
