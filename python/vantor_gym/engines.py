@@ -76,9 +76,10 @@ _OPTION_KEYWORDS = ("type", "default", "min", "max", "var")
 
 
 class EngineError(RuntimeError):
-    """A UCI engine failed: it could not start, exited, did not answer within its
-    time-out, or answered something that is not UCI (the message says which). The
-    engine's process has been ended by the time this is raised."""
+    """A UCI engine failed: it could not start, exited, did not read its input or answer
+    within its time-out, printed an over-long line, or answered something that is not
+    UCI (the message says which). The engine's process has been ended by the time this
+    is raised."""
 
 
 @dataclass(frozen=True)
