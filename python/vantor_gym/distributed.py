@@ -9,13 +9,16 @@ playing, which Ray restarts it for and the driver sends again: no episode is los
 is counted twice. With a ``seed``, episode ``k`` draws from its own generator, seeded
 from ``(seed, k)``, in a batch of its own (the step counter plane starts at 0 for every
 episode), so it is the same game whichever worker plays it and however many there are.
+``close()`` returns only once every worker's process is gone.
 """
 
 from __future__ import annotations
 
+import importlib
 import inspect
 import os
-from collections.abc import Callable, Iterator
+import time
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -157,6 +160,141 @@ class _Worker:
     def pid(self) -> int:
         return os.getpid()
 
+    def process(self) -> _Process:
+        return _this_process()
+
+
+# Asked through a concurrency group of its own, an actor names its process at once, even
+# in the middle of a chunk (which then runs on a thread of the actor, not its main one).
+_CONTROL = "control"
+
+
+@dataclass(frozen=True)
+class _Process:
+    """A process of the cluster: its node, its id, and its start time, which tells it from
+    a later process given the same id."""
+
+    node: str
+    pid: int
+    started: float
+
+    def __str__(self) -> str:
+        return f"pid {self.pid} on node {self.node[:12]}"
+
+
+def _psutil() -> Any:
+    # Ray brings psutil along; imported so, it needs no type stubs.
+    return importlib.import_module("psutil")
+
+
+def _this_process() -> _Process:
+    import ray
+
+    return _Process(ray.get_runtime_context().get_node_id(), os.getpid(), _psutil().Process().create_time())
+
+
+def _running(process: _Process) -> bool:
+    """Whether the process runs still; one on this node only."""
+    psutil = _psutil()
+    try:
+        found = psutil.Process(process.pid)
+        # A zombie has exited and waits only for its parent to collect its status.
+        return bool(abs(found.create_time() - process.started) < 0.01 and found.status() != psutil.STATUS_ZOMBIE)
+    except psutil.NoSuchProcess:  # a zombie too, on some systems
+        return False
+
+
+def _still_running(processes: list[_Process], timeout: float) -> list[_Process]:
+    """Those of ``processes`` (all on this node) still running ``timeout`` seconds from now,
+    or earlier once none is."""
+    deadline = time.monotonic() + timeout
+    while True:
+        left = [p for p in processes if _running(p)]
+        if not left or time.monotonic() >= deadline:
+            return left
+        time.sleep(0.005)
+
+
+# Seconds for a watcher on another node to start and answer, beyond its time to watch.
+_ANSWER_TIME = 5.0
+
+
+def _driver_node() -> str:
+    import ray
+
+    return str(ray.get_runtime_context().get_node_id())
+
+
+def _survivors(processes: list[_Process], deadline: float) -> list[_Process]:
+    """Those of ``processes`` still running at ``deadline`` (or not known to have ended);
+    those on other nodes are watched by a task on their node, whose answer may take up to
+    ``_ANSWER_TIME`` more to come back."""
+    import ray
+    from ray.exceptions import GetTimeoutError, NodeDiedError, TaskUnschedulableError
+
+    here = _driver_node()
+    elsewhere: dict[str, list[_Process]] = {}
+    for process in processes:
+        if process.node != here:
+            elsewhere.setdefault(process.node, []).append(process)
+    watchers = {node: _watch_on(node, group, deadline - time.monotonic()) for node, group in elsewhere.items()}
+    left = _still_running([p for p in processes if p.node == here], deadline - time.monotonic())
+    for node, watcher in watchers.items():
+        try:
+            found: list[_Process] = ray.get(watcher, timeout=max(deadline - time.monotonic(), 0) + _ANSWER_TIME)
+            left += found
+        except (NodeDiedError, TaskUnschedulableError):
+            pass  # the node is gone, and its processes with it
+        except GetTimeoutError:
+            left += elsewhere[node]
+    return left
+
+
+def _watch_on(node: str, processes: list[_Process], timeout: float) -> Any:
+    """A task on ``node`` that answers ``_still_running(processes, timeout)`` there."""
+    import ray
+    from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
+
+    # No CPU asked for: the node's CPUs may all be taken by other work.
+    where = NodeAffinitySchedulingStrategy(node, soft=False)
+    return ray.remote(_still_running).options(num_cpus=0, scheduling_strategy=where).remote(processes, timeout)
+
+
+def _processes_of(workers: Sequence[Any], deadline: float) -> tuple[list[_Process], list[int]]:
+    """The processes of the live actors among ``workers``, and the numbers of those that did
+    not answer by ``deadline``; an actor that is dead for good answers nothing."""
+    import ray
+    from ray.exceptions import RayActorError
+
+    asked = [worker.process.options(concurrency_group=_CONTROL).remote() for worker in workers]
+    ready, _ = ray.wait(asked, num_returns=len(asked), timeout=max(deadline - time.monotonic(), 0))
+    processes, silent = [], []
+    for number, task in enumerate(asked):
+        if task not in ready:
+            silent.append(number)
+            continue
+        try:
+            processes.append(ray.get(task))
+        except RayActorError:
+            pass
+    return processes, silent
+
+
+def _confirm_dead(worker: Any, deadline: float) -> bool:
+    """Whether Ray refuses calls to the killed actor by ``deadline``."""
+    import ray
+    from ray.exceptions import GetTimeoutError, RayActorError
+
+    while time.monotonic() < deadline:
+        try:
+            ray.get(worker.pid.options(concurrency_group=_CONTROL).remote(), timeout=max(deadline - time.monotonic(), 0))
+        except RayActorError:
+            return True
+        except GetTimeoutError:
+            return False
+        time.sleep(0.01)  # the kill has not reached the actor yet
+    return False
+
 
 class SelfPlayCollector:
     """Self-play on ``num_workers`` Ray actors of ``envs_per_worker`` games each.
@@ -215,7 +353,8 @@ class SelfPlayCollector:
         # Ray restarts a dead actor (its __init__ again) as often as it dies; the driver
         # sends the lost chunk again itself, so a task is never retried behind its back.
         options = {"num_cpus": 1, "max_restarts": -1, "max_task_retries": 0, **(worker_options or {})}
-        actor = ray.remote(_Worker).options(**options)
+        groups: dict[str, Any] = {"concurrency_groups": {_CONTROL: 1}}
+        actor = ray.remote(**groups)(_Worker).options(**options)
         settings = (policy or uniform_random, seed, max_plies, record_observations, record_pgn)
         self.workers: list[Any] = [actor.remote(*settings) for _ in range(num_workers)]
 
@@ -225,13 +364,30 @@ class SelfPlayCollector:
     def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def close(self) -> None:
-        """Kills the workers; a later collection raises ``RuntimeError``."""
+    def close(self, timeout: float = 30.0) -> None:
+        """Kills the workers and returns once their processes are gone, or raises
+        ``RuntimeError`` naming those still running after ``timeout`` seconds. Either way
+        the collector is closed: a later collection raises ``RuntimeError``, a later
+        ``close`` does nothing."""
         import ray
 
-        for worker in self.workers:
+        if not timeout > 0:
+            raise ValueError(f"timeout must be a positive number of seconds, got {timeout!r}")
+        workers, self.workers = self.workers, []
+        if not workers:
+            return
+        start = time.monotonic()
+        # Half the time at most for the question, so that a worker which does not answer
+        # (its restart waiting for a free CPU, say) still gets the other half to die in.
+        processes, silent = _processes_of(workers, start + timeout / 2)
+        for worker in workers:
             ray.kill(worker, no_restart=True)
-        self.workers = []
+        deadline = start + timeout
+        undead = [n for n, worker in enumerate(workers) if not _confirm_dead(worker, deadline)]
+        left = [str(p) for p in _survivors(processes, deadline)]
+        left += [f"worker {n}" + (", which never named its process" if n in silent else "") for n in undead]
+        if left:
+            raise RuntimeError(f"{timeout:g} s after they were killed, worker processes still run: {', '.join(left)}")
 
     def collect(self, num_episodes: int) -> list[Episode]:
         """The next ``num_episodes`` episodes, in episode order."""
@@ -239,31 +395,38 @@ class SelfPlayCollector:
 
     def episodes(self, num_episodes: int) -> Iterator[Episode]:
         """The next ``num_episodes`` episodes, in episode order, as they are finished: the
-        driver holds at most ``max_chunks_in_flight`` chunks of them at any time."""
-        import ray
-        from ray.exceptions import RayActorError
-
+        driver holds at most ``max_chunks_in_flight`` chunks of them at any time. Closing
+        the collector ends the stream with ``RuntimeError``."""
         if not self.workers:
             raise RuntimeError("the collector is closed")
         if num_episodes < 0:
             raise ValueError("num_episodes must be at least 0")
+        return self._stream(num_episodes)
+
+    def _stream(self, num_episodes: int) -> Iterator[Episode]:
+        import ray
+        from ray.exceptions import RayActorError
+
+        workers = self.workers
         first, size = self.next_index, self.envs_per_worker
         chunks = [list(range(s, min(s + size, first + num_episodes))) for s in range(first, first + num_episodes, size)]
         self.next_index += num_episodes
         pending: dict[Any, tuple[int, int]] = {}  # task -> (chunk, worker)
         done: dict[int, list[Episode]] = {}
         retries = [0] * len(chunks)
-        load = [0] * len(self.workers)
+        load = [0] * len(workers)
         sent = handed = given = 0
         self.chunks_resent = self.peak_chunks_held = 0
 
         def send(chunk: int) -> None:
-            worker = min(range(len(self.workers)), key=load.__getitem__)
+            worker = min(range(len(workers)), key=load.__getitem__)
             load[worker] += 1
-            pending[self.workers[worker].play.remote(chunks[chunk])] = (chunk, worker)
+            pending[workers[worker].play.remote(chunks[chunk])] = (chunk, worker)
 
         try:
             while handed < len(chunks):
+                if not self.workers:
+                    raise RuntimeError("the collector was closed during the collection")
                 # Only chunks within the window after the next one to hand back are sent,
                 # so finished chunks waiting for an earlier one stay bounded too.
                 while sent < len(chunks) and sent < handed + self.max_chunks_in_flight:
@@ -279,6 +442,8 @@ class SelfPlayCollector:
                     try:
                         done[chunk] = ray.get(task)
                     except RayActorError:
+                        if not self.workers:
+                            raise RuntimeError("the collector was closed during the collection") from None
                         retries[chunk] += 1
                         if retries[chunk] > self.max_retries:
                             raise

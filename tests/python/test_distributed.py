@@ -1,7 +1,8 @@
-"""Self-play on a local Ray cluster of two CPUs: counts, numbering, seeds, dead workers."""
+"""Self-play on a local Ray cluster of two CPUs: counts, numbering, seeds, dead workers, closing."""
 
 import os
 import signal
+import subprocess
 import sys
 import time
 
@@ -16,6 +17,9 @@ pytestmark = pytest.mark.skipif(SANITIZED, reason="Ray's processes do not run un
 
 ray = pytest.importorskip("ray")
 
+import psutil  # noqa: E402  (Ray brings it)
+
+from vantor_gym import distributed  # noqa: E402
 from vantor_gym.distributed import Episode, SelfPlayCollector, play_chunk, uniform_random  # noqa: E402
 from vantor_gym.notation import uci_to_action  # noqa: E402
 from vantor_gym.states import state_from_bytes, state_from_dict, state_to_bytes, state_to_dict  # noqa: E402
@@ -102,17 +106,85 @@ def exploding_policy(observations, masks, rngs):
     return uniform_random(observations, masks, rngs)
 
 
-def test_a_raising_policy_stops_the_collection_and_its_workers(cluster):
-    collector = SelfPlayCollector(2, envs_per_worker=2, policy=exploding_policy, seed=1)
-    workers = list(collector.workers)
-    with pytest.raises(Boom, match="the policy gave up"):
-        collector.collect(10)
-    assert collector.workers == []
+def running(pid: int) -> bool:
+    """Whether the process runs still, read from /proc: a zombie has already exited."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rpartition(")")[2].split()[0] not in ("Z", "X")
+    except FileNotFoundError:
+        return False
+
+
+def assert_gone(workers, pids) -> None:
+    """Every process is gone the moment close() returns, and its actor refuses calls."""
+    assert [pid for pid in pids if running(pid)] == []
     for worker in workers:
         with pytest.raises(ray.exceptions.RayActorError):
             ray.get(worker.pid.remote(), timeout=30)
+
+
+def test_a_raising_policy_stops_the_collection_and_its_workers(cluster):
+    collector = SelfPlayCollector(2, envs_per_worker=2, policy=exploding_policy, seed=1)
+    workers = list(collector.workers)
+    pids = ray.get([w.pid.remote() for w in workers])
+    with pytest.raises(Boom, match="the policy gave up"):
+        collector.collect(10)
+    assert collector.workers == []
+    assert_gone(workers, pids)
     with pytest.raises(RuntimeError, match="closed"):
         collector.collect(1)
+    with pytest.raises(RuntimeError, match="closed"):
+        collector.episodes(1)  # at the call, not at the first episode
+
+
+def test_close_ends_a_stream_and_names_processes_that_outlive_it(cluster, monkeypatch):
+    collector = SelfPlayCollector(2, envs_per_worker=2, seed=3, max_plies=200)
+    workers = list(collector.workers)
+    pids = ray.get([w.pid.remote() for w in workers])
+    with pytest.raises(ValueError, match="timeout"):
+        collector.close(timeout=0)
+    stream = collector.episodes(40)
+    assert next(stream).index == 0
+    # A process close() waits for in vain: it is named, and the collector is closed anyway.
+    sleeper = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(600)"])
+    try:
+        real = distributed._processes_of
+        stubborn = distributed._Process(distributed._driver_node(), sleeper.pid, psutil.Process(sleeper.pid).create_time())
+        monkeypatch.setattr(distributed, "_processes_of", lambda *a: (real(*a)[0] + [stubborn], []))
+        with pytest.raises(RuntimeError, match=rf"^2 s after .* still run: pid {sleeper.pid} on node \w+$"):
+            collector.close(timeout=2)
+        assert sleeper.poll() is None
+    finally:
+        sleeper.kill()
+        sleeper.wait()
+    assert_gone(workers, pids)
+    # Chunks still out end the stream, once the episodes already held are handed out.
+    with pytest.raises(RuntimeError, match="closed during the collection"):
+        for _ in stream:
+            pass
+    collector.close()  # again: nothing to do
+
+
+def test_survivors_are_told_from_zombies_reused_ids_and_watched_on_their_node(cluster, monkeypatch):
+    node = distributed._driver_node()
+    live = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(600)"])
+    zombie = subprocess.Popen([sys.executable, "-c", "pass"])
+    try:
+        while psutil.Process(zombie.pid).status() != psutil.STATUS_ZOMBIE:  # exited, not collected
+            time.sleep(0.01)
+        started = psutil.Process(live.pid).create_time()
+        alive = distributed._Process(node, live.pid, started)
+        reused = distributed._Process(node, live.pid, started - 5)  # an earlier process under the same id
+        undead = distributed._Process(node, zombie.pid, psutil.Process(zombie.pid).create_time())
+        for here in (True, False):
+            if not here:  # the processes then seem to run on another node: a task there watches them
+                monkeypatch.setattr(distributed, "_driver_node", lambda: "a node elsewhere")
+            assert distributed._survivors([reused, undead], time.monotonic() + 60) == []
+            assert distributed._survivors([alive, reused, undead], time.monotonic() + 0.5) == [alive]
+    finally:
+        for child in (live, zombie):
+            child.kill()
+            child.wait()
 
 
 def test_bad_policies_and_arguments_are_refused(cluster):
