@@ -42,7 +42,8 @@ import numpy.typing as npt
 
 import vantor
 from vantor_gym.batch import BatchEnv
-from vantor_gym.notation import Position, action_to_uci, fen, pgn, uci_to_action, validate_fen
+from vantor_gym.fen import read_start
+from vantor_gym.notation import Position, action_to_uci, fen, pgn, uci_to_action
 
 __all__ = [
     "DEFAULT_MOVETIME",
@@ -795,12 +796,6 @@ def _agent_name(agent: Agent) -> str:
     return name if isinstance(name, str) else type(agent).__name__
 
 
-def _full_fen(text: str) -> str:
-    """A (validated) FEN with its six fields: as given, or four completed by ``0 1``."""
-    fields = text.split()
-    return " ".join(fields if len(fields) == 6 else [*fields[:4], "0", "1"])
-
-
 def play_match(
     agent_a: Agent,
     agent_b: Agent,
@@ -822,9 +817,11 @@ def play_match(
     - Colours alternate: agent a has white in even games (0, 2, ...), black in odd ones.
     - ``start_fens``: game ``g`` starts from ``start_fens[(g // 2) % len(start_fens)]``,
       so each position is played twice in a row with the colours swapped. Each must be
-      a valid FEN (``ValueError`` naming it otherwise, before any game); one of four
-      fields is completed with ``0 1``; the PGN's ``FEN`` header and the engines get the
-      text as given (the environment itself ignores the half-move clock). With
+      a start that ``BatchEnv.reset`` accepts (``ValueError`` naming it otherwise, before
+      any game: a malformed or impossible FEN, a mate or stalemate, a half-move clock at
+      the draw); one of four fields is completed with ``0 1``; the game goes on from the
+      clocks, and the PGN's ``FEN`` header and the engines get the six fields with one
+      blank between them. With
       ``seed`` the list is first shuffled by ``random.Random(seed)`` (a reproducible
       sample of an opening book). Without ``start_fens`` every game starts from the
       initial position and ``seed`` has no effect (the games are then as random as the
@@ -858,7 +855,7 @@ def play_match(
             raise TypeError("start_fens must hold str")
         for number, text in enumerate(fens):
             try:
-                validate_fen(text)
+                fens[number] = read_start(text).text
             except ValueError as error:
                 raise ValueError(f"start_fens[{number}]: {error}") from None
         if seed is not None:
@@ -899,7 +896,7 @@ def _play_game(
     players = (agent_a, agent_b) if a_white else (agent_b, agent_a)
     _, info = env.reset(fens=None if start is None else [start])
     state = env.save_state(0)
-    start_fen = None if start is None else _full_fen(start)
+    start_fen = start
     for agent in {id(p): p for p in players}.values():
         if isinstance(agent, UciEngine):
             agent.new_game()
