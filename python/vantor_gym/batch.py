@@ -175,7 +175,7 @@ class BatchEnv:
             raise ValueError("actions must fit a 64-bit signed integer")
         buffers = self._outputs(self.num_envs, out, tuple(_ROW_SHAPES))
         if out and any(np.may_share_memory(array, out[key]) for key in out):
-            raise ValueError("an out buffer shares memory with actions")
+            raise ValueError("out buffers must not share memory with actions")
         games.step(np.ascontiguousarray(array, dtype=np.int64), self._native(buffers))
         info = {key: buffers[key] for key in ("action_mask", "side", "illegal")}
         return buffers["observations"], buffers["rewards"], buffers["terminated"], buffers["truncated"], info

@@ -91,6 +91,12 @@ void read_write(py::class_<Snapshot>& cls, const char* name) {
   cls.def_property(name, &read<Field>, py::cpp_function(&write<Field>, py::is_method(cls)));
 }
 
+// The getter carries the field's name, which Python's refusal to assign names.
+template <class Getter>
+void read_only(py::class_<Snapshot>& cls, const char* name, Getter getter) {
+  cls.def_property_readonly(name, py::cpp_function(getter, py::name(name)));
+}
+
 // Every method converts, runs one Board operation under the environment's lock, and
 // converts the result after the lock is released.
 template <auto Method>
@@ -101,10 +107,10 @@ auto call(Environment& env) {
 void register_classes(py::module_& m) {
   // State comes first so that signatures naming it read vantor.State.
   py::class_<Snapshot> state(m, "State", py::is_final());
-  state.def(py::init<>())
-      .def_property_readonly("side", &read<&State::side>)
-      .def_property_readonly("enpassant", &read<&State::enpassant>)
-      .def_property_readonly("castle", &read<&State::castle>);
+  state.def(py::init<>());
+  read_only(state, "side", &read<&State::side>);
+  read_only(state, "enpassant", &read<&State::enpassant>);
+  read_only(state, "castle", &read<&State::castle>);
   read_write<&State::state_history>(state, "state_history");
   read_write<&State::state_pos>(state, "state_pos");
   read_write<&State::total_move_count>(state, "total_move_count");
@@ -113,10 +119,9 @@ void register_classes(py::module_& m) {
   read_write<&State::move_index>(state, "move_index");
   read_write<&State::n_repititions>(state, "n_repititions");
   read_write<&State::prev_n_repititions>(state, "prev_n_repititions");
-  state.def_property_readonly("bitboards", [](const Snapshot& s) { return to_array(read<&State::bitboards>(s)); })
-      .def_property_readonly("occupancies",
-                             [](const Snapshot& s) { return to_array(read<&State::occupancies>(s)); })
-      .def("__repr__", [](const Snapshot& s) { return locked(s, &state_repr); });
+  read_only(state, "bitboards", [](const Snapshot& s) { return to_array(read<&State::bitboards>(s)); });
+  read_only(state, "occupancies", [](const Snapshot& s) { return to_array(read<&State::occupancies>(s)); });
+  state.def("__repr__", [](const Snapshot& s) { return locked(s, &state_repr); });
 
   py::class_<Environment> vantor(m, "Vantor", py::is_final());
   vantor.def(py::init<>())
