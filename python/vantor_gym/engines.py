@@ -42,7 +42,7 @@ import numpy.typing as npt
 
 import vantor
 from vantor_gym.batch import BatchEnv
-from vantor_gym.fen import read_start
+from vantor_gym.fen import read_fen, read_start
 from vantor_gym.notation import Position, action_to_uci, fen, pgn, uci_to_action
 
 __all__ = [
@@ -612,7 +612,9 @@ class UciEngine:
         The engine is sent ``position fen <FEN of position>``; with ``moves`` (UCI texts
         of the moves played from ``start_fen``, the standard initial position when
         None) it is sent ``position fen <start_fen> moves ...`` instead, so that it
-        sees the game's repetitions; those moves must lead to ``position``.
+        sees the game's repetitions; those moves must lead to ``position``. ``start_fen``
+        is read with ``vantor_gym.fen.read_fen`` (``ValueError`` naming the fault) and sent
+        as its six fields one blank apart.
 
         A position with no legal move raises ``ValueError``; an engine that fails
         (exits, hangs past ``timeout`` plus ``movetime``, or names a move that is not
@@ -637,13 +639,13 @@ class UciEngine:
             if self.nodes is not None:
                 limits.append(f"nodes {self.nodes}")
         if start_fen is not None or moves is not None:
-            if start_fen is not None and ("\n" in start_fen or "\r" in start_fen or not start_fen.strip()):
-                raise ValueError(f"start_fen must be one line of FEN text, not {start_fen!r}")
+            # The engine is sent the six fields one blank apart: the position that was checked.
+            start = None if start_fen is None else read_fen(start_fen).text
             texts = list(moves or ())
             for text in texts:
                 if not isinstance(text, str) or _UCI_MOVE.fullmatch(text) is None:
                     raise ValueError(f"moves must be UCI move texts such as 'e2e4', not {text!r}")
-            command = f"position fen {start_fen.strip()}" if start_fen is not None else "position startpos"
+            command = f"position fen {start}" if start is not None else "position startpos"
             if texts:
                 command += " moves " + " ".join(texts)
         else:

@@ -99,3 +99,32 @@ def test_messages_name_what_went_wrong():
     assert env.step(uci_to_action(env.batch.save_state(0), "h1h2"))[2]  # the fiftieth half-move without progress
     with pytest.raises(ValueError, match="^the game is over: call reset"):
         env.step(564)
+
+
+def test_an_engine_is_sent_the_start_position_that_was_checked(tmp_path):
+    """A start FEN with tabs and runs of blanks reaches the engine as six fields one blank
+    apart; one that is not a FEN is refused before anything is sent."""
+    from vantor_gym.engines import UciEngine
+
+    log = tmp_path / "sent"
+    script = tmp_path / "engine"
+    script.write_text(
+        "#!/usr/bin/env python3\nimport sys\n"
+        f"log = open({str(log)!r}, 'w')\n"
+        "for line in sys.stdin:\n"
+        "    log.write(line); log.flush()\n"
+        "    word = line.split()[0] if line.split() else ''\n"
+        "    if word == 'uci': print('uciok', flush=True)\n"
+        "    elif word == 'isready': print('readyok', flush=True)\n"
+        "    elif word == 'go': print('bestmove e7e5', flush=True)\n"
+        "    elif word == 'quit': break\n"
+    )
+    script.chmod(0o755)
+    state = vantor.Vantor()
+    state.reset()
+    state.step(564)
+    with UciEngine(str(script)) as engine:
+        with pytest.raises(ValueError, match="invalid FEN"):
+            engine.best_action(state, start_fen="not a fen", moves=["e2e4"])
+        assert engine.best_action(state, start_fen="\t" + START_FEN.replace(" ", " \t "), moves=["e2e4"]) == 524
+    assert f"position fen {START_FEN} moves e2e4\n" in log.read_text()
