@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -38,13 +39,47 @@ void sorted_legal(const ActionList& legal, std::vector<std::int32_t>& actions, s
 // The side to move's view of a result given from white's side.
 double for_mover(int white_reward, int side) { return side == kWhite ? white_reward : -white_reward; }
 
+// Draws a child with probability visits ** (1 / temperature) over the sum. The weights are
+// taken in log space as (visits / most) ** (1 / temperature), at most 1, so no power
+// overflows at any temperature above 0; a child without visits weighs 0 and is never drawn.
+std::size_t draw_by_visits(const std::vector<Node>& nodes, std::size_t first, std::size_t count, double temperature,
+                           std::mt19937& random) {
+  std::int32_t most = 0;
+  for (std::size_t i = first; i < first + count; ++i) most = std::max(most, nodes[i].visits);
+  const double log_most = std::log(static_cast<double>(most));
+  std::vector<double> cumulative(count);
+  double sum = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::int32_t visits = nodes[first + i].visits;
+    if (visits > 0) sum += std::exp((std::log(static_cast<double>(visits)) - log_most) / temperature);
+    cumulative[i] = sum;
+  }
+  // The first child whose running sum passes the draw: one that adds no weight never is.
+  const double draw = std::generate_canonical<double, std::numeric_limits<double>::digits>(random) * sum;
+  for (std::size_t i = 0; i < count; ++i)
+    if (draw < cumulative[i]) return first + i;
+  // A draw rounded up to the sum itself belongs to the last child with weight.
+  std::size_t last = first;
+  for (std::size_t i = first; i < first + count; ++i)
+    if (nodes[i].visits > 0) last = i;
+  return last;
+}
+
 }  // namespace
 
 Search::Search(const Options& options)
     : options_(options),
       games_(static_cast<std::size_t>(options.num_games)),
       scratch_(static_cast<std::size_t>(std::max(options.threads, 1))),
-      pool_(std::max(options.threads, 1)) {}
+      pool_(std::max(options.threads, 1)) {
+  // Without a simulation a fresh root is never evaluated and has no visits to choose by.
+  if (options.simulations < 1) throw std::invalid_argument("a search needs at least 1 simulation");
+}
+
+void Search::require_turn(const char* call) const {
+  if (awaiting_)
+    throw OutOfTurn(std::string(call) + " called while the leaves of the last select wait for the evaluator");
+}
 
 void Search::start_tree(Game& game) {
   game.nodes.clear();
@@ -53,6 +88,7 @@ void Search::start_tree(Game& game) {
 }
 
 void Search::set_roots(std::span<const State> roots) {
+  require_turn("set_roots");
   // Every snapshot is checked (by restoring it) before any game changes.
   std::vector<Board> boards(roots.size());
   for (std::size_t g = 0; g < roots.size(); ++g) {
@@ -93,6 +129,7 @@ bool Search::wants_more(const Game& game) const {
 }
 
 int Search::select(float* observations, bool* masks) {
+  require_turn("select");
   auto body = [&](int g, int thread) {
     Game& game = games_[static_cast<std::size_t>(g)];
     game.leaves.clear();
@@ -118,6 +155,7 @@ int Search::select(float* observations, bool* masks) {
       game.leaves[j].row = rows++;
     }
   }
+  awaiting_ = rows > 0;
   return rows;
 }
 
@@ -366,6 +404,7 @@ void Search::expand(const Logit* logits, const double* values) {
     game.leaves.clear();
   };
   pool_.for_each(num_games(), body);
+  awaiting_ = false;
 }
 
 template void Search::expand(const float*, const double*);
@@ -385,9 +424,11 @@ void Search::abandon() {
     }
     game.leaves.clear();
   }
+  awaiting_ = false;
 }
 
 void Search::results(double temperature, const Outputs& out) {
+  require_turn("results");
   const auto width = static_cast<std::size_t>(kActions);
   for (std::size_t g = 0; g < games_.size(); ++g) {
     Game& game = games_[g];
@@ -423,18 +464,13 @@ void Search::results(double temperature, const Outputs& out) {
       }
       out.values[g] = static_cast<float>(value_sum / static_cast<double>(total));
     }
-    if (temperature > 0 && total > 0) {
-      std::vector<double> weights(count);
-      for (std::size_t i = 0; i < count; ++i)
-        weights[i] = std::pow(static_cast<double>(game.nodes[first + i].visits), 1.0 / temperature);
-      std::discrete_distribution<std::size_t> pick(weights.begin(), weights.end());
-      best = first + pick(game.random);
-    }
+    if (temperature > 0 && total > 0) best = draw_by_visits(game.nodes, first, count, temperature, game.random);
     out.actions[g] = game.nodes[best].action;
   }
 }
 
 void Search::advance(std::span<const std::int64_t> actions) {
+  require_turn("advance");
   for (std::size_t g = 0; g < games_.size(); ++g) {
     Game& game = games_[g];
     game.kept = false;

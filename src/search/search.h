@@ -33,6 +33,12 @@ struct BadEvaluation : std::invalid_argument {
   using std::invalid_argument::invalid_argument;
 };
 
+// A call out of turn: the leaves of the last select still wait for expand or abandon, and
+// only those two may come next. Nothing was changed.
+struct OutOfTurn : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
 // An edge of a tree and the position it leads to. Values are sums from the side of the
 // player who moves into the node (the parent's side to move).
 struct Node {
@@ -70,13 +76,15 @@ class Search {
   int max_leaves() const { return options_.num_games * options_.leaves_per_game; }
 
   // Makes the roots the games' positions (throws std::invalid_argument for a misshapen
-  // State before anything changes). A game whose kept subtree (see advance) stands for
-  // the same position keeps it; every other game starts a fresh tree.
+  // State, OutOfTurn while leaves wait, before anything changes). A game whose kept
+  // subtree (see advance) stands for the same position keeps it; every other game starts
+  // a fresh tree.
   void set_roots(std::span<const State> roots);
 
   // Selects the next leaves of every game and writes their observations and masks, one
   // row per leaf, game after game; returns the number of rows (0 when every game is
   // done). Terminal leaves, and every leaf under roll-out values, are backed up at once.
+  // OutOfTurn while the last select's leaves wait.
   int select(float* observations, bool* masks);
 
   // Expands the leaves of the last select with the evaluator's rows (logits per action,
@@ -91,9 +99,13 @@ class Search {
   // before it.
   void abandon();
 
+  // Per game: visits, policy, root value and an action, the most visited at temperature
+  // 0, else drawn with probability proportional to visits ** (1 / temperature); -1 only
+  // for a root that has no legal move or whose game is over. OutOfTurn while leaves wait.
   void results(double temperature, const Outputs& out);
 
   // Keeps the subtree under each game's action for the next run; -1 drops the tree.
+  // OutOfTurn while leaves wait.
   void advance(std::span<const std::int64_t> actions);
 
  private:
@@ -141,8 +153,10 @@ class Search {
   void add_noise(Game& game);
   void back_up(Game& game, const std::vector<std::int32_t>& path, double value, bool virtual_loss);
   void start_tree(Game& game);
+  void require_turn(const char* call) const;
 
   Options options_;
+  bool awaiting_ = false;  // the last select's leaves wait for expand or abandon
   std::vector<Game> games_;
   std::vector<ActionList> scratch_;  // one per thread
   batch::WorkerPool pool_;
