@@ -11,9 +11,11 @@ priors and the value of one random roll-out from each leaf, without calling Pyth
 
 from __future__ import annotations
 
+import operator
 import os
 import threading
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Union
 
@@ -24,6 +26,8 @@ from vantor_gym import _native
 from vantor_gym.batch import ACTIONS, PLANES, BatchEnv
 
 __all__ = ["Evaluator", "Search", "SearchResult"]
+
+_INT32_MAX = 2**31 - 1
 
 Evaluator = Union[Callable[[np.ndarray, np.ndarray], tuple[np.ndarray, np.ndarray]], str]
 
@@ -36,8 +40,8 @@ class SearchResult:
     ``policies`` (``float32``) the same divided by their sum (zeros for a root without a
     legal move, or a game already over); ``values`` (``float32``) the mean backed-up
     value at the root from its side to move (a finished game's result); ``actions``
-    (``int64``) the chosen actions (-1 where there is none); ``simulations`` (``int64``)
-    the simulations made in this run.
+    (``int64``) the chosen actions (-1 only for a root without a legal move, or a game
+    already over); ``simulations`` (``int64``) the simulations made in this run.
     """
 
     policies: np.ndarray
@@ -47,19 +51,31 @@ class SearchResult:
     simulations: np.ndarray
 
 
-def _positive(value: float, name: str, allow_zero: bool = True) -> float:
+def _positive(value: float, name: str) -> float:
     number = float(value)
-    if not np.isfinite(number) or number < 0 or (number == 0 and not allow_zero):
-        raise ValueError(f"{name} must be {'at least 0' if allow_zero else 'above 0'}, got {value!r}")
+    if not np.isfinite(number) or number < 0:
+        raise ValueError(f"{name} must be a finite number at least 0, got {value!r}")
+    return number
+
+
+def _count(value: int, name: str, low: int, high: int = _INT32_MAX) -> int:
+    """An integer parameter in low .. high: TypeError for a float or a str, ValueError
+    outside the range (the native search counts in 32 bits)."""
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
+    if not low <= number <= high:
+        raise ValueError(f"{name} must be in {low} .. {high}, got {number}")
     return number
 
 
 class Search:
     """PUCT search over ``num_games`` games with one evaluator.
 
-    - ``simulations``: simulations per game and run (a fresh tree's root evaluation is
-      not one); ``c_puct``: the exploration weight in ``Q + c_puct * P * sqrt(max(1,
-      sum N)) / (1 + N)``; ``fpu``: the value Q of a child not yet visited.
+    - ``simulations``: simulations per game and run, at least 1 (a fresh tree's root
+      evaluation is not one); ``c_puct``: the exploration weight in ``Q + c_puct * P *
+      sqrt(max(1, sum N)) / (1 + N)``; ``fpu``: the value Q of a child not yet visited.
     - ``dirichlet_alpha``, ``dirichlet_fraction``: noise mixed into the root's priors at
       every run (none when either is 0).
     - ``leaves_per_game``: leaves selected per game and round, kept apart by a virtual
@@ -68,6 +84,10 @@ class Search:
       ``seed``, the game's index and the run, so results do not depend on ``threads``.
     - ``max_nodes``: the node pool of each game (one node per child edge, about 64
       bytes); a game whose pool is full stops its search with what it has.
+
+    Calls from several threads take turns. The evaluator must not call ``run`` or
+    ``advance`` of its own search, nor step or reset the ``BatchEnv`` being searched: each
+    raises ``RuntimeError``.
     """
 
     def __init__(
@@ -84,18 +104,20 @@ class Search:
         seed: int | None = None,
         max_nodes: int = 100_000,
     ) -> None:
-        if num_games < 1:
-            raise ValueError(f"num_games must be at least 1, got {num_games}")
-        if simulations < 0:
-            raise ValueError(f"simulations must be at least 0, got {simulations}")
-        if leaves_per_game < 1:
-            raise ValueError(f"leaves_per_game must be at least 1, got {leaves_per_game}")
-        if max_nodes < 1 + 218:
-            raise ValueError(f"max_nodes must be at least 219 (a root and its children), got {max_nodes}")
-        if threads is not None and threads < 0:
-            raise ValueError(f"threads must be at least 0, got {threads}")
-        if seed is not None and not 0 <= seed < 2**64:
-            raise ValueError(f"seed must be in 0 .. 2**64 - 1, got {seed}")
+        num_games = _count(num_games, "num_games", 1)
+        simulations = _count(simulations, "simulations", 0)
+        if simulations == 0:
+            raise ValueError(
+                "simulations must be at least 1: a search of none has no visits to choose an action "
+                "by (for the evaluator's own policy at a root, call the evaluator)")
+        # A game never selects more leaves in a round than it has simulations to make.
+        leaves = min(_count(leaves_per_game, "leaves_per_game", 1), simulations)
+        if num_games * leaves > _INT32_MAX:
+            raise ValueError(f"num_games * leaves_per_game must be at most {_INT32_MAX}, got {num_games * leaves}")
+        max_nodes = _count(max_nodes, "max_nodes", 1 + 218)
+        threads = 0 if threads is None else _count(threads, "threads", 0)
+        if seed is not None:
+            seed = _count(seed, "seed", 0, 2**64 - 1)
         if not 0 <= float(dirichlet_fraction) <= 1:
             raise ValueError(f"dirichlet_fraction must be in [0, 1], got {dirichlet_fraction}")
         if not np.isfinite(float(fpu)):
@@ -116,49 +138,77 @@ class Search:
             _positive(dirichlet_alpha, "dirichlet_alpha"),
             float(dirichlet_fraction),
             float(fpu),
-            leaves_per_game,
+            leaves,
             self.threads,
             seed,
             max_nodes,
             evaluator == "roll_out",
         )
-        rows = num_games * leaves_per_game
+        rows = num_games * leaves
         self._observations = np.zeros((rows, PLANES, 8, 8), np.float32)
         self._masks = np.zeros((rows, ACTIONS), np.bool_)
         # One run at a time: its rounds go select, evaluate, expand.
         self._lock = threading.Lock()
+        # Whether this thread holds the lock; each thread sees only its own flag.
+        self._holder = threading.local()
+
+    @contextmanager
+    def _turn(self, method: str) -> Iterator[None]:
+        """Holds the search for one call; other threads wait their turn. The thread that
+        holds it is inside its own run (the evaluator, or a finaliser it set off), where
+        waiting would never end."""
+        if getattr(self._holder, "held", False):
+            raise RuntimeError(f"Search.{method} called from inside the evaluator, during the search's own run")
+        with self._lock:
+            self._holder.held = True
+            try:
+                yield
+            finally:
+                self._holder.held = False
 
     def run(self, roots: BatchEnv | Sequence[vantor.State], temperature: float = 0.0) -> SearchResult:
         """Searches from the roots (a ``BatchEnv`` of ``num_games`` games, or that many
         ``vantor.State``s) and chooses an action per game: the most visited (then the
         higher prior, then the lower action) at temperature 0, else one drawn with
-        probability proportional to ``visits ** (1 / temperature)``."""
+        probability proportional to ``visits ** (1 / temperature)`` (evenly among the
+        most visited as the temperature nears 0; never an action without visits)."""
         temperature = _positive(temperature, "temperature")
+        with self._turn("run"):
+            # Read once this run has its turn, so they are the positions it searches.
+            states, watched = self._read_roots(roots)
+            self._core.set_roots(states)
+            try:
+                while (rows := self._core.select(self._observations, self._masks)) > 0:
+                    self._evaluate(rows, watched)
+            except BaseException:
+                # Whatever broke the round (the evaluator, an interrupt), its leaves go.
+                self._core.abandon()
+                raise
+            return SearchResult(*self._core.results(temperature))
+
+    def _read_roots(
+        self, roots: BatchEnv | Sequence[vantor.State]
+    ) -> tuple[list[vantor.State], tuple[BatchEnv, np.ndarray] | None]:
+        """The roots' States, and a BatchEnv of roots with its position hashes, to be
+        watched for steps while the search runs."""
         if isinstance(roots, BatchEnv):
             if roots.num_envs != self.num_games:
                 raise ValueError(f"the BatchEnv holds {roots.num_envs} games, the search {self.num_games}")
-            states = [roots.save_state(i) for i in range(self.num_games)]
-        elif isinstance(roots, (list, tuple)):
+            hashes = roots.hash_state()
+            return [roots.save_state(i) for i in range(self.num_games)], (roots, hashes)
+        if isinstance(roots, (list, tuple)):
             if not all(isinstance(s, vantor.State) for s in roots):
                 raise TypeError("roots must be a BatchEnv or a sequence of vantor.State")
-            states = list(roots)
-        else:
-            raise TypeError(f"roots must be a BatchEnv or a sequence of vantor.State, not {type(roots).__name__}")
-        with self._lock:
-            self._core.set_roots(states)
-            while (rows := self._core.select(self._observations, self._masks)) > 0:
-                self._evaluate(rows)
-            return SearchResult(*self._core.results(temperature))
+            return list(roots), None
+        raise TypeError(f"roots must be a BatchEnv or a sequence of vantor.State, not {type(roots).__name__}")
 
-    def _evaluate(self, rows: int) -> None:
+    def _evaluate(self, rows: int, watched: tuple[BatchEnv, np.ndarray] | None) -> None:
         assert callable(self.evaluator)
-        try:
-            answer = self.evaluator(self._observations[:rows], self._masks[:rows])
-            logits, values = _checked(answer, rows)
-            self._core.expand(logits, values)
-        except BaseException:
-            self._core.abandon()
-            raise
+        answer = self.evaluator(self._observations[:rows], self._masks[:rows])
+        if watched is not None:
+            _check_unchanged(*watched)
+        logits, values = _checked(answer, rows)
+        self._core.expand(logits, values)
 
     def advance(self, actions: np.ndarray | Sequence[int]) -> None:
         """Keeps the subtree under each game's action for the next ``run``, which must be
@@ -167,8 +217,21 @@ class Search:
         array = np.asarray(actions)
         if array.shape != (self.num_games,) or array.dtype.kind not in "iu":
             raise ValueError(f"actions must be {self.num_games} integers")
-        with self._lock:
+        with self._turn("advance"):
             self._core.advance(array.astype(np.int64))
+
+
+def _check_unchanged(games: BatchEnv, hashes: np.ndarray) -> None:
+    """RuntimeError when the searched games left the positions the search started from:
+    its actions would be played in positions they were not chosen for."""
+    try:
+        now = games.hash_state()
+    except RuntimeError:
+        now = None
+    if now is None or not np.array_equal(now, hashes):
+        raise RuntimeError(
+            "the BatchEnv being searched was stepped, reset or closed during the search "
+            "(from inside the evaluator, or by another thread)")
 
 
 def _checked(answer: object, rows: int) -> tuple[np.ndarray, np.ndarray]:
