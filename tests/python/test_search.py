@@ -423,7 +423,10 @@ def test_a_root_without_moves_makes_no_simulation(position, value):
         return np.zeros((len(observations), ACTIONS)), np.zeros(len(observations))
 
     alive = state_after(["e2e4"])
-    result = search_states([state_after([], position), alive], evaluator, 20)
+    # Read without the BatchEnv, which refuses to start a game that is already over.
+    ended = vantor.Vantor()
+    ended.parse_fen(position)
+    result = search_states([ended.save_state(), alive], evaluator, 20)
     assert result.actions[0] == -1 and result.simulations[0] == 0
     assert not result.policies[0].any() and not result.visits[0].any()
     assert result.values[0] == value
