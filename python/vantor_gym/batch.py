@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import operator
 import os
-from collections.abc import Sequence
+import threading
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
 from typing import Any
 
 import numpy as np
@@ -110,6 +112,7 @@ class BatchEnv:
         self.autoreset = autoreset
         self.illegal = illegal
         self.seed = seed
+        self._reserved_for: tuple[int, str] | None = None
         try:
             self._games = _native.Batch(
                 num_envs, threads, max_plies or 0, autoreset, illegal, seed
@@ -127,6 +130,7 @@ class BatchEnv:
 
     def close(self) -> None:
         """Ends the worker threads; every later call raises ``RuntimeError``."""
+        self._refuse_if_reserved("close")
         self._games.close()
 
     def __enter__(self) -> BatchEnv:
@@ -147,7 +151,7 @@ class BatchEnv:
         first: one that is malformed, not legal-looking, without a legal move for the side
         to move, or with a half-move clock at the draw raises ``ValueError`` and no game
         starts. A game goes on from its FEN's half-move clock and full-move number."""
-        games = self._open()
+        games = self._open(changing="reset")
         chosen = self._indices(indices)
         starts = None
         if fens is not None:
@@ -161,7 +165,7 @@ class BatchEnv:
     def step(
         self, actions: npt.ArrayLike, out: dict[str, np.ndarray] | None = None
     ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, np.ndarray]]:
-        games = self._open()
+        games = self._open(changing="step")
         array = np.asarray(actions)
         if array.dtype == object and array.size and all(
             isinstance(a, (int, np.integer)) and not isinstance(a, (bool, np.bool_)) for a in array.flat
@@ -183,7 +187,7 @@ class BatchEnv:
     def roll_out(self, indices: npt.ArrayLike | None = None) -> np.ndarray:
         """Plays the named games (all by default) on with random legal actions, as
         ``Vantor.roll_out`` does, on all workers; returns their rewards (``int8``)."""
-        games = self._open()
+        games = self._open(changing="roll_out")
         return games.roll_out(self._indices(indices))
 
     def save_state(self, index: int) -> vantor.State:
@@ -198,7 +202,7 @@ class BatchEnv:
         """Makes game ``index`` the snapshot's game (refusing a misshapen one as
         ``Vantor.restore_state`` does) and returns its observation and info; its ply
         count for ``max_plies`` starts again and a pending autoreset is cancelled."""
-        games = self._open()
+        games = self._open(changing="restore_state")
         if not isinstance(state, vantor.State):
             raise TypeError(f"state must be a vantor.State, not {type(state).__name__}")
         buffers = self._outputs(1, None, ("observations", "action_mask", "side"))
@@ -209,10 +213,30 @@ class BatchEnv:
         """The position hash of every game, ``uint64`` (``Vantor.hash_state``)."""
         return self._open().hash_state()
 
-    def _open(self) -> _native.Batch:
+    def _open(self, changing: str | None = None) -> _native.Batch:
+        if changing is not None:
+            self._refuse_if_reserved(changing)
         if self._games.closed:
             raise RuntimeError("BatchEnv is closed")
         return self._games
+
+    @contextmanager
+    def _reserved(self, reader: str) -> Iterator[None]:
+        """While the block runs, calls from this thread that would change the games
+        (``step``, ``reset``, ``roll_out``, ``restore_state``, ``close``) raise
+        ``RuntimeError``: the block's code reads their positions and calls back into
+        its caller (a search's evaluator), which must not move them under it."""
+        before = self._reserved_for
+        self._reserved_for = (threading.get_ident(), reader)
+        try:
+            yield
+        finally:
+            self._reserved_for = before
+
+    def _refuse_if_reserved(self, call: str) -> None:
+        reserved = self._reserved_for
+        if reserved is not None and reserved[0] == threading.get_ident():
+            raise RuntimeError(f"BatchEnv.{call} called while {reserved[1]} on this thread")
 
     def _index(self, index: int) -> int:
         number = operator.index(index)

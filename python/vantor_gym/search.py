@@ -15,7 +15,7 @@ import operator
 import os
 import threading
 from collections.abc import Callable, Iterator, Sequence
-from contextlib import contextmanager
+from contextlib import AbstractContextManager, contextmanager, nullcontext
 from dataclasses import dataclass
 from typing import Union
 
@@ -173,7 +173,7 @@ class Search:
         probability proportional to ``visits ** (1 / temperature)`` (evenly among the
         most visited as the temperature nears 0; never an action without visits)."""
         temperature = _positive(temperature, "temperature")
-        with self._turn("run"):
+        with self._turn("run"), self._reserving(roots):
             # Read once this run has its turn, so they are the positions it searches.
             states, watched = self._read_roots(roots)
             self._core.set_roots(states)
@@ -185,6 +185,14 @@ class Search:
                 self._core.abandon()
                 raise
             return SearchResult(*self._core.results(temperature))
+
+    @staticmethod
+    def _reserving(roots: object) -> AbstractContextManager[None]:
+        """A BatchEnv of roots refuses, on this thread, to be stepped or reset until the
+        run ends: the evaluator would move the positions being searched."""
+        if isinstance(roots, BatchEnv):
+            return roots._reserved("a Search over these games runs its evaluator")
+        return nullcontext()
 
     def _read_roots(
         self, roots: BatchEnv | Sequence[vantor.State]

@@ -66,9 +66,10 @@ REENTRY = [
     ("search._core.set_roots(states)", "states", "wait for the evaluator"),
     ("search._core.results(1.0)", "states", "wait for the evaluator"),
     ("search._core.advance(np.full(2, -1, np.int64))", "states", "wait for the evaluator"),
-    ("games.step(np.array([524, 524]))", "games", "stepped, reset or closed"),
-    ("games.reset()", "games", "stepped, reset or closed"),
-    ("games.close()", "games", "stepped, reset or closed"),
+    ("games.step(np.array([524, 524]))", "games", "BatchEnv.step called while a Search over these games runs its evaluator"),
+    ("games.reset()", "games", "BatchEnv.reset called while a Search over these games runs its evaluator"),
+    ("games.close()", "games", "BatchEnv.close called while a Search over these games runs its evaluator"),
+    ("games.roll_out()", "games", "BatchEnv.roll_out called while a Search over these games runs its evaluator"),
 ]
 
 
