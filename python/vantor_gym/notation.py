@@ -16,6 +16,7 @@ import numpy as np
 
 import vantor
 from vantor_gym import _native
+from vantor_gym.pgn_reader import quoted, read_game_text
 
 if TYPE_CHECKING:
     from vantor_gym.batch import BatchEnv
@@ -39,7 +40,9 @@ ACTIONS = 4672
 RESULTS = ("1-0", "0-1", "1/2-1/2", "*")
 _SIDES = ("white", "black")
 _UCI = re.compile(r"([a-h][1-8])([a-h][1-8])([qrbnQRBN]?)")
-_SAN = re.compile(r"([NBRQK])?([a-h])?([1-8])?(x)?([a-h][1-8])(?:=?([NBRQ]))?")
+# As python-chess reads SAN: "x" and "-" are not checked, a promotion letter may be lower-case.
+_SAN = re.compile(r"([NBRQK])?([a-h])?([1-8])?[-x]?([a-h][1-8])(?:=?([NBRQnbrq]))?")
+_CASTLING_SAN = {"O-O": "O-O", "0-0": "O-O", "O-O-O": "O-O-O", "0-0-0": "O-O-O"}
 
 
 def _state(position: Position) -> vantor.State:
@@ -98,7 +101,7 @@ class _Moves:
         match = _UCI.fullmatch(text.strip())
         if match is None:
             raise ValueError(
-                f"malformed UCI move {text!r}: expected a source and a target square and an optional "
+                f"malformed UCI move {quoted(text)}: expected a source and a target square and an optional "
                 "promotion letter, as 'e2e4' or 'e7e8q'"
             )
         source, target, promotion = match.group(1), match.group(2), match.group(3).lower()
@@ -116,30 +119,55 @@ class _Moves:
     def from_san(self, text: object) -> int:
         if not isinstance(text, str):
             raise TypeError(f"a SAN move is a str, not {type(text).__name__}")
-        body = re.sub(r"[+#]?[!?]*$", "", text.strip()).replace("0", "O")
+        body = _san_body(text)
         if body in self.by_san:
             return self.by_san[body]
-        if body in ("O-O", "O-O-O"):
-            raise ValueError(f"{text!r} is not legal: {_SIDES[self.state.side]} cannot castle that way now")
+        if body in _CASTLING_SAN:
+            if _CASTLING_SAN[body] in self.by_san:
+                return self.by_san[_CASTLING_SAN[body]]
+            raise ValueError(f"{quoted(text)} is not legal: {_SIDES[self.state.side]} cannot castle that way now")
         match = _SAN.fullmatch(body)
         if match is None:
-            raise ValueError(f"malformed SAN move {text!r}")
-        letter, file, rank, _, target, promotion = match.groups()
-        kind = "PNBRQK".index(letter) if letter else 0
-        candidates = []
-        for action, uci, san in self.listed:
-            if uci[2:4] != target or self.piece_on(_square(uci[:2])) % 6 != kind:
-                continue
-            if (file and uci[0] != file) or (rank and uci[1] != rank):
-                continue
-            if (promotion or "").lower() != uci[4:]:
-                continue
-            candidates.append((action, san))
+            raise ValueError(f"malformed SAN move {quoted(text)}")
+        candidates = self._san_candidates(*match.groups())
         if len(candidates) == 1:
             return candidates[0][0]
         if candidates:
-            raise ValueError(f"{text!r} is ambiguous: it could be " + " or ".join(san for _, san in candidates))
-        raise ValueError(f"{text!r} is not a legal move for {_SIDES[self.state.side]} in this position")
+            raise ValueError(f"{quoted(text)} is ambiguous: it could be " + " or ".join(san for _, san in candidates))
+        raise ValueError(f"{quoted(text)} is not a legal move for {_SIDES[self.state.side]} in this position")
+
+    def _san_candidates(
+        self, letter: str | None, file: str | None, rank: str | None, target: str, promotion: str | None
+    ) -> list[tuple[int, str]]:
+        """The legal moves a SAN body can name, chosen as python-chess chooses them."""
+        promotion = (promotion or "").lower()
+        if not letter and file and rank:
+            # A source square in full names one move, whatever piece stands there (castling too).
+            action = self.by_uci.get(file + rank + target + promotion)
+            return [] if action is None else [(action, self.by_action[action][1])]
+        kind = "PNBRQK".index(letter) if letter else 0
+        if not letter:
+            file = file or target[0]  # a pawn leaves its file only when the SAN names the file
+        found = []
+        for action, uci, san in self.listed:
+            if uci[2:4] != target or uci[4:] != promotion or self.piece_on(_square(uci[:2])) % 6 != kind:
+                continue
+            if (file and uci[0] != file) or (rank and uci[1] != rank):
+                continue
+            if kind == 5 and abs(ord(uci[0]) - ord(uci[2])) == 2:
+                continue  # castling is written O-O or as the king's move in full, never "Kg1"
+            found.append((action, san))
+        return found
+
+
+def _san_body(text: str) -> str:
+    """SAN without surrounding whitespace, suffix annotations and the check or mate mark.
+
+    rstrip walks the text once, where a regular expression anchored at the end would try
+    every position of a long run of marks.
+    """
+    body = text.strip().rstrip("!?")
+    return body[:-1] if body.endswith(("+", "#")) else body
 
 
 def action_to_uci(position: Position, action: int) -> str:
@@ -401,45 +429,21 @@ def pgn(
     return f"{head}\n\n{_wrap([*tokens, result])}\n"
 
 
-def _movetext_tokens(movetext: str) -> list[str]:
-    """SAN and result tokens of movetext, without comments, variations, NAGs and numbers."""
-    text = re.sub(r"\{[^}]*\}", " ", movetext)
-    text = re.sub(r";[^\n]*", " ", text)
-    while True:
-        stripped = re.sub(r"\([^()]*\)", " ", text)
-        if stripped == text:
-            break
-        text = stripped
-    if "(" in text or ")" in text:
-        raise ValueError("unbalanced parentheses in the movetext")
-    text = re.sub(r"\$\d+", " ", text)
-    text = re.sub(r"\d+\.(\.\.)?", " ", text)
-    return text.split()
-
-
 def read_pgn(text: str) -> PgnGame:
     """The first game of PGN text: its actions, start position, result and headers.
 
-    Comments, variations and annotation glyphs are skipped. The moves are replayed from
-    the ``FEN`` header's position (validated) or the initial position; a move that is not
-    legal there raises ``ValueError`` naming its ply and the reason.
+    Comments (``{...}`` to the first ``}``, ``;`` to the end of the line), lines starting
+    with ``%``, variations, annotation glyphs (``$n``, ``!``, ``?``) and move numbers are
+    skipped; the game ends at its result or at a blank line. The main line's moves are
+    replayed as SAN from the ``FEN`` header's position (validated) or the initial
+    position. Malformed text (an unclosed comment or variation, text after the result, no
+    game at all) raises ``ValueError`` naming the line, and a move that is not legal
+    raises ``ValueError`` naming its ply and the reason.
     """
     if not isinstance(text, str):
         raise TypeError(f"PGN text is a str, not {type(text).__name__}")
-    headers: dict[str, str] = {}
-    lines = text.strip().splitlines()
-    index = 0
-    while index < len(lines) and (lines[index].strip().startswith("[") or not lines[index].strip()):
-        line = lines[index].strip()
-        index += 1
-        if not line:
-            if headers:
-                break
-            continue
-        match = re.fullmatch(r'\[([A-Za-z0-9_]+)\s+"((?:[^"\\]|\\.)*)"\]', line)
-        if match is None:
-            raise ValueError(f"malformed PGN header line {line!r}")
-        headers[match.group(1)] = re.sub(r"\\(.)", r"\1", match.group(2))
+    game_text = read_game_text(text)
+    headers = game_text.headers
     start_fen = headers.get("FEN")
     env = vantor.Vantor()
     env.reset()
@@ -447,11 +451,8 @@ def read_pgn(text: str) -> PgnGame:
         validate_fen(start_fen)
         env.parse_fen(start_fen)
     actions: list[int] = []
-    result = headers.get("Result", "*")
-    for token in _movetext_tokens("\n".join(lines[index:])):
-        if token in RESULTS:
-            result = token
-            break
+    result = game_text.result or headers.get("Result", "*")
+    for token in game_text.moves:
         try:
             action = _Moves(env.save_state()).from_san(token)
         except ValueError as error:
