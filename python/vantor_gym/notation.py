@@ -16,6 +16,7 @@ import numpy as np
 
 import vantor
 from vantor_gym import _native
+from vantor_gym.fen import Fen, read_fen, validate_fen
 from vantor_gym.pgn_reader import quoted, read_game_text
 
 if TYPE_CHECKING:
@@ -195,149 +196,25 @@ def san_to_action(position: Position, text: str) -> int:
     return _Moves(_state(position)).from_san(text)
 
 
-def fen(position: Position, fullmove_number: int = 1) -> str:
+def fen(position: Position, fullmove_number: int | None = None) -> str:
     """The position as FEN text.
 
     The first four fields are the position that ``Vantor.parse_fen`` reads back. The
     half-move field holds the state's ``no_progress_count``: the half-moves since the game
-    started or since the last capture or pawn move, that move included (so it is 1 right
-    after one, where the usual clock shows 0); ``parse_fen`` ignores it. A state does not
-    know how many moves its game has made, so the full-move field is ``fullmove_number``.
+    started (or the start FEN's half-move clock, which a game goes on from) or since the
+    last capture or pawn move, that move included (so it is 1 right after one, where the
+    usual clock shows 0); ``parse_fen`` ignores it. The full-move field is
+    ``fullmove_number`` when given; otherwise a ``(BatchEnv, index)`` game's own (its start
+    FEN's, plus one for each move black made since), and 1 for a state or a ``Vantor``,
+    which do not know how many moves their game has made.
     """
-    number = _integer(fullmove_number, "fullmove_number")
-    if number < 1:
+    number = None if fullmove_number is None else _integer(fullmove_number, "fullmove_number")
+    if number is not None and number < 1:
         raise ValueError(f"fullmove_number must be at least 1, got {number}")
     state = _state(position)
+    if number is None:
+        number = position[0].fullmove_number(position[1]) if isinstance(position, tuple) else 1
     return f"{_native.position_fields(state)} {max(state.no_progress_count, 0)} {number}"
-
-
-def _placement_problem(placement: str) -> str | None:
-    ranks = placement.split("/")
-    if len(ranks) != 8:
-        return f"the placement has {len(ranks)} ranks, expected 8 separated by '/'"
-    for number, rank in zip(range(8, 0, -1), ranks):
-        squares, digit_before = 0, False
-        for c in rank:
-            if c in "12345678":
-                if digit_before:
-                    return f"rank {number} ({rank!r}) has two digits in a row"
-                squares += int(c)
-            elif c in "PNBRQKpnbrqk":
-                squares += 1
-            else:
-                return f"rank {number} ({rank!r}) holds {c!r}, which is neither a piece letter nor a digit 1-8"
-            digit_before = c.isdigit()
-        if squares != 8:
-            return f"rank {number} ({rank!r}) covers {squares} squares, expected 8"
-    return None
-
-
-def _board(placement: str) -> dict[int, str]:
-    pieces = {}
-    for row, rank in enumerate(placement.split("/")):
-        column = 0
-        for c in rank:
-            if c.isdigit():
-                column += int(c)
-            else:
-                pieces[8 * row + column] = c
-                column += 1
-    return pieces
-
-
-def _material_problem(pieces: dict[int, str]) -> str | None:
-    for side, king, pawn in (("white", "K", "P"), ("black", "k", "p")):
-        kings = sum(1 for p in pieces.values() if p == king)
-        if kings != 1:
-            return f"{side} has {kings} kings, expected one"
-        if sum(1 for p in pieces.values() if p == pawn) > 8:
-            return f"{side} has more than 8 pawns"
-        if sum(1 for p in pieces.values() if p.isupper() == (side == "white")) > 16:
-            return f"{side} has more than 16 pieces"
-    if any(pieces.get(square) in ("P", "p") for square in (*range(8), *range(56, 64))):
-        return "a pawn stands on the first or eighth rank"
-    return None
-
-
-# Each castling right with the king's and the rook's home squares it needs.
-_CASTLING = {"K": ("K", 60, "R", 63), "Q": ("K", 60, "R", 56), "k": ("k", 4, "r", 7), "q": ("k", 4, "r", 0)}
-
-
-def _castling_problem(rights: str, pieces: dict[int, str]) -> str | None:
-    if rights == "-":
-        return None
-    if not rights or any(c not in _CASTLING for c in rights) or len(set(rights)) != len(rights):
-        return f"castling field {rights!r} must be '-' or distinct letters of 'KQkq'"
-    for right in rights:
-        king, king_square, rook, rook_square = _CASTLING[right]
-        if pieces.get(king_square) != king or pieces.get(rook_square) != rook:
-            side = "white" if right.isupper() else "black"
-            names = "e1" if side == "white" else "e8", "abcdefgh"[rook_square % 8] + ("1" if side == "white" else "8")
-            return f"castling right {right!r} needs the {side} king on {names[0]} and a {side} rook on {names[1]}"
-    return None
-
-
-def _enpassant_problem(square: str, side: str, pieces: dict[int, str]) -> str | None:
-    if square == "-":
-        return None
-    if re.fullmatch(r"[a-h][1-8]", square) is None:
-        return f"en-passant field {square!r} must be '-' or a square"
-    # The pawn that just made a double push stands in front of the square it passed, and
-    # both that square and the one it started from are empty.
-    rank, step, pawn = ("6", 8, "p") if side == "w" else ("3", -8, "P")
-    index = _square(square)
-    if (
-        square[1] != rank
-        or pieces.get(index + step) != pawn
-        or index in pieces
-        or index - step in pieces
-    ):
-        mover = "black" if side == "w" else "white"
-        return f"en-passant square {square} is not one a {mover} double push could just have left"
-    return None
-
-
-def validate_fen(text: str) -> None:
-    """Raises ``ValueError`` with the reason when text is not a well-formed, legal-looking FEN.
-
-    Checked: six space-separated fields (or the first four); eight ranks of eight squares
-    of known letters and digits; one king a side, at most 8 pawns and 16 pieces a side, no
-    pawn on the first or eighth rank; side ``w`` or ``b``; castling rights backed by king
-    and rook on their home squares; an en-passant square that a double push just made could
-    have left; the side not to move not in check; a half-move clock of at least 0 and a
-    full-move number of at least 1.
-    """
-    if not isinstance(text, str):
-        raise TypeError(f"a FEN is a str, not {type(text).__name__}")
-    if not text.isascii():
-        raise ValueError("a FEN holds ASCII characters only")
-    fields = text.split()
-    if len(fields) not in (4, 6):
-        raise ValueError(
-            f"a FEN has 6 fields (placement, side, castling, en passant, half-move clock, full-move number) "
-            f"or the first 4, not {len(fields)}"
-        )
-    placement, side, rights, square = fields[:4]
-    problem = _placement_problem(placement)
-    pieces = _board(placement) if problem is None else {}
-    if problem is None:
-        problem = _material_problem(pieces)
-    if problem is None and side not in ("w", "b"):
-        problem = f"the side to move must be 'w' or 'b', not {side!r}"
-    if problem is None:
-        problem = _castling_problem(rights, pieces) or _enpassant_problem(square, side, pieces)
-    if problem is None and len(fields) == 6:
-        clock, number = fields[4:]
-        if not clock.isdigit():
-            problem = f"the half-move clock must be a number of at least 0, not {clock!r}"
-        elif not number.isdigit() or int(number) < 1:
-            problem = f"the full-move number must be a number of at least 1, not {number!r}"
-    if problem is None:
-        white_attacked, black_attacked = _native.kings_attacked(" ".join(fields[:4]))
-        if (black_attacked if side == "w" else white_attacked):
-            problem = f"{'black' if side == 'w' else 'white'} is in check but it is {'white' if side == 'w' else 'black'}'s move"
-    if problem is not None:
-        raise ValueError(f"invalid FEN {text!r}: {problem}")
 
 
 @dataclass
@@ -372,6 +249,27 @@ def _wrap(tokens: list[str], width: int = 79) -> str:
     return "\n".join(lines)
 
 
+class _Replay:
+    """One game from the initial position or a checked FEN, played as a batch game is
+    (the start's clocks kept), whatever the start: a game may begin mated or stalemated."""
+
+    def __init__(self, start: Fen | None) -> None:
+        self._game = _native.Batch(1, 1, 0, "disabled", "raise", None)
+        fens = None if start is None else [(start.position, start.halfmove_clock, start.fullmove_number)]
+        self._game.reset(np.zeros(1, np.int64), fens, {})
+        self._action = np.zeros(1, np.int64)
+        self._out = {"rewards": np.zeros(1, np.int8), "terminated": np.zeros(1, np.bool_)}
+
+    def state(self) -> vantor.State:
+        return self._game.save_state(0)
+
+    def play(self, action: int) -> tuple[int, bool]:
+        """Plays a legal action; returns the reward from white's side and whether the game ended."""
+        self._action[0] = action
+        self._game.step(self._action, self._out)
+        return int(self._out["rewards"][0]), bool(self._out["terminated"][0])
+
+
 def pgn(
     actions: Sequence[int],
     start_fen: str | None = None,
@@ -386,43 +284,34 @@ def pgn(
     A start position adds the ``SetUp`` and ``FEN`` headers. An illegal action, or one
     after the game ended, raises ``ValueError`` naming its ply.
     """
-    from vantor_gym.batch import BatchEnv
-
     if result is not None and result not in RESULTS:
         raise ValueError(f"result must be one of {', '.join(RESULTS)}, not {result!r}")
-    fields = start_fen.split() if start_fen is not None else []
-    if start_fen is not None:
-        validate_fen(start_fen)
-    number = int(fields[5]) if len(fields) == 6 else 1
+    start = None if start_fen is None else read_fen(start_fen)
+    number = 1 if start is None else start.fullmove_number
     tokens: list[str] = []
-    game = BatchEnv(1, threads=1, autoreset="disabled")
-    try:
-        game.reset(fens=None if start_fen is None else [start_fen])
-        ended, reward = False, 0
-        for ply, action in enumerate(actions, start=1):
-            if ended:
-                raise ValueError(f"ply {ply}: the game ended at ply {ply - 1}")
-            state = game.save_state(0)
-            try:
-                san = _Moves(state).legal(action)[1]
-            except ValueError as error:
-                raise ValueError(f"ply {ply}: {error}") from None
-            if state.side == 0:
-                tokens.append(f"{number}.")
-            elif not tokens:
-                tokens.append(f"{number}...")
-            tokens.append(san)
-            number += state.side
-            _, rewards, terminated, truncated, _ = game.step(np.array([action], np.int64))
-            ended, reward = bool(terminated[0] or truncated[0]), int(rewards[0])
-    finally:
-        game.close()
+    game = _Replay(start)
+    ended, reward = False, 0
+    for ply, action in enumerate(actions, start=1):
+        if ended:
+            raise ValueError(f"ply {ply}: the game ended at ply {ply - 1}")
+        state = game.state()
+        try:
+            san = _Moves(state).legal(action)[1]
+        except ValueError as error:
+            raise ValueError(f"ply {ply}: {error}") from None
+        if state.side == 0:
+            tokens.append(f"{number}.")
+        elif not tokens:
+            tokens.append(f"{number}...")
+        tokens.append(san)
+        number += state.side
+        reward, ended = game.play(action)
     if result is None:
         result = ("1/2-1/2", "1-0", "0-1")[reward] if ended else "*"
     tags = {name: "?" for name in _ROSTER}
     tags["Date"] = "????.??.??"
-    if start_fen is not None:
-        tags["SetUp"], tags["FEN"] = "1", " ".join(fields)
+    if start is not None:
+        tags["SetUp"], tags["FEN"] = "1", start.text
     tags.update(headers or {})
     tags["Result"] = result
     head = "\n".join(_header_line(name, value) for name, value in tags.items())
@@ -435,8 +324,9 @@ def read_pgn(text: str) -> PgnGame:
     Comments (``{...}`` to the first ``}``, ``;`` to the end of the line), lines starting
     with ``%``, variations, annotation glyphs (``$n``, ``!``, ``?``) and move numbers are
     skipped; the game ends at its result or at a blank line. The main line's moves are
-    replayed as SAN from the ``FEN`` header's position (validated) or the initial
-    position. Malformed text (an unclosed comment or variation, text after the result, no
+    replayed as SAN from the ``FEN`` header's position (read by
+    ``vantor_gym.fen.read_fen``; ``start_fen`` is its six fields one blank apart) or the
+    initial position. Malformed text (an unclosed comment or variation, text after the result, no
     game at all) raises ``ValueError`` naming the line, and a move that is not legal
     raises ``ValueError`` naming its ply and the reason.
     """
@@ -444,12 +334,14 @@ def read_pgn(text: str) -> PgnGame:
         raise TypeError(f"PGN text is a str, not {type(text).__name__}")
     game_text = read_game_text(text)
     headers = game_text.headers
-    start_fen = headers.get("FEN")
+    start = None if "FEN" not in headers else read_fen(headers["FEN"])
+    start_fen = None if start is None else start.text
+    # A plain Vantor, not a batch game: it replays moves past what ends a game here (a
+    # third repetition that nobody claimed, fifty half-moves), as real games go on.
     env = vantor.Vantor()
     env.reset()
-    if start_fen is not None:
-        validate_fen(start_fen)
-        env.parse_fen(start_fen)
+    if start is not None:
+        env.parse_fen(start.position)
     actions: list[int] = []
     result = game_text.result or headers.get("Result", "*")
     for token in game_text.moves:

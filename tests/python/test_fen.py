@@ -259,3 +259,20 @@ def test_reading_is_linear_in_the_length_of_the_text():
         except ValueError as error:
             assert len(str(error)) < 1000  # the text is not echoed whole
         assert time.perf_counter() - began < 5.0, text[:40]
+
+
+def test_a_pgn_fen_header_is_the_position_read_and_games_go_on_past_our_draws():
+    """The FEN header is read as every FEN is (whitespace as python-chess splits it), and
+    moves are replayed past what ends a game here: real games go on after fifty half-moves
+    without progress and after a repetition nobody claimed."""
+    start = "4k3/8/8/8/8/8/8/R3K3 w - - 45 80"
+    shuffle = "Ra2 Kd8 Ra1 Ke8 " * 8
+    text = f'[FEN " {start.replace(" ", chr(9))} "]\n[SetUp "1"]\n\n80. {shuffle}*\n'
+    game = read_pgn(text)
+    board = chess.pgn.read_game(__import__("io").StringIO(text)).end().board()
+    assert game.start_fen == start and len(game.actions) == 32 == len(board.move_stack)
+    replayed = VantorEnv()
+    replayed.reset(options={"fen": start})
+    assert replayed.step(game.actions[0])[4]["side"] == 1
+    with pytest.raises(ValueError, match="invalid FEN"):
+        read_pgn('[FEN "4k3/8/8/8/8/8/8/R3K3 w KQ - 0 1"]\n\n*\n')
