@@ -113,6 +113,7 @@ class BatchEnv:
         self.illegal = illegal
         self.seed = seed
         self._reserved_for: tuple[int, str] | None = None
+        self._overlaps_checked: tuple[np.ndarray | None, ...] = ()
         try:
             self._games = _native.Batch(
                 num_envs, threads, max_plies or 0, autoreset, illegal, seed
@@ -177,9 +178,7 @@ class BatchEnv:
             raise ValueError(f"actions must have shape ({self.num_envs},), not {array.shape}")
         if array.dtype == np.uint64 and array.size and array.max() > np.iinfo(np.int64).max:
             raise ValueError("actions must fit a 64-bit signed integer")
-        buffers = self._outputs(self.num_envs, out, tuple(_ROW_SHAPES))
-        if out and any(np.may_share_memory(array, out[key]) for key in out):
-            raise ValueError("out buffers must not share memory with actions")
+        buffers = self._outputs(self.num_envs, out, tuple(_ROW_SHAPES), array)
         games.step(np.ascontiguousarray(array, dtype=np.int64), self._native(buffers))
         info = {key: buffers[key] for key in ("action_mask", "side", "illegal")}
         return buffers["observations"], buffers["rewards"], buffers["terminated"], buffers["truncated"], info
@@ -255,7 +254,13 @@ class BatchEnv:
         # The native call names an index out of range or repeated.
         return np.ascontiguousarray(array, dtype=np.int64)
 
-    def _outputs(self, rows: int, out: dict[str, np.ndarray] | None, keys: tuple[str, ...]) -> dict[str, np.ndarray]:
+    def _outputs(
+        self,
+        rows: int,
+        out: dict[str, np.ndarray] | None,
+        keys: tuple[str, ...],
+        actions: np.ndarray | None = None,
+    ) -> dict[str, np.ndarray]:
         out = out or {}
         unknown = set(out) - set(keys)
         if unknown:
@@ -273,8 +278,26 @@ class BatchEnv:
             if not given.flags.c_contiguous or not given.flags.writeable:
                 raise ValueError(f"out[{key!r}] must be C-contiguous and writable")
             buffers[key] = given
-        _refuse_overlaps([out[key] for key in keys if key in out])
+        if out:
+            self._refuse_overlaps(actions, [out[key] for key in keys if key in out])
         return buffers
+
+    def _refuse_overlaps(self, actions: np.ndarray | None, given: list[np.ndarray]) -> None:
+        """Refuses out buffers that share memory with each other (a game's row written into
+        one would change another's: a truncation flag overwriting its termination) or with
+        the actions (a game's result would rewrite a later game's action mid-step)."""
+        # A loop that passes the same arrays every step pays for the check once.
+        seen = self._overlaps_checked
+        if len(seen) == len(given) + 1 and seen[0] is actions and all(a is b for a, b in zip(seen[1:], given)):
+            return
+        if actions is not None and any(np.may_share_memory(actions, buffer) for buffer in given):
+            raise ValueError("out buffers must not share memory with actions")
+        # The buffers are C-contiguous, so each covers its byte range whole.
+        spans = sorted((a.__array_interface__["data"][0], a.nbytes) for a in given)
+        for (start, size), (next_start, _) in zip(spans, spans[1:]):
+            if start + size > next_start:
+                raise ValueError("out buffers must not share memory with each other")
+        self._overlaps_checked = (actions, *given)
 
     def _native(self, buffers: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
         native = dict(buffers)
@@ -282,12 +305,3 @@ class BatchEnv:
             native["observations_float"] = native.pop("observations")
         return native
 
-
-def _refuse_overlaps(given: list[np.ndarray]) -> None:
-    """Refuses out buffers that share memory: a game's row written into one would change
-    another's (a truncation flag overwriting its termination, say)."""
-    # The buffers are C-contiguous, so each covers its byte range whole.
-    spans = sorted((a.__array_interface__["data"][0], a.nbytes) for a in given)
-    for (start, size), (next_start, _) in zip(spans, spans[1:]):
-        if start + size > next_start:
-            raise ValueError("out buffers must not share memory with each other")

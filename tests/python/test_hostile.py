@@ -65,6 +65,9 @@ def test_out_buffers_that_overlap_each_other_or_the_actions_are_refused_before_a
             actions, out={"terminated": block[0:2], "truncated": block[2:4], "illegal": block[4:6]}
         )
         assert list(terminated) == [False, True] and list(info["illegal"]) == [False, True]
+        # Buffers checked once are not taken on trust when others come.
+        with pytest.raises(ValueError, match="share memory"):
+            games.step(actions, out={"terminated": block[0:2], "truncated": block[0:2]})
 
 
 @pytest.mark.parametrize(
