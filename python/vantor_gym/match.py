@@ -1,0 +1,322 @@
+"""Matches between players: UCI engines or ``(state, mask) -> action`` callables.
+
+``play_match`` plays games between two agents on a ``BatchEnv`` and returns a
+``MatchResult`` with the score, the Elo difference and the PGN of every game::
+
+    from vantor_gym.match import play_match
+    from vantor_gym.uci import UciEngine
+
+    with UciEngine("/usr/games/stockfish", {"Skill Level": 0}, depth=1) as stockfish:
+        result = play_match(my_agent, stockfish, games=10, max_plies=300)
+    print(result)   # wins, draws and losses of my_agent, its score and Elo difference
+"""
+
+from __future__ import annotations
+
+import math
+import operator
+import random
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from statistics import NormalDist
+from typing import SupportsIndex, Union
+
+import numpy as np
+import numpy.typing as npt
+
+import vantor
+from vantor_gym.batch import BatchEnv
+from vantor_gym.fen import read_start
+from vantor_gym.notation import action_to_uci, pgn
+from vantor_gym.uci import UciEngine, _positive_int
+
+__all__ = ["Agent", "GameRecord", "MatchResult", "elo_difference", "play_match"]
+
+ACTIONS = 4672
+
+Agent = Union[Callable[[vantor.State, npt.NDArray[np.bool_]], SupportsIndex], UciEngine]
+"""A player: a ``UciEngine``, or a callable given the position (a ``vantor.State``) and
+its legal-action mask (a read-only ``bool`` array of 4672) that returns an action."""
+
+_Z95 = NormalDist().inv_cdf(0.975)
+
+
+def elo_difference(score: float) -> float:
+    """The Elo difference that a ``score`` (points per game, 0 to 1) means:
+    ``-400 * log10(1 / score - 1)``; ``-inf`` at 0 and ``+inf`` at 1."""
+    if not 0.0 <= score <= 1.0:
+        raise ValueError(f"a score is in 0..1, not {score}")
+    if score == 0.0:
+        return -math.inf
+    if score == 1.0:
+        return math.inf
+    return -400.0 * math.log10(1.0 / score - 1.0)
+
+
+@dataclass(frozen=True)
+class GameRecord:
+    """One game of a match. ``a_white``: agent a had white. ``result``: the PGN result
+    (from white's side). ``ending``: ``"checkmate"``, ``"stalemate"``, ``"repetition"``
+    (third occurrence), ``"no progress"`` (fifty half-moves, the environment's rule),
+    ``"max plies"`` (a draw), or ``"illegal action"`` (the side to move lost).
+    ``illegal_action``: the refused action in that case. ``score_a``: agent a's points."""
+
+    index: int
+    a_white: bool
+    start_fen: str | None
+    actions: tuple[int, ...]
+    result: str
+    ending: str
+    score_a: float
+    pgn: str
+    illegal_action: int | None = None
+
+
+@dataclass(frozen=True)
+class MatchResult:
+    """The outcome of a match, from agent a's point of view.
+
+    ``score`` is points per game (a win 1, a draw 1/2); ``elo`` is
+    ``-400 * log10(1 / score - 1)`` (infinite at a score of 0 or 1); ``elo_interval``
+    is its 95 % interval by the normal approximation: score +- 1.96 standard errors,
+    the error from the variance of the per-game points (0, 1/2, 1) over the games,
+    clipped to 0..1 and turned into Elo (an end at 0 or 1 is infinite). When the score
+    is 0 or 1 every game had the same result, the variance is 0 and the approximation
+    says nothing: the interval is ``(-inf, inf)``. (All draws likewise have variance 0
+    and give ``(0.0, 0.0)``.)
+    """
+
+    wins: int
+    draws: int
+    losses: int
+    pgns: tuple[str, ...] = ()
+    games: tuple[GameRecord, ...] = field(default=(), repr=False)
+
+    def __post_init__(self) -> None:
+        for name in ("wins", "draws", "losses"):
+            value = getattr(self, name)
+            if isinstance(value, bool) or not isinstance(value, int) or value < 0:
+                raise ValueError(f"{name} must be an int of at least 0, not {value!r}")
+
+    @property
+    def played(self) -> int:
+        return self.wins + self.draws + self.losses
+
+    @property
+    def score(self) -> float:
+        if self.played == 0:
+            return math.nan
+        return (self.wins + 0.5 * self.draws) / self.played
+
+    @property
+    def elo(self) -> float:
+        return math.nan if self.played == 0 else elo_difference(self.score)
+
+    @property
+    def elo_interval(self) -> tuple[float, float]:
+        n = self.played
+        if n == 0:
+            return (math.nan, math.nan)
+        score = self.score
+        if score in (0.0, 1.0):
+            return (-math.inf, math.inf)
+        variance = (
+            self.wins * (1.0 - score) ** 2 + self.draws * (0.5 - score) ** 2 + self.losses * score**2
+        ) / n
+        half = _Z95 * math.sqrt(variance / n)
+        low, high = max(0.0, score - half), min(1.0, score + half)
+        return (elo_difference(low), elo_difference(high))
+
+    @property
+    def forfeits(self) -> int:
+        """Games that ended by an illegal action."""
+        return sum(1 for g in self.games if g.ending == "illegal action")
+
+    def __str__(self) -> str:
+        low, high = self.elo_interval
+        return (
+            f"{self.wins} won, {self.draws} drawn, {self.losses} lost of {self.played}: "
+            f"score {self.score:.1%}, Elo {self.elo:+.0f} (95 % interval {low:+.0f} .. {high:+.0f})"
+        )
+
+
+def _agent_name(agent: Agent) -> str:
+    if isinstance(agent, UciEngine):
+        return agent.name
+    name = getattr(agent, "__name__", None)
+    return name if isinstance(name, str) else type(agent).__name__
+
+
+def play_match(
+    agent_a: Agent,
+    agent_b: Agent,
+    games: int,
+    start_fens: Sequence[str] | None = None,
+    max_plies: int | None = None,
+    seed: int | None = None,
+    *,
+    names: tuple[str, str] | None = None,
+    illegal: str = "lose",
+    event: str = "vantor_gym match",
+) -> MatchResult:
+    """Plays ``games`` games between two agents and returns the ``MatchResult`` (for a).
+
+    - Agents: a ``UciEngine`` (asked with ``best_action``, its own search limits, the
+      game's start FEN and moves so far, after ``new_game`` at each game's start) or a
+      callable ``(state, mask) -> action`` (state a ``vantor.State``, mask a read-only
+      ``bool`` array of 4672 legal-action flags).
+    - Colours alternate: agent a has white in even games (0, 2, ...), black in odd ones.
+    - ``start_fens``: game ``g`` starts from ``start_fens[(g // 2) % len(start_fens)]``,
+      so each position is played twice in a row with the colours swapped. Each must be
+      a start that ``BatchEnv.reset`` accepts (``ValueError`` naming it otherwise, before
+      any game: a malformed or impossible FEN, a mate or stalemate, a half-move clock at
+      the draw); one of four fields is completed with ``0 1``; the game goes on from the
+      clocks, and the PGN's ``FEN`` header and the engines get the six fields with one
+      blank between them. With
+      ``seed`` the list is first shuffled by ``random.Random(seed)`` (a reproducible
+      sample of an opening book). Without ``start_fens`` every game starts from the
+      initial position and ``seed`` has no effect (the games are then as random as the
+      agents).
+    - Each game is one game of a ``BatchEnv(1, threads=1, autoreset="disabled")``; it
+      ends when the environment says terminated (checkmate, stalemate, third occurrence
+      of a position, or fifty half-moves without capture or pawn move, the
+      environment's rule) or after ``max_plies`` plies, which counts as a draw.
+    - An illegal action (an integer that is not legal in the position) loses the game
+      for the agent that gave it (recorded as the game's ``ending`` and
+      ``illegal_action``, PGN ``Termination "rules infraction"``) under
+      ``illegal="lose"``; ``illegal="raise"`` raises ``ValueError`` instead. A value
+      that is not an integer raises ``TypeError``, and an exception from an agent
+      (such as ``EngineError``) ends the match.
+    - ``names``: the names of a and b in the PGN ``White``/``Black`` headers (default
+      the engine's ``id name`` or the callable's ``__name__``).
+    """
+    count = _positive_int(games, "games")
+    if max_plies is not None:
+        max_plies = _positive_int(max_plies, "max_plies")
+    if illegal not in ("lose", "raise"):
+        raise ValueError(f"illegal must be 'lose' or 'raise', not {illegal!r}")
+    fens: list[str] | None = None
+    if start_fens is not None:
+        if isinstance(start_fens, str):
+            raise TypeError("start_fens must be a sequence of FEN texts, not one str")
+        fens = list(start_fens)
+        if not fens:
+            raise ValueError("start_fens is empty")
+        if not all(isinstance(f, str) for f in fens):
+            raise TypeError("start_fens must hold str")
+        for number, text in enumerate(fens):
+            try:
+                fens[number] = read_start(text).text
+            except ValueError as error:
+                raise ValueError(f"start_fens[{number}]: {error}") from None
+        if seed is not None:
+            random.Random(seed).shuffle(fens)
+    name_a, name_b = names if names is not None else (_agent_name(agent_a), _agent_name(agent_b))
+    if name_a == name_b:
+        name_a, name_b = f"{name_a} (a)", f"{name_b} (b)"
+    records: list[GameRecord] = []
+    with BatchEnv(1, threads=1, max_plies=max_plies, autoreset="disabled") as env:
+        for index in range(count):
+            start = None if fens is None else fens[(index // 2) % len(fens)]
+            records.append(
+                _play_game(env, index, agent_a, agent_b, name_a, name_b, start, illegal, event)
+            )
+    wins = sum(1 for r in records if r.score_a == 1.0)
+    losses = sum(1 for r in records if r.score_a == 0.0)
+    return MatchResult(
+        wins=wins,
+        draws=len(records) - wins - losses,
+        losses=losses,
+        pgns=tuple(r.pgn for r in records),
+        games=tuple(records),
+    )
+
+
+def _play_game(
+    env: BatchEnv,
+    index: int,
+    agent_a: Agent,
+    agent_b: Agent,
+    name_a: str,
+    name_b: str,
+    start: str | None,
+    illegal: str,
+    event: str,
+) -> GameRecord:
+    a_white = index % 2 == 0
+    players = (agent_a, agent_b) if a_white else (agent_b, agent_a)
+    _, info = env.reset(fens=None if start is None else [start])
+    state = env.save_state(0)
+    start_fen = start
+    for agent in {id(p): p for p in players}.values():
+        if isinstance(agent, UciEngine):
+            agent.new_game()
+    actions: list[int] = []
+    texts: list[str] = []
+    wants_texts = any(isinstance(p, UciEngine) for p in players)
+    ending, result, refused = "", "*", None
+    while True:
+        side = int(info["side"][0])
+        mask = info["action_mask"][0].copy()
+        shown = mask.copy()
+        shown.flags.writeable = False
+        player = players[side]
+        if isinstance(player, UciEngine):
+            choice: SupportsIndex = player.best_action(state, start_fen=start_fen, moves=texts)
+        else:
+            choice = player(state, shown)
+        try:
+            action = operator.index(choice)
+        except TypeError:
+            raise TypeError(
+                f"game {index}: the agent playing {('white', 'black')[side]} returned "
+                f"{choice!r}, not an integer action"
+            ) from None
+        if isinstance(choice, (bool, np.bool_)) or not (0 <= action < ACTIONS and mask[action]):
+            if illegal == "raise":
+                raise ValueError(
+                    f"game {index}, ply {len(actions) + 1}: the agent playing "
+                    f"{('white', 'black')[side]} gave action {action}, which is not legal"
+                )
+            ending, refused = "illegal action", action
+            result = "0-1" if side == 0 else "1-0"
+            break
+        if wants_texts:
+            texts.append(action_to_uci(state, action))
+        _, rewards, terminated, truncated, info = env.step(np.array([action], dtype=np.int64))
+        actions.append(action)
+        state = env.save_state(0)
+        if terminated[0]:
+            reward = int(rewards[0])
+            if reward:
+                ending, result = "checkmate", "1-0" if reward > 0 else "0-1"
+            elif not info["action_mask"][0].any():
+                ending, result = "stalemate", "1/2-1/2"
+            elif state.n_repititions >= 2:
+                ending, result = "repetition", "1/2-1/2"
+            else:
+                ending, result = "no progress", "1/2-1/2"
+            break
+        if truncated[0]:
+            ending, result = "max plies", "1/2-1/2"
+            break
+    termination = {"illegal action": "rules infraction", "max plies": "adjudication"}.get(ending, "normal")
+    headers = {
+        "Event": event,
+        "Round": str(index + 1),
+        "White": name_a if a_white else name_b,
+        "Black": name_b if a_white else name_a,
+        "Termination": termination,
+    }
+    white_points = {"1-0": 1.0, "0-1": 0.0}.get(result, 0.5)
+    return GameRecord(
+        index=index,
+        a_white=a_white,
+        start_fen=start_fen,
+        actions=tuple(actions),
+        result=result,
+        ending=ending,
+        score_a=white_points if a_white else 1.0 - white_points,
+        pgn=pgn(actions, start_fen=start_fen, result=result, headers=headers),
+        illegal_action=refused,
+    )
