@@ -1,0 +1,219 @@
+"""Pictures of positions: the board seen from white's side, drawn with NumPy alone."""
+
+from __future__ import annotations
+
+import functools
+from typing import Any
+
+import numpy as np
+
+import vantor
+
+MIN_SIZE = 16
+MAX_SIZE = 4096
+_LIGHT = np.array([240, 217, 181], dtype=np.float32)
+_DARK = np.array([181, 136, 99], dtype=np.float32)
+_MARK = np.array([246, 246, 105], dtype=np.float32)
+_MARK_ALPHA = 0.55
+_SAMPLES = 4  # sub-pixels a side when a glyph is drawn, so edges are smooth
+
+# Glyphs are drawn in a square's own frame, x to the right and y down, both 0..1. A shape
+# is ("poly", points), ("ellipse", cx, cy, rx, ry) or ("rect", x0, y0, x1, y1); a name
+# starting with "-" cuts the shape out of what is drawn before it.
+Shape = tuple[Any, ...]
+_BASE: list[Shape] = [("rect", 0.22, 0.78, 0.78, 0.88)]
+_GLYPHS: dict[str, list[Shape]] = {
+    "P": [
+        ("poly", [(0.33, 0.80), (0.67, 0.80), (0.58, 0.50), (0.42, 0.50)]),
+        ("ellipse", 0.5, 0.50, 0.15, 0.05),
+        ("ellipse", 0.5, 0.34, 0.12, 0.12),
+        ("rect", 0.28, 0.76, 0.72, 0.86),
+    ],
+    "N": [
+        ("poly", [(0.30, 0.80), (0.76, 0.80), (0.75, 0.55), (0.70, 0.34), (0.58, 0.22),
+                  (0.52, 0.12), (0.46, 0.22), (0.34, 0.30), (0.20, 0.52), (0.24, 0.60),
+                  (0.32, 0.58), (0.44, 0.50), (0.48, 0.56), (0.34, 0.70)]),
+        *_BASE,
+    ],
+    "B": [
+        ("poly", [(0.38, 0.78), (0.62, 0.78), (0.56, 0.62), (0.44, 0.62)]),
+        ("ellipse", 0.5, 0.48, 0.15, 0.17),
+        ("poly", [(0.36, 0.46), (0.64, 0.46), (0.5, 0.22)]),
+        ("ellipse", 0.5, 0.19, 0.05, 0.05),
+        ("ellipse", 0.5, 0.66, 0.16, 0.045),
+        *_BASE,
+    ],
+    "R": [
+        ("rect", 0.32, 0.36, 0.68, 0.78),
+        ("rect", 0.26, 0.18, 0.74, 0.36),
+        ("-rect", 0.37, 0.17, 0.45, 0.26),
+        ("-rect", 0.55, 0.17, 0.63, 0.26),
+        ("rect", 0.28, 0.70, 0.72, 0.78),
+        *_BASE,
+    ],
+    "Q": [
+        ("poly", [(0.30, 0.78), (0.70, 0.78), (0.84, 0.28), (0.67, 0.52), (0.62, 0.22),
+                  (0.5, 0.50), (0.38, 0.22), (0.33, 0.52), (0.16, 0.28)]),
+        ("ellipse", 0.16, 0.26, 0.05, 0.05),
+        ("ellipse", 0.38, 0.20, 0.05, 0.05),
+        ("ellipse", 0.62, 0.20, 0.05, 0.05),
+        ("ellipse", 0.84, 0.26, 0.05, 0.05),
+        ("ellipse", 0.5, 0.66, 0.22, 0.05),
+        *_BASE,
+    ],
+    "K": [
+        ("poly", [(0.28, 0.78), (0.72, 0.78), (0.80, 0.44), (0.62, 0.40), (0.5, 0.46),
+                  (0.38, 0.40), (0.20, 0.44)]),
+        ("ellipse", 0.5, 0.44, 0.10, 0.09),
+        ("rect", 0.46, 0.08, 0.54, 0.38),
+        ("rect", 0.38, 0.16, 0.62, 0.23),
+        ("ellipse", 0.5, 0.66, 0.24, 0.05),
+        *_BASE,
+    ],
+}
+# Lines inside a glyph, in the outline's colour, so overlapping parts stay apart.
+_DETAILS: dict[str, list[Shape]] = {
+    "P": [],
+    "N": [("ellipse", 0.50, 0.30, 0.03, 0.03), ("poly", [(0.62, 0.36), (0.70, 0.72), (0.66, 0.72), (0.58, 0.38)])],
+    "B": [("rect", 0.47, 0.36, 0.53, 0.52), ("rect", 0.42, 0.41, 0.58, 0.47)],
+    "R": [("rect", 0.32, 0.35, 0.68, 0.38), ("rect", 0.30, 0.69, 0.70, 0.72)],
+    "Q": [("rect", 0.30, 0.64, 0.70, 0.67)],
+    "K": [("rect", 0.30, 0.64, 0.70, 0.67)],
+}
+
+
+def board_image(state: vantor.State, last_move: tuple[int, int] | None = None, size: int = 256) -> np.ndarray:
+    """The position of ``state`` as a new ``(size, size, 3)`` ``uint8`` RGB image, white at the
+    bottom; ``last_move`` is ``(source, target)`` in the engine's numbering (a8 = 0, h1 = 63),
+    whose squares are tinted, or None. Raises ``TypeError`` or ``ValueError`` on bad input."""
+    if not isinstance(state, vantor.State):
+        raise TypeError(f"state must be a vantor.State, not {type(state).__name__}")
+    size = _checked_size(size)
+    marked = _checked_move(last_move)
+    image = _empty_board(size, marked).copy()
+    edges = _edges(size)
+    sets = state.bitboards.tolist()
+    for square in range(64):
+        code = max((c for c in range(12) if sets[c] >> square & 1), default=-1)
+        if code >= 0:
+            row, column = divmod(square, 8)
+            y0, y1, x0, x1 = edges[row], edges[row + 1], edges[column], edges[column + 1]
+            _paint(image[y0:y1, x0:x1], code, y1 - y0, x1 - x0)
+    return image
+
+
+def _checked_size(size: object) -> int:
+    if isinstance(size, (bool, np.bool_)) or not isinstance(size, (int, np.integer)):
+        raise TypeError(f"size must be an integer, not {type(size).__name__}")
+    if not MIN_SIZE <= size <= MAX_SIZE:
+        raise ValueError(f"size must be in {MIN_SIZE}..{MAX_SIZE}, got {size}")
+    return int(size)
+
+
+def _checked_move(last_move: object) -> tuple[int, ...]:
+    if last_move is None:
+        return ()
+    if not isinstance(last_move, (tuple, list)) or len(last_move) != 2:
+        raise TypeError("last_move must be None or a (source, target) pair of squares")
+    for square in last_move:
+        if isinstance(square, (bool, np.bool_)) or not isinstance(square, (int, np.integer)):
+            raise TypeError(f"a square must be an integer, not {type(square).__name__}")
+        if not 0 <= square < 64:
+            raise ValueError(f"a square must be in 0..63, got {square}")
+    return tuple(sorted({int(s) for s in last_move}))
+
+
+def _edges(size: int) -> list[int]:
+    """Pixel boundaries of the eight rows (and columns); squares differ by at most one pixel."""
+    return [size * k // 8 for k in range(9)]
+
+
+@functools.lru_cache(maxsize=64)
+def _empty_board(size: int, marked: tuple[int, ...]) -> np.ndarray:
+    """The squares alone, with the marked ones tinted; shared, so callers copy it."""
+    edges = _edges(size)
+    image = np.empty((size, size, 3), dtype=np.uint8)
+    for square in range(64):
+        row, column = divmod(square, 8)
+        colour = _LIGHT if (row + column) % 2 == 0 else _DARK
+        if square in marked:
+            colour = colour * (1 - _MARK_ALPHA) + _MARK * _MARK_ALPHA
+        image[edges[row]:edges[row + 1], edges[column]:edges[column + 1]] = np.round(colour)
+    image.flags.writeable = False
+    return image
+
+
+def _paint(cell: np.ndarray, code: int, height: int, width: int) -> None:
+    """Draws piece ``code`` (0..11, PNBRQK white then black) over one square's pixels."""
+    outline, fill, detail = _sprite(code, height, width)
+    white = code < 6
+    ink = np.array([20, 20, 20] if white else [235, 235, 235], dtype=np.float32)
+    body = np.array([250, 250, 250] if white else [25, 25, 25], dtype=np.float32)
+    out = cell.astype(np.float32)
+    for alpha, colour in ((outline, np.array([20, 20, 20], dtype=np.float32)), (fill, body), (detail, ink)):
+        out += alpha[..., None] * (colour - out)
+    cell[...] = np.round(out).astype(np.uint8)
+
+
+@functools.lru_cache(maxsize=64)
+def _sprite(code: int, height: int, width: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Coverage (0..1) of a glyph's outline, body and inner lines on a square of this size."""
+    letter = "PNBRQK"[code % 6]
+    ys = (np.arange(height * _SAMPLES) + 0.5) / (height * _SAMPLES)
+    xs = (np.arange(width * _SAMPLES) + 0.5) / (width * _SAMPLES)
+    y, x = np.meshgrid(ys, xs, indexing="ij")
+    body = _coverage(_GLYPHS[letter], x, y)
+    detail = _coverage(_DETAILS[letter], x, y) & body
+    rim = max(1, round(0.035 * min(height, width) * _SAMPLES))
+    outline = _dilate(body, rim)
+    result = tuple(_average(mask, _SAMPLES) for mask in (outline, body, detail))
+    for array in result:
+        array.flags.writeable = False
+    return result  # type: ignore[return-value]
+
+
+def _coverage(shapes: list[Shape], x: np.ndarray, y: np.ndarray) -> np.ndarray:
+    mask = np.zeros(x.shape, dtype=bool)
+    for shape in shapes:
+        kind = shape[0].lstrip("-")
+        if kind == "poly":
+            inside = _inside_polygon(shape[1], x, y)
+        elif kind == "ellipse":
+            _, cx, cy, rx, ry = shape
+            inside = ((x - cx) / rx) ** 2 + ((y - cy) / ry) ** 2 <= 1.0
+        else:
+            _, x0, y0, x1, y1 = shape
+            inside = (x >= x0) & (x <= x1) & (y >= y0) & (y <= y1)
+        mask = mask & ~inside if shape[0].startswith("-") else mask | inside
+    return mask
+
+
+def _inside_polygon(points: list[tuple[float, float]], x: np.ndarray, y: np.ndarray) -> np.ndarray:
+    """Even-odd rule: a point is inside when a ray to its right crosses the edges an odd number of times."""
+    inside = np.zeros(x.shape, dtype=bool)
+    for (xa, ya), (xb, yb) in zip(points, points[1:] + points[:1]):
+        if ya == yb:
+            continue
+        spans = (ya > y) != (yb > y)
+        crossing = xa + (y - ya) * (xb - xa) / (yb - ya)
+        inside ^= spans & (x < crossing)
+    return inside
+
+
+def _dilate(mask: np.ndarray, radius: int) -> np.ndarray:
+    """The mask grown by a disc of ``radius`` sub-pixels."""
+    grown = mask.copy()
+    height, width = mask.shape
+    for dy in range(-radius, radius + 1):
+        for dx in range(-radius, radius + 1):
+            if dx * dx + dy * dy > radius * radius:
+                continue
+            grown[max(dy, 0):height + min(dy, 0), max(dx, 0):width + min(dx, 0)] |= \
+                mask[max(-dy, 0):height + min(-dy, 0), max(-dx, 0):width + min(-dx, 0)]
+    return grown
+
+
+def _average(mask: np.ndarray, factor: int) -> np.ndarray:
+    height, width = mask.shape[0] // factor, mask.shape[1] // factor
+    means: np.ndarray = mask.reshape(height, factor, width, factor).mean(axis=(1, 3), dtype=np.float32)
+    return means
