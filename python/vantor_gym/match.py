@@ -28,6 +28,7 @@ import vantor
 from vantor_gym.batch import BatchEnv
 from vantor_gym.fen import read_start
 from vantor_gym.notation import action_to_uci, pgn
+from vantor_gym.progress import Progress
 from vantor_gym.uci import UciEngine, _positive_int
 
 __all__ = ["Agent", "GameRecord", "MatchResult", "elo_difference", "play_match"]
@@ -50,7 +51,7 @@ def elo_difference(score: float) -> float:
         return -math.inf
     if score == 1.0:
         return math.inf
-    return -400.0 * math.log10(1.0 / score - 1.0)
+    return -400.0 * math.log10(1.0 / score - 1.0) + 0.0  # an even score is +0, not -0
 
 
 @dataclass(frozen=True)
@@ -158,6 +159,7 @@ def play_match(
     names: tuple[str, str] | None = None,
     illegal: str = "lose",
     event: str = "vantor_gym match",
+    progress: bool | None = None,
 ) -> MatchResult:
     """Plays ``games`` games between two agents and returns the ``MatchResult`` (for a).
 
@@ -189,6 +191,8 @@ def play_match(
       (such as ``EngineError``) ends the match.
     - ``names``: the names of a and b in the PGN ``White``/``Black`` headers (default
       the engine's ``id name`` or the callable's ``__name__``).
+    - ``progress``: a line on standard error with the games played and a's score so
+      far; ``None`` shows it only when standard error is a terminal.
     """
     count = _positive_int(games, "games")
     if max_plies is not None:
@@ -215,12 +219,18 @@ def play_match(
     if name_a == name_b:
         name_a, name_b = f"{name_a} (a)", f"{name_b} (b)"
     records: list[GameRecord] = []
-    with BatchEnv(1, threads=1, max_plies=max_plies, autoreset="disabled") as env:
+    with (
+        BatchEnv(1, threads=1, max_plies=max_plies, autoreset="disabled") as env,
+        Progress(count, "games", progress) as shown,
+    ):
+        points = 0.0
         for index in range(count):
             start = None if fens is None else fens[(index // 2) % len(fens)]
             records.append(
                 _play_game(env, index, agent_a, agent_b, name_a, name_b, start, illegal, event)
             )
+            points += records[-1].score_a
+            shown.update(score=f"{points:g}/{index + 1} for {name_a}")
     wins = sum(1 for r in records if r.score_a == 1.0)
     losses = sum(1 for r in records if r.score_a == 0.0)
     return MatchResult(

@@ -70,6 +70,7 @@ class Progress:
         self._last_draw = float("-inf")
         self._width = 0
         self._closed = False
+        self._dirty = False
 
     def __enter__(self) -> Progress:
         return self
@@ -88,6 +89,7 @@ class Progress:
             raise TypeError(f"n must be an int, got {n!r}")
         self.count += n
         self.fields.update(fields)
+        self._dirty = True
         now = time.monotonic()
         if self.enabled and not self._closed and now - self._last_draw >= self._interval:
             self._draw(now, final=False)
@@ -97,7 +99,8 @@ class Progress:
         if self._closed:
             return
         self._closed = True
-        if self.enabled:
+        # A log already holds the last line; a terminal's line still needs its newline.
+        if self.enabled and (self._dirty or self._terminal):
             self._draw(time.monotonic(), final=True)
 
     def line(self) -> str:
@@ -114,6 +117,7 @@ class Progress:
 
     def _draw(self, now: float, *, final: bool) -> None:
         self._last_draw = now
+        self._dirty = False
         text = self.line()
         try:
             if self._terminal:

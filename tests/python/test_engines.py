@@ -231,6 +231,24 @@ def test_elo_at_the_edges():
     assert MatchResult(0, 4, 0).elo_interval == (0.0, 0.0)
     assert math.isnan(MatchResult(0, 0, 0).score)
     assert "5 won, 0 drawn, 0 lost" in str(MatchResult(5, 0, 0))
+    # An even score is +0 Elo, never printed as "-0".
+    assert math.copysign(1.0, MatchResult(1, 2, 1).elo) == 1.0
+    assert "Elo +0 (95 % interval -" in str(MatchResult(1, 2, 1))
+    assert "Elo +0 (95 % interval +0 .. +0)" in str(MatchResult(0, 4, 0))
+
+
+def test_engines_module_is_the_uci_and_match_modules():
+    import vantor_gym.engines as engines
+    import vantor_gym.match as match
+    import vantor_gym.uci as uci
+
+    for name in engines.__all__:
+        assert getattr(engines, name) is getattr(uci if hasattr(uci, name) else match, name), name
+    assert set(uci.__all__) | set(match.__all__) == set(engines.__all__)
+    # The client stands alone: importing it loads no match code.
+    probe = subprocess.run([sys.executable, "-c", "import sys, vantor_gym.uci; print('vantor_gym.match' in sys.modules)"],
+                           capture_output=True, text=True, timeout=60)
+    assert probe.stdout.strip() == "False", probe.stderr
 
 
 # -- misbehaving engines ----------------------------------------------------------------
