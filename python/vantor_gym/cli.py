@@ -1,0 +1,469 @@
+"""The ``vantor`` command (also ``python -m vantor_gym``): perft, matches, self-play and a
+quick benchmark.
+
+    vantor perft startpos 4 --divide
+    vantor match random search:50 --games 4 --pgn games.pgn
+    vantor selfplay --episodes 16 --out episodes.npz --local
+    vantor bench
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import time
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import ExitStack
+
+import numpy as np
+import numpy.typing as npt
+
+import vantor
+from vantor_gym import _native
+from vantor_gym.distributed import Episode, SelfPlayCollector, play_chunk, uniform_random
+from vantor_gym.fen import read_fen
+from vantor_gym.progress import Progress
+from vantor_gym.uci import EngineError, UciEngine
+
+__all__ = ["main", "perft", "divide", "make_player"]
+
+START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
+
+Player = Callable[[vantor.State, npt.NDArray[np.bool_]], int]
+
+
+# perft
+
+
+def _board(fen_text: str) -> vantor.Vantor:
+    """A board at the position of fen_text (``startpos`` for the initial one)."""
+    board = vantor.Vantor()
+    board.parse_fen(read_fen(START_FEN if fen_text == "startpos" else fen_text).position)
+    return board
+
+
+def _legal(board: vantor.Vantor) -> list[int]:
+    actions: list[int] = []
+    for plane, row in enumerate(board.get_actions()):
+        # Most planes hold no legal move; any() skips them at C speed.
+        if any(row):
+            actions.extend(64 * plane + square for square, flag in enumerate(row) if flag)
+    return actions
+
+
+def _count(board: vantor.Vantor, depth: int) -> int:
+    if depth == 1:
+        return sum(map(sum, board.get_actions()))
+    root = board.save_state()
+    total = 0
+    for action in _legal(board):
+        board.step(action)
+        total += _count(board, depth - 1)
+        board.restore_state(root)
+    return total
+
+
+def _depth(depth: int) -> int:
+    if isinstance(depth, bool) or not isinstance(depth, int):
+        raise TypeError(f"depth must be an int, not {type(depth).__name__}")
+    if depth < 0:
+        raise ValueError(f"depth must be at least 0, not {depth}")
+    return depth
+
+
+def divide(fen_text: str, depth: int, progress: bool | None = None) -> list[tuple[str, int]]:
+    """Each legal move of the position in UCI with the leaf count below it at ``depth``
+    (at least 1), in UCI order. Draws by repetition or the half-move rule do not stop
+    the count: perft counts moves, not games."""
+    if _depth(depth) < 1:
+        raise ValueError("divide needs a depth of at least 1")
+    board = _board(fen_text)
+    root = board.save_state()
+    moves = sorted(_native.legal_moves(root), key=lambda move: move[1])
+    counts = []
+    with Progress(len(moves), "root moves", progress) as shown:
+        for action, uci, _ in moves:
+            board.step(action)
+            counts.append((uci, 1 if depth == 1 else _count(board, depth - 1)))
+            board.restore_state(root)
+            shown.update()
+    return counts
+
+
+def perft(fen_text: str, depth: int) -> int:
+    """The number of leaf nodes ``depth`` plies below the position (1 at depth 0)."""
+    board = _board(fen_text)
+    return 1 if _depth(depth) == 0 else _count(board, depth)
+
+
+def _run_perft(args: argparse.Namespace) -> int:
+    if args.divide:
+        counts = divide(args.fen, args.depth, args.progress)
+        for uci, count in counts:
+            print(f"{uci}: {count}")
+        print(f"\nNodes searched: {sum(count for _, count in counts)}")
+    else:
+        print(perft(args.fen, args.depth))
+    return 0
+
+
+# players
+
+
+class RandomPlayer:
+    """A uniformly random legal action."""
+
+    def __init__(self, seed: int | None) -> None:
+        self.rng = np.random.default_rng(seed)
+        self.__name__ = "random"
+
+    def __call__(self, state: vantor.State, mask: npt.NDArray[np.bool_]) -> int:
+        return int(self.rng.choice(np.flatnonzero(mask)))
+
+
+class MonteCarloPlayer:
+    """Flat Monte-Carlo: each legal action scored by ``rollouts`` random games from the
+    position it leads to; the best for the side to move is played."""
+
+    def __init__(self, rollouts: int) -> None:
+        self.rollouts = rollouts
+        self.board = vantor.Vantor()
+        self.__name__ = f"flat Monte-Carlo ({rollouts} roll-outs per move)"
+
+    def __call__(self, state: vantor.State, mask: npt.NDArray[np.bool_]) -> int:
+        board = self.board
+        sign = 1 if state.side == 0 else -1  # rewards are from white's side
+        best, best_score = -1, -np.inf
+        for action in np.flatnonzero(mask).tolist():
+            board.restore_state(state)
+            _, _, reward, done = board.step(action)
+            score = reward * self.rollouts if done else self._roll_outs(board)
+            if sign * score > best_score:
+                best, best_score = action, sign * score
+        return best
+
+    def _roll_outs(self, board: vantor.Vantor) -> int:
+        after = board.save_state()
+        score = 0
+        for _ in range(self.rollouts):
+            score += board.roll_out()
+            board.restore_state(after)
+        return score
+
+
+class TreeSearchPlayer:
+    """The native PUCT tree search with ``simulations`` simulations a move, each leaf
+    valued by one random roll-out; no root noise, the most visited action is played."""
+
+    def __init__(self, simulations: int, seed: int | None) -> None:
+        from vantor_gym.search import Search
+
+        self.search = Search(1, "roll_out", simulations=simulations, dirichlet_fraction=0.0, threads=1, seed=seed)
+        self.__name__ = f"tree search ({simulations} simulations per move)"
+
+    def __call__(self, state: vantor.State, mask: npt.NDArray[np.bool_]) -> int:
+        return int(self.search.run([state]).actions[0])
+
+
+def _uci_value(engine: UciEngine, name: str, text: str) -> object:
+    """The option value text means for the engine's declared type of option ``name``."""
+    option = engine.options.get(name.strip().lower())
+    if option is None or option.type not in ("check", "spin", "button"):
+        return text  # an unknown name is refused, naming it, by set_options
+    if option.type == "button":
+        return None
+    if option.type == "check":
+        if text.lower() not in ("true", "false"):
+            raise ValueError(f"UCI option {name!r} is a check: give it true or false, not {text!r}")
+        return text.lower() == "true"
+    try:
+        return int(text)
+    except ValueError:
+        raise ValueError(f"UCI option {name!r} is a spin: give it an integer, not {text!r}") from None
+
+
+def _uci_options(text: str) -> list[tuple[str, str]]:
+    pairs = []
+    for item in filter(None, text.split(",")):
+        name, equals, value = item.partition("=")
+        if not equals or not name.strip():
+            raise ValueError(f"UCI options are name=value pairs separated by commas, not {item!r}")
+        pairs.append((name.strip(), value.strip()))
+    return pairs
+
+
+def _uci_player(spec: str, movetime: float | None, stack: ExitStack) -> UciEngine:
+    path, _, options = spec.partition(":")
+    pairs = _uci_options(options)  # checked before anything is started
+    engine = stack.enter_context(UciEngine(path, movetime=movetime))
+    if pairs:
+        engine.set_options({name: _uci_value(engine, name, value) for name, value in pairs})
+    return engine
+
+
+def _positive_count(text: str, spec: str) -> int:
+    try:
+        count = int(text)
+    except ValueError:
+        count = 0
+    if count < 1:
+        raise ValueError(f"{spec!r}: the count after ':' must be a whole number of at least 1")
+    return count
+
+
+def make_player(
+    spec: str, stack: ExitStack, *, seed: int | None = None, movetime: float | None = None
+) -> Player | UciEngine:
+    """The match agent a player spec names: ``random``, ``mc:N`` (flat Monte-Carlo, N
+    roll-outs per legal move), ``search:N`` (tree search, N simulations per move) or
+    ``uci:PATH[:name=value,...]`` (a UCI engine with those options, closed by ``stack``)."""
+    kind, _, rest = spec.partition(":")
+    if kind == "random" and not rest:
+        return RandomPlayer(seed)
+    if kind == "mc":
+        return MonteCarloPlayer(_positive_count(rest, spec))
+    if kind == "search":
+        return TreeSearchPlayer(_positive_count(rest, spec), seed)
+    if kind == "uci" and rest:
+        return _uci_player(rest, movetime, stack)
+    raise ValueError(f"unknown player {spec!r}: use random, mc:N, search:N or uci:PATH[:name=value,...]")
+
+
+def _run_match(args: argparse.Namespace) -> int:
+    from vantor_gym.match import play_match
+
+    with ExitStack() as stack:
+        seeds = (None, None) if args.seed is None else (args.seed, args.seed + 1)
+        a = make_player(args.player_a, stack, seed=seeds[0], movetime=args.movetime)
+        b = make_player(args.player_b, stack, seed=seeds[1], movetime=args.movetime)
+        result = play_match(a, b, args.games, start_fens=args.fen or None, max_plies=args.max_plies,
+                            names=(args.player_a, args.player_b), progress=args.progress)
+    if args.pgn:
+        with open(args.pgn, "w") as out:
+            out.write("\n".join(result.pgns))
+    low, high = result.elo_interval
+    print(f"{args.player_a} against {args.player_b}, {result.played} games")
+    print(f"{result.wins} won, {result.draws} drawn, {result.losses} lost: score {result.score:.1%}")
+    print(f"Elo difference {result.elo:+.0f}, 95 % interval {low:+.0f} .. {high:+.0f}")
+    if args.pgn:
+        print(f"PGN written to {args.pgn}")
+    return 0
+
+
+# self-play
+
+
+def _local_episodes(args: argparse.Namespace) -> Iterator[Episode]:
+    size = args.envs_per_worker
+    for first in range(0, args.episodes, size):
+        indices = list(range(first, min(first + size, args.episodes)))
+        yield from play_chunk(indices, uniform_random, args.seed, args.max_plies, args.record_observations,
+                              args.pgn is not None)
+
+
+def _ray_episodes(args: argparse.Namespace) -> Iterator[Episode]:
+    import ray
+
+    started = not ray.is_initialized()
+    if started:
+        ray.init(num_cpus=args.workers, include_dashboard=False, log_to_driver=False, configure_logging=False)
+    try:
+        with SelfPlayCollector(args.workers, args.envs_per_worker, seed=args.seed, max_plies=args.max_plies,
+                               record_observations=args.record_observations,
+                               record_pgn=args.pgn is not None) as collector:
+            yield from collector.episodes(args.episodes)
+    finally:
+        if started:
+            ray.shutdown()
+
+
+def save_episodes(path: str, episodes: Sequence[Episode]) -> None:
+    """Writes episodes to one ``.npz``: a row per episode in ``index``, ``result``,
+    ``plies``, ``truncated``; the plies of all episodes end to end in ``actions``,
+    ``rewards`` (and ``observations``, ``masks`` when recorded), episode k's being rows
+    ``offsets[k]`` to ``offsets[k + 1]``."""
+    plies = np.array([e.plies for e in episodes], np.int64)
+    arrays: dict[str, npt.NDArray[np.generic]] = {
+        "index": np.array([e.index for e in episodes], np.int64),
+        "result": np.array([e.result for e in episodes], np.int8),
+        "plies": plies,
+        "truncated": np.array([e.truncated for e in episodes], bool),
+        "offsets": np.concatenate([[0], np.cumsum(plies)]).astype(np.int64),
+        "actions": np.concatenate([np.zeros(0, np.int32), *(e.actions for e in episodes)]),
+        "rewards": np.concatenate([np.zeros(0, np.int8), *(e.rewards for e in episodes)]),
+    }
+    recorded = [e for e in episodes if e.observations is not None and e.masks is not None]
+    if recorded and len(recorded) == len(episodes):
+        arrays["observations"] = np.concatenate([e.observations for e in recorded])
+        arrays["masks"] = np.concatenate([e.masks for e in recorded])
+    with open(path, "wb") as out:
+        np.savez_compressed(out, **arrays)  # type: ignore[arg-type]
+
+
+def _run_selfplay(args: argparse.Namespace) -> int:
+    if args.episodes < 0:
+        raise ValueError(f"--episodes must be at least 0, not {args.episodes}")
+    if args.workers < 1 or args.envs_per_worker < 1:
+        raise ValueError("--workers and --envs-per-worker must be at least 1")
+    if args.seed is not None and args.seed < 0:
+        raise ValueError(f"--seed must be at least 0, not {args.seed}")
+    source = _local_episodes(args) if args.local else _ray_episodes(args)
+    episodes: list[Episode] = []
+    plies = 0
+    with Progress(args.episodes, "episodes", args.progress) as shown:
+        for episode in source:
+            episodes.append(episode)
+            plies += episode.plies
+            shown.update(plies=f"{plies:,}")
+    save_episodes(args.out, episodes)
+    if args.pgn is not None:
+        with open(args.pgn, "w") as out:
+            out.write("\n".join(e.pgn or "" for e in episodes))
+    results = [e.result for e in episodes]
+    print(f"{len(episodes)} episodes, {plies:,} plies: 1-0 {results.count(1)}, 0-1 {results.count(-1)}, "
+          f"drawn or cut {results.count(0)}; written to {args.out}")
+    return 0
+
+
+# benchmark
+
+
+def _random_game(board: vantor.Vantor, rng: np.random.Generator, plies: int) -> list[int]:
+    """The actions of a random game of at most ``plies`` plies from the initial position."""
+    board.reset()
+    actions: list[int] = []
+    done = 0
+    while not done and len(actions) < plies:
+        actions.append(int(rng.choice(_legal(board))))
+        done = board.step(actions[-1])[3]
+    return actions
+
+
+def _engine_steps_per_second(seconds: float, rng: np.random.Generator) -> float:
+    """Vantor.step from Python, replaying recorded games so that only the steps are timed."""
+    board = vantor.Vantor()
+    games = [_random_game(board, rng, 200) for _ in range(4)]
+    steps, spent = 0, 0.0
+    while spent < seconds:
+        for game in games:
+            board.reset()
+            start = time.perf_counter()
+            for action in game:
+                board.step(action)
+            spent += time.perf_counter() - start
+            steps += len(game)
+    return steps / spent
+
+
+def _roll_out_plies_per_second(seconds: float) -> float:
+    board = vantor.Vantor()
+    plies, spent = 0, 0.0
+    while spent < seconds:
+        board.reset()
+        start = time.perf_counter()
+        board.roll_out()
+        spent += time.perf_counter() - start
+        plies += board.save_state().total_move_count
+    return plies / spent
+
+
+def _batch_steps_per_second(seconds: float, rng: np.random.Generator, games: int = 256) -> tuple[float, int]:
+    """BatchEnv.step on all cores into preallocated buffers; the actions are drawn in
+    NumPy outside the timing (a uniform legal action: the largest random key among them)."""
+    from vantor_gym.batch import BatchEnv
+
+    out = {"observations": np.empty((games, 119, 8, 8), np.int32), "action_mask": np.empty((games, 4672), bool)}
+    with BatchEnv(games) as batch:
+        batch.reset(out=out)
+        steps, spent = 0, 0.0
+        while spent < seconds:
+            actions = (rng.random(out["action_mask"].shape) * out["action_mask"]).argmax(axis=1)
+            start = time.perf_counter()
+            batch.step(actions, out=out)
+            spent += time.perf_counter() - start
+            steps += games
+        return steps / spent, batch.threads
+
+
+def _run_bench(args: argparse.Namespace) -> int:
+    if not 0 < args.seconds <= 600:
+        raise ValueError(f"--seconds must be above 0 and at most 600, not {args.seconds}")
+    rng = np.random.default_rng(0)
+    share = args.seconds / 3
+    usable = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    print(f"cores: {os.cpu_count()} ({usable} usable by this process)")
+    print(f"Vantor.step from Python: {_engine_steps_per_second(share, rng):,.0f} steps/s")
+    print(f"Vantor.roll_out: {_roll_out_plies_per_second(share):,.0f} plies/s")
+    rate, threads = _batch_steps_per_second(share, rng)
+    print(f"BatchEnv.step, 256 games on {threads} threads: {rate:,.0f} game-steps/s")
+    return 0
+
+
+# command line
+
+
+def _add_common(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                        help="show progress on standard error (default: only when it is a terminal)")
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="vantor", description="The Vantor chess environment's tools.")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    perft_cmd = commands.add_parser("perft", help="count the leaf nodes of the legal-move tree")
+    perft_cmd.add_argument("fen", metavar="FEN", help="a FEN (quoted) or 'startpos'")
+    perft_cmd.add_argument("depth", metavar="DEPTH", type=int, help="plies to count to")
+    perft_cmd.add_argument("--divide", action="store_true", help="the count below each legal move")
+    _add_common(perft_cmd)
+    perft_cmd.set_defaults(run=_run_perft)
+
+    match_cmd = commands.add_parser(
+        "match", help="play a match between two players",
+        description="Players: random; mc:N (flat Monte-Carlo, N roll-outs per legal move); search:N (the "
+                    "tree search, N simulations per move, leaves valued by a random roll-out); "
+                    "uci:PATH[:name=value,...] (a UCI engine and its options).")
+    match_cmd.add_argument("player_a", metavar="PLAYER_A")
+    match_cmd.add_argument("player_b", metavar="PLAYER_B")
+    match_cmd.add_argument("--games", type=int, default=2, help="games, colours alternating (default 2)")
+    match_cmd.add_argument("--movetime", type=float, default=None, help="seconds per move of UCI engines")
+    match_cmd.add_argument("--max-plies", type=int, default=None, help="a game this long is a draw")
+    match_cmd.add_argument("--fen", action="append", help="a start position (repeatable; each played twice)")
+    match_cmd.add_argument("--seed", type=int, default=None, help="seeds the random and search players")
+    match_cmd.add_argument("--pgn", default=None, help="write the games' PGN to this file")
+    _add_common(match_cmd)
+    match_cmd.set_defaults(run=_run_match)
+
+    selfplay = commands.add_parser("selfplay", help="random self-play episodes to a .npz file")
+    selfplay.add_argument("--episodes", type=int, default=64)
+    selfplay.add_argument("--out", required=True, help="the .npz file to write")
+    selfplay.add_argument("--workers", type=int, default=2, help="Ray workers (default 2)")
+    selfplay.add_argument("--envs-per-worker", type=int, default=64, help="games per worker's batch")
+    selfplay.add_argument("--seed", type=int, default=None)
+    selfplay.add_argument("--max-plies", type=int, default=None, help="cut games after this many plies")
+    selfplay.add_argument("--record-observations", action="store_true", help="store observations and masks")
+    selfplay.add_argument("--pgn", default=None, help="also write the games' PGN to this file")
+    selfplay.add_argument("--local", action="store_true", help="play on this process without Ray")
+    _add_common(selfplay)
+    selfplay.set_defaults(run=_run_selfplay)
+
+    bench = commands.add_parser("bench", help="a quick benchmark")
+    bench.add_argument("--seconds", type=float, default=3.0, help="time to spend measuring (default 3)")
+    bench.set_defaults(run=_run_bench)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command ``argv`` names (``sys.argv[1:]`` by default) and returns the exit
+    status; a refused argument or a failing engine is one line on standard error."""
+    parser = _parser()
+    args = parser.parse_args(argv)
+    try:
+        status: int = args.run(args)
+    except (ValueError, OSError, EngineError) as error:
+        print(f"vantor {args.command}: error: {error}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    return status

@@ -1,0 +1,270 @@
+"""The vantor command (python -m vantor_gym) and the progress line."""
+
+import io
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import vantor
+from vantor_gym.cli import divide, perft
+from vantor_gym.match import play_match
+from vantor_gym.notation import read_pgn
+from vantor_gym.progress import Progress
+
+STOCKFISH = "/usr/games/stockfish"
+needs_stockfish = pytest.mark.skipif(not os.path.exists(STOCKFISH), reason=f"no Stockfish at {STOCKFISH}")
+
+KIWIPETE = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1"
+# Published perft totals: en passant with pins, promotions, castling through attacks.
+PERFT = [
+    ("startpos", 3, 8902),
+    (KIWIPETE, 2, 2039),
+    ("8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1", 3, 2812),
+    ("r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq - 0 1", 3, 9467),
+    ("rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ - 1 8", 2, 1486),
+]
+
+
+def vantor_command(*args: str, timeout: float = 300) -> subprocess.CompletedProcess[str]:
+    return subprocess.run([sys.executable, "-m", "vantor_gym", *args], capture_output=True, text=True,
+                          timeout=timeout)
+
+
+def refused(run: subprocess.CompletedProcess[str], words: str) -> None:
+    """The command failed with one line naming the fault, not a traceback."""
+    assert run.returncode == 1, run.stdout + run.stderr
+    assert "Traceback" not in run.stderr and words in run.stderr, run.stderr
+    assert len(run.stderr.strip().splitlines()) == 1, run.stderr
+
+
+# perft
+
+
+@pytest.mark.parametrize("fen, depth, nodes", PERFT)
+def test_perft_matches_published_totals(fen, depth, nodes):
+    assert perft(fen, depth) == nodes
+    assert perft(fen, 0) == 1
+
+
+def test_perft_command_and_divide():
+    assert vantor_command("perft", "startpos", "4").stdout.strip() == "197281"
+    run = vantor_command("perft", KIWIPETE, "2", "--divide")
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.strip().splitlines()
+    assert lines[-1] == "Nodes searched: 2039" and lines[-2] == ""
+    moves = dict(line.split(": ") for line in lines[:-2])
+    assert len(moves) == 48 and moves["e1g1"] == "43" and moves["e1c1"] == "43" and moves["d5e6"] == "46"
+
+
+@needs_stockfish
+def test_divide_agrees_with_stockfish_move_by_move():
+    fen = "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq - 0 1"
+    engine = subprocess.run([STOCKFISH], input=f"position fen {fen}\ngo perft 2\nquit\n", capture_output=True,
+                            text=True, timeout=60)
+    theirs = {}
+    for line in engine.stdout.splitlines():
+        move, colon, count = line.partition(": ")
+        if colon and len(move) in (4, 5) and count.isdigit():
+            theirs[move] = int(count)
+    assert dict(divide(fen, 2)) == theirs
+
+
+def test_perft_refuses_bad_input_in_one_line():
+    refused(vantor_command("perft", "8/8/8/8/8/8/8/8 w - - 0 1", "2"), "invalid FEN")
+    refused(vantor_command("perft", "startpos", "-1"), "depth must be at least 0")
+    assert vantor_command("perft", "startpos", "two").returncode == 2  # argparse's usage error
+    with pytest.raises(ValueError, match="at least 1"):
+        divide("startpos", 0)
+
+
+def test_perft_of_a_mate_and_divide_sums():
+    mated = "rnb1kbnr/pppp1ppp/8/4p3/6Pq/5P2/PPPPP2P/RNBQKBNR w KQkq - 1 3"
+    assert perft(mated, 1) == 0 and perft(mated, 3) == 0 and divide(mated, 2) == []
+    counts = divide(KIWIPETE, 2)
+    assert [move for move, _ in counts] == sorted(move for move, _ in counts)
+    assert sum(count for _, count in counts) == 2039 and len(counts) == 48
+
+
+# match
+
+
+def test_match_between_random_and_the_tree_search(tmp_path):
+    pgn = tmp_path / "games.pgn"
+    run = vantor_command("match", "random", "search:16", "--games", "2", "--max-plies", "40", "--seed", "3",
+                         "--pgn", str(pgn))
+    assert run.returncode == 0, run.stderr
+    assert "random against search:16, 2 games" in run.stdout and "95 % interval" in run.stdout
+    assert run.stderr == ""  # no progress line when standard error is not a terminal
+    games = pgn.read_text().split("\n\n[Event")
+    assert len(games) == 2
+    first = read_pgn(games[0])
+    assert first.headers["White"] == "random" and first.headers["Black"] == "search:16" and first.actions
+
+
+def test_match_shows_progress_when_asked():
+    run = vantor_command("match", "random", "mc:1", "--games", "2", "--max-plies", "10", "--progress")
+    assert run.returncode == 0, run.stderr
+    last = run.stderr.strip().splitlines()[-1]
+    assert last.startswith("games: 2/2 (100%)") and "score" in last and "for random" in last
+
+
+@needs_stockfish
+def test_match_against_stockfish_with_options(tmp_path):
+    pgn = tmp_path / "sf.pgn"
+    run = vantor_command("match", "mc:1", f"uci:{STOCKFISH}:Skill Level=0,Threads=1,UCI_LimitStrength=false",
+                         "--games", "2", "--movetime", "0.01", "--max-plies", "60", "--pgn", str(pgn))
+    assert run.returncode == 0, run.stderr
+    assert "2 games" in run.stdout and "Elo difference" in run.stdout
+    assert read_pgn(pgn.read_text()).headers["Black"].startswith("uci:")
+
+
+@pytest.mark.parametrize("player, words", [
+    ("nobody", "unknown player 'nobody'"),
+    ("search:0", "at least 1"),
+    ("mc:x", "at least 1"),
+    ("uci:/no/such/engine", "no UCI engine"),
+    (f"uci:{STOCKFISH}:Bogus=1", "unknown UCI option 'Bogus'"),
+    (f"uci:{STOCKFISH}:Threads=many", "is a spin"),
+    (f"uci:{STOCKFISH}:Threads", "name=value pairs"),
+])
+def test_match_refuses_bad_players_in_one_line(player, words):
+    if STOCKFISH in player and not os.path.exists(STOCKFISH):
+        pytest.skip(f"no Stockfish at {STOCKFISH}")
+    refused(vantor_command("match", "random", player, "--games", "1"), words)
+
+
+def test_match_refuses_a_bad_start(tmp_path):
+    refused(vantor_command("match", "random", "random", "--fen", "7k/5Q2/6K1/8/8/8/8/8 b - - 0 1"), "stalemated")
+
+
+# self-play
+
+
+def load(path):
+    with np.load(path) as data:
+        return {key: data[key] for key in data.files}
+
+
+def test_selfplay_local_writes_replayable_seeded_episodes(tmp_path):
+    args = ["selfplay", "--local", "--episodes", "5", "--envs-per-worker", "2", "--max-plies", "30", "--seed", "7"]
+    first, second = tmp_path / "a.npz", tmp_path / "b.npz"
+    run = vantor_command(*args, "--out", str(first), "--record-observations", "--pgn", str(tmp_path / "a.pgn"))
+    assert run.returncode == 0, run.stderr
+    assert "5 episodes" in run.stdout
+    assert vantor_command(*args, "--out", str(second)).returncode == 0
+    a, b = load(first), load(second)
+    assert a["index"].tolist() == [0, 1, 2, 3, 4]
+    for key in ("actions", "rewards", "plies", "result", "offsets"):
+        assert np.array_equal(a[key], b[key]), key  # the seed repeats the games
+    assert "observations" not in b and a["observations"].shape == (a["plies"].sum(), 119, 8, 8)
+    assert a["offsets"][-1] == len(a["actions"]) == len(a["masks"])
+    board = vantor.Vantor()
+    for k in range(5):
+        board.reset()
+        actions = a["actions"][a["offsets"][k]:a["offsets"][k + 1]]
+        for ply, action in enumerate(actions.tolist()):
+            assert a["masks"][a["offsets"][k] + ply][action]
+            reward = board.step(action)[2]
+        assert reward == a["result"][k] and len(actions) == a["plies"][k] <= 30
+    assert (tmp_path / "a.pgn").read_text().count("[Event") == 5
+
+
+def test_selfplay_refuses_bad_counts(tmp_path):
+    refused(vantor_command("selfplay", "--local", "--episodes", "-1", "--out", str(tmp_path / "x.npz")), "--episodes")
+    refused(vantor_command("selfplay", "--local", "--envs-per-worker", "0", "--out", str(tmp_path / "x.npz")),
+            "--envs-per-worker")
+    assert not (tmp_path / "x.npz").exists()
+
+
+def test_selfplay_on_ray(tmp_path):
+    pytest.importorskip("ray")
+    out = tmp_path / "ray.npz"
+    run = vantor_command("selfplay", "--workers", "1", "--envs-per-worker", "2", "--episodes", "3",
+                         "--max-plies", "20", "--seed", "1", "--out", str(out))
+    assert run.returncode == 0, run.stderr
+    local = tmp_path / "local.npz"
+    assert vantor_command("selfplay", "--local", "--envs-per-worker", "2", "--episodes", "3", "--max-plies", "20",
+                          "--seed", "1", "--out", str(local)).returncode == 0
+    assert np.array_equal(load(out)["actions"], load(local)["actions"])
+
+
+# bench
+
+
+def test_bench_reports_rates_and_cores():
+    run = vantor_command("bench", "--seconds", "0.3")
+    assert run.returncode == 0, run.stderr
+    assert f"cores: {os.cpu_count()}" in run.stdout
+    for label in ("Vantor.step from Python", "Vantor.roll_out", "BatchEnv.step"):
+        line = next(line for line in run.stdout.splitlines() if line.startswith(label))
+        assert float(line.split(": ")[1].split()[0].replace(",", "")) > 0
+    refused(vantor_command("bench", "--seconds", "0"), "--seconds")
+
+
+# progress
+
+
+class Tty(io.StringIO):
+    def isatty(self) -> bool:
+        return True
+
+
+class Broken(io.StringIO):
+    def write(self, text: str) -> int:
+        raise BrokenPipeError("reader gone")
+
+
+def test_progress_is_quiet_off_a_terminal_and_in_place_on_one():
+    quiet = io.StringIO()
+    with Progress(3, "games", stream=quiet) as progress:
+        progress.update()
+    assert quiet.getvalue() == "" and progress.count == 1
+    tty = Tty()
+    with Progress(2, "games", stream=tty, interval=0) as progress:
+        progress.update(score="1/1")
+        progress.update(score="1.5/2")
+    text = tty.getvalue()
+    assert text.startswith("\rgames: 1/2 (50%)") and text.endswith("score 1.5/2\n") and text.count("\n") == 1
+
+
+def test_progress_when_enabled_writes_whole_lines_and_the_last_once():
+    log = io.StringIO()
+    with Progress(None, "episodes", enabled=True, stream=log, interval=0) as progress:
+        progress.update(2)
+        progress.update(plies=40)
+    lines = log.getvalue().splitlines()
+    assert len(lines) == 2 and lines[-1].startswith("episodes: 3  ") and lines[-1].endswith("plies 40")
+    never = io.StringIO()
+    with Progress(5, "games", enabled=False, stream=never) as progress:
+        progress.update()
+    assert never.getvalue() == ""
+
+
+def test_progress_survives_a_closed_reader_and_refuses_bad_arguments():
+    with Progress(2, "games", enabled=True, stream=Broken(), interval=0) as progress:
+        progress.update()
+        progress.update()
+    assert progress.count == 2 and not progress.enabled
+    with pytest.raises(TypeError):
+        Progress(2.5, "games")  # type: ignore[arg-type]
+    with pytest.raises(ValueError):
+        Progress(-1, "games")
+    with pytest.raises(TypeError):
+        Progress(1, "games", enabled="yes")  # type: ignore[arg-type]
+    with pytest.raises(TypeError):
+        Progress(1, "games").update(1.0)  # type: ignore[arg-type]
+
+
+def test_play_match_reports_progress_only_when_asked(capsys):
+    def first(state, mask):
+        return int(np.flatnonzero(mask)[0])
+
+    play_match(first, first, 2, max_plies=4)
+    assert capsys.readouterr().err == ""
+    play_match(first, first, 2, max_plies=4, progress=True)
+    assert capsys.readouterr().err.splitlines()[-1].startswith("games: 2/2 (100%)")
+    with pytest.raises(TypeError):
+        play_match(first, first, 2, progress="yes")  # type: ignore[arg-type]
