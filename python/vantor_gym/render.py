@@ -3,12 +3,16 @@
 from __future__ import annotations
 
 import functools
+import importlib.util
+import os
 from typing import Any
 
 import numpy as np
+from gymnasium.error import DependencyNotInstalled
 
 import vantor
 
+PICTURE_MODES = ("rgb_array", "human")  # the render modes that draw the board and so track the last move
 MIN_SIZE = 16
 MAX_SIZE = 4096
 _LIGHT = np.array([240, 217, 181], dtype=np.float32)
@@ -80,6 +84,50 @@ _DETAILS: dict[str, list[Shape]] = {
     "Q": [("rect", 0.30, 0.64, 0.70, 0.67)],
     "K": [("rect", 0.30, 0.64, 0.70, 0.67)],
 }
+
+
+# Square steps of the eight line directions as white sees them (forward-left, forward,
+# forward-right, right, back-right, back, back-left, left); black's are the negations.
+_LINE_STEPS = (-9, -8, -7, 1, 9, 8, 7, -1)
+_KNIGHT_JUMPS = (17, 15, 6, -10, -17, -15, -6, 10)  # source - target, the same for both sides
+
+
+def move_squares(action: int, side: int) -> tuple[int, int]:
+    """The (source, target) squares of action number ``action`` played by ``side`` (0 white,
+    1 black), by the action encoding alone; for castling the target is the king's."""
+    plane, source = divmod(int(action), 64)
+    if not 0 <= plane < 73:
+        raise ValueError(f"action {action} is outside 0..4671")
+    if 56 <= plane < 64:
+        return source, source - _KNIGHT_JUMPS[plane - 56]
+    direction, distance = (plane // 7, plane % 7 + 1) if plane < 56 else ((plane - 64) // 3, 1)
+    step = _LINE_STEPS[direction] if side == 0 else -_LINE_STEPS[direction]
+    return source, source + step * distance
+
+
+class LastMoves:
+    """The last move of each game of a batch, kept for its pictures: a game's move is
+    forgotten when it starts again, and an illegal action (which changes no board) keeps it."""
+
+    def __init__(self, games: int) -> None:
+        self.moves: list[tuple[int, int] | None] = [None] * games
+        self._ended = np.zeros(games, dtype=bool)
+
+    def reset(self) -> None:
+        self.moves = [None] * len(self.moves)
+        self._ended[:] = False
+
+    def record(self, actions: Any, info: dict[str, np.ndarray], terminated: np.ndarray, truncated: np.ndarray,
+               restarted: bool = True) -> None:
+        """Takes one step of all games; ``restarted`` says that games that ended on the step
+        before start again now (next-step autoreset) rather than taking this action."""
+        numbers = np.asarray(actions)
+        for game, (side, illegal) in enumerate(zip(info["side"].tolist(), info["illegal"].tolist())):
+            if restarted and self._ended[game]:
+                self.moves[game] = None
+            elif not illegal:
+                self.moves[game] = move_squares(int(numbers[game]), 1 - side)
+        self._ended = np.logical_or(terminated, truncated)
 
 
 def board_image(state: vantor.State, last_move: tuple[int, int] | None = None, size: int = 256) -> np.ndarray:
@@ -217,3 +265,44 @@ def _average(mask: np.ndarray, factor: int) -> np.ndarray:
     height, width = mask.shape[0] // factor, mask.shape[1] // factor
     means: np.ndarray = mask.reshape(height, factor, width, factor).mean(axis=(1, 3), dtype=np.float32)
     return means
+
+
+class Window:
+    """A pygame window showing board pictures for ``render_mode="human"``, opened on the
+    first frame; each frame is held for ``1 / fps`` seconds so a game can be followed."""
+
+    def __init__(self, title: str, fps: int) -> None:
+        if importlib.util.find_spec("pygame") is None:
+            raise DependencyNotInstalled("render_mode='human' needs pygame (pip install pygame-ce)")
+        self.title = title
+        self.fps = fps
+        self._screen: Any = None
+        self._clock: Any = None
+
+    def show(self, image: np.ndarray) -> None:
+        pygame = _pygame()
+        if self._screen is None:
+            try:
+                pygame.display.init()
+                self._screen = pygame.display.set_mode(image.shape[1::-1])
+            except pygame.error as error:
+                raise RuntimeError(f"render_mode='human' needs a display pygame can open: {error}") from None
+            pygame.display.set_caption(self.title)
+            self._clock = pygame.time.Clock()
+        pygame.event.pump()
+        pygame.surfarray.blit_array(self._screen, image.swapaxes(0, 1))
+        pygame.display.flip()
+        self._clock.tick(self.fps)
+
+    def close(self) -> None:
+        if self._screen is not None:
+            _pygame().display.quit()
+            self._screen = None
+
+
+def _pygame() -> Any:
+    """pygame, imported only when a window is wanted (and without its greeting on stdout)."""
+    os.environ.setdefault("PYGAME_HIDE_SUPPORT_PROMPT", "1")
+    import pygame
+
+    return pygame
