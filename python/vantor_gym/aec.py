@@ -39,6 +39,7 @@ from pettingzoo.utils import wrappers  # type: ignore[import-untyped]
 
 from vantor_gym.batch import ACTIONS, PLANES, BatchEnv
 from vantor_gym.env import _action, letter_board, option_fen
+from vantor_gym.render import PICTURE_MODES, Window, board_image, move_squares
 
 AGENTS = ("player_0", "player_1")
 ENDINGS = ("checkmate", "stalemate", "repetition", "fifty_moves", "illegal_action", "max_plies")
@@ -96,11 +97,13 @@ class raw_env(AECEnv):  # type: ignore[misc]
     Plane 113 counts the plies of all games the environment has played, as ``BatchEnv``
     does. ``batch`` is the one-game ``BatchEnv`` underneath (``batch.save_state(0)`` gives
     a ``vantor.State`` of the game). ``render()`` returns the letter board under
-    ``render_mode="ansi"``.
+    ``render_mode="ansi"`` and a (256, 256, 3) ``uint8`` picture of the board from white's
+    side, the last move's squares tinted, under ``render_mode="rgb_array"``; under
+    ``"human"`` every reset and step shows that picture in a pygame window.
     """
 
     metadata: dict[str, Any] = {
-        "render_modes": ["ansi"],
+        "render_modes": ["ansi", "rgb_array", "human"],
         "name": "vantor_chess_v0",
         "is_parallelizable": False,
         "render_fps": 4,
@@ -148,6 +151,8 @@ class raw_env(AECEnv):  # type: ignore[misc]
         self._action = np.zeros(1, np.int64)
         self._started = False
         self._over = False
+        self.last_move: tuple[int, int] | None = None
+        self.window = Window("Vantor", self.metadata["render_fps"]) if render_mode == "human" else None
 
     def observation_space(self, agent: str) -> spaces.Space[Any]:
         return self.observation_spaces[agent]
@@ -170,8 +175,11 @@ class raw_env(AECEnv):  # type: ignore[misc]
         self.truncations = dict.fromkeys(AGENTS, False)
         self.infos = {agent: {} for agent in AGENTS}
         self._skip_agent_selection = None
+        self.last_move = None
         side = self._side()
         self.agent_selection = AGENTS[side]
+        if self.window is not None:
+            self.render()
 
     def step(self, action: Any) -> None:
         if not self.agents:
@@ -188,6 +196,8 @@ class raw_env(AECEnv):  # type: ignore[misc]
         self._clear_rewards()
         reward = int(self._out["rewards"][0])
         side = self._side()
+        if self.render_mode in PICTURE_MODES and not self._out["illegal"][0]:
+            self.last_move = move_squares(number, 1 - side)
         if self._out["illegal"][0]:
             self.agent_selection = AGENTS[1 - AGENTS.index(agent)]
             self._finish(reward, "illegal_action")
@@ -198,6 +208,8 @@ class raw_env(AECEnv):  # type: ignore[misc]
             elif self._out["truncated"][0]:
                 self._finish(0, "max_plies", truncated=True)
         self._accumulate_rewards()
+        if self.window is not None:
+            self.render()
 
     def observe(self, agent: str) -> Observation:
         if agent not in AGENTS:
@@ -210,13 +222,21 @@ class raw_env(AECEnv):  # type: ignore[misc]
             mask = self._out["action_mask"][0].view(np.int8).copy()
         return {"observation": self._out["observations"][0].copy(), "action_mask": mask}
 
-    def render(self) -> str | None:
+    def render(self) -> str | np.ndarray | None:
         if self.render_mode is None:
             gymnasium.logger.warn("You are calling render method without specifying any render mode.")
             return None
-        return letter_board(self.batch.save_state(0))
+        if self.render_mode == "ansi":
+            return letter_board(self.batch.save_state(0))
+        image = board_image(self.batch.save_state(0), self.last_move)
+        if self.window is None:
+            return image
+        self.window.show(image)
+        return None
 
     def close(self) -> None:
+        if self.window is not None:
+            self.window.close()
         self.batch.close()
 
     def _side(self) -> int:

@@ -11,6 +11,7 @@ from gymnasium import spaces
 import vantor
 from vantor_gym._native import GameOver, IllegalAction
 from vantor_gym.batch import BatchEnv
+from vantor_gym.render import PICTURE_MODES, Window, board_image, move_squares
 
 ACTIONS = 4672
 PLANES = 119
@@ -83,7 +84,7 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
     The game is one game of a ``BatchEnv`` stepped on the calling thread.
     """
 
-    metadata = {"render_modes": ["ansi"], "render_fps": 4}
+    metadata = {"render_modes": ["ansi", "rgb_array", "human"], "render_fps": 4}
 
     def __init__(
         self,
@@ -103,6 +104,8 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         self.action_space = spaces.Discrete(ACTIONS)
         self.observation_space = spaces.Box(_INT32.min, _INT32.max, shape=(PLANES, 8, 8), dtype=np.int32)
         self.batch = BatchEnv(1, threads=1, max_plies=max_plies, autoreset="disabled", illegal=illegal_action)
+        self.last_move: tuple[int, int] | None = None
+        self.window = Window("Vantor", self.metadata["render_fps"]) if render_mode == "human" else None
 
     def reset(
         self, *, seed: int | None = None, options: dict[str, Any] | None = None
@@ -115,6 +118,9 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         super().reset(seed=seed)
         if seed is not None:
             self.action_space.seed(seed)
+        self.last_move = None
+        if self.window is not None:
+            self.render()
         return obs[0], self._info(info, False)
 
     def step(self, action: Any) -> tuple[np.ndarray, int, bool, bool, dict[str, Any]]:
@@ -128,6 +134,10 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         except GameOver:
             raise ValueError("the game is over: call reset before stepping on") from None
         illegal = bool(info["illegal"][0])
+        if not illegal and self.render_mode in PICTURE_MODES:
+            self.last_move = move_squares(number, 1 - int(info["side"][0]))
+        if self.window is not None:
+            self.render()
         return obs[0], int(rewards[0]), bool(terminated[0]), bool(truncated[0]), self._info(info, illegal)
 
     @staticmethod
@@ -135,10 +145,20 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         return {"action_mask": info["action_mask"][0].view(np.int8), "side": int(info["side"][0]),
                 "illegal_action": illegal}
 
-    def render(self) -> str | None:
+    def render(self) -> str | np.ndarray | None:
+        """``"ansi"``: the letter board; ``"rgb_array"``: a (256, 256, 3) ``uint8`` picture
+        from white's side with the last move's squares tinted; ``"human"``: that picture in
+        a pygame window (drawn by every reset and step too), and None; no mode: None."""
         if self.render_mode == "ansi":
             return letter_board(self.batch.save_state(0))
+        if self.render_mode in PICTURE_MODES:
+            image = board_image(self.batch.save_state(0), self.last_move)
+            if self.window is None:
+                return image
+            self.window.show(image)
         return None
 
     def close(self) -> None:
+        if self.window is not None:
+            self.window.close()
         self.batch.close()

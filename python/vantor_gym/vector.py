@@ -11,6 +11,7 @@ from gymnasium.vector.utils import batch_space
 
 from vantor_gym.batch import ACTIONS, PLANES, BatchEnv
 from vantor_gym.env import ILLEGAL_ACTION_MODES, option_fen
+from vantor_gym.render import LastMoves, board_image
 
 _INT32 = np.iinfo(np.int32)
 
@@ -27,7 +28,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
     move, ``infos["illegal_action"]`` which games tried an illegal action.
     """
 
-    metadata = {"autoreset_mode": AutoresetMode.NEXT_STEP, "render_modes": []}
+    metadata = {"autoreset_mode": AutoresetMode.NEXT_STEP, "render_modes": ["rgb_array"]}
 
     def __init__(
         self,
@@ -35,13 +36,18 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         max_plies: int | None = None,
         illegal_action: str = "lose",
         workers: int | None = None,
+        render_mode: str | None = None,
     ) -> None:
+        if render_mode is not None and render_mode not in self.metadata["render_modes"]:
+            raise ValueError(f"render_mode must be one of {self.metadata['render_modes']} or None, not {render_mode!r}")
         if illegal_action not in ILLEGAL_ACTION_MODES:
             raise ValueError(f"illegal_action must be one of {ILLEGAL_ACTION_MODES}, not {illegal_action!r}")
         if max_plies is not None and max_plies < 1:
             raise ValueError("max_plies must be at least 1")
         self.batch = BatchEnv(num_envs, threads=workers, max_plies=max_plies, illegal=illegal_action)
         self.num_envs = num_envs
+        self.render_mode = render_mode
+        self.last_moves = LastMoves(num_envs)
         self.single_observation_space = spaces.Box(_INT32.min, _INT32.max, shape=(PLANES, 8, 8), dtype=np.int32)
         self.single_action_space = spaces.Discrete(ACTIONS)
         self.observation_space = batch_space(self.single_observation_space, num_envs)
@@ -55,6 +61,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         ``seed`` seeds ``np_random`` and the action space; the games have no randomness."""
         fen = option_fen(options)
         obs, info = self.batch.reset(fens=None if fen is None else [fen] * self.num_envs)
+        self.last_moves.reset()
         super().reset(seed=seed if isinstance(seed, int) else None)
         if isinstance(seed, int):
             self.action_space.seed(seed)
@@ -62,9 +69,19 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
 
     def step(self, actions: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
         obs, rewards, terminated, truncated, info = self.batch.step(actions)
+        if self.render_mode is not None:
+            self.last_moves.record(actions, info, terminated, truncated)
         infos = {"action_mask": info["action_mask"].view(np.int8), "side": info["side"],
                  "illegal_action": info["illegal"]}
         return obs, rewards.astype(np.int64), terminated, truncated, infos
+
+    def render(self) -> tuple[np.ndarray, ...] | None:
+        """``"rgb_array"``: one (256, 256, 3) ``uint8`` picture per game, as Gymnasium's vector
+        environments give them, each with its game's last move tinted; no mode: None."""
+        if self.render_mode != "rgb_array":
+            return None
+        moves = self.last_moves.moves
+        return tuple(board_image(self.batch.save_state(game), moves[game]) for game in range(self.num_envs))
 
     def close_extras(self, **kwargs: Any) -> None:
         self.batch.close()
