@@ -5,6 +5,7 @@ import argparse
 import random
 
 import vantor
+from vantor_gym.progress import Progress
 
 
 def legal_actions(env: vantor.Vantor) -> list[int]:
@@ -33,30 +34,38 @@ def choose(env: vantor.Vantor, rollouts: int = 8) -> int:
     return best
 
 
-def match(games: int, rollouts: int, seed: int = 0) -> tuple[int, int, int]:
+def match(games: int, rollouts: int, seed: int = 0, progress: bool | None = None) -> tuple[int, int, int]:
     """Flat Monte-Carlo search against a random player, colours alternating.
     Returns (wins, draws, losses) of the searcher."""
     rng = random.Random(seed)
     env = vantor.Vantor()
     wins = draws = losses = 0
-    for game in range(games):
-        searcher = game % 2  # the side the searcher plays
-        side, _, reward, done = env.reset()
-        while not done:
-            action = choose(env, rollouts) if side == searcher else rng.choice(legal_actions(env))
-            side, _, reward, done = env.step(action)
-        outcome = reward if searcher == 0 else -reward
-        wins += outcome > 0
-        draws += outcome == 0
-        losses += outcome < 0
+    with Progress(games, "games", progress) as shown:
+        for game in range(games):
+            outcome = play_one(env, rng, game % 2, rollouts)
+            wins += outcome > 0
+            draws += outcome == 0
+            losses += outcome < 0
+            shown.update(won=wins, drawn=draws, lost=losses)
     return wins, draws, losses
+
+
+def play_one(env: vantor.Vantor, rng: random.Random, searcher: int, rollouts: int) -> int:
+    """One game with the searcher on side ``searcher`` (0 white); its result for the searcher."""
+    side, _, reward, done = env.reset()
+    while not done:
+        action = choose(env, rollouts) if side == searcher else rng.choice(legal_actions(env))
+        side, _, reward, done = env.step(action)
+    return reward if searcher == 0 else -reward
 
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description="Flat Monte-Carlo search against a random player.")
     parser.add_argument("--games", type=int, default=2)
     parser.add_argument("--rollouts", type=int, default=4)
+    parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                        help="a progress line on standard error (default: only when it is a terminal)")
     args = parser.parse_args()
-    wins, draws, losses = match(args.games, args.rollouts)
+    wins, draws, losses = match(args.games, args.rollouts, progress=args.progress)
     print(f"search against random, {args.games} games, {args.rollouts} roll-outs per action: "
           f"{wins} won, {draws} drawn, {losses} lost")

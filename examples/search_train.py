@@ -17,6 +17,7 @@ import numpy.typing as npt
 import vantor
 from search import choose
 from vantor_gym import BatchEnv
+from vantor_gym.progress import Progress
 from vantor_gym.search import Search
 
 ACTIONS = 4672
@@ -154,6 +155,7 @@ def self_play(net: Network, args: argparse.Namespace, rng: np.random.Generator) 
     start = last_report = time.monotonic()
     moves = updates = 0
     losses = (0.0, 0.0)
+    shown = Progress(None, "self-play moves", args.progress)
     while time.monotonic() - start < args.minutes * 60:
         result = search.run(games)
         actions = result.actions.copy()
@@ -193,11 +195,14 @@ def self_play(net: Network, args: argparse.Namespace, rng: np.random.Generator) 
             for _ in range(args.updates_per_move):
                 losses = net.train(*replay.sample(rng, args.batch), rate=args.rate)
                 updates += 1
-        if time.monotonic() - last_report >= 20:
+        shown.update(args.games, games=sum(results.values()), updates=updates, losses=f"{losses[0]:.2f} {losses[1]:.3f}")
+        # The progress line, when shown, carries what the periodic report says.
+        if not shown.enabled and time.monotonic() - last_report >= 20:
             last_report = time.monotonic()
             print(f"{last_report - start:5.0f} s: {moves:,} moves, games 1-0 {results[1]}, 0-1 {results[-1]}, "
                   f"drawn or cut {results[0]}; {updates} updates, policy loss {losses[0]:.2f}, "
                   f"value loss {losses[1]:.3f}", flush=True)
+    shown.close()
     games.close()
     print(f"self-play: {moves:,} moves in {time.monotonic() - start:.0f} s, {sum(results.values())} games "
           f"(1-0 {results[1]}, 0-1 {results[-1]}, drawn or cut at {args.max_plies} plies {results[0]}), "
@@ -213,6 +218,7 @@ def match(net: Network, opponent: str, games: int, args: argparse.Namespace, rng
     _, info = batch.reset()
     outcome: list[int | None] = [None] * games
     won = drawn = lost = 0
+    shown = Progress(games, f"games against {opponent}", args.progress)
     while any(o is None for o in outcome):
         result = search.run(batch)
         actions = result.actions.copy()
@@ -233,6 +239,8 @@ def match(net: Network, opponent: str, games: int, args: argparse.Namespace, rng
                 won += outcome[i] == 1
                 drawn += outcome[i] == 0
                 lost += outcome[i] == -1
+                shown.update(won=won, drawn=drawn, lost=lost)
+    shown.close()
     batch.close()
     return won, drawn, lost
 
@@ -257,6 +265,8 @@ def main() -> None:
     parser.add_argument("--eval-plies", type=int, default=200, help="evaluation games are drawn after this many plies")
     parser.add_argument("--rollouts", type=int, default=2, help="the flat Monte-Carlo opponent's roll-outs per action")
     parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                        help="a progress line on standard error (default: only when it is a terminal)")
     args = parser.parse_args()
     rng = np.random.default_rng(args.seed)
     net = Network(rng)

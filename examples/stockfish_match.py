@@ -15,7 +15,8 @@ import numpy as np
 import numpy.typing as npt
 
 import vantor
-from vantor_gym.engines import UciEngine, play_match
+from vantor_gym.match import play_match
+from vantor_gym.uci import UciEngine
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from search import choose  # noqa: E402  (examples/search.py)
@@ -44,6 +45,8 @@ def main() -> None:
     parser.add_argument("--movetime", type=float, default=0.02, help="Stockfish's seconds per move")
     parser.add_argument("--max-plies", type=int, default=400, help="a game this long is a draw")
     parser.add_argument("--pgn", default="stockfish_match.pgn", help="where to write the games")
+    parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                        help="a progress line on standard error (default: only when it is a terminal)")
     args = parser.parse_args()
 
     if not os.path.exists(args.stockfish):
@@ -53,7 +56,7 @@ def main() -> None:
     with UciEngine(args.stockfish, {"Skill Level": args.skill}, movetime=args.movetime) as stockfish:
         label = f"{stockfish.name} (Skill Level {args.skill}, {args.movetime * 1000:.0f} ms)"
         result = play_match(searcher, stockfish, args.games, max_plies=args.max_plies,
-                            names=(searcher.__name__, label))
+                            names=(searcher.__name__, label), progress=args.progress)
     seconds = time.monotonic() - begun
     with open(args.pgn, "w") as out:
         out.write("\n".join(result.pgns))
