@@ -286,6 +286,7 @@ class Window:
                 pygame.display.init()
                 self._screen = pygame.display.set_mode(image.shape[1::-1])
             except pygame.error as error:
+                pygame.display.quit()
                 raise RuntimeError(f"render_mode='human' needs a display pygame can open: {error}") from None
             pygame.display.set_caption(self.title)
             self._clock = pygame.time.Clock()

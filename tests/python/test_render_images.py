@@ -258,6 +258,14 @@ class TestGymnasium:
         assert env.render() is None and env.last_move == (52, 36)
         env.close()
 
+    def test_human_mode_without_a_display_says_so(self, monkeypatch):
+        pytest.importorskip("pygame")
+        monkeypatch.setenv("SDL_VIDEODRIVER", "no-such-driver")
+        env = vantor_gym.VantorEnv(render_mode="human")
+        with pytest.raises(RuntimeError, match="needs a display"):
+            env.reset()
+        env.close()
+
     def test_unknown_render_mode_is_refused(self):
         with pytest.raises(ValueError, match="render_mode"):
             vantor_gym.VantorEnv(render_mode="rgb")
