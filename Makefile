@@ -16,8 +16,13 @@ TARGETS := run test build build-tsan build-asan build-fuzz test-cpp test-python 
 
 ifeq ($(PYTHON),)
 
+# The root is entered with a clean environment, so the variables given to this make (on
+# its command line or in the environment) are handed on by name, and its one-letter flags
+# (-n, -k, -s...) as flags: a dry run stays dry inside.
+FLAGS = $(addprefix -,$(filter-out -% %=%,$(firstword $(MAKEFLAGS))))
+
 $(TARGETS):
-	tools/toolchain run $(MAKE) --no-print-directory PYTHON=python3 $@
+	tools/toolchain run $(MAKE) --no-print-directory $(FLAGS) $(MAKEOVERRIDES) BUILD=$(BUILD) JOBS=$(JOBS) PYTHON=python3 $@
 
 else
 
