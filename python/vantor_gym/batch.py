@@ -14,12 +14,15 @@ import numpy.typing as npt
 
 import vantor
 from vantor_gym import _native
-from vantor_gym.fen import read_start
+from vantor_gym.fen import Fen, read_start
 
 ACTIONS = 4672
 PLANES = 119
 AUTORESET_MODES = ("next_step", "disabled")
 ILLEGAL_MODES = ("raise", "lose")
+# "side_to_move" turns every observation with black to move; "module" keeps the planes of
+# vantor.Vantor, whose observation of a start with black to move is not turned.
+OBSERVATION_MODES = ("side_to_move", "module")
 _OBSERVATION_DTYPES = (np.dtype(np.int32), np.dtype(np.float32))
 _ROW_SHAPES = {
     "observations": (PLANES, 8, 8),
@@ -68,10 +71,17 @@ class BatchEnv:
       illegal one raises ``ValueError`` naming its game and action, with nothing
       changed. ``"lose"``: that game ends as a loss for the side that tried it
       (``info["illegal"]`` True, position unchanged); the others step normally.
-    - ``seed``: roll-outs draw from one generator per game, seeded from ``seed`` and the
-      game's index, so their results do not depend on the number of threads.
-      ``vantor.Vantor.roll_out`` itself cannot be seeded; without ``seed`` neither can
-      these.
+    - ``seed``: roll-outs and start draws use one generator per game, seeded from
+      ``seed`` and the game's index, so their results do not depend on the number of
+      threads. ``vantor.Vantor.roll_out`` itself cannot be seeded; without ``seed``
+      neither can these. ``reset(seed=n)`` seeds them afresh.
+    - ``start_fens``: games started without a FEN of their own (``reset`` without
+      ``fens``, and next-step autoresets) start from one of these, drawn by the game's
+      generator; each is read once, here, by ``vantor_gym.fen.read_start``.
+    - ``observation="side_to_move"`` (the default) lays every observation out as the
+      side to move sees it, turned by 180 degrees for black, the first one of a game
+      included; ``"module"`` gives exactly ``vantor.Vantor``'s planes, which leave the
+      observation of a start (or a snapshot restored right after one) unturned.
     """
 
     def __init__(
@@ -83,6 +93,8 @@ class BatchEnv:
         seed: int | None = None,
         dtype: npt.DTypeLike = np.int32,
         illegal: str = "raise",
+        start_fens: Sequence[str] | None = None,
+        observation: str = "side_to_move",
     ) -> None:
         num_envs = operator.index(num_envs)
         if not 1 <= num_envs < 2**31:
@@ -97,29 +109,39 @@ class BatchEnv:
             raise ValueError(f"autoreset must be one of {AUTORESET_MODES}, not {autoreset!r}")
         if illegal not in ILLEGAL_MODES:
             raise ValueError(f"illegal must be one of {ILLEGAL_MODES}, not {illegal!r}")
+        if observation not in OBSERVATION_MODES:
+            raise ValueError(f"observation must be one of {OBSERVATION_MODES}, not {observation!r}")
         try:
             self.dtype = np.dtype(dtype)
         except TypeError:
             raise ValueError(f"dtype must be int32 or float32, not {dtype!r}") from None
         if self.dtype not in _OBSERVATION_DTYPES:
             raise ValueError(f"dtype must be int32 or float32, not {self.dtype}")
-        if seed is not None:
-            seed = operator.index(seed)
-            if not 0 <= seed < 2**64:
-                raise ValueError(f"seed must be in 0 .. 2**64 - 1, not {seed}")
+        seed = _seed(seed)
+        self.start_fens = read_start_fens(start_fens)
         self.num_envs = num_envs
         self.max_plies = max_plies
         self.autoreset = autoreset
         self.illegal = illegal
         self.seed = seed
+        self.observation = observation
         self._reserved_for: tuple[int, str] | None = None
         self._overlaps_checked: tuple[np.ndarray | None, ...] = ()
         try:
-            self._games = _native.Batch(
-                num_envs, threads, max_plies or 0, autoreset, illegal, seed
-            )
+            self._games = _native.Batch(num_envs, threads, max_plies or 0, autoreset, illegal, seed,
+                                        **self._native_options())
         except MemoryError as error:
             raise MemoryError(f"cannot allocate {num_envs} games") from error
+
+    def _native_options(self) -> dict[str, Any]:
+        # Only what differs from the native defaults is passed, so an extension built
+        # before these options were added still makes the plain batch.
+        options: dict[str, Any] = {}
+        if self.observation != "side_to_move":
+            options["observation"] = self.observation
+        if self.start_fens:
+            options["start_pool"] = _starts(self.start_fens)
+        return options
 
     @property
     def threads(self) -> int:
@@ -145,21 +167,30 @@ class BatchEnv:
         indices: npt.ArrayLike | None = None,
         fens: Sequence[str] | None = None,
         out: dict[str, np.ndarray] | None = None,
+        seed: int | None = None,
     ) -> tuple[np.ndarray, dict[str, np.ndarray]]:
-        """Starts the named games (all by default) from the initial position, or from
-        ``fens[k]`` for ``indices[k]``; returns ``(observations, info)`` with one row per
+        """Starts the named games (all by default) from the initial position (or one drawn
+        from ``start_fens``), or from ``fens[k]`` for ``indices[k]``; returns ``(observations, info)`` with one row per
         named game, in the order named. Every FEN is read with ``vantor_gym.fen.read_start``
         first: one that is malformed, not legal-looking, without a legal move for the side
         to move, or with a half-move clock at the draw raises ``ValueError`` and no game
-        starts. A game goes on from its FEN's half-move clock and full-move number."""
+        starts. A game goes on from its FEN's half-move clock and full-move number.
+        ``seed`` first seeds every game's generator afresh, as ``BatchEnv(seed=seed)`` does."""
         games = self._open(changing="reset")
         chosen = self._indices(indices)
         starts = None
         if fens is not None:
             if isinstance(fens, (str, bytes)) or not all(isinstance(f, str) for f in fens):
                 raise TypeError("fens must be a sequence of str")
-            starts = [(s.position, s.halfmove_clock, s.fullmove_number) for s in map(read_start, fens)]
+            starts = _starts(list(map(read_start, fens)))
+        reseed = seed is not None
+        seed = _seed(seed)
         buffers = self._outputs(len(chosen), out, ("observations", "action_mask", "side"))
+        if starts is not None and len(starts) != len(chosen):
+            raise ValueError(f"fens must hold one start per game reset: {len(chosen)}, not {len(starts)}")
+        if reseed:
+            games.reseed(seed)
+            self.seed = seed
         games.reset(chosen, starts, self._native(buffers))
         return buffers["observations"], {"action_mask": buffers["action_mask"], "side": buffers["side"]}
 
@@ -305,3 +336,41 @@ class BatchEnv:
             native["observations_float"] = native.pop("observations")
         return native
 
+
+
+def _seed(seed: int | None) -> int | None:
+    if seed is None:
+        return None
+    seed = operator.index(seed)
+    if not 0 <= seed < 2**64:
+        raise ValueError(f"seed must be in 0 .. 2**64 - 1, not {seed}")
+    return seed
+
+
+def read_start_fens(start_fens: Sequence[str] | None) -> list[Fen]:
+    """Each text of ``start_fens`` read by ``read_start``; ``ValueError`` names the first
+    one refused, with its position in the list and why."""
+    if start_fens is None:
+        return []
+    if isinstance(start_fens, (str, bytes)):
+        raise TypeError("start_fens must be a sequence of str, not one text")
+    texts = list(start_fens)
+    if not all(isinstance(f, str) for f in texts):
+        raise TypeError("start_fens must be a sequence of str")
+    if not texts:
+        raise ValueError("start_fens must hold at least one FEN (None for the initial position)")
+    read = []
+    for number, text in enumerate(texts):
+        try:
+            read.append(read_start(text))
+        except ValueError as error:
+            raise ValueError(f"start_fens[{number}] ({_shown(text)}) is refused: {error}") from None
+    return read
+
+
+def _shown(text: str, limit: int = 80) -> str:
+    return repr(text if len(text) <= limit else text[:limit] + "...")
+
+
+def _starts(fens: list[Fen]) -> list[tuple[str, int, int]]:
+    return [(f.position, f.halfmove_clock, f.fullmove_number) for f in fens]

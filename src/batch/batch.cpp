@@ -9,6 +9,14 @@ namespace {
 
 constexpr int kObservationValues = kObservationPlanes * kSquares;
 
+// splitmix64's finaliser: neighbouring inputs give unrelated outputs.
+std::uint64_t mix(std::uint64_t z) {
+  z += 0x9e3779b97f4a7c15ULL;
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+  return z ^ (z >> 31);
+}
+
 std::string illegal_text(int index, std::int64_t action) {
   return "action " + std::to_string(action) + " of game " + std::to_string(index) + " is not legal";
 }
@@ -39,9 +47,23 @@ void Batch::index_mask(Game& game, ActionList& scratch) {
   take_mask(game, scratch);
 }
 
-void Batch::start(Game& game, const Start* from, ActionList& scratch) {
+const Start* Batch::draw_start(int index) {
+  const auto& pool = options_.start_pool;
+  if (pool.empty()) return nullptr;
+  Game& game = games_[static_cast<std::size_t>(index)];
+  // The game's own sequence, as for roll-outs: the same whichever thread starts it.
+  const std::uint64_t seed = options_.seed ? *options_.seed : std::uint64_t{std::random_device{}()};
+  const std::uint64_t z = mix(mix(mix(seed) ^ static_cast<std::uint64_t>(index)) ^ game.starts_drawn++);
+  // The modulo's bias is below pool.size() / 2^64.
+  return &pool[static_cast<std::size_t>(z % pool.size())];
+}
+
+void Batch::start(int index, const Start* from, ActionList& scratch) {
+  if (from == nullptr) from = draw_start(index);
+  Game& game = games_[static_cast<std::size_t>(index)];
   game.board.start_from(from == nullptr ? std::string_view(kStartFen) : std::string_view(from->fen));
   if (from != nullptr) game.board.no_progress_count = from->halfmove_clock;
+  if (options_.planes == Planes::side_to_move) game.board.just_reset = 0;
   index_mask(game, scratch);
   game.plies = 0;
   game.fullmove_number = from == nullptr ? 1 : from->fullmove_number;
@@ -67,9 +89,8 @@ void Batch::write_row(int row, const Game& game, const Outputs& out) const {
 
 void Batch::reset(std::span<const int> indices, std::span<const Start> starts, const Outputs& out) {
   auto body = [&](int k, int thread) {
-    Game& game = games_[static_cast<std::size_t>(indices[k])];
-    start(game, starts.empty() ? nullptr : &starts[static_cast<std::size_t>(k)], scratch_[thread].list);
-    write_row(k, game, out);
+    start(indices[k], starts.empty() ? nullptr : &starts[static_cast<std::size_t>(k)], scratch_[thread].list);
+    write_row(k, games_[static_cast<std::size_t>(indices[k])], out);
     if (out.rewards) out.rewards[k] = 0;
     if (out.terminated) out.terminated[k] = false;
     if (out.truncated) out.truncated[k] = false;
@@ -97,7 +118,7 @@ void Batch::step_one(int index, std::int64_t action, const Outputs& out, ActionL
   bool terminated = false, truncated = false, illegal = false;
   if (game.finished) {
     // Next-step autoreset: this step starts the new game and its action is ignored.
-    start(game, nullptr, scratch);
+    start(index, nullptr, scratch);
   } else if (!legal(game, action)) {
     // The side that tried it loses; the position stays as it was, but for what a refused
     // step changes on a Board too.
@@ -150,6 +171,7 @@ State Batch::save_state(int index) const { return games_[static_cast<std::size_t
 void Batch::restore_state(int index, State snapshot, const Outputs& out) {
   Game& game = games_[static_cast<std::size_t>(index)];
   game.board.restore_state(std::move(snapshot));
+  if (options_.planes == Planes::side_to_move) game.board.just_reset = 0;
   index_mask(game, scratch_[0].list);
   game.plies = 0;
   game.fullmove_number = 1;
@@ -159,6 +181,11 @@ void Batch::restore_state(int index, State snapshot, const Outputs& out) {
 
 void Batch::hash_state(std::uint64_t* out) const {
   for (std::size_t i = 0; i < games_.size(); ++i) out[i] = games_[i].board.hash_state();
+}
+
+void Batch::reseed(std::optional<std::uint64_t> seed) {
+  options_.seed = seed;
+  for (Game& game : games_) game.roll_outs = game.starts_drawn = 0;
 }
 
 }  // namespace vantor::batch

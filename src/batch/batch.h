@@ -17,6 +17,19 @@ namespace vantor::batch {
 
 enum class Autoreset { next_step, disabled };
 enum class Illegal { raise, lose };
+// How observations are laid out: always as the side to move sees them, or exactly as the
+// module's Vantor writes them, which leaves the observation of a start with black to move
+// (a reset or a restored snapshot right after one) unturned.
+enum class Planes { module, side_to_move };
+
+// A game's start from FEN: text whose first four fields the engine reads, and the clocks
+// the engine does not read from it. The half-move clock is the no-progress count to go on
+// from, so the draw after fifty half-moves without progress comes when the text says.
+struct Start {
+  std::string fen;
+  std::int32_t halfmove_clock = 0;
+  std::int64_t fullmove_number = 1;
+};
 
 struct Options {
   int num_envs = 1;
@@ -24,7 +37,12 @@ struct Options {
   int max_plies = 0;  // steps after which an unfinished game is truncated; 0 for none
   Autoreset autoreset = Autoreset::next_step;
   Illegal illegal = Illegal::raise;
-  std::optional<std::uint64_t> seed;  // roll-outs draw from per-game generators when set
+  // Roll-outs and start draws use per-game generators seeded from this when set.
+  std::optional<std::uint64_t> seed;
+  Planes planes = Planes::module;
+  // Games started without a FEN of their own (resets and autoresets) draw their start
+  // from these when there are any, else start from the initial position.
+  std::vector<Start> start_pool;
 };
 
 // Row-major arrays with one row per game; a null pointer is an output nobody wants.
@@ -38,15 +56,6 @@ struct Outputs {
   bool* action_mask = nullptr;
   std::int8_t* side = nullptr;
   bool* illegal = nullptr;
-};
-
-// A game's start from FEN: text whose first four fields the engine reads, and the clocks
-// the engine does not read from it. The half-move clock is the no-progress count to go on
-// from, so the draw after fifty half-moves without progress comes when the text says.
-struct Start {
-  std::string fen;
-  std::int32_t halfmove_clock = 0;
-  std::int64_t fullmove_number = 1;
 };
 
 // Refusals of step, thrown before any game changes.
@@ -68,8 +77,9 @@ class Batch {
   int size() const { return static_cast<int>(games_.size()); }
   int threads() const { return pool_.size(); }
 
-  // Starts the games named by indices (distinct, in range), from the initial position or
-  // from starts[k] for indices[k]. Output rows follow the order of indices.
+  // Starts the games named by indices (distinct, in range), from the initial position (or
+  // one drawn from the start pool) or from starts[k] for indices[k]. Output rows follow
+  // the order of indices.
   void reset(std::span<const int> indices, std::span<const Start> starts, const Outputs& out);
 
   // One action for every game. A finished game restarts instead under next-step
@@ -87,6 +97,8 @@ class Batch {
   // one before anything changes) and writes its row; its ply count starts again.
   void restore_state(int index, State snapshot, const Outputs& out);
   void hash_state(std::uint64_t* out) const;
+  // Seeds every game's generators afresh, as a batch made with this seed has them.
+  void reseed(std::optional<std::uint64_t> seed);
   // The full-move number of FEN text for the game's position: its start's, plus one for
   // every move black made since. A snapshot restored has no such count and starts at 1.
   std::int64_t fullmove_number(int index) const { return games_[static_cast<std::size_t>(index)].fullmove_number; }
@@ -99,9 +111,11 @@ class Batch {
     std::int64_t fullmove_number = 1;
     bool finished = false;
     std::uint64_t roll_outs = 0;
+    std::uint64_t starts_drawn = 0;
   };
 
-  void start(Game& game, const Start* from, ActionList& scratch);
+  void start(int index, const Start* from, ActionList& scratch);
+  const Start* draw_start(int index);
   void step_one(int index, std::int64_t action, const Outputs& out, ActionList& scratch);
   void write_row(int row, const Game& game, const Outputs& out) const;
   // The mask from the legal moves of the game's position; index_mask lists them first.

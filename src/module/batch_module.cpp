@@ -25,6 +25,8 @@ using vantor::module::Guarded;
 // Empty once closed: the worker threads are gone and every later call is refused.
 using Games = Guarded<std::optional<Batch>>;
 using Snapshot = Guarded<vantor::State>;
+// A start as Python hands it over: (the FEN's first four fields, half-move clock, full-move number).
+using StartFields = std::tuple<std::string, std::int32_t, std::int64_t>;
 
 // The binding's own checks: a wrong array is a caller error, named before anything runs.
 template <class T>
@@ -91,8 +93,18 @@ int game_index(std::int64_t index, int games) {
   return static_cast<int>(index);
 }
 
+std::vector<vantor::batch::Start> to_starts(std::vector<StartFields> fields) {
+  std::vector<vantor::batch::Start> starts;
+  for (auto& [text, clock, number] : fields) {
+    if (clock < 0 || number < 1) throw py::value_error("a start's clocks must be at least 0 and 1");
+    starts.push_back({std::move(text), clock, number});
+  }
+  return starts;
+}
+
 std::unique_ptr<Games> make_batch(int num_envs, int threads, int max_plies, const std::string& autoreset,
-                                  const std::string& illegal, std::optional<std::uint64_t> seed) {
+                                  const std::string& illegal, std::optional<std::uint64_t> seed,
+                                  const std::string& planes, std::vector<StartFields> start_pool) {
   vantor::batch::Options options;
   if (num_envs < 1) throw py::value_error("num_envs must be at least 1");
   if (threads < 1) throw py::value_error("threads must be at least 1");
@@ -100,12 +112,16 @@ std::unique_ptr<Games> make_batch(int num_envs, int threads, int max_plies, cons
   if (autoreset != "next_step" && autoreset != "disabled")
     throw py::value_error("autoreset must be 'next_step' or 'disabled', not '" + autoreset + "'");
   if (illegal != "raise" && illegal != "lose") throw py::value_error("illegal must be 'raise' or 'lose', not '" + illegal + "'");
+  if (planes != "side_to_move" && planes != "module")
+    throw py::value_error("observation must be 'side_to_move' or 'module', not '" + planes + "'");
   options.num_envs = num_envs;
   options.threads = threads;
   options.max_plies = max_plies;
   options.autoreset = autoreset == "disabled" ? vantor::batch::Autoreset::disabled : vantor::batch::Autoreset::next_step;
   options.illegal = illegal == "lose" ? vantor::batch::Illegal::lose : vantor::batch::Illegal::raise;
   options.seed = seed;
+  options.planes = planes == "module" ? vantor::batch::Planes::module : vantor::batch::Planes::side_to_move;
+  options.start_pool = to_starts(std::move(start_pool));
   auto games = std::make_unique<Games>();
   games->value.emplace(options);
   return games;
@@ -119,7 +135,8 @@ void register_batch(py::module_& m) {
 
   py::class_<Games> batch(m, "Batch", py::is_final());
   batch.def(py::init(&make_batch), py::arg("num_envs"), py::arg("threads"), py::arg("max_plies"),
-           py::arg("autoreset"), py::arg("illegal"), py::arg("seed"))
+           py::arg("autoreset"), py::arg("illegal"), py::arg("seed"), py::arg("observation") = "side_to_move",
+           py::arg("start_pool") = std::vector<StartFields>{})
       .def_property_readonly("num_envs", &size_of)
       .def_property_readonly("threads",
                              [](Games& g) { return vantor::module::locked(g, [](auto& b) { return open(b).threads(); }); })
@@ -128,7 +145,7 @@ void register_batch(py::module_& m) {
       .def("close", [](Games& g) { locked_detached(g, [](auto& b) { b.reset(); }); })
       .def("reset",
            [](Games& g, const py::array_t<std::int64_t, py::array::c_style>& indices,
-              std::optional<std::vector<std::tuple<std::string, std::int32_t, std::int64_t>>> fens, const py::dict& out) {
+              std::optional<std::vector<StartFields>> fens, const py::dict& out) {
              const int games = size_of(g);
              const std::vector<int> chosen = game_indices(indices, games);
              if (fens && fens->size() != chosen.size()) {
@@ -136,11 +153,7 @@ void register_batch(py::module_& m) {
                                      ", not " + std::to_string(fens->size()));
              }
              const auto o = outputs(out, static_cast<py::ssize_t>(chosen.size()));
-             std::vector<vantor::batch::Start> starts;
-             for (auto& [text, clock, number] : fens.value_or(decltype(fens)::value_type{})) {
-               if (clock < 0 || number < 1) throw py::value_error("a start's clocks must be at least 0 and 1");
-               starts.push_back({std::move(text), clock, number});
-             }
+             const std::vector<vantor::batch::Start> starts = to_starts(fens.value_or(std::vector<StartFields>{}));
              locked_detached(g, [&](auto& b) { open(b).reset(chosen, starts, o); });
            })
       .def("step",
@@ -174,6 +187,10 @@ void register_batch(py::module_& m) {
       .def("fullmove_number",
            [](Games& g, std::int64_t index) {
              return vantor::module::locked(g, [&](auto& b) { return open(b).fullmove_number(game_index(index, open(b).size())); });
+           })
+      .def("reseed",
+           [](Games& g, std::optional<std::uint64_t> seed) {
+             vantor::module::locked(g, [&](auto& b) { open(b).reseed(seed); });
            })
       .def("hash_state", [](Games& g) {
         const int games = size_of(g);

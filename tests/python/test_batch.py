@@ -56,7 +56,7 @@ def play(threads, steps, seed=0, num_envs=8, max_plies=60, check=True):
     """Steps a batch with random actions (mostly legal), starting games from FENs now and
     then; with check, replays every game on its own Vantor and compares everything."""
     rng = np.random.default_rng(seed)
-    batch = BatchEnv(num_envs, threads=threads, max_plies=max_plies, illegal="lose")
+    batch = BatchEnv(num_envs, threads=threads, max_plies=max_plies, illegal="lose", observation="module")
     mirrors = [vantor.Vantor() for _ in range(num_envs)]
     obs, info = batch.reset()
     plies = [0] * num_envs
