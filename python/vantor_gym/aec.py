@@ -7,8 +7,9 @@ the agent to act is always the side to move.
 - Observation (``observe(agent)``, ``last()``): ``{"observation": int32 (119, 8, 8),
   "action_mask": int8 (4672,)}``. The planes are the module's for the current position,
   exactly as ``BatchEnv`` and ``VantorEnv`` show them: laid out as the side to move sees
-  them (turned by 180 degrees when black is to move, except right after ``reset``, as the
-  module does), whichever agent asks. The mask holds the legal actions for the agent to
+  them (turned by 180 degrees whenever black is to move; ``observation="module"`` leaves
+  the first observation of a game unturned, as the module does), whichever agent asks.
+  The mask holds the legal actions for the agent to
   move; it is all zeros for the other agent and for both once the game is over.
 - Action: ``Discrete(4672)``, the module's action numbers (64 * plane + source square).
   A non-integer action raises ``TypeError`` and changes nothing.
@@ -49,6 +50,9 @@ Observation = dict[str, np.ndarray]
 # at fifty half-moves without progress, so within one game no plane goes beyond these.
 _MAX_REPETITION = 2
 _MAX_NO_PROGRESS = 50
+# PettingZoo's api_test resets with options={"options": 1} to see that reset takes
+# options at all; that key alone is let through.
+_API_TEST_OPTIONS = ("options",)
 _STEP_COUNT_PLANE = 113
 _NO_PROGRESS_PLANE = 118
 
@@ -91,7 +95,9 @@ class raw_env(AECEnv):  # type: ignore[misc]
     ``reset(seed=None, options=None)``: ``options={"fen": text}`` starts from that
     position (read as ``BatchEnv.reset`` reads it: ``ValueError`` naming the fault,
     checkmate or stalemate included, the current game left as it was), its side to move
-    acting first and its half-move clock going on. Other option keys are ignored. ``seed`` seeds the agents' action spaces (``seed`` and ``seed + 1``), so
+    acting first and its half-move clock going on. Any other option key raises
+    ``ValueError`` (but ``"options"``, which PettingZoo's ``api_test`` passes, is
+    ignored). ``seed`` seeds the agents' action spaces (``seed`` and ``seed + 1``), so
     ``action_space(agent).sample(mask)`` repeats; the game itself has no randomness.
 
     Plane 113 counts the plies of all games the environment has played, as ``BatchEnv``
@@ -109,14 +115,17 @@ class raw_env(AECEnv):  # type: ignore[misc]
         "render_fps": 4,
     }
 
-    def __init__(self, render_mode: str | None = None, max_plies: int | None = None) -> None:
+    def __init__(
+        self, render_mode: str | None = None, max_plies: int | None = None, observation: str = "side_to_move"
+    ) -> None:
         super().__init__()
         if render_mode is not None and render_mode not in self.metadata["render_modes"]:
             modes = self.metadata["render_modes"]
             raise ValueError(f"render_mode must be one of {modes} or None, not {render_mode!r}")
         self.render_mode = render_mode
         self.max_plies = max_plies
-        self.batch = BatchEnv(1, threads=1, max_plies=max_plies, autoreset="disabled", illegal="lose")
+        self.batch = BatchEnv(1, threads=1, max_plies=max_plies, autoreset="disabled", illegal="lose",
+                              observation=observation)
         self.possible_agents = list(AGENTS)
         low, high = _plane_bounds()
         self.observation_spaces = {
@@ -161,7 +170,7 @@ class raw_env(AECEnv):  # type: ignore[misc]
         return self.action_spaces[agent]
 
     def reset(self, seed: int | None = None, options: dict[str, Any] | None = None) -> None:
-        fen = option_fen(options)
+        fen = option_fen(options, ignored=_API_TEST_OPTIONS)
         self.batch.reset(fens=None if fen is None else [fen], out=self._reset_out)
         if seed is not None:
             for offset, agent in enumerate(AGENTS):

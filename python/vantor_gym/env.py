@@ -10,12 +10,14 @@ from gymnasium import spaces
 
 import vantor
 from vantor_gym._native import GameOver, IllegalAction
-from vantor_gym.batch import BatchEnv
+from vantor_gym import notation
+from vantor_gym.batch import OBSERVATION_MODES, BatchEnv
 from vantor_gym.render import PICTURE_MODES, Window, board_image, move_squares
 
 ACTIONS = 4672
 PLANES = 119
 ILLEGAL_ACTION_MODES = ("lose", "raise")
+RESET_OPTIONS = ("fen",)
 _INT32 = np.iinfo(np.int32)
 _INT64 = np.iinfo(np.int64)
 
@@ -51,8 +53,14 @@ def _action(action: Any) -> int:
     return int(action)
 
 
-def option_fen(options: dict[str, Any] | None) -> str | None:
-    """The start FEN of reset options (``{"fen": text}``), or None for the initial position."""
+def option_fen(options: dict[str, Any] | None, ignored: tuple[str, ...] = ()) -> str | None:
+    """The start FEN of reset options (``{"fen": text}``), or None for the initial position.
+    Any other key but the ``ignored`` raises ``ValueError``: a misspelt ``"FEN"`` must not
+    start a game from the wrong position unnoticed."""
+    unknown = sorted(map(repr, set(options or {}) - set(RESET_OPTIONS) - set(ignored)))
+    if unknown:
+        known = ", ".join(map(repr, RESET_OPTIONS))
+        raise ValueError(f"unknown reset options {', '.join(unknown)}: the known keys are {known}")
     fen = (options or {}).get("fen")
     if fen is not None and not isinstance(fen, str):
         raise TypeError(f"fen must be a str, not {type(fen).__name__}")
@@ -60,14 +68,19 @@ def option_fen(options: dict[str, Any] | None) -> str | None:
 
 
 class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
-    """Chess from the initial position (or a FEN given to ``reset``), one ply per step.
+    """Chess from the initial position (or one of ``start_fens``, or a FEN given to
+    ``reset``), one ply per step.
 
     - Actions: ``Discrete(4672)``, the module's action numbers (64 * plane + square); a
       float or any other non-integer action raises ``TypeError``.
     - Observations: ``int32`` arrays of shape (119, 8, 8), the module's 119 planes with
-      square ``8 * row + column`` at ``[plane, row, column]`` (row 0 the eighth rank);
-      when black is to move after a step, the planes are turned by 180 degrees.
+      square ``8 * row + column`` at ``[plane, row, column]`` (row 0 the eighth rank),
+      seen from the side to move: turned by 180 degrees whenever black is to move.
+      ``observation="module"`` keeps ``vantor.Vantor``'s planes instead, which leave the
+      first observation of a game with black to move unturned.
     - ``info["action_mask"]``: ``int8`` array of 4672 entries, 1 for each legal action;
+      ``action_masks()`` gives the current one (as maskable learners call it, through
+      wrappers with ``env.get_wrapper_attr("action_masks")()``);
       ``info["side"]``: the side to move (0 white, 1 black); ``info["illegal_action"]``:
       whether the step's action was illegal.
     - Reward: the module's, always from white's side: +1 when black is checkmated, -1 when
@@ -79,7 +92,10 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
       that tried it, with ``info["illegal_action"]`` True and the board unchanged;
       ``"raise"`` raises ``ValueError`` and changes nothing.
     - ``reset(seed=n)`` seeds ``np_random`` and ``action_space`` (so
-      ``action_space.sample(mask=...)`` repeats too); the game itself has no randomness.
+      ``action_space.sample(mask=...)`` repeats too); the only randomness of the game is
+      the start drawn from ``start_fens`` (each read once, here, by
+      ``vantor_gym.fen.read_start``) with ``np_random`` at each reset.
+    - ``pgn()``: the PGN text of the game since the last reset.
 
     The game is one game of a ``BatchEnv`` stepped on the calling thread.
     """
@@ -91,6 +107,8 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         render_mode: str | None = None,
         max_plies: int | None = None,
         illegal_action: str = "lose",
+        start_fens: list[str] | None = None,
+        observation: str = "side_to_move",
     ) -> None:
         if render_mode is not None and render_mode not in self.metadata["render_modes"]:
             raise ValueError(f"render_mode must be one of {self.metadata['render_modes']}, not {render_mode!r}")
@@ -103,7 +121,12 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         self.illegal_action = illegal_action
         self.action_space = spaces.Discrete(ACTIONS)
         self.observation_space = spaces.Box(_INT32.min, _INT32.max, shape=(PLANES, 8, 8), dtype=np.int32)
-        self.batch = BatchEnv(1, threads=1, max_plies=max_plies, autoreset="disabled", illegal=illegal_action)
+        self.batch = BatchEnv(1, threads=1, max_plies=max_plies, autoreset="disabled", illegal=illegal_action,
+                              start_fens=start_fens, observation=observation)
+        self._mask: np.ndarray | None = None
+        self._start_fen: str | None = None
+        self._actions: list[int] = []
+        self._result: str | None = None
         self.last_move: tuple[int, int] | None = None
         self.window = Window("Vantor", self.metadata["render_fps"]) if render_mode == "human" else None
 
@@ -112,12 +135,22 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
     ) -> tuple[np.ndarray, dict[str, Any]]:
         """Starts a game; ``options={"fen": text}`` starts it from that position instead,
         its history holding just that position and its clocks those of the text (a FEN that
-        ``BatchEnv.reset`` refuses raises ``ValueError``, and the game going on is kept)."""
+        ``BatchEnv.reset`` refuses raises ``ValueError``, and the game going on is kept).
+        Any other option key raises ``ValueError``."""
         fen = option_fen(options)
-        obs, info = self.batch.reset(fens=None if fen is None else [fen])
-        super().reset(seed=seed)
+        if fen is not None:
+            obs, info = self.batch.reset(fens=[fen])
+            super().reset(seed=seed)
+        else:
+            super().reset(seed=seed)
+            # The start is drawn by the batch's generator, seeded from np_random.
+            draw = int(self.np_random.integers(2**63)) if self.batch.start_fens else None
+            obs, info = self.batch.reset(seed=draw)
         if seed is not None:
             self.action_space.seed(seed)
+        self._start_fen = notation.fen((self.batch, 0)) if fen is not None or self.batch.start_fens else None
+        self._actions = []
+        self._result = None
         self.last_move = None
         if self.window is not None:
             self.render()
@@ -134,14 +167,29 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         except GameOver:
             raise ValueError("the game is over: call reset before stepping on") from None
         illegal = bool(info["illegal"][0])
+        if illegal:
+            self._result = "1-0" if info["side"][0] else "0-1"
+        else:
+            self._actions.append(number)
         if not illegal and self.render_mode in PICTURE_MODES:
             self.last_move = move_squares(number, 1 - int(info["side"][0]))
         if self.window is not None:
             self.render()
         return obs[0], int(rewards[0]), bool(terminated[0]), bool(truncated[0]), self._info(info, illegal)
 
-    @staticmethod
-    def _info(info: dict[str, np.ndarray], illegal: bool) -> dict[str, Any]:
+    def action_masks(self) -> np.ndarray:
+        """The legal actions of the current position, ``bool`` (4672,)."""
+        if self._mask is None:
+            raise RuntimeError("call reset before action_masks")
+        return self._mask.copy()
+
+    def pgn(self, headers: dict[str, str] | None = None) -> str:
+        """The game since the last reset as PGN text, its start position in a ``FEN``
+        header when it is not the initial one; a loss by an illegal action is its result."""
+        return notation.pgn(self._actions, start_fen=self._start_fen, result=self._result, headers=headers)
+
+    def _info(self, info: dict[str, np.ndarray], illegal: bool) -> dict[str, Any]:
+        self._mask = info["action_mask"][0]
         return {"action_mask": info["action_mask"][0].view(np.int8), "side": int(info["side"][0]),
                 "illegal_action": illegal}
 

@@ -25,7 +25,14 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
     Actions must be integers, one per game; a batch with an illegal action under
     ``illegal_action="raise"`` raises ``ValueError`` and changes no game.
     ``infos["action_mask"]`` is ``int8`` (num_envs, 4672), ``infos["side"]`` the sides to
-    move, ``infos["illegal_action"]`` which games tried an illegal action.
+    move, ``infos["illegal_action"]`` which games tried an illegal action;
+    ``action_masks()`` gives the current masks as ``bool`` (num_envs, 4672).
+
+    Observations are seen from the side to move (``observation="module"`` keeps
+    ``vantor.Vantor``'s planes). With ``start_fens`` each game, at every reset and
+    autoreset, starts from one of them drawn by its own generator in the batch, which
+    every ``reset`` seeds from ``np_random``. ``gymnasium.make_vec("vantor_gym/Chess-v0",
+    num_envs=n, ...)`` makes this class, with the keyword arguments of ``gymnasium.make``.
     """
 
     metadata = {"autoreset_mode": AutoresetMode.NEXT_STEP, "render_modes": ["rgb_array"]}
@@ -37,6 +44,8 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         illegal_action: str = "lose",
         workers: int | None = None,
         render_mode: str | None = None,
+        start_fens: list[str] | None = None,
+        observation: str = "side_to_move",
     ) -> None:
         if render_mode is not None and render_mode not in self.metadata["render_modes"]:
             raise ValueError(f"render_mode must be one of {self.metadata['render_modes']} or None, not {render_mode!r}")
@@ -44,7 +53,9 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
             raise ValueError(f"illegal_action must be one of {ILLEGAL_ACTION_MODES}, not {illegal_action!r}")
         if max_plies is not None and max_plies < 1:
             raise ValueError("max_plies must be at least 1")
-        self.batch = BatchEnv(num_envs, threads=workers, max_plies=max_plies, illegal=illegal_action)
+        self.batch = BatchEnv(num_envs, threads=workers, max_plies=max_plies, illegal=illegal_action,
+                              start_fens=start_fens, observation=observation)
+        self._masks: np.ndarray | None = None
         self.num_envs = num_envs
         self.render_mode = render_mode
         self.last_moves = LastMoves(num_envs)
@@ -57,18 +68,27 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         self, *, seed: int | list[int] | None = None, options: dict[str, Any] | None = None
     ) -> tuple[np.ndarray, dict[str, Any]]:
         """Starts every game; ``options={"fen": text}`` starts each from that position
-        (refused as ``BatchEnv.reset`` refuses it, before any game starts).
-        ``seed`` seeds ``np_random`` and the action space; the games have no randomness."""
+        (refused as ``BatchEnv.reset`` refuses it, before any game starts; any other key
+        raises ``ValueError``). ``seed`` seeds ``np_random`` and the action space, and
+        through them the starts drawn from ``start_fens``."""
         fen = option_fen(options)
-        obs, info = self.batch.reset(fens=None if fen is None else [fen] * self.num_envs)
+        if fen is not None:
+            obs, info = self.batch.reset(fens=[fen] * self.num_envs)
+            super().reset(seed=seed if isinstance(seed, int) else None)
+        else:
+            super().reset(seed=seed if isinstance(seed, int) else None)
+            # Each game's start is drawn by its generator in the batch, seeded from np_random.
+            draw = int(self.np_random.integers(2**63)) if self.batch.start_fens else None
+            obs, info = self.batch.reset(seed=draw)
         self.last_moves.reset()
-        super().reset(seed=seed if isinstance(seed, int) else None)
         if isinstance(seed, int):
             self.action_space.seed(seed)
+        self._masks = info["action_mask"]
         return obs, {"action_mask": info["action_mask"].view(np.int8), "side": info["side"]}
 
     def step(self, actions: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
         obs, rewards, terminated, truncated, info = self.batch.step(actions)
+        self._masks = info["action_mask"]
         if self.render_mode is not None:
             self.last_moves.record(actions, info, terminated, truncated)
         infos = {"action_mask": info["action_mask"].view(np.int8), "side": info["side"],
@@ -82,6 +102,12 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
             return None
         moves = self.last_moves.moves
         return tuple(board_image(self.batch.save_state(game), moves[game]) for game in range(self.num_envs))
+
+    def action_masks(self) -> np.ndarray:
+        """The legal actions of every game's current position, ``bool`` (num_envs, 4672)."""
+        if self._masks is None:
+            raise RuntimeError("call reset before action_masks")
+        return self._masks.copy()
 
     def close_extras(self, **kwargs: Any) -> None:
         self.batch.close()
