@@ -1,20 +1,29 @@
-"""Installation with pip, the type stub, and strict type checks of the examples."""
+"""The wheel as a user installs it, the type stubs, strict type checks, and the make
+front end."""
 
 import os
+import re
 import shutil
+import stat
 import subprocess
 import sys
 import textwrap
+import zipfile
 
 import pytest
 
 import vantor
 from conftest import SANITIZED
 
-# Packaging builds and type checks gain nothing from the sanitized module.
+# Packaging builds and type checks gain nothing from the sanitized module, and the wheel
+# build is slow under it.
 pytestmark = pytest.mark.skipif(SANITIZED, reason="packaging is checked by the plain run")
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+# vantor_gym's modules that need Gymnasium (aec PettingZoo as well); every other one
+# imports with NumPy alone. __main__ runs the command line, so it is not imported.
+GYMNASIUM_MODULES = {"env", "vector", "render", "aec"}
 
 
 def test_stub_matches_the_module(tmp_path):
@@ -38,27 +47,253 @@ def test_examples_pass_strict_type_checks():
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def test_pip_installs_into_a_fresh_environment(tmp_path):
-    pytest.importorskip("scikit_build_core")
-    venv = tmp_path / "venv"
-    subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)], check=True)
-    python = str(venv / "bin" / "python")
-    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
-    install = subprocess.run(
-        [python, "-m", "pip", "install", "--no-build-isolation", "--no-index", "--no-deps", "--quiet",
-         "--config-settings=build-dir=" + str(tmp_path / "build"), ROOT],
-        env=env, capture_output=True, text=True,
-    )
-    assert install.returncode == 0, install.stdout + install.stderr
+def test_without_gymnasium_the_numpy_parts_import_and_the_rest_says_what_to_install():
     probe = textwrap.dedent(
         """
-        import os, sys, vantor, vantor_gym
+        import sys
+        sys.modules["gymnasium"] = None  # as if it were not installed
+        import vantor_gym
+        from vantor_gym import BatchEnv
+        from vantor_gym import engines, notation, search, states
+        games = BatchEnv(1, threads=1)
+        games.reset()
+        assert notation.fen((games, 0)).startswith("rnbqkbnr/")
+        for name in ("VantorEnv", "VantorVectorEnv", "letter_board"):
+            try:
+                getattr(vantor_gym, name)
+            except ImportError as error:
+                assert "pip install 'vantor[gym]'" in str(error), error
+            else:
+                raise AssertionError(name + " loaded without gymnasium")
+        print("ok")
+        """
+    )
+    result = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True)
+    assert result.stdout.strip() == "ok", result.stderr
+
+
+def test_gymnasium_names_load_on_first_use_and_the_env_is_registered():
+    probe = textwrap.dedent(
+        """
+        import sys
+        import gymnasium
+        import vantor_gym
+        assert "vantor_gym.env" not in sys.modules
+        from vantor_gym import VantorEnv, VantorVectorEnv, letter_board
+        assert "VantorEnv" in dir(vantor_gym) and vantor_gym.VantorEnv is VantorEnv
+        env = gymnasium.make("vantor_gym/Chess-v0")
+        assert isinstance(env.unwrapped, VantorEnv)
+        try:
+            vantor_gym.NoSuchThing
+        except AttributeError:
+            print("ok")
+        """
+    )
+    result = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True)
+    assert result.stdout.strip() == "ok", result.stderr
+
+
+@pytest.fixture
+def fake_toolchain(tmp_path):
+    """A directory whose tools/toolchain only prints its arguments, for make to call."""
+    script = tmp_path / "tools" / "toolchain"
+    script.parent.mkdir()
+    script.write_text('#!/bin/sh\necho "$@"\n')
+    script.chmod(script.stat().st_mode | stat.S_IEXEC)
+    return tmp_path
+
+
+@pytest.mark.parametrize(
+    ("args", "environment", "expected"),
+    [
+        (["JOBS=1", "BUILD=build-x", "test-cpp"], {}, {"BUILD=build-x", "JOBS=1"}),
+        (["build"], {"JOBS": "3"}, {"BUILD=build", "JOBS=3"}),
+        (["-n", "-k", "CXX=clang++", "run"], {}, {"CXX=clang++", "JOBS=2"}),
+    ],
+)
+def test_make_hands_its_variables_and_flags_into_the_root(fake_toolchain, args, environment, expected):
+    if shutil.which("make") is None:
+        pytest.skip("make is not installed")
+    env = {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "JOBS", "BUILD")}
+    result = subprocess.run(
+        ["make", "-f", os.path.join(ROOT, "Makefile"), "PYTHON=", *args],
+        cwd=fake_toolchain, env=dict(env, **environment), capture_output=True, text=True,
+    )
+    assert result.returncode == 0, result.stderr
+    # make prints the command before the stand-in toolchain echoes it.
+    words = result.stdout.splitlines()[-1].split()
+    assert words[:2] == ["run", "make"] and words[-2:] == ["PYTHON=python3", args[-1]], result.stdout
+    assert expected <= set(words), result.stdout
+    flags = {letter for w in words[2:] if re.fullmatch(r"-[a-zA-Z]+", w) for letter in w[1:]}
+    assert flags == {letter for a in args if re.fullmatch(r"-[a-zA-Z]+", a) for letter in a[1:]}, result.stdout
+
+
+# The installed wheel, in fresh virtual environments without the system's packages, with
+# its requirements from the toolchain's folder of wheels (VANTOR_WHEELHOUSE) and no index.
+
+
+@pytest.fixture(scope="module")
+def wheelhouse():
+    folder = os.environ.get("VANTOR_WHEELHOUSE")
+    if not folder or not os.path.isdir(folder):
+        pytest.skip("no folder of wheels: run inside tools/toolchain, or set VANTOR_WHEELHOUSE")
+    return folder
+
+
+def _clean_env():
+    """The environment minus what would let a venv see the source tree."""
+    return {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH", "PYTHONHOME")}
+
+
+def _run(args, cwd, **kwargs):
+    result = subprocess.run(args, cwd=cwd, env=_clean_env(), capture_output=True, text=True, **kwargs)
+    assert result.returncode == 0, f"{' '.join(map(str, args))}\n{result.stdout}\n{result.stderr}"
+    return result.stdout
+
+
+@pytest.fixture(scope="module")
+def wheel(wheelhouse, tmp_path_factory):
+    """`pip wheel` of the repository from outside it, with build isolation (its build
+    requirements also come from the folder)."""
+    out = tmp_path_factory.mktemp("dist")
+    _run([sys.executable, "-m", "pip", "wheel", "--quiet", "--no-deps", "--no-index", "--find-links", wheelhouse,
+          "--wheel-dir", str(out), "--config-settings=build-dir=" + str(tmp_path_factory.mktemp("build")), ROOT],
+         cwd=out, timeout=1800)
+    [built] = out.glob("vantor-*.whl")
+    return built
+
+
+def _venv(wheel, wheelhouse, where, extras=""):
+    _run([sys.executable, "-m", "venv", str(where / "venv")], cwd=where)
+    python = str(where / "venv" / "bin" / "python")
+    _run([python, "-m", "pip", "install", "--quiet", "--no-index", "--find-links", wheelhouse,
+          f"{wheel}{extras}"], cwd=where, timeout=600)
+    return python
+
+
+@pytest.fixture(scope="module")
+def numpy_venv(wheel, wheelhouse, tmp_path_factory):
+    return _venv(wheel, wheelhouse, tmp_path_factory.mktemp("numpy-alone"))
+
+
+@pytest.fixture(scope="module")
+def full_venv(wheel, wheelhouse, tmp_path_factory):
+    return _venv(wheel, wheelhouse, tmp_path_factory.mktemp("full"), "[gym,pettingzoo]")
+
+
+def test_wheel_holds_both_modules_their_stubs_and_the_extras(wheel):
+    with zipfile.ZipFile(wheel) as archive:
+        names = archive.namelist()
+        [metadata] = [n for n in names if n.endswith(".dist-info/METADATA")]
+        requires = re.findall(r"^Requires-Dist: (.*)$", archive.read(metadata).decode(), re.M)
+        extras = set(re.findall(r"^Provides-Extra: (.*)$", archive.read(metadata).decode(), re.M))
+    for expected in ("vantor.pyi", "vantor-stubs/__init__.pyi", "vantor_gym/py.typed",
+                     "vantor_gym/_native.pyi", "vantor_gym/__init__.py"):
+        assert expected in names
+    assert any(re.fullmatch(r"vantor\.cpython-.*\.so", n) for n in names)
+    assert any(re.fullmatch(r"vantor_gym/_native\.cpython-.*\.so", n) for n in names)
+    assert not [n for n in names if "__pycache__" in n or n.startswith(("tests/", "build"))]
+    assert {"gym", "pettingzoo", "ray", "all"} <= extras
+    assert any(r.startswith("numpy") and "extra" not in r for r in requires), requires
+
+
+def test_numpy_alone_imports_all_but_the_gymnasium_modules(numpy_venv, tmp_path):
+    probe = textwrap.dedent(
+        f"""
+        import importlib, importlib.util, pkgutil, sys
+        import numpy, vantor, vantor_gym
+        assert vantor.__file__.startswith(sys.prefix) and vantor_gym.__file__.startswith(sys.prefix)
+        assert importlib.util.find_spec("gymnasium") is None
+        names = sorted(m.name for m in pkgutil.iter_modules(vantor_gym.__path__))
+        plain = [n for n in names if n not in {sorted(GYMNASIUM_MODULES)!r} and n != "__main__"]
+        for name in plain:
+            importlib.import_module("vantor_gym." + name)
+        from vantor_gym import BatchEnv, notation
+        games = BatchEnv(2, threads=1, seed=1)
+        games.reset()
+        assert notation.action_to_uci((games, 1), 564) == "e2e4"
+        try:
+            from vantor_gym import VantorEnv
+        except ImportError as error:
+            assert "vantor[gym]" in str(error)
+        else:
+            raise AssertionError("VantorEnv without gymnasium")
+        print(" ".join(plain))
+        """
+    )
+    imported = _run([numpy_venv, "-c", probe], cwd=tmp_path).split()
+    assert {"batch", "notation", "states", "engines", "search", "fen"} <= set(imported)
+
+
+def _readme_snippet():
+    with open(os.path.join(ROOT, "README.md")) as readme:
+        text = readme.read()
+    api = text.index("## Python API")
+    return re.search(r"```python\n(.*?)```", text[api:], re.S).group(1)
+
+
+def test_pip_installs_into_a_fresh_environment(full_venv, tmp_path):
+    probe = textwrap.dedent(
+        """
+        import importlib, os, pkgutil, sys
+        import gymnasium, vantor, vantor_gym
         where = os.path.dirname(vantor.__file__)
         assert where.startswith(sys.prefix), where
         assert os.path.exists(os.path.join(where, "vantor.pyi"))
+        for module in pkgutil.iter_modules(vantor_gym.__path__):
+            if module.name != "__main__":
+                importlib.import_module("vantor_gym." + module.name)
         env = vantor.Vantor()
-        print(env.reset()[0], len(env.get_actions()), vantor_gym.VantorEnv().reset()[0].shape)
+        obs, _ = gymnasium.make("vantor_gym/Chess-v0").reset(seed=0)
+        print(env.reset()[0], len(env.get_actions()), obs.shape)
         """
     )
-    result = subprocess.run([python, "-c", probe], cwd=tmp_path, env=env, capture_output=True, text=True)
-    assert result.stdout.strip() == "0 73 (119, 8, 8)", result.stderr
+    assert _run([full_venv, "-c", probe], cwd=tmp_path).strip() == "0 73 (119, 8, 8)"
+    (tmp_path / "snippet.py").write_text(_readme_snippet())
+    assert "side:" in _run([full_venv, "snippet.py"], cwd=tmp_path)
+    assert "usage" in _run([os.path.join(os.path.dirname(full_venv), "vantor"), "--help"], cwd=tmp_path)
+
+
+USER_SCRIPT = '''\
+import numpy as np
+
+import vantor
+from vantor_gym import BatchEnv, notation
+from vantor_gym.search import Search
+
+
+def main() -> None:
+    board = vantor.Vantor()
+    side, observation, reward, done = board.reset()
+    key: int = board.hash_state()
+    games = BatchEnv(2, threads=1)
+    observations, info = games.reset()
+    search = Search(2, "roll_out", simulations=4, threads=1, seed=0)
+    actions: np.ndarray = search.run(games).actions
+    text: str = notation.action_to_san(board.save_state(), int(actions[0]))
+    print(side, len(observation), reward, done, key, observations.shape, text)
+'''
+
+MISTAKES = '''\
+import vantor
+from vantor_gym import BatchEnv
+
+text: str = vantor.Vantor().hash_state()
+games: int = BatchEnv(1)
+'''
+
+
+def test_installed_types_pass_strict_checks(full_venv, tmp_path):
+    pytest.importorskip("mypy")
+    (tmp_path / "user.py").write_text(USER_SCRIPT)
+    (tmp_path / "mistakes.py").write_text(MISTAKES)
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull,
+         "--python-executable", full_venv, "user.py", "mistakes.py"],
+        cwd=tmp_path, env=_clean_env(), capture_output=True, text=True,
+    )
+    errors = [line for line in result.stdout.splitlines() if ": error:" in line]
+    # Only the two mistakes, each seen through the installed stubs' types.
+    assert [e.split(":")[0:2] for e in errors] == [["mistakes.py", "4"], ["mistakes.py", "5"]], result.stdout
+    assert '"int", variable has type "str"' in errors[0] and '"BatchEnv", variable has type "int"' in errors[1]
+    _run([full_venv, "user.py"], cwd=tmp_path)
