@@ -2,13 +2,15 @@
 
     python examples/stockfish_match.py --games 10 --pgn match.pgn
 
-plays the games (colours alternating), writes their PGN and prints the searcher's wins,
-draws and losses with its Elo difference to that Stockfish and the 95 % interval.
+plays the games (colours alternating), writes their PGN (without --pgn, to a new file in
+the temporary directory) and prints the searcher's wins, draws and losses with its Elo
+difference to that Stockfish and the 95 % interval.
 """
 
 import argparse
 import os
 import sys
+import tempfile
 import time
 
 import numpy as np
@@ -44,7 +46,7 @@ def main() -> None:
     parser.add_argument("--skill", type=int, default=0, help="Stockfish's Skill Level, 0 (weakest) to 20")
     parser.add_argument("--movetime", type=float, default=0.02, help="Stockfish's seconds per move")
     parser.add_argument("--max-plies", type=int, default=400, help="a game this long is a draw")
-    parser.add_argument("--pgn", default="stockfish_match.pgn", help="where to write the games")
+    parser.add_argument("--pgn", help="where to write the games (default: a new file in the temporary directory)")
     parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                         help="a progress line on standard error (default: only when it is a terminal)")
     args = parser.parse_args()
@@ -58,6 +60,10 @@ def main() -> None:
         result = play_match(searcher, stockfish, args.games, max_plies=args.max_plies,
                             names=(searcher.__name__, label), progress=args.progress)
     seconds = time.monotonic() - begun
+    if args.pgn is None:
+        # A new name each run, so runs never overwrite each other or litter the working directory.
+        handle, args.pgn = tempfile.mkstemp(prefix="stockfish_match-", suffix=".pgn")
+        os.close(handle)
     with open(args.pgn, "w") as out:
         out.write("\n".join(result.pgns))
     low, high = result.elo_interval
