@@ -14,9 +14,14 @@ episode), so it is the same game whichever worker plays it and however many ther
 
 from __future__ import annotations
 
+import atexit
+import functools
+import heapq
 import importlib
 import inspect
 import os
+import shutil
+import tempfile
 import time
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
@@ -26,8 +31,9 @@ import numpy as np
 
 from vantor_gym.batch import ACTIONS, BatchEnv
 from vantor_gym.notation import pgn as pgn_text
+from vantor_gym.progress import Progress
 
-__all__ = ["Episode", "SelfPlayCollector", "play_chunk", "uniform_random"]
+__all__ = ["Episode", "SelfPlayCollector", "play_chunk", "runtime_env", "uniform_random"]
 
 # Observations, masks and per-row generators of the games still going, to actions.
 Policy = Callable[..., Any]
@@ -144,6 +150,37 @@ def play_chunk(
             )
         )
     return episodes
+
+
+def runtime_env() -> dict[str, Any]:
+    """A Ray runtime environment that carries ``vantor`` and ``vantor_gym``, as this process
+    imported them, to the workers of every node: pass it to
+    ``ray.init(address=..., runtime_env=runtime_env())``.
+
+    The modules' files, the native ones included, are copied once per process into a
+    folder (removed when the process exits) that Ray packs, sends and unpacks on each node
+    as the workers' working directory. The nodes still need the same CPython with Ray,
+    NumPy and Gymnasium."""
+    return {"working_dir": _staged_package()}
+
+
+@functools.cache
+def _staged_package() -> str:
+    import vantor
+
+    import vantor_gym
+
+    folder = tempfile.mkdtemp(prefix="vantor-ray-")
+    atexit.register(shutil.rmtree, folder, True)
+    if vantor.__file__ is None:
+        raise RuntimeError("vantor was not loaded from a file, so there is nothing to send")
+    shutil.copy2(vantor.__file__, folder)
+    package = os.path.join(folder, "vantor_gym")
+    # In a source tree the package spans two folders (its Python files and its native
+    # part); the first holding a file is the one Python imports it from.
+    for part in reversed(list(vantor_gym.__path__)):
+        shutil.copytree(part, package, dirs_exist_ok=True, ignore=shutil.ignore_patterns("__pycache__", "*.pyc"))
+    return folder
 
 
 class _Worker:
@@ -389,39 +426,49 @@ class SelfPlayCollector:
         if left:
             raise RuntimeError(f"{timeout:g} s after they were killed, worker processes still run: {', '.join(left)}")
 
-    def collect(self, num_episodes: int) -> list[Episode]:
-        """The next ``num_episodes`` episodes, in episode order."""
-        return list(self.episodes(num_episodes))
+    def collect(self, num_episodes: int, *, progress: bool | None = None) -> list[Episode]:
+        """The next ``num_episodes`` episodes, in episode order. ``progress`` as for
+        ``episodes``."""
+        return list(self.episodes(num_episodes, progress=progress))
 
-    def episodes(self, num_episodes: int) -> Iterator[Episode]:
+    def episodes(self, num_episodes: int, *, progress: bool | None = None) -> Iterator[Episode]:
         """The next ``num_episodes`` episodes, in episode order, as they are finished: the
         driver holds at most ``max_chunks_in_flight`` chunks of them at any time. Closing
-        the collector ends the stream with ``RuntimeError``."""
+        the collector ends the stream with ``RuntimeError``. A progress line (episodes
+        handed out, plies a second) goes to standard error when ``progress`` is true, or,
+        by default, when standard error is a terminal."""
         if not self.workers:
             raise RuntimeError("the collector is closed")
         if num_episodes < 0:
             raise ValueError("num_episodes must be at least 0")
-        return self._stream(num_episodes)
+        if progress is not None and not isinstance(progress, bool):
+            raise TypeError(f"progress must be a bool or None, got {progress!r}")
+        return self._stream(num_episodes, Progress(num_episodes, "episodes", progress))
 
-    def _stream(self, num_episodes: int) -> Iterator[Episode]:
+    def _stream(self, num_episodes: int, progress: Progress) -> Iterator[Episode]:
         import ray
-        from ray.exceptions import RayActorError
+        from ray.exceptions import ObjectLostError, RayActorError
 
         workers = self.workers
         first, size = self.next_index, self.envs_per_worker
         chunks = [list(range(s, min(s + size, first + num_episodes))) for s in range(first, first + num_episodes, size)]
         self.next_index += num_episodes
         pending: dict[Any, tuple[int, int]] = {}  # task -> (chunk, worker)
+        lost = _LostWorkers(workers, self.max_retries)
+        ready_to_send: list[int] = []  # a heap: chunks resent go out before later ones
         done: dict[int, list[Episode]] = {}
         retries = [0] * len(chunks)
         load = [0] * len(workers)
-        sent = handed = given = 0
+        sent = handed = given = plies = 0
+        began = time.monotonic()
         self.chunks_resent = self.peak_chunks_held = 0
 
-        def send(chunk: int) -> None:
-            worker = min(range(len(workers)), key=load.__getitem__)
-            load[worker] += 1
-            pending[workers[worker].play.remote(chunks[chunk])] = (chunk, worker)
+        def send_all() -> None:
+            while ready_to_send and (up := lost.up()):
+                worker = min(up, key=load.__getitem__)
+                chunk = heapq.heappop(ready_to_send)
+                load[worker] += 1
+                pending[workers[worker].play.remote(chunks[chunk])] = (chunk, worker)
 
         try:
             while handed < len(chunks):
@@ -430,28 +477,49 @@ class SelfPlayCollector:
                 # Only chunks within the window after the next one to hand back are sent,
                 # so finished chunks waiting for an earlier one stay bounded too.
                 while sent < len(chunks) and sent < handed + self.max_chunks_in_flight:
-                    send(sent)
+                    heapq.heappush(ready_to_send, sent)
                     sent += 1
+                send_all()
                 self.peak_chunks_held = max(self.peak_chunks_held, len(pending) + len(done))
-                ready, _ = ray.wait(list(pending), num_returns=1)
+                if not pending and not lost.probes:
+                    raise RuntimeError("every worker was lost and none came back")
+                ready, _ = ray.wait([*pending, *lost.probes], num_returns=1, timeout=_CHECK_EVERY)
+                for worker in [] if ready else lost.silent({w for _, w in pending.values()}):
+                    # A worker whose actor waits to be restarted holds its chunks without
+                    # failing them: they go elsewhere, and whatever it may yet return is
+                    # never looked at.
+                    for task, (chunk, w) in list(pending.items()):
+                        if w == worker:
+                            del pending[task]
+                            load[worker] -= 1
+                            retries[chunk] += 1
+                            self.chunks_resent += 1
+                            heapq.heappush(ready_to_send, chunk)
                 for task in ready:
+                    if task in lost.probes:
+                        lost.answered(task)
+                        continue
                     chunk, worker = pending.pop(task)
                     load[worker] -= 1
                     # An exception the policy raised comes out of ray.get as an instance of
                     # its own class (and of Ray's task error) and ends the collection.
                     try:
                         done[chunk] = ray.get(task)
-                    except RayActorError:
+                    except (RayActorError, ObjectLostError):
+                        # The worker died, or the node holding its result did.
                         if not self.workers:
                             raise RuntimeError("the collector was closed during the collection") from None
                         retries[chunk] += 1
                         if retries[chunk] > self.max_retries:
                             raise
                         self.chunks_resent += 1
-                        send(chunk)
+                        lost.lose(worker)
+                        heapq.heappush(ready_to_send, chunk)
                 while handed in done:
                     episodes = done.pop(handed)
                     handed += 1
+                    plies += sum(e.plies for e in episodes)
+                    progress.update(len(episodes), **{"plies/s": f"{plies / (time.monotonic() - began):,.0f}"})
                     for episode in episodes:
                         yield episode
                         given += 1
@@ -463,3 +531,66 @@ class SelfPlayCollector:
         except BaseException:
             self.close()
             raise
+        finally:
+            progress.close()
+
+
+# How often the driver checks on busy workers when nothing comes back, and how long one
+# may take to answer (at once, on a thread of its own, when alive) before its chunks are
+# sent elsewhere. Generous: a worker wrongly counted as lost costs only repeated work.
+_CHECK_EVERY = 5.0
+_SILENCE = 30.0
+
+
+class _LostWorkers:
+    """Which workers lost a chunk and have not answered since.
+
+    A lost chunk goes to a worker that is up: one whose actor Ray is still restarting
+    (waiting, say, for a free CPU after its node died) would hold it for as long as that
+    takes. A lost worker is asked for its process id; its answer brings it back, and a
+    worker whose question fails more than ``max_retries`` times stays out of this
+    collection."""
+
+    def __init__(self, workers: Sequence[Any], max_retries: int) -> None:
+        self.workers = workers
+        self.max_retries = max_retries
+        self.down: set[int] = set()
+        self.failures = [0] * len(workers)
+        self.probes: dict[Any, tuple[float, int]] = {}  # question -> (when asked, worker)
+
+    def silent(self, busy: set[int]) -> list[int]:
+        """The busy workers that now count as lost: asked ``_SILENCE`` seconds ago, they
+        have not answered; those not yet asked are asked now."""
+        now = time.monotonic()
+        asked = {worker: since for since, worker in self.probes.values()}
+        for worker in busy - asked.keys():
+            self._ask(worker)
+        found = [w for w in busy if w not in self.down and w in asked and now - asked[w] > _SILENCE]
+        self.down.update(found)
+        return found
+
+    def up(self) -> list[int]:
+        return [w for w in range(len(self.workers)) if w not in self.down]
+
+    def lose(self, worker: int) -> None:
+        if worker not in self.down:
+            self.down.add(worker)
+            self._ask(worker)
+
+    def answered(self, probe: Any) -> None:
+        import ray
+        from ray.exceptions import RayActorError
+
+        _, worker = self.probes.pop(probe)
+        try:
+            ray.get(probe)
+        except RayActorError:
+            self.failures[worker] += 1
+            if self.failures[worker] <= self.max_retries:
+                self._ask(worker)
+            return
+        self.down.discard(worker)
+
+    def _ask(self, worker: int) -> None:
+        question = self.workers[worker].pid.options(concurrency_group=_CONTROL).remote()
+        self.probes[question] = (time.monotonic(), worker)

@@ -81,6 +81,17 @@ def test_collect_counts_numbers_and_seeds(cluster):
         check_episode(e)
 
 
+def test_progress_is_shown_when_asked_or_on_a_terminal(cluster, capsys):
+    with SelfPlayCollector(1, envs_per_worker=3, seed=2, max_plies=20) as collector:
+        collector.collect(6)
+        assert capsys.readouterr().err == ""  # pytest's standard error is no terminal
+        assert len(collector.collect(6, progress=True)) == 6
+        last = capsys.readouterr().err.splitlines()[-1]
+        assert last.startswith("episodes: 6/6 (100%)") and "plies/s " in last
+        with pytest.raises(TypeError, match="progress"):
+            collector.episodes(1, progress="yes")
+
+
 def test_a_killed_worker_loses_and_repeats_nothing(cluster):
     expected = signature(play_chunk(list(range(24)), uniform_random, 9, 80, False, False))
     with SelfPlayCollector(2, envs_per_worker=4, seed=9, max_plies=80) as collector:
