@@ -114,14 +114,17 @@ def fake_toolchain(tmp_path):
 def test_make_hands_its_variables_and_flags_into_the_root(fake_toolchain, args, environment, expected):
     if shutil.which("make") is None:
         pytest.skip("make is not installed")
-    env = {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "JOBS", "BUILD")}
+    # Not the settings of a make this suite may itself run under (make test sets MAKELEVEL,
+    # which makes the inner make print its directories).
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith("MAKE") and k not in ("MFLAGS", "JOBS", "BUILD")}
     result = subprocess.run(
         ["make", "-f", os.path.join(ROOT, "Makefile"), "PYTHON=", *args],
         cwd=fake_toolchain, env=dict(env, **environment), capture_output=True, text=True,
     )
     assert result.returncode == 0, result.stderr
     # make prints the command before the stand-in toolchain echoes it.
-    words = result.stdout.splitlines()[-1].split()
+    words = next(line for line in reversed(result.stdout.splitlines()) if line.startswith("run ")).split()
     assert words[:2] == ["run", "make"] and words[-2:] == ["PYTHON=python3", args[-1]], result.stdout
     assert expected <= set(words), result.stdout
     flags = {letter for w in words[2:] if re.fullmatch(r"-[a-zA-Z]+", w) for letter in w[1:]}
