@@ -244,10 +244,10 @@ class TestGymnasium:
         from gymnasium.wrappers import RecordVideo
 
         env = RecordVideo(gymnasium.make("vantor_gym/Chess-v0", render_mode="rgb_array", max_plies=8),
-                          str(tmp_path), episode_trigger=lambda episode: True, disable_logger=True)
+                          str(tmp_path / "videos"), episode_trigger=lambda episode: True, disable_logger=True)
         play_random(env, steps=9, seed=2)
         env.close()
-        assert list(tmp_path.glob("*.mp4"))
+        assert list((tmp_path / "videos").glob("*.mp4"))
 
     def test_human_mode_draws_without_returning_a_frame(self, monkeypatch):
         pytest.importorskip("pygame")
