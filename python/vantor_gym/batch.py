@@ -337,7 +337,6 @@ class BatchEnv:
         return native
 
 
-
 def _seed(seed: int | None) -> int | None:
     if seed is None:
         return None

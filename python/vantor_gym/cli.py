@@ -33,8 +33,6 @@ START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 Player = Callable[[vantor.State, npt.NDArray[np.bool_]], int]
 
 
-# perft
-
 
 def _board(fen_text: str) -> vantor.Vantor:
     """A board at the position of fen_text (``startpos`` for the initial one)."""
@@ -107,8 +105,6 @@ def _run_perft(args: argparse.Namespace) -> int:
         print(perft(args.fen, args.depth))
     return 0
 
-
-# players
 
 
 class RandomPlayer:
@@ -251,8 +247,6 @@ def _run_match(args: argparse.Namespace) -> int:
     return 0
 
 
-# self-play
-
 
 def _local_episodes(args: argparse.Namespace) -> Iterator[Episode]:
     size = args.envs_per_worker
@@ -326,8 +320,6 @@ def _run_selfplay(args: argparse.Namespace) -> int:
     return 0
 
 
-# benchmark
-
 
 def _random_game(board: vantor.Vantor, rng: np.random.Generator, plies: int) -> list[int]:
     """The actions of a random game of at most ``plies`` plies from the initial position."""
@@ -400,8 +392,6 @@ def _run_bench(args: argparse.Namespace) -> int:
     print(f"BatchEnv.step, 256 games on {threads} threads: {rate:,.0f} game-steps/s")
     return 0
 
-
-# command line
 
 
 def _add_common(parser: argparse.ArgumentParser) -> None:
