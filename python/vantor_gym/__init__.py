@@ -1,6 +1,7 @@
 """Gymnasium environments and tools over the vantor chess environment.
 
-``gymnasium.make("vantor_gym/Chess-v0")`` gives one environment; ``VantorVectorEnv`` runs
+``gymnasium.make("vantor_gym/Chess-v0")`` gives one environment; ``Game`` is one game
+with nothing in the way (legal actions as a NumPy array, steps as ints); ``VantorVectorEnv`` runs
 many; ``BatchEnv`` steps many games in C++ on worker threads, straight into NumPy arrays.
 Submodules: ``notation`` (UCI, SAN, FEN, PGN), ``engines`` (UCI engines and matches),
 ``aec`` (PettingZoo), ``distributed`` (self-play on Ray), ``states`` (``vantor.State`` as
@@ -20,6 +21,7 @@ from typing import TYPE_CHECKING, Any
 __path__ = pkgutil.extend_path(__path__, __name__)
 
 from vantor_gym.batch import BatchEnv  # noqa: E402
+from vantor_gym.game import Game  # noqa: E402
 
 if TYPE_CHECKING:
     from vantor_gym.env import ILLEGAL_ACTION_MODES, VantorEnv, letter_board

@@ -9,9 +9,9 @@ import numpy as np
 from gymnasium import spaces
 
 import vantor
-from vantor_gym._native import GameOver, IllegalAction
 from vantor_gym import notation
-from vantor_gym.batch import OBSERVATION_MODES, BatchEnv
+from vantor_gym._native import GameOver, IllegalAction
+from vantor_gym.game import TERMINATED, TRUNCATED, Game
 from vantor_gym.render import PICTURE_MODES, Window, board_image, move_squares
 
 ACTIONS = 4672
@@ -19,7 +19,9 @@ PLANES = 119
 ILLEGAL_ACTION_MODES = ("lose", "raise")
 RESET_OPTIONS = ("fen",)
 _INT32 = np.iinfo(np.int32)
-_INT64 = np.iinfo(np.int64)
+_INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
+_SHAPE = (PLANES, 8, 8)
+_GAME_OVER = "the game is over: call reset before stepping on"
 
 
 def letter_board(state: vantor.State) -> str:
@@ -81,8 +83,11 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
     - ``info["action_mask"]``: ``int8`` array of 4672 entries, 1 for each legal action;
       ``action_masks()`` gives the current one (as maskable learners call it, through
       wrappers with ``env.get_wrapper_attr("action_masks")()``);
+      ``info["legal_actions"]``: the legal action numbers, ascending, as a list of ints,
+      for a cheap masked random choice (``random.choice(info["legal_actions"])``; a list,
+      not an array, since its length changes and Gymnasium's vector envs stack arrays);
       ``info["side"]``: the side to move (0 white, 1 black); ``info["illegal_action"]``:
-      whether the step's action was illegal.
+      whether the step's action was illegal. Every array and list returned is new: keep it.
     - Reward: the module's, always from white's side: +1 when black is checkmated, -1 when
       white is, 0 otherwise. A learner playing black negates it.
     - ``terminated``: the game ended (checkmate, stalemate, third occurrence, fifty
@@ -97,7 +102,7 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
       ``vantor_gym.fen.read_start``) with ``np_random`` at each reset.
     - ``pgn()``: the PGN text of the game since the last reset.
 
-    The game is one game of a ``BatchEnv`` stepped on the calling thread.
+    The game is a ``vantor_gym.Game``, ``env.unwrapped.game``.
     """
 
     metadata = {"render_modes": ["ansi", "rgb_array", "human"], "render_fps": 4}
@@ -121,9 +126,9 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         self.illegal_action = illegal_action
         self.action_space = spaces.Discrete(ACTIONS)
         self.observation_space = spaces.Box(_INT32.min, _INT32.max, shape=(PLANES, 8, 8), dtype=np.int32)
-        self.batch = BatchEnv(1, threads=1, max_plies=max_plies, autoreset="disabled", illegal=illegal_action,
-                              start_fens=start_fens, observation=observation)
-        self._mask: np.ndarray | None = None
+        self.game = Game(max_plies=max_plies, illegal=illegal_action, observation=observation, start_fens=start_fens)
+        self._started = False
+        self._closed = False
         self._start_fen: str | None = None
         self._actions: list[int] = []
         self._result: str | None = None
@@ -137,70 +142,79 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         its history holding just that position and its clocks those of the text (a FEN that
         ``BatchEnv.reset`` refuses raises ``ValueError``, and the game going on is kept).
         Any other option key raises ``ValueError``."""
+        if self._closed:
+            raise RuntimeError("the environment is closed")
         fen = option_fen(options)
         if fen is not None:
-            obs, info = self.batch.reset(fens=[fen])
+            self.game.reset(fen)
             super().reset(seed=seed)
         else:
             super().reset(seed=seed)
-            # The start is drawn by the batch's generator, seeded from np_random.
-            draw = int(self.np_random.integers(2**63)) if self.batch.start_fens else None
-            obs, info = self.batch.reset(seed=draw)
+            # The start is drawn by the game's generator, seeded from np_random.
+            draw = int(self.np_random.integers(2**63)) if self.game.start_fens else None
+            self.game.reset(seed=draw)
         if seed is not None:
             self.action_space.seed(seed)
-        self._start_fen = notation.fen((self.batch, 0)) if fen is not None or self.batch.start_fens else None
+        self._start_fen = self.game.fen() if fen is not None or self.game.start_fens else None
         self._actions = []
         self._result = None
+        self._started = True
         self.last_move = None
         if self.window is not None:
             self.render()
-        return obs[0], self._info(info, False)
+        return self.game.observation(np.empty(_SHAPE, np.int32)), self._info(False)
 
     def step(self, action: Any) -> tuple[np.ndarray, int, bool, bool, dict[str, Any]]:
-        number = _action(action)
+        if action.__class__ is not int:
+            action = _action(action)
         # Any integer outside int64 is simply not a legal action; -1 stands for it.
-        number = number if _INT64.min <= number <= _INT64.max else -1
+        if not _INT64_MIN <= action <= _INT64_MAX:
+            action = -1
+        if not self._started:
+            raise RuntimeError("the environment is closed" if self._closed else "call reset before step")
+        game = self.game
         try:
-            obs, rewards, terminated, truncated, info = self.batch.step(np.array([number], dtype=np.int64))
+            reward, end = game.step(action)
+        except GameOver:
+            raise ValueError(_GAME_OVER) from None
         except IllegalAction:
             raise ValueError("Invalid action") from None
-        except GameOver:
-            raise ValueError("the game is over: call reset before stepping on") from None
-        illegal = bool(info["illegal"][0])
+        illegal = end == TERMINATED and self.illegal_action == "lose" and game.illegal_action
         if illegal:
-            self._result = "1-0" if info["side"][0] else "0-1"
+            self._result = "1-0" if game.side else "0-1"
         else:
-            self._actions.append(number)
-        if not illegal and self.render_mode in PICTURE_MODES:
-            self.last_move = move_squares(number, 1 - int(info["side"][0]))
+            self._actions.append(action)
+            if self.render_mode in PICTURE_MODES:
+                self.last_move = move_squares(action, 1 - game.side)
         if self.window is not None:
             self.render()
-        return obs[0], int(rewards[0]), bool(terminated[0]), bool(truncated[0]), self._info(info, illegal)
+        obs = game.observation(np.empty(_SHAPE, np.int32))
+        return obs, reward, end == TERMINATED, end == TRUNCATED, self._info(illegal)
 
     def action_masks(self) -> np.ndarray:
         """The legal actions of the current position, ``bool`` (4672,)."""
-        if self._mask is None:
+        if not self._started:
             raise RuntimeError("call reset before action_masks")
-        return self._mask.copy()
+        return self.game.action_mask()
 
     def pgn(self, headers: dict[str, str] | None = None) -> str:
         """The game since the last reset as PGN text, its start position in a ``FEN``
         header when it is not the initial one; a loss by an illegal action is its result."""
         return notation.pgn(self._actions, start_fen=self._start_fen, result=self._result, headers=headers)
 
-    def _info(self, info: dict[str, np.ndarray], illegal: bool) -> dict[str, Any]:
-        self._mask = info["action_mask"][0]
-        return {"action_mask": info["action_mask"][0].view(np.int8), "side": int(info["side"][0]),
-                "illegal_action": illegal}
+    def _info(self, illegal: bool) -> dict[str, Any]:
+        game = self.game
+        return {"action_mask": game.action_mask().view(np.int8), "legal_actions": game.legal_actions().tolist(),
+                "side": game.side, "illegal_action": illegal}
 
     def render(self) -> str | np.ndarray | None:
         """``"ansi"``: the letter board; ``"rgb_array"``: a (256, 256, 3) ``uint8`` picture
         from white's side with the last move's squares tinted; ``"human"``: that picture in
         a pygame window (drawn by every reset and step too), and None; no mode: None."""
         if self.render_mode == "ansi":
-            return letter_board(self.batch.save_state(0))
+            return letter_board(self.game.save_state())
         if self.render_mode in PICTURE_MODES:
-            image = board_image(self.batch.save_state(0), self.last_move)
+            image = board_image(self.game.save_state(), self.last_move)
             if self.window is None:
                 return image
             self.window.show(image)
@@ -209,4 +223,5 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
     def close(self) -> None:
         if self.window is not None:
             self.window.close()
-        self.batch.close()
+        self._closed = True
+        self._started = False

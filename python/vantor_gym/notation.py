@@ -17,6 +17,7 @@ import numpy as np
 import vantor
 from vantor_gym import _native
 from vantor_gym.fen import Fen, read_fen, validate_fen
+from vantor_gym.game import Game
 from vantor_gym.pgn_reader import quoted, read_game_text
 
 if TYPE_CHECKING:
@@ -35,7 +36,7 @@ __all__ = [
     "validate_fen",
 ]
 
-Position = Union[vantor.State, vantor.Vantor, "tuple[BatchEnv, int]"]
+Position = Union[vantor.State, vantor.Vantor, Game, "tuple[BatchEnv, int]"]
 
 ACTIONS = 4672
 RESULTS = ("1-0", "0-1", "1/2-1/2", "*")
@@ -49,12 +50,12 @@ _CASTLING_SAN = {"O-O": "O-O", "0-0": "O-O", "O-O-O": "O-O-O", "0-0-0": "O-O-O"}
 def _state(position: Position) -> vantor.State:
     if isinstance(position, vantor.State):
         return position
-    if isinstance(position, vantor.Vantor):
+    if isinstance(position, (vantor.Vantor, Game)):
         return position.save_state()
     if isinstance(position, tuple) and len(position) == 2 and hasattr(position[0], "save_state"):
         return position[0].save_state(_integer(position[1], "a game index"))
     raise TypeError(
-        "a position is a vantor.State, a vantor.Vantor or a (BatchEnv, index) pair, "
+        "a position is a vantor.State, a vantor.Vantor, a vantor_gym.Game or a (BatchEnv, index) pair, "
         f"not {type(position).__name__}"
     )
 
@@ -204,14 +205,16 @@ def fen(position: Position, fullmove_number: int | None = None) -> str:
     started (or the start FEN's half-move clock, which a game goes on from) or since the
     last capture or pawn move, that move included (so it is 1 right after one, where the
     usual clock shows 0); ``parse_fen`` ignores it. The full-move field is
-    ``fullmove_number`` when given; otherwise a ``(BatchEnv, index)`` game's own (its start
-    FEN's, plus one for each move black made since), and 1 for a state or a ``Vantor``,
+    ``fullmove_number`` when given; otherwise a ``Game``'s or a ``(BatchEnv, index)`` game's own
+    (its start FEN's, plus one for each move black made since), and 1 for a state or a ``Vantor``,
     which do not know how many moves their game has made.
     """
     number = None if fullmove_number is None else _integer(fullmove_number, "fullmove_number")
     if number is not None and number < 1:
         raise ValueError(f"fullmove_number must be at least 1, got {number}")
     state = _state(position)
+    if number is None and isinstance(position, Game):
+        number = position.fullmove_number
     if number is None:
         number = position[0].fullmove_number(position[1]) if isinstance(position, tuple) else 1
     return f"{_native.position_fields(state)} {max(state.no_progress_count, 0)} {number}"

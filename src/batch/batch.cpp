@@ -166,6 +166,14 @@ void Batch::roll_out(std::span<const int> indices, std::int8_t* rewards) {
   pool_.for_each(static_cast<int>(indices.size()), body);
 }
 
+int Batch::legal_actions(int index, std::int64_t* out) const {
+  const ActionMask& mask = game(index).mask;
+  int count = 0;
+  for (int plane = 0; plane < kPlanes; ++plane)
+    for (Bitboard sources = mask[plane].sources; sources;) out[count++] = kSquares * plane + pop_lowest(sources);
+  return count;
+}
+
 State Batch::save_state(int index) const { return games_[static_cast<std::size_t>(index)].board.save_state(); }
 
 void Batch::restore_state(int index, State snapshot, const Outputs& out) {

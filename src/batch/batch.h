@@ -103,6 +103,15 @@ class Batch {
   // every move black made since. A snapshot restored has no such count and starts at 1.
   std::int64_t fullmove_number(int index) const { return games_[static_cast<std::size_t>(index)].fullmove_number; }
 
+  // What one game is now, for callers that drive a single game and read only what they
+  // need: its legal actions, ascending, into out (room for kMaxMoves), returning their
+  // count; and its row of the named outputs, as its last step wrote it, into row 0 of out.
+  int legal_actions(int index, std::int64_t* out) const;
+  void write_outputs(int index, const Outputs& out) const { write_row(0, game(index), out); }
+  int side(int index) const { return game(index).board.side; }
+  int plies(int index) const { return game(index).plies; }
+  bool finished(int index) const { return game(index).finished; }
+
  private:
   struct Game {
     Board board;
@@ -114,6 +123,7 @@ class Batch {
     std::uint64_t starts_drawn = 0;
   };
 
+  const Game& game(int index) const { return games_[static_cast<std::size_t>(index)]; }
   void start(int index, const Start* from, ActionList& scratch);
   const Start* draw_start(int index);
   void step_one(int index, std::int64_t action, const Outputs& out, ActionList& scratch);

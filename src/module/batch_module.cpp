@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "batch/batch.h"
+#include "module/arrays.h"
 #include "module/guarded.h"
 #include "module/native.h"
 
@@ -21,28 +22,13 @@ namespace py = pybind11;
 namespace {
 
 using vantor::batch::Batch;
+using vantor::module::rows;
 using vantor::module::Guarded;
 // Empty once closed: the worker threads are gone and every later call is refused.
 using Games = Guarded<std::optional<Batch>>;
 using Snapshot = Guarded<vantor::State>;
 // A start as Python hands it over: (the FEN's first four fields, half-move clock, full-move number).
 using StartFields = std::tuple<std::string, std::int32_t, std::int64_t>;
-
-// The binding's own checks: a wrong array is a caller error, named before anything runs.
-template <class T>
-T* rows(const py::handle& object, const char* name, py::ssize_t count, py::ssize_t width) {
-  if (object.is_none()) return nullptr;
-  auto array = py::reinterpret_borrow<py::array>(object);
-  const bool fits = py::isinstance<py::array>(object) && array.dtype().is(py::dtype::of<T>()) &&
-                    (array.flags() & py::array::c_style) && array.writeable() && array.size() == count * width &&
-                    array.ndim() >= 1 && array.shape(0) == count;
-  if (!fits) {
-    throw py::value_error(std::string(name) + " must be a writable C-contiguous " +
-                          py::str(py::dtype::of<T>()).cast<std::string>() + " array of " + std::to_string(count) +
-                          " rows of " + std::to_string(width) + " values");
-  }
-  return static_cast<T*>(array.mutable_data());
-}
 
 vantor::batch::Outputs outputs(const py::dict& out, py::ssize_t count) {
   using vantor::kActions;

@@ -7,6 +7,7 @@
 namespace vantor::module {
 
 void register_batch(pybind11::module_& m);
+void register_game(pybind11::module_& m);
 void register_notation(pybind11::module_& m);
 void register_states(pybind11::module_& m);
 void register_search(pybind11::module_& m);

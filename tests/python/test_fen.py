@@ -113,15 +113,15 @@ def test_the_fifty_half_move_draw_comes_when_the_half_move_field_says():
     env = VantorEnv()
     env.reset(options={"fen": start})
     for ply, move in enumerate(shuffle, start=1):
-        state = env.batch.save_state(0)
+        state = env.game.save_state()
         _, reward, terminated, _, _ = env.step(uci_to_action(state, move))
         assert terminated == (ply == 5) and reward == 0
-    assert fen((env.batch, 0)).endswith(" b - - 50 82")
+    assert fen(env.game).endswith(" b - - 50 82")
     # The PGN of the game names the start with its clocks and numbers the moves from it.
     actions = []
     env.reset(options={"fen": start})
     for move in shuffle:
-        actions.append(uci_to_action(env.batch.save_state(0), move))
+        actions.append(uci_to_action(env.game.save_state(), move))
         env.step(actions[-1])
     text = pgn(actions, start_fen="  " + start.replace(" ", "\t"))
     assert f'[FEN "{start}"]' in text and "80. Ra2 Kd8 81. Ra1 Ke8 82. Ra2 1/2-1/2" in text

@@ -43,7 +43,22 @@ def test_observation_and_mask_are_the_modules():
     side, planes, raw_reward, done = raw.step(564)
     assert obs.reshape(119, 64).tolist() == planes
     assert (reward, terminated, truncated, info["side"]) == (raw_reward, bool(done), False, side)
-    assert np.flatnonzero(info["action_mask"]).tolist() == legal(raw.get_actions())
+    assert np.flatnonzero(info["action_mask"]).tolist() == legal(raw.get_actions()) == info["legal_actions"]
+
+
+def test_outputs_are_fresh_and_the_caller_may_keep_them():
+    env = vantor_gym.VantorEnv()
+    first, info = env.reset()
+    kept = [first.copy(), info["action_mask"].copy(), list(info["legal_actions"])]
+    first[:] = 7
+    info["action_mask"][:] = 0
+    info["legal_actions"].clear()
+    second, *_, info = env.step(564)
+    assert not (second == 7).all() and np.flatnonzero(info["action_mask"]).tolist() == info["legal_actions"]
+    # The step-count plane goes on over episodes; the rest is the first position again.
+    assert np.array_equal(env.reset()[0][:113], kept[0][:113]) and env.reset()[1]["legal_actions"] == kept[2]
+    with pytest.raises(RuntimeError, match="call reset before step"):
+        vantor_gym.VantorEnv().step(564)
 
 
 def test_fools_mate_terminates_with_white_losing():
@@ -116,7 +131,7 @@ def test_ansi_render_is_the_letter_board(capfd):
     text = env.render()
     capfd.readouterr()
     game = vantor.Vantor()
-    game.restore_state(env.unwrapped.batch.save_state(0))
+    game.restore_state(env.unwrapped.game.save_state())
     with contextlib.redirect_stdout(io.StringIO()):
         game.render()
     flush_c_stdout()

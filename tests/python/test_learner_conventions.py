@@ -120,10 +120,10 @@ def layers():
         return obs[0], infos["action_mask"][0], False
 
     return {
-        "gym": (gym_reset, gym_step, lambda: env.batch),
-        "vector": (vector_reset, vector_step, lambda: vector.batch),
-        "batch": (batch_reset, batch_step, lambda: batch),
-        "aec": (aec_reset, aec_step, lambda: two.batch),
+        "gym": (gym_reset, gym_step, lambda: env.game),
+        "vector": (vector_reset, vector_step, lambda: (vector.batch, 0)),
+        "batch": (batch_reset, batch_step, lambda: (batch, 0)),
+        "aec": (aec_reset, aec_step, lambda: (two.batch, 0)),
     }
 
 
@@ -137,7 +137,7 @@ def test_a_position_looks_the_same_reached_by_play_or_by_fen(layer):
         played = random_game(step, mask, rng, plies=int(rng.integers(1, 30)))
         if played is None:
             continue
-        text = fen((games(), 0))
+        text = fen(games())
         sides.add(text.split()[1])
         started, _, _ = reset(text)
         assert (played[CURRENT] == started[CURRENT]).all(), (game, text)
@@ -174,12 +174,12 @@ def test_unknown_reset_options_are_refused_naming_the_known_ones(options):
     env.step(564)
     vector.step([564, 564])
     two.step(564)
-    before = [env.batch.hash_state(), vector.batch.hash_state(), two.batch.hash_state()]
+    before = [env.game.hash_state(), vector.batch.hash_state(), two.batch.hash_state()]
     for layer in (env, vector, two):
         with pytest.raises(ValueError, match="unknown reset options .*the known keys are 'fen'"):
             layer.reset(options=options)
-    after = [env.batch.hash_state(), vector.batch.hash_state(), two.batch.hash_state()]
-    assert all((a == b).all() for a, b in zip(before, after))
+    after = [env.game.hash_state(), vector.batch.hash_state(), two.batch.hash_state()]
+    assert all(np.all(a == b) for a, b in zip(before, after))
 
 
 def texts_of(batch):
@@ -229,7 +229,7 @@ def test_gym_and_vector_starts_repeat_with_the_reset_seed():
     def gym_starts(seed):
         env = VantorEnv(start_fens=STARTS)
         env.reset(seed=seed)
-        return [fen((env.batch, 0))] + [(env.reset(), fen((env.batch, 0)))[1] for _ in range(11)]
+        return [fen(env.game)] + [(env.reset(), fen(env.game))[1] for _ in range(11)]
 
     def vector_starts(seed):
         envs = VantorVectorEnv(6, max_plies=1, workers=2, start_fens=STARTS)
@@ -249,11 +249,11 @@ def test_gym_and_vector_starts_repeat_with_the_reset_seed():
 def test_clocks_come_from_the_start_fen():
     env = VantorEnv(start_fens=[STARTS[2]])
     env.reset(seed=0)
-    assert fen((env.batch, 0)) == STARTS[2]
+    assert fen(env.game) == STARTS[2]
     # Rook and king shuffle: the fifth half-move reaches the clock's 50.
     for ply, move in enumerate(["a1a2", "e8d8", "a2a1", "d8e8", "a1a2"], start=1):
-        assert env.step(uci_to_action(env.batch.save_state(0), move))[2] is (ply == 5)
-    assert fen((env.batch, 0)) == "4k3/8/8/8/8/8/R7/4K3 b - - 50 82"
+        assert env.step(uci_to_action(env.game.save_state(), move))[2] is (ply == 5)
+    assert fen(env.game) == "4k3/8/8/8/8/8/R7/4K3 b - - 50 82"
 
 
 def test_the_pgn_of_a_gym_game_replays_from_its_start():

@@ -209,10 +209,10 @@ class TestGymnasium:
     def test_frames_follow_the_game(self):
         env = vantor_gym.VantorEnv(render_mode="rgb_array")
         env.reset()
-        assert np.array_equal(env.render(), board_image(env.batch.save_state(0)))
+        assert np.array_equal(env.render(), board_image(env.game.save_state()))
         env.step(564)  # e2e4
         env.step(524)  # e7e5
-        assert np.array_equal(env.render(), board_image(env.batch.save_state(0), (12, 28)))
+        assert np.array_equal(env.render(), board_image(env.game.save_state(), (12, 28)))
         env.reset()
         assert env.last_move is None
 

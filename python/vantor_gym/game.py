@@ -1,0 +1,175 @@
+"""One chess game driven from Python with nothing in the way: legal actions as a NumPy
+array, steps returning plain ints, the observation written into a reused buffer."""
+
+from __future__ import annotations
+
+import operator
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+import vantor
+from vantor_gym import _native
+from vantor_gym.batch import ACTIONS, ILLEGAL_MODES, OBSERVATION_MODES, PLANES, _seed, _starts, read_start_fens
+from vantor_gym.fen import read_start
+
+# What step returns as its second value: the game goes on, ended (checkmate, stalemate, a
+# draw, or an illegal action under illegal="lose"), or was cut short at max_plies.
+GOES_ON = 0
+TERMINATED = 1
+TRUNCATED = 2
+_INT32_MAX = 2**31 - 1
+_INT64 = np.iinfo(np.int64)
+
+
+def _action_number(action: Any) -> int:
+    """An action as the int64 the game takes: any integer outside int64 is no legal action
+    (-1 stands for it); a bool, a float or anything else is refused."""
+    if isinstance(action, (bool, np.bool_)) or not isinstance(action, (int, np.integer)):
+        raise TypeError(f"an action must be an integer, not {type(action).__name__}")
+    number = int(action)
+    return number if _INT64.min <= number <= _INT64.max else -1
+
+
+class Game:
+    """One game of chess, exactly the ``vantor.Vantor`` game (the same moves, observations,
+    rewards, draws and step counter), for agents and search code that drive one game from
+    Python and want each call to cost no more than its chess.
+
+    - ``legal_actions()``: the legal action numbers (64 * plane + square), ascending, as a
+      new ``int64`` array; ``action_mask()`` the same as a ``bool`` (4672,) array.
+    - ``step(action)`` returns ``(reward, end)``, two ints: the reward from white's side
+      (+1 black is mated, -1 white is), and ``GOES_ON`` (0), ``TERMINATED`` (1: checkmate,
+      stalemate, third occurrence, fifty half-moves, or an illegal action under
+      ``illegal="lose"``) or ``TRUNCATED`` (2: ``max_plies`` steps made). Stepping an ended
+      game raises ``ValueError``; call ``reset``.
+    - ``observation()`` writes the 119 planes of the current position into one ``int32``
+      (119, 8, 8) array, the same array every call, and returns it (a later call
+      overwrites it: copy it to keep it); ``observation(out)`` writes into ``out``
+      instead (``int32`` or ``float32``). Nothing is written by ``step`` itself, so a
+      search that never looks pays nothing for it. ``observation="side_to_move"`` turns
+      the board whenever black is to move; ``"module"`` keeps ``vantor.Vantor``'s planes.
+    - ``illegal="raise"``: an illegal action raises ``ValueError`` and changes nothing;
+      ``"lose"``: it ends the game as a loss for the side that tried it (``illegal`` is
+      then True), the position unchanged.
+    - ``save_state()`` and ``restore_state(state)`` move games as ``vantor.State`` (to and
+      from ``vantor.Vantor``, ``BatchEnv`` and ``Search`` too); ``fen()`` the FEN text.
+    - The first game starts from ``fen`` when given; every ``reset()`` starts from the
+      initial position or from one of ``start_fens`` (each read once, here, by
+      ``vantor_gym.fen.read_start``), drawn by a generator seeded with ``seed``;
+      ``reset(fen)`` starts from that FEN.
+
+    Calls on one game from several threads run one after the other.
+    """
+
+    __slots__ = ("_core", "_planes", "_step", "legal_actions", "max_plies", "illegal", "orientation", "start_fens")
+    legal_actions: Callable[[], npt.NDArray[np.int64]]
+
+    def __init__(
+        self,
+        fen: str | None = None,
+        *,
+        max_plies: int | None = None,
+        illegal: str = "raise",
+        observation: str = "side_to_move",
+        start_fens: Sequence[str] | None = None,
+        seed: int | None = None,
+    ) -> None:
+        if max_plies is not None and not 1 <= operator.index(max_plies) <= _INT32_MAX:
+            raise ValueError(f"max_plies must be in 1 .. {_INT32_MAX}, not {max_plies}")
+        if illegal not in ILLEGAL_MODES:
+            raise ValueError(f"illegal must be one of {ILLEGAL_MODES}, not {illegal!r}")
+        if observation not in OBSERVATION_MODES:
+            raise ValueError(f"observation must be one of {OBSERVATION_MODES}, not {observation!r}")
+        self.max_plies = max_plies
+        self.illegal = illegal
+        self.orientation = observation
+        self.start_fens = read_start_fens(start_fens)
+        start = None if fen is None else _start_of(fen)
+        self._core = _native.Game(max_plies or 0, illegal, observation, _seed(seed), _starts(self.start_fens))
+        if start is not None:
+            self._core.reset(start)
+        self._planes = np.zeros((PLANES, 8, 8), np.int32)
+        # The calls a loop makes every ply go straight to the native game.
+        self._step = self._core.step
+        self.legal_actions = self._core.legal_actions
+
+    def reset(self, fen: str | None = None, seed: int | None = None) -> None:
+        """Starts a new game: from ``fen`` (read by ``vantor_gym.fen.read_start``, which
+        raises ``ValueError`` and keeps the game going on), else from the initial position
+        or one drawn from ``start_fens``. The game goes on from the FEN's clocks. ``seed``
+        first seeds the draws afresh, as ``Game(seed=seed)`` has them."""
+        start = None if fen is None else _start_of(fen)
+        if seed is not None:
+            self._core.reseed(_seed(seed))
+        self._core.reset(start)
+
+    def step(self, action: int | np.integer[Any]) -> tuple[int, int]:
+        """Plays ``action``; returns ``(reward, end)``."""
+        if action.__class__ is bool:
+            raise TypeError("an action must be an integer, not bool")
+        try:
+            return self._step(action)
+        except TypeError:
+            return self._step(_action_number(action))
+
+    def observation(self, out: npt.NDArray[Any] | None = None) -> npt.NDArray[Any]:
+        """The planes of the current position, in the game's own reused array or in ``out``."""
+        target = self._planes if out is None else out
+        self._core.write_observation(target)
+        return target
+
+    def action_mask(self) -> npt.NDArray[np.bool_]:
+        """The legal actions as a new ``bool`` array of 4672 entries."""
+        mask = np.empty(ACTIONS, np.bool_)
+        self._core.write_action_mask(mask)
+        return mask
+
+    @property
+    def side(self) -> int:
+        """The side to move: 0 white, 1 black."""
+        return int(self._core.side)
+
+    @property
+    def plies(self) -> int:
+        """Steps made since the game started."""
+        return int(self._core.plies)
+
+    @property
+    def fullmove_number(self) -> int:
+        """The full-move number FEN text gives the position (1 after ``restore_state``)."""
+        return int(self._core.fullmove_number)
+
+    @property
+    def is_over(self) -> bool:
+        """Whether the game ended or was truncated: only ``reset`` goes on from here."""
+        return bool(self._core.is_over)
+
+    @property
+    def illegal_action(self) -> bool:
+        """Whether the game ended by an illegal action (under ``illegal="lose"``)."""
+        return bool(self._core.illegal)
+
+    def save_state(self) -> vantor.State:
+        return self._core.save_state()
+
+    def restore_state(self, state: vantor.State) -> None:
+        """Makes the game the snapshot's (its ply count starts again); a misshapen
+        snapshot raises ``ValueError`` and changes nothing."""
+        self._core.restore_state(state)
+
+    def hash_state(self) -> int:
+        return int(self._core.hash_state())
+
+    def fen(self) -> str:
+        """The position as FEN text, with the game's clocks, as ``vantor_gym.notation.fen(game)``."""
+        state = self._core.save_state()
+        return f"{_native.position_fields(state)} {max(state.no_progress_count, 0)} {self.fullmove_number}"
+
+
+def _start_of(fen: str) -> tuple[str, int, int]:
+    if not isinstance(fen, str):
+        raise TypeError(f"fen must be a str, not {type(fen).__name__}")
+    return _starts([read_start(fen)])[0]
