@@ -439,6 +439,177 @@ def memory_per_environment(module_dir: str, smoke: bool) -> tuple[float, float]:
     return after_reset, after_steps
 
 
+PEER_PROBE = textwrap.dedent(
+    """
+    import json, sys
+    import peers
+
+    args = json.loads(sys.argv[1])
+    result = {"versions": peers.jax_versions()}
+    if result["versions"] is not None:
+        result["pgx"] = {str(games): peers.pgx_chess_steps_per_second(games, steps, args["repeats"])
+                         for games, steps in args["pgx"]}
+        result["mctx"] = peers.mctx_chess_simulations_per_second(args["search_games"], args["simulations"],
+                                                                 args["repeats"])
+        import peer_moves
+        fens = peer_moves.perft_positions() + peer_moves.random_positions(args["positions"], seed=args["seed"])
+        moves = peer_moves.compare(fens, peer_moves.pgx_moves(fens))
+        result["moves"] = {"positions": moves.positions, "ended": moves.ended, "ended_differ": moves.ended_differ,
+                           "differences": [f"{fen}: only vantor {sorted(ours)}, only pgx {sorted(theirs)}"
+                                           for fen, ours, theirs in moves.differences]}
+    print(json.dumps(result))
+    """
+)
+
+
+def jax_peer_benchmarks(module_dir: str, args: dict) -> dict:
+    """pgx and mctx in a process of their own: XLA reads its flags at import and keeps
+    threads of its own, which must touch no other measurement. XLA gets the same cores as
+    BatchEnv and Search (all of them)."""
+    tests = os.path.join(os.path.dirname(HERE), "tests", "python")
+    env = dict(os.environ,
+               PYTHONPATH=os.pathsep.join([module_dir, os.path.join(os.path.dirname(HERE), "python"), HERE, tests]),
+               XLA_FLAGS=f"--xla_cpu_multi_thread_eigen=true intra_op_parallelism_threads={os.cpu_count() or 1}")
+    out = subprocess.run([sys.executable, "-c", PEER_PROBE, json.dumps(args)], check=True, capture_output=True,
+                         text=True, env=env)
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def vantor_single_plies_per_second(seconds: float, seed: int = 0) -> float:
+    """OpenSpiel's loop (bench/peers.py) on one vantor.Vantor: a legal action drawn with
+    random.Random(seed) from get_actions(), step, whose return carries the observation, and
+    reset() when the game ends. The mask's rows without a legal action are skipped whole,
+    as a Python learner reading the lists would."""
+    import random
+
+    import vantor
+
+    rng = random.Random(seed)
+    env = vantor.Vantor()
+    env.reset()
+    plies = 0
+    start = time.perf_counter()
+    deadline = start + seconds
+    while True:
+        legal = [plane * 64 + square for plane, row in enumerate(env.get_actions()) if 1 in row
+                 for square, allowed in enumerate(row) if allowed]
+        if env.step(rng.choice(legal))[3]:
+            env.reset()
+        plies += 1
+        if plies % 64 == 0 and (now := time.perf_counter()) >= deadline:
+            return plies / (now - start)
+
+
+def search_simulations_per_second(games: int, evaluator, simulations: int, repeats: int, **options) -> float:
+    """Median simulations per second of fresh Searches of `games` games from the initial
+    position."""
+    from vantor_gym import BatchEnv
+    from vantor_gym.search import Search
+
+    roots = BatchEnv(games, threads=1)
+    roots.reset()
+    rates = []
+    for k in range(repeats):
+        search = Search(games, evaluator, simulations=simulations, seed=k, **options)
+        start = time.perf_counter()
+        search.run(roots)
+        rates.append(games * simulations / (time.perf_counter() - start))
+    roots.close()
+    return statistics.median(rates)
+
+
+def peer_rows(module_dir: str, smoke: bool, row) -> None:
+    """The same work in vantor and in the strongest other implementations: OpenSpiel (one
+    game, its MCTSBot), pgx on JAX (batched play) and mctx over pgx (batched search), each
+    a ratio of two figures of this run, and whether they all play the same chess."""
+    import numpy as np
+
+    import peers
+
+    sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "python"))
+    import peer_moves
+
+    seconds = 0.2 if smoke else 3.0
+    rollout_simulations, rollout_repeats = (8, 1) if smoke else (200, 3)
+    positions, seed = (40, 1) if smoke else (2000, 1)
+    openspiel = peers.openspiel_version()
+    if smoke:
+        jax = {"skipped": True}
+    else:
+        jax = jax_peer_benchmarks(module_dir, {"pgx": [[256, 32], [1024, 16]], "repeats": 3, "search_games": 64,
+                                               "simulations": 32, "positions": positions, "seed": seed})
+    versions = jax.get("versions")
+    named = [f"OpenSpiel {openspiel}" if openspiel else "no OpenSpiel"]
+    if versions:
+        named.append(", ".join(f"{name} {version}" for name, version in versions.items()))
+    elif not smoke:
+        named.append("no jax, pgx or mctx")
+    row("peers compared below", "; ".join(named) + f"; {os.cpu_count()} cores for every side")
+
+    ours = vantor_single_plies_per_second(seconds)
+    theirs = peers.openspiel_chess_plies_per_second(seconds) if openspiel else None
+    if theirs:
+        row("vantor.Vantor, one game, random legal play, observation every ply / OpenSpiel chess",
+            f"{ours / 1e3:.1f} k / {theirs / 1e3:.1f} k plies/s = {ours / theirs:.1f} x")
+    else:
+        row("vantor.Vantor, one game, random legal play, observation every ply", f"{ours / 1e3:.1f} k plies/s")
+    # The single-game API's two rows, measured where that API is: same loop, same
+    # OpenSpiel figure (`theirs` above).
+    row("one game, random legal play, observation every ply: vantor_gym.Game / OpenSpiel",
+        "not measured here yet", ">= 2 x")
+    row("gymnasium.make('vantor_gym/Chess-v0') / OpenSpiel", "not measured here yet", ">= 1.5 x")
+
+    if smoke:
+        row("BatchEnv / pgx, batched MCTS / mctx, legal moves / pgx",
+            "skipped in a smoke run (compiling pgx's chess under XLA takes about a minute)")
+    elif versions:
+        for (games, steps), rate in zip(([256, 100], [1024, 50]), (jax["pgx"]["256"], jax["pgx"]["1024"])):
+            script = recorded_batch_game(games, steps)
+            batch = batch_steps_per_second(script, os.cpu_count() or 1, 5)
+            row(f"BatchEnv.step, {games} games, {os.cpu_count()} threads, out= buffers / pgx chess "
+                "(jit(vmap(step)), auto-reset, actions drawn in JAX)",
+                f"{batch / 1e3:.0f} k / {rate / 1e3:.2f} k steps/s = {batch / rate:.0f} x")
+
+    ours = search_simulations_per_second(1, "roll_out", rollout_simulations, 3 * rollout_repeats,
+                                         dirichlet_fraction=0)
+    theirs = peers.openspiel_mcts_simulations_per_second(rollout_simulations, rollout_repeats) if openspiel else None
+    if theirs:
+        row(f"MCTS, one game, random roll-outs, {rollout_simulations} simulations from the initial position: "
+            "Search(1, 'roll_out') / OpenSpiel MCTSBot(uct_c=2, RandomRolloutEvaluator(1))",
+            f"{ours / 1e3:.2f} k / {theirs / 1e3:.3f} k simulations/s = {ours / theirs:.1f} x")
+
+    if not smoke and versions:
+        def zero(observations, masks):
+            return np.zeros(masks.shape, np.float32), np.zeros(len(masks), np.float32)
+
+        simulations = 32
+        ours = search_simulations_per_second(64, zero, simulations, 3)
+        theirs = jax["mctx"]
+        row(f"MCTS, 64 games, zero evaluator, {simulations} simulations: Search(64), {os.cpu_count()} threads / "
+            "mctx.muzero_policy over pgx chess (jitted)",
+            f"{ours / 1e3:.1f} k / {theirs / 1e3:.2f} k simulations/s = {ours / theirs:.0f} x")
+
+    fens = peer_moves.perft_positions() + peer_moves.random_positions(positions, seed=seed)
+    checks = []
+    peer = peer_moves.openspiel_moves(fens)
+    if peer is not None:
+        moves = peer_moves.compare(fens, peer)
+        checks.append(("OpenSpiel", {"positions": moves.positions, "ended": moves.ended,
+                                     "ended_differ": moves.ended_differ,
+                                     "differences": [f"{fen}: only vantor {sorted(a)}, only OpenSpiel {sorted(b)}"
+                                                     for fen, a, b in moves.differences]}))
+    if "moves" in jax:
+        checks.append(("pgx", jax["moves"]))
+    for name, moves in checks:
+        differ = len(moves["differences"])
+        row(f"legal moves from random games and the perft positions: {name} / vantor",
+            f"{moves['positions'] - differ - moves['ended_differ']} of {moves['positions']} positions the same; "
+            f"{moves['ended']} that {name} declares ended (mate, stalemate, insufficient material, 100 "
+            f"half-moves), {moves['ended_differ']} of them with other moves"
+            + (f"; first difference: {moves['differences'][0]}" if differ else ""),
+            "no other difference", differ == 0)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default="build")
@@ -565,6 +736,8 @@ def main() -> int:
     engine_ratio = threads[2] / one if one and 2 in threads else float("nan")
     row("Python roll-outs on 2 threads / 1 thread (GIL released)",
         f"{ratio:.2f} (the engine alone: {engine_ratio:.2f})", ">= 1.8", ratio >= 1.8)
+
+    peer_rows(module_dir, args.smoke, row)
 
     print(f"Benchmarks ({'smoke run' if args.smoke else 'medians'}), {time.strftime('%Y-%m-%d')}, "
           f"{platform.machine()}, {os.cpu_count()} cores\n")
