@@ -78,6 +78,7 @@ void Batch::write_row(int row, const Game& game, const Outputs& out) const {
   const auto r = static_cast<std::size_t>(row);
   if (out.observations) game.board.write_observation(out.observations + r * kObservationValues);
   if (out.observations_float) game.board.write_observation(out.observations_float + r * kObservationValues);
+  if (out.compact) game.board.write_compact(out.compact + r * kCompactWords);
   if (out.side) out.side[r] = static_cast<std::int8_t>(game.board.side);
   if (out.action_mask) {
     bool* mask = out.action_mask + r * kActions;
@@ -178,7 +179,15 @@ State Batch::save_state(int index) const { return games_[static_cast<std::size_t
 
 void Batch::restore_state(int index, State snapshot, const Outputs& out) {
   Game& game = games_[static_cast<std::size_t>(index)];
-  game.board.restore_state(std::move(snapshot));
+  if (out.compact) {
+    // Restored on a copy first, which checks the snapshot whole: a refusal changes nothing.
+    Board board = game.board;
+    board.restore_state(std::move(snapshot));
+    if (!board.compact_history()) throw std::invalid_argument(kNotCompact);
+    game.board = std::move(board);
+  } else {
+    game.board.restore_state(std::move(snapshot));
+  }
   if (options_.planes == Planes::side_to_move) game.board.just_reset = 0;
   index_mask(game, scratch_[0].list);
   game.plies = 0;

@@ -46,7 +46,8 @@ struct Options {
 };
 
 // Row-major arrays with one row per game; a null pointer is an output nobody wants.
-// Observations are 119 x 64 values a row, the action mask 4672 a row.
+// Observations are 119 x 64 values a row (kCompactWords words in compact form), the
+// action mask 4672 a row.
 struct Outputs {
   std::int32_t* observations = nullptr;
   float* observations_float = nullptr;
@@ -56,6 +57,7 @@ struct Outputs {
   bool* action_mask = nullptr;
   std::int8_t* side = nullptr;
   bool* illegal = nullptr;
+  std::uint64_t* compact = nullptr;
 };
 
 // Refusals of step, thrown before any game changes.
@@ -94,7 +96,9 @@ class Batch {
 
   State save_state(int index) const;
   // Makes game index the snapshot's game (throws std::invalid_argument for a misshapen
-  // one before anything changes) and writes its row; its ply count starts again.
+  // one before anything changes) and writes its row; its ply count starts again. With a
+  // compact row wanted, a snapshot whose history compact rows cannot show (see
+  // HistoryEntry) is refused the same way.
   void restore_state(int index, State snapshot, const Outputs& out);
   void hash_state(std::uint64_t* out) const;
   // Seeds every game's generators afresh, as a batch made with this seed has them.

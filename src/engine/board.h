@@ -106,6 +106,14 @@ class Board {
   template <class T>
   void write_observation(T* out) const;
 
+  // The same observation in its compact form (see kCompactWords), kCompactWords words. It
+  // is exact only while compact_history() holds.
+  void write_compact(std::uint64_t* out) const;
+
+  // Whether every history entry is kept as piece sets and repetition values: false after
+  // restoring a snapshot with other planes, until they leave the ring.
+  bool compact_history() const;
+
   // Starts a game from the initial position with an empty history.
   StepResult reset();
 

@@ -137,6 +137,38 @@ void Board::write_observation(T* out) const {
   fill(kNoProgressPlane, no_progress_count);
 }
 
+void Board::write_compact(std::uint64_t* out) const {
+  std::int32_t values[kCompactValues] = {};
+  for (int t = 0; t < kHistoryLength; ++t) {
+    // The ring position as write_observation finds it.
+    const unsigned d = static_cast<unsigned>(state_pos + kHistoryLength - 1 - t) % kHistoryLength;
+    std::uint64_t* sets = out + kPieceCodes * t;
+    if (d >= state_history.size()) {
+      std::fill_n(sets, kPieceCodes, std::uint64_t{0});
+      continue;
+    }
+    const HistoryEntry& entry = state_history[d];
+    std::copy_n(entry.pieces.data(), kPieceCodes, sets);
+    values[kCompactRepetitions + 2 * t] = entry.repetitions[0];
+    values[kCompactRepetitions + 2 * t + 1] = entry.repetitions[1];
+  }
+  values[kCompactSide] = side == kWhite ? 0 : 1;
+  values[kCompactMoveCount] = total_move_count;
+  const int rights[] = {kWhiteKingSide, kWhiteQueenSide, kBlackKingSide, kBlackQueenSide};
+  for (int i = 0; i < 4; ++i) values[kCompactCastling + i] = (castle & rights[i]) ? 1 : 0;
+  values[kCompactNoProgress] = no_progress_count;
+  values[kCompactTurned] = side != kWhite && !just_reset ? 1 : 0;
+  // Pairs packed by value, not by memory layout, so the words read the same on any host.
+  for (int j = 0; j < kCompactValues / 2; ++j)
+    out[kCompactPieceWords + j] = static_cast<std::uint32_t>(values[2 * j]) |
+                                  std::uint64_t{static_cast<std::uint32_t>(values[2 * j + 1])} << 32;
+}
+
+bool Board::compact_history() const {
+  return std::all_of(state_history.begin(), state_history.end(),
+                     [](const HistoryEntry& entry) { return entry.planes.empty(); });
+}
+
 template void Board::write_observation(std::int32_t*) const;
 template void Board::write_observation(float*) const;
 template void HistoryEntry::write_plane(int, bool, std::int32_t*) const;

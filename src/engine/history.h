@@ -50,4 +50,31 @@ inline constexpr int kMoveCountPlane = 113;
 inline constexpr int kCastlingPlanes = 114;
 inline constexpr int kNoProgressPlane = 118;
 
+// The compact observation: what the 119 planes are made of, 108 words a position (864
+// bytes), from which the planes expand exactly (vantor_gym.compact expands them).
+//   words 0..95     the piece sets of the eight history slots, newest first, twelve a slot
+//                   by piece code (white's first, the board's own sets, never turned);
+//                   an empty slot is zero
+//   words 96..107   24 int32 values, value 2j in the low and 2j + 1 in the high half of
+//                   word 96 + j:
+//     0..15   the two repetition values of each slot (slot t at 2t, 2t + 1)
+//     16      side to move (0 white, 1 black)      17  step count
+//     18..21  castling rights K, Q, k, q (0 or 1)  22  no-progress count
+//     23      1 when the planes are turned by 180 degrees, else 0
+// Expanded, slot t's plane k < 12 is set k (k + 6 mod 12 with black to move) with square s
+// showing bit s, or bit 63 - s when turned; planes 12, 13 and 112..118 are constant.
+inline constexpr int kCompactPieceWords = kHistoryLength * kPieceCodes;
+inline constexpr int kCompactValues = 24;
+inline constexpr int kCompactWords = kCompactPieceWords + kCompactValues / 2;
+inline constexpr int kCompactRepetitions = 0;
+inline constexpr int kCompactSide = 16;
+inline constexpr int kCompactMoveCount = 17;
+inline constexpr int kCompactCastling = 18;
+inline constexpr int kCompactNoProgress = 22;
+inline constexpr int kCompactTurned = 23;
+// Why a snapshot is refused where compact observations are written.
+inline constexpr const char* kNotCompact =
+    "the snapshot's history holds planes other than piece planes of 0 and 1 and constant repetition "
+    "planes, which compact observations cannot show";
+
 }  // namespace vantor

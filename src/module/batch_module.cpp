@@ -37,6 +37,7 @@ vantor::batch::Outputs outputs(const py::dict& out, py::ssize_t count) {
   vantor::batch::Outputs o;
   o.observations = rows<std::int32_t>(get("observations"), "observations", count, kValues);
   o.observations_float = rows<float>(get("observations_float"), "observations", count, kValues);
+  o.compact = rows<std::uint64_t>(get("compact"), "observations", count, vantor::kCompactWords);
   o.rewards = rows<std::int8_t>(get("rewards"), "rewards", count, 1);
   o.terminated = rows<bool>(get("terminated"), "terminated", count, 1);
   o.truncated = rows<bool>(get("truncated"), "truncated", count, 1);

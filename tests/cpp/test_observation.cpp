@@ -177,5 +177,68 @@ TEST(Observation, CountsWrapInsteadOfOverflowing) {
   EXPECT_EQ(board.n_repititions, INT32_MAX);
 }
 
+// The planes a compact row stands for, expanded as its layout says.
+Observation expand(const std::uint64_t* row) {
+  std::int32_t values[kCompactValues];
+  for (int j = 0; j < kCompactValues / 2; ++j) {
+    values[2 * j] = static_cast<std::int32_t>(static_cast<std::uint32_t>(row[kCompactPieceWords + j]));
+    values[2 * j + 1] = static_cast<std::int32_t>(static_cast<std::uint32_t>(row[kCompactPieceWords + j] >> 32));
+  }
+  const bool black = values[kCompactSide] == 1, turned = values[kCompactTurned] == 1;
+  Observation planes;
+  for (int t = 0; t < kHistoryLength; ++t) {
+    for (int k = 0; k < kPieceCodes; ++k) {
+      const Bitboard set = row[kPieceCodes * t + (black ? (k + 6) % 12 : k)];
+      for (int s = 0; s < kSquares; ++s) planes[14 * t + k][s] = has(set, turned ? 63 - s : s) ? 1 : 0;
+    }
+    for (int r = 0; r < 2; ++r)
+      std::fill_n(planes[14 * t + 12 + r].data(), kSquares, values[kCompactRepetitions + 2 * t + r]);
+  }
+  for (int p = 0; p < 7; ++p) std::fill_n(planes[kSidePlane + p].data(), kSquares, values[kCompactSide + p]);
+  return planes;
+}
+
+Observation compact_planes(const Board& board) {
+  std::uint64_t row[kCompactWords];
+  std::fill_n(row, kCompactWords, ~std::uint64_t{0});  // every word must be written
+  board.write_compact(row);
+  return expand(row);
+}
+
+TEST(Compact, ExpandsToTheObservationThroughAWholeGame) {
+  Board board;
+  board.total_move_count = 100;
+  board.reset();
+  EXPECT_EQ(compact_planes(board), board.build_observation());
+  // Past the ring's end, with captures, castling and both sides to move.
+  const char* moves[] = {"e2e4", "d7d5", "e4d5", "g8f6", "g1f3", "f6d5", "f1c4", "c8g4", "e1g1", "b8c6", "d2d4"};
+  for (const char* move : moves) {
+    play(board, {move});
+    EXPECT_EQ(compact_planes(board), board.build_observation()) << move;
+  }
+  // A start with black to move is left unturned; counts that wrapped stay negative.
+  board.reset();
+  board.parse_fen("4k3/8/8/8/8/8/4P3/4K3 b - - 0 1");
+  board.record_state();
+  board.no_progress_count = INT32_MIN;
+  board.total_move_count = -7;
+  EXPECT_EQ(compact_planes(board), board.build_observation());
+  board.state_pos = -1000;
+  EXPECT_EQ(compact_planes(board), board.build_observation());
+}
+
+TEST(Compact, HistoryKeptAsPlanesIsNotCompact) {
+  Board board;
+  board.reset();
+  play(board, {"e2e4"});
+  EXPECT_TRUE(board.compact_history());
+  State snapshot = board.save_state();
+  snapshot.state_history[0][kBlackKing][e8] = 3;
+  board.restore_state(snapshot);
+  EXPECT_FALSE(board.compact_history());
+  play(board, {"e7e5", "g1f3", "b8c6", "f1c4", "g8f6", "d2d3", "f8c5"});
+  EXPECT_TRUE(board.compact_history());  // the edited entry has left the ring
+}
+
 }  // namespace
 }  // namespace vantor
