@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "module/guarded.h"
@@ -37,9 +38,10 @@ T* rows_of(py::array array, const char* name, py::ssize_t rows, py::ssize_t widt
 
 std::unique_ptr<Core> make_core(int num_games, int simulations, double c_puct, double dirichlet_alpha,
                                 double dirichlet_fraction, double fpu, int leaves_per_game, int threads,
-                                std::optional<std::uint64_t> seed, int max_nodes, bool roll_out_values) {
+                                std::optional<std::uint64_t> seed, int max_nodes, bool roll_out_values,
+                                bool compact) {
   search::Options options{num_games, simulations, c_puct, dirichlet_alpha, dirichlet_fraction, fpu,
-                          leaves_per_game, threads, seed, max_nodes, roll_out_values};
+                          leaves_per_game, threads, seed, max_nodes, roll_out_values, compact};
   auto core = std::make_unique<Core>();
   core->value.emplace(options);
   return core;
@@ -51,7 +53,8 @@ void register_search(py::module_& m) {
   py::class_<Core> core(m, "SearchCore", py::is_final());
   core.def(py::init(&make_core), py::arg("num_games"), py::arg("simulations"), py::arg("c_puct"),
            py::arg("dirichlet_alpha"), py::arg("dirichlet_fraction"), py::arg("fpu"), py::arg("leaves_per_game"),
-           py::arg("threads"), py::arg("seed"), py::arg("max_nodes"), py::arg("roll_out_values"))
+           py::arg("threads"), py::arg("seed"), py::arg("max_nodes"), py::arg("roll_out_values"),
+           py::arg("compact") = false)
       .def("set_roots",
            [](Core& c, const py::sequence& roots) {
              std::vector<State> states;
@@ -67,10 +70,17 @@ void register_search(py::module_& m) {
            })
       .def("select",
            [](Core& c, const py::array& observations, const py::array& masks) {
-             const int rows = locked(c, [](auto& s) { return core_of(s).max_leaves(); });
-             float* obs = rows_of<float>(observations, "observations", rows, kObservationPlanes * kSquares);
+             const auto [rows, compact] =
+                 locked(c, [](auto& s) { return std::pair(core_of(s).max_leaves(), core_of(s).compact()); });
+             float* obs = nullptr;
+             std::uint64_t* words = nullptr;
+             if (compact) {
+               words = rows_of<std::uint64_t>(observations, "observations", rows, kCompactWords);
+             } else {
+               obs = rows_of<float>(observations, "observations", rows, kObservationPlanes * kSquares);
+             }
              bool* mask = rows_of<bool>(masks, "masks", rows, kActions);
-             return locked_detached(c, [&](auto& s) { return core_of(s).select(obs, mask); });
+             return locked_detached(c, [&](auto& s) { return core_of(s).select(obs, mask, words); });
            })
       .def("expand",
            [](Core& c, const py::array& logits, const Doubles& values) {

@@ -95,6 +95,8 @@ void Search::set_roots(std::span<const State> roots) {
     boards[g].restore_state(roots[g]);
     // A State carries the game's step count; the leaves' observations go on from it.
     boards[g].total_move_count = roots[g].total_move_count;
+    if (options_.compact && !boards[g].compact_history())
+      throw std::invalid_argument("root " + std::to_string(g) + ": " + kNotCompact);
   }
   for (std::size_t g = 0; g < games_.size(); ++g) {
     Game& game = games_[g];
@@ -128,14 +130,15 @@ bool Search::wants_more(const Game& game) const {
          game.done + static_cast<int>(game.leaves.size()) < options_.simulations;
 }
 
-int Search::select(float* observations, bool* masks) {
+int Search::select(float* observations, bool* masks, std::uint64_t* compact) {
   require_turn("select");
+  const Rows out{options_.compact ? nullptr : observations, options_.compact ? compact : nullptr, masks};
   auto body = [&](int g, int thread) {
     Game& game = games_[static_cast<std::size_t>(g)];
     game.leaves.clear();
     ActionList& legal = scratch_[static_cast<std::size_t>(thread)];
     while (wants_more(game) && static_cast<int>(game.leaves.size()) < options_.leaves_per_game) {
-      if (!descend(game, g, observations, masks, legal)) break;
+      if (!descend(game, g, out, legal)) break;
     }
   };
   pool_.for_each(num_games(), body);
@@ -148,8 +151,12 @@ int Search::select(float* observations, bool* masks) {
       const auto slot = static_cast<std::size_t>(g * options_.leaves_per_game) + j;
       const auto row = static_cast<std::size_t>(rows);
       if (slot != row) {
-        std::memmove(observations + row * kObservationValues, observations + slot * kObservationValues,
-                     sizeof(float) * kObservationValues);
+        if (out.observations)
+          std::memmove(observations + row * kObservationValues, observations + slot * kObservationValues,
+                       sizeof(float) * kObservationValues);
+        if (out.compact)
+          std::memmove(compact + row * kCompactWords, compact + slot * kCompactWords,
+                       sizeof(std::uint64_t) * kCompactWords);
         std::memmove(masks + row * width, masks + slot * width, width);
       }
       game.leaves[j].row = rows++;
@@ -159,7 +166,7 @@ int Search::select(float* observations, bool* masks) {
   return rows;
 }
 
-bool Search::descend(Game& game, int index, float* observations, bool* masks, ActionList& legal) {
+bool Search::descend(Game& game, int index, const Rows& rows, ActionList& legal) {
   Node& root = game.nodes[0];
   if (root.state == kPending) return false;
   if (root.state == kNew) {
@@ -167,7 +174,7 @@ bool Search::descend(Game& game, int index, float* observations, bool* masks, Ac
     game.work.list_legal(legal);
     if (options_.roll_out_values) return expand_listed(game, 0, legal);
     root.state = kPending;
-    write_leaf(game, index, {}, observations, masks, legal);
+    write_leaf(game, index, {}, rows, legal);
     return false;
   }
   std::vector<std::int32_t>& path = game.path;
@@ -193,11 +200,11 @@ bool Search::descend(Game& game, int index, float* observations, bool* masks, Ac
       restore_work(game);
       return true;
     }
-    return reach_new(game, index, path, observations, masks, legal);
+    return reach_new(game, index, path, rows, legal);
   }
 }
 
-bool Search::reach_new(Game& game, int index, std::vector<std::int32_t>& path, float* observations, bool* masks,
+bool Search::reach_new(Game& game, int index, std::vector<std::int32_t>& path, const Rows& rows,
                        ActionList& legal) {
   const auto leaf = static_cast<std::size_t>(path.back());
   game.nodes[leaf].hash = game.work.hash_state();
@@ -230,7 +237,7 @@ bool Search::reach_new(Game& game, int index, std::vector<std::int32_t>& path, f
       game.nodes[static_cast<std::size_t>(n)].value_sum -= 1;
     }
   }
-  write_leaf(game, index, path, observations, masks, legal);
+  write_leaf(game, index, path, rows, legal);
   restore_work(game);
   return true;
 }
@@ -288,14 +295,15 @@ void Search::restore_work(Game& game) {
   game.played.clear();
 }
 
-void Search::write_leaf(Game& game, int index, const std::vector<std::int32_t>& path, float* observations,
-                        bool* masks, const ActionList& legal) {
+void Search::write_leaf(Game& game, int index, const std::vector<std::int32_t>& path, const Rows& rows,
+                        const ActionList& legal) {
   Leaf leaf;
   leaf.path = path;
   sorted_legal(legal, leaf.actions, leaf.moves);
   const auto slot = static_cast<std::size_t>(index * options_.leaves_per_game) + game.leaves.size();
-  game.work.write_observation(observations + slot * kObservationValues);
-  bool* mask = masks + slot * static_cast<std::size_t>(kActions);
+  if (rows.observations) game.work.write_observation(rows.observations + slot * kObservationValues);
+  if (rows.compact) game.work.write_compact(rows.compact + slot * kCompactWords);
+  bool* mask = rows.masks + slot * static_cast<std::size_t>(kActions);
   std::fill_n(mask, kActions, false);
   for (const std::int32_t action : leaf.actions) mask[action] = true;
   game.leaves.push_back(std::move(leaf));

@@ -26,6 +26,7 @@ struct Options {
   std::optional<std::uint64_t> seed;
   int max_nodes = 100000;  // per game, one node per child edge
   bool roll_out_values = false;  // uniform priors and a random roll-out's value, no evaluator
+  bool compact = false;  // leaves written in compact form (kCompactWords words a row)
 };
 
 // An evaluator output the search cannot use; nothing was changed.
@@ -74,18 +75,20 @@ class Search {
   // Rows the last select wrote, which expand reads.
   int pending_rows() const;
   int max_leaves() const { return options_.num_games * options_.leaves_per_game; }
+  bool compact() const { return options_.compact; }
 
   // Makes the roots the games' positions (throws std::invalid_argument for a misshapen
-  // State, OutOfTurn while leaves wait, before anything changes). A game whose kept
-  // subtree (see advance) stands for the same position keeps it; every other game starts
-  // a fresh tree.
+  // State, or in a compact search one whose history compact rows cannot show; OutOfTurn
+  // while leaves wait; all before anything changes). A game whose kept subtree (see
+  // advance) stands for the same position keeps it; every other game starts a fresh tree.
   void set_roots(std::span<const State> roots);
 
   // Selects the next leaves of every game and writes their observations and masks, one
   // row per leaf, game after game; returns the number of rows (0 when every game is
   // done). Terminal leaves, and every leaf under roll-out values, are backed up at once.
-  // OutOfTurn while the last select's leaves wait.
-  int select(float* observations, bool* masks);
+  // OutOfTurn while the last select's leaves wait. A compact search writes its rows into
+  // compact instead of observations.
+  int select(float* observations, bool* masks, std::uint64_t* compact = nullptr);
 
   // Expands the leaves of the last select with the evaluator's rows (logits per action,
   // values from the leaf's side to move) and backs them up. Throws BadEvaluation, before
@@ -131,18 +134,24 @@ class Search {
     std::vector<std::int32_t> path;     // the current descent's nodes, kept for its capacity
   };
 
+  // Where select writes: one row per leaf, as planes or compact.
+  struct Rows {
+    float* observations;
+    std::uint64_t* compact;
+    bool* masks;
+  };
+
   bool wants_more(const Game& game) const;
   // One descent from the root; false when the game should select no more this round.
-  bool descend(Game& game, int index, float* observations, bool* masks, ActionList& legal);
+  bool descend(Game& game, int index, const Rows& rows, ActionList& legal);
   // The descent reached a position never reached before: judge it, queue it for the
   // evaluator or value it by a roll-out.
-  bool reach_new(Game& game, int index, std::vector<std::int32_t>& path, float* observations, bool* masks,
-                 ActionList& legal);
+  bool reach_new(Game& game, int index, std::vector<std::int32_t>& path, const Rows& rows, ActionList& legal);
   int choose_child(const Game& game, int node) const;
   void play(Game& game, int node);
   // Sets the descent's board back to the root.
   void restore_work(Game& game);
-  void write_leaf(Game& game, int index, const std::vector<std::int32_t>& path, float* observations, bool* masks,
+  void write_leaf(Game& game, int index, const std::vector<std::int32_t>& path, const Rows& rows,
                   const ActionList& legal);
   bool expand_listed(Game& game, int node, const ActionList& legal);
   // Gives node its children (false, and the game full, when the pool has no room), with
