@@ -229,17 +229,21 @@ def recorded_batch_game(games: int, steps: int, seed: int = 0) -> list:
     return script
 
 
-def batch_steps_per_second(script: list, threads: int, repeats: int, make=None) -> float:
+def batch_steps_per_second(script: list, threads: int, repeats: int, make=None, compact: bool = False) -> float:
     """Game-steps per second of replaying script: through BatchEnv.step into preallocated
-    buffers (what a training loop does), or through the environment make() builds."""
+    buffers (what a training loop does; compact rows instead of planes with compact), or
+    through the environment make() builds."""
     import numpy as np
     from vantor_gym import BatchEnv
+    from vantor_gym.compact import COMPACT_WORDS
 
     games = len(script[0])
     rates = []
     for _ in range(repeats):
-        env = make() if make else BatchEnv(games, threads=threads)
-        out = {"observations": np.empty((games, 119, 8, 8), np.int32), "action_mask": np.empty((games, 4672), bool)}
+        env = make() if make else BatchEnv(games, threads=threads, compact=compact)
+        shape, dtype = ((games, COMPACT_WORDS), np.uint64) if compact else ((games, 119, 8, 8), np.int32)
+        observations = np.empty(shape, dtype)
+        out = {"observations": observations, "action_mask": np.empty((games, 4672), bool)}
         if make:
             env.reset()
             step = env.step
@@ -410,6 +414,7 @@ def batch_benchmarks(module_dir: str, smoke: bool) -> dict[str, float]:
     r = {
         "batch_all": batch_steps_per_second(script, os.cpu_count() or 1, repeats),
         "batch_one": batch_steps_per_second(script, 1, repeats),
+        "batch_one_compact": batch_steps_per_second(script, 1, repeats, compact=True),
         "batch_two": batch_steps_per_second(script, 2, repeats),
     }
     from vantor_gym import BatchEnv, VantorVectorEnv
@@ -726,6 +731,9 @@ def main() -> int:
     ratio = 1e9 / batch["batch_one"] / engine_step
     row("BatchEnv game-step on one thread / engine step on one board",
         f"{1e9 / batch['batch_one']:.0f} ns / {engine_step:.0f} ns = {ratio:.2f}", "<= 1.3", ratio <= 1.3)
+    ratio = 1e9 / batch["batch_one_compact"] / engine_step
+    row("BatchEnv game-step on one thread, compact observations / engine step on one board",
+        f"{1e9 / batch['batch_one_compact']:.0f} ns / {engine_step:.0f} ns = {ratio:.2f}", "<= 1.15", ratio <= 1.15)
     # The engine stepping 256 boards in turn pays the same cache misses as the batch does.
     engine_many = engine["StepBoards/256/manual_time"]["real_time"]
     row("BatchEnv game-step on one thread / engine step over 256 boards in turn",

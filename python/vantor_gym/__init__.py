@@ -2,7 +2,8 @@
 
 ``gymnasium.make("vantor_gym/Chess-v0")`` gives one environment; ``Game`` is one game
 with nothing in the way (legal actions as a NumPy array, steps as ints); ``VantorVectorEnv`` runs
-many; ``BatchEnv`` steps many games in C++ on worker threads, straight into NumPy arrays.
+many; ``BatchEnv`` steps many games in C++ on worker threads, straight into NumPy arrays,
+as the 119 planes or as compact rows that ``expand_observations`` turns into them.
 Submodules: ``notation`` (UCI, SAN, FEN, PGN), ``engines`` (UCI engines and matches),
 ``aec`` (PettingZoo), ``distributed`` (self-play on Ray), ``states`` (``vantor.State`` as
 plain data) and ``search`` (batched tree search).
@@ -21,13 +22,22 @@ from typing import TYPE_CHECKING, Any
 __path__ = pkgutil.extend_path(__path__, __name__)
 
 from vantor_gym.batch import BatchEnv  # noqa: E402
+from vantor_gym.compact import expand_observations, expand_observations_torch  # noqa: E402
 from vantor_gym.game import Game  # noqa: E402
 
 if TYPE_CHECKING:
     from vantor_gym.env import ILLEGAL_ACTION_MODES, VantorEnv, letter_board
     from vantor_gym.vector import VantorVectorEnv
 
-__all__ = ["BatchEnv", "ILLEGAL_ACTION_MODES", "VantorEnv", "VantorVectorEnv", "letter_board"]
+__all__ = [
+    "BatchEnv",
+    "ILLEGAL_ACTION_MODES",
+    "VantorEnv",
+    "VantorVectorEnv",
+    "expand_observations",
+    "expand_observations_torch",
+    "letter_board",
+]
 
 # The names that live in a module needing Gymnasium, loaded when first asked for.
 _GYMNASIUM_NAMES = {

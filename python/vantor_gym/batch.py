@@ -14,6 +14,7 @@ import numpy.typing as npt
 
 import vantor
 from vantor_gym import _native
+from vantor_gym.compact import COMPACT_WORDS
 from vantor_gym.fen import Fen, read_start
 
 ACTIONS = 4672
@@ -33,6 +34,7 @@ _ROW_SHAPES = {
     "side": (),
     "illegal": (),
 }
+_COMPACT_ROW = (COMPACT_WORDS,)
 _INT32_MAX = 2**31 - 1
 _DTYPES = {
     "rewards": np.dtype(np.int8),
@@ -82,6 +84,12 @@ class BatchEnv:
       side to move sees it, turned by 180 degrees for black, the first one of a game
       included; ``"module"`` gives exactly ``vantor.Vantor``'s planes, which leave the
       observation of a start (or a snapshot restored right after one) unturned.
+    - ``compact=True``: observations are ``uint64`` rows of ``COMPACT_WORDS`` (108) words
+      instead, the piece sets and numbers the planes are made of (layout in
+      ``vantor_gym.compact``); ``vantor_gym.expand_observations`` turns them into exactly
+      the planes, in either orientation. ``dtype`` is then ``uint64``. A snapshot whose
+      history such rows cannot show (planes edited to other values) is refused by
+      ``restore_state`` with ``ValueError``.
     """
 
     def __init__(
@@ -95,6 +103,7 @@ class BatchEnv:
         illegal: str = "raise",
         start_fens: Sequence[str] | None = None,
         observation: str = "side_to_move",
+        compact: bool = False,
     ) -> None:
         num_envs = operator.index(num_envs)
         if not 1 <= num_envs < 2**31:
@@ -117,6 +126,14 @@ class BatchEnv:
             raise ValueError(f"dtype must be int32 or float32, not {dtype!r}") from None
         if self.dtype not in _OBSERVATION_DTYPES:
             raise ValueError(f"dtype must be int32 or float32, not {self.dtype}")
+        if not isinstance(compact, (bool, np.bool_)):
+            raise TypeError(f"compact must be a bool, not {type(compact).__name__}")
+        if compact:
+            if self.dtype != np.int32:
+                raise ValueError("dtype is the planes' and compact observations are uint64: expand them into a "
+                                 "float32 array with vantor_gym.expand_observations(rows, out=...)")
+            self.dtype = np.dtype(np.uint64)
+        self.compact = bool(compact)
         seed = _seed(seed)
         self.start_fens = read_start_fens(start_fens)
         self.num_envs = num_envs
@@ -299,7 +316,7 @@ class BatchEnv:
         buffers = {}
         for key in keys:
             dtype = self.dtype if key == "observations" else _DTYPES[key]
-            shape = (rows, *_ROW_SHAPES[key])
+            shape = (rows, *(_COMPACT_ROW if self.compact and key == "observations" else _ROW_SHAPES[key]))
             given = out.get(key)
             if given is None:
                 buffers[key] = np.empty(shape, dtype=dtype)
@@ -332,7 +349,9 @@ class BatchEnv:
 
     def _native(self, buffers: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
         native = dict(buffers)
-        if self.dtype == np.float32:
+        if self.compact:
+            native["compact"] = native.pop("observations")
+        elif self.dtype == np.float32:
             native["observations_float"] = native.pop("observations")
         return native
 

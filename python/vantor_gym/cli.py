@@ -253,7 +253,7 @@ def _local_episodes(args: argparse.Namespace) -> Iterator[Episode]:
     for first in range(0, args.episodes, size):
         indices = list(range(first, min(first + size, args.episodes)))
         yield from play_chunk(indices, uniform_random, args.seed, args.max_plies, args.record_observations,
-                              args.pgn is not None)
+                              args.pgn is not None, args.compact)
 
 
 def _ray_episodes(args: argparse.Namespace) -> Iterator[Episode]:
@@ -265,7 +265,7 @@ def _ray_episodes(args: argparse.Namespace) -> Iterator[Episode]:
     try:
         with SelfPlayCollector(args.workers, args.envs_per_worker, seed=args.seed, max_plies=args.max_plies,
                                record_observations=args.record_observations,
-                               record_pgn=args.pgn is not None) as collector:
+                               record_pgn=args.pgn is not None, compact=args.compact) as collector:
             yield from collector.episodes(args.episodes)
     finally:
         if started:
@@ -434,6 +434,9 @@ def _parser() -> argparse.ArgumentParser:
     selfplay.add_argument("--seed", type=int, default=None)
     selfplay.add_argument("--max-plies", type=int, default=None, help="cut games after this many plies")
     selfplay.add_argument("--record-observations", action="store_true", help="store observations and masks")
+    selfplay.add_argument("--compact", action="store_true",
+                          help="store observations as 108 uint64 words a position (vantor_gym.expand_observations "
+                               "makes the planes)")
     selfplay.add_argument("--pgn", default=None, help="also write the games' PGN to this file")
     selfplay.add_argument("--local", action="store_true", help="play on this process without Ray")
     _add_common(selfplay)

@@ -55,8 +55,9 @@ class Episode:
     ``actions`` (``int32``) and ``rewards`` (``int8``, from white's side, one per ply) are
     the game; ``result`` is the last reward (1 white won, -1 black won, 0 a draw or a game
     cut at ``max_plies``, which ``truncated`` tells). ``observations`` (``int32`` of
-    ``(plies, 119, 8, 8)``) and ``masks`` (``bool`` of ``(plies, 4672)``) are what the
-    policy saw before each ply, when the collector records them; ``pgn`` the game as PGN.
+    ``(plies, 119, 8, 8)``, or compact ``uint64`` of ``(plies, 108)``) and ``masks``
+    (``bool`` of ``(plies, 4672)``) are what the policy saw before each ply, when the
+    collector records them; ``pgn`` the game as PGN.
     """
 
     index: int
@@ -86,17 +87,20 @@ def play_chunk(
     max_plies: int | None,
     record_observations: bool,
     record_pgn: bool,
+    compact: bool = False,
 ) -> list[Episode]:
     """Plays the episodes ``indices`` to their ends, each in a game of its own in one
-    ``BatchEnv``, and returns them in that order."""
+    ``BatchEnv``, and returns them in that order; with ``compact`` the policy sees, and
+    the episodes record, compact observations (see ``vantor_gym.compact``)."""
     n = len(indices)
     rngs = [np.random.default_rng(None if seed is None else [seed, k]) for k in indices]
     takes_rngs = _takes_rngs(policy)
     # A game that ended restarts on the next step and then loses at once to action -1,
     # over and over: the batch steps every game, but the policy is asked only for those
     # still going.
-    with BatchEnv(n, threads=1, max_plies=max_plies, autoreset="next_step", illegal="lose") as batch:
+    with BatchEnv(n, threads=1, max_plies=max_plies, autoreset="next_step", illegal="lose", compact=compact) as batch:
         observations, info = batch.reset()
+        row_type, row_shape = observations.dtype, observations.shape[1:]
         masks = info["action_mask"]
         live = np.ones(n, bool)
         actions_of: list[list[int]] = [[] for _ in range(n)]
@@ -144,7 +148,7 @@ def play_chunk(
                 result=ends[row][0],
                 plies=len(actions),
                 truncated=ends[row][1],
-                observations=np.array(seen_obs[row], np.int32) if record_observations else None,
+                observations=np.array(seen_obs[row], row_type).reshape(-1, *row_shape) if record_observations else None,
                 masks=np.array(seen_masks[row], bool) if record_observations else None,
                 pgn=pgn_text(actions.tolist()) if record_pgn else None,
             )
@@ -187,12 +191,12 @@ class _Worker:
     """A Ray actor's body: plays chunks of episodes with its policy."""
 
     def __init__(self, policy: Policy, seed: int | None, max_plies: int | None, record_observations: bool,
-                 record_pgn: bool) -> None:
-        self.settings = (policy, seed, max_plies, record_observations, record_pgn)
+                 record_pgn: bool, compact: bool = False) -> None:
+        self.settings = (policy, seed, max_plies, record_observations, record_pgn, compact)
 
     def play(self, indices: list[int]) -> list[Episode]:
-        policy, seed, max_plies, record_observations, record_pgn = self.settings
-        return play_chunk(indices, policy, seed, max_plies, record_observations, record_pgn)
+        policy, seed, max_plies, record_observations, record_pgn, compact = self.settings
+        return play_chunk(indices, policy, seed, max_plies, record_observations, record_pgn, compact)
 
     def pid(self) -> int:
         return os.getpid()
@@ -346,6 +350,8 @@ class SelfPlayCollector:
     - ``seed``: episode ``k`` draws from a generator seeded from ``(seed, k)``.
     - ``max_plies``: games are cut after that many plies (``Episode.truncated``).
     - ``record_observations``, ``record_pgn``: what else each episode carries.
+    - ``compact``: the policy gets, and episodes record, compact observations (``uint64``
+      of ``(n, 108)``, a 35th of the planes' size; see ``vantor_gym.compact``).
     - ``max_chunks_in_flight``: chunks (of ``envs_per_worker`` episodes) sent out and not
       yet handed back, two per worker by default; it bounds what the driver holds.
     - ``max_retries``: how often one chunk may be sent again after its worker died.
@@ -365,6 +371,7 @@ class SelfPlayCollector:
         max_plies: int | None = None,
         record_observations: bool = False,
         record_pgn: bool = False,
+        compact: bool = False,
         max_chunks_in_flight: int | None = None,
         max_retries: int = 3,
         worker_options: dict[str, Any] | None = None,
@@ -392,7 +399,7 @@ class SelfPlayCollector:
         options = {"num_cpus": 1, "max_restarts": -1, "max_task_retries": 0, **(worker_options or {})}
         groups: dict[str, Any] = {"concurrency_groups": {_CONTROL: 1}}
         actor = ray.remote(**groups)(_Worker).options(**options)
-        settings = (policy or uniform_random, seed, max_plies, record_observations, record_pgn)
+        settings = (policy or uniform_random, seed, max_plies, record_observations, record_pgn, compact)
         self.workers: list[Any] = [actor.remote(*settings) for _ in range(num_workers)]
 
     def __enter__(self) -> SelfPlayCollector:

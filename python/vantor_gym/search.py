@@ -7,6 +7,9 @@ observations ``float32 (n, 119, 8, 8)`` (the planes ``Vantor.step`` would give a
 leaf), masks ``bool (n, 4672)``, logits ``(n, 4672)`` and values ``(n,)`` in [-1, 1]
 from the side to move at each leaf. ``evaluator="roll_out"`` instead gives uniform
 priors and the value of one random roll-out from each leaf, without calling Python.
+With ``compact=True`` the observations come as ``uint64 (n, 108)`` rows instead (see
+``vantor_gym.compact``), which ``vantor_gym.expand_observations`` (or its PyTorch twin,
+on the evaluator's device) turns into exactly those planes.
 """
 
 from __future__ import annotations
@@ -24,6 +27,7 @@ import numpy as np
 import vantor
 from vantor_gym import _native
 from vantor_gym.batch import ACTIONS, PLANES, BatchEnv
+from vantor_gym.compact import COMPACT_WORDS
 
 __all__ = ["Evaluator", "Search", "SearchResult"]
 
@@ -84,6 +88,9 @@ class Search:
       ``seed``, the game's index and the run, so results do not depend on ``threads``.
     - ``max_nodes``: the node pool of each game (one node per child edge, about 64
       bytes); a game whose pool is full stops its search with what it has.
+    - ``compact``: the evaluator gets compact observations (``uint64 (n, 108)``); a root
+      whose history they cannot show (a snapshot with edited planes) raises
+      ``ValueError``.
 
     Calls from several threads take turns. The evaluator must not call ``run`` or
     ``advance`` of its own search, nor step or reset the ``BatchEnv`` being searched: each
@@ -103,6 +110,7 @@ class Search:
         threads: int | None = None,
         seed: int | None = None,
         max_nodes: int = 100_000,
+        compact: bool = False,
     ) -> None:
         num_games = _count(num_games, "num_games", 1)
         simulations = _count(simulations, "simulations", 0)
@@ -127,6 +135,9 @@ class Search:
                 raise ValueError(f"evaluator must be a callable or 'roll_out', not {evaluator!r}")
         elif not callable(evaluator):
             raise TypeError("evaluator must be a callable or 'roll_out'")
+        if not isinstance(compact, (bool, np.bool_)):
+            raise TypeError(f"compact must be a bool, not {type(compact).__name__}")
+        self.compact = bool(compact)
         self.num_games = num_games
         self.evaluator = evaluator
         self.simulations = simulations
@@ -143,9 +154,11 @@ class Search:
             seed,
             max_nodes,
             evaluator == "roll_out",
+            self.compact,
         )
         rows = num_games * leaves
-        self._observations = np.zeros((rows, PLANES, 8, 8), np.float32)
+        self._observations = (np.zeros((rows, COMPACT_WORDS), np.uint64) if self.compact
+                              else np.zeros((rows, PLANES, 8, 8), np.float32))
         self._masks = np.zeros((rows, ACTIONS), np.bool_)
         # One run at a time: its rounds go select, evaluate, expand.
         self._lock = threading.Lock()

@@ -10,10 +10,12 @@ from gymnasium.vector import AutoresetMode, VectorEnv
 from gymnasium.vector.utils import batch_space
 
 from vantor_gym.batch import ACTIONS, PLANES, BatchEnv
+from vantor_gym.compact import COMPACT_WORDS
 from vantor_gym.env import ILLEGAL_ACTION_MODES, option_fen
 from vantor_gym.render import LastMoves, board_image
 
 _INT32 = np.iinfo(np.int32)
+_UINT64 = np.iinfo(np.uint64)
 
 
 class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
@@ -33,6 +35,8 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
     autoreset, starts from one of them drawn by its own generator in the batch, which
     every ``reset`` seeds from ``np_random``. ``gymnasium.make_vec("vantor_gym/Chess-v0",
     num_envs=n, ...)`` makes this class, with the keyword arguments of ``gymnasium.make``.
+    ``compact=True`` gives each observation as 108 ``uint64`` words instead of the planes
+    (see ``vantor_gym.compact``; ``vantor_gym.expand_observations`` makes the planes).
     """
 
     metadata = {"autoreset_mode": AutoresetMode.NEXT_STEP, "render_modes": ["rgb_array"]}
@@ -46,6 +50,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         render_mode: str | None = None,
         start_fens: list[str] | None = None,
         observation: str = "side_to_move",
+        compact: bool = False,
     ) -> None:
         if render_mode is not None and render_mode not in self.metadata["render_modes"]:
             raise ValueError(f"render_mode must be one of {self.metadata['render_modes']} or None, not {render_mode!r}")
@@ -54,12 +59,15 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         if max_plies is not None and max_plies < 1:
             raise ValueError("max_plies must be at least 1")
         self.batch = BatchEnv(num_envs, threads=workers, max_plies=max_plies, illegal=illegal_action,
-                              start_fens=start_fens, observation=observation)
+                              start_fens=start_fens, observation=observation, compact=compact)
         self._masks: np.ndarray | None = None
         self.num_envs = num_envs
         self.render_mode = render_mode
         self.last_moves = LastMoves(num_envs)
-        self.single_observation_space = spaces.Box(_INT32.min, _INT32.max, shape=(PLANES, 8, 8), dtype=np.int32)
+        if compact:
+            self.single_observation_space = spaces.Box(0, _UINT64.max, shape=(COMPACT_WORDS,), dtype=np.uint64)
+        else:
+            self.single_observation_space = spaces.Box(_INT32.min, _INT32.max, shape=(PLANES, 8, 8), dtype=np.int32)
         self.single_action_space = spaces.Discrete(ACTIONS)
         self.observation_space = batch_space(self.single_observation_space, num_envs)
         self.action_space = batch_space(self.single_action_space, num_envs)
