@@ -224,6 +224,12 @@ class Comparison:
     ended_differ: int = 0
     differences: list[tuple[str, set[str], set[str]]] = field(default_factory=list)
 
+    def summary(self, peer: str) -> dict:
+        """The counts, and each difference as a line of text naming the peer."""
+        return {"positions": self.positions, "ended": self.ended, "ended_differ": self.ended_differ,
+                "differences": [f"{fen}: only vantor {sorted(ours)}, only {peer} {sorted(theirs)}"
+                                for fen, ours, theirs in self.differences]}
+
 
 def compare(fens: list[str], peer: PeerMoves) -> Comparison:
     result = Comparison()
