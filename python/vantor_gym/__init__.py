@@ -31,6 +31,7 @@ if TYPE_CHECKING:
 
 __all__ = [
     "BatchEnv",
+    "Game",
     "ILLEGAL_ACTION_MODES",
     "VantorEnv",
     "VantorVectorEnv",
