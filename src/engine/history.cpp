@@ -15,16 +15,6 @@ std::vector<std::int32_t> to_values(const PlaneEntry& entry) {
   return values;
 }
 
-// The four plane values of each four-square run of a set, lowest square first: a plane is
-// written sixteen runs at a time rather than bit by bit.
-template <class T>
-constexpr auto kNibbles = [] {
-  std::array<std::array<T, 4>, 16> runs{};
-  for (int n = 0; n < 16; ++n)
-    for (int b = 0; b < 4; ++b) runs[n][b] = static_cast<T>((n >> b) & 1);
-  return runs;
-}();
-
 }  // namespace
 
 std::uint64_t Board::hash_state() const {
@@ -89,8 +79,7 @@ void HistoryEntry::write_plane(int k, bool turned, T* out) const {
       std::copy_n(source, kSquares, out);
     }
   } else if (k < kPieceCodes) {
-    Bitboard set = turned ? rotated(pieces[k]) : pieces[k];
-    for (int s = 0; s < kSquares; s += 4, set >>= 4) std::copy_n(kNibbles<T>[set & 15].data(), 4, out + s);
+    write_set(turned ? rotated(pieces[k]) : pieces[k], out);
   } else {
     std::fill_n(out, kSquares, static_cast<T>(repetitions[k - kPieceCodes]));
   }

@@ -8,8 +8,13 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace vantor {
 
@@ -87,6 +92,42 @@ constexpr Bitboard rotated(Bitboard set) {
   set = ((set >> 4) & 0x0F0F0F0F0F0F0F0FULL) | ((set & 0x0F0F0F0F0F0F0F0FULL) << 4);
   return __builtin_bswap64(set);
 }
+
+// The 0/1 values of every eight-square run of a set, lowest square first.
+template <class T>
+inline constexpr auto kSetRuns = [] {
+  std::array<std::array<T, 8>, 256> runs{};
+  for (int n = 0; n < 256; ++n)
+    for (int b = 0; b < 8; ++b) runs[n][b] = static_cast<T>((n >> b) & 1);
+  return runs;
+}();
+
+// Writes a set as 64 values, 1 on its squares and 0 elsewhere: eight table rows rather
+// than 64 bit tests, as observations and masks are a hundred and more such planes.
+template <class T>
+inline void write_set(Bitboard set, T* out) {
+  for (int s = 0; s < kSquares; s += 8, set >>= 8) std::memcpy(out + s, kSetRuns<T>[set & 255].data(), 8 * sizeof(T));
+}
+
+#if defined(__SSE2__)
+// Sixteen bools a store: every byte of the set is copied to eight lanes, and each lane
+// keeps the one bit of its square. SSE2 is part of every x86-64.
+template <>
+inline void write_set<bool>(Bitboard set, bool* out) {
+  const __m128i lane_bits = _mm_set1_epi64x(0x8040201008040201LL);
+  const __m128i one = _mm_set1_epi8(1);
+  const __m128i pairs = _mm_unpacklo_epi8(_mm_set_epi64x(0, static_cast<long long>(set)),
+                                          _mm_set_epi64x(0, static_cast<long long>(set)));
+  const __m128i low = _mm_unpacklo_epi16(pairs, pairs), high = _mm_unpackhi_epi16(pairs, pairs);
+  auto store = [&](int i, __m128i run) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * i), _mm_min_epu8(_mm_and_si128(run, lane_bits), one));
+  };
+  store(0, _mm_unpacklo_epi32(low, low));
+  store(1, _mm_unpackhi_epi32(low, low));
+  store(2, _mm_unpacklo_epi32(high, high));
+  store(3, _mm_unpackhi_epi32(high, high));
+}
+#endif
 
 // Lowest square of a set, or -1 for an empty set (a missing king).
 constexpr int lowest_or_none(Bitboard set) { return set ? std::countr_zero(set) : -1; }

@@ -2,6 +2,7 @@
 // plain ray walks rather than against the formulas that fill them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -210,6 +211,31 @@ TEST_F(SquareAttack, AgreesWithBruteForceOnRandomPlacements) {
       ASSERT_EQ(board.square_attacked_by(s, kBlack), attacked_reference(board, s, kBlack)) << trial;
     }
   }
+}
+
+// Set planes in every value type observations and masks are written in, against a bit
+// test per square: empty and full sets, each single square, and random sets.
+template <class T>
+void expect_set_planes() {
+  std::mt19937_64 random(7);
+  std::vector<Bitboard> sets = {0, ~Bitboard{0}, 0x8000000000000001ULL, 0x00FF00FF00FF00FFULL};
+  for (int s = 0; s < kSquares; ++s) sets.push_back(bit(s));
+  for (int i = 0; i < 200; ++i) sets.push_back(random() & random());
+  for (Bitboard set : sets) {
+    // One value of slack on each side: nothing outside the 64 is written.
+    T out[kSquares + 2];
+    std::fill_n(out, kSquares + 2, static_cast<T>(7));
+    write_set(set, out + 1);
+    EXPECT_EQ(out[0], static_cast<T>(7));
+    EXPECT_EQ(out[kSquares + 1], static_cast<T>(7));
+    for (int s = 0; s < kSquares; ++s) ASSERT_EQ(out[s + 1], static_cast<T>(has(set, s) ? 1 : 0)) << std::hex << set << " " << s;
+  }
+}
+
+TEST(SetPlanes, OneOnTheSquaresOfTheSetAndZeroElsewhere) {
+  expect_set_planes<bool>();
+  expect_set_planes<std::int32_t>();
+  expect_set_planes<float>();
 }
 
 }  // namespace
