@@ -17,6 +17,12 @@ std::uint64_t mix(std::uint64_t z) {
   return z ^ (z >> 31);
 }
 
+// Asks for the cache lines of bytes at p, to be written.
+void prefetch(const void* p, std::size_t bytes) {
+  const char* c = static_cast<const char*>(p);
+  for (std::size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(c + offset, 1);
+}
+
 std::string illegal_text(int index, std::int64_t action) {
   return "action " + std::to_string(action) + " of game " + std::to_string(index) + " is not legal";
 }
@@ -38,12 +44,17 @@ Batch::Batch(const Options& options)
 
 void Batch::take_mask(Game& game, const ActionList& legal) {
   game.mask = ActionMask{};
-  for (int i = 0; i < legal.count; ++i) game.mask.mark(legal.actions[i]);
+  game.legal.resize(static_cast<std::size_t>(legal.count));
+  for (int i = 0; i < legal.count; ++i) {
+    game.mask.mark(legal.actions[i]);
+    game.legal[static_cast<std::size_t>(i)] = {legal.actions[i], legal.moves[i]};
+  }
 }
 
 void Batch::index_mask(Game& game, ActionList& scratch) {
   game.board.list_legal(scratch);
-  game.board.index_actions(scratch);
+  // Whatever a start, roll-out or snapshot left here is stale now; the list is the index.
+  game.board.move_index.clear();
   take_mask(game, scratch);
 }
 
@@ -82,9 +93,7 @@ void Batch::write_row(int row, const Game& game, const Outputs& out) const {
   if (out.side) out.side[r] = static_cast<std::int8_t>(game.board.side);
   if (out.action_mask) {
     bool* mask = out.action_mask + r * kActions;
-    std::fill_n(mask, kActions, false);
-    for (int plane = 0; plane < kPlanes; ++plane)
-      for (Bitboard sources = game.mask[plane].sources; sources;) mask[kSquares * plane + pop_lowest(sources)] = true;
+    for (int plane = 0; plane < kPlanes; ++plane) write_set(game.mask[plane].sources, mask + kSquares * plane);
   }
 }
 
@@ -109,7 +118,18 @@ void Batch::step(std::span<const std::int64_t> actions, const Outputs& out) {
       throw IllegalAction(i, actions[i]);
     }
   }
-  auto body = [&](int i, int thread) { step_one(i, actions[i], out, scratch_[thread].list); };
+  auto body = [&](int i, int thread) {
+    // With many games a game's state has left the cache since its turn came last: fetch
+    // the next game's history and the one after's record while this one plays. The
+    // history's address is read from a record fetched one turn before.
+    if (i + 2 < size()) prefetch(&games_[static_cast<std::size_t>(i + 2)], sizeof(Game));
+    if (i + 1 < size()) {
+      const Game& next = games_[static_cast<std::size_t>(i + 1)];
+      prefetch(next.board.state_history.data(), next.board.state_history.size() * sizeof(HistoryEntry));
+      prefetch(next.legal.data(), next.legal.size() * sizeof(LegalMove));
+    }
+    step_one(i, actions[i], out, scratch_[thread].list);
+  };
   pool_.for_each(size(), body);
 }
 
@@ -127,8 +147,10 @@ void Batch::step_one(int index, std::int64_t action, const Outputs& out, ActionL
     reward = game.board.side == kWhite ? -1 : 1;
     terminated = illegal = game.finished = true;
   } else {
-    const int move = game.board.move_index.find(static_cast<int>(action))->second;
-    const auto [r, done] = game.board.play_listed(move, scratch);
+    // legal() found the action in the mask, so the list holds it.
+    const auto found = std::find_if(game.legal.begin(), game.legal.end(),
+                                    [action](const LegalMove& m) { return m.action == action; });
+    const auto [r, done] = game.board.play_listed(found->move, scratch);
     take_mask(game, scratch);
     ++game.plies;
     if (game.board.side == kWhite) ++game.fullmove_number;
@@ -175,7 +197,11 @@ int Batch::legal_actions(int index, std::int64_t* out) const {
   return count;
 }
 
-State Batch::save_state(int index) const { return games_[static_cast<std::size_t>(index)].board.save_state(); }
+State Batch::save_state(int index) const {
+  State snapshot = game(index).board.save_state();
+  for (const LegalMove& m : game(index).legal) snapshot.move_index.emplace(m.action, m.move);
+  return snapshot;
+}
 
 void Batch::restore_state(int index, State snapshot, const Outputs& out) {
   Game& game = games_[static_cast<std::size_t>(index)];

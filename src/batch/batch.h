@@ -117,9 +117,16 @@ class Batch {
   bool finished(int index) const { return game(index).finished; }
 
  private:
+  struct LegalMove {
+    std::int32_t action, move;
+  };
   struct Game {
     Board board;
     ActionMask mask;  // the legal actions of the position
+    // Each legal action with its move word, as listed. A step finds its move here, and
+    // board.move_index is left empty rather than rebuilt every step: save_state makes the
+    // snapshot's index from this list.
+    std::vector<LegalMove> legal;
     int plies = 0;
     std::int64_t fullmove_number = 1;
     bool finished = false;
@@ -132,7 +139,8 @@ class Batch {
   const Start* draw_start(int index);
   void step_one(int index, std::int64_t action, const Outputs& out, ActionList& scratch);
   void write_row(int row, const Game& game, const Outputs& out) const;
-  // The mask from the legal moves of the game's position; index_mask lists them first.
+  // The mask and legal list from the legal moves of the game's position; index_mask
+  // lists them first.
   static void take_mask(Game& game, const ActionList& legal);
   void index_mask(Game& game, ActionList& scratch);
   bool legal(const Game& game, std::int64_t action) const;

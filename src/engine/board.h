@@ -131,8 +131,8 @@ class Board {
 
   // A step for a caller that keeps the legal moves of each position itself (a batch of
   // games): plays move, a legal move word of the position, with every effect step has,
-  // then lists the new position's legal moves into legal and indexes them as
-  // get_actions does. Returns (reward, done) as step judges them.
+  // then lists the new position's legal moves into legal. move_index is left alone: the
+  // caller's list is the index. Returns (reward, done) as step judges them.
   std::pair<int, int> play_listed(int move, ActionList& legal);
 
   // Plays a legal move word with every effect step has on the game (the position, its

@@ -102,7 +102,6 @@ std::pair<int, int> Board::play_listed(int move, ActionList& legal) {
   just_reset = 0;
   play_and_record(move);
   list_legal(legal);
-  index_actions(legal);
   return judge(legal.count > 0);
 }
 

@@ -80,6 +80,10 @@ TEST(ThreadsBatch, GamesMatchBoardsSteppedAlone) {
   std::vector<std::uint64_t> hashes(kGames);
   batch.hash_state(hashes.data());
   for (int i = 0; i < kGames; ++i) EXPECT_EQ(hashes[static_cast<std::size_t>(i)], boards[static_cast<std::size_t>(i)].hash_state());
+  // The batch finds moves in a list of its own; a snapshot still carries the index of the
+  // position's legal actions, as get_actions left each board's.
+  for (int i = 0; i < kGames; ++i)
+    EXPECT_EQ(batch.save_state(i).move_index, boards[static_cast<std::size_t>(i)].move_index) << i;
 }
 
 }  // namespace
