@@ -494,14 +494,16 @@ PEER_PROBE = textwrap.dedent(
 
 def jax_peer_benchmarks(module_dir: str, args: dict) -> dict:
     """pgx and mctx in a process of their own: XLA reads its flags at import and keeps
-    threads of its own, which must touch no other measurement. XLA gets the same cores as
-    BatchEnv and Search (all of them)."""
+    threads of its own, which must touch no other measurement. The process is pinned to
+    the cores BatchEnv and Search run on (all of this process's), and XLA's CPU backend
+    spreads its work over them."""
     tests = os.path.join(os.path.dirname(HERE), "tests", "python")
     env = dict(os.environ,
                PYTHONPATH=os.pathsep.join([module_dir, os.path.join(os.path.dirname(HERE), "python"), HERE, tests]),
-               XLA_FLAGS=f"--xla_cpu_multi_thread_eigen=true intra_op_parallelism_threads={os.cpu_count() or 1}")
+               XLA_FLAGS="--xla_cpu_multi_thread_eigen=true")
+    cores = os.sched_getaffinity(0)
     out = subprocess.run([sys.executable, "-c", PEER_PROBE, json.dumps(args)], check=True, capture_output=True,
-                         text=True, env=env)
+                         text=True, env=env, preexec_fn=lambda: os.sched_setaffinity(0, cores))
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
