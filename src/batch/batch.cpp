@@ -1,6 +1,7 @@
 #include "batch/batch.h"
 
 #include <algorithm>
+#include <atomic>
 #include <random>
 
 namespace vantor::batch {
@@ -110,13 +111,20 @@ void Batch::reset(std::span<const int> indices, std::span<const Start> starts, c
 }
 
 void Batch::step(std::span<const std::int64_t> actions, const Outputs& out) {
-  for (int i = 0; i < size(); ++i) {
+  // Refusals are looked for on the pool too, each thread in the share it then steps, which
+  // leaves those games' records in its cache; the lowest refused game is reported.
+  std::atomic<int> refused = size();
+  auto check = [&](int i, int) {
     const Game& game = games_[static_cast<std::size_t>(i)];
-    if (game.finished) {
-      if (options_.autoreset == Autoreset::disabled) throw GameOver(i);
-    } else if (options_.illegal == Illegal::raise && !legal(game, actions[i])) {
-      throw IllegalAction(i, actions[i]);
+    const bool refuse = game.finished ? options_.autoreset == Autoreset::disabled
+                                      : options_.illegal == Illegal::raise && !legal(game, actions[i]);
+    for (int seen = refused.load(); refuse && i < seen && !refused.compare_exchange_weak(seen, i);) {
     }
+  };
+  pool_.for_each(size(), check);
+  if (const int i = refused.load(); i < size()) {
+    if (games_[static_cast<std::size_t>(i)].finished) throw GameOver(i);
+    throw IllegalAction(i, actions[i]);
   }
   auto body = [&](int i, int thread) {
     // With many games a game's state has left the cache since its turn came last: fetch

@@ -86,5 +86,43 @@ TEST(ThreadsBatch, GamesMatchBoardsSteppedAlone) {
     EXPECT_EQ(batch.save_state(i).move_index, boards[static_cast<std::size_t>(i)].move_index) << i;
 }
 
+// Refusals are found on every thread, yet the lowest refused game is the one reported,
+// whatever its kind, and no game moves.
+TEST(ThreadsBatch, TheLowestRefusalIsReportedAndNothingMoves) {
+  constexpr int kGames = 8;
+  Options options;
+  options.num_envs = kGames;
+  options.threads = 4;
+  options.max_plies = 1;
+  options.autoreset = Autoreset::disabled;
+  Batch batch(options);
+  std::vector<int> all(kGames);
+  for (int i = 0; i < kGames; ++i) all[static_cast<std::size_t>(i)] = i;
+  batch.reset(all, {}, Outputs{});
+  constexpr std::int64_t kPush = 564;  // legal from the initial position
+  std::vector<std::int64_t> actions(kGames, kPush);
+  batch.step(actions, Outputs{});  // every game is over after its one ply
+  const std::vector<int> restarted = {0, 1, 3, 4, 5, 7};
+  batch.reset(restarted, {}, Outputs{});
+  std::vector<std::uint64_t> before(kGames), after(kGames);
+  batch.hash_state(before.data());
+  auto refusal = [&] {
+    try {
+      batch.step(actions, Outputs{});
+    } catch (const IllegalAction& e) {
+      return std::pair<int, int>{0, e.index};
+    } catch (const GameOver& e) {
+      return std::pair<int, int>{1, e.index};
+    }
+    return std::pair<int, int>{-1, -1};
+  };
+  actions[5] = 0;
+  EXPECT_EQ(refusal(), (std::pair<int, int>{1, 2}));  // game 2 is over, game 5's action not legal
+  actions[1] = 0;
+  EXPECT_EQ(refusal(), (std::pair<int, int>{0, 1}));
+  batch.hash_state(after.data());
+  EXPECT_EQ(after, before);
+}
+
 }  // namespace
 }  // namespace vantor::batch
