@@ -129,9 +129,11 @@ void Batch::step(std::span<const std::int64_t> actions, const Outputs& out) {
   auto body = [&](int i, int thread) {
     // With many games a game's state has left the cache since its turn came last: fetch
     // the next game's history and the one after's record while this one plays. The
-    // history's address is read from a record fetched one turn before.
-    if (i + 2 < size()) prefetch(&games_[static_cast<std::size_t>(i + 2)], sizeof(Game));
-    if (i + 1 < size()) {
+    // history's address is read from a record fetched one turn before. Only games of this
+    // thread's share: another thread may be changing its own.
+    const int end = pool_.share_end(size(), thread);
+    if (i + 2 < end) prefetch(&games_[static_cast<std::size_t>(i + 2)], sizeof(Game));
+    if (i + 1 < end) {
       const Game& next = games_[static_cast<std::size_t>(i + 1)];
       prefetch(next.board.state_history.data(), next.board.state_history.size() * sizeof(HistoryEntry));
       prefetch(next.legal.data(), next.legal.size() * sizeof(LegalMove));

@@ -77,8 +77,8 @@ void WorkerPool::work(int thread) {
 }
 
 void WorkerPool::share(int thread) {
-  const auto begin = static_cast<int>(std::int64_t{count_} * thread / size());
-  const auto end = static_cast<int>(std::int64_t{count_} * (thread + 1) / size());
+  const int begin = thread == 0 ? 0 : share_end(count_, thread - 1);
+  const int end = share_end(count_, thread);
   try {
     for (int item = begin; item < end; ++item) task_(context_, item, thread);
   } catch (...) {

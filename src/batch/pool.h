@@ -21,6 +21,11 @@ class WorkerPool {
 
   int size() const { return static_cast<int>(workers_.size()) + 1; }
 
+  // One past the last item of thread's share of a loop over count items.
+  int share_end(int count, int thread) const {
+    return static_cast<int>(std::int64_t{count} * (thread + 1) / size());
+  }
+
   // Calls body(item, thread) for every item in [0, count), split into one contiguous
   // share per thread, the same share for the same count every time: a game's memory is
   // then allocated and freed by one thread only, which keeps each thread on its own
