@@ -405,18 +405,31 @@ BATCH_MEMORY_PROBE = textwrap.dedent(
 )
 
 
+def engine_step_ns(build: str, smoke: bool) -> float:
+    """The engine's step on one board (bench_engine's Step), the fastest of its runs."""
+    args = [os.path.join(build, "bench_engine"), "--benchmark_filter=^Step/", "--benchmark_format=json"]
+    args += ["--benchmark_min_time=0.01s"] if smoke else ["--benchmark_repetitions=3"]
+    out = subprocess.run(args, check=True, capture_output=True, text=True).stdout
+    return min(b["real_time"] for b in json.loads(out)["benchmarks"] if b.get("run_type") == "iteration")
+
+
 def batch_benchmarks(module_dir: str, smoke: bool) -> dict[str, float]:
     import peers
 
     games = 256
     steps, repeats = (4, 1) if smoke else (150, 5)
     script = recorded_batch_game(games, steps)
-    r = {
-        "batch_all": batch_steps_per_second(script, os.cpu_count() or 1, repeats),
-        "batch_one": batch_steps_per_second(script, 1, repeats),
-        "batch_one_compact": batch_steps_per_second(script, 1, repeats, compact=True),
-        "batch_two": batch_steps_per_second(script, 2, repeats),
-    }
+    r = {"batch_all": batch_steps_per_second(script, os.cpu_count() or 1, repeats)}
+    # The batch's own cost is the batch on one thread (and two) against the engine's step on
+    # one board: these are timed in turn, for a few rounds, and each keeps its fastest
+    # figure, since another load on the machine only ever slows a run.
+    timed: dict[str, list[float]] = {"engine_step": [], "batch_one": [], "batch_one_compact": [], "batch_two": []}
+    for _ in range(repeats):
+        timed["engine_step"].append(engine_step_ns(os.path.dirname(module_dir), smoke))
+        timed["batch_one"].append(batch_steps_per_second(script, 1, 1))
+        timed["batch_one_compact"].append(batch_steps_per_second(script, 1, 1, compact=True))
+        timed["batch_two"].append(batch_steps_per_second(script, 2, 1))
+    r.update({key: (min if key == "engine_step" else max)(values) for key, values in timed.items()})
     from vantor_gym import BatchEnv, VantorVectorEnv
 
     r["vector"] = batch_steps_per_second(script, 0, repeats, make=lambda: VantorVectorEnv(games))
@@ -728,12 +741,12 @@ def main() -> int:
         f"{batch['batch_all'] / 1e3:.0f} k steps/s = {ratio:.0f} x", ">= 150 x", ratio >= 150)
     row("BatchEnv.step, 256 games, outputs allocated each step",
         f"{batch['batch_all_fresh'] / 1e3:.0f} k steps/s")
-    engine_step = engine["Step/manual_time"]["real_time"]
+    engine_step = batch["engine_step"]
     ratio = 1e9 / batch["batch_one"] / engine_step
-    row("BatchEnv game-step on one thread / engine step on one board",
+    row("BatchEnv game-step on one thread / engine step on one board (fastest of runs in turn)",
         f"{1e9 / batch['batch_one']:.0f} ns / {engine_step:.0f} ns = {ratio:.2f}", "<= 1.3", ratio <= 1.3)
     ratio = 1e9 / batch["batch_one_compact"] / engine_step
-    row("BatchEnv game-step on one thread, compact observations / engine step on one board",
+    row("BatchEnv game-step on one thread, compact observations / engine step on one board (the same)",
         f"{1e9 / batch['batch_one_compact']:.0f} ns / {engine_step:.0f} ns = {ratio:.2f}", "<= 1.15", ratio <= 1.15)
     # The engine stepping 256 boards in turn pays the same cache misses as the batch does.
     engine_many = engine["StepBoards/256/manual_time"]["real_time"]
@@ -747,7 +760,7 @@ def main() -> int:
         f"{1e9 / batch['batch_one']:.0f} ns / {engine_step + write_ns:.0f} ns = "
         f"{1e9 / batch['batch_one'] / (engine_step + write_ns):.2f}")
     ratio = batch["batch_two"] / batch["batch_one"]
-    row("BatchEnv.step on 2 threads / 1 thread", f"{ratio:.2f}", ">= 1.8", ratio >= 1.8)
+    row("BatchEnv.step on 2 threads / 1 thread (fastest of runs in turn)", f"{ratio:.2f}", ">= 1.8", ratio >= 1.8)
     if 2 in writes:
         row("writing the outputs alone on 2 threads / 1 thread", f"{writes[2] / writes[1]:.2f}")
     ratio = batch["vector"] / batch["batch_all_fresh"]
