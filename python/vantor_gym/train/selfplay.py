@@ -1,0 +1,105 @@
+"""Self-play for training: games of the batched search against itself, each finished
+game's positions handed to a replay buffer with the search's visit policy and the game's
+result as targets."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from vantor_gym.batch import BatchEnv
+from vantor_gym.search import Evaluator, Search
+from vantor_gym.train.replay import ReplayBuffer
+
+__all__ = ["SelfPlay", "SelfPlayStats"]
+
+ACTIONS = 4672
+
+
+@dataclass
+class SelfPlayStats:
+    """What ``SelfPlay.play`` did: plies played, games finished, and their results from
+    white's side (wins, draws, losses)."""
+
+    plies: int = 0
+    games: int = 0
+    results: dict[int, int] = field(default_factory=lambda: {1: 0, 0: 0, -1: 0})
+
+
+@dataclass
+class _Record:
+    rows: list[np.ndarray] = field(default_factory=list)
+    masks: list[np.ndarray] = field(default_factory=list)
+    policies: list[np.ndarray] = field(default_factory=list)
+    sides: list[int] = field(default_factory=list)
+
+
+class SelfPlay:
+    """``games`` games at once, each move chosen by a ``Search`` of ``simulations``
+    simulations with ``evaluator`` (root noise as the search's ``dirichlet_*``, the tree
+    below the chosen move kept for the next move). For the first ``temperature_plies``
+    plies of a game the move is drawn from the visit counts, so games differ; then the
+    most visited move is played. A game that reaches ``max_plies`` counts as a draw.
+
+    ``play(plies, buffer)`` plays on for ``plies`` moves of every game; each game that
+    ends hands all its positions to ``buffer`` (compact observations, legal masks, the
+    search's visit policies, and the result from each position's side to move) and starts
+    again. Games in progress carry over to the next call.
+    """
+
+    def __init__(self, evaluator: Evaluator, games: int = 64, simulations: int = 100, *, max_plies: int = 300,
+                 temperature_plies: int = 30, dirichlet_alpha: float = 0.3, dirichlet_fraction: float = 0.25,
+                 seed: int | None = None, threads: int | None = None) -> None:
+        if temperature_plies < 0:
+            raise ValueError(f"temperature_plies must be at least 0, not {temperature_plies}")
+        self.env = BatchEnv(games, threads=threads, max_plies=max_plies, autoreset="disabled", seed=seed,
+                            compact=True)
+        self.search = Search(games, evaluator, simulations=simulations, dirichlet_alpha=dirichlet_alpha,
+                             dirichlet_fraction=dirichlet_fraction, threads=threads, seed=seed)
+        self.temperature_plies = temperature_plies
+        self.rng = np.random.default_rng(seed)
+        self.rows, info = self.env.reset()
+        self.masks, self.sides = info["action_mask"], info["side"]
+        self.plies = np.zeros(games, np.int64)
+        self.records = [_Record() for _ in range(games)]
+
+    def play(self, plies: int, buffer: ReplayBuffer) -> SelfPlayStats:
+        stats = SelfPlayStats()
+        for _ in range(plies):
+            self._move(buffer, stats)
+        return stats
+
+    def _move(self, buffer: ReplayBuffer, stats: SelfPlayStats) -> None:
+        result = self.search.run(self.env)
+        actions = result.actions.copy()
+        for i in range(len(actions)):
+            if self.plies[i] < self.temperature_plies:
+                policy = result.policies[i].astype(np.float64)
+                actions[i] = self.rng.choice(ACTIONS, p=policy / policy.sum())
+            record = self.records[i]
+            record.rows.append(self.rows[i].copy())
+            record.masks.append(self.masks[i].copy())
+            record.policies.append(result.policies[i])
+            record.sides.append(int(self.sides[i]))
+        self.search.advance(actions)
+        self.rows, rewards, terminated, truncated, info = self.env.step(actions)
+        self.masks, self.sides = info["action_mask"], info["side"]
+        self.plies += 1
+        stats.plies += len(actions)
+        ended = np.flatnonzero(terminated | truncated)
+        for i in ended.tolist():
+            white = int(rewards[i]) if terminated[i] else 0
+            stats.games += 1
+            stats.results[white] += 1
+            record = self.records[i]
+            values = np.where(np.array(record.sides) == 0, white, -white).astype(np.float32)
+            buffer.add(np.stack(record.rows), np.stack(record.masks), np.stack(record.policies), values)
+            self.records[i] = _Record()
+        if len(ended):
+            rows, fresh = self.env.reset(indices=ended)
+            self.rows[ended], self.masks[ended], self.sides[ended] = rows, fresh["action_mask"], fresh["side"]
+            self.plies[ended] = 0
+
+    def close(self) -> None:
+        self.env.close()
