@@ -1,0 +1,127 @@
+"""The policy-value network in PyTorch: a residual tower over the 119 planes, a policy over
+the 4672 actions and a value in [-1, 1] from the side to move; and the evaluator that
+hands it the search's leaves.
+
+The policy head is a convolution to 73 planes of 8 x 8 whose flattening is the action
+numbering itself (action = 64 * plane + square, square = 8 * row + column, the planes
+turned back where the observation is turned for black), so no table maps the network's
+outputs to actions.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import torch
+from torch import nn
+from torch.nn import functional
+
+from vantor_gym.compact import expand_observations_torch
+
+__all__ = ["NetworkConfig", "PolicyValueNet", "best_device", "evaluator", "losses"]
+
+PLANES = 119
+ACTION_PLANES = 73
+ACTIONS = ACTION_PLANES * 64
+SIDE_PLANE = 112
+# Observation planes hold counts (the step count grows past a thousand) beside 0/1 planes:
+# the counts are scaled to the size of the others before the first convolution.
+_SCALE = torch.ones(PLANES)
+_SCALE[113] = 1 / 200  # step count
+_SCALE[118] = 1 / 50  # half-moves without progress
+
+
+@dataclass(frozen=True)
+class NetworkConfig:
+    channels: int = 64
+    blocks: int = 6
+
+    def __post_init__(self) -> None:
+        if self.channels < 1 or self.blocks < 0:
+            raise ValueError(f"a network needs at least 1 channel and 0 blocks, not {self}")
+
+
+class _Block(nn.Module):
+    def __init__(self, channels: int) -> None:
+        super().__init__()
+        self.conv1 = nn.Conv2d(channels, channels, 3, padding=1, bias=False)
+        self.norm1 = nn.BatchNorm2d(channels)
+        self.conv2 = nn.Conv2d(channels, channels, 3, padding=1, bias=False)
+        self.norm2 = nn.BatchNorm2d(channels)
+
+    def forward(self, x: torch.Tensor) -> torch.Tensor:
+        y = functional.relu(self.norm1(self.conv1(x)))
+        return functional.relu(x + self.norm2(self.conv2(y)))
+
+
+class PolicyValueNet(nn.Module):
+    """``forward(planes)`` takes ``float (n, 119, 8, 8)`` and returns ``(logits (n, 4672),
+    values (n,))``."""
+
+    def __init__(self, config: NetworkConfig = NetworkConfig()) -> None:
+        super().__init__()
+        self.config = config
+        c = config.channels
+        self.scale: torch.Tensor
+        self.register_buffer("scale", _SCALE.view(1, PLANES, 1, 1).clone())
+        self.stem = nn.Sequential(nn.Conv2d(PLANES, c, 3, padding=1, bias=False), nn.BatchNorm2d(c), nn.ReLU())
+        self.tower = nn.Sequential(*(_Block(c) for _ in range(config.blocks)))
+        self.policy = nn.Sequential(nn.Conv2d(c, c, 1, bias=False), nn.BatchNorm2d(c), nn.ReLU(),
+                                    nn.Conv2d(c, ACTION_PLANES, 1))
+        self.value = nn.Sequential(nn.Conv2d(c, 1, 1, bias=False), nn.BatchNorm2d(1), nn.ReLU(), nn.Flatten(),
+                                   nn.Linear(64, c), nn.ReLU(), nn.Linear(c, 1), nn.Tanh())
+
+    def forward(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+        x = self.tower(self.stem(planes * self.scale))
+        logits = self.policy(x).flatten(2)
+        # With black to move the board is seen turned, but an action names its square on
+        # the board as it stands: the policy planes are turned back (square s is 63 - s).
+        black = planes[:, SIDE_PLANE, 0, 0] > 0.5
+        logits = torch.where(black[:, None, None], logits.flip(-1), logits)
+        return logits.flatten(1), self.value(x).squeeze(1)
+
+
+def best_device() -> torch.device:
+    """CUDA when a GPU is present, else the CPU."""
+    return torch.device("cuda" if torch.cuda.is_available() else "cpu")
+
+
+def losses(net: PolicyValueNet, planes: torch.Tensor, masks: torch.Tensor, policies: torch.Tensor,
+           values: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+    """The policy's cross-entropy against the targets, over the legal actions only, and
+    the value's mean squared error."""
+    logits, predicted = net(planes)
+    logits = logits.masked_fill(~masks, torch.finfo(logits.dtype).min)
+    policy_loss = -(policies * functional.log_softmax(logits, dim=1)).sum(dim=1).mean()
+    return policy_loss, functional.mse_loss(predicted, values)
+
+
+def evaluator(net: PolicyValueNet, device: torch.device | None = None) -> Any:
+    """A ``Search`` evaluator running ``net`` in inference mode on ``device`` (the net's
+    own by default). It takes the search's planes (``float32``) or its compact rows
+    (``Search(compact=True)``, expanded on the device) and returns NumPy logits and
+    values; illegal actions' logits are left to the search, which ignores them. The net
+    runs in eval mode for the call and is left in the mode it was in."""
+    where = device or next(net.parameters()).device
+
+    def evaluate(observations: np.ndarray, masks: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        training = net.training
+        net.eval()
+        try:
+            return run(observations)
+        finally:
+            net.train(training)
+
+    def run(observations: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        with torch.inference_mode():
+            if observations.dtype == np.uint64:
+                rows = torch.from_numpy(observations.view(np.int64)).to(where)
+                planes = expand_observations_torch(rows, torch.float32)
+            else:
+                planes = torch.from_numpy(observations).to(where)
+            logits, values = net(planes)
+            return logits.float().cpu().numpy(), values.float().cpu().numpy()
+
+    return evaluate
