@@ -46,6 +46,12 @@ class SearchResult:
     value at the root from its side to move (a finished game's result); ``actions``
     (``int64``) the chosen actions (-1 only for a root without a legal move, or a game
     already over); ``simulations`` (``int64``) the simulations made in this run.
+
+    ``proven`` (``bool``) tells the roots whose result the search proved: the game is
+    over, or every line from the root the search needs ends in a finished game (a mate, a
+    stalemate, a third occurrence, fifty moves). At such a root ``values`` holds the exact
+    result from its side to move, 1.0 won, -1.0 lost, 0.0 drawn, and the action is the
+    proven one: the fastest win, the slowest loss, or a drawing move.
     """
 
     policies: np.ndarray
@@ -53,6 +59,7 @@ class SearchResult:
     values: np.ndarray
     actions: np.ndarray
     simulations: np.ndarray
+    proven: np.ndarray
 
 
 def _positive(value: float, name: str) -> float:
@@ -184,7 +191,16 @@ class Search:
         ``vantor.State``s) and chooses an action per game: the most visited (then the
         higher prior, then the lower action) at temperature 0, else one drawn with
         probability proportional to ``visits ** (1 / temperature)`` (evenly among the
-        most visited as the temperature nears 0; never an action without visits)."""
+        most visited as the temperature nears 0; never an action without visits).
+
+        Finished games in the tree prove positions: a move into a position proven lost for
+        the opponent wins, a position whose every move is proven is decided by the best
+        of them. A move proven to lose is never chosen, at any temperature, while another
+        move exists (the draw leaves it out; should none of the others have visits, the
+        most visited of them is taken). At a proven root the choice ignores the
+        temperature for a win (the fastest) or a loss (the slowest); a proven draw draws
+        among the drawing moves by their visits. The simulations left once the root is
+        proven go to its proven move."""
         temperature = _positive(temperature, "temperature")
         with self._turn("run"), self._reserving(roots):
             # Read once this run has its turn, so they are the positions it searches.

@@ -107,10 +107,11 @@ void register_search(py::module_& m) {
              py::array_t<std::int32_t> visits({games, kActions});
              py::array_t<float> values(games);
              py::array_t<std::int64_t> actions(games), simulations(games);
+             py::array_t<bool> proven(games);
              const search::Outputs out{policies.mutable_data(), visits.mutable_data(), values.mutable_data(),
-                                       actions.mutable_data(), simulations.mutable_data()};
+                                       actions.mutable_data(), simulations.mutable_data(), proven.mutable_data()};
              locked(c, [&](auto& s) { core_of(s).results(temperature, out); });
-             return py::make_tuple(policies, visits, values, actions, simulations);
+             return py::make_tuple(policies, visits, values, actions, simulations, proven);
            })
       .def("advance", [](Core& c, const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& actions) {
         const int games = locked(c, [](auto& s) { return core_of(s).num_games(); });

@@ -39,18 +39,27 @@ void sorted_legal(const ActionList& legal, std::vector<std::int32_t>& actions, s
 // The side to move's view of a result given from white's side.
 double for_mover(int white_reward, int side) { return side == kWhite ? white_reward : -white_reward; }
 
-// Draws a child with probability visits ** (1 / temperature) over the sum. The weights are
-// taken in log space as (visits / most) ** (1 / temperature), at most 1, so no power
-// overflows at any temperature above 0; a child without visits weighs 0 and is never drawn.
+// The visits a child weighs with when actions are drawn: none for a child left out.
+template <class Allowed>
+std::int32_t weight_of(const Node& node, const Allowed& allowed) {
+  return allowed(node) ? node.visits : 0;
+}
+
+// Draws an allowed child with probability visits ** (1 / temperature) over the sum. The
+// weights are taken in log space as (visits / most) ** (1 / temperature), at most 1, so no
+// power overflows at any temperature above 0; a child without visits weighs 0 and is never
+// drawn. Returns count + first when no allowed child has visits.
+template <class Allowed>
 std::size_t draw_by_visits(const std::vector<Node>& nodes, std::size_t first, std::size_t count, double temperature,
-                           std::mt19937& random) {
+                           std::mt19937& random, const Allowed& allowed) {
   std::int32_t most = 0;
-  for (std::size_t i = first; i < first + count; ++i) most = std::max(most, nodes[i].visits);
+  for (std::size_t i = first; i < first + count; ++i) most = std::max(most, weight_of(nodes[i], allowed));
+  if (most == 0) return first + count;
   const double log_most = std::log(static_cast<double>(most));
   std::vector<double> cumulative(count);
   double sum = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    const std::int32_t visits = nodes[first + i].visits;
+    const std::int32_t visits = weight_of(nodes[first + i], allowed);
     if (visits > 0) sum += std::exp((std::log(static_cast<double>(visits)) - log_most) / temperature);
     cumulative[i] = sum;
   }
@@ -61,8 +70,13 @@ std::size_t draw_by_visits(const std::vector<Node>& nodes, std::size_t first, st
   // A draw rounded up to the sum itself belongs to the last child with weight.
   std::size_t last = first;
   for (std::size_t i = first; i < first + count; ++i)
-    if (nodes[i].visits > 0) last = i;
+    if (weight_of(nodes[i], allowed) > 0) last = i;
   return last;
+}
+
+// The better of two children by visits, then prior; the earlier (lower action) on a tie.
+bool more_visited(const Node& child, const Node& top) {
+  return child.visits > top.visits || (child.visits == top.visits && child.prior > top.prior);
 }
 
 }  // namespace
@@ -184,7 +198,15 @@ bool Search::descend(Game& game, int index, const Rows& rows, ActionList& legal)
     const int child = choose_child(game, node);
     path.push_back(child);
     play(game, child);
-    const std::uint8_t state = game.nodes[static_cast<std::size_t>(child)].state;
+    const Node& reached = game.nodes[static_cast<std::size_t>(child)];
+    if (reached.proof != kUnproven) {
+      // A proven position's value is exact: it is backed up, never searched again.
+      back_up(game, path, reached.proof, false);
+      ++game.done;
+      restore_work(game);
+      return true;
+    }
+    const std::uint8_t state = reached.state;
     if (state == kExpanded) {
       node = child;
       continue;
@@ -214,7 +236,10 @@ bool Search::reach_new(Game& game, int index, std::vector<std::int32_t>& path, c
     Node& node = game.nodes[leaf];
     node.state = kTerminal;
     node.terminal_value = static_cast<float>(for_mover(reward, game.work.side));
+    node.proof = node.terminal_value > 0 ? kWon : node.terminal_value < 0 ? kLost : kDrawn;
+    node.proof_plies = 0;
     back_up(game, path, node.terminal_value, false);
+    propagate(game, path);
     ++game.done;
     restore_work(game);
     return true;
@@ -244,6 +269,13 @@ bool Search::reach_new(Game& game, int index, std::vector<std::int32_t>& path, c
 
 int Search::choose_child(const Game& game, int node) const {
   const Node& parent = game.nodes[static_cast<std::size_t>(node)];
+  // Only a proven root is descended from (a descent stops at any other proven node): its
+  // simulations go to the move that realises the proof, but a won root that has no mate
+  // at once yet searches on among the moves that do not lose, for a faster win.
+  if (parent.proof != kUnproven) {
+    const std::size_t proven = proven_child(game, node);
+    if (parent.proof != kWon || game.nodes[proven].proof_plies == 0) return static_cast<int>(proven);
+  }
   const auto first = static_cast<std::size_t>(parent.first_child);
   const auto count = static_cast<std::size_t>(parent.child_count);
   std::int64_t total = 0;
@@ -253,7 +285,11 @@ int Search::choose_child(const Game& game, int node) const {
   double best_score = -INFINITY;
   for (std::size_t i = first; i < first + count; ++i) {
     const Node& child = game.nodes[i];
-    const double q = child.visits > 0 ? child.value_sum / child.visits : options_.fpu;
+    // A move into a won position loses; an unproven node always has another move.
+    if (child.proof == kWon) continue;
+    const double q = child.proof != kUnproven ? -static_cast<double>(child.proof)
+                     : child.visits > 0       ? child.value_sum / child.visits
+                                              : options_.fpu;
     const double u = options_.c_puct * child.prior * root_of_total / (1 + child.visits);
     if (q + u > best_score) {
       best_score = q + u;
@@ -261,6 +297,73 @@ int Search::choose_child(const Game& game, int node) const {
     }
   }
   return static_cast<int>(best);
+}
+
+std::size_t Search::proven_child(const Game& game, int node) const {
+  const Node& parent = game.nodes[static_cast<std::size_t>(node)];
+  const auto first = static_cast<std::size_t>(parent.first_child);
+  const auto count = static_cast<std::size_t>(parent.child_count);
+  // The children's proofs realising the parent's: a lost child wins, a drawn one draws.
+  const int wanted = -parent.proof;
+  std::size_t best = first + count;
+  for (std::size_t i = first; i < first + count; ++i) {
+    const Node& child = game.nodes[i];
+    if (child.proof != wanted) continue;
+    if (best == first + count) {
+      best = i;
+      continue;
+    }
+    const Node& top = game.nodes[best];
+    if (child.proof_plies != top.proof_plies) {
+      // Win fast, lose slowly.
+      if ((parent.proof == kWon) == (child.proof_plies < top.proof_plies)) best = i;
+    } else if (more_visited(child, top)) {
+      best = i;
+    }
+  }
+  return best == first + count ? first : best;
+}
+
+bool Search::settle(Game& game, int node) {
+  Node& parent = game.nodes[static_cast<std::size_t>(node)];
+  if (parent.proof != kUnproven || parent.state != kExpanded) return false;
+  const auto first = static_cast<std::size_t>(parent.first_child);
+  const auto count = static_cast<std::size_t>(parent.child_count);
+  bool all = true, drawn = false;
+  int fastest_win = std::numeric_limits<int>::max(), slowest_loss = 0, shortest_draw = std::numeric_limits<int>::max();
+  for (std::size_t i = first; i < first + count; ++i) {
+    const Node& child = game.nodes[i];
+    if (child.proof == kLost) {
+      fastest_win = std::min<int>(fastest_win, child.proof_plies);
+    } else if (child.proof == kDrawn) {
+      drawn = true;
+      shortest_draw = std::min<int>(shortest_draw, child.proof_plies);
+    } else if (child.proof == kWon) {
+      slowest_loss = std::max<int>(slowest_loss, child.proof_plies);
+    } else {
+      all = false;
+    }
+  }
+  if (fastest_win != std::numeric_limits<int>::max()) {
+    parent.proof = kWon;
+    parent.proof_plies = static_cast<std::int16_t>(std::min(fastest_win + 1, INT16_MAX + 0));
+  } else if (!all) {
+    return false;
+  } else if (drawn) {
+    parent.proof = kDrawn;
+    parent.proof_plies = static_cast<std::int16_t>(std::min(shortest_draw + 1, INT16_MAX + 0));
+  } else {
+    parent.proof = kLost;
+    parent.proof_plies = static_cast<std::int16_t>(std::min(slowest_loss + 1, INT16_MAX + 0));
+  }
+  return true;
+}
+
+void Search::propagate(Game& game, const std::vector<std::int32_t>& path) {
+  // path[i]'s parent is path[i - 1], and the root's children hang from node 0.
+  for (auto i = path.size(); i-- > 0;) {
+    if (!settle(game, i > 0 ? path[i - 1] : 0)) return;
+  }
 }
 
 void Search::play(Game& game, int node) {
@@ -445,8 +548,10 @@ void Search::results(double temperature, const Outputs& out) {
     out.simulations[g] = game.done;
     out.actions[g] = -1;
     out.values[g] = 0;
+    out.proven[g] = false;
     if (game.root_over) {
       out.values[g] = static_cast<float>(for_mover(game.root_reward, game.root.side));
+      out.proven[g] = true;
       continue;
     }
     const Node& root = game.nodes[0];
@@ -455,15 +560,18 @@ void Search::results(double temperature, const Outputs& out) {
     const auto count = static_cast<std::size_t>(root.child_count);
     std::int64_t total = 0;
     double value_sum = 0;
-    std::size_t best = first;
+    // A move into a won position loses; it is chosen only when every move does.
+    const bool lost = root.proof == kLost;
+    auto allowed = [lost](const Node& child) { return lost || child.proof != kWon; };
+    std::size_t best = first + count;
     for (std::size_t i = first; i < first + count; ++i) {
       const Node& child = game.nodes[i];
       out.visits[g * width + static_cast<std::size_t>(child.action)] = child.visits;
       total += child.visits;
       value_sum += child.value_sum;
-      const Node& top = game.nodes[best];
-      if (child.visits > top.visits || (child.visits == top.visits && child.prior > top.prior)) best = i;
+      if (allowed(child) && (best == first + count || more_visited(child, game.nodes[best]))) best = i;
     }
+    if (best == first + count) best = first;
     if (total > 0) {
       for (std::size_t i = first; i < first + count; ++i) {
         const Node& child = game.nodes[i];
@@ -472,7 +580,21 @@ void Search::results(double temperature, const Outputs& out) {
       }
       out.values[g] = static_cast<float>(value_sum / static_cast<double>(total));
     }
-    if (temperature > 0 && total > 0) best = draw_by_visits(game.nodes, first, count, temperature, game.random);
+    if (root.proof != kUnproven) {
+      out.values[g] = static_cast<float>(root.proof);
+      out.proven[g] = true;
+      best = proven_child(game, 0);
+      // A proven win or loss has one best move; a proven draw is drawn among the drawing
+      // moves by their visits.
+      if (root.proof == kDrawn && temperature > 0) {
+        auto drawing = [](const Node& child) { return child.proof == kDrawn; };
+        const std::size_t drawn = draw_by_visits(game.nodes, first, count, temperature, game.random, drawing);
+        if (drawn != first + count) best = drawn;
+      }
+    } else if (temperature > 0 && total > 0) {
+      const std::size_t drawn = draw_by_visits(game.nodes, first, count, temperature, game.random, allowed);
+      if (drawn != first + count) best = drawn;
+    }
     out.actions[g] = game.nodes[best].action;
   }
 }

@@ -53,10 +53,17 @@ struct Node {
   std::int32_t first_child = -1;
   std::int16_t child_count = 0;
   std::uint8_t state = 0;  // see NodeState
+  std::int8_t proof = 2;    // see Proof: the game's result under best play, once known
+  std::int16_t proof_plies = 0;  // plies to the end of the game under best play, once proven
   float terminal_value = 0;  // from the side to move at the node
 };
 
 enum NodeState : std::uint8_t { kNew, kPending, kExpanded, kTerminal };
+
+// What is proven about a node's position, from its side to move: a terminal position, or
+// one with a move into a lost position (won), only moves into won positions (lost), or
+// every move proven and the best a draw (drawn).
+enum Proof : std::int8_t { kLost = -1, kDrawn = 0, kWon = 1, kUnproven = 2 };
 
 // Results of a run, one row per game.
 struct Outputs {
@@ -65,6 +72,7 @@ struct Outputs {
   float* values;          // num_games
   std::int64_t* actions;  // num_games
   std::int64_t* simulations;  // num_games
+  bool* proven;           // num_games: the root's result is proven (values then holds it)
 };
 
 class Search {
@@ -104,7 +112,10 @@ class Search {
 
   // Per game: visits, policy, root value and an action, the most visited at temperature
   // 0, else drawn with probability proportional to visits ** (1 / temperature); -1 only
-  // for a root that has no legal move or whose game is over. OutOfTurn while leaves wait.
+  // for a root that has no legal move or whose game is over. A move proven to lose is
+  // never chosen while another exists; at a proven root the action is the proven one (the
+  // fastest win, the slowest loss, a drawing move) and the value the exact result.
+  // OutOfTurn while leaves wait.
   void results(double temperature, const Outputs& out);
 
   // Keeps the subtree under each game's action for the next run; -1 drops the tree.
@@ -148,6 +159,13 @@ class Search {
   // evaluator or value it by a roll-out.
   bool reach_new(Game& game, int index, std::vector<std::int32_t>& path, const Rows& rows, ActionList& legal);
   int choose_child(const Game& game, int node) const;
+  // The child that realises a proven node's result: the fastest win, the slowest loss or
+  // a drawing move, then the most visited, the higher prior, the lower action.
+  std::size_t proven_child(const Game& game, int node) const;
+  // Proves a node from its children when they decide it; true when it became proven.
+  bool settle(Game& game, int node);
+  // Carries the proof of the path's last node up towards the root while it decides more.
+  void propagate(Game& game, const std::vector<std::int32_t>& path);
   void play(Game& game, int node);
   // Sets the descent's board back to the root.
   void restore_work(Game& game);

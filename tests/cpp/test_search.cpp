@@ -27,6 +27,7 @@ struct Searched {
   std::vector<float> policies, values;
   std::vector<std::int32_t> visits;
   std::vector<std::int64_t> actions, simulations;
+  std::vector<char> proven;
 };
 
 // A seeded search with roll-out values (native through and through) on some threads,
@@ -51,8 +52,9 @@ Searched search(int threads) {
   run.values.resize(games);
   run.actions.resize(games);
   run.simulations.resize(games);
+  run.proven.resize(games);
   const Outputs out{run.policies.data(), run.visits.data(), run.values.data(), run.actions.data(),
-                    run.simulations.data()};
+                    run.simulations.data(), reinterpret_cast<bool*>(run.proven.data())};
   rolled.results(1.0, out);
 
   options.roll_out_values = false;
@@ -71,7 +73,7 @@ Searched search(int threads) {
   }
   Searched second = run;
   const Outputs out2{second.policies.data(), second.visits.data(), second.values.data(), second.actions.data(),
-                     second.simulations.data()};
+                     second.simulations.data(), reinterpret_cast<bool*>(second.proven.data())};
   evaluated.results(0.0, out2);
   run.visits.insert(run.visits.end(), second.visits.begin(), second.visits.end());
   run.actions.insert(run.actions.end(), second.actions.begin(), second.actions.end());
