@@ -20,7 +20,7 @@ import threading
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import AbstractContextManager, contextmanager, nullcontext
 from dataclasses import dataclass
-from typing import Union
+from typing import Any, Union
 
 import numpy as np
 
@@ -98,6 +98,13 @@ class Search:
     - ``compact``: the evaluator gets compact observations (``uint64 (n, 108)``); a root
       whose history they cannot show (a snapshot with edited planes) raises
       ``ValueError``.
+    - ``torch_inputs``: the evaluator gets its observations and masks as CPU
+      ``torch.Tensor``s sharing the search's buffers (no copy; like the arrays, they are
+      overwritten by the next round). Needs PyTorch (``ImportError`` otherwise).
+
+    The evaluator may answer NumPy arrays or any array with ``__dlpack__`` (a PyTorch
+    tensor: read in place on the CPU, fetched with ``.cpu()`` from another device,
+    detached when it requires a gradient).
 
     Calls from several threads take turns. The evaluator must not call ``run`` or
     ``advance`` of its own search, nor step or reset the ``BatchEnv`` being searched: each
@@ -118,6 +125,7 @@ class Search:
         seed: int | None = None,
         max_nodes: int = 100_000,
         compact: bool = False,
+        torch_inputs: bool = False,
     ) -> None:
         num_games = _count(num_games, "num_games", 1)
         simulations = _count(simulations, "simulations", 0)
@@ -144,6 +152,15 @@ class Search:
             raise TypeError("evaluator must be a callable or 'roll_out'")
         if not isinstance(compact, (bool, np.bool_)):
             raise TypeError(f"compact must be a bool, not {type(compact).__name__}")
+        if not isinstance(torch_inputs, (bool, np.bool_)):
+            raise TypeError(f"torch_inputs must be a bool, not {type(torch_inputs).__name__}")
+        self._to_torch: Callable[[np.ndarray], object] | None = None
+        if torch_inputs:
+            try:
+                import torch
+            except ImportError as error:
+                raise ImportError("torch_inputs=True needs PyTorch, which is not installed") from error
+            self._to_torch = torch.from_numpy
         self.compact = bool(compact)
         self.num_games = num_games
         self.evaluator = evaluator
@@ -241,7 +258,11 @@ class Search:
 
     def _evaluate(self, rows: int, watched: tuple[BatchEnv, np.ndarray] | None) -> None:
         assert callable(self.evaluator)
-        answer = self.evaluator(self._observations[:rows], self._masks[:rows])
+        observations, masks = self._observations[:rows], self._masks[:rows]
+        if self._to_torch is not None:
+            answer = self.evaluator(self._to_torch(observations), self._to_torch(masks))  # type: ignore[arg-type]
+        else:
+            answer = self.evaluator(observations, masks)
         if watched is not None:
             _check_unchanged(*watched)
         logits, values = _checked(answer, rows)
@@ -271,11 +292,28 @@ def _check_unchanged(games: BatchEnv, hashes: np.ndarray) -> None:
             "(from inside the evaluator, or by another thread)")
 
 
+def _array(answer: object, name: str) -> np.ndarray:
+    """An evaluator's output as a NumPy array: in place for an array on the CPU that
+    speaks DLPack, through ``.cpu()`` for one on another device."""
+    if isinstance(answer, np.ndarray) or not hasattr(answer, "__dlpack__"):
+        return np.asarray(answer)
+    tensor: Any = answer
+    try:
+        if getattr(tensor, "requires_grad", False) and hasattr(tensor, "detach"):
+            tensor = tensor.detach()
+        device = getattr(tensor, "device", None)
+        if device is not None and getattr(device, "type", "cpu") != "cpu" and hasattr(tensor, "cpu"):
+            tensor = tensor.cpu()
+        return np.from_dlpack(tensor)
+    except (BufferError, RuntimeError, TypeError, ValueError) as error:
+        raise ValueError(f"the evaluator's {name} cannot be read as an array: {error}") from None
+
+
 def _checked(answer: object, rows: int) -> tuple[np.ndarray, np.ndarray]:
     """The evaluator's (logits, values) as float64 arrays, or ValueError naming the fault."""
     if not isinstance(answer, tuple) or len(answer) != 2:
         raise ValueError("the evaluator must return a pair (logits, values)")
-    logits, values = (np.asarray(a) for a in answer)
+    logits, values = (_array(a, name) for a, name in zip(answer, ("logits", "values")))
     for name, array, shape in (("logits", logits, (rows, ACTIONS)), ("values", values, (rows,))):
         if array.shape != shape:
             raise ValueError(f"the evaluator's {name} have shape {array.shape}, expected {shape}")
