@@ -662,6 +662,92 @@ def peer_rows(module_dir: str, smoke: bool, row) -> None:
             "no other difference", differ == 0)
 
 
+def pgn_file_text(games: int, seed: int = 0) -> str:
+    """A PGN file of random legal games of 40 to 160 plies: half written by
+    vantor_gym.notation.pgn, half by python-chess with comments, glyphs and a variation at
+    every twentieth ply."""
+    import random
+
+    import chess
+    import chess.pgn
+
+    import vantor
+    from vantor_gym.notation import pgn, uci_to_action
+
+    rng = random.Random(seed)
+    parts = []
+    for number in range(games):
+        board = chess.Board()
+        moves, others = [], {}
+        for ply in range(rng.randrange(40, 161)):
+            legal = list(board.legal_moves)
+            if not legal:
+                break
+            moves.append(rng.choice(legal))
+            if ply % 20 == 10 and len(legal) > 1:
+                others[ply] = next(m for m in legal if m != moves[-1])
+            board.push(moves[-1])
+        if number % 2:
+            game = chess.pgn.Game()
+            game.headers["Round"] = str(number)
+            node = game
+            for ply, move in enumerate(moves):
+                child = node.add_variation(move, comment="played" if ply in others else "")
+                if ply in others:
+                    node.add_variation(others[ply], comment="or this", nags={chess.pgn.NAG_DUBIOUS_MOVE})
+                node = child
+            parts.append(str(game))
+        else:
+            env = vantor.Vantor()
+            env.reset()
+            actions = []
+            for move in moves:
+                actions.append(uci_to_action(env, move.uci()))
+                env.step(actions[-1])
+            parts.append(pgn(actions, headers={"Round": str(number)}))
+    return "\n\n".join(parts) + "\n"
+
+
+def pgn_reading_rows(smoke: bool, row) -> None:
+    """Games per second read from one PGN file: ours in columns and as PgnGame objects, against
+    python-chess's chess.pgn.read_game on the same text."""
+    import io
+    import warnings
+
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            import chess.pgn
+    except ImportError:
+        row("PGN reading", "python-chess is not installed")
+        return
+    from vantor_gym.notation import read_pgn_columns, read_pgn_games
+
+    games, repeats = (20, 1) if smoke else (400, 5)
+    text = pgn_file_text(games)
+
+    def python_chess() -> None:
+        stream = io.StringIO(text)
+        while chess.pgn.read_game(stream) is not None:
+            pass
+
+    def timed(read) -> float:
+        times = []
+        for _ in range(repeats):
+            start = time.perf_counter()
+            read()
+            times.append(time.perf_counter() - start)
+        return games / statistics.median(times)
+
+    theirs = timed(python_chess)
+    columns = timed(lambda: read_pgn_columns(text))
+    objects = timed(lambda: list(read_pgn_games(text)))
+    row(f"read_pgn_columns / python-chess read_game, {games} games of up to 160 plies",
+        f"{columns:.0f} / {theirs:.0f} games/s = {columns / theirs:.1f}", ">= 10 x", columns >= 10 * theirs)
+    row("read_pgn_games (PgnGame objects) / python-chess read_game",
+        f"{objects:.0f} / {theirs:.0f} games/s = {objects / theirs:.1f}", ">= 10 x", objects >= 10 * theirs)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default="build")
@@ -793,6 +879,7 @@ def main() -> int:
         f"{ratio:.2f} (the engine alone: {engine_ratio:.2f})", ">= 1.8", ratio >= 1.8)
 
     peer_rows(module_dir, args.smoke, row)
+    pgn_reading_rows(args.smoke, row)
 
     print(f"Benchmarks ({'smoke run' if args.smoke else 'medians'}), {time.strftime('%Y-%m-%d')}, "
           f"{platform.machine()}, {os.cpu_count()} cores\n")

@@ -7,10 +7,11 @@ from the native engine, so every text names exactly the move the action plays.
 
 from __future__ import annotations
 
+import os
 import re
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Union
+from typing import IO, TYPE_CHECKING, Union
 
 import numpy as np
 
@@ -24,6 +25,7 @@ if TYPE_CHECKING:
     from vantor_gym.batch import BatchEnv
 
 __all__ = [
+    "PgnColumns",
     "PgnGame",
     "Position",
     "action_to_san",
@@ -31,6 +33,8 @@ __all__ = [
     "fen",
     "pgn",
     "read_pgn",
+    "read_pgn_columns",
+    "read_pgn_games",
     "san_to_action",
     "uci_to_action",
     "validate_fen",
@@ -355,3 +359,137 @@ def read_pgn(text: str) -> PgnGame:
         env.step(action)
         actions.append(action)
     return PgnGame(actions, start_fen, result, headers)
+
+
+PgnSource = Union[str, bytes, "os.PathLike[str]", IO[str], IO[bytes]]
+
+# The results array's codes: white's score, and 2 for a game without one ("*" or no result).
+RESULT_CODES = {"1-0": 1, "0-1": -1, "1/2-1/2": 0}
+UNDECIDED = 2
+_LINE = re.compile(r"^line ([0-9]+)")
+
+
+@dataclass
+class PgnColumns:
+    """Many games of PGN text in arrays, for learners that turn a file into targets at once.
+
+    Game ``i`` played ``actions[offsets[i]:offsets[i + 1]]`` from ``start_fens[i]`` (None for
+    the initial position, else six FEN fields, which ``BatchEnv.reset`` and ``vantor_gym.Game``
+    start from). ``results[i]`` is 1, -1 or 0 for a white win, a black win or a draw and 2
+    for anything else; ``result_texts[i]`` is ``PgnGame.result``. ``skipped`` lists the
+    ``(game number, message)`` of each malformed game left out (game numbers count from 1
+    and include the skipped games).
+
+    The positions a game went through: ``vantor_gym.Game(fen=start_fens[i])`` (or a
+    ``BatchEnv`` reset with the start FENs) stepped with its actions gives each position's
+    observation; it ends the game at a third repetition or fifty half-moves, which a
+    recorded game may play past.
+    """
+
+    actions: np.ndarray
+    offsets: np.ndarray
+    results: np.ndarray
+    result_texts: list[str]
+    start_fens: list[str | None]
+    headers: list[dict[str, str]]
+    skipped: list[tuple[int, str]]
+
+    def __len__(self) -> int:
+        return len(self.headers)
+
+    def game(self, index: int) -> PgnGame:
+        """Game ``index`` as ``read_pgn`` gives it; a negative index counts from the end."""
+        index = range(len(self))[_integer(index, "a game index")]
+        start, stop = int(self.offsets[index]), int(self.offsets[index + 1])
+        actions = self.actions[start:stop].tolist()
+        return PgnGame(actions, self.start_fens[index], self.result_texts[index], self.headers[index])
+
+
+def _pgn_text(source: PgnSource) -> str:
+    if isinstance(source, str):
+        return source
+    if isinstance(source, bytes):
+        return source.decode("utf-8")
+    if isinstance(source, os.PathLike):
+        with open(source, "rb") as file:
+            return file.read().decode("utf-8")
+    if hasattr(source, "read"):
+        data = source.read()
+        return data.decode("utf-8") if isinstance(data, bytes) else str(data)
+    raise TypeError(f"PGN source is text, bytes, a path or a file object, not {type(source).__name__}")
+
+
+def _read_games(source: PgnSource, on_error: str) -> Iterator[tuple[int, PgnGame | str, np.ndarray | None]]:
+    """(game number, game or error message, native actions or None) of each game in order."""
+    if on_error not in ("raise", "skip"):
+        raise ValueError(f"on_error must be 'raise' or 'skip', not {on_error!r}")
+    data = _pgn_text(source).encode("utf-8", "surrogatepass")
+    actions, spans, results, headers = _native.read_pgn_games(data)
+    counted, lines = 0, 0  # newlines before byte counted, for line numbers in the whole text
+    for index, (begin, end, first, count, replayed) in enumerate(spans.tolist()):
+        number, tags = index + 1, headers[index]
+        if replayed:
+            result = results[index] or tags.get("Result", "*")
+            yield number, PgnGame([], None, result, tags), actions[first : first + count]
+            continue
+        # A FEN start or a fault: the one-game reader reads it, so that both agree to the
+        # letter, messages included.
+        try:
+            yield number, read_pgn(data[begin:end].decode("utf-8", "surrogatepass")), None
+        except ValueError as error:
+            lines, counted = lines + data.count(b"\n", counted, begin), begin
+            # The one-game reader counts lines from the game's start; the whole text's are meant.
+            message = _LINE.sub(lambda m: f"line {int(m.group(1)) + lines}", str(error), count=1)
+            if on_error == "raise":
+                raise ValueError(f"game {number} of the PGN text: {message}") from None
+            yield number, message, None
+
+
+def read_pgn_games(source: PgnSource, *, on_error: str = "raise") -> Iterator[PgnGame]:
+    """The games of PGN text, in order, each as ``read_pgn`` gives it for that game's text.
+
+    ``source`` is PGN text (a ``str``), UTF-8 ``bytes``, a path (``pathlib.Path`` or another
+    ``os.PathLike``) or a file object (bytes and files are read as UTF-8). The games follow one another as reading the first game
+    of the text, then the first game of the rest, would find them; text between games with no
+    header, move or result (a lone comment) is no game. The moves are read natively. A
+    malformed game or an illegal move raises ``ValueError`` naming the game number and the
+    fault as ``read_pgn`` names it, after the games before it were given; with
+    ``on_error="skip"`` the game is left out and reading goes on at the next blank line after
+    the fault (after the game's movetext when the fault is in its header lines).
+    """
+    for _, game, actions in _read_games(source, on_error):
+        if isinstance(game, PgnGame):
+            if actions is not None:
+                game.actions = actions.tolist()
+            yield game
+
+
+def read_pgn_columns(source: PgnSource, *, on_error: str = "raise") -> PgnColumns:
+    """The games of ``read_pgn_games`` as arrays (see ``PgnColumns``); skipped games are listed."""
+    parts: list[np.ndarray] = []
+    lengths: list[int] = []
+    texts: list[str] = []
+    fens: list[str | None] = []
+    tags: list[dict[str, str]] = []
+    skipped: list[tuple[int, str]] = []
+    for number, game, actions in _read_games(source, on_error):
+        if isinstance(game, str):
+            skipped.append((number, game))
+            continue
+        played = np.asarray(game.actions, np.int64) if actions is None else actions
+        parts.append(played)
+        lengths.append(len(played))
+        texts.append(game.result)
+        fens.append(game.start_fen)
+        tags.append(game.headers)
+    offsets = np.zeros(len(lengths) + 1, np.int64)
+    np.cumsum(lengths, out=offsets[1:])
+    return PgnColumns(
+        np.concatenate(parts) if parts else np.zeros(0, np.int64),
+        offsets,
+        np.array([RESULT_CODES.get(text, UNDECIDED) for text in texts], np.int8),
+        texts,
+        fens,
+        tags,
+        skipped,
+    )

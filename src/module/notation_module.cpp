@@ -1,5 +1,6 @@
 // Notation in vantor_gym._native: the legal moves of a vantor.State with their texts,
 // its FEN position fields, and what FEN checking needs to know of a position.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -10,6 +11,7 @@
 #include "module/guarded.h"
 #include "module/native.h"
 #include "notation/notation.h"
+#include "notation/pgn.h"
 
 namespace py = pybind11;
 
@@ -43,6 +45,41 @@ std::vector<std::tuple<int, std::string, std::string>> moves_of(const Snapshot& 
   return out;
 }
 
+// The games of UTF-8 PGN text, read without the GIL: (actions, spans, results, headers),
+// spans holding each game's byte begin and end, first action, action count and whether it
+// was replayed (0 leaves the game to the caller).
+py::tuple pgn_games(const py::bytes& data) {
+  const std::string_view text = data;  // bytes are immutable, so the view outlives the release
+  notation::PgnBatch batch;
+  {
+    py::gil_scoped_release detached;
+    batch = notation::read_pgn_games(text);
+  }
+  const auto n = static_cast<py::ssize_t>(batch.games.size());
+  py::array_t<std::int64_t> actions(static_cast<py::ssize_t>(batch.actions.size()));
+  std::copy(batch.actions.begin(), batch.actions.end(), actions.mutable_data());
+  py::array_t<std::int64_t> spans({n, py::ssize_t{5}});
+  auto out = spans.mutable_unchecked<2>();
+  py::list results(n), headers(n);
+  for (py::ssize_t i = 0; i < n; ++i) {
+    const notation::PgnRecord& game = batch.games[static_cast<std::size_t>(i)];
+    out(i, 0) = static_cast<std::int64_t>(game.begin);
+    out(i, 1) = static_cast<std::int64_t>(game.end);
+    out(i, 2) = static_cast<std::int64_t>(game.first_action);
+    out(i, 3) = static_cast<std::int64_t>(game.action_count);
+    out(i, 4) = game.replayed;
+    results[static_cast<std::size_t>(i)] = game.result.empty() ? py::object(py::none()) : py::str(game.result);
+    py::dict tags;  // a repeated name keeps its first place and its last value, as a dict fills
+    for (const auto& [name, value] : game.headers) {
+      PyObject* decoded = PyUnicode_DecodeUTF8(value.data(), static_cast<py::ssize_t>(value.size()), "surrogatepass");
+      if (decoded == nullptr) throw py::error_already_set();
+      tags[py::str(name)] = py::reinterpret_steal<py::object>(decoded);
+    }
+    headers[static_cast<std::size_t>(i)] = std::move(tags);
+  }
+  return py::make_tuple(std::move(actions), std::move(spans), std::move(results), std::move(headers));
+}
+
 }  // namespace
 
 void register_notation(py::module_& m) {
@@ -60,6 +97,9 @@ void register_notation(py::module_& m) {
       py::arg("fen"),
       "(side not to move in check, checkers of the side to move, impossible check, legal moves) of the "
       "position that the engine reads from the first four fields of FEN text.");
+  m.def("read_pgn_games", &pgn_games, py::arg("data"),
+        "(actions, spans, results, headers) of the games of UTF-8 PGN text: spans rows are (byte begin, byte end, "
+        "first action, action count, replayed), results the movetext result tokens (None when missing).");
 }
 
 }  // namespace vantor::module
