@@ -23,6 +23,7 @@ import vantor
 from vantor_gym import _native
 from vantor_gym.distributed import Episode, SelfPlayCollector, play_chunk, uniform_random
 from vantor_gym.fen import read_fen
+from vantor_gym.players import MonteCarloPlayer, RandomPlayer, TreeSearchPlayer
 from vantor_gym.progress import Progress
 from vantor_gym.uci import EngineError, UciEngine
 
@@ -105,61 +106,6 @@ def _run_perft(args: argparse.Namespace) -> int:
         print(perft(args.fen, args.depth))
     return 0
 
-
-
-class RandomPlayer:
-    """A uniformly random legal action."""
-
-    def __init__(self, seed: int | None) -> None:
-        self.rng = np.random.default_rng(seed)
-        self.__name__ = "random"
-
-    def __call__(self, state: vantor.State, mask: npt.NDArray[np.bool_]) -> int:
-        return int(self.rng.choice(np.flatnonzero(mask)))
-
-
-class MonteCarloPlayer:
-    """Flat Monte-Carlo: each legal action scored by ``rollouts`` random games from the
-    position it leads to; the best for the side to move is played."""
-
-    def __init__(self, rollouts: int) -> None:
-        self.rollouts = rollouts
-        self.board = vantor.Vantor()
-        self.__name__ = f"flat Monte-Carlo ({rollouts} roll-outs per move)"
-
-    def __call__(self, state: vantor.State, mask: npt.NDArray[np.bool_]) -> int:
-        board = self.board
-        sign = 1 if state.side == 0 else -1  # rewards are from white's side
-        best, best_score = -1, -np.inf
-        for action in np.flatnonzero(mask).tolist():
-            board.restore_state(state)
-            _, _, reward, done = board.step(action)
-            score = reward * self.rollouts if done else self._roll_outs(board)
-            if sign * score > best_score:
-                best, best_score = action, sign * score
-        return best
-
-    def _roll_outs(self, board: vantor.Vantor) -> int:
-        after = board.save_state()
-        score = 0
-        for _ in range(self.rollouts):
-            score += board.roll_out()
-            board.restore_state(after)
-        return score
-
-
-class TreeSearchPlayer:
-    """The native PUCT tree search with ``simulations`` simulations a move, each leaf
-    valued by one random roll-out; no root noise, the most visited action is played."""
-
-    def __init__(self, simulations: int, seed: int | None) -> None:
-        from vantor_gym.search import Search
-
-        self.search = Search(1, "roll_out", simulations=simulations, dirichlet_fraction=0.0, threads=1, seed=seed)
-        self.__name__ = f"tree search ({simulations} simulations per move)"
-
-    def __call__(self, state: vantor.State, mask: npt.NDArray[np.bool_]) -> int:
-        return int(self.search.run([state]).actions[0])
 
 
 def _uci_value(engine: UciEngine, name: str, text: str) -> object:

@@ -32,14 +32,15 @@ def main(argv: list[str] | None = None) -> int:
         if now - last[0] >= 10:
             last[0] = now
             policy, value = t.losses
-            print(f"iteration {t.iteration}: {t.buffer.added} positions, {t.updates} updates, "
-                  f"losses {policy:.3f} {value:.3f}", file=sys.stderr, flush=True)
+            print(f"{t.clock / 60:5.1f} min, {t.phase}: {t.buffer.added} positions, {t.updates} updates, "
+                  f"losses {policy:.3f} (policy) {value:.3f} (value)", file=sys.stderr, flush=True)
 
     try:
         trainer.run(minutes, report)
     finally:
         trainer.close()
-    print(f"checkpoint in {config.directory}: iteration {trainer.iteration}, {trainer.buffer.added} positions")
+    print(f"{config.directory}: {trainer.clock / 60:.1f} minutes of training, {trainer.buffer.added} positions, "
+          f"{trainer.updates} updates; network.pt, log.jsonl and curve.png written")
     return 0
 
 

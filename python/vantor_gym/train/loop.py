@@ -6,6 +6,7 @@ from __future__ import annotations
 import dataclasses
 import json
 import os
+import sys
 import time
 from dataclasses import dataclass
 from typing import Any
@@ -13,7 +14,10 @@ from typing import Any
 import numpy as np
 import torch
 
-from vantor_gym.train.network import NetworkConfig, PolicyValueNet, best_device, evaluator, losses
+from vantor_gym.train.evaluate import NetworkPlayer, evaluate, plot_curve, read_log
+from vantor_gym.train.imitation import engine_games, pgn_positions
+from vantor_gym.train.network import (NetworkConfig, PolicyValueNet, best_device, evaluator, load_network, losses,
+                                      save_network)
 from vantor_gym.train.replay import ReplayBuffer
 from vantor_gym.train.selfplay import SelfPlay
 
@@ -21,6 +25,10 @@ __all__ = ["TrainConfig", "Trainer"]
 
 CHECKPOINT = "checkpoint.pt"
 BUFFER = "buffer.npz"
+IMITATION = "imitation.pt"
+NETWORK = "network.pt"
+LOG = "log.jsonl"
+CURVE = "curve.png"
 
 
 @dataclass(frozen=True)
@@ -29,9 +37,18 @@ class TrainConfig:
 
     directory: str = "vantor-run"
     channels: int = 64
-    blocks: int = 6
+    blocks: int = 4
+    # The warm start: games of a UCI engine against itself for engine_minutes (0: none)
+    # and the games of a PGN file (empty: none), then imitation_minutes of learning from
+    # them alone; self-play follows until the run's minutes are up.
+    engine: str = "stockfish"
+    engine_minutes: float = 4.0
+    engine_nodes: int = 1000
+    engines: int = 2
+    pgn: str = ""
+    imitation_minutes: float = 20.0
     games: int = 64
-    simulations: int = 64
+    simulations: int = 32
     max_plies: int = 200
     temperature_plies: int = 20
     plies_per_iteration: int = 8
@@ -39,8 +56,17 @@ class TrainConfig:
     batch_size: int = 256
     learning_rate: float = 1e-3
     weight_decay: float = 1e-4
-    buffer_size: int = 200_000
-    checkpoint_every: int = 10
+    buffer_size: int = 400_000
+    checkpoint_every: int = 25
+    # Matches against the references every eval_every minutes of training (0: only at the
+    # end), eval_games games each, final_games at the end, and the final network against
+    # the imitation-only one; the clock stops while they are played.
+    eval_every: float = 15.0
+    eval_games: int = 40
+    final_games: int = 100
+    eval_opponents: str = "random,mc4,stockfish"
+    eval_simulations: int = 32
+    eval_max_plies: int = 400
     seed: int = 0
     device: str | None = None  # None for the best present: CUDA, else the CPU
     threads: int | None = None
@@ -51,12 +77,19 @@ class TrainConfig:
 
 class Trainer:
     """A run in ``config.directory``: made fresh, or resumed from the checkpoint there
-    (the network, the optimiser, the replay buffer, the counters and the generators as
-    they were saved; games in progress when the run was killed are played anew).
+    (the network, the optimiser, the replay buffer, the clock, the counters and the
+    generators as they were saved; work since the checkpoint is done anew).
 
-    ``iterate()`` plays ``plies_per_iteration`` moves of every self-play game, then makes
-    ``updates_per_iteration`` learner steps on batches drawn from the buffer (once it holds
-    a batch), and saves a checkpoint every ``checkpoint_every`` iterations."""
+    ``run(minutes)`` goes through the phases by its clock of training time: engine games
+    (and a PGN file's games) into the buffer, imitation (learner steps on them alone; the
+    network is then kept as ``imitation.pt``), then self-play iterations. Evaluations
+    against the references stop the clock; their records go to ``log.jsonl`` and the
+    curve to ``curve.png``, and the final network to ``network.pt``.
+
+    ``iterate()`` is one self-play iteration: ``plies_per_iteration`` moves of every
+    self-play game, then ``updates_per_iteration`` learner steps on batches drawn from the
+    buffer (once it holds a batch); ``imitate()`` is the learner steps alone. Either saves a
+    checkpoint every ``checkpoint_every`` iterations."""
 
     def __init__(self, config: TrainConfig) -> None:
         self.config = config
@@ -69,7 +102,11 @@ class Trainer:
         self.rng = np.random.default_rng(config.seed)
         self.iteration = 0
         self.updates = 0
+        self.clock = 0.0  # seconds of training so far, evaluations not counted
+        self.phase = "engine games"
+        self.evaluations = 0  # evaluations done, the one at the end not counted
         self.losses = (float("nan"), float("nan"))
+        self._saved_positions = -1
         os.makedirs(config.directory, exist_ok=True)
         if os.path.exists(self._path(CHECKPOINT)):
             self._resume()
@@ -85,6 +122,9 @@ class Trainer:
 
     def iterate(self) -> None:
         self.selfplay.play(self.config.plies_per_iteration, self.buffer)
+        self.imitate()
+
+    def imitate(self) -> None:
         if len(self.buffer) >= self.config.batch_size:
             for _ in range(self.config.updates_per_iteration):
                 self.losses = self._learn()
@@ -93,15 +133,70 @@ class Trainer:
             self.save()
 
     def run(self, minutes: float, report: Any = None) -> None:
-        """Iterates for ``minutes`` of wall time, then saves a checkpoint; ``report`` is
-        called with the trainer after every iteration."""
-        deadline = time.monotonic() + 60 * minutes
-        while time.monotonic() < deadline:
-            self.iterate()
+        """Trains until the clock reaches ``minutes`` (a resumed run counts the time it had),
+        evaluating on the way and at the end; ``report`` is called with the trainer after
+        every step."""
+        config = self.config
+        budget = 60 * minutes
+        warm = 60 * (config.engine_minutes + config.imitation_minutes)
+        if self.phase == "engine games":
+            self._gather(min(config.engine_minutes, minutes))
+            self.phase = "imitation" if config.imitation_minutes > 0 else "self-play"
+            self.save()
+        while self.clock < budget:
+            if self.phase == "imitation" and self.clock >= warm:
+                save_network(self.net, self._path(IMITATION))
+                self.phase = "self-play"
+                self.save()
+            if self._evaluation_due():
+                self.evaluate(config.eval_games)
+                self.evaluations += 1
+                self.save()
+            started = time.monotonic()
+            self.imitate() if self.phase == "imitation" else self.iterate()
+            self.clock += time.monotonic() - started
             if report is not None:
                 report(self)
         self.save()
+        save_network(self.net, self._path(NETWORK))
+        self.evaluate(config.final_games, final=True)
 
+    def _evaluation_due(self) -> bool:
+        every = 60 * self.config.eval_every
+        return every > 0 and self.clock >= every * (self.evaluations + 1)
+
+    def _gather(self, minutes: float) -> None:
+        config = self.config
+        started = time.monotonic()
+        if config.pgn:
+            pgn_positions(self.buffer, config.pgn)
+        if minutes > 0:
+            engine_games(self.buffer, config.engine, minutes=minutes, nodes=config.engine_nodes,
+                         engines=config.engines, max_plies=config.max_plies, seed=config.seed)
+        self.clock += time.monotonic() - started
+
+    def evaluate(self, games: int, *, final: bool = False) -> list[dict[str, Any]]:
+        """Matches of the network (``eval_simulations`` a move) against each of
+        ``eval_opponents``, and at the end against the imitation-only network; the records
+        are appended to the log and the curve redrawn."""
+        config = self.config
+        opponents = [name for name in config.eval_opponents.split(",") if name]
+        extra = {"minutes": round(self.clock / 60, 2), "phase": self.phase, "positions": self.buffer.added,
+                 "updates": self.updates, "final": final}
+        others: dict[str, Any] = {}
+        if final and os.path.exists(self._path(IMITATION)):
+            imitation = load_network(self._path(IMITATION), self.device)
+            others["imitation"] = NetworkPlayer(imitation, config.eval_simulations, name="imitation only")
+            opponents.append("imitation")
+        player = NetworkPlayer(self.net, config.eval_simulations, name="network", seed=config.seed)
+        records = evaluate(player, opponents, games, max_plies=config.eval_max_plies, seed=config.seed,
+                           stockfish=config.engine, extra=extra, log=self._path(LOG), opponent_agents=others)
+        plot_curve(read_log(self._path(LOG)), self._path(CURVE))
+        for r in records:
+            elo = "" if r["elo"] is None else f", Elo {r['elo']:+.0f}"
+            print(f"{extra['minutes']:5.1f} min: against {r['opponent']}: {r['wins']} won, {r['draws']} drawn, "
+                  f"{r['losses']} lost, score {r['score']:.1%}{elo}", file=sys.stderr, flush=True)
+        return records
     def _learn(self) -> tuple[float, float]:
         self.net.train()
         batch = self.buffer.sample(self.config.batch_size, self.rng)
@@ -125,9 +220,12 @@ class Trainer:
         """Writes the checkpoint and the buffer, each through a temporary file renamed into
         place, the buffer first: a run killed while saving resumes from the previous
         checkpoint with a buffer at least as new."""
-        self.buffer.save(self._path(BUFFER))
+        if self.buffer.added != self._saved_positions:  # the buffer is the large part
+            self.buffer.save(self._path(BUFFER))
+            self._saved_positions = self.buffer.added
         state = {"net": self.net.state_dict(), "optimizer": self.optimizer.state_dict(), "iteration": self.iteration,
-                 "updates": self.updates, "rng": self.rng.bit_generator.state, "torch_rng": torch.get_rng_state(),
+                 "updates": self.updates, "clock": self.clock, "phase": self.phase, "evaluations": self.evaluations,
+                 "rng": self.rng.bit_generator.state, "torch_rng": torch.get_rng_state(),
                  "config": json.dumps(dataclasses.asdict(self.config))}
         temporary = self._path(CHECKPOINT + ".tmp")
         torch.save(state, temporary)
@@ -142,9 +240,11 @@ class Trainer:
         self.net.load_state_dict(state["net"])
         self.optimizer.load_state_dict(state["optimizer"])
         self.iteration, self.updates = state["iteration"], state["updates"]
+        self.clock, self.phase, self.evaluations = state["clock"], state["phase"], state["evaluations"]
         self.rng.bit_generator.state = state["rng"]
         torch.set_rng_state(state["torch_rng"])
         self.buffer = ReplayBuffer.load(self._path(BUFFER))
+        self._saved_positions = self.buffer.added
 
     def close(self) -> None:
         self.selfplay.close()

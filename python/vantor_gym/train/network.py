@@ -10,6 +10,7 @@ outputs to actions.
 
 from __future__ import annotations
 
+import os
 from dataclasses import dataclass
 from typing import Any
 
@@ -20,7 +21,7 @@ from torch.nn import functional
 
 from vantor_gym.compact import expand_observations_torch
 
-__all__ = ["NetworkConfig", "PolicyValueNet", "best_device", "evaluator", "losses"]
+__all__ = ["NetworkConfig", "PolicyValueNet", "best_device", "evaluator", "load_network", "losses", "save_network"]
 
 PLANES = 119
 ACTION_PLANES = 73
@@ -86,6 +87,30 @@ class PolicyValueNet(nn.Module):
 def best_device() -> torch.device:
     """CUDA when a GPU is present, else the CPU."""
     return torch.device("cuda" if torch.cuda.is_available() else "cpu")
+
+
+def save_network(net: PolicyValueNet, path: str | os.PathLike[str]) -> None:
+    """Writes the network's size and weights to ``path`` (through a temporary file renamed
+    into place), for ``load_network``."""
+    state = {"channels": net.config.channels, "blocks": net.config.blocks,
+             "weights": {k: v.detach().cpu() for k, v in net.state_dict().items()}}
+    temporary = f"{os.fspath(path)}.tmp"
+    torch.save(state, temporary)
+    os.replace(temporary, path)
+
+
+def load_network(path: str | os.PathLike[str], device: str | torch.device | None = None) -> PolicyValueNet:
+    """The network ``save_network`` wrote to ``path``, in eval mode, on ``device`` (the
+    best present by default). Only tensors and numbers are read back: a file cannot run
+    code on loading."""
+    state = torch.load(path, map_location="cpu", weights_only=True)
+    try:
+        config = NetworkConfig(int(state["channels"]), int(state["blocks"]))
+        net = PolicyValueNet(config)
+        net.load_state_dict(state["weights"])
+    except (KeyError, TypeError, RuntimeError) as error:
+        raise ValueError(f"{os.fspath(path)!r} is not a saved network: {error}") from None
+    return net.to(torch.device(device) if device is not None else best_device()).eval()
 
 
 def losses(net: PolicyValueNet, planes: torch.Tensor, masks: torch.Tensor, policies: torch.Tensor,

@@ -1,0 +1,174 @@
+"""Training positions for a warm start by imitation: from games a UCI engine plays against
+itself, or from any PGN file. The policy target is the move the engine (or the game)
+played; the value target is the game's result from the side to move."""
+
+from __future__ import annotations
+
+import os
+import threading
+import time
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from vantor_gym.batch import BatchEnv
+from vantor_gym.notation import PgnSource, read_pgn_games
+from vantor_gym.train.replay import ReplayBuffer
+from vantor_gym.uci import UciEngine
+
+__all__ = ["EngineGames", "engine_games", "pgn_positions"]
+
+ACTIONS = 4672
+# The PGN result, from white's side; an unfinished game's positions are not kept.
+RESULTS = {"1-0": 1.0, "0-1": -1.0, "1/2-1/2": 0.0}
+
+
+@dataclass
+class EngineGames:
+    """What ``engine_games`` played: games finished, positions given to the buffer, and
+    the results from white's side (1 won, 0 drawn, -1 lost)."""
+
+    games: int = 0
+    positions: int = 0
+    results: dict[int, int] = field(default_factory=lambda: {1: 0, 0: 0, -1: 0})
+
+
+@dataclass
+class _Game:
+    rows: list[np.ndarray] = field(default_factory=list)
+    masks: list[np.ndarray] = field(default_factory=list)
+    actions: list[int] = field(default_factory=list)
+    sides: list[int] = field(default_factory=list)
+
+
+def _values(sides: list[int], white: float) -> np.ndarray:
+    return np.where(np.array(sides) == 0, white, -white).astype(np.float32)
+
+
+def _one_hot(actions: list[int]) -> np.ndarray:
+    policies = np.zeros((len(actions), ACTIONS), np.float32)
+    policies[np.arange(len(actions)), actions] = 1.0
+    return policies
+
+
+def _play_one(engine: UciEngine, env: BatchEnv, rng: np.random.Generator, random_plies: int,
+              epsilon: float) -> tuple[_Game, float]:
+    """One game of the engine against itself after ``random_plies`` random opening plies
+    (so games differ); from then on every position is kept with the engine's move, and
+    with probability ``epsilon`` a random move is played instead, so positions after
+    mistakes, which a learner's opponents make, are seen too."""
+    game = _Game()
+    rows, info = env.reset()
+    engine.new_game()
+    for ply in range(1 << 30):
+        mask = info["action_mask"][0]
+        legal = np.flatnonzero(mask)
+        if ply >= random_plies:
+            action = engine.best_action((env, 0))
+            game.rows.append(rows[0].copy())
+            game.masks.append(mask.copy())
+            game.actions.append(action)
+            game.sides.append(int(info["side"][0]))
+            if rng.random() < epsilon:
+                action = int(rng.choice(legal))
+        else:
+            action = int(rng.choice(legal))
+        rows, rewards, terminated, truncated, info = env.step(np.array([action], np.int64))
+        if terminated[0]:
+            return game, float(rewards[0])
+        if truncated[0]:
+            return game, 0.0
+    raise AssertionError("unreachable")
+
+
+def engine_games(buffer: ReplayBuffer, engine: str | os.PathLike[str] = "stockfish", *, minutes: float | None = None,
+                 positions: int | None = None, nodes: int = 400, engines: int = 2, random_plies: int = 8,
+                 epsilon: float = 0.1, max_plies: int = 300, seed: int | None = None,
+                 options: dict[str, object] | None = None) -> EngineGames:
+    """Plays games of the UCI engine at ``engine`` against itself, ``engines`` processes in
+    parallel (one thread each), each move searched to ``nodes`` nodes, until ``minutes``
+    have passed or ``positions`` positions are kept (at least one of the two is needed),
+    and adds every finished game's positions to ``buffer``: compact observations, legal
+    masks, the engine's move as a one-hot policy and the result from the side to move
+    (a game of ``max_plies`` plies is a draw). Games unfinished at the end are dropped."""
+    if minutes is None and positions is None:
+        raise ValueError("engine_games needs minutes, positions or both")
+    if minutes is not None and not minutes >= 0:
+        raise ValueError(f"minutes must be at least 0, not {minutes}")
+    if positions is not None and positions < 0:
+        raise ValueError(f"positions must be at least 0, not {positions}")
+    if engines < 1 or random_plies < 0 or not 0.0 <= epsilon <= 1.0:
+        raise ValueError(f"need engines >= 1, random_plies >= 0 and 0 <= epsilon <= 1, not {engines}, "
+                         f"{random_plies}, {epsilon}")
+    deadline = None if minutes is None else time.monotonic() + 60 * minutes
+    stats = EngineGames()
+    finished: list[tuple[_Game, float]] = []
+    lock = threading.Lock()
+    errors: list[BaseException] = []
+    seeds = np.random.SeedSequence(seed).spawn(engines)
+
+    def enough() -> bool:
+        return ((deadline is not None and time.monotonic() >= deadline)
+                or (positions is not None and stats.positions >= positions) or bool(errors))
+
+    def work(number: int) -> None:
+        rng = np.random.default_rng(seeds[number])
+        try:
+            with UciEngine(engine, options, nodes=nodes) as player, \
+                    BatchEnv(1, threads=1, max_plies=max_plies, autoreset="disabled", compact=True) as env:
+                while not enough():
+                    game, white = _play_one(player, env, rng, random_plies, epsilon)
+                    with lock:
+                        if not enough():
+                            finished.append((game, white))
+                            stats.positions += len(game.actions)
+        except BaseException as error:  # handed to the caller below
+            with lock:
+                errors.append(error)
+
+    threads = [threading.Thread(target=work, args=(n,), name=f"engine-games-{n}") for n in range(engines)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    if errors:
+        raise errors[0]
+    stats.positions = 0
+    for game, white in finished:
+        _add(buffer, game, white)
+        stats.games += 1
+        stats.positions += len(game.actions)
+        stats.results[int(white)] += 1
+    return stats
+
+
+def _add(buffer: ReplayBuffer, game: _Game, white: float) -> None:
+    if game.actions:
+        buffer.add(np.stack(game.rows), np.stack(game.masks), _one_hot(game.actions), _values(game.sides, white))
+
+
+def pgn_positions(buffer: ReplayBuffer, source: PgnSource) -> int:
+    """Adds the positions of the finished games of a PGN file (``source``: a path, text,
+    bytes or a file object, as ``read_pgn_games`` takes it) to ``buffer``, each with the
+    move played as its policy target and the result from its side to move as its value
+    target, and returns how many were added. Malformed games and games without a result
+    (``*``, which says nothing of the value) are skipped."""
+    added = 0
+    with BatchEnv(1, threads=1, autoreset="disabled", compact=True) as env:
+        for pgn_game in read_pgn_games(source, on_error="skip"):
+            if pgn_game.result not in RESULTS or not pgn_game.actions:
+                continue
+            game = _Game()
+            start = pgn_game.start_fen
+            rows, info = env.reset(fens=None if start is None else [start])
+            for action in pgn_game.actions:
+                game.rows.append(rows[0].copy())
+                game.masks.append(info["action_mask"][0].copy())
+                game.actions.append(action)
+                game.sides.append(int(info["side"][0]))
+                rows, _, terminated, truncated, info = env.step(np.array([action], np.int64))
+                if terminated[0] or truncated[0]:
+                    break  # the game went on past one of our automatic draws
+            _add(buffer, game, RESULTS[pgn_game.result])
+            added += len(game.actions)
+    return added
