@@ -47,6 +47,10 @@ bool blank_rest(std::string_view text, std::size_t p) {
   return true;
 }
 
+// Whether c ends a movetext word, besides whitespace. A NUL byte belongs to the word, as
+// in the one-game reader (std::strchr would find the terminator and stop there).
+bool ends_word(char c) { return std::string_view("{}()[;$").find(c) != std::string_view::npos; }
+
 bool is_name_char(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
 }
@@ -207,8 +211,10 @@ class GameScanner {
       } else if (c == '}' || c == '[') {
         return false;
       } else {
-        const std::size_t start = pos_;
-        while (pos_ < text_.size() && !space_at(text_, pos_) && !std::strchr("{}()[;$", text_[pos_])) ++pos_;
+        // c starts a word (every other character was taken above), so the word holds at
+        // least it and the walk always moves on.
+        const std::size_t start = pos_++;
+        while (pos_ < text_.size() && !space_at(text_, pos_) && !ends_word(text_[pos_])) ++pos_;
         has_result |= word(text_.substr(start, pos_ - start), record, moves);
       }
     }

@@ -59,5 +59,18 @@ TEST(PgnGames, UnicodeWhitespaceSeparatesAndCutTextIsReadInBounds) {
   EXPECT_TRUE(read_pgn_games("\n \n% x\n; y\n").games.empty());
 }
 
+// A NUL byte is a character of the word it stands in, as for the one-game reader: the
+// walk goes on past it, wherever it stands, instead of stopping on it for good.
+TEST(PgnGames, NulBytesBelongToTheirWord) {
+  using namespace std::string_literals;
+  const std::string text = "1. e4 (1. d4\0) e5 *\n\n1. e4\0 e5 *\n\n1. e4 \0\n\n\0"s;
+  const PgnBatch batch = read_pgn_games(text);
+  ASSERT_EQ(batch.games.size(), 4u);
+  EXPECT_EQ(actions_of(batch, 0), (std::vector<std::int64_t>{564, 524}));  // only a variation holds it
+  for (std::size_t i : {1u, 2u, 3u}) EXPECT_FALSE(batch.games[i].replayed);  // "e4\0" and "\0" are no moves
+  EXPECT_EQ(batch.games[1].result, "*");
+  EXPECT_EQ(batch.games[3].end, text.size());
+}
+
 }  // namespace
 }  // namespace vantor::notation

@@ -2,6 +2,10 @@
 text, python-chess's moves for every game of a file, and malformed games named or skipped."""
 
 import io
+import json
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -187,14 +191,8 @@ UNICODE_AND_EDITS = list("(){};%$!?*-/.1234567890 \n\tx+=#[]\"") + [
     "\n\n", "O-O", "e4", "Nf3", "1-0", "\x00", "\u00e9", "\u00a0", "\u2003", "\x1c", "\r\n", '\n[A "b"]\n', "\ufeff"]
 
 
-@PGN_SETTINGS
-@hypothesis.given(st.lists(decorated_games(), min_size=1, max_size=4), st.lists(
-    st.tuples(st.floats(0, 1), st.sampled_from(UNICODE_AND_EDITS)), max_size=4))
-def test_files_of_edited_games_read_as_one_game_at_a_time(cases, edits):
-    text = "\n\n".join(case[0] for case in cases)
-    for where, insert in edits:
-        at = int(where * len(text))
-        text = text[:at] + insert + text[at + (where > 0.5):]
+def reads_as_one_game_at_a_time(text):
+    """The bulk reader gives the games the one-game reader finds, or names the first bad one."""
     try:
         expected, fault = one_by_one(text), None
     except ValueError as error:
@@ -205,6 +203,59 @@ def test_files_of_edited_games_read_as_one_game_at_a_time(cases, edits):
     with pytest.raises(ValueError, match="game [0-9]+ of the PGN text: "):
         list(read_pgn_games(text))
     read_pgn_columns(text, on_error="skip")  # never a crash or a hang, whatever is skipped
+
+
+# The first game of a file the test below drew, a NUL byte glued to a move in a variation
+# (13. Kb2): the native walk stood still on a NUL byte for good.
+DRAWN_WITH_NUL = (
+    '[Event "x"]\n[SetUp "1"]\n[FEN "1n2k3/P7/8/8/8/8/8/4K3 w - - 0 1"]\n\n'
+    "1. a8=B+\t$1 1 Nd7!!\n% x ( {\n(1... Na6 $2)\n% x ( {\n2 Kd2+ {a ; ( } 2... Nb8!!\n"
+    "{c}3 Be4 {a ; ( } !? Na6!!\t{c}4. Kd3!\r\nKd8?! ; } (\n!? 5. Kd2!!\r\n$1 (5. Bg6 $2)\n"
+    "Kd7! {a ; ( } !? 6.Kc3!!\t(6. Bc2 $2) 6...Kd8  $1 7.Bh1?! {a ; ( } !? Kd7 {a ; ( } !? 8.Kb2!! "
+    "{a ; ( } $1 Kc8+ {a ; ( } !? 9. Be4!\n"
+    "% x ( {\n$1 (9. Ba8 $2) {a ; ( } Nb8\t(9... Nc5 ( Kb8 ) $2)\n10 Bc2?!\t$1 (10. Bb1 $2)\n"
+    "Na6+\n% x ( {\n$1 (10... Kc7 ( Kd8 ) $2)\r\nKa1!! {c}(11. Ba4 ( Kc3 ) $2)\nKb7+\r\n"
+    "{c}(11... Nb4 $2) {a ; ( } 12 Bb3!  $1 (12. Bb1 ( Bf5 ) $2)\tNc7  !? 13.Kb1!! ; } (\n"
+    "(13. Kb2\x00 $2)\r\nNb5!\t{c}14.Ba4!! ; } (\n$1 \n"
+)
+NUL_TEXTS = [
+    DRAWN_WITH_NUL,
+    DRAWN_WITH_NUL + "\n1. e4 e5 *\n",
+    "1. e4 \x00",
+    "1. e4\x00 e5 *\n\n1. d4 d5 *",
+    "1. e4 (1. d4\x00) e5 *\n\n\x00",
+    "\x00\n\n1. e4 *",
+]
+
+
+def test_nul_bytes_are_read_as_the_one_game_reader_reads_them():
+    # The native reads first run in a child process that a time-out ends, so that a walk
+    # that stands still fails the test instead of stalling the suite.
+    code = (
+        "import json, sys\nfrom vantor_gym.notation import read_pgn_columns\n"
+        "for text in json.loads(sys.stdin.read()):\n    read_pgn_columns(text, on_error='skip')\n"
+    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run([sys.executable, "-c", code], input=json.dumps(NUL_TEXTS), capture_output=True,
+                         text=True, env=env, timeout=120)
+    assert run.returncode == 0, run.stderr[-2000:]
+    for text in NUL_TEXTS:
+        reads_as_one_game_at_a_time(text)
+    assert read_pgn_columns(NUL_TEXTS[1]).offsets.tolist() == [0, 27, 29]  # the NUL is in a variation
+    columns = read_pgn_columns(NUL_TEXTS[4], on_error="skip")
+    assert columns.actions.tolist() == read_pgn("1. e4 e5").actions and columns.skipped == [
+        (2, "ply 1: malformed SAN move '\\x00'")]
+
+
+@PGN_SETTINGS
+@hypothesis.given(st.lists(decorated_games(), min_size=1, max_size=4), st.lists(
+    st.tuples(st.floats(0, 1), st.sampled_from(UNICODE_AND_EDITS)), max_size=4))
+def test_files_of_edited_games_read_as_one_game_at_a_time(cases, edits):
+    text = "\n\n".join(case[0] for case in cases)
+    for where, insert in edits:
+        at = int(where * len(text))
+        text = text[:at] + insert + text[at + (where > 0.5):]
+    reads_as_one_game_at_a_time(text)
 
 
 def test_long_and_hostile_files_are_read_whole():
