@@ -79,9 +79,9 @@ class MatchResult:
 
     ``score`` is points per game (a win 1, a draw 1/2); ``elo`` is
     ``-400 * log10(1 / score - 1)`` (infinite at a score of 0 or 1); ``elo_interval``
-    is its 95 % interval by the normal approximation: score +- 1.96 standard errors,
-    the error from the variance of the per-game points (0, 1/2, 1) over the games,
-    clipped to 0..1 and turned into Elo (an end at 0 or 1 is infinite). When the score
+    is its 95 % interval by the normal approximation: ``score_interval``, score +- 1.96
+    standard errors, the error from the variance of the per-game points (0, 1/2, 1) over
+    the games, clipped to 0..1, turned into Elo (an end at 0 or 1 is infinite). When the score
     is 0 or 1 every game had the same result, the variance is 0 and the approximation
     says nothing: the interval is ``(-inf, inf)``. (All draws likewise have variance 0
     and give ``(0.0, 0.0)``.)
@@ -114,18 +114,25 @@ class MatchResult:
         return math.nan if self.played == 0 else elo_difference(self.score)
 
     @property
-    def elo_interval(self) -> tuple[float, float]:
+    def score_interval(self) -> tuple[float, float]:
+        """The score's 95 % interval that ``elo_interval`` turns into Elo."""
         n = self.played
         if n == 0:
             return (math.nan, math.nan)
         score = self.score
-        if score in (0.0, 1.0):
-            return (-math.inf, math.inf)
         variance = (
             self.wins * (1.0 - score) ** 2 + self.draws * (0.5 - score) ** 2 + self.losses * score**2
         ) / n
         half = _Z95 * math.sqrt(variance / n)
-        low, high = max(0.0, score - half), min(1.0, score + half)
+        return (max(0.0, score - half), min(1.0, score + half))
+
+    @property
+    def elo_interval(self) -> tuple[float, float]:
+        if self.played == 0:
+            return (math.nan, math.nan)
+        if self.score in (0.0, 1.0):
+            return (-math.inf, math.inf)
+        low, high = self.score_interval
         return (elo_difference(low), elo_difference(high))
 
     @property

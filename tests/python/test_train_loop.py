@@ -46,7 +46,10 @@ def test_the_command_line_runs_and_takes_every_field(tmp_path, capsys):
     config, minutes = parse(["--minutes", "0.5", "--games", "3", "--learning-rate", "0.01", "--device", "cpu"])
     assert (minutes, config.games, config.learning_rate, config.device) == (0.5, 3, 0.01, "cpu")
     flags = ["--directory", str(tmp_path), "--channels", "4", "--blocks", "0", "--games", "2", "--simulations", "2",
-             "--max-plies", "6", "--batch-size", "4", "--threads", "1", "--device", "cpu"]
+             "--max-plies", "6", "--batch-size", "4", "--threads", "1", "--device", "cpu", "--engine-minutes", "0",
+             "--imitation-minutes", "0", "--final-games", "2", "--eval-opponents", "random", "--eval-simulations", "2",
+             "--eval-max-plies", "10"]
     assert main(["--minutes", "0.02", *flags]) == 0
-    assert "checkpoint in" in capsys.readouterr().out
-    assert (tmp_path / "checkpoint.pt").exists() and (tmp_path / "buffer.npz").exists()
+    assert "network.pt, log.jsonl and curve.png written" in capsys.readouterr().out
+    for name in ("checkpoint.pt", "buffer.npz", "network.pt", "log.jsonl", "curve.png"):
+        assert (tmp_path / name).exists(), name

@@ -22,8 +22,7 @@ from vantor_gym.search import Search
 from vantor_gym.train.network import PolicyValueNet, evaluator
 from vantor_gym.uci import UciEngine
 
-__all__ = ["REFERENCES", "NetworkPlayer", "evaluate", "load_player", "plot_curve", "read_log", "reference",
-           "score_interval"]
+__all__ = ["REFERENCES", "NetworkPlayer", "evaluate", "load_player", "plot_curve", "read_log", "reference"]
 
 REFERENCES = ("random", "mc4", "stockfish")
 """The references a run is measured against, by name."""
@@ -65,18 +64,6 @@ def reference(name: str, seed: int | None = None, stockfish: str = "stockfish") 
         raise ValueError(f"unknown reference {name!r}: use one of {', '.join(REFERENCES)}")
 
 
-def score_interval(result: MatchResult) -> tuple[float, float]:
-    """The score's 95 % interval, as ``MatchResult.elo_interval`` takes it before turning
-    it into Elo: score +- 1.96 standard errors of the per-game points, clipped to 0..1."""
-    n = result.played
-    if n == 0:
-        return (math.nan, math.nan)
-    s = result.score
-    variance = (result.wins * (1 - s) ** 2 + result.draws * (0.5 - s) ** 2 + result.losses * s**2) / n
-    half = 1.959963984540054 * math.sqrt(variance / n)
-    return (max(0.0, s - half), min(1.0, s + half))
-
-
 def _finite(x: float) -> float | None:
     """JSON has no infinities: an Elo of +-inf (every game won or lost) is written null."""
     return x if math.isfinite(x) else None
@@ -98,7 +85,7 @@ def evaluate(player: Agent, opponents: Sequence[str], games: int, *, max_plies: 
         else:
             with reference(name, seed, stockfish) as opponent:
                 result = play_match(player, opponent, games, max_plies=max_plies, progress=progress)
-        low, high = score_interval(result)
+        low, high = result.score_interval
         elo_low, elo_high = result.elo_interval
         record = {**(extra or {}), "opponent": name, "games": result.played, "wins": result.wins,
                   "draws": result.draws, "losses": result.losses, "score": result.score, "score_low": low,
@@ -126,7 +113,9 @@ def read_log(path: str | os.PathLike[str]) -> list[dict[str, Any]]:
 def plot_curve(records: Sequence[dict[str, Any]], path: str | os.PathLike[str],
                title: str = "Learning curve") -> None:
     """Draws each opponent's score (with its 95 % interval) against the minutes of
-    training into a PNG at ``path``, through a temporary file renamed into place."""
+    training into a PNG at ``path``, through a temporary file renamed into place. Of
+    records with the same opponent and minutes (an evaluation cut short by a kill and
+    played again), the last is drawn."""
     import matplotlib
 
     matplotlib.use("Agg")  # no screen needed
@@ -134,8 +123,9 @@ def plot_curve(records: Sequence[dict[str, Any]], path: str | os.PathLike[str],
 
     figure, axes = pyplot.subplots(figsize=(7, 4), dpi=100)
     try:
+        latest = {(r["opponent"], r["minutes"]): r for r in records}
         for name in dict.fromkeys(r["opponent"] for r in records):
-            rows = [r for r in records if r["opponent"] == name]
+            rows = sorted((r for (who, _), r in latest.items() if who == name), key=lambda r: r["minutes"])
             x = [r["minutes"] for r in rows]
             y = [r["score"] for r in rows]
             errors = [[r["score"] - r["score_low"] for r in rows], [r["score_high"] - r["score"] for r in rows]]

@@ -29,8 +29,10 @@ ACTIONS = ACTION_PLANES * 64
 SIDE_PLANE = 112
 # Observation planes hold counts (the step count grows past a thousand) beside 0/1 planes:
 # the counts are scaled to the size of the others before the first convolution.
+# The step count is left out: it keeps counting across the games an environment plays, so
+# it tells the environment's age, not anything about the position.
 _SCALE = torch.ones(PLANES)
-_SCALE[113] = 1 / 200  # step count
+_SCALE[113] = 0.0  # step count
 _SCALE[118] = 1 / 50  # half-moves without progress
 
 

@@ -1,0 +1,98 @@
+"""Evaluation matches of a network, their log and their curve, and a whole small run."""
+
+import json
+import math
+import os
+
+import numpy as np
+import pytest
+
+from conftest import SANITIZED
+
+torch = pytest.importorskip("torch")
+if SANITIZED:
+    pytest.skip("PyTorch is not run under the sanitizer preload", allow_module_level=True)
+
+from vantor_gym.match import MatchResult, elo_difference, play_match  # noqa: E402
+from vantor_gym.players import RandomPlayer  # noqa: E402
+from vantor_gym.train.evaluate import (NetworkPlayer, evaluate, load_player, plot_curve, read_log,  # noqa: E402
+                                       reference)
+from vantor_gym.train.loop import TrainConfig, Trainer  # noqa: E402
+from vantor_gym.train.network import NetworkConfig, PolicyValueNet, load_network, save_network  # noqa: E402
+
+STOCKFISH = "/usr/games/stockfish"
+
+
+def test_the_score_interval_is_the_one_the_elo_interval_comes_from():
+    for wins, draws, losses in [(5, 3, 2), (1, 0, 9), (0, 10, 0), (10, 0, 0)]:
+        result = MatchResult(wins, draws, losses)
+        low, high = result.score_interval
+        assert low <= result.score <= high
+        if 0 < result.score < 1:
+            assert result.elo_interval == (elo_difference(low), elo_difference(high))
+
+
+def test_a_network_player_plays_legal_moves_and_is_logged_with_infinities_as_null(tmp_path):
+    net = PolicyValueNet(NetworkConfig(8, 1)).eval()
+    player = NetworkPlayer(net, simulations=4, seed=1)
+    result = play_match(player, RandomPlayer(2), 2, max_plies=30, progress=False)
+    assert result.forfeits == 0 and result.played == 2
+    log = tmp_path / "log.jsonl"
+    always = {"always": lambda state, mask: int(np.flatnonzero(mask)[0])}
+    records = evaluate(player, ["random", "always"], 2, max_plies=6, log=log, extra={"minutes": 1.5},
+                       opponent_agents=always)
+    assert [r["opponent"] for r in records] == ["random", "always"]
+    assert all(r["draws"] == 2 and r["elo"] == 0 for r in records)  # 6 plies: every game a draw
+    with open(log, "a") as out:
+        out.write('{"opponent": "cut short by a ki')
+    logged = read_log(log)
+    assert logged == records and logged[0]["minutes"] == 1.5
+    won = dict(records[0], wins=2, draws=0, score=1.0, score_low=1.0, score_high=1.0, elo=None)
+    assert json.loads(json.dumps(won))["elo"] is None
+    plot_curve([*logged, won, dict(won, minutes=3.0)], tmp_path / "curve.png")
+    assert (tmp_path / "curve.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert not any(name.endswith(".tmp.png") for name in os.listdir(tmp_path))
+
+
+def test_references_and_saved_networks(tmp_path):
+    with pytest.raises(ValueError, match="unknown reference"):
+        with reference("nobody"):
+            pass
+    if os.path.exists(STOCKFISH):
+        with reference("stockfish", stockfish=STOCKFISH) as engine:
+            assert engine.name == "Stockfish"
+    net = PolicyValueNet(NetworkConfig(8, 2))
+    save_network(net, tmp_path / "net.pt")
+    again = load_network(tmp_path / "net.pt", "cpu")
+    assert again.config == net.config and not again.training
+    assert all(torch.equal(a, b) for a, b in zip(net.state_dict().values(), again.state_dict().values()))
+    assert load_player(tmp_path / "net.pt", 2, device="cpu").__name__ == "net.pt"
+    (tmp_path / "bad.pt").write_bytes(b"not a network")
+    with pytest.raises(Exception):
+        load_network(tmp_path / "bad.pt", "cpu")
+    torch.save({"channels": 8}, tmp_path / "half.pt")
+    with pytest.raises(ValueError, match="not a saved network"):
+        load_network(tmp_path / "half.pt", "cpu")
+
+
+@pytest.mark.skipif(not os.path.exists(STOCKFISH), reason="needs Stockfish")
+def test_a_small_run_goes_through_every_phase_and_resumes_on_its_clock(tmp_path):
+    config = TrainConfig(directory=str(tmp_path), channels=8, blocks=1, engine=STOCKFISH, engine_minutes=0.03,
+                         engine_nodes=20, engines=2, imitation_minutes=0.03, games=2, simulations=4, max_plies=40,
+                         plies_per_iteration=4, updates_per_iteration=2, batch_size=16, buffer_size=3000,
+                         checkpoint_every=3, eval_every=0.05, eval_games=2, final_games=2,
+                         eval_opponents="random", eval_simulations=2, eval_max_plies=20, device="cpu", threads=1)
+    trainer = Trainer(config)
+    phases = []
+    trainer.run(0.08, report=lambda t: phases.append(t.phase))
+    trainer.close()
+    assert {"imitation", "self-play"} <= set(phases) and trainer.clock >= 0.08 * 60
+    for name in ("imitation.pt", "network.pt", "log.jsonl", "curve.png", "checkpoint.pt", "buffer.npz"):
+        assert (tmp_path / name).exists(), name
+    log = read_log(tmp_path / "log.jsonl")
+    assert [r["opponent"] for r in log if r["final"]] == ["random", "imitation"]
+    assert any(not r["final"] for r in log) and all(r["games"] == 2 for r in log)
+    resumed = Trainer(config)
+    assert (resumed.phase, resumed.clock, resumed.updates) == ("self-play", trainer.clock, trainer.updates)
+    assert math.isclose(resumed.clock / 60, 0.08, abs_tol=0.05)
+    resumed.close()
