@@ -158,9 +158,22 @@ def make_player(
     spec: str, stack: ExitStack, *, seed: int | None = None, movetime: float | None = None
 ) -> Player | UciEngine:
     """The match agent a player spec names: ``random``, ``mc:N`` (flat Monte-Carlo, N
-    roll-outs per legal move), ``search:N`` (tree search, N simulations per move) or
+    roll-outs per legal move), ``search:N`` (tree search, N simulations per move),
+    ``baseline[:N]`` (the trained baseline network, N simulations per move, 32 by
+    default; needs PyTorch), ``net:PATH[:N]`` (a network saved by a training run) or
     ``uci:PATH[:name=value,...]`` (a UCI engine with those options, closed by ``stack``)."""
     kind, _, rest = spec.partition(":")
+    if kind == "baseline":
+        from vantor_gym.train import baseline
+
+        return baseline(_positive_count(rest, spec) if rest else 32)
+    if kind == "net" and rest:
+        from vantor_gym.train.evaluate import load_player
+
+        path, colon, count = rest.rpartition(":")
+        if not (colon and count.isdigit()):
+            path, count = rest, ""
+        return load_player(path, _positive_count(count, spec) if count else 32)
     if kind == "random" and not rest:
         return RandomPlayer(seed)
     if kind == "mc":
@@ -169,7 +182,8 @@ def make_player(
         return TreeSearchPlayer(_positive_count(rest, spec), seed)
     if kind == "uci" and rest:
         return _uci_player(rest, movetime, stack)
-    raise ValueError(f"unknown player {spec!r}: use random, mc:N, search:N or uci:PATH[:name=value,...]")
+    raise ValueError(f"unknown player {spec!r}: use random, mc:N, search:N, baseline[:N], net:PATH[:N] or "
+                     "uci:PATH[:name=value,...]")
 
 
 def _run_match(args: argparse.Namespace) -> int:
@@ -359,7 +373,9 @@ def _parser() -> argparse.ArgumentParser:
     match_cmd = commands.add_parser(
         "match", help="play a match between two players",
         description="Players: random; mc:N (flat Monte-Carlo, N roll-outs per legal move); search:N (the "
-                    "tree search, N simulations per move, leaves valued by a random roll-out); "
+                    "tree search, N simulations per move, leaves valued by a random roll-out); baseline[:N] (the "
+                    "trained baseline network with N simulations per move, 32 by default); net:PATH[:N] (a network "
+                    "a training run saved); "
                     "uci:PATH[:name=value,...] (a UCI engine and its options).")
     match_cmd.add_argument("player_a", metavar="PLAYER_A")
     match_cmd.add_argument("player_b", metavar="PLAYER_B")
@@ -388,6 +404,9 @@ def _parser() -> argparse.ArgumentParser:
     _add_common(selfplay)
     selfplay.set_defaults(run=_run_selfplay)
 
+    commands.add_parser("train", help="train an agent: engine games, imitation, then self-play (needs PyTorch; "
+                                      "'vantor train --help' lists the flags)", add_help=False)
+
     bench = commands.add_parser("bench", help="a quick benchmark")
     bench.add_argument("--seconds", type=float, default=3.0, help="time to spend measuring (default 3)")
     bench.set_defaults(run=_run_bench)
@@ -397,6 +416,11 @@ def _parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command ``argv`` names (``sys.argv[1:]`` by default) and returns the exit
     status; a refused argument or a failing engine is one line on standard error."""
+    argv = list(sys.argv[1:] if argv is None else argv)
+    if argv[:1] == ["train"]:  # its flags are the training run's own
+        from vantor_gym.train.__main__ import main as train
+
+        return train(argv[1:], prog="vantor train")
     parser = _parser()
     args = parser.parse_args(argv)
     try:

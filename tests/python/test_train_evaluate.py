@@ -81,7 +81,8 @@ def test_a_small_run_goes_through_every_phase_and_resumes_on_its_clock(tmp_path)
                          engine_nodes=20, engines=2, imitation_minutes=0.03, games=2, simulations=4, max_plies=40,
                          plies_per_iteration=4, updates_per_iteration=2, batch_size=16, buffer_size=3000,
                          checkpoint_every=3, eval_every=0.05, eval_games=2, final_games=2,
-                         eval_opponents="random", eval_simulations=2, eval_max_plies=20, device="cpu", threads=1)
+                         eval_opponents="random", eval_simulations=2, eval_max_plies=20, head_to_head_games=2,
+                         device="cpu", threads=1)
     trainer = Trainer(config)
     phases = []
     trainer.run(0.08, report=lambda t: phases.append(t.phase))

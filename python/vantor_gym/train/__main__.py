@@ -10,8 +10,8 @@ import time
 from vantor_gym.train.loop import TrainConfig, Trainer
 
 
-def parse(argv: list[str] | None = None) -> tuple[TrainConfig, float]:
-    parser = argparse.ArgumentParser(prog="python -m vantor_gym.train", description=__doc__)
+def parse(argv: list[str] | None = None, prog: str = "python -m vantor_gym.train") -> tuple[TrainConfig, float]:
+    parser = argparse.ArgumentParser(prog=prog, description=__doc__)
     parser.add_argument("--minutes", type=float, default=60.0, help="wall time to train for")
     for field in dataclasses.fields(TrainConfig):
         kind = {"int": int, "float": float, "str": str}.get(str(field.type).split(" |")[0], str)
@@ -22,8 +22,8 @@ def parse(argv: list[str] | None = None) -> tuple[TrainConfig, float]:
     return TrainConfig(**args), minutes
 
 
-def main(argv: list[str] | None = None) -> int:
-    config, minutes = parse(argv)
+def main(argv: list[str] | None = None, prog: str = "python -m vantor_gym.train") -> int:
+    config, minutes = parse(argv, prog)
     trainer = Trainer(config)
     last = [0.0]
 

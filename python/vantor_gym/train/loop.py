@@ -36,8 +36,8 @@ class TrainConfig:
     """Everything a run is made of; the command line's flags are its fields."""
 
     directory: str = "vantor-run"
-    channels: int = 64
-    blocks: int = 4
+    channels: int = 32
+    blocks: int = 6
     # The warm start: games of a UCI engine against itself for engine_minutes (0: none)
     # and the games of a PGN file (empty: none), then imitation_minutes of learning from
     # them alone; self-play follows until the run's minutes are up.
@@ -46,12 +46,12 @@ class TrainConfig:
     engine_nodes: int = 1000
     engines: int = 2
     pgn: str = ""
-    imitation_minutes: float = 20.0
-    games: int = 64
-    simulations: int = 32
+    imitation_minutes: float = 36.0
+    games: int = 32
+    simulations: int = 24
     max_plies: int = 200
     temperature_plies: int = 20
-    plies_per_iteration: int = 8
+    plies_per_iteration: int = 4
     updates_per_iteration: int = 4
     batch_size: int = 256
     learning_rate: float = 1e-3
@@ -59,11 +59,12 @@ class TrainConfig:
     buffer_size: int = 400_000
     checkpoint_every: int = 25
     # Matches against the references every eval_every minutes of training (0: only at the
-    # end), eval_games games each, final_games at the end, and the final network against
-    # the imitation-only one; the clock stops while they are played.
+    # end), eval_games games each, final_games at the end, then head_to_head_games of the
+    # final network against the imitation-only one; the clock stops while they are played.
     eval_every: float = 15.0
-    eval_games: int = 40
+    eval_games: int = 30
     final_games: int = 100
+    head_to_head_games: int = 50
     eval_opponents: str = "random,mc4,stockfish"
     eval_simulations: int = 32
     eval_max_plies: int = 400
@@ -183,14 +184,14 @@ class Trainer:
         opponents = [name for name in config.eval_opponents.split(",") if name]
         extra = {"minutes": round(self.clock / 60, 2), "phase": self.phase, "positions": self.buffer.added,
                  "updates": self.updates, "final": final}
-        others: dict[str, Any] = {}
-        if final and os.path.exists(self._path(IMITATION)):
-            imitation = load_network(self._path(IMITATION), self.device)
-            others["imitation"] = NetworkPlayer(imitation, config.eval_simulations, name="imitation only")
-            opponents.append("imitation")
         player = NetworkPlayer(self.net, config.eval_simulations, name="network", seed=config.seed)
         records = evaluate(player, opponents, games, max_plies=config.eval_max_plies, seed=config.seed,
-                           stockfish=config.engine, extra=extra, log=self._path(LOG), opponent_agents=others)
+                           stockfish=config.engine, extra=extra, log=self._path(LOG), progress=None)
+        if final and config.head_to_head_games > 0 and os.path.exists(self._path(IMITATION)):
+            imitation = load_network(self._path(IMITATION), self.device)
+            others = {"imitation": NetworkPlayer(imitation, config.eval_simulations, name="imitation only")}
+            records += evaluate(player, ["imitation"], config.head_to_head_games, max_plies=config.eval_max_plies,
+                                extra=extra, log=self._path(LOG), opponent_agents=others, progress=None)
         plot_curve(read_log(self._path(LOG)), self._path(CURVE))
         for r in records:
             elo = "" if r["elo"] is None else f", Elo {r['elo']:+.0f}"
