@@ -9,7 +9,7 @@ import json
 import math
 import os
 import shutil
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from typing import Any
 
@@ -72,7 +72,7 @@ def _finite(x: float) -> float | None:
 def evaluate(player: Agent, opponents: Sequence[str], games: int, *, max_plies: int = 400, seed: int = 0,
              stockfish: str = "stockfish", extra: dict[str, Any] | None = None,
              log: str | os.PathLike[str] | None = None, progress: bool | None = False,
-             opponent_agents: dict[str, Agent] | None = None) -> list[dict[str, Any]]:
+             opponent_agents: Mapping[str, Agent] | None = None) -> list[dict[str, Any]]:
     """Plays ``games`` games (colours alternating) of ``player`` against each reference in
     ``opponents`` and returns one record per match: the opponent, wins, draws, losses,
     score with its 95 % interval, and Elo difference with its interval (``null`` where

@@ -144,11 +144,13 @@ class Trainer:
             self._gather(min(config.engine_minutes, minutes))
             self.phase = "imitation" if config.imitation_minutes > 0 else "self-play"
             self.save()
+            _say(f"{self.clock / 60:5.1f} min: {self.buffer.added} positions gathered; {self.phase} follows")
         while self.clock < budget:
             if self.phase == "imitation" and self.clock >= warm:
                 save_network(self.net, self._path(IMITATION))
                 self.phase = "self-play"
                 self.save()
+                _say(f"{self.clock / 60:5.1f} min: imitation done ({self.updates} updates); self-play follows")
             if self._evaluation_due():
                 self.evaluate(config.eval_games)
                 self.evaluations += 1
@@ -169,6 +171,8 @@ class Trainer:
     def _gather(self, minutes: float) -> None:
         config = self.config
         started = time.monotonic()
+        _say(f"gathering positions: {minutes:g} minutes of {config.engine} games"
+             + (f" and the games of {config.pgn}" if config.pgn else ""))
         if config.pgn:
             pgn_positions(self.buffer, config.pgn)
         if minutes > 0:
@@ -195,8 +199,8 @@ class Trainer:
         plot_curve(read_log(self._path(LOG)), self._path(CURVE))
         for r in records:
             elo = "" if r["elo"] is None else f", Elo {r['elo']:+.0f}"
-            print(f"{extra['minutes']:5.1f} min: against {r['opponent']}: {r['wins']} won, {r['draws']} drawn, "
-                  f"{r['losses']} lost, score {r['score']:.1%}{elo}", file=sys.stderr, flush=True)
+            _say(f"{extra['minutes']:5.1f} min: against {r['opponent']}: {r['wins']} won, {r['draws']} drawn, "
+                 f"{r['losses']} lost, score {r['score']:.1%}{elo}")
         return records
     def _learn(self) -> tuple[float, float]:
         self.net.train()
@@ -249,3 +253,7 @@ class Trainer:
 
     def close(self) -> None:
         self.selfplay.close()
+
+
+def _say(line: str) -> None:
+    print(line, file=sys.stderr, flush=True)
