@@ -13,6 +13,8 @@ from vantor_gym import BatchEnv
 from vantor_gym.notation import fen, uci_to_action
 from vantor_gym.search import Search
 
+from test_search import forces_mate_in_two, mates_now  # noqa: E402
+
 ACTIONS = 4672
 
 # Sparse positions with a forced mate in 2 and none in 1, drawn at random and kept when
@@ -56,33 +58,6 @@ EVERY_MOVE_LOSES = [
 ]
 
 MATE_IN_TWO_SIMULATIONS = 2000
-
-
-def mates_now(board: chess.Board) -> list[chess.Move]:
-    found = []
-    for move in list(board.legal_moves):
-        board.push(move)
-        if board.is_checkmate():
-            found.append(move)
-        board.pop()
-    return found
-
-
-def forces_mate_in_two(board: chess.Board, move: chess.Move) -> bool:
-    board.push(move)
-    try:
-        replies = list(board.legal_moves)
-        if not replies:
-            return False
-        for reply in replies:
-            board.push(reply)
-            answered = bool(mates_now(board))
-            board.pop()
-            if not answered:
-                return False
-        return True
-    finally:
-        board.pop()
 
 
 def games_from(fens: list[str]) -> BatchEnv:

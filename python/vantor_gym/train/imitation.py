@@ -4,6 +4,7 @@ played; the value target is the game's result from the side to move."""
 
 from __future__ import annotations
 
+import itertools
 import os
 import threading
 import time
@@ -60,7 +61,7 @@ def _play_one(engine: UciEngine, env: BatchEnv, rng: np.random.Generator, random
     game = _Game()
     rows, info = env.reset()
     engine.new_game()
-    for ply in range(1 << 30):
+    for ply in itertools.count():
         mask = info["action_mask"][0]
         legal = np.flatnonzero(mask)
         if ply >= random_plies:
@@ -78,7 +79,7 @@ def _play_one(engine: UciEngine, env: BatchEnv, rng: np.random.Generator, random
             return game, float(rewards[0])
         if truncated[0]:
             return game, 0.0
-    raise AssertionError("unreachable")
+    raise AssertionError("itertools.count() does not end")
 
 
 def engine_games(buffer: ReplayBuffer, engine: str | os.PathLike[str] = "stockfish", *, minutes: float | None = None,
