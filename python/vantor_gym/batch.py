@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import operator
 import os
 import threading
 from collections.abc import Iterator, Sequence
@@ -14,6 +13,8 @@ import numpy.typing as npt
 
 import vantor
 from vantor_gym import _native
+from vantor_gym._handles import Unshared
+from vantor_gym._numbers import integer
 from vantor_gym.compact import COMPACT_WORDS
 from vantor_gym.fen import Fen, read_start
 
@@ -46,7 +47,7 @@ _DTYPES = {
 }
 
 
-class BatchEnv:
+class BatchEnv(Unshared):
     """``num_envs`` independent chess games, each exactly a ``vantor.Vantor`` game on
     which ``get_actions`` is called after every reset and step: the same moves,
     observations, rewards, draws and step counter (plane 113 counts each game's own
@@ -105,15 +106,11 @@ class BatchEnv:
         observation: str = "side_to_move",
         compact: bool = False,
     ) -> None:
-        num_envs = operator.index(num_envs)
-        if not 1 <= num_envs < 2**31:
-            raise ValueError(f"num_envs must be in 1 .. 2**31 - 1, not {num_envs}")
-        threads = 0 if threads is None else operator.index(threads)
-        if threads < 0:
-            raise ValueError(f"threads must be at least 0 (0 for all cores), not {threads}")
+        num_envs = integer(num_envs, "num_envs", 1, _INT32_MAX)
+        threads = 0 if threads is None else integer(threads, "threads (0 for all cores)", 0)
         threads = min(threads or os.cpu_count() or 1, num_envs)
-        if max_plies is not None and not 1 <= operator.index(max_plies) <= _INT32_MAX:
-            raise ValueError(f"max_plies must be in 1 .. {_INT32_MAX}, not {max_plies}")
+        if max_plies is not None:
+            max_plies = integer(max_plies, "max_plies", 1, _INT32_MAX)
         if autoreset not in AUTORESET_MODES:
             raise ValueError(f"autoreset must be one of {AUTORESET_MODES}, not {autoreset!r}")
         if illegal not in ILLEGAL_MODES:
@@ -286,7 +283,7 @@ class BatchEnv:
             raise RuntimeError(f"BatchEnv.{call} called while {reserved[1]} on this thread")
 
     def _index(self, index: int) -> int:
-        number = operator.index(index)
+        number = integer(index, "a game index")
         if not 0 <= number < self.num_envs:
             raise IndexError(f"index {number} is out of range for {self.num_envs} games")
         return number
@@ -359,10 +356,7 @@ class BatchEnv:
 def _seed(seed: int | None) -> int | None:
     if seed is None:
         return None
-    seed = operator.index(seed)
-    if not 0 <= seed < 2**64:
-        raise ValueError(f"seed must be in 0 .. 2**64 - 1, not {seed}")
-    return seed
+    return integer(seed, "seed", 0, 2**64 - 1)
 
 
 def read_start_fens(start_fens: Sequence[str] | None) -> list[Fen]:

@@ -12,17 +12,22 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+import tempfile
 import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import ExitStack
+from typing import IO, Any
 
 import numpy as np
 import numpy.typing as npt
 
 import vantor
 from vantor_gym import _native
+from vantor_gym._numbers import integer
+from vantor_gym._numbers import real
+from vantor_gym._parsing import Parser
 from vantor_gym.distributed import Episode, SelfPlayCollector, play_chunk, uniform_random
-from vantor_gym.fen import read_fen
+from vantor_gym.fen import read_fen, read_start
 from vantor_gym.players import MonteCarloPlayer, RandomPlayer, TreeSearchPlayer
 from vantor_gym.progress import Progress
 from vantor_gym.uci import EngineError, UciEngine
@@ -30,6 +35,10 @@ from vantor_gym.uci import EngineError, UciEngine
 __all__ = ["main", "perft", "divide", "make_player"]
 
 START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
+# The count recurses a level a ply; no position has a tree this deep that a count could finish.
+MAX_DEPTH = 100
+_INT32_MAX = 2**31 - 1
+_SEED_MAX = 2**63 - 2  # the second player's seed is one more
 
 Player = Callable[[vantor.State, npt.NDArray[np.bool_]], int]
 
@@ -64,11 +73,7 @@ def _count(board: vantor.Vantor, depth: int) -> int:
 
 
 def _depth(depth: int) -> int:
-    if isinstance(depth, bool) or not isinstance(depth, int):
-        raise TypeError(f"depth must be an int, not {type(depth).__name__}")
-    if depth < 0:
-        raise ValueError(f"depth must be at least 0, not {depth}")
-    return depth
+    return integer(depth, "depth", 0, MAX_DEPTH)
 
 
 def divide(fen_text: str, depth: int, progress: bool | None = None) -> list[tuple[str, int]]:
@@ -189,21 +194,33 @@ def make_player(
 def _run_match(args: argparse.Namespace) -> int:
     from vantor_gym.match import play_match
 
+    integer(args.games, "--games", 1)
+    if args.max_plies is not None:
+        integer(args.max_plies, "--max-plies", 1, _INT32_MAX)
+    if args.seed is not None:
+        integer(args.seed, "--seed", 0, _SEED_MAX)
+    if args.movetime is not None and real(args.movetime, "--movetime") <= 0:
+        raise ValueError(f"--movetime must be above 0 seconds, not {args.movetime}")
+    for number, text in enumerate(args.fen or [], start=1):
+        try:
+            read_start(text)
+        except ValueError as error:
+            raise ValueError(f"--fen number {number}: {error}") from None
+    if args.pgn is not None:
+        _check_output(args.pgn, "--pgn")
     with ExitStack() as stack:
         seeds = (None, None) if args.seed is None else (args.seed, args.seed + 1)
         a = make_player(args.player_a, stack, seed=seeds[0], movetime=args.movetime)
         b = make_player(args.player_b, stack, seed=seeds[1], movetime=args.movetime)
         result = play_match(a, b, args.games, start_fens=args.fen or None, max_plies=args.max_plies,
                             names=(args.player_a, args.player_b), progress=args.progress)
-    if args.pgn:
-        with open(args.pgn, "w") as out:
-            out.write("\n".join(result.pgns))
     low, high = result.elo_interval
     print(f"{args.player_a} against {args.player_b}, {result.played} games")
     print(f"{result.wins} won, {result.draws} drawn, {result.losses} lost: score {result.score:.1%}")
     print(f"Elo difference {result.elo:+.0f}, 95 % interval {low:+.0f} .. {high:+.0f}")
-    if args.pgn:
-        print(f"PGN written to {args.pgn}")
+    if args.pgn is not None:
+        written = _write_output(args.pgn, ".pgn", lambda out: out.write("\n".join(result.pgns).encode()))
+        print(f"PGN written to {written}")
     return 0
 
 
@@ -232,7 +249,7 @@ def _ray_episodes(args: argparse.Namespace) -> Iterator[Episode]:
             ray.shutdown()
 
 
-def save_episodes(path: str, episodes: Sequence[Episode]) -> None:
+def save_episodes(path: str | os.PathLike[str] | IO[bytes], episodes: Sequence[Episode]) -> None:
     """Writes episodes to one ``.npz``: a row per episode in ``index``, ``result``,
     ``plies``, ``truncated``; the plies of all episodes end to end in ``actions``,
     ``rewards`` (and ``observations``, ``masks`` when recorded), episode k's being rows
@@ -251,17 +268,65 @@ def save_episodes(path: str, episodes: Sequence[Episode]) -> None:
     if recorded and len(recorded) == len(episodes):
         arrays["observations"] = np.concatenate([e.observations for e in recorded])
         arrays["masks"] = np.concatenate([e.masks for e in recorded])
-    with open(path, "wb") as out:
-        np.savez_compressed(out, **arrays)  # type: ignore[arg-type]
+    if isinstance(path, (str, os.PathLike)):
+        with open(path, "wb") as out:  # opened here, so that no ".npz" is added to the name
+            np.savez_compressed(out, **arrays)  # type: ignore[arg-type]
+    else:
+        np.savez_compressed(path, **arrays)  # type: ignore[arg-type]
+
+
+def _check_output(path: str, flag: str) -> None:
+    """ValueError naming the flag unless a file can be written at path: its directory
+    exists and takes a new file (tried with a file of its own), and path is no directory."""
+    if not path:
+        raise ValueError(f"{flag} must name a file")
+    if os.path.isdir(path):
+        raise ValueError(f"{flag} {path!r} is a directory")
+    folder = os.path.dirname(path) or "."
+    if not os.path.isdir(folder):
+        raise ValueError(f"{flag} {path!r}: there is no directory {folder!r}")
+    try:
+        with tempfile.NamedTemporaryFile(dir=folder, prefix=".vantor-"):
+            pass
+    except OSError as error:
+        raise ValueError(f"{flag} {path!r}: cannot write into {folder!r} ({error.strerror})") from None
+
+
+def _write_output(path: str, suffix: str, write: Callable[[Any], object]) -> str:
+    """Writes a result through a temporary file renamed to path, and returns where it went:
+    should that fail after the work (the disk filled up, the directory went away), into a
+    new file of the system's temporary directory instead, so the work is not lost."""
+    folder = os.path.dirname(path) or "."
+    try:
+        handle, temporary = tempfile.mkstemp(dir=folder, prefix=".vantor-", suffix=suffix)
+        try:
+            with os.fdopen(handle, "wb") as out:
+                write(out)
+            os.replace(temporary, path)
+        except BaseException:
+            os.unlink(temporary)
+            raise
+        return path
+    except OSError as error:
+        handle, fallback = tempfile.mkstemp(prefix="vantor-", suffix=suffix)
+        with os.fdopen(handle, "wb") as out:
+            write(out)
+        print(f"vantor: cannot write {path!r} ({error.strerror or error}): written to {fallback} instead",
+              file=sys.stderr)
+        return fallback
 
 
 def _run_selfplay(args: argparse.Namespace) -> int:
-    if args.episodes < 0:
-        raise ValueError(f"--episodes must be at least 0, not {args.episodes}")
-    if args.workers < 1 or args.envs_per_worker < 1:
-        raise ValueError("--workers and --envs-per-worker must be at least 1")
-    if args.seed is not None and args.seed < 0:
-        raise ValueError(f"--seed must be at least 0, not {args.seed}")
+    integer(args.episodes, "--episodes", 0)
+    integer(args.workers, "--workers", 1, 1024)
+    integer(args.envs_per_worker, "--envs-per-worker", 1, _INT32_MAX)
+    if args.seed is not None:
+        integer(args.seed, "--seed", 0, _SEED_MAX)
+    if args.max_plies is not None:
+        integer(args.max_plies, "--max-plies", 1, _INT32_MAX)
+    _check_output(args.out, "--out")
+    if args.pgn is not None:
+        _check_output(args.pgn, "--pgn")
     source = _local_episodes(args) if args.local else _ray_episodes(args)
     episodes: list[Episode] = []
     plies = 0
@@ -270,13 +335,12 @@ def _run_selfplay(args: argparse.Namespace) -> int:
             episodes.append(episode)
             plies += episode.plies
             shown.update(plies=f"{plies:,}")
-    save_episodes(args.out, episodes)
+    out = _write_output(args.out, ".npz", lambda file: save_episodes(file, episodes))
     if args.pgn is not None:
-        with open(args.pgn, "w") as out:
-            out.write("\n".join(e.pgn or "" for e in episodes))
+        _write_output(args.pgn, ".pgn", lambda file: file.write("\n".join(e.pgn or "" for e in episodes).encode()))
     results = [e.result for e in episodes]
     print(f"{len(episodes)} episodes, {plies:,} plies: 1-0 {results.count(1)}, 0-1 {results.count(-1)}, "
-          f"drawn or cut {results.count(0)}; written to {args.out}")
+          f"drawn or cut {results.count(0)}; written to {out}")
     return 0
 
 
@@ -340,7 +404,7 @@ def _batch_steps_per_second(seconds: float, rng: np.random.Generator, games: int
 
 
 def _run_bench(args: argparse.Namespace) -> int:
-    if not 0 < args.seconds <= 600:
+    if not 0 < real(args.seconds, "--seconds") <= 600:
         raise ValueError(f"--seconds must be above 0 and at most 600, not {args.seconds}")
     rng = np.random.default_rng(0)
     share = args.seconds / 3  # of wall-clock time; only the calls measured are timed
@@ -360,7 +424,7 @@ def _add_common(parser: argparse.ArgumentParser) -> None:
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="vantor", description="The Vantor chess environment's tools.")
+    parser = Parser(prog="vantor", description="The Vantor chess environment's tools.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     perft_cmd = commands.add_parser("perft", help="count the leaf nodes of the legal-move tree")

@@ -69,13 +69,36 @@ def _values(tail: Any) -> tuple[Any, Any]:
     return ((tail & _LOW) ^ _SIGN) - _SIGN, tail >> 32
 
 
+def row_values(rows: np.ndarray) -> np.ndarray:
+    """The 24 int32 values of each row of ``uint64 (n, COMPACT_WORDS)`` rows, as ``int64 (n, 24)``."""
+    low, high = _values(rows[:, PIECE_WORDS:].view(np.int64))
+    values = np.empty((len(rows), VALUES), np.int64)
+    values[:, 0::2] = low
+    values[:, 1::2] = high
+    return values
+
+
+_FLAGS = ((SIDE, 1, "a side to move"), (CASTLING, 4, "a castling right"), (TURNED, 1, "a turn flag"))
+
+
+def check_flags(values: np.ndarray, kind: str = "row") -> None:
+    """``ValueError`` naming the first row whose side, castling rights or turn flag is
+    neither 0 nor 1: no environment writes such a row."""
+    for first, count, what in _FLAGS:
+        flags = values[:, first : first + count]
+        bad = ((flags != 0) & (flags != 1)).any(axis=1)
+        if bad.any():
+            raise ValueError(f"compact observations: {kind} {int(np.flatnonzero(bad)[0])} holds {what} other than "
+                             "0 and 1, which no environment writes")
+
+
 def expand_observations(compact: npt.ArrayLike, out: np.ndarray | None = None) -> np.ndarray:
     """The 119 x 8 x 8 planes of each compact row, exactly as the environment writes them.
 
     ``compact`` is ``uint64`` (or ``int64``) of shape ``(..., COMPACT_WORDS)``; the result
     has shape ``(..., 119, 8, 8)``, ``int32``, or is ``out`` (``int32`` or ``float32``,
     C-contiguous, that shape) filled. ``ValueError`` for anything else, and for rows whose
-    side or turn flag is neither 0 nor 1 (no environment writes them)."""
+    side, castling rights or turn flag is neither 0 nor 1 (no environment writes them)."""
     words = np.asarray(compact)
     if words.dtype not in (np.dtype(np.uint64), np.dtype(np.int64)):
         raise ValueError(f"compact observations must be uint64 or int64, not {words.dtype}")
@@ -93,14 +116,9 @@ def expand_observations(compact: npt.ArrayLike, out: np.ndarray | None = None) -
     rows = np.ascontiguousarray(words.reshape(-1, COMPACT_WORDS))
     rows = rows.view(np.uint64).astype("<u8", copy=False)
     n = len(rows)
-    low, high = _values(rows[:, PIECE_WORDS:].view(np.int64))
-    values = np.empty((n, VALUES), np.int64)
-    values[:, 0::2] = low
-    values[:, 1::2] = high
+    values = row_values(rows)
+    check_flags(values)
     side, turned = values[:, SIDE], values[:, TURNED]
-    if n and not (((side == 0) | (side == 1)).all() and ((turned == 0) | (turned == 1)).all()):
-        raise ValueError("compact observations hold a side or turn flag other than 0 and 1: they are not rows "
-                         "an environment wrote")
     planes = out.reshape(n, PLANES, 64)
     history = planes[:, : HISTORY * 14].reshape(n, HISTORY, 14, 64)
     # The side to move's sets first: with black to move a slot's sets are read from 6 on.

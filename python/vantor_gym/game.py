@@ -3,7 +3,6 @@ array, steps returning plain ints, the observation written into a reused buffer.
 
 from __future__ import annotations
 
-import operator
 from collections.abc import Callable, Sequence
 from typing import Any
 
@@ -12,6 +11,8 @@ import numpy.typing as npt
 
 import vantor
 from vantor_gym import _native
+from vantor_gym._handles import Unshared
+from vantor_gym._numbers import integer, is_integer
 from vantor_gym.batch import ACTIONS, ILLEGAL_MODES, OBSERVATION_MODES, PLANES, _seed, _starts, read_start_fens
 from vantor_gym.fen import read_start
 
@@ -27,13 +28,13 @@ _INT64 = np.iinfo(np.int64)
 def _action_number(action: Any) -> int:
     """An action as the int64 the game takes: any integer outside int64 is no legal action
     (-1 stands for it); a bool, a float or anything else is refused."""
-    if isinstance(action, (bool, np.bool_)) or not isinstance(action, (int, np.integer)):
+    if not is_integer(action):
         raise TypeError(f"an action must be an integer, not {type(action).__name__}")
     number = int(action)
     return number if _INT64.min <= number <= _INT64.max else -1
 
 
-class Game:
+class Game(Unshared):
     """One game of chess, exactly the ``vantor.Vantor`` game (the same moves, observations,
     rewards, draws and step counter), for agents and search code that drive one game from
     Python and want each call to cost no more than its chess.
@@ -77,8 +78,8 @@ class Game:
         start_fens: Sequence[str] | None = None,
         seed: int | None = None,
     ) -> None:
-        if max_plies is not None and not 1 <= operator.index(max_plies) <= _INT32_MAX:
-            raise ValueError(f"max_plies must be in 1 .. {_INT32_MAX}, not {max_plies}")
+        if max_plies is not None:
+            max_plies = integer(max_plies, "max_plies", 1, _INT32_MAX)
         if illegal not in ILLEGAL_MODES:
             raise ValueError(f"illegal must be one of {ILLEGAL_MODES}, not {illegal!r}")
         if observation not in OBSERVATION_MODES:
@@ -111,6 +112,7 @@ class Game:
         if action.__class__ is bool:
             raise TypeError("an action must be an integer, not bool")
         try:
+            # The native step takes an int or an object with __index__ and nothing else.
             return self._step(action)
         except TypeError:
             return self._step(_action_number(action))
@@ -139,12 +141,14 @@ class Game:
 
     @property
     def fullmove_number(self) -> int:
-        """The full-move number FEN text gives the position (1 after ``restore_state``)."""
+        """The full-move number FEN text gives the position (1 after ``restore_state``); it
+        stops at 2**31 - 1, the largest that FEN text is read with."""
         return int(self._core.fullmove_number)
 
     @property
     def is_over(self) -> bool:
-        """Whether the game ended or was truncated: only ``reset`` goes on from here."""
+        """Whether the game ended or was truncated: only ``reset`` goes on from here. A
+        snapshot restored at a mate, a stalemate or an automatic draw is over too."""
         return bool(self._core.is_over)
 
     @property
@@ -157,7 +161,9 @@ class Game:
 
     def restore_state(self, state: vantor.State) -> None:
         """Makes the game the snapshot's (its ply count starts again); a misshapen
-        snapshot raises ``ValueError`` and changes nothing."""
+        snapshot raises ``ValueError`` and changes nothing. A snapshot of an ended game
+        (a mate, a stalemate, a third occurrence, fifty half-moves) leaves the game over:
+        ``step`` raises until ``reset``."""
         self._core.restore_state(state)
 
     def hash_state(self) -> int:

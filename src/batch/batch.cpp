@@ -1,6 +1,7 @@
 #include "batch/batch.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <random>
 
 namespace vantor::batch {
@@ -167,7 +168,9 @@ void Batch::step_one(int index, std::int64_t action, const Outputs& out, ActionL
     const auto [r, done] = game.board.play_listed(found->move, scratch);
     take_mask(game, scratch);
     ++game.plies;
-    if (game.board.side == kWhite) ++game.fullmove_number;
+    // FEN text is read with full-move numbers up to 2**31 - 1: the count stops there, so
+    // that every FEN written of the game reads back.
+    if (game.board.side == kWhite && game.fullmove_number < INT32_MAX) ++game.fullmove_number;
     reward = r;
     terminated = done != 0;
     truncated = !terminated && options_.max_plies > 0 && game.plies >= options_.max_plies;
@@ -234,6 +237,12 @@ void Batch::restore_state(int index, State snapshot, const Outputs& out) {
   game.fullmove_number = 1;
   game.finished = false;
   write_row(0, game, out);
+}
+
+bool Batch::finish_if_over(int index) {
+  Game& game = games_[static_cast<std::size_t>(index)];
+  game.finished = game.finished || game.board.judge(!game.legal.empty()).second != 0;
+  return game.finished;
 }
 
 void Batch::hash_state(std::uint64_t* out) const {

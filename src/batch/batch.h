@@ -101,10 +101,15 @@ class Batch {
   // HistoryEntry) is refused the same way.
   void restore_state(int index, State snapshot, const Outputs& out);
   void hash_state(std::uint64_t* out) const;
+  // Marks the game finished when its position ends the game (a mate, a stalemate or an
+  // automatic draw) as a step into it would, so that only a reset goes on; returns whether
+  // it did. A restored snapshot is not judged otherwise, as Vantor does not judge it.
+  bool finish_if_over(int index);
   // Seeds every game's generators afresh, as a batch made with this seed has them.
   void reseed(std::optional<std::uint64_t> seed);
   // The full-move number of FEN text for the game's position: its start's, plus one for
-  // every move black made since. A snapshot restored has no such count and starts at 1.
+  // every move black made since, up to 2**31 - 1, the most FEN text is read with. A
+  // snapshot restored has no such count and starts at 1.
   std::int64_t fullmove_number(int index) const { return games_[static_cast<std::size_t>(index)].fullmove_number; }
 
   // What one game is now, for callers that drive a single game and read only what they

@@ -83,7 +83,8 @@ int game_index(std::int64_t index, int games) {
 std::vector<vantor::batch::Start> to_starts(std::vector<StartFields> fields) {
   std::vector<vantor::batch::Start> starts;
   for (auto& [text, clock, number] : fields) {
-    if (clock < 0 || number < 1) throw py::value_error("a start's clocks must be at least 0 and 1");
+    if (clock < 0 || number < 1 || number > INT32_MAX)
+      throw py::value_error("a start's clocks must be at least 0 and in 1 .. 2**31 - 1");
     starts.push_back({std::move(text), clock, number});
   }
   return starts;

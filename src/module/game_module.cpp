@@ -59,7 +59,8 @@ using Core = Guarded<std::optional<Single>>;
 
 vantor::batch::Start to_start(const StartFields& fields) {
   const auto& [text, clock, number] = fields;
-  if (clock < 0 || number < 1) throw py::value_error("a start's clocks must be at least 0 and 1");
+  if (clock < 0 || number < 1 || number > INT32_MAX)
+    throw py::value_error("a start's clocks must be at least 0 and in 1 .. 2**31 - 1");
   return {text, clock, number};
 }
 
@@ -114,7 +115,10 @@ void register_game(py::module_& m) {
                const int end = s.terminated ? kTerminated : s.truncated ? kTruncated : kGoesOn;
                return std::pair<int, int>(s.reward, end);
              });
-           })
+           },
+           // Only an int or an integer with __index__: a float, a Decimal or a Fraction
+           // would otherwise be truncated into some action.
+           py::arg("action").noconvert())
       .def("legal_actions",
            [](Core& core) {
              return with(core, [](Single& s) {
@@ -156,6 +160,9 @@ void register_game(py::module_& m) {
              with(core, [&](Single& s) {
                s.batch.restore_state(0, std::move(copy), {});
                s.illegal = false;
+               // A mated, stalemated or drawn position is an ended game: is_over says so
+               // and step refuses, as after the step that reached it.
+               s.batch.finish_if_over(0);
              });
            })
       .def("hash_state", [](Core& core) {

@@ -2,14 +2,18 @@
 
 import io
 import os
+import pickle
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 import vantor
-from vantor_gym.cli import divide, perft
+from conftest import SANITIZED
+from vantor_gym.cli import _write_output, divide, perft
+from vantor_gym.cli import main as cli_main
 from vantor_gym.match import play_match
 from vantor_gym.notation import read_pgn
 from vantor_gym.progress import Progress
@@ -74,7 +78,7 @@ def test_divide_agrees_with_stockfish_move_by_move():
 
 def test_perft_refuses_bad_input_in_one_line():
     refused(vantor_command("perft", "8/8/8/8/8/8/8/8 w - - 0 1", "2"), "invalid FEN")
-    refused(vantor_command("perft", "startpos", "-1"), "depth must be at least 0")
+    refused(vantor_command("perft", "startpos", "-1"), "depth must be in 0 .. 100")
     assert vantor_command("perft", "startpos", "two").returncode == 2  # argparse's usage error
     with pytest.raises(ValueError, match="at least 1"):
         divide("startpos", 0)
@@ -138,6 +142,55 @@ def test_match_refuses_bad_players_in_one_line(player, words):
 
 def test_match_refuses_a_bad_start(tmp_path):
     refused(vantor_command("match", "random", "random", "--fen", "7k/5Q2/6K1/8/8/8/8/8 b - - 0 1"), "stalemated")
+
+
+def not_networks(folder):
+    (folder / "empty.pt").write_bytes(b"")
+    (folder / "pickle.pt").write_bytes(pickle.dumps({"channels": 8}))
+    return [f"net:{folder / 'empty.pt'}", f"net:{folder / 'pickle.pt'}", "net:/etc/passwd"]
+
+
+@pytest.mark.parametrize(
+    "argv, words",
+    [(["perft", "startpos", "3000"], "depth must be in 0 .. 100"),
+     (["match", "random", "random", "--pgn", "/nonexistent/dir/x.pgn"], "--pgn"),
+     (["match", "random", "random", "--pgn", "{tmp}"], "is a directory"),
+     (["match", "random", "random", "--games", "0"], "--games"),
+     (["match", "random", "random", "--movetime", "nan"], "--movetime"),
+     (["match", "random", "random", "--movetime", "-1"], "--movetime"),
+     (["match", "random", "random", "--max-plies", "0"], "--max-plies"),
+     (["match", "random", "random", "--seed", "-1"], "--seed"),
+     (["selfplay", "--local", "--out", "/nonexistent/d/e.npz"], "--out"),
+     (["selfplay", "--local", "--out", "{tmp}/e.npz", "--pgn", "/nonexistent/d/e.pgn"], "--pgn"),
+     (["selfplay", "--local", "--out", "{tmp}/e.npz", "--max-plies", "0"], "--max-plies"),
+     (["bench", "--seconds", "nan"], "--seconds")],
+)
+def test_bad_arguments_are_one_line_before_any_game(tmp_path, capsys, argv, words):
+    status = cli_main([arg.replace("{tmp}", str(tmp_path)) for arg in argv])
+    out, error = capsys.readouterr()
+    assert status == 1 and words in error and len(error.strip().splitlines()) == 1, error
+    assert out == "" and not (tmp_path / "e.npz").exists()
+
+
+def test_files_that_are_not_networks_are_refused_as_players_in_one_line(tmp_path, capsys):
+    pytest.importorskip("torch")
+    if SANITIZED:
+        pytest.skip("PyTorch is not run under the sanitizer preload")
+    for player in not_networks(tmp_path):
+        assert cli_main(["match", player, "random"]) == 1
+        error = capsys.readouterr().err
+        assert "not a saved network" in error and len(error.strip().splitlines()) == 1, error
+
+
+def test_results_that_cannot_be_written_where_asked_are_written_elsewhere(tmp_path, capsys):
+    folder = tmp_path / "gone"
+    folder.mkdir()
+    target = str(folder / "x.pgn")
+    folder.rmdir()  # after the arguments were checked, before the result is written
+    written = _write_output(target, ".pgn", lambda out: out.write(b"1. e4 *\n"))
+    assert written != target and Path(written).read_bytes() == b"1. e4 *\n"
+    assert written in capsys.readouterr().err
+    os.remove(written)
 
 
 # self-play

@@ -224,7 +224,7 @@ def test_rows_no_environment_writes_are_refused(value):
     # Value 2j + 1 is the high half of tail word j.
     word, shift = COMPACT_WORDS - 12 + value // 2, np.uint64(32 * (value % 2))
     rows[3, word] |= np.uint64(2) << shift
-    with pytest.raises(ValueError, match="side or turn flag"):
+    with pytest.raises(ValueError, match="other than 0 and 1"):
         expand_observations(rows)
 
 

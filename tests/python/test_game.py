@@ -1,6 +1,10 @@
 """vantor_gym.Game against vantor.Vantor ply by ply, its starts and snapshots, and bad input."""
 
+import copy
 import os
+import pickle
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -9,7 +13,7 @@ import vantor
 from conftest import SANITIZED
 from vantor_gym import BatchEnv
 from vantor_gym.game import GOES_ON, TERMINATED, TRUNCATED, Game
-from vantor_gym.notation import fen
+from vantor_gym.notation import fen, uci_to_action
 
 PLIES = int(os.environ.get("VANTOR_GAME_PLIES", 5_000 if SANITIZED else 100_000))
 # Converting the module's list observation and action rows costs far more than a ply, so
@@ -159,6 +163,15 @@ def test_illegal_actions_and_ends():
         (lambda g: g.step(True), TypeError, "not bool"),
         (lambda g: g.step(564.0), TypeError, "integer, not float"),
         (lambda g: g.step("564"), TypeError, "integer, not str"),
+        # Numbers that are not integers must not be truncated into some action.
+        (lambda g: g.step(np.float32(564.7)), TypeError, "not float32"),
+        (lambda g: g.step(np.float16(564)), TypeError, "not float16"),
+        (lambda g: g.step(Decimal("564.9")), TypeError, "not Decimal"),
+        (lambda g: g.step(Fraction(564)), TypeError, "not Fraction"),
+        (lambda g: g.step(np.True_), TypeError, "not bool"),
+        (lambda g: g.step(np.False_), TypeError, "not bool"),
+        (lambda g: Game(max_plies=True), TypeError, "max_plies"),
+        (lambda g: Game(max_plies=np.float64(5)), TypeError, "max_plies"),
         (lambda g: g.observation(np.empty((119, 8, 8), np.int64)), ValueError, "int32"),
         (lambda g: g.observation(np.empty((118, 8, 8), np.int32)), ValueError, "119 rows"),
         (lambda g: g.observation(np.empty((8, 8, 119), np.int32).transpose(2, 0, 1)), ValueError, "C-contiguous"),
@@ -193,3 +206,47 @@ def test_read_only_out_is_refused():
 def test_bad_options_are_refused(options, message):
     with pytest.raises((ValueError, TypeError), match=message):
         Game(**options)
+
+
+@pytest.mark.parametrize(
+    "fen_text, by_rule",
+    [("R5k1/5ppp/8/8/8/8/8/6K1 b - - 0 1", False), ("7k/5Q2/6K1/8/8/8/8/8 b - - 0 1", False),
+     ("4k3/8/8/8/8/8/8/R3K3 w Q - 49 80", True)],
+    ids=["mated", "stalemated", "fifty half-moves"],
+)
+def test_a_restored_snapshot_of_an_ended_game_is_over(fen_text, by_rule):
+    if by_rule:  # the fiftieth half-move without progress ends the game
+        drawn = Game(fen_text)
+        assert drawn.step(uci_to_action(drawn, "a1a2")) == (0, TERMINATED)
+        snapshot = drawn.save_state()
+    else:
+        env = vantor.Vantor()
+        env.parse_fen(fen_text)
+        snapshot = env.save_state()
+    for illegal in ("raise", "lose"):
+        game = Game(illegal=illegal)
+        game.restore_state(snapshot)
+        assert game.is_over
+        with pytest.raises(ValueError, match="over"):
+            game.step(int(game.legal_actions()[0]) if len(game.legal_actions()) else 0)
+        game.reset()
+        assert not game.is_over
+    game.restore_state(Game().save_state())
+    assert not game.is_over
+
+
+@pytest.mark.parametrize("make", [Game, lambda: BatchEnv(1, threads=1)], ids=["Game", "BatchEnv"])
+@pytest.mark.parametrize("duplicate", [copy.copy, copy.deepcopy, pickle.dumps], ids=["copy", "deepcopy", "pickle"])
+def test_copies_that_would_share_the_native_game_are_refused(make, duplicate):
+    original = make()
+    with pytest.raises(TypeError, match="cannot be (copied|pickled)"):
+        duplicate(original)
+
+
+def test_the_full_move_number_stops_where_fen_text_is_read():
+    from vantor_gym.fen import read_fen
+
+    game = Game("4k3/8/8/8/8/8/8/R3K3 b Q - 0 2147483647")
+    game.step(int(game.legal_actions()[0]))
+    assert game.fullmove_number == 2**31 - 1
+    assert read_fen(game.fen()).fullmove_number == 2**31 - 1

@@ -58,5 +58,5 @@ def test_the_evaluator_drives_the_search_on_planes_and_on_compact_rows():
 
 
 def test_bad_configs_are_refused():
-    with pytest.raises(ValueError, match="at least 1 channel"):
+    with pytest.raises(ValueError, match="channels must be at least 1"):
         NetworkConfig(channels=0)

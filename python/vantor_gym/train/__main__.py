@@ -2,16 +2,18 @@
 
 from __future__ import annotations
 
-import argparse
 import dataclasses
 import sys
 import time
 
+from vantor_gym._numbers import real
+from vantor_gym._parsing import Parser
 from vantor_gym.train.loop import TrainConfig, Trainer
+from vantor_gym.uci import EngineError
 
 
 def parse(argv: list[str] | None = None, prog: str = "python -m vantor_gym.train") -> tuple[TrainConfig, float]:
-    parser = argparse.ArgumentParser(prog=prog, description=__doc__)
+    parser = Parser(prog=prog, description=__doc__)
     parser.add_argument("--minutes", type=float, default=60.0, help="wall time to train for")
     for field in dataclasses.fields(TrainConfig):
         kind = {"int": int, "float": float, "str": str}.get(str(field.type).split(" |")[0], str)
@@ -19,12 +21,20 @@ def parse(argv: list[str] | None = None, prog: str = "python -m vantor_gym.train
                             help=f"default: {field.default}")
     args = vars(parser.parse_args(argv))
     minutes = args.pop("minutes")
-    return TrainConfig(**args), minutes
+    try:
+        real(minutes, "minutes", 0.0)
+        config = TrainConfig(**args)
+    except (TypeError, ValueError) as error:
+        # A value of the right type that the run cannot take: one line, as the other commands say it.
+        print(f"{prog}: error: {error}", file=sys.stderr)
+        raise SystemExit(1) from None
+    return config, minutes
 
 
 def main(argv: list[str] | None = None, prog: str = "python -m vantor_gym.train") -> int:
+    """Runs the training command; a refused argument is one line and status 2, a failure
+    before or during the run one line and status 1, an interrupt status 130."""
     config, minutes = parse(argv, prog)
-    trainer = Trainer(config)
     last = [0.0]
 
     def report(t: Trainer) -> None:
@@ -35,10 +45,21 @@ def main(argv: list[str] | None = None, prog: str = "python -m vantor_gym.train"
             print(f"{t.clock / 60:5.1f} min, {t.phase}: {t.buffer.added} positions, {t.updates} updates, "
                   f"losses {policy:.3f} (policy) {value:.3f} (value)", file=sys.stderr, flush=True)
 
+    trainer = None
     try:
+        trainer = Trainer(config)
+        trainer.check_inputs()
         trainer.run(minutes, report)
+    except (ValueError, OSError, EngineError) as error:
+        print(f"{prog}: error: {error}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print(f"{prog}: interrupted; the same command goes on from the last checkpoint in {config.directory}",
+              file=sys.stderr)
+        return 130
     finally:
-        trainer.close()
+        if trainer is not None:
+            trainer.close()
     print(f"{config.directory}: {trainer.clock / 60:.1f} minutes of training, {trainer.buffer.added} positions, "
           f"{trainer.updates} updates; network.pt, log.jsonl and curve.png written")
     return 0

@@ -5,6 +5,7 @@ curve drawn from that log."""
 
 from __future__ import annotations
 
+import errno
 import json
 import math
 import os
@@ -22,7 +23,8 @@ from vantor_gym.search import Search
 from vantor_gym.train.network import PolicyValueNet, evaluator
 from vantor_gym.uci import UciEngine
 
-__all__ = ["REFERENCES", "NetworkPlayer", "evaluate", "load_player", "plot_curve", "read_log", "reference"]
+__all__ = ["REFERENCES", "NetworkPlayer", "evaluate", "find_engine", "load_player", "plot_curve", "read_log",
+           "reference"]
 
 REFERENCES = ("random", "mc4", "stockfish")
 """The references a run is measured against, by name."""
@@ -55,13 +57,22 @@ def reference(name: str, seed: int | None = None, stockfish: str = "stockfish") 
     elif name == "mc4":
         yield MonteCarloPlayer(4)
     elif name == "stockfish":
-        path = shutil.which(stockfish) or shutil.which("stockfish", path="/usr/games")
-        if path is None:
-            raise FileNotFoundError(f"no Stockfish at {stockfish!r} or on PATH")
+        path = find_engine(stockfish)
         with UciEngine(path, {"Skill Level": 0}, movetime=0.02, name="Stockfish") as engine:
             yield engine
     else:
         raise ValueError(f"unknown reference {name!r}: use one of {', '.join(REFERENCES)}")
+
+
+def find_engine(name: str | os.PathLike[str]) -> str:
+    """The executable a UCI engine's name or path stands for: a path as it is, a bare name
+    looked up on ``PATH``, and Stockfish also in ``/usr/games`` (Debian puts it there);
+    ``FileNotFoundError`` naming it when there is none."""
+    text = os.fspath(name)
+    found = shutil.which(text) or (shutil.which("stockfish", path="/usr/games") if text == "stockfish" else None)
+    if found is None:
+        raise FileNotFoundError(errno.ENOENT, f"no UCI engine at {text!r} (nor on PATH)", text)
+    return found
 
 
 def _finite(x: float) -> float | None:
@@ -138,8 +149,13 @@ def plot_curve(records: Sequence[dict[str, Any]], path: str | os.PathLike[str],
         axes.set_title(title)
         figure.tight_layout()
         temporary = f"{os.fspath(path)}.tmp.png"
-        figure.savefig(temporary)
-        os.replace(temporary, path)
+        try:
+            figure.savefig(temporary)
+            os.replace(temporary, path)
+        except BaseException:
+            if os.path.exists(temporary):
+                os.remove(temporary)
+            raise
     finally:
         pyplot.close(figure)
 

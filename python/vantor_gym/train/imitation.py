@@ -6,14 +6,19 @@ from __future__ import annotations
 
 import itertools
 import os
+import pathlib
 import threading
 import time
+import warnings
+from collections.abc import Iterator
 from dataclasses import dataclass, field
+from typing import IO
 
 import numpy as np
 
+from vantor_gym._numbers import integer, real
 from vantor_gym.batch import BatchEnv
-from vantor_gym.notation import PgnSource, read_pgn_games
+from vantor_gym.notation import PgnColumns, PgnGame, read_pgn_columns
 from vantor_gym.train.replay import ReplayBuffer
 from vantor_gym.uci import UciEngine
 
@@ -94,13 +99,16 @@ def engine_games(buffer: ReplayBuffer, engine: str | os.PathLike[str] = "stockfi
     (a game of ``max_plies`` plies is a draw). Games unfinished at the end are dropped."""
     if minutes is None and positions is None:
         raise ValueError("engine_games needs minutes, positions or both")
-    if minutes is not None and not minutes >= 0:
-        raise ValueError(f"minutes must be at least 0, not {minutes}")
-    if positions is not None and positions < 0:
-        raise ValueError(f"positions must be at least 0, not {positions}")
-    if engines < 1 or random_plies < 0 or not 0.0 <= epsilon <= 1.0:
-        raise ValueError(f"need engines >= 1, random_plies >= 0 and 0 <= epsilon <= 1, not {engines}, "
-                         f"{random_plies}, {epsilon}")
+    if minutes is not None:
+        minutes = real(minutes, "minutes", 0.0)
+    if positions is not None:
+        positions = integer(positions, "positions", 0)
+    nodes, engines = integer(nodes, "nodes", 1), integer(engines, "engines", 1, 256)
+    random_plies, max_plies = integer(random_plies, "random_plies", 0), integer(max_plies, "max_plies", 1, 2**31 - 1)
+    if not 0.0 <= real(epsilon, "epsilon") <= 1.0:
+        raise ValueError(f"epsilon must be in [0, 1], not {epsilon}")
+    if not isinstance(buffer, ReplayBuffer):
+        raise TypeError(f"buffer must be a ReplayBuffer, not {type(buffer).__name__}")
     deadline = None if minutes is None else time.monotonic() + 60 * minutes
     stats = EngineGames()
     finished: list[tuple[_Game, float]] = []
@@ -148,28 +156,80 @@ def _add(buffer: ReplayBuffer, game: _Game, white: float) -> None:
         buffer.add(np.stack(game.rows), np.stack(game.masks), _one_hot(game.actions), _values(game.sides, white))
 
 
-def pgn_positions(buffer: ReplayBuffer, source: PgnSource) -> int:
-    """Adds the positions of the finished games of a PGN file (``source``: a path, text,
-    bytes or a file object, as ``read_pgn_games`` takes it) to ``buffer``, each with the
+def pgn_positions(buffer: ReplayBuffer, source: str | os.PathLike[str] | bytes | IO[str] | IO[bytes]) -> int:
+    """Adds the positions of the finished games of a PGN file to ``buffer``, each with the
     move played as its policy target and the result from its side to move as its value
-    target, and returns how many were added. Malformed games and games without a result
-    (``*``, which says nothing of the value) are skipped."""
-    added = 0
+    target, and returns how many were added.
+
+    ``source`` is the file's path (a ``str`` or ``os.PathLike``; a missing file raises
+    ``FileNotFoundError`` naming it), or its contents as UTF-8 ``bytes`` or a file object
+    (PGN text in a ``str`` goes in as ``io.StringIO(text)``). Games that cannot give
+    training positions are skipped: malformed ones and ones with an illegal move, games
+    without a result (``*`` says nothing of the value) or without moves, and games from a
+    start the environment cannot play from (a half-move clock of 50 or more is already a
+    draw here); a game the environment ends early (a third occurrence or fifty half-moves,
+    which recorded games may play past) gives its positions up to there. Skipped games
+    are counted in a ``UserWarning``; a source that gives no position at all raises
+    ``ValueError`` saying why, with nothing added."""
+    if not isinstance(buffer, ReplayBuffer):
+        raise TypeError(f"buffer must be a ReplayBuffer, not {type(buffer).__name__}")
+    name = repr(os.fspath(source)) if isinstance(source, (str, os.PathLike)) else "the PGN source"
+    if isinstance(source, str):
+        source = pathlib.Path(source)
+    columns = read_pgn_columns(source, on_error="skip")
+    skipped: dict[str, list[str]] = {}
+    for number, message in columns.skipped:
+        skipped.setdefault("malformed or with an illegal move", []).append(f"game {number}: {message}")
+    games: list[tuple[_Game, float]] = []
     with BatchEnv(1, threads=1, autoreset="disabled", compact=True) as env:
-        for pgn_game in read_pgn_games(source, on_error="skip"):
-            if pgn_game.result not in RESULTS or not pgn_game.actions:
-                continue
-            game = _Game()
-            start = pgn_game.start_fen
-            rows, info = env.reset(fens=None if start is None else [start])
-            for action in pgn_game.actions:
-                game.rows.append(rows[0].copy())
-                game.masks.append(info["action_mask"][0].copy())
-                game.actions.append(action)
-                game.sides.append(int(info["side"][0]))
-                rows, _, terminated, truncated, info = env.step(np.array([action], np.int64))
-                if terminated[0] or truncated[0]:
-                    break  # the game went on past one of our automatic draws
-            _add(buffer, game, RESULTS[pgn_game.result])
-            added += len(game.actions)
+        for index, number in enumerate(_numbers(columns)):
+            pgn_game = columns.game(index)
+            game, reason = _replayed(env, pgn_game)
+            if game is None:
+                skipped.setdefault(reason, []).append(f"game {number}")
+            else:
+                games.append((game, RESULTS[pgn_game.result]))
+    added = sum(len(game.actions) for game, _ in games)
+    summary = "; ".join(f"{len(items)} {reason} (first: {items[0]})" for reason, items in skipped.items())
+    if added == 0:
+        raise ValueError(f"{name} gives no training position: {summary or 'it holds no game'}")
+    for game, white in games:
+        _add(buffer, game, white)
+    if skipped:
+        warnings.warn(f"{name}: {sum(map(len, skipped.values()))} of {len(columns) + len(columns.skipped)} games "
+                      f"skipped: {summary}", stacklevel=2)
     return added
+
+
+def _numbers(columns: PgnColumns) -> Iterator[int]:
+    """The game number (from 1, the skipped games counted) of each game read."""
+    gaps = sorted(number for number, _ in columns.skipped)
+    number, k = 0, 0
+    for _ in range(len(columns)):
+        number += 1
+        while k < len(gaps) and gaps[k] == number:
+            number, k = number + 1, k + 1
+        yield number
+
+
+def _replayed(env: BatchEnv, pgn_game: PgnGame) -> tuple[_Game | None, str]:
+    """The game's positions as the environment reaches them, or None and why it gives none."""
+    if pgn_game.result not in RESULTS:
+        return None, "without a result"
+    if not pgn_game.actions:
+        return None, "without moves"
+    start = pgn_game.start_fen
+    try:
+        rows, info = env.reset(fens=None if start is None else [start])
+    except ValueError:
+        return None, "from a start the environment cannot play (such as a half-move clock of 50 or more)"
+    game = _Game()
+    for action in pgn_game.actions:
+        game.rows.append(rows[0].copy())
+        game.masks.append(info["action_mask"][0].copy())
+        game.actions.append(action)
+        game.sides.append(int(info["side"][0]))
+        rows, _, terminated, truncated, info = env.step(np.array([action], np.int64))
+        if terminated[0] or truncated[0]:
+            break  # the game went on past one of our automatic draws
+    return game, ""

@@ -4,19 +4,25 @@ buffer, a learner on the best device present, and checkpoints a killed run resum
 from __future__ import annotations
 
 import dataclasses
+import errno
 import json
 import os
+import pathlib
 import sys
+import tempfile
 import time
+import warnings
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 import torch
 
-from vantor_gym.train.evaluate import NetworkPlayer, evaluate, plot_curve, read_log
+from vantor_gym._numbers import integer, real
+from vantor_gym.train.evaluate import REFERENCES, NetworkPlayer, evaluate, find_engine, plot_curve, read_log
+from vantor_gym.train.files import load_checked, save_checked
 from vantor_gym.train.imitation import engine_games, pgn_positions
-from vantor_gym.train.network import (NetworkConfig, PolicyValueNet, best_device, evaluator, load_network, losses,
+from vantor_gym.train.network import (NetworkConfig, PolicyValueNet, evaluator, load_network, losses, resolve_device,
                                       save_network)
 from vantor_gym.train.replay import ReplayBuffer
 from vantor_gym.train.selfplay import SelfPlay
@@ -29,6 +35,8 @@ IMITATION = "imitation.pt"
 NETWORK = "network.pt"
 LOG = "log.jsonl"
 CURVE = "curve.png"
+PHASES = ("engine games", "imitation", "self-play")
+_CHECKPOINT_FORMAT = "vantor training checkpoint"
 
 
 @dataclass(frozen=True)
@@ -72,8 +80,44 @@ class TrainConfig:
     device: str | None = None  # None for the best present: CUDA, else the CPU
     threads: int | None = None
 
+    def __post_init__(self) -> None:
+        for name in _AT_LEAST_ONE:
+            integer(getattr(self, name), name, 1)
+        for name in _AT_LEAST_ZERO:
+            integer(getattr(self, name), name, 0)
+        integer(self.seed, "seed", 0, 2**62)
+        if self.threads is not None:
+            integer(self.threads, "threads (0 for all cores)", 0)
+        for name in ("engine_minutes", "imitation_minutes", "weight_decay", "eval_every"):
+            real(getattr(self, name), name, 0.0)
+        if real(self.learning_rate, "learning_rate", 0.0) == 0:
+            raise ValueError("learning_rate must be above 0")
+        for name in ("directory", "engine", "pgn", "eval_opponents"):
+            if not isinstance(getattr(self, name), str):
+                raise TypeError(f"{name} must be a str, not {type(getattr(self, name)).__name__}")
+        if not self.directory:
+            raise ValueError("directory must name a directory")
+        if self.device is not None and not isinstance(self.device, str):
+            raise TypeError(f"device must be a str or None, not {type(self.device).__name__}")
+        if self.buffer_size < self.batch_size:
+            raise ValueError(f"buffer_size ({self.buffer_size}) must hold at least one batch ({self.batch_size})")
+        unknown = [name for name in self.opponents() if name not in REFERENCES]
+        if unknown:
+            raise ValueError(f"eval_opponents names {', '.join(map(repr, unknown))}: use {', '.join(REFERENCES)}, "
+                             "separated by commas")
+
     def network(self) -> NetworkConfig:
         return NetworkConfig(self.channels, self.blocks)
+
+    def opponents(self) -> list[str]:
+        """The references of ``eval_opponents``."""
+        return [name.strip() for name in self.eval_opponents.split(",") if name.strip()]
+
+
+_AT_LEAST_ONE = ("channels", "engine_nodes", "engines", "games", "simulations", "max_plies", "plies_per_iteration",
+                 "updates_per_iteration", "batch_size", "buffer_size", "checkpoint_every", "eval_simulations",
+                 "eval_max_plies")
+_AT_LEAST_ZERO = ("blocks", "temperature_plies", "eval_games", "final_games", "head_to_head_games")
 
 
 class Trainer:
@@ -93,8 +137,11 @@ class Trainer:
     checkpoint every ``checkpoint_every`` iterations."""
 
     def __init__(self, config: TrainConfig) -> None:
+        if not isinstance(config, TrainConfig):
+            raise TypeError(f"config must be a TrainConfig, not {type(config).__name__}")
         self.config = config
-        self.device = torch.device(config.device) if config.device else best_device()
+        self.device = resolve_device(config.device)
+        _make_writable_directory(config.directory)
         torch.manual_seed(config.seed)
         self.net = PolicyValueNet(config.network()).to(self.device)
         self.optimizer = torch.optim.AdamW(self.net.parameters(), lr=config.learning_rate,
@@ -108,7 +155,6 @@ class Trainer:
         self.evaluations = 0  # evaluations done, the one at the end not counted
         self.losses = (float("nan"), float("nan"))
         self._saved_positions = -1
-        os.makedirs(config.directory, exist_ok=True)
         if os.path.exists(self._path(CHECKPOINT)):
             self._resume()
         # Mixed precision where the device has it to spare: half precision on a GPU.
@@ -133,12 +179,24 @@ class Trainer:
         if self.iteration % self.config.checkpoint_every == 0:
             self.save()
 
+    def check_inputs(self) -> None:
+        """Raises what ``run`` would meet only later: ``FileNotFoundError`` for a UCI engine
+        the engine games or the Stockfish reference need, or a PGN file, that is not there."""
+        config = self.config
+        if self.phase == "engine games" and config.engine_minutes > 0:
+            find_engine(config.engine)
+        if "stockfish" in config.opponents() and max(config.eval_games, config.final_games) > 0:
+            find_engine(config.engine)
+        if self.phase == "engine games" and config.pgn and not os.path.isfile(config.pgn):
+            raise FileNotFoundError(errno.ENOENT, f"no PGN file at {config.pgn!r}", config.pgn)
+
     def run(self, minutes: float, report: Any = None) -> None:
         """Trains until the clock reaches ``minutes`` (a resumed run counts the time it had),
         evaluating on the way and at the end; ``report`` is called with the trainer after
-        every step."""
+        every step. What the run needs (engines, the PGN file) is checked first."""
         config = self.config
-        budget = 60 * minutes
+        budget = 60 * real(minutes, "minutes", 0.0)
+        self.check_inputs()
         warm = 60 * (config.engine_minutes + config.imitation_minutes)
         if self.phase == "engine games":
             self._gather(min(config.engine_minutes, minutes))
@@ -174,9 +232,14 @@ class Trainer:
         _say(f"gathering positions: {minutes:g} minutes of {config.engine} games"
              + (f" and the games of {config.pgn}" if config.pgn else ""))
         if config.pgn:
-            pgn_positions(self.buffer, config.pgn)
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                added = pgn_positions(self.buffer, pathlib.Path(config.pgn))
+            for warning in caught:
+                _say(str(warning.message))
+            _say(f"{added} positions from the games of {config.pgn}")
         if minutes > 0:
-            engine_games(self.buffer, config.engine, minutes=minutes, nodes=config.engine_nodes,
+            engine_games(self.buffer, find_engine(config.engine), minutes=minutes, nodes=config.engine_nodes,
                          engines=config.engines, max_plies=config.max_plies, seed=config.seed)
         self.clock += time.monotonic() - started
 
@@ -185,7 +248,7 @@ class Trainer:
         ``eval_opponents``, and at the end against the imitation-only network; the records
         are appended to the log and the curve redrawn."""
         config = self.config
-        opponents = [name for name in config.eval_opponents.split(",") if name]
+        opponents = config.opponents() if games > 0 else []
         extra = {"minutes": round(self.clock / 60, 2), "phase": self.phase, "positions": self.buffer.added,
                  "updates": self.updates, "final": final}
         player = NetworkPlayer(self.net, config.eval_simulations, name="network", seed=config.seed)
@@ -196,7 +259,8 @@ class Trainer:
             others = {"imitation": NetworkPlayer(imitation, config.eval_simulations, name="imitation only")}
             records += evaluate(player, ["imitation"], config.head_to_head_games, max_plies=config.eval_max_plies,
                                 extra=extra, log=self._path(LOG), opponent_agents=others, progress=None)
-        plot_curve(read_log(self._path(LOG)), self._path(CURVE))
+        if os.path.exists(self._path(LOG)):
+            plot_curve(read_log(self._path(LOG)), self._path(CURVE))
         for r in records:
             elo = "" if r["elo"] is None else f", Elo {r['elo']:+.0f}"
             _say(f"{extra['minutes']:5.1f} min: against {r['opponent']}: {r['wins']} won, {r['draws']} drawn, "
@@ -228,31 +292,58 @@ class Trainer:
         if self.buffer.added != self._saved_positions:  # the buffer is the large part
             self.buffer.save(self._path(BUFFER))
             self._saved_positions = self.buffer.added
+        # Plain data only (the generator's state as JSON text), so that resuming reads the
+        # file with weights_only=True and no checkpoint can run code.
         state = {"net": self.net.state_dict(), "optimizer": self.optimizer.state_dict(), "iteration": self.iteration,
                  "updates": self.updates, "clock": self.clock, "phase": self.phase, "evaluations": self.evaluations,
-                 "rng": self.rng.bit_generator.state, "torch_rng": torch.get_rng_state(),
+                 "rng": json.dumps(self.rng.bit_generator.state), "torch_rng": torch.get_rng_state(),
                  "config": json.dumps(dataclasses.asdict(self.config))}
-        temporary = self._path(CHECKPOINT + ".tmp")
-        torch.save(state, temporary)
-        os.replace(temporary, self._path(CHECKPOINT))
+        save_checked(state, self._path(CHECKPOINT), _CHECKPOINT_FORMAT)
 
     def _resume(self) -> None:
-        state = torch.load(self._path(CHECKPOINT), map_location=self.device, weights_only=False)
-        saved = TrainConfig(**json.loads(state["config"]))
-        if saved.network() != self.config.network():
-            raise ValueError(f"the checkpoint in {self.config.directory!r} holds a network of {saved.network()}, "
-                             f"not {self.config.network()}")
-        self.net.load_state_dict(state["net"])
-        self.optimizer.load_state_dict(state["optimizer"])
-        self.iteration, self.updates = state["iteration"], state["updates"]
-        self.clock, self.phase, self.evaluations = state["clock"], state["phase"], state["evaluations"]
-        self.rng.bit_generator.state = state["rng"]
-        torch.set_rng_state(state["torch_rng"])
+        path = self._path(CHECKPOINT)
+        state = load_checked(path, _CHECKPOINT_FORMAT, "a training checkpoint", frozenset({"net", "optimizer", "config"}))
+        try:
+            saved = json.loads(state["config"])
+            network = NetworkConfig(saved["channels"], saved["blocks"])
+            if network != self.config.network():
+                raise _Mismatch(f"the checkpoint in {self.config.directory!r} holds a network of {network}, "
+                                f"not {self.config.network()}")
+            self.net.load_state_dict(state["net"])
+            self.optimizer.load_state_dict(state["optimizer"])
+            self.iteration = integer(state["iteration"], "iteration", 0)
+            self.updates = integer(state["updates"], "updates", 0)
+            self.evaluations = integer(state["evaluations"], "evaluations", 0)
+            self.clock = real(state["clock"], "clock", 0.0)
+            if state["phase"] not in PHASES:
+                raise ValueError(f"phase {state['phase']!r} is none of {PHASES}")
+            self.phase = state["phase"]
+            self.rng.bit_generator.state = json.loads(state["rng"]) if isinstance(state["rng"], str) else state["rng"]
+            torch.set_rng_state(state["torch_rng"])
+        except _Mismatch:
+            raise
+        except (KeyError, TypeError, ValueError, RuntimeError, AttributeError, IndexError) as error:
+            raise ValueError(f"{path!r} is not a whole training checkpoint: {error}") from None
         self.buffer = ReplayBuffer.load(self._path(BUFFER))
         self._saved_positions = self.buffer.added
 
     def close(self) -> None:
         self.selfplay.close()
+
+
+class _Mismatch(ValueError):
+    """A checkpoint of another run's network: not damage, and said as it is."""
+
+
+def _make_writable_directory(directory: str) -> None:
+    """Makes the run's directory and writes a file into it, so that a path below a file, a
+    read-only place or a full disk is found before any work, not at the first checkpoint."""
+    os.makedirs(directory, exist_ok=True)
+    try:
+        with tempfile.TemporaryFile(dir=directory):
+            pass
+    except OSError as error:
+        raise OSError(error.errno, f"cannot write into the run's directory {directory!r}: {error.strerror}") from None
 
 
 def _say(line: str) -> None:

@@ -19,9 +19,12 @@ import torch
 from torch import nn
 from torch.nn import functional
 
+from vantor_gym._numbers import integer
 from vantor_gym.compact import expand_observations_torch
+from vantor_gym.train.files import load_checked, save_checked
 
-__all__ = ["NetworkConfig", "PolicyValueNet", "best_device", "evaluator", "load_network", "losses", "save_network"]
+__all__ = ["NetworkConfig", "PolicyValueNet", "best_device", "evaluator", "load_network", "losses", "resolve_device",
+           "save_network"]
 
 PLANES = 119
 ACTION_PLANES = 73
@@ -42,8 +45,8 @@ class NetworkConfig:
     blocks: int = 6
 
     def __post_init__(self) -> None:
-        if self.channels < 1 or self.blocks < 0:
-            raise ValueError(f"a network needs at least 1 channel and 0 blocks, not {self}")
+        integer(self.channels, "channels", 1)
+        integer(self.blocks, "blocks", 0)
 
 
 class _Block(nn.Module):
@@ -91,28 +94,64 @@ def best_device() -> torch.device:
     return torch.device("cuda" if torch.cuda.is_available() else "cpu")
 
 
+def resolve_device(device: str | torch.device | None) -> torch.device:
+    """The device ``device`` names (the best present for ``None``), or ``ValueError`` when
+    PyTorch does not know the name or this machine does not have the device."""
+    if device is None:
+        return best_device()
+    if not isinstance(device, (str, torch.device)):
+        raise TypeError(f"device must be a str, a torch.device or None, not {type(device).__name__}")
+    try:
+        where = torch.device(device)
+    except (RuntimeError, ValueError) as error:
+        raise ValueError(f"device {device!r} is not a device PyTorch knows: {error}") from None
+    present = {"cpu": lambda: True, "cuda": lambda: torch.cuda.is_available() and
+               (where.index is None or where.index < torch.cuda.device_count()),
+               "mps": lambda: torch.backends.mps.is_available()}
+    if not present.get(where.type, lambda: False)():
+        raise ValueError(f"device {device!r} is not present on this machine (CUDA available: "
+                         f"{torch.cuda.is_available()})")
+    return where
+
+
+_FORMAT = "vantor network"
+
+
 def save_network(net: PolicyValueNet, path: str | os.PathLike[str]) -> None:
-    """Writes the network's size and weights to ``path`` (through a temporary file renamed
-    into place), for ``load_network``."""
+    """Writes the network's size and weights with their checksum to ``path`` (through a
+    temporary file renamed into place), for ``load_network``."""
     state = {"channels": net.config.channels, "blocks": net.config.blocks,
              "weights": {k: v.detach().cpu() for k, v in net.state_dict().items()}}
-    temporary = f"{os.fspath(path)}.tmp"
-    torch.save(state, temporary)
-    os.replace(temporary, path)
+    save_checked(state, path, _FORMAT)
 
 
 def load_network(path: str | os.PathLike[str], device: str | torch.device | None = None) -> PolicyValueNet:
     """The network ``save_network`` wrote to ``path``, in eval mode, on ``device`` (the
     best present by default). Only tensors and numbers are read back: a file cannot run
-    code on loading."""
-    state = torch.load(path, map_location="cpu", weights_only=True)
+    code on loading. ``ValueError`` naming the file for anything that is not such a
+    network, or whose weights do not match their checksum; ``OSError`` for a file that
+    cannot be read."""
+    where = resolve_device(device)
+    state = load_checked(path, _FORMAT, "a saved network", frozenset({"channels", "blocks", "weights"}))
     try:
-        config = NetworkConfig(int(state["channels"]), int(state["blocks"]))
-        net = PolicyValueNet(config)
+        net = PolicyValueNet(_config_of(state))
         net.load_state_dict(state["weights"])
-    except (KeyError, TypeError, RuntimeError) as error:
-        raise ValueError(f"{os.fspath(path)!r} is not a saved network: {error}") from None
-    return net.to(torch.device(device) if device is not None else best_device()).eval()
+    except (KeyError, TypeError, ValueError, RuntimeError, AttributeError, IndexError) as error:
+        reason = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+        raise ValueError(f"{os.fspath(path)!r} is not a saved network: {reason[:200]}") from None
+    return net.to(where).eval()
+
+
+def _config_of(state: Any) -> NetworkConfig:
+    """The size a saved network claims, checked against its weights before a network of
+    that size is made (a file claiming a huge one must not allocate it)."""
+    channels, blocks, weights = state["channels"], state["blocks"], state["weights"]
+    stem = weights["stem.0.weight"]
+    tower = {name.split(".")[1] for name in weights if name.startswith("tower.")}
+    if type(channels) is not int or type(blocks) is not int or tuple(stem.shape) != (channels, PLANES, 3, 3) \
+            or tower != {str(b) for b in range(blocks)}:
+        raise ValueError(f"its size ({channels!r} channels, {blocks!r} blocks) does not match its weights")
+    return NetworkConfig(channels, blocks)
 
 
 def losses(net: PolicyValueNet, planes: torch.Tensor, masks: torch.Tensor, policies: torch.Tensor,

@@ -8,17 +8,23 @@ most 218 legal moves in any position, so ``MAX_MOVES`` slots always hold them al
 
 from __future__ import annotations
 
+import hashlib
 import os
+import warnings
+import zipfile
+
 import numpy as np
 import numpy.typing as npt
 
-from vantor_gym.compact import COMPACT_WORDS, expand_observations
+from vantor_gym.compact import COMPACT_WORDS, check_flags, expand_observations, row_values
 
 __all__ = ["MAX_MOVES", "ReplayBuffer"]
 
 ACTIONS = 4672
 MAX_MOVES = 256
 _FIELDS = ("observations", "actions", "policies", "values")
+_STORED = (("observations", np.uint64, (COMPACT_WORDS,)), ("actions", np.int16, (MAX_MOVES,)),
+           ("policies", np.float32, (MAX_MOVES,)), ("values", np.float32, ()))
 
 
 class ReplayBuffer:
@@ -44,27 +50,31 @@ class ReplayBuffer:
 
     def add(self, observations: npt.ArrayLike, masks: npt.ArrayLike, policies: npt.ArrayLike,
             values: npt.ArrayLike) -> None:
-        """Adds n positions: compact observations ``(n, 108)``, legal masks ``bool (n,
-        4672)``, policy targets ``(n, 4672)`` (finite, non-negative, and 0 on every
-        illegal action) and values ``(n,)`` in [-1, 1]. Every check runs before anything
-        is stored."""
+        """Adds n positions: compact observations ``(n, 108)`` as an environment writes them,
+        legal masks ``bool (n, 4672)`` with at least one legal action, policy targets
+        ``(n, 4672)`` (finite, non-negative, and 0 on every illegal action) and values
+        ``(n,)`` in [-1, 1]. Every check runs before anything is stored; ``ValueError``
+        names the first row refused."""
         rows = np.asarray(observations)
-        mask = np.asarray(masks, dtype=bool)
+        mask = np.asarray(masks)
+        if mask.dtype != np.bool_:
+            if mask.dtype.kind not in "iu" or ((mask != 0) & (mask != 1)).any():
+                raise ValueError(f"masks must be bool (or integers 0 and 1), not {mask.dtype}")
+            mask = mask.astype(np.bool_)
         policy = np.asarray(policies, dtype=np.float32)
         value = np.asarray(values, dtype=np.float32)
         n = _check_batch(rows, mask, policy, value)
         counts = mask.sum(axis=1)
-        if (counts > MAX_MOVES).any():
-            raise ValueError(f"a position has more than {MAX_MOVES} legal actions")
-        slots = (self.added + np.arange(n)) % self.capacity
+        _refuse_rows(counts > MAX_MOVES, f"has more than {MAX_MOVES} legal actions", "row")
         # Each row's legal actions, ascending, in its first slots.
         order = np.argsort(~mask, axis=1, kind="stable")[:, :MAX_MOVES]
         filled = np.arange(MAX_MOVES) < counts[:, None]
-        taken = np.take_along_axis(policy, order, axis=1)
-        self.observations[slots] = rows.view(np.uint64) if rows.dtype == np.int64 else rows
-        self.actions[slots] = np.where(filled, order, -1)
-        self.policies[slots] = np.where(filled, taken, 0)
-        self.values[slots] = value
+        packed = (rows.view(np.uint64), np.where(filled, order, -1).astype(np.int16),
+                  np.where(filled, np.take_along_axis(policy, order, axis=1), 0).astype(np.float32), value)
+        _check_stored(*packed, "row")
+        slots = (self.added + np.arange(n)) % self.capacity
+        for name, array in zip(_FIELDS, packed):
+            getattr(self, name)[slots] = array
         self.added += n
 
     def sample(self, batch_size: int, rng: np.random.Generator,
@@ -95,27 +105,100 @@ class ReplayBuffer:
         return {"observations": planes, "masks": masks, "policies": policies, "values": self.values[picked]}
 
     def save(self, path: str | os.PathLike[str]) -> None:
-        """Writes the buffer to ``path`` (``.npz``), through a temporary file renamed into
-        place, so a run killed while saving keeps the previous file."""
-        temporary = f"{os.fspath(path)}.tmp.npz"
+        """Writes the buffer with a checksum of its contents to ``path`` (``.npz``), through a
+        temporary file renamed into place: a run killed while saving keeps the previous
+        file, and a failed write leaves no temporary file behind."""
         used = len(self)
-        np.savez(temporary, capacity=self.capacity, added=self.added,
-                 **{name: getattr(self, name)[:used] for name in _FIELDS})
-        os.replace(temporary, path)
+        arrays = {"capacity": np.int64(self.capacity), "added": np.int64(self.added),
+                  **{name: getattr(self, name)[:used] for name in _FIELDS}}
+        arrays["sha256"] = np.array(_checksum(arrays))
+
+        temporary = f"{os.fspath(path)}.tmp.npz"
+        try:
+            with open(temporary, "wb") as out:
+                np.savez(out, **arrays)  # type: ignore[arg-type]
+            os.replace(temporary, path)
+        except BaseException:
+            if os.path.exists(temporary):
+                os.remove(temporary)
+            raise
 
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> ReplayBuffer:
-        with np.load(path) as saved:
-            buffer = cls(int(saved["capacity"]))
-            buffer.added = int(saved["added"])
-            used = len(buffer)
-            for name in _FIELDS:
-                data = saved[name]
-                if len(data) != used:
-                    raise ValueError(f"{os.fspath(path)!r} is not a whole replay buffer: {name} has {len(data)} "
-                                     f"rows, not {used}")
-                getattr(buffer, name)[:used] = data
+        """The buffer ``save`` wrote to ``path``. Every position is checked as ``add`` checks
+        it, and the checksum of the contents: ``ValueError`` naming the file and the fault
+        for anything else (a file of another kind, damaged or cut short, a position no
+        environment could give); ``OSError`` for a file that cannot be read."""
+        name = os.fspath(path)
+        try:
+            with np.load(path, allow_pickle=False) as saved:
+                arrays = {key: saved[key] for key in ("capacity", "added", *_FIELDS, "sha256") if key in saved}
+        except (ValueError, EOFError, zipfile.BadZipFile, KeyError, MemoryError) as error:
+            raise ValueError(f"{name!r} is not a saved replay buffer: {error}") from None
+        try:
+            return cls._from_arrays(arrays)
+        except ValueError as error:
+            raise ValueError(f"{name!r} is not a whole replay buffer: {error}") from None
+
+    @classmethod
+    def _from_arrays(cls, arrays: dict[str, np.ndarray]) -> ReplayBuffer:
+        missing = [key for key in ("capacity", "added", *_FIELDS) if key not in arrays]
+        if missing:
+            raise ValueError(f"it lacks {', '.join(missing)}")
+        if "sha256" not in arrays:
+            warnings.warn("a replay buffer saved before checksums were kept: its positions are checked, not "
+                          "its checksum", stacklevel=4)
+        elif arrays["sha256"].shape != () or str(arrays["sha256"]) != _checksum(arrays):
+            raise ValueError("its contents do not match the checksum saved with them")
+        capacity, added = (arrays[key] for key in ("capacity", "added"))
+        if capacity.shape != () or added.shape != () or capacity.dtype.kind not in "iu" or added.dtype.kind not in "iu":
+            raise ValueError("its capacity and count are not integers")
+        if not 1 <= int(capacity) <= 2**40 or not 0 <= int(added) < 2**62:
+            raise ValueError(f"its capacity {int(capacity)} or count {int(added)} is out of range")
+        used = min(int(added), int(capacity))
+        for name, dtype, shape in _STORED:
+            data = arrays[name]
+            if data.dtype != dtype or data.shape != (used, *shape):
+                raise ValueError(f"{name} is {data.dtype} {data.shape}, not {np.dtype(dtype)} {(used, *shape)}")
+        _check_stored(*(arrays[name] for name in _FIELDS), "position")
+        buffer = cls(int(capacity))
+        buffer.added = int(added)
+        for name in _FIELDS:
+            getattr(buffer, name)[:used] = arrays[name]
         return buffer
+
+
+def _checksum(arrays: dict[str, np.ndarray]) -> str:
+    """SHA-256 of the buffer's counts and contents, each with its dtype and shape."""
+    digest = hashlib.sha256()
+    for key in ("capacity", "added", *_FIELDS):
+        array = np.ascontiguousarray(arrays[key])
+        digest.update(f"{key}:{array.dtype.str}{array.shape}|".encode())
+        digest.update(array.data if array.size else b"")
+    return digest.hexdigest()
+
+
+def _refuse_rows(bad: np.ndarray, fault: str, kind: str) -> None:
+    if bad.any():
+        raise ValueError(f"{kind} {int(np.flatnonzero(bad)[0])} {fault}")
+
+
+def _check_stored(rows: np.ndarray, actions: np.ndarray, policies: np.ndarray, values: np.ndarray, kind: str) -> None:
+    """What every stored position must be, whether added or loaded: compact rows an
+    environment could write, legal actions ascending and padded with -1, a policy on
+    them alone, a value in [-1, 1]."""
+    check_flags(row_values(rows), kind)
+    filled = actions >= 0
+    _refuse_rows(((actions < -1) | (actions >= ACTIONS)).any(axis=1), f"holds an action outside 0 .. {ACTIONS - 1}",
+                 kind)
+    _refuse_rows(~filled[:, 0], "has no legal action", kind)
+    _refuse_rows((filled[:, 1:] & ~filled[:, :-1]).any(axis=1), "has an action after its list ended", kind)
+    _refuse_rows(((actions[:, 1:] <= actions[:, :-1]) & filled[:, 1:]).any(axis=1),
+                 "lists its actions out of ascending order", kind)
+    _refuse_rows((~np.isfinite(policies) | (policies < 0)).any(axis=1), "has a policy that is not finite and "
+                 "non-negative", kind)
+    _refuse_rows(((policies != 0) & ~filled).any(axis=1), "puts policy weight past its legal actions", kind)
+    _refuse_rows(~np.isfinite(values) | (np.abs(values) > 1), "has a value outside [-1, 1]", kind)
 
 
 def _check_batch(rows: np.ndarray, mask: np.ndarray, policy: np.ndarray, value: np.ndarray) -> int:

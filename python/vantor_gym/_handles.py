@@ -1,0 +1,28 @@
+"""Python objects that hold a native game, search or engine process of their own."""
+
+from __future__ import annotations
+
+from typing import Any, NoReturn
+
+__all__ = ["Unshared"]
+
+
+class Unshared:
+    """A shallow copy of such an object would be a second handle on the same native object
+    (stepping the copy would move the original), and a deep copy or a pickle cannot carry
+    it: all three are refused, naming what carries the object's state instead."""
+
+    __slots__ = ()
+    _carried_by = "save_state() and restore_state()"
+
+    def _refuse(self, what: str) -> NoReturn:
+        raise TypeError(f"a {type(self).__name__} cannot be {what}: {self._carried_by} carry its games instead")
+
+    def __copy__(self) -> NoReturn:
+        self._refuse("copied")
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> NoReturn:
+        self._refuse("copied")
+
+    def __reduce_ex__(self, protocol: Any) -> NoReturn:
+        self._refuse("pickled")

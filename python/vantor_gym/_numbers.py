@@ -1,0 +1,46 @@
+"""The checks every numeric argument of vantor_gym goes through.
+
+An integer argument is a Python ``int`` or a NumPy integer scalar; a bool is not (True
+would quietly be 1), nor is a float, a ``Decimal`` or a ``Fraction`` (564.7 would quietly
+be 564). A real argument is any of those integers or a Python or NumPy float; a ``str``
+is not, although ``float("1.5")`` would take it.
+"""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+
+__all__ = ["integer", "is_integer", "real"]
+
+
+def is_integer(value: object) -> bool:
+    return isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_))
+
+
+def integer(value: object, name: str, low: int | None = None, high: int | None = None) -> int:
+    """``value`` as an ``int``: ``TypeError`` for anything but an integer, ``ValueError``
+    outside ``low .. high`` (either bound may be left open)."""
+    if not is_integer(value):
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
+    number = int(value)  # type: ignore[call-overload]
+    if (low is not None and number < low) or (high is not None and number > high):
+        if low is not None and high is not None:
+            raise ValueError(f"{name} must be in {low} .. {high}, not {number}")
+        raise ValueError(f"{name} must be at least {low}, not {number}" if low is not None
+                         else f"{name} must be at most {high}, not {number}")
+    return number
+
+
+def real(value: object, name: str, low: float | None = None, *, finite: bool = True) -> float:
+    """``value`` as a ``float``: ``TypeError`` for anything but an integer or a float,
+    ``ValueError`` for NaN or an infinity (when ``finite``) or a value below ``low``."""
+    if not (is_integer(value) or isinstance(value, (float, np.floating))):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    number = float(value)  # type: ignore[arg-type]
+    if math.isnan(number) or (finite and math.isinf(number)):
+        raise ValueError(f"{name} must be a finite number, not {value!r}")
+    if low is not None and number < low:
+        raise ValueError(f"{name} must be at least {low}, not {value!r}")
+    return number

@@ -1,0 +1,105 @@
+"""Saved networks and checkpoints: plain data only, with a checksum of their contents.
+
+A file holds ``{"format": ..., "sha256": ..., "payload": ...}``: the payload is tensors,
+numbers, strings, bytes and containers of them, so ``torch.load(weights_only=True)`` reads
+it without running any code from the file, and the checksum over the payload's every value
+finds what PyTorch's reader does not check (a flipped bit in a tensor loads silently).
+Files are written through a temporary file renamed into place, which a failed write
+removes again.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import io
+import os
+import warnings
+from typing import Any
+
+import torch
+
+__all__ = ["checksum", "load_checked", "replace_atomically", "save_checked"]
+
+
+def _feed(digest: Any, value: Any) -> None:
+    """Adds value to the digest with its type and size, so that no two payloads feed the same bytes."""
+    if isinstance(value, torch.Tensor):
+        flat = value.detach().cpu().contiguous().reshape(-1)
+        digest.update(f"T{value.dtype}{tuple(value.shape)}|".encode())
+        digest.update(flat.view(torch.uint8).numpy().tobytes() if flat.numel() else b"")
+    elif isinstance(value, dict):
+        digest.update(f"D{len(value)}|".encode())
+        for key, item in value.items():
+            _feed(digest, key)
+            _feed(digest, item)
+    elif isinstance(value, (list, tuple)):
+        digest.update(f"{'L' if isinstance(value, list) else 'U'}{len(value)}|".encode())
+        for item in value:
+            _feed(digest, item)
+    elif isinstance(value, (str, bytes)):
+        data = value.encode("utf-8", "surrogatepass") if isinstance(value, str) else value
+        digest.update(f"{'S' if isinstance(value, str) else 'B'}{len(data)}|".encode())
+        digest.update(data)
+    elif value is None or isinstance(value, (bool, int, float)):
+        digest.update(f"{type(value).__name__}:{value!r}|".encode())
+    else:
+        raise TypeError(f"a saved file holds no {type(value).__name__}")
+
+
+def checksum(payload: Any) -> str:
+    """The SHA-256 of every value of the payload, in order, as hex."""
+    digest = hashlib.sha256()
+    _feed(digest, payload)
+    return digest.hexdigest()
+
+
+def replace_atomically(path: str | os.PathLike[str], write: Any, suffix: str = ".tmp") -> None:
+    """Calls ``write(temporary_path)``, then renames the file to ``path``; a failure removes
+    the temporary file and leaves ``path`` as it was."""
+    temporary = f"{os.fspath(path)}{suffix}"
+    try:
+        write(temporary)
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.remove(temporary)
+        except OSError:
+            pass
+        raise
+
+
+def save_checked(payload: Any, path: str | os.PathLike[str], format: str) -> None:
+    """Writes the payload to ``path`` with its checksum, through a temporary file."""
+    document = {"format": format, "sha256": checksum(payload), "payload": payload}
+    replace_atomically(path, lambda temporary: torch.save(document, temporary))
+
+
+def load_checked(path: str | os.PathLike[str], format: str, what: str, legacy: frozenset[str] = frozenset()) -> Any:
+    """The payload ``save_checked`` wrote to ``path``: ``OSError`` when the file cannot be
+    read, ``ValueError`` naming it when it is not such a file (any file PyTorch cannot
+    read as plain data, another format, a checksum that does not match). A file written
+    before checksums were kept (a dict with the ``legacy`` keys and no ``sha256``) is
+    given back whole, with a warning."""
+    name = os.fspath(path)
+    with open(path, "rb") as source:
+        data = source.read()
+    try:
+        document = torch.load(io.BytesIO(data), map_location="cpu", weights_only=True)
+    except Exception as error:
+        reason = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+        raise ValueError(f"{name!r} is not {what}: PyTorch cannot read it as plain data ({reason[:200]})") from None
+    if not isinstance(document, dict):
+        raise ValueError(f"{name!r} is not {what}: it holds a {type(document).__name__}")
+    if "sha256" not in document and legacy and legacy <= document.keys():
+        warnings.warn(f"{name!r} carries no checksum (it was saved before checksums were kept): its contents "
+                      "cannot be checked; saving it again adds one", stacklevel=3)
+        return document
+    if document.get("format") != format:
+        raise ValueError(f"{name!r} is not {what}: its format is {document.get('format')!r}, not {format!r}")
+    try:
+        matches = checksum(document.get("payload")) == document["sha256"]
+    except TypeError as error:
+        raise ValueError(f"{name!r} is not {what}: {error}") from None
+    if not matches:
+        raise ValueError(f"{name!r} is damaged: its contents do not match the checksum saved with them")
+    return document["payload"]
