@@ -8,6 +8,7 @@ import numpy as np
 import numpy.typing as npt
 
 import vantor
+from vantor_gym._numbers import integer
 from vantor_gym.search import Search
 
 __all__ = ["MonteCarloPlayer", "RandomPlayer", "TreeSearchPlayer"]
@@ -17,7 +18,7 @@ class RandomPlayer:
     """A uniformly random legal action."""
 
     def __init__(self, seed: int | None) -> None:
-        self.rng = np.random.default_rng(seed)
+        self.rng = np.random.default_rng(None if seed is None else integer(seed, "seed", 0))
         self.__name__ = "random"
 
     def __call__(self, state: vantor.State, mask: npt.NDArray[np.bool_]) -> int:
@@ -29,7 +30,7 @@ class MonteCarloPlayer:
     position it leads to; the best for the side to move is played."""
 
     def __init__(self, rollouts: int) -> None:
-        self.rollouts = rollouts
+        self.rollouts = integer(rollouts, "rollouts", 1)
         self.board = vantor.Vantor()
         self.__name__ = f"flat Monte-Carlo ({rollouts} roll-outs per move)"
 
