@@ -24,7 +24,7 @@ def integer(value: object, name: str, low: int | None = None, high: int | None =
     outside ``low .. high`` (either bound may be left open)."""
     if not is_integer(value):
         raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
-    number = int(value)  # type: ignore[call-overload]
+    number: int = int(value)  # type: ignore[call-overload]
     if (low is not None and number < low) or (high is not None and number > high):
         if low is not None and high is not None:
             raise ValueError(f"{name} must be in {low} .. {high}, not {number}")

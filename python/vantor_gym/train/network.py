@@ -105,10 +105,13 @@ def resolve_device(device: str | torch.device | None) -> torch.device:
         where = torch.device(device)
     except (RuntimeError, ValueError) as error:
         raise ValueError(f"device {device!r} is not a device PyTorch knows: {error}") from None
-    present = {"cpu": lambda: True, "cuda": lambda: torch.cuda.is_available() and
-               (where.index is None or where.index < torch.cuda.device_count()),
-               "mps": lambda: torch.backends.mps.is_available()}
-    if not present.get(where.type, lambda: False)():
+    if where.type == "cpu":
+        present = True
+    elif where.type == "cuda":
+        present = torch.cuda.is_available() and (where.index is None or where.index < torch.cuda.device_count())
+    else:
+        present = where.type == "mps" and bool(torch.backends.mps.is_available())
+    if not present:
         raise ValueError(f"device {device!r} is not present on this machine (CUDA available: "
                          f"{torch.cuda.is_available()})")
     return where

@@ -12,6 +12,7 @@ import hashlib
 import os
 import warnings
 import zipfile
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -116,7 +117,7 @@ class ReplayBuffer:
         temporary = f"{os.fspath(path)}.tmp.npz"
         try:
             with open(temporary, "wb") as out:
-                np.savez(out, **arrays)  # type: ignore[arg-type]
+                np.savez(out, **arrays)
             os.replace(temporary, path)
         except BaseException:
             if os.path.exists(temporary):
@@ -160,7 +161,7 @@ class ReplayBuffer:
             data = arrays[name]
             if data.dtype != dtype or data.shape != (used, *shape):
                 raise ValueError(f"{name} is {data.dtype} {data.shape}, not {np.dtype(dtype)} {(used, *shape)}")
-        _check_stored(*(arrays[name] for name in _FIELDS), "position")
+        _check_stored(arrays["observations"], arrays["actions"], arrays["policies"], arrays["values"], "position")
         buffer = cls(int(capacity))
         buffer.added = int(added)
         for name in _FIELDS:
@@ -178,7 +179,7 @@ def _checksum(arrays: dict[str, np.ndarray]) -> str:
     return digest.hexdigest()
 
 
-def _refuse_rows(bad: np.ndarray, fault: str, kind: str) -> None:
+def _refuse_rows(bad: Any, fault: str, kind: str) -> None:
     if bad.any():
         raise ValueError(f"{kind} {int(np.flatnonzero(bad)[0])} {fault}")
 
