@@ -120,7 +120,8 @@ def test_files_that_are_not_networks_are_one_value_error_naming_them(tmp_path, w
 
 @pytest.mark.parametrize(
     "changes, message",
-    [({"checkpoint_every": 0}, "checkpoint_every"), ({"batch_size": 0}, "batch_size"), ({"batch_size": -3}, "batch_size"),
+    [({"checkpoint_every": 0}, "checkpoint_every"), ({"batch_size": 0}, "batch_size"),
+     ({"batch_size": -3}, "batch_size"),
      ({"updates_per_iteration": -1}, "updates_per_iteration"), ({"eval_opponents": "random,bogus"}, "bogus"),
      ({"channels": 0}, "channels"), ({"games": 2.5}, "games"), ({"games": True}, "games"),
      ({"learning_rate": float("nan")}, "learning_rate"), ({"engine_minutes": float("inf")}, "engine_minutes"),

@@ -302,7 +302,8 @@ class Trainer:
 
     def _resume(self) -> None:
         path = self._path(CHECKPOINT)
-        state = load_checked(path, _CHECKPOINT_FORMAT, "a training checkpoint", frozenset({"net", "optimizer", "config"}))
+        state = load_checked(path, _CHECKPOINT_FORMAT, "a training checkpoint",
+                             frozenset({"net", "optimizer", "config"}))
         try:
             saved = json.loads(state["config"])
             network = NetworkConfig(saved["channels"], saved["blocks"])
