@@ -14,6 +14,7 @@ on the evaluator's device) turns into exactly those planes.
 
 from __future__ import annotations
 
+import numbers
 import operator
 import os
 import threading
@@ -62,17 +63,31 @@ class SearchResult:
     proven: np.ndarray
 
 
+def _real(value: float, name: str) -> float:
+    """A real parameter as a float: a Python or NumPy real number (``numbers.Real``), never
+    a bool, a str or other text, ``None``, a ``Decimal`` or an array; ValueError for one
+    too big for a float."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
+    try:
+        return float(value)
+    except OverflowError:
+        raise ValueError(f"{name} must be finite, got {value!r}") from None
+
+
 def _positive(value: float, name: str) -> float:
-    number = float(value)
+    number = _real(value, name)
     if not np.isfinite(number) or number < 0:
         raise ValueError(f"{name} must be a finite number at least 0, got {value!r}")
     return number
 
 
 def _count(value: int, name: str, low: int, high: int = _INT32_MAX) -> int:
-    """An integer parameter in low .. high: TypeError for a float or a str, ValueError
-    outside the range (the native search counts in 32 bits)."""
+    """An integer parameter in low .. high: TypeError for a bool, a float or a str,
+    ValueError outside the range (the native search counts in 32 bits)."""
     try:
+        if isinstance(value, (bool, np.bool_)):
+            raise TypeError
         number = operator.index(value)
     except TypeError:
         raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
@@ -104,7 +119,8 @@ class Search:
 
     The evaluator may answer NumPy arrays or any array with ``__dlpack__`` (a PyTorch
     tensor: read in place on the CPU, fetched with ``.cpu()`` from another device,
-    detached when it requires a gradient).
+    detached when it requires a gradient, made real first when it is a negated or
+    conjugated view or a zero tensor).
 
     Calls from several threads take turns. The evaluator must not call ``run`` or
     ``advance`` of its own search, nor step or reset the ``BatchEnv`` being searched: each
@@ -141,9 +157,13 @@ class Search:
         threads = 0 if threads is None else _count(threads, "threads", 0)
         if seed is not None:
             seed = _count(seed, "seed", 0, 2**64 - 1)
-        if not 0 <= float(dirichlet_fraction) <= 1:
+        c_puct = _positive(c_puct, "c_puct")
+        dirichlet_alpha = _positive(dirichlet_alpha, "dirichlet_alpha")
+        dirichlet_fraction = _real(dirichlet_fraction, "dirichlet_fraction")
+        if not 0 <= dirichlet_fraction <= 1:
             raise ValueError(f"dirichlet_fraction must be in [0, 1], got {dirichlet_fraction}")
-        if not np.isfinite(float(fpu)):
+        fpu = _real(fpu, "fpu")
+        if not np.isfinite(fpu):
             raise ValueError(f"fpu must be finite, got {fpu}")
         if isinstance(evaluator, str):
             if evaluator != "roll_out":
@@ -169,15 +189,15 @@ class Search:
         self._core = _native.SearchCore(
             num_games,
             simulations,
-            _positive(c_puct, "c_puct"),
-            _positive(dirichlet_alpha, "dirichlet_alpha"),
-            float(dirichlet_fraction),
-            float(fpu),
+            c_puct,
+            dirichlet_alpha,
+            dirichlet_fraction,
+            fpu,
             leaves,
             self.threads,
             seed,
             max_nodes,
-            evaluator == "roll_out",
+            isinstance(evaluator, str),
             self.compact,
         )
         rows = num_games * leaves
@@ -217,7 +237,12 @@ class Search:
         most visited of them is taken). At a proven root the choice ignores the
         temperature for a win (the fastest) or a loss (the slowest); a proven draw draws
         among the drawing moves by their visits. The simulations left once the root is
-        proven go to its proven move."""
+        proven go to its proven move, except at a won root without a mate at once: there
+        they go to the moves not yet proven, for a faster win, while any is left.
+
+        ``temperature`` is a Python or NumPy real number (``numbers.Real``, not a bool), as
+        are ``c_puct``, ``fpu`` and the Dirichlet options: anything else is a
+        ``TypeError``."""
         temperature = _positive(temperature, "temperature")
         with self._turn("run"), self._reserving(roots):
             # Read once this run has its turn, so they are the positions it searches.
@@ -257,7 +282,8 @@ class Search:
         raise TypeError(f"roots must be a BatchEnv or a sequence of vantor.State, not {type(roots).__name__}")
 
     def _evaluate(self, rows: int, watched: tuple[BatchEnv, np.ndarray] | None) -> None:
-        assert callable(self.evaluator)
+        if not callable(self.evaluator):
+            raise TypeError(f"the search's evaluator must be callable, not {type(self.evaluator).__name__}")
         observations, masks = self._observations[:rows], self._masks[:rows]
         if self._to_torch is not None:
             answer = self.evaluator(self._to_torch(observations), self._to_torch(masks))  # type: ignore[arg-type]
@@ -272,7 +298,7 @@ class Search:
         """Keeps the subtree under each game's action for the next ``run``, which must be
         given the position after that action (a root whose position differs starts a
         fresh tree); -1, or an action never searched, drops that game's tree."""
-        array = np.asarray(actions)
+        array = _array(actions, "actions")
         if array.shape != (self.num_games,) or array.dtype.kind not in "iu":
             raise ValueError(f"actions must be {self.num_games} integers")
         with self._turn("advance"):
@@ -293,31 +319,48 @@ def _check_unchanged(games: BatchEnv, hashes: np.ndarray) -> None:
 
 
 def _array(answer: object, name: str) -> np.ndarray:
-    """An evaluator's output as a NumPy array: in place for an array on the CPU that
-    speaks DLPack, through ``.cpu()`` for one on another device."""
-    if isinstance(answer, np.ndarray) or not hasattr(answer, "__dlpack__"):
-        return np.asarray(answer)
-    tensor: Any = answer
+    """An evaluator's output (or advance's actions) as a NumPy array: in place for an array
+    on the CPU that speaks DLPack, through ``.cpu()`` for one on another device."""
     try:
+        if isinstance(answer, np.ndarray) or not hasattr(answer, "__dlpack__"):
+            if np.ma.is_masked(answer):
+                raise ValueError("it has masked entries")
+            return np.asarray(answer)
+        tensor: Any = answer
         if getattr(tensor, "requires_grad", False) and hasattr(tensor, "detach"):
             tensor = tensor.detach()
         device = getattr(tensor, "device", None)
         if device is not None and getattr(device, "type", "cpu") != "cpu" and hasattr(tensor, "cpu"):
             tensor = tensor.cpu()
-        return np.from_dlpack(tensor)
+        return np.from_dlpack(_resolved(tensor))
     except (BufferError, RuntimeError, TypeError, ValueError) as error:
-        raise ValueError(f"the evaluator's {name} cannot be read as an array: {error}") from None
+        raise ValueError(f"{name} cannot be read as an array: {error}") from None
+
+
+# PyTorch's lazy tensors, which DLPack exports as their raw storage: a negated view (its
+# negative bit), a conjugated one, a zero tensor without storage; each is made real first.
+_LAZY = (("is_neg", "resolve_neg"), ("is_conj", "resolve_conj"), ("_is_zerotensor", "clone"))
+
+
+def _resolved(tensor: Any) -> Any:
+    for lazy, resolve in _LAZY:
+        test = getattr(tensor, lazy, None)
+        if callable(test) and test():
+            tensor = getattr(tensor, resolve)()
+    return tensor
 
 
 def _checked(answer: object, rows: int) -> tuple[np.ndarray, np.ndarray]:
     """The evaluator's (logits, values) as float64 arrays, or ValueError naming the fault."""
     if not isinstance(answer, tuple) or len(answer) != 2:
         raise ValueError("the evaluator must return a pair (logits, values)")
-    logits, values = (_array(a, name) for a, name in zip(answer, ("logits", "values")))
+    logits, values = (_array(a, f"the evaluator's {name}") for a, name in zip(answer, ("logits", "values")))
     for name, array, shape in (("logits", logits, (rows, ACTIONS)), ("values", values, (rows,))):
         if array.shape != shape:
             raise ValueError(f"the evaluator's {name} have shape {array.shape}, expected {shape}")
         if array.dtype.kind != "f":
             raise ValueError(f"the evaluator's {name} must be floating point, not {array.dtype}")
-    # float32 logits are read in place; only the legal ones are ever looked at.
-    return logits, values.astype(np.float64, copy=False)
+    # float32 logits are read in place, when aligned; only the legal ones are ever looked at.
+    if not logits.flags.aligned:
+        logits = logits.copy()
+    return logits, np.require(values, np.float64, "A")

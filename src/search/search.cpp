@@ -271,31 +271,36 @@ int Search::choose_child(const Game& game, int node) const {
   const Node& parent = game.nodes[static_cast<std::size_t>(node)];
   // Only a proven root is descended from (a descent stops at any other proven node): its
   // simulations go to the move that realises the proof, but a won root that has no mate
-  // at once yet searches on among the moves that do not lose, for a faster win.
+  // at once yet searches its unproven moves for a faster win (a proven move, its proof
+  // whatever it is, can tell nothing more), and goes to the proven move once none is left.
+  std::size_t proven = 0;
+  bool unproven_only = false;
   if (parent.proof != kUnproven) {
-    const std::size_t proven = proven_child(game, node);
+    proven = proven_child(game, node);
     if (parent.proof != kWon || game.nodes[proven].proof_plies == 0) return static_cast<int>(proven);
+    unproven_only = true;
   }
   const auto first = static_cast<std::size_t>(parent.first_child);
   const auto count = static_cast<std::size_t>(parent.child_count);
   std::int64_t total = 0;
   for (std::size_t i = first; i < first + count; ++i) total += game.nodes[i].visits;
   const double root_of_total = std::sqrt(static_cast<double>(std::max<std::int64_t>(1, total)));
-  std::size_t best = first;
+  std::size_t best = first + count;
   double best_score = -INFINITY;
   for (std::size_t i = first; i < first + count; ++i) {
     const Node& child = game.nodes[i];
     // A move into a won position loses; an unproven node always has another move.
-    if (child.proof == kWon) continue;
+    if (child.proof == kWon || (unproven_only && child.proof != kUnproven)) continue;
     const double q = child.proof != kUnproven ? -static_cast<double>(child.proof)
                      : child.visits > 0       ? child.value_sum / child.visits
                                               : options_.fpu;
     const double u = options_.c_puct * child.prior * root_of_total / (1 + child.visits);
-    if (q + u > best_score) {
+    if (best == first + count || q + u > best_score) {
       best_score = q + u;
       best = i;
     }
   }
+  if (best == first + count) return static_cast<int>(unproven_only ? proven : first);
   return static_cast<int>(best);
 }
 
@@ -326,9 +331,20 @@ std::size_t Search::proven_child(const Game& game, int node) const {
 
 bool Search::settle(Game& game, int node) {
   Node& parent = game.nodes[static_cast<std::size_t>(node)];
-  if (parent.proof != kUnproven || parent.state != kExpanded) return false;
+  if (parent.state != kExpanded) return false;
   const auto first = static_cast<std::size_t>(parent.first_child);
   const auto count = static_cast<std::size_t>(parent.child_count);
+  if (parent.proof == kWon) {
+    // A won root searched on for a faster win: one found shortens its proof, which
+    // decides nothing above it.
+    for (std::size_t i = first; i < first + count; ++i) {
+      const Node& child = game.nodes[i];
+      if (child.proof == kLost && child.proof_plies + 1 < parent.proof_plies)
+        parent.proof_plies = static_cast<std::int16_t>(child.proof_plies + 1);
+    }
+    return false;
+  }
+  if (parent.proof != kUnproven) return false;
   bool all = true, drawn = false;
   int fastest_win = std::numeric_limits<int>::max(), slowest_loss = 0, shortest_draw = std::numeric_limits<int>::max();
   for (std::size_t i = first; i < first + count; ++i) {
@@ -457,11 +473,21 @@ void Search::add_noise(Game& game) {
   const Node& root = game.nodes[0];
   const auto first = static_cast<std::size_t>(root.first_child);
   const auto count = static_cast<std::size_t>(root.child_count);
+  if (count == 0) return;
   std::gamma_distribution<double> gamma(options_.dirichlet_alpha, 1.0);
   std::vector<double> noise(count);
   double sum = 0;
   for (double& n : noise) sum += n = gamma(game.random);
-  if (!(sum > 0)) return;
+  if (sum == 0) {
+    // Every draw underflowed (a tiny alpha): the Dirichlet's mass sits on one child, each
+    // as likely.
+    noise[std::uniform_int_distribution<std::size_t>(0, count - 1)(game.random)] = sum = 1;
+  } else if (!std::isfinite(sum)) {
+    // The draws of a huge alpha overflow their sum; taken relative to the largest they do not.
+    const double largest = *std::max_element(noise.begin(), noise.end());
+    sum = 0;
+    for (double& n : noise) sum += n /= largest;
+  }
   const double share = options_.dirichlet_fraction;
   for (std::size_t i = 0; i < count; ++i) {
     Node& child = game.nodes[first + i];

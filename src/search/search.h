@@ -162,7 +162,8 @@ class Search {
   // The child that realises a proven node's result: the fastest win, the slowest loss or
   // a drawing move, then the most visited, the higher prior, the lower action.
   std::size_t proven_child(const Game& game, int node) const;
-  // Proves a node from its children when they decide it; true when it became proven.
+  // Proves a node from its children when they decide it; true when it became proven. A
+  // won node (the root, searched on) takes a faster win among its children.
   bool settle(Game& game, int node);
   // Carries the proof of the path's last node up towards the root while it decides more.
   void propagate(Game& game, const std::vector<std::int32_t>& path);

@@ -9,6 +9,8 @@ from __future__ import annotations
 import subprocess
 import sys
 import textwrap
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -340,11 +342,73 @@ def test_a_live_root_always_gets_an_action(evaluator, leaves_per_game):
     ({"fpu": float("inf")}, ValueError),
     ({"c_puct": float("inf")}, ValueError),
     ({"num_games": 2**16, "simulations": 2**16, "leaves_per_game": 2**16}, ValueError),
+    ({"num_games": True}, TypeError),
+    ({"simulations": np.bool_(True)}, TypeError),
+    ({"seed": False}, TypeError),
 ])
 def test_hostile_parameters_are_refused(options, error):
     arguments = {"num_games": 2, "evaluator": Priors(), **options}
     with pytest.raises(error):
         Search(**arguments)
+
+
+REAL_OPTIONS = ["c_puct", "fpu", "dirichlet_alpha", "dirichlet_fraction", "temperature"]
+
+
+def search_with(name: str, value: object) -> object:
+    """The search's answer with one real option set (temperature goes to run)."""
+    if name == "temperature":
+        return Search(1, Priors(), simulations=4, seed=0).run(after_e2e4(1), temperature=value)
+    return Search(1, Priors(), simulations=4, seed=0, **{name: value}).run(after_e2e4(1))
+
+
+@pytest.mark.parametrize("name", REAL_OPTIONS)
+@pytest.mark.parametrize("value, error", [
+    ("0.5", TypeError), (b"0.5", TypeError), (True, TypeError), (np.bool_(False), TypeError),
+    (None, TypeError), (Decimal("0.5"), TypeError), (np.array(0.5), TypeError), (0.5j, TypeError),
+    (np.complex64(0.5), TypeError), pytest.param(10**400, ValueError, id="10**400"),
+    (np.longdouble("1e4900"), ValueError),
+    (float("nan"), ValueError),
+])
+def test_a_real_option_that_is_not_a_real_number_is_refused(name, value, error):
+    with pytest.raises(error, match=name):
+        search_with(name, value)
+
+
+@pytest.mark.parametrize("name", REAL_OPTIONS)
+@pytest.mark.parametrize("value", [np.float16(0.5), np.float32(0.5), np.longdouble(0.5), Fraction(1, 2),
+                                   np.int8(1), np.uint64(1), 1])
+def test_a_real_option_may_be_any_real_number(name, value):
+    assert search_with(name, value).actions[0] >= 0
+
+
+@pytest.mark.parametrize("alpha, top", [
+    # The draws of a tiny alpha all underflow: the noise falls wholly on one child.
+    (1e-10, 40),
+    # A huge alpha's draws overflow their sum: the noise is even, the priors uniform.
+    (1.5e308, 2),
+])
+def test_dirichlet_noise_holds_at_the_extremes_of_alpha(alpha, top):
+    # Uniform logits and pure noise: the visits follow the noise alone.
+    def uniform(observations: np.ndarray, masks: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        return np.zeros(masks.shape, np.float32), np.zeros(len(masks), np.float32)
+
+    result = Search(8, uniform, simulations=40, dirichlet_alpha=alpha, dirichlet_fraction=1.0, seed=3).run(
+        after_e2e4(8))
+    assert (result.visits.max(axis=1) == top).all(), result.visits.max(axis=1)
+    if top == 40:
+        assert len(set(result.actions.tolist())) > 1, "every game's noise fell on the same child"
+
+
+def test_an_evaluator_replaced_by_a_non_callable_is_a_type_error():
+    search = Search(2, Priors(), simulations=8, dirichlet_fraction=0.0)
+    expected = search.run(after_e2e4(2)).visits
+    search.advance(np.full(2, -1))
+    search.evaluator = "roll_out"  # the native search was made for a callable
+    with pytest.raises(TypeError, match="callable"):
+        search.run(after_e2e4(2))
+    search.evaluator = Priors()
+    assert np.array_equal(search.run(after_e2e4(2)).visits, expected)
 
 
 def test_leaves_per_game_beyond_the_simulations_costs_nothing():
@@ -361,7 +425,7 @@ def test_hostile_run_and_advance_arguments_leave_the_search_whole():
     closed = BatchEnv(2)
     closed.close()
     for temperature, error in ((float("nan"), ValueError), (float("inf"), ValueError), (-1e-9, ValueError),
-                               ("hot", ValueError), (None, TypeError), (1j, TypeError)):
+                               ("hot", TypeError), (None, TypeError), (1j, TypeError)):
         with pytest.raises(error):
             search.run(roots, temperature=temperature)
     for bad_roots, error in (((s for s in roots), TypeError), ([roots[0], uninitialised], TypeError),

@@ -153,6 +153,31 @@ def test_a_mate_at_once_is_preferred_to_a_slower_mate():
         games.close()
 
 
+# A mate in 2 is proven within a few hundred simulations, before the search has tried the
+# one mate at once (castling queenside): the search must go on past that proof to find it.
+MATE_AT_ONCE_BEHIND_A_PROVEN_MATE = [
+    "r3k2r/8/3K4/1q6/8/1r6/4r3/8 b kq - 0 1",
+    "8/8/8/8/5Q2/3k4/2R5/R3K2R w KQ - 0 1",
+]
+
+
+@pytest.mark.parametrize("text", MATE_AT_ONCE_BEHIND_A_PROVEN_MATE)
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_a_proven_won_root_searches_on_for_a_mate_at_once(text, seed):
+    board = chess.Board(text)
+    mates = [m for m in board.legal_moves if board.san(m).endswith("#")]
+    assert len(mates) == 1 and board.is_castling(mates[0])
+    games = games_from([text])
+    try:
+        result = Search(1, "roll_out", simulations=MATE_IN_TWO_SIMULATIONS, seed=seed).run(games)
+        assert result.proven[0] and result.values[0] == 1.0
+        move = move_of(games, 0, text, result.actions[0])
+        board.push(move)
+        assert board.is_checkmate(), f"seed {seed}: chose {move.uci()}, not the mate at once"
+    finally:
+        games.close()
+
+
 def test_a_root_whose_every_move_allows_mate_is_proven_lost():
     games = games_from(EVERY_MOVE_LOSES)
     try:
