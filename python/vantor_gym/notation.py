@@ -17,9 +17,9 @@ import numpy as np
 
 import vantor
 from vantor_gym import _native
-from vantor_gym.fen import Fen, read_fen, validate_fen
+from vantor_gym.fen import Fen, read_fen, read_start, validate_fen
 from vantor_gym.game import Game
-from vantor_gym.pgn_reader import quoted, read_game_text
+from vantor_gym.pgn_reader import line_breaks, quoted, read_game_text
 
 if TYPE_CHECKING:
     from vantor_gym.batch import BatchEnv
@@ -43,6 +43,7 @@ __all__ = [
 Position = Union[vantor.State, vantor.Vantor, Game, "tuple[BatchEnv, int]"]
 
 ACTIONS = 4672
+_COUNTER_MAX = 2**31 - 1  # the largest clock read_fen reads
 RESULTS = ("1-0", "0-1", "1/2-1/2", "*")
 _SIDES = ("white", "black")
 _UCI = re.compile(r"([a-h][1-8])([a-h][1-8])([qrbnQRBN]?)")
@@ -56,7 +57,12 @@ def _state(position: Position) -> vantor.State:
         return position
     if isinstance(position, (vantor.Vantor, Game)):
         return position.save_state()
-    if isinstance(position, tuple) and len(position) == 2 and hasattr(position[0], "save_state"):
+    if (
+        isinstance(position, tuple)
+        and len(position) == 2
+        and hasattr(position[0], "save_state")
+        and not isinstance(position[0], (vantor.Vantor, Game))
+    ):
         return position[0].save_state(_integer(position[1], "a game index"))
     raise TypeError(
         "a position is a vantor.State, a vantor.Vantor, a vantor_gym.Game or a (BatchEnv, index) pair, "
@@ -214,8 +220,9 @@ def fen(position: Position, fullmove_number: int | None = None) -> str:
     which do not know how many moves their game has made.
     """
     number = None if fullmove_number is None else _integer(fullmove_number, "fullmove_number")
-    if number is not None and number < 1:
-        raise ValueError(f"fullmove_number must be at least 1, got {number}")
+    if number is not None and not 1 <= number <= _COUNTER_MAX:
+        # read_fen reads no other number back.
+        raise ValueError(f"fullmove_number must be in 1 .. {_COUNTER_MAX}, got {number}")
     state = _state(position)
     if number is None and isinstance(position, Game):
         number = position.fullmove_number
@@ -238,10 +245,40 @@ _ROSTER = ("Event", "Site", "Date", "Round", "White", "Black", "Result")
 
 
 def _header_line(name: str, value: str) -> str:
+    if not isinstance(name, str):
+        raise TypeError(f"a PGN header name is a str, not {type(name).__name__}")
     if re.fullmatch(r"[A-Za-z0-9_]+", name) is None:
-        raise ValueError(f"PGN header name {name!r} must be letters, digits and '_'")
-    escaped = str(value).replace("\\", "\\\\").replace('"', '\\"').replace("\n", " ")
+        raise ValueError(f"PGN header name {quoted(name)} must be letters, digits and '_'")
+    if isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_)):
+        text = str(int(value))
+    elif isinstance(value, str):
+        text = value
+    else:  # None or bytes would be written as "None" or "b'...'"
+        raise TypeError(f"PGN header {name}'s value is a str or an integer, not {type(value).__name__}")
+    if "\n" in text or "\r" in text:
+        # A header is one line and PGN has no escape for a line break.
+        raise ValueError(f"PGN header {name} holds a line break, which a header value cannot: {quoted(text)}")
+    escaped = text.replace("\\", "\\\\").replace('"', '\\"')
     return f'[{name} "{escaped}"]'
+
+
+def _pgn_tags(start: Fen | None, headers: Mapping[str, str] | None) -> dict[str, str]:
+    """The tags of a game's header lines, each checked to write as one line that reads back."""
+    tags = {name: "?" for name in _ROSTER}
+    tags["Date"] = "????.??.??"
+    if start is not None:
+        tags["SetUp"], tags["FEN"] = "1", start.text
+    given = dict(headers or {})
+    if "FEN" in given:
+        # A reader replays the moves from the FEN header's position, so it must be the start's.
+        fen_text = given["FEN"]
+        if start is None or not isinstance(fen_text, str) or read_fen(fen_text) != start:
+            raise ValueError(f"the FEN header {quoted(str(fen_text))} is not the start position: give it as start_fen")
+        given["FEN"] = start.text
+    tags.update(given)
+    for name, value in tags.items():
+        _header_line(name, value)
+    return tags
 
 
 def _wrap(tokens: list[str], width: int = 79) -> str:
@@ -288,12 +325,15 @@ def pgn(
     ``result`` is one of ``"1-0"``, ``"0-1"``, ``"1/2-1/2"`` and ``"*"``; by default it is
     what the environment says after the last action (``"*"`` for a game it has not ended).
     ``headers`` add to or replace the seven-tag roster, whose unknown values are ``"?"``.
-    A start position adds the ``SetUp`` and ``FEN`` headers. An illegal action, or one
-    after the game ended, raises ``ValueError`` naming its ply.
+    A start position adds the ``SetUp`` and ``FEN`` headers; a ``FEN`` in ``headers`` must
+    read as ``start_fen``. Header names are letters, digits and ``_``, and values are ``str``
+    (or integers) without a line break. An illegal action, or one after the game ended,
+    raises ``ValueError`` naming its ply.
     """
     if result is not None and result not in RESULTS:
         raise ValueError(f"result must be one of {', '.join(RESULTS)}, not {result!r}")
     start = None if start_fen is None else read_fen(start_fen)
+    tags = _pgn_tags(start, headers)
     number = 1 if start is None else start.fullmove_number
     tokens: list[str] = []
     game = _Replay(start)
@@ -315,11 +355,6 @@ def pgn(
         reward, ended = game.play(action)
     if result is None:
         result = ("1/2-1/2", "1-0", "0-1")[reward] if ended else "*"
-    tags = {name: "?" for name in _ROSTER}
-    tags["Date"] = "????.??.??"
-    if start is not None:
-        tags["SetUp"], tags["FEN"] = "1", start.text
-    tags.update(headers or {})
     tags["Result"] = result
     head = "\n".join(_header_line(name, value) for name, value in tags.items())
     return f"{head}\n\n{_wrap([*tokens, result])}\n"
@@ -374,16 +409,18 @@ class PgnColumns:
     """Many games of PGN text in arrays, for learners that turn a file into targets at once.
 
     Game ``i`` played ``actions[offsets[i]:offsets[i + 1]]`` from ``start_fens[i]`` (None for
-    the initial position, else six FEN fields, which ``BatchEnv.reset`` and ``vantor_gym.Game``
-    start from). ``results[i]`` is 1, -1 or 0 for a white win, a black win or a draw and 2
-    for anything else; ``result_texts[i]`` is ``PgnGame.result``. ``skipped`` lists the
-    ``(game number, message)`` of each malformed game left out (game numbers count from 1
-    and include the skipped games).
+    the initial position, else six FEN fields). ``results[i]`` is 1, -1 or 0 for a white win,
+    a black win or a draw and 2 for anything else; ``result_texts[i]`` is ``PgnGame.result``.
+    ``skipped`` lists the ``(game number, message)`` of each malformed game left out (game
+    numbers count from 1 and include the skipped games).
 
-    The positions a game went through: ``vantor_gym.Game(fen=start_fens[i])`` (or a
-    ``BatchEnv`` reset with the start FENs) stepped with its actions gives each position's
-    observation; it ends the game at a third repetition or fifty half-moves, which a
-    recorded game may play past.
+    The positions a game went through: when ``playable[i]``, ``vantor_gym.Game(fen=start_fens[i])``
+    (or a ``BatchEnv`` reset with the start FENs) stepped with its actions gives each
+    position's observation; it ends the game at a third repetition or fifty half-moves,
+    which a recorded game may play past. ``playable[i]`` is False where
+    ``vantor_gym.fen.read_start`` refuses the start FEN, which the environment then cannot
+    start from: the side to move has no legal move, or the half-move clock is 50 or more (a
+    game here is drawn by then). Such games are read all the same, as python-chess reads them.
     """
 
     actions: np.ndarray
@@ -393,65 +430,108 @@ class PgnColumns:
     start_fens: list[str | None]
     headers: list[dict[str, str]]
     skipped: list[tuple[int, str]]
+    playable: np.ndarray = None  # type: ignore[assignment]  # bool; from start_fens when not given
+
+    def __post_init__(self) -> None:
+        if self.playable is None:
+            self.playable = np.array([_startable(text) for text in self.start_fens], np.bool_)
 
     def __len__(self) -> int:
         return len(self.headers)
 
     def game(self, index: int) -> PgnGame:
         """Game ``index`` as ``read_pgn`` gives it; a negative index counts from the end."""
-        index = range(len(self))[_integer(index, "a game index")]
+        number = _integer(index, "a game index")
+        if not -len(self) <= number < len(self):
+            raise IndexError(f"game index {number} is out of range for {len(self)} games")
+        index = range(len(self))[number]
         start, stop = int(self.offsets[index]), int(self.offsets[index + 1])
         actions = self.actions[start:stop].tolist()
         return PgnGame(actions, self.start_fens[index], self.result_texts[index], self.headers[index])
 
 
-def _pgn_text(source: PgnSource) -> str:
+def _startable(start_fen: str | None) -> bool:
+    try:
+        return start_fen is None or read_start(start_fen) is not None
+    except ValueError:
+        return False
+
+
+def _pgn_data(source: PgnSource) -> tuple[bytes, bool]:
+    """The source's UTF-8 bytes, and whether they came as bytes (so may not be UTF-8)."""
     if isinstance(source, str):
-        return source
+        # A str may hold lone surrogates, which pass through to the texts read.
+        return source.encode("utf-8", "surrogatepass"), False
     if isinstance(source, bytes):
-        return source.decode("utf-8")
+        return source, True
     if isinstance(source, os.PathLike):
         with open(source, "rb") as file:
-            return file.read().decode("utf-8")
+            return file.read(), True
     if hasattr(source, "read"):
         data = source.read()
-        return data.decode("utf-8") if isinstance(data, bytes) else str(data)
+        if isinstance(data, str):
+            return data.encode("utf-8", "surrogatepass"), False
+        if isinstance(data, (bytes, bytearray)):
+            return bytes(data), True
+        raise TypeError(f"the PGN file's read() returned {type(data).__name__}, not str or bytes")
     raise TypeError(f"PGN source is text, bytes, a path or a file object, not {type(source).__name__}")
+
+
+def _utf8_fault(data: bytes, begin: int, end: int) -> UnicodeDecodeError | None:
+    """The first fault of bytes begin..end as UTF-8, or None when they are UTF-8."""
+    try:
+        data[begin:end].decode("utf-8")
+    except UnicodeDecodeError as error:
+        return error
+    return None
 
 
 def _read_games(source: PgnSource, on_error: str) -> Iterator[tuple[int, PgnGame | str, np.ndarray | None]]:
     """(game number, game or error message, native actions or None) of each game in order."""
     if on_error not in ("raise", "skip"):
         raise ValueError(f"on_error must be 'raise' or 'skip', not {on_error!r}")
-    data = _pgn_text(source).encode("utf-8", "surrogatepass")
+    data, given_as_bytes = _pgn_data(source)
+    data = line_breaks(data)  # as the one-game reader does, keeping every byte's offset
     actions, spans, results, headers = _native.read_pgn_games(data)
+    # Decoding the whole data once is the fast path; only data that is not UTF-8 is
+    # looked at game by game, so that a bad game is named and the others are read.
+    checked = given_as_bytes and _utf8_fault(data, 0, len(data)) is not None
     counted, lines = 0, 0  # newlines before byte counted, for line numbers in the whole text
     for index, (begin, end, first, count, replayed) in enumerate(spans.tolist()):
         number, tags = index + 1, headers[index]
-        if replayed:
+        fault = _utf8_fault(data, begin, end) if checked else None
+        if fault is not None:
+            offset = begin + fault.start
+            lines, counted = lines + data.count(b"\n", counted, offset), offset
+            message = f"line {lines + 1}: invalid UTF-8 at byte {offset} of the PGN data ({fault.reason})"
+        elif replayed:
             result = results[index] or tags.get("Result", "*")
             yield number, PgnGame([], None, result, tags), actions[first : first + count]
             continue
-        # A FEN start or a fault: the one-game reader reads it, so that both agree to the
-        # letter, messages included.
-        try:
-            yield number, read_pgn(data[begin:end].decode("utf-8", "surrogatepass")), None
-        except ValueError as error:
-            lines, counted = lines + data.count(b"\n", counted, begin), begin
-            # The one-game reader counts lines from the game's start; the whole text's are meant.
-            message = _LINE.sub(lambda m: f"line {int(m.group(1)) + lines}", str(error), count=1)
-            if on_error == "raise":
-                raise ValueError(f"game {number} of the PGN text: {message}") from None
-            yield number, message, None
+        else:
+            # A FEN start or a fault: the one-game reader reads it, so that both agree to
+            # the letter, messages included.
+            try:
+                yield number, read_pgn(data[begin:end].decode("utf-8", "surrogatepass")), None
+                continue
+            except ValueError as error:
+                lines, counted = lines + data.count(b"\n", counted, begin), begin
+                # The one-game reader counts lines from the game's start; the whole text's are meant.
+                message = _LINE.sub(lambda m: f"line {int(m.group(1)) + lines}", str(error), count=1)
+        if on_error == "raise":
+            raise ValueError(f"game {number} of the PGN text: {message}") from None
+        yield number, message, None
 
 
 def read_pgn_games(source: PgnSource, *, on_error: str = "raise") -> Iterator[PgnGame]:
     """The games of PGN text, in order, each as ``read_pgn`` gives it for that game's text.
 
     ``source`` is PGN text (a ``str``), UTF-8 ``bytes``, a path (``pathlib.Path`` or another
-    ``os.PathLike``) or a file object (bytes and files are read as UTF-8). The games follow one another as reading the first game
-    of the text, then the first game of the rest, would find them; text between games with no
-    header, move or result (a lone comment) is no game. The moves are read natively. A
+    ``os.PathLike``) or a file object (bytes and files are read as UTF-8; a game holding bytes
+    that are not is malformed, named by its line and byte offset). The games follow one
+    another as reading the first game of the text, then the first game of the rest, would
+    find them; text between games with no header, move or result (a lone comment) is no
+    game. The moves are read natively. A
     malformed game or an illegal move raises ``ValueError`` naming the game number and the
     fault as ``read_pgn`` names it, after the games before it were given; with
     ``on_error="skip"`` the game is left out and reading goes on at the next blank line after

@@ -10,13 +10,18 @@ from __future__ import annotations
 
 import re
 from dataclasses import dataclass
+from typing import AnyStr
 
-__all__ = ["GameText", "RESULTS", "quoted", "read_game_text"]
+__all__ = ["GameText", "RESULTS", "line_breaks", "quoted", "read_game_text"]
 
 RESULTS = ("1-0", "0-1", "1/2-1/2", "*")
 
+# A carriage return not followed by a newline (the old Mac line end).
+_LONE_CR = re.compile("\r(?!\n)")
+_LONE_CR_BYTES = re.compile(b"\r(?!\n)")
 _HEADER = re.compile(r'\[([A-Za-z0-9_]+)\s+"((?:[^"\\]|\\.)*)"\]')
-_ESCAPED = re.compile(r"\\(.)")
+# The value's two escapes; a backslash before anything else is kept (a Windows path).
+_ESCAPED = re.compile(r'\\([\\"])')
 # What is left of a line that holds nothing but whitespace.
 _BLANK_REST = re.compile(r"[^\S\n]*(?:\n|\Z)")
 _SPACE = re.compile(r"[^\S\n]+")
@@ -34,6 +39,16 @@ def quoted(text: str, limit: int = 60) -> str:
     return f"{text[:limit]!r}... ({len(text)} characters)"
 
 
+def line_breaks(text: AnyStr) -> AnyStr:
+    """Text with each lone carriage return made a newline, as reading a file in text mode
+    does, so that a file with old Mac line ends has its lines; lengths stay the same."""
+    if isinstance(text, str):
+        lone = "\r" in text and text.count("\r") != text.count("\r\n")
+        return _LONE_CR.sub("\n", text) if lone else text
+    lone = b"\r" in text and text.count(b"\r") != text.count(b"\r\n")
+    return _LONE_CR_BYTES.sub(b"\n", text) if lone else text
+
+
 @dataclass
 class GameText:
     """The first game of PGN text, not yet replayed."""
@@ -46,11 +61,13 @@ class GameText:
 def read_game_text(text: str) -> GameText:
     """Headers and main line of the first game of text; ``ValueError`` naming the line when malformed.
 
-    Before the movetext, blank lines and lines starting with ``%`` or ``;`` are skipped,
-    and lines starting with ``[`` are header lines. The movetext ends at the first blank
-    line outside a comment, or at the end of the text; after its result only comments
-    may follow until then (or until a line starting with ``[``: the next game's headers).
+    A line ends at a newline, or at a carriage return not followed by one. Before the
+    movetext, blank lines and lines starting with ``%`` or ``;`` are skipped, and lines
+    starting with ``[`` are header lines. The movetext ends at the first blank line
+    outside a comment, or at the end of the text; after its result only comments may
+    follow until then (or until a line starting with ``[``: the next game's headers).
     """
+    text = line_breaks(text)
     headers, start = _read_headers(text)
     scanner = _Movetext(text, start)
     scanner.scan()

@@ -71,7 +71,13 @@ py::tuple pgn_games(const py::bytes& data) {
     results[static_cast<std::size_t>(i)] = game.result.empty() ? py::object(py::none()) : py::str(game.result);
     py::dict tags;  // a repeated name keeps its first place and its last value, as a dict fills
     for (const auto& [name, value] : game.headers) {
-      PyObject* decoded = PyUnicode_DecodeUTF8(value.data(), static_cast<py::ssize_t>(value.size()), "surrogatepass");
+      const auto size = static_cast<py::ssize_t>(value.size());
+      PyObject* decoded = PyUnicode_DecodeUTF8(value.data(), size, "surrogatepass");
+      if (decoded == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+        // Bytes that are not UTF-8: the caller refuses the game, so any text does here.
+        PyErr_Clear();
+        decoded = PyUnicode_DecodeUTF8(value.data(), size, "replace");
+      }
       if (decoded == nullptr) throw py::error_already_set();
       tags[py::str(name)] = py::reinterpret_steal<py::object>(decoded);
     }

@@ -74,7 +74,9 @@ bool read_header(std::string_view line, std::vector<std::pair<std::string, std::
   std::string value;
   for (++p; p < end && line[p] != '"'; ++p) {
     if (line[p] == '\\') {
-      if (++p >= end) return false;
+      if (p + 1 >= end) return false;
+      // \" and \\ are the only escapes; a backslash before anything else is kept.
+      if (line[p + 1] == '"' || line[p + 1] == '\\') ++p;
     }
     value += line[p];
   }

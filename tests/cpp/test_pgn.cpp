@@ -31,6 +31,16 @@ TEST(PgnGames, GamesEndAtBlankLinesOrAtHeadersAfterTheirResult) {
   EXPECT_EQ(batch.games[2].end, text.size());
 }
 
+// Only \" and \\ are escapes in a header value; any other backslash is kept as written.
+TEST(PgnGames, HeaderValuesKeepBackslashesThatEscapeNothing) {
+  const PgnBatch batch = read_pgn_games(
+      "[Site \"C:\\games\\x.pgn\"]\n[A \"\\\"\\\\\\\\q\\ \"]\n\n*\n\n[B \"ends in \\\"]\n\n*");
+  ASSERT_EQ(batch.games.size(), 2u);
+  EXPECT_EQ(batch.games[0].headers.at(0).second, "C:\\games\\x.pgn");
+  EXPECT_EQ(batch.games[0].headers.at(1).second, "\"\\\\q\\ ");
+  EXPECT_FALSE(batch.games[1].replayed);  // the quote is escaped, so the value never closes
+}
+
 TEST(PgnGames, FaultsAreLeftToTheCallerAndReadingGoesOnAtTheNextBlankLine) {
   const std::string good = "1. d4 d5 *\n\n";
   const std::string bad_header = "[Event \"x\" junk]\n[Site \"y\"]\n1. e4 *\n\n";

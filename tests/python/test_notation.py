@@ -285,3 +285,31 @@ def test_pgn_results_and_refusals():
         read_pgn('[Event "x"\n\n1. e4 *')
     black_first = pgn([524], start_fen="rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3 0 1")
     assert "1... e5 *" in black_first and '[FEN "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3 0 1"]' in black_first
+
+
+FROM_E4 = "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3 0 1"
+
+
+@pytest.mark.parametrize("call, error, reason", [
+    # A FEN header the moves were not played from would be replayed from there by a reader.
+    (lambda: pgn([564], headers={"FEN": FROM_E4}), ValueError, "is not the start position"),
+    (lambda: pgn([524], start_fen=FROM_E4, headers={"FEN": START_FEN}), ValueError, "is not the start position"),
+    (lambda: pgn([], headers={"FEN": "junk"}), ValueError, "is not the start position"),
+    (lambda: pgn([564], headers={"White": None}), TypeError, "White's value is a str or an integer, not NoneType"),
+    (lambda: pgn([564], headers={"White": b"me"}), TypeError, "not bytes"),
+    (lambda: pgn([564], headers={b"White": "me"}), TypeError, "header name is a str, not bytes"),
+    (lambda: pgn([564, 564], headers={"White": None}), TypeError, "White's value"),  # before the moves
+    (lambda: fen(vantor.Vantor(), np.uint64(2**64 - 1)), ValueError, r"fullmove_number must be in 1 \.\. 2147483647"),
+    (lambda: fen(vantor.Vantor(), 2**31), ValueError, "fullmove_number must be in"),
+    (lambda: action_to_uci((vantor.Vantor(), 0), 564), TypeError, "a position is a vantor.State"),
+])
+def test_writers_refuse_what_would_not_read_back(call, error, reason):
+    with pytest.raises(error, match=reason):
+        call()
+
+
+def test_a_game_read_writes_back_with_its_own_headers():
+    game = read_pgn(f'[White "me"]\n[FEN "{FROM_E4.replace(" ", "  ")}"]\n[SetUp "1"]\n\n1... e5 *\n')
+    again = read_pgn(pgn(game.actions, game.start_fen, headers={**game.headers, "Round": 3}))
+    assert (again.actions, again.start_fen) == (game.actions, FROM_E4)
+    assert again.headers["FEN"] == FROM_E4 and again.headers["White"] == "me" and again.headers["Round"] == "3"

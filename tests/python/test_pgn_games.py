@@ -14,7 +14,7 @@ import vantor
 from test_pgn_reading import GAMES, PGN_SETTINGS, decorated_games, hypothesis, st
 from vantor_gym import Game
 from vantor_gym.notation import action_to_uci, pgn, read_pgn, read_pgn_columns, read_pgn_games
-from vantor_gym.pgn_reader import _Movetext, _read_headers
+from vantor_gym.pgn_reader import _Movetext, _read_headers, line_breaks
 
 chess = pytest.importorskip("chess")
 import chess.pgn  # noqa: E402
@@ -23,6 +23,7 @@ import chess.pgn  # noqa: E402
 def one_by_one(text):
     """The games of text as reading the first game, then the first game of the rest, finds them."""
     games = []
+    text = line_breaks(text)
     while text:
         headers, start = _read_headers(text)
         scanner = _Movetext(text, start)
@@ -188,7 +189,7 @@ def test_random_files_read_as_python_chess_reads_them():
 
 
 UNICODE_AND_EDITS = list("(){};%$!?*-/.1234567890 \n\tx+=#[]\"") + [
-    "\n\n", "O-O", "e4", "Nf3", "1-0", "\x00", "\u00e9", "\u00a0", "\u2003", "\x1c", "\r\n", '\n[A "b"]\n', "\ufeff"]
+    "\n\n", "\r", "\r\r", "O-O", "e4", "Nf3", "1-0", "\x00", "\u00e9", "\u00a0", "\u2003", "\x1c", "\r\n", '\n[A "b"]\n', "\ufeff"]
 
 
 def reads_as_one_game_at_a_time(text):
@@ -266,3 +267,183 @@ def test_long_and_hostile_files_are_read_whole():
     with pytest.raises(ValueError, match="game 1"):
         list(read_pgn_games(hostile))
     assert read_pgn_columns(hostile + "\n\n" + game, on_error="skip").skipped[0][0] == 1
+
+
+# Header values as written in a file and as read: only \" and \\ are escapes, so any other
+# backslash (a Windows path, a stray one before a letter or a space) stays as written.
+HEADER_VALUES = [
+    (r"C:\games\x.pgn", "C:\\games\\x.pgn"),
+    (r"a \"b\" \\ c", 'a "b" \\ c'),
+    (r"\\\n \t\u00e9", "\\\\n \\t\\u00e9"),
+    (r"ends in one \\", "ends in one \\"),
+    ("\\\u00e9\\ \\\u2003", "\\\u00e9\\ \\\u2003"),
+]
+
+
+@pytest.mark.parametrize("written, value", HEADER_VALUES)
+def test_header_values_keep_backslashes_that_escape_nothing(written, value):
+    # The second game starts from a FEN, so the one-game reader reads its headers.
+    text = (f'[Site "{written}"]\n\n1. e4 *\n\n'
+            f'[Site "{written}"]\n[FEN "4k3/8/8/8/8/8/8/4K3 w - - 0 1"]\n\n1. Kd2 *\n')
+    assert read_pgn(text).headers["Site"] == value
+    for source in (text, text.encode()):
+        assert [game.headers["Site"] for game in read_pgn_games(source)] == [value, value]
+    # python-chess keeps the value as written; undoing the two escapes gives ours.
+    theirs = chess.pgn.read_game(io.StringIO(text)).headers["Site"]
+    assert theirs.replace("\\\\", "\\").replace('\\"', '"') == value
+    assert read_pgn(pgn([], headers={"Site": value})).headers["Site"] == value
+
+
+@hypothesis.settings(PGN_SETTINGS, max_examples=300)
+@hypothesis.given(st.text(st.characters(codec="utf-8", exclude_characters="\n\r"), max_size=12)
+                  | st.text(st.sampled_from('\\"] x\t\u00a0['), max_size=12))
+def test_every_header_value_the_writer_takes_reads_back(value):
+    text = pgn([564], headers={"Annotator": value})
+    assert read_pgn(text).headers["Annotator"] == value
+    assert next(read_pgn_games(text.encode())).headers["Annotator"] == value
+    theirs = chess.pgn.read_game(io.StringIO(text)).headers["Annotator"]
+    assert theirs.replace("\\\\", "\\").replace('\\"', '"') == value
+
+
+@pytest.mark.parametrize("value", ["two\nlines", "carriage\rreturn", "\r\n"])
+def test_header_values_that_cannot_be_one_line_are_refused(value):
+    with pytest.raises(ValueError, match="line break"):
+        pgn([564], headers={"Event": value})
+
+
+# Where a game's bytes stop being UTF-8: a header value in Latin-1, a move, a comment, a
+# variation, an encoded surrogate, and a file cut inside a character.
+NOT_UTF8 = [
+    (b'[White "Jos\xe9"]\n\n1. d4 d5 *', 11, "invalid continuation byte"),
+    (b"1. d4 d5\xff *", 8, "invalid start byte"),
+    (b"1. d4 {\x80 comment} d5 *", 7, "invalid start byte"),
+    (b"1. d4 (1. c4 \xfe) d5 *", 13, "invalid start byte"),
+    (b"1. d4 {\xed\xa0\x80} d5 *", 7, "invalid continuation byte"),
+    (b"1. d4 d5 * {cut \xe2\x80", 16, "unexpected end of data|invalid continuation byte"),
+]
+GOOD_GAME = b"1. e4 e5 *\n\n"
+
+
+def from_bytes(data, tmp_path, kind):
+    if kind == "bytes":
+        return data
+    if kind == "binary file":
+        return io.BytesIO(data)
+    path = tmp_path / "games.pgn"
+    path.write_bytes(data)
+    return path
+
+
+@pytest.mark.parametrize("bad, offset, reason", NOT_UTF8)
+@pytest.mark.parametrize("kind", ["bytes", "path", "binary file"])
+@pytest.mark.parametrize("last", [False, True])
+def test_a_game_that_is_not_utf8_is_skipped_or_named(bad, offset, reason, kind, last, tmp_path):
+    fen_game = b'[FEN "4k3/8/8/8/8/8/8/4K3 w - - 0 1"]\n\n1. Kd2 *\n\n'
+    before, after = GOOD_GAME + fen_game, b"" if last else b"\n\n" + fen_game + GOOD_GAME
+    data = before + bad + after
+    reason = reason.split("|")[0 if last else -1]  # the cut one is followed by a newline unless last
+    message = f"line 7: invalid UTF-8 at byte {len(before) + offset} of the PGN data ({reason})"
+    columns = read_pgn_columns(from_bytes(data, tmp_path, kind), on_error="skip")
+    assert columns.skipped == [(3, message)]
+    expected = read_pgn_columns(before + after)
+    assert columns.actions.tolist() == expected.actions.tolist() and columns.start_fens == expected.start_fens
+    assert columns.headers == expected.headers and columns.offsets.tolist() == expected.offsets.tolist()
+    games = read_pgn_games(from_bytes(data, tmp_path, kind))
+    assert [next(games).actions for _ in range(2)] == [read_pgn(part.decode()).actions for part in (GOOD_GAME, fen_game)]
+    with pytest.raises(ValueError) as error:
+        next(games)
+    assert str(error.value) == f"game 3 of the PGN text: {message}"
+
+
+def test_text_with_lone_surrogates_reads_as_before():
+    text = '[A "\ud800"]\n1. e4 {\udfff} *\n\n[FEN "4k3/8/8/8/8/8/8/4K3 w - - 0 1"]\n[B "\udc80"]\n\n*\n\n1. c4 *'
+    columns = read_pgn_columns(text)
+    assert columns.headers == [{"A": "\ud800"}, {"FEN": "4k3/8/8/8/8/8/8/4K3 w - - 0 1", "B": "\udc80"}, {}]
+    assert columns.actions.tolist() == [564, 562] and not columns.skipped
+    # Bytes outside every game (a lone comment between games) belong to no game.
+    assert read_pgn_columns(b"1. e4 *\n\n{\xff}\n\n1. c4 *").actions.tolist() == [564, 562]
+
+
+def test_playable_names_the_games_the_environment_can_start():
+    text = (
+        "1. e4 *\n\n"
+        '[FEN "4k3/8/8/8/8/8/8/R3K3 w Q - 49 80"]\n\n80. Ra2 *\n\n'
+        '[FEN "4k3/8/8/8/8/8/8/R3K3 w Q - 60 80"]\n\n80. Ra2 Kd8 *\n\n'  # drawn here before it starts
+        '[FEN "4k3/4Q3/4K3/8/8/8/8/8 b - - 0 1"]\n\n0-1\n\n'  # black is mated
+        '[FEN "k7/2Q5/1K6/8/8/8/8/8 b - - 0 1"]\n\n1/2-1/2\n'  # black is stalemated
+    )
+    columns = read_pgn_columns(text)
+    assert columns.playable.dtype == np.bool_ and columns.playable.tolist() == [True, True, False, False, False]
+    assert [len(columns.game(i).actions) for i in range(5)] == [1, 1, 2, 0, 0]
+    for index in range(len(columns)):
+        if columns.playable[index]:
+            game = Game(fen=columns.start_fens[index])
+            for action in columns.actions[columns.offsets[index]:columns.offsets[index + 1]]:
+                game.step(action)
+        else:
+            with pytest.raises(ValueError):
+                Game(fen=columns.start_fens[index])
+    assert read_pgn_columns("").playable.shape == (0,)
+
+
+CR_FILE = '[Event "x"]\r[Site "y"]\r\r1. e4 e5 *\r\r1. d4 d5\r\r[Event "z"]\r\r1. c4 *\r'
+
+
+@pytest.mark.parametrize("kind", ["str", "bytes", "path", "binary file", "text file"])
+def test_old_mac_line_ends_split_games_as_python_chess_reading_the_file_finds_them(kind, tmp_path):
+    path = tmp_path / "mac.pgn"
+    path.write_bytes(CR_FILE.encode())
+    with open(path, newline=None) as file:  # universal newlines, as python-chess is usually handed a file
+        theirs = []
+        while (game := chess.pgn.read_game(file)) is not None:
+            theirs.append([move.uci() for move in game.mainline_moves()])
+    source = {"str": CR_FILE, "bytes": CR_FILE.encode(), "path": path, "binary file": io.BytesIO(CR_FILE.encode()),
+              "text file": io.StringIO(CR_FILE, newline="")}[kind]
+    ours = list(read_pgn_games(source))
+    assert [ucis(game) for game in ours] == theirs == [["e2e4", "e7e5"], ["d2d4", "d7d5"], ["c2c4"]]
+    assert [game.headers for game in ours] == [{"Event": "x", "Site": "y"}, {}, {"Event": "z"}]
+    assert read_pgn(CR_FILE).actions == ours[0].actions
+
+
+class Reads:
+    """A file object whose read() gives what it was made with, or raises it."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def read(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
+        return self.value
+
+
+@pytest.mark.parametrize("source, error, reason", [
+    (Reads(None), TypeError, "read\\(\\) returned NoneType, not str or bytes"),
+    (Reads(["1. e4 *"]), TypeError, "returned list"),
+    (Reads(OSError("disk gone")), OSError, "disk gone"),
+    (bytearray(b"1. e4 *"), TypeError, "PGN source is text, bytes, a path or a file object, not bytearray"),
+    (None, TypeError, "not NoneType"),
+])
+def test_sources_that_give_no_text_are_refused(source, error, reason):
+    with pytest.raises(error, match=reason):
+        read_pgn_columns(source, on_error="skip")
+
+
+def test_sources_of_text_or_bytes_read_alike(tmp_path):
+    for source in (Reads("1. e4 *"), Reads(b"1. e4 *"), Reads(bytearray(b"1. e4 *")), np.str_("1. e4 *"),
+                   np.bytes_(b"1. e4 *"), b"\xef\xbb\xbf1. e4 *"):
+        assert read_pgn_columns(source).actions.tolist() == [564]
+    assert not read_pgn_columns(b"").headers and not read_pgn_columns("\ufeff").headers
+    with pytest.raises(IsADirectoryError):
+        read_pgn_columns(tmp_path)
+
+
+@pytest.mark.parametrize("index, error", [
+    (np.uint64(2**64 - 1), IndexError), (2**70, IndexError), (-3, IndexError), (2, IndexError),
+    (np.bool_(True), TypeError), (np.float32(1), TypeError), ("1", TypeError),
+])
+def test_odd_game_indexes_are_refused(index, error):
+    columns = read_pgn_columns("1. e4 *\n\n1. d4 *")
+    with pytest.raises(error, match="game index"):
+        columns.game(index)
+    assert columns.game(np.uint8(1)).actions == [563] and columns.game(-2).actions == [564]

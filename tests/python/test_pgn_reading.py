@@ -287,6 +287,7 @@ def test_hostile_texts_are_answered_in_linear_time():
             lambda k: read_pgn('[Event "' + "x" * k + '\\n1. e4 *'),
             lambda k: read_pgn("1." * k + " *"),
             lambda k: read_pgn("\\x00" * k),
+            lambda k: read_pgn("1. e4 " + "x\\r" * k),
         ]
         def seconds(case, k):
             began = time.perf_counter()
