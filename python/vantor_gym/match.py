@@ -152,7 +152,8 @@ def _agent_name(agent: Agent) -> str:
     if isinstance(agent, UciEngine):
         return agent.name
     name = getattr(agent, "__name__", None)
-    return name if isinstance(name, str) else type(agent).__name__
+    name = name if isinstance(name, str) else type(agent).__name__
+    return " ".join(name.splitlines())  # a header is one line
 
 
 def play_match(
@@ -223,6 +224,12 @@ def play_match(
         if seed is not None:
             random.Random(seed).shuffle(fens)
     name_a, name_b = names if names is not None else (_agent_name(agent_a), _agent_name(agent_b))
+    # They go into every game's PGN headers: refused now, not after the first game.
+    for what, text in (("names[0]", name_a), ("names[1]", name_b), ("event", event)):
+        if not isinstance(text, str):
+            raise TypeError(f"{what} must be a str, not {type(text).__name__}")
+        if "\n" in text or "\r" in text:
+            raise ValueError(f"{what} must be one line: it goes into a PGN header, {text!r}")
     if name_a == name_b:
         name_a, name_b = f"{name_a} (a)", f"{name_b} (b)"
     records: list[GameRecord] = []

@@ -23,16 +23,26 @@ void spin(Ready ready) {
 
 WorkerPool::WorkerPool(int threads) {
   workers_.reserve(static_cast<std::size_t>(std::max(threads, 1) - 1));
-  for (int t = 1; t < threads; ++t) workers_.emplace_back([this, t] { work(t); });
+  try {
+    for (int t = 1; t < threads; ++t) workers_.emplace_back([this, t] { work(t); });
+  } catch (...) {
+    // The system refused a thread (a process limit): the ones started must be joined
+    // before the exception leaves, or their destruction would end the process.
+    stop();
+    throw;
+  }
 }
 
-WorkerPool::~WorkerPool() {
+WorkerPool::~WorkerPool() { stop(); }
+
+void WorkerPool::stop() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
   }
   wake_.notify_all();
   for (std::thread& worker : workers_) worker.join();
+  workers_.clear();
 }
 
 void WorkerPool::run(int count, Task task, void* context) {

@@ -41,6 +41,8 @@ class WorkerPool {
   using Task = void (*)(void* context, int item, int thread);
 
   void run(int count, Task task, void* context);
+  // Ends and joins the workers started so far.
+  void stop();
   void work(int thread);
   void share(int thread);
 

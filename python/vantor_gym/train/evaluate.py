@@ -89,6 +89,13 @@ def evaluate(player: Agent, opponents: Sequence[str], games: int, *, max_plies: 
     score with its 95 % interval, and Elo difference with its interval (``null`` where
     infinite), with ``extra`` merged in; each record is appended to ``log`` as a JSON
     line. ``opponent_agents`` names further opponents (an earlier network, say)."""
+    if isinstance(opponents, str):
+        raise TypeError("opponents must be a sequence of names, not one str")
+    for name in opponents:  # all of them, before the first game
+        if not (opponent_agents and name in opponent_agents) and name not in REFERENCES:
+            raise ValueError(f"unknown reference {name!r}: use one of {', '.join(REFERENCES)}")
+        if name == "stockfish" and not (opponent_agents and name in opponent_agents):
+            find_engine(stockfish)
     records = []
     for name in opponents:
         if opponent_agents and name in opponent_agents:

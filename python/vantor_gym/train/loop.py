@@ -248,7 +248,7 @@ class Trainer:
         ``eval_opponents``, and at the end against the imitation-only network; the records
         are appended to the log and the curve redrawn."""
         config = self.config
-        opponents = config.opponents() if games > 0 else []
+        opponents = config.opponents() if integer(games, "games", 0) > 0 else []
         extra = {"minutes": round(self.clock / 60, 2), "phase": self.phase, "positions": self.buffer.added,
                  "updates": self.updates, "final": final}
         player = NetworkPlayer(self.net, config.eval_simulations, name="network", seed=config.seed)
