@@ -13,10 +13,10 @@ class Unshared:
     it: all three are refused, naming what carries the object's state instead."""
 
     __slots__ = ()
-    _carried_by = "save_state() and restore_state()"
+    _carried_by = "save_state() and restore_state() carry its games instead"
 
     def _refuse(self, what: str) -> NoReturn:
-        raise TypeError(f"a {type(self).__name__} cannot be {what}: {self._carried_by} carry its games instead")
+        raise TypeError(f"a {type(self).__name__} cannot be {what}: {self._carried_by}")
 
     def __copy__(self) -> NoReturn:
         self._refuse("copied")

@@ -14,7 +14,7 @@ import os
 import sys
 import tempfile
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Generator, Sequence
 from contextlib import ExitStack
 from typing import IO, Any
 
@@ -167,7 +167,11 @@ def make_player(
     ``baseline[:N]`` (the trained baseline network, N simulations per move, 32 by
     default; needs PyTorch), ``net:PATH[:N]`` (a network saved by a training run) or
     ``uci:PATH[:name=value,...]`` (a UCI engine with those options, closed by ``stack``)."""
-    kind, _, rest = spec.partition(":")
+    if not isinstance(spec, str):
+        raise TypeError(f"a player spec is a str, not {type(spec).__name__}")
+    kind, colon, rest = spec.partition(":")
+    if colon and not rest:
+        raise ValueError(f"{spec!r}: nothing follows the ':' (use {kind} alone, or {kind}:N where a count goes)")
     if kind == "baseline":
         from vantor_gym.train import baseline
 
@@ -225,7 +229,7 @@ def _run_match(args: argparse.Namespace) -> int:
 
 
 
-def _local_episodes(args: argparse.Namespace) -> Iterator[Episode]:
+def _local_episodes(args: argparse.Namespace) -> Generator[Episode, None, None]:
     size = args.envs_per_worker
     for first in range(0, args.episodes, size):
         indices = list(range(first, min(first + size, args.episodes)))
@@ -233,7 +237,7 @@ def _local_episodes(args: argparse.Namespace) -> Iterator[Episode]:
                               args.pgn is not None, args.compact)
 
 
-def _ray_episodes(args: argparse.Namespace) -> Iterator[Episode]:
+def _ray_episodes(args: argparse.Namespace) -> Generator[Episode, None, None]:
     import ray
 
     started = not ray.is_initialized()
@@ -254,6 +258,8 @@ def save_episodes(path: str | os.PathLike[str] | IO[bytes], episodes: Sequence[E
     ``plies``, ``truncated``; the plies of all episodes end to end in ``actions``,
     ``rewards`` (and ``observations``, ``masks`` when recorded), episode k's being rows
     ``offsets[k]`` to ``offsets[k + 1]``."""
+    if not all(isinstance(e, Episode) for e in episodes):
+        raise TypeError("episodes must be vantor_gym.distributed.Episode objects")
     plies = np.array([e.plies for e in episodes], np.int64)
     arrays: dict[str, npt.NDArray[np.generic]] = {
         "index": np.array([e.index for e in episodes], np.int64),
@@ -282,6 +288,9 @@ def _check_output(path: str, flag: str) -> None:
         raise ValueError(f"{flag} must name a file")
     if os.path.isdir(path):
         raise ValueError(f"{flag} {path!r} is a directory")
+    if os.path.lexists(path) and not os.path.isfile(path):
+        # A device or a pipe would be replaced by the file renamed over it.
+        raise ValueError(f"{flag} {path!r} is not a regular file")
     folder = os.path.dirname(path) or "."
     if not os.path.isdir(folder):
         raise ValueError(f"{flag} {path!r}: there is no directory {folder!r}")
@@ -329,18 +338,30 @@ def _run_selfplay(args: argparse.Namespace) -> int:
         _check_output(args.pgn, "--pgn")
     source = _local_episodes(args) if args.local else _ray_episodes(args)
     episodes: list[Episode] = []
-    plies = 0
+    plies, interrupted = 0, False
     with Progress(args.episodes, "episodes", args.progress) as shown:
-        for episode in source:
-            episodes.append(episode)
-            plies += episode.plies
-            shown.update(plies=f"{plies:,}")
+        try:
+            for episode in source:
+                episodes.append(episode)
+                plies += episode.plies
+                shown.update(plies=f"{plies:,}")
+        except KeyboardInterrupt:
+            interrupted = True  # the episodes that ended are kept
+        finally:
+            source.close()
+    if interrupted and not episodes:
+        print("vantor selfplay: interrupted before any episode ended", file=sys.stderr)
+        return 130
     out = _write_output(args.out, ".npz", lambda file: save_episodes(file, episodes))
     if args.pgn is not None:
         _write_output(args.pgn, ".pgn", lambda file: file.write("\n".join(e.pgn or "" for e in episodes).encode()))
     results = [e.result for e in episodes]
     print(f"{len(episodes)} episodes, {plies:,} plies: 1-0 {results.count(1)}, 0-1 {results.count(-1)}, "
           f"drawn or cut {results.count(0)}; written to {out}")
+    if interrupted:
+        print(f"vantor selfplay: interrupted; the {len(episodes)} episodes that had ended were written",
+              file=sys.stderr)
+        return 130
     return 0
 
 
@@ -361,7 +382,7 @@ def _engine_steps_per_second(seconds: float, rng: np.random.Generator) -> float:
     board = vantor.Vantor()
     games = [_random_game(board, rng, 200) for _ in range(4)]
     steps, spent, end = 0, 0.0, time.monotonic() + seconds
-    while time.monotonic() < end:
+    while steps == 0 or time.monotonic() < end:  # at least one round, however short the time
         for game in games:
             board.reset()
             start = time.perf_counter()
@@ -376,7 +397,7 @@ def _roll_outs_per_second(seconds: float) -> float:
     """Whole random games from the initial position played in C++ by Vantor.roll_out."""
     board = vantor.Vantor()
     games, spent, end = 0, 0.0, time.monotonic() + seconds
-    while time.monotonic() < end:
+    while games == 0 or time.monotonic() < end:
         board.reset()
         start = time.perf_counter()
         board.roll_out()
@@ -394,7 +415,7 @@ def _batch_steps_per_second(seconds: float, rng: np.random.Generator, games: int
     with BatchEnv(games) as batch:
         batch.reset(out=out)
         steps, spent, end = 0, 0.0, time.monotonic() + seconds
-        while time.monotonic() < end:
+        while steps == 0 or time.monotonic() < end:
             actions = (rng.random(out["action_mask"].shape) * out["action_mask"]).argmax(axis=1)
             start = time.perf_counter()
             batch.step(actions, out=out)
@@ -481,17 +502,17 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command ``argv`` names (``sys.argv[1:]`` by default) and returns the exit
     status; a refused argument or a failing engine is one line on standard error."""
     argv = list(sys.argv[1:] if argv is None else argv)
-    if argv[:1] == ["train"]:  # its flags are the training run's own
-        from vantor_gym.train.__main__ import main as train
-
-        return train(argv[1:], prog="vantor train")
-    parser = _parser()
-    args = parser.parse_args(argv)
     try:
-        status: int = args.run(args)
-    except (ValueError, OSError, EngineError) as error:
-        print(f"vantor {args.command}: error: {error}", file=sys.stderr)
-        return 1
+        if argv[:1] == ["train"]:  # its flags are the training run's own
+            from vantor_gym.train.__main__ import main as train
+
+            return train(argv[1:], prog="vantor train")
+        args = _parser().parse_args(argv)
+        try:
+            status: int = args.run(args)
+        except (ValueError, TypeError, OSError, EngineError, MemoryError) as error:
+            print(f"vantor {args.command}: error: {error or type(error).__name__}", file=sys.stderr)
+            return 1
     except KeyboardInterrupt:
         return 130
     return status

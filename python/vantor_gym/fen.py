@@ -211,6 +211,17 @@ def validate_fen(text: str) -> None:
     read_fen(text)
 
 
+def written(text: str) -> str:
+    """FEN text a writer made of a position, once ``read_fen`` has read it back: a
+    position restored from an edited snapshot (no king, an en-passant square no pawn could
+    have made) has no FEN text, and is refused with ``ValueError`` rather than written."""
+    try:
+        read_fen(text)
+    except ValueError as error:
+        raise ValueError(f"this position has no FEN text that reads back ({error})") from None
+    return text
+
+
 def read_start(text: str) -> Fen:
     """The ``Fen`` of text as the start of a game: ``read_fen``'s checks, a legal move for
     the side to move (``ValueError`` naming the mate or stalemate otherwise), and a

@@ -14,7 +14,7 @@ from vantor_gym import _native
 from vantor_gym._handles import Unshared
 from vantor_gym._numbers import integer, is_integer
 from vantor_gym.batch import ACTIONS, ILLEGAL_MODES, OBSERVATION_MODES, PLANES, _seed, _starts, read_start_fens
-from vantor_gym.fen import read_start
+from vantor_gym.fen import Fen, read_start, written
 
 # What step returns as its second value: the game goes on, ended (checkmate, stalemate, a
 # draw, or an illegal action under illegal="lose"), or was cut short at max_plies.
@@ -65,7 +65,7 @@ class Game(Unshared):
     Calls on one game from several threads run one after the other.
     """
 
-    __slots__ = ("_core", "_planes", "_step", "legal_actions", "max_plies", "illegal", "orientation", "start_fens")
+    __slots__ = ("_core", "_planes", "_step", "legal_actions", "_max_plies", "_illegal", "_orientation", "_start_fens")
     legal_actions: Callable[[], npt.NDArray[np.int64]]
 
     def __init__(
@@ -84,12 +84,12 @@ class Game(Unshared):
             raise ValueError(f"illegal must be one of {ILLEGAL_MODES}, not {illegal!r}")
         if observation not in OBSERVATION_MODES:
             raise ValueError(f"observation must be one of {OBSERVATION_MODES}, not {observation!r}")
-        self.max_plies = max_plies
-        self.illegal = illegal
-        self.orientation = observation
-        self.start_fens = read_start_fens(start_fens)
+        self._max_plies = max_plies
+        self._illegal = illegal
+        self._orientation = observation
+        self._start_fens = read_start_fens(start_fens)
         start = None if fen is None else _start_of(fen)
-        self._core = _native.Game(max_plies or 0, illegal, observation, _seed(seed), _starts(self.start_fens))
+        self._core = _native.Game(max_plies or 0, illegal, observation, _seed(seed), _starts(self._start_fens))
         if start is not None:
             self._core.reset(start)
         self._planes = np.zeros((PLANES, 8, 8), np.int32)
@@ -128,6 +128,23 @@ class Game(Unshared):
         mask = np.empty(ACTIONS, np.bool_)
         self._core.write_action_mask(mask)
         return mask
+
+    # The settings the game was made with; read-only, since the native game keeps its own.
+    @property
+    def max_plies(self) -> int | None:
+        return self._max_plies
+
+    @property
+    def illegal(self) -> str:
+        return self._illegal
+
+    @property
+    def orientation(self) -> str:
+        return self._orientation
+
+    @property
+    def start_fens(self) -> list[Fen]:
+        return list(self._start_fens)
 
     @property
     def side(self) -> int:
@@ -172,7 +189,7 @@ class Game(Unshared):
     def fen(self) -> str:
         """The position as FEN text, with the game's clocks, as ``vantor_gym.notation.fen(game)``."""
         state = self._core.save_state()
-        return f"{_native.position_fields(state)} {max(state.no_progress_count, 0)} {self.fullmove_number}"
+        return written(f"{_native.position_fields(state)} {max(state.no_progress_count, 0)} {self.fullmove_number}")
 
 
 def _start_of(fen: str) -> tuple[str, int, int]:

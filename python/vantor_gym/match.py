@@ -25,6 +25,7 @@ import numpy as np
 import numpy.typing as npt
 
 import vantor
+from vantor_gym._numbers import integer
 from vantor_gym.batch import BatchEnv
 from vantor_gym.fen import read_start
 from vantor_gym.notation import action_to_uci, pgn
@@ -203,6 +204,8 @@ def play_match(
       far; ``None`` shows it only when standard error is a terminal.
     """
     count = _positive_int(games, "games")
+    if seed is not None:
+        seed = integer(seed, "seed")
     if max_plies is not None:
         max_plies = _positive_int(max_plies, "max_plies")
     if illegal not in ("lose", "raise"):
@@ -290,13 +293,15 @@ def _play_game(
         else:
             choice = player(state, shown)
         try:
+            if isinstance(choice, (bool, np.bool_)):
+                raise TypeError  # True is no action, not action 1
             action = operator.index(choice)
         except TypeError:
             raise TypeError(
                 f"game {index}: the agent playing {('white', 'black')[side]} returned "
                 f"{choice!r}, not an integer action"
             ) from None
-        if isinstance(choice, (bool, np.bool_)) or not (0 <= action < ACTIONS and mask[action]):
+        if not (0 <= action < ACTIONS and mask[action]):
             if illegal == "raise":
                 raise ValueError(
                     f"game {index}, ply {len(actions) + 1}: the agent playing "

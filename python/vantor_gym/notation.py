@@ -17,7 +17,7 @@ import numpy as np
 
 import vantor
 from vantor_gym import _native
-from vantor_gym.fen import Fen, read_fen, read_start, validate_fen
+from vantor_gym.fen import Fen, read_fen, read_start, validate_fen, written
 from vantor_gym.game import Game
 from vantor_gym.pgn_reader import line_breaks, quoted, read_game_text
 
@@ -228,7 +228,7 @@ def fen(position: Position, fullmove_number: int | None = None) -> str:
         number = position.fullmove_number
     if number is None:
         number = position[0].fullmove_number(position[1]) if isinstance(position, tuple) else 1
-    return f"{_native.position_fields(state)} {max(state.no_progress_count, 0)} {number}"
+    return written(f"{_native.position_fields(state)} {max(state.no_progress_count, 0)} {number}")
 
 
 @dataclass

@@ -4,6 +4,8 @@ random roll-outs. They are the fixed references that trained agents are measured
 
 from __future__ import annotations
 
+import threading
+
 import numpy as np
 import numpy.typing as npt
 
@@ -32,9 +34,14 @@ class MonteCarloPlayer:
     def __init__(self, rollouts: int) -> None:
         self.rollouts = integer(rollouts, "rollouts", 1)
         self.board = vantor.Vantor()
+        self._lock = threading.Lock()  # calls from several threads take turns at the board
         self.__name__ = f"flat Monte-Carlo ({rollouts} roll-outs per move)"
 
     def __call__(self, state: vantor.State, mask: npt.NDArray[np.bool_]) -> int:
+        with self._lock:
+            return self._best(state, mask)
+
+    def _best(self, state: vantor.State, mask: npt.NDArray[np.bool_]) -> int:
         board = self.board
         sign = 1 if state.side == 0 else -1  # rewards are from white's side
         best, best_score = -1, -np.inf

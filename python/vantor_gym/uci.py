@@ -37,6 +37,7 @@ from typing import IO
 import numpy as np
 
 import vantor
+from vantor_gym._numbers import integer
 from vantor_gym.batch import BatchEnv
 from vantor_gym.fen import read_fen
 from vantor_gym.notation import Position, fen, uci_to_action
@@ -228,12 +229,7 @@ def _positive_seconds(value: float, what: str) -> float:
 
 
 def _positive_int(value: int, what: str) -> int:
-    if isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{what} must be an integer, not bool")
-    number = operator.index(value)
-    if number < 1:
-        raise ValueError(f"{what} must be at least 1, not {number}")
-    return number
+    return integer(value, what, 1)
 
 
 class UciEngine:

@@ -163,9 +163,12 @@ def not_networks(folder):
      (["selfplay", "--local", "--out", "/nonexistent/d/e.npz"], "--out"),
      (["selfplay", "--local", "--out", "{tmp}/e.npz", "--pgn", "/nonexistent/d/e.pgn"], "--pgn"),
      (["selfplay", "--local", "--out", "{tmp}/e.npz", "--max-plies", "0"], "--max-plies"),
-     (["bench", "--seconds", "nan"], "--seconds")],
+     (["bench", "--seconds", "nan"], "--seconds"),
+     (["match", "random:", "random"], "nothing follows"),
+     (["match", "random", "random", "--pgn", "{tmp}/fifo"], "not a regular file")],
 )
 def test_bad_arguments_are_one_line_before_any_game(tmp_path, capsys, argv, words):
+    os.mkfifo(tmp_path / "fifo")  # writing over it would replace a pipe (or a device) by a file
     status = cli_main([arg.replace("{tmp}", str(tmp_path)) for arg in argv])
     out, error = capsys.readouterr()
     assert status == 1 and words in error and len(error.strip().splitlines()) == 1, error
@@ -255,6 +258,8 @@ def test_bench_reports_rates_and_cores():
         line = next(line for line in run.stdout.splitlines() if line.startswith(label))
         assert float(line.split(": ")[1].split()[0].replace(",", "")) > 0
     refused(vantor_command("bench", "--seconds", "0"), "--seconds")
+    tiny = vantor_command("bench", "--seconds", "1e-9")  # too short to time anything: one round is timed
+    assert tiny.returncode == 0 and "steps/s" in tiny.stdout, tiny.stderr
 
 
 # progress

@@ -7,6 +7,7 @@ import subprocess
 import sys
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -15,6 +16,7 @@ import vantor
 from vantor_gym import BatchEnv
 from vantor_gym.engines import QUIT_GRACE, EngineError, MatchResult, UciEngine, elo_difference, play_match
 from vantor_gym.notation import action_to_uci, read_pgn, uci_to_action
+from vantor_gym.players import MonteCarloPlayer
 
 STOCKFISH = "/usr/games/stockfish"
 needs_stockfish = pytest.mark.skipif(not os.path.exists(STOCKFISH), reason=f"no Stockfish at {STOCKFISH}")
@@ -696,8 +698,36 @@ def test_match_between_callables_with_an_illegal_action():
     assert parsed.actions == [] and parsed.result == "0-1" and parsed.headers["Termination"] == "rules infraction"
     with pytest.raises(ValueError, match="game 0, ply 1: the agent playing white gave action 0"):
         play_match(cheat, random_agent(3), 2, illegal="raise")
-    with pytest.raises(TypeError, match="not an integer"):
-        play_match(lambda s, m: "e2e4", random_agent(3), 1)
+    for answer in ("e2e4", True, np.True_, 564.0):
+        with pytest.raises(TypeError, match="not an integer"):
+            play_match(lambda s, m: answer, random_agent(3), 1)
+
+
+@pytest.mark.parametrize(
+    "arguments, error, words",
+    [({"games": 2.0}, TypeError, "games"), ({"seed": "abc"}, TypeError, "seed"), ({"seed": 1.5}, TypeError, "seed"),
+     ({"names": ("a\nb", "c")}, ValueError, "names"), ({"event": "x\r[Evil"}, ValueError, "event")],
+)
+def test_match_arguments_are_checked_before_the_first_game(arguments, error, words):
+    played = []
+
+    def counting(state, mask):
+        played.append(1)
+        return int(np.flatnonzero(mask)[0])
+
+    with pytest.raises(error, match=words):
+        play_match(counting, random_agent(3), **{"games": 2, **arguments})
+    assert played == []
+
+
+def test_one_monte_carlo_player_serves_several_threads():
+    player = MonteCarloPlayer(1)
+    env = vantor.Vantor()
+    env.reset()
+    state, mask = env.save_state(), np.asarray(env.get_actions(), bool).reshape(-1)
+    with ThreadPoolExecutor(3) as pool:
+        chosen = list(pool.map(lambda _: player(state, mask), range(12)))
+    assert all(mask[a] for a in chosen)
 
 
 def test_match_mask_is_read_only_and_seeding_repeats():

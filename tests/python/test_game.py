@@ -250,3 +250,16 @@ def test_the_full_move_number_stops_where_fen_text_is_read():
     game.step(int(game.legal_actions()[0]))
     assert game.fullmove_number == 2**31 - 1
     assert read_fen(game.fen()).fullmove_number == 2**31 - 1
+
+
+def test_settings_are_read_only_and_a_position_without_fen_text_is_refused():
+    game = Game(max_plies=5, illegal="lose")
+    for name, value in (("max_plies", 3), ("illegal", "raise"), ("orientation", "module"), ("start_fens", [])):
+        with pytest.raises(AttributeError):
+            setattr(game, name, value)
+    assert (game.max_plies, game.illegal) == (5, "lose")
+    game.restore_state(vantor.State())  # an empty board: no king, an en-passant square a8
+    with pytest.raises(ValueError, match="no FEN text"):
+        game.fen()
+    with pytest.raises(ValueError, match="no FEN text"):
+        fen(game)

@@ -1,6 +1,9 @@
 """Hostile input to training: files that would run code, damaged or foreign files, values a
 run cannot take, PGN sources that give nothing; each refused before any work, by name."""
 
+import copy
+import json
+import os
 import pickle
 import struct
 import warnings
@@ -238,3 +241,90 @@ def test_added_rows_no_environment_writes_are_refused_naming_the_row():
     with pytest.raises(ValueError, match="row 0 has no legal action"):
         buffer.add(rows[:1], np.zeros((1, 4672), bool), np.zeros((1, 4672), np.float32), values[:1])
     assert buffer.added == 0
+
+
+def special_file(kind, folder):
+    if kind == "fifo":
+        os.mkfifo(folder / "special")
+        return folder / "special"
+    return {"device": "/dev/urandom", "directory": folder}[kind]
+
+
+@pytest.mark.parametrize("kind", ["fifo", "device", "directory"])
+def test_pipes_devices_and_directories_are_refused_without_reading_them(tmp_path, kind):
+    path = special_file(kind, tmp_path)
+    for load, what in ((lambda: load_network(path, "cpu"), "network"), (lambda: ReplayBuffer.load(path), "buffer")):
+        with pytest.raises(ValueError, match="not a regular file"):
+            load()
+    np.save(tmp_path / "one.npy", np.zeros(3))
+    with pytest.raises(ValueError, match="one.npy.*one array"):
+        ReplayBuffer.load(tmp_path / "one.npy")
+
+
+def test_numpy_numbers_in_a_config_are_kept_as_plain_ones_and_a_run_saves(tmp_path):
+    config = tiny(tmp_path, games=np.int64(2), learning_rate=np.float32(1e-3), channels=np.int32(8))
+    assert [type(v) for v in (config.games, config.learning_rate, config.channels)] == [int, float, int]
+    trainer = Trainer(config)
+    trainer.save()
+    trainer.close()
+    save_network(PolicyValueNet(NetworkConfig(np.int64(4), np.int8(1))), tmp_path / "net.pt")
+    assert load_network(tmp_path / "net.pt", "cpu").config == NetworkConfig(4, 1)
+
+
+def test_a_resumed_run_learns_as_now_asked_and_refuses_another_buffer_size(tmp_path):
+    trainer = Trainer(tiny(tmp_path, learning_rate=1e-3, weight_decay=1e-4))
+    trainer.save()
+    with pytest.raises(TypeError, match="cannot be copied"):
+        copy.copy(trainer)
+    trainer.close()
+    resumed = Trainer(tiny(tmp_path, learning_rate=0.5, weight_decay=0.3))
+    assert {(g["lr"], g["weight_decay"]) for g in resumed.optimizer.param_groups} == {(0.5, 0.3)}
+    resumed.close()
+    with pytest.raises(ValueError, match="keeps 500 positions, not buffer_size=50"):
+        Trainer(tiny(tmp_path, buffer_size=50))
+
+
+def test_a_write_pytorch_refuses_is_an_os_error_naming_the_file(tmp_path, monkeypatch):
+    def refuse(*args, **kwargs):
+        raise RuntimeError("[enforce fail at inline_container.cc] . PytorchStreamWriter failed writing file")
+
+    monkeypatch.setattr(torch, "save", refuse)
+    with pytest.raises(OSError, match="net.pt.*PytorchStreamWriter"):
+        save_network(PolicyValueNet(NetworkConfig(4, 0)), tmp_path / "net.pt")
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_sampling_and_self_play_refuse_what_they_would_misread(tmp_path):
+    buffer = ReplayBuffer(10)
+    buffer.add(*positions(4))
+    rng = np.random.default_rng(0)
+    for size, error in ((2.7, TypeError), (True, TypeError), ("3", TypeError), (0, ValueError)):
+        with pytest.raises(error, match="batch_size"):
+            buffer.sample(size, rng)
+    with pytest.raises(TypeError, match="Generator"):
+        buffer.sample(2, np.random.RandomState(0))
+    for indices in ([0.7], [True, False], 1):
+        with pytest.raises(TypeError, match="indices"):
+            buffer.batch(indices)
+    trainer = Trainer(tiny(tmp_path))
+    with pytest.raises(TypeError, match="ReplayBuffer"):
+        trainer.selfplay.play(12, [])
+    assert trainer.selfplay.play(12, buffer).games > 0  # the games went on
+    trainer.close()
+
+
+def test_log_lines_that_are_not_records_are_skipped(tmp_path):
+    from vantor_gym.train.evaluate import plot_curve, read_log
+
+    record = {"opponent": "random", "minutes": 1.0, "score": 0.5, "score_low": 0.2, "score_high": 0.8}
+    lines = ["[1, 2]", '{"opponent": "random", "minutes": 2}', '"text"', json.dumps(record), '{"cut short']
+    (tmp_path / "log.jsonl").write_text("\n".join(lines) + "\n")
+    assert read_log(tmp_path / "log.jsonl") == [record]
+    plot_curve(read_log(tmp_path / "log.jsonl"), tmp_path / "curve.png")
+
+
+def test_a_game_whose_result_contradicts_its_mate_is_skipped():
+    wrong = '[Result "1-0"]\n\n1. f3 e5 2. g4 Qh4# 1-0\n'
+    buffer = ReplayBuffer(100)
+    with pytest.warns(UserWarning, match="1 whose result contradicts the mate played"):
+        assert pgn_positions(buffer, (wrong + "\n" + GAME).encode()) == 7

@@ -50,8 +50,13 @@ def main(argv: list[str] | None = None, prog: str = "python -m vantor_gym.train"
         trainer = Trainer(config)
         trainer.check_inputs()
         trainer.run(minutes, report)
-    except (ValueError, OSError, EngineError) as error:
+    except (ValueError, TypeError, OSError, EngineError) as error:
         print(f"{prog}: error: {error}", file=sys.stderr)
+        return 1
+    except (MemoryError, RuntimeError) as error:
+        # Sizes beyond this machine: PyTorch's allocator says so with a RuntimeError.
+        reason = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+        print(f"{prog}: error: {reason[:300]}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print(f"{prog}: interrupted; the same command goes on from the last checkpoint in {config.directory}",

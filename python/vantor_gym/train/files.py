@@ -4,8 +4,7 @@ A file holds ``{"format": ..., "sha256": ..., "payload": ...}``: the payload is 
 numbers, strings, bytes and containers of them, so ``torch.load(weights_only=True)`` reads
 it without running any code from the file, and the checksum over the payload's every value
 finds what PyTorch's reader does not check (a flipped bit in a tensor loads silently).
-Files are written through a temporary file renamed into place, which a failed write
-removes again.
+Files are written through a temporary file renamed into place (``storage``).
 """
 
 from __future__ import annotations
@@ -18,7 +17,9 @@ from typing import Any
 
 import torch
 
-__all__ = ["checksum", "load_checked", "replace_atomically", "save_checked"]
+from vantor_gym.train.storage import open_regular, replace_atomically
+
+__all__ = ["checksum", "load_checked", "save_checked"]
 
 
 def _feed(digest: Any, value: Any) -> None:
@@ -53,25 +54,25 @@ def checksum(payload: Any) -> str:
     return digest.hexdigest()
 
 
-def replace_atomically(path: str | os.PathLike[str], write: Any, suffix: str = ".tmp") -> None:
-    """Calls ``write(temporary_path)``, then renames the file to ``path``; a failure removes
-    the temporary file and leaves ``path`` as it was."""
-    temporary = f"{os.fspath(path)}{suffix}"
-    try:
-        write(temporary)
-        os.replace(temporary, path)
-    except BaseException:
-        try:
-            os.remove(temporary)
-        except OSError:
-            pass
-        raise
-
-
 def save_checked(payload: Any, path: str | os.PathLike[str], format: str) -> None:
-    """Writes the payload to ``path`` with its checksum, through a temporary file."""
+    """Writes the payload to ``path`` with its checksum, through a temporary file;
+    ``OSError`` naming the file when it cannot be written (PyTorch says so with a
+    ``RuntimeError``)."""
     document = {"format": format, "sha256": checksum(payload), "payload": payload}
-    replace_atomically(path, lambda temporary: torch.save(document, temporary))
+
+    def write(temporary: str) -> None:
+        try:
+            torch.save(document, temporary)
+        except RuntimeError as error:
+            reason = str(error).strip().splitlines()[0] if str(error).strip() else "a write error"
+            raise OSError(f"cannot write {os.fspath(path)!r}: {reason[:200]}") from None
+
+    replace_atomically(path, write)
+
+
+# Far above any network or checkpoint this library writes: a file past it is refused
+# rather than read into all memory.
+MAX_BYTES = 8 << 30
 
 
 def load_checked(path: str | os.PathLike[str], format: str, what: str, legacy: frozenset[str] = frozenset()) -> Any:
@@ -81,7 +82,7 @@ def load_checked(path: str | os.PathLike[str], format: str, what: str, legacy: f
     before checksums were kept (a dict with the ``legacy`` keys and no ``sha256``) is
     given back whole, with a warning."""
     name = os.fspath(path)
-    with open(path, "rb") as source:
+    with open_regular(path, what, MAX_BYTES) as source:
         data = source.read()
     try:
         document = torch.load(io.BytesIO(data), map_location="cpu", weights_only=True)

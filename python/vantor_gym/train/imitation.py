@@ -58,15 +58,18 @@ def _one_hot(actions: list[int]) -> np.ndarray:
 
 
 def _play_one(engine: UciEngine, env: BatchEnv, rng: np.random.Generator, random_plies: int,
-              epsilon: float) -> tuple[_Game, float]:
+              epsilon: float, stop: threading.Event) -> tuple[_Game, float]:
     """One game of the engine against itself after ``random_plies`` random opening plies
     (so games differ); from then on every position is kept with the engine's move, and
     with probability ``epsilon`` a random move is played instead, so positions after
-    mistakes, which a learner's opponents make, are seen too."""
+    mistakes, which a learner's opponents make, are seen too. Once ``stop`` is set the game
+    ends where it is, to be thrown away."""
     game = _Game()
     rows, info = env.reset()
     engine.new_game()
     for ply in itertools.count():
+        if stop.is_set():
+            return game, 0.0
         mask = info["action_mask"][0]
         legal = np.flatnonzero(mask)
         if ply >= random_plies:
@@ -109,6 +112,10 @@ def engine_games(buffer: ReplayBuffer, engine: str | os.PathLike[str] = "stockfi
         raise ValueError(f"epsilon must be in [0, 1], not {epsilon}")
     if not isinstance(buffer, ReplayBuffer):
         raise TypeError(f"buffer must be a ReplayBuffer, not {type(buffer).__name__}")
+    if seed is not None:
+        seed = integer(seed, "seed", 0)
+    if options is not None and not isinstance(options, dict):
+        raise TypeError(f"options must be a dict of UCI options, not {type(options).__name__}")
     deadline = None if minutes is None else time.monotonic() + 60 * minutes
     stats = EngineGames()
     finished: list[tuple[_Game, float]] = []
@@ -116,8 +123,10 @@ def engine_games(buffer: ReplayBuffer, engine: str | os.PathLike[str] = "stockfi
     errors: list[BaseException] = []
     seeds = np.random.SeedSequence(seed).spawn(engines)
 
+    stop = threading.Event()  # set when the caller is interrupted: the engines end their game's move and stop
+
     def enough() -> bool:
-        return ((deadline is not None and time.monotonic() >= deadline)
+        return ((deadline is not None and time.monotonic() >= deadline) or stop.is_set()
                 or (positions is not None and stats.positions >= positions) or bool(errors))
 
     def work(number: int) -> None:
@@ -126,7 +135,7 @@ def engine_games(buffer: ReplayBuffer, engine: str | os.PathLike[str] = "stockfi
             with UciEngine(engine, options, nodes=nodes) as player, \
                     BatchEnv(1, threads=1, max_plies=max_plies, autoreset="disabled", compact=True) as env:
                 while not enough():
-                    game, white = _play_one(player, env, rng, random_plies, epsilon)
+                    game, white = _play_one(player, env, rng, random_plies, epsilon, stop)
                     with lock:
                         if not enough():
                             finished.append((game, white))
@@ -136,10 +145,17 @@ def engine_games(buffer: ReplayBuffer, engine: str | os.PathLike[str] = "stockfi
                 errors.append(error)
 
     threads = [threading.Thread(target=work, args=(n,), name=f"engine-games-{n}") for n in range(engines)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    try:
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    except BaseException:
+        stop.set()
+        for thread in threads:
+            if thread.is_alive():
+                thread.join()
+        raise
     if errors:
         raise errors[0]
     stats.positions = 0
@@ -229,7 +245,9 @@ def _replayed(env: BatchEnv, pgn_game: PgnGame) -> tuple[_Game | None, str]:
         game.masks.append(info["action_mask"][0].copy())
         game.actions.append(action)
         game.sides.append(int(info["side"][0]))
-        rows, _, terminated, truncated, info = env.step(np.array([action], np.int64))
+        rows, rewards, terminated, truncated, info = env.step(np.array([action], np.int64))
+        if terminated[0] and rewards[0] != 0 and rewards[0] != RESULTS[pgn_game.result]:
+            return None, "whose result contradicts the mate played"
         if terminated[0] or truncated[0]:
-            break  # the game went on past one of our automatic draws
+            break  # a mate, or the game went on past one of our automatic draws
     return game, ""

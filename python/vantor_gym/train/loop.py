@@ -5,19 +5,23 @@ from __future__ import annotations
 
 import dataclasses
 import errno
+import functools
 import json
 import os
 import pathlib
 import sys
 import tempfile
+import threading
 import time
 import warnings
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Concatenate, ParamSpec, TypeVar
 
 import numpy as np
 import torch
 
+from vantor_gym._handles import Unshared
 from vantor_gym._numbers import integer, real
 from vantor_gym.train.evaluate import REFERENCES, NetworkPlayer, evaluate, find_engine, plot_curve, read_log
 from vantor_gym.train.files import load_checked, save_checked
@@ -36,6 +40,8 @@ NETWORK = "network.pt"
 LOG = "log.jsonl"
 CURVE = "curve.png"
 PHASES = ("engine games", "imitation", "self-play")
+P = ParamSpec("P")
+R = TypeVar("R")
 _CHECKPOINT_FORMAT = "vantor training checkpoint"
 
 
@@ -81,17 +87,18 @@ class TrainConfig:
     threads: int | None = None
 
     def __post_init__(self) -> None:
-        for name in _AT_LEAST_ONE:
-            integer(getattr(self, name), name, 1)
-        for name in _AT_LEAST_ZERO:
-            integer(getattr(self, name), name, 0)
-        integer(self.seed, "seed", 0, 2**62)
+        # Each number is checked and kept as a plain int or float (a NumPy scalar would not
+        # go into the checkpoint's JSON). The counts reach native code that counts in 32 bits.
+        plain: dict[str, Any] = {name: integer(getattr(self, name), name, 1, _INT32_MAX) for name in _AT_LEAST_ONE}
+        plain.update({name: integer(getattr(self, name), name, 0, _INT32_MAX) for name in _AT_LEAST_ZERO})
+        plain["seed"] = integer(self.seed, "seed", 0, 2**62)
         if self.threads is not None:
-            integer(self.threads, "threads (0 for all cores)", 0)
-        for name in ("engine_minutes", "imitation_minutes", "weight_decay", "eval_every"):
-            real(getattr(self, name), name, 0.0)
-        if real(self.learning_rate, "learning_rate", 0.0) == 0:
+            plain["threads"] = integer(self.threads, "threads (0 for all cores)", 0, _INT32_MAX)
+        plain.update({name: real(getattr(self, name), name, 0.0) for name in _NOT_NEGATIVE})
+        if plain["learning_rate"] == 0:
             raise ValueError("learning_rate must be above 0")
+        for name, value in plain.items():
+            object.__setattr__(self, name, value)
         for name in ("directory", "engine", "pgn", "eval_opponents"):
             if not isinstance(getattr(self, name), str):
                 raise TypeError(f"{name} must be a str, not {type(getattr(self, name)).__name__}")
@@ -118,9 +125,22 @@ _AT_LEAST_ONE = ("channels", "engine_nodes", "engines", "games", "simulations", 
                  "updates_per_iteration", "batch_size", "buffer_size", "checkpoint_every", "eval_simulations",
                  "eval_max_plies")
 _AT_LEAST_ZERO = ("blocks", "temperature_plies", "eval_games", "final_games", "head_to_head_games")
+_NOT_NEGATIVE = ("engine_minutes", "imitation_minutes", "learning_rate", "weight_decay", "eval_every")
+_INT32_MAX = 2**31 - 1
 
 
-class Trainer:
+def _serialised(method: Callable[Concatenate[Trainer, P], R]) -> Callable[Concatenate[Trainer, P], R]:
+    """The method, run while the trainer is held: calls from several threads take turns."""
+
+    def call(self: Trainer, /, *args: P.args, **kwargs: P.kwargs) -> R:
+        with self._lock:
+            return method(self, *args, **kwargs)
+
+    functools.update_wrapper(call, method)
+    return call
+
+
+class Trainer(Unshared):
     """A run in ``config.directory``: made fresh, or resumed from the checkpoint there
     (the network, the optimiser, the replay buffer, the clock, the counters and the
     generators as they were saved; work since the checkpoint is done anew).
@@ -141,7 +161,8 @@ class Trainer:
             raise TypeError(f"config must be a TrainConfig, not {type(config).__name__}")
         self.config = config
         self.device = resolve_device(config.device)
-        _make_writable_directory(config.directory)
+        # Calls from several threads take turns: they share the games, the buffer, the net.
+        self._lock = threading.RLock()
         torch.manual_seed(config.seed)
         self.net = PolicyValueNet(config.network()).to(self.device)
         self.optimizer = torch.optim.AdamW(self.net.parameters(), lr=config.learning_rate,
@@ -155,6 +176,7 @@ class Trainer:
         self.evaluations = 0  # evaluations done, the one at the end not counted
         self.losses = (float("nan"), float("nan"))
         self._saved_positions = -1
+        _make_writable_directory(config.directory)
         if os.path.exists(self._path(CHECKPOINT)):
             self._resume()
         # Mixed precision where the device has it to spare: half precision on a GPU.
@@ -167,10 +189,14 @@ class Trainer:
     def _path(self, name: str) -> str:
         return os.path.join(self.config.directory, name)
 
+    _carried_by = "a new Trainer over the same directory resumes its saved run instead"
+
+    @_serialised
     def iterate(self) -> None:
         self.selfplay.play(self.config.plies_per_iteration, self.buffer)
         self.imitate()
 
+    @_serialised
     def imitate(self) -> None:
         if len(self.buffer) >= self.config.batch_size:
             for _ in range(self.config.updates_per_iteration):
@@ -190,6 +216,7 @@ class Trainer:
         if self.phase == "engine games" and config.pgn and not os.path.isfile(config.pgn):
             raise FileNotFoundError(errno.ENOENT, f"no PGN file at {config.pgn!r}", config.pgn)
 
+    @_serialised
     def run(self, minutes: float, report: Any = None) -> None:
         """Trains until the clock reaches ``minutes`` (a resumed run counts the time it had),
         evaluating on the way and at the end; ``report`` is called with the trainer after
@@ -243,6 +270,7 @@ class Trainer:
                          engines=config.engines, max_plies=config.max_plies, seed=config.seed)
         self.clock += time.monotonic() - started
 
+    @_serialised
     def evaluate(self, games: int, *, final: bool = False) -> list[dict[str, Any]]:
         """Matches of the network (``eval_simulations`` a move) against each of
         ``eval_opponents``, and at the end against the imitation-only network; the records
@@ -285,6 +313,7 @@ class Trainer:
         self.updates += 1
         return float(policy_loss.detach()), float(value_loss.detach())
 
+    @_serialised
     def save(self) -> None:
         """Writes the checkpoint and the buffer, each through a temporary file renamed into
         place, the buffer first: a run killed while saving resumes from the previous
@@ -312,6 +341,9 @@ class Trainer:
                                 f"not {self.config.network()}")
             self.net.load_state_dict(state["net"])
             self.optimizer.load_state_dict(state["optimizer"])
+            # The settings given now win over the saved ones: a resumed run learns as asked.
+            for group in self.optimizer.param_groups:
+                group["lr"], group["weight_decay"] = self.config.learning_rate, self.config.weight_decay
             self.iteration = integer(state["iteration"], "iteration", 0)
             self.updates = integer(state["updates"], "updates", 0)
             self.evaluations = integer(state["evaluations"], "evaluations", 0)
@@ -326,8 +358,12 @@ class Trainer:
         except (KeyError, TypeError, ValueError, RuntimeError, AttributeError, IndexError) as error:
             raise ValueError(f"{path!r} is not a whole training checkpoint: {error}") from None
         self.buffer = ReplayBuffer.load(self._path(BUFFER))
+        if self.buffer.capacity != self.config.buffer_size:
+            raise _Mismatch(f"the run in {self.config.directory!r} keeps {self.buffer.capacity} positions, not "
+                            f"buffer_size={self.config.buffer_size}: resume with that size or start a new directory")
         self._saved_positions = self.buffer.added
 
+    @_serialised
     def close(self) -> None:
         self.selfplay.close()
 

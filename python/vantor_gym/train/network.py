@@ -45,8 +45,9 @@ class NetworkConfig:
     blocks: int = 6
 
     def __post_init__(self) -> None:
-        integer(self.channels, "channels", 1)
-        integer(self.blocks, "blocks", 0)
+        # Kept as plain ints, which a saved network's file holds.
+        object.__setattr__(self, "channels", integer(self.channels, "channels", 1))
+        object.__setattr__(self, "blocks", integer(self.blocks, "blocks", 0))
 
 
 class _Block(nn.Module):

@@ -12,12 +12,15 @@ import hashlib
 import os
 import warnings
 import zipfile
+import zlib
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
+from vantor_gym._numbers import integer
 from vantor_gym.compact import COMPACT_WORDS, check_flags, expand_observations, row_values
+from vantor_gym.train.storage import open_regular, replace_atomically
 
 __all__ = ["MAX_MOVES", "ReplayBuffer"]
 
@@ -83,15 +86,20 @@ class ReplayBuffer:
         """``batch_size`` positions drawn uniformly with replacement: ``observations``
         ``(b, 119, 8, 8)`` in ``dtype``, ``masks`` ``bool (b, 4672)``, ``policies``
         ``float32 (b, 4672)`` and ``values`` ``float32 (b,)``."""
+        size = integer(batch_size, "batch_size", 1)
+        if not isinstance(rng, np.random.Generator):
+            raise TypeError(f"rng must be a numpy.random.Generator, not {type(rng).__name__}")
         if len(self) == 0:
             raise ValueError("the buffer is empty")
-        picked = rng.integers(len(self), size=int(batch_size))
-        return self.batch(picked, dtype)
+        return self.batch(rng.integers(len(self), size=size), dtype)
 
     def batch(self, indices: npt.ArrayLike, dtype: npt.DTypeLike = np.float32) -> dict[str, np.ndarray]:
         """The positions stored at ``indices`` (0 .. ``len(buffer)`` - 1), dense, as ``sample``
         gives them."""
-        picked = np.asarray(indices, dtype=np.int64)
+        picked = np.asarray(indices)
+        if picked.ndim != 1 or (picked.dtype.kind not in "iu" and picked.size):
+            raise TypeError(f"indices must be a sequence of integers, not {picked.dtype} of shape {picked.shape}")
+        picked = picked.astype(np.int64)
         if picked.size and (picked.min() < 0 or picked.max() >= len(self)):
             raise IndexError(f"indices must be in 0 .. {len(self) - 1}")
         actions = self.actions[picked].astype(np.int64)
@@ -114,15 +122,11 @@ class ReplayBuffer:
                   **{name: getattr(self, name)[:used] for name in _FIELDS}}
         arrays["sha256"] = np.array(_checksum(arrays))
 
-        temporary = f"{os.fspath(path)}.tmp.npz"
-        try:
+        def write(temporary: str) -> None:
             with open(temporary, "wb") as out:
                 np.savez(out, **arrays)
-            os.replace(temporary, path)
-        except BaseException:
-            if os.path.exists(temporary):
-                os.remove(temporary)
-            raise
+
+        replace_atomically(path, write, ".tmp.npz")
 
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> ReplayBuffer:
@@ -131,15 +135,22 @@ class ReplayBuffer:
         for anything else (a file of another kind, damaged or cut short, a position no
         environment could give); ``OSError`` for a file that cannot be read."""
         name = os.fspath(path)
-        try:
-            with np.load(path, allow_pickle=False) as saved:
-                arrays = {key: saved[key] for key in ("capacity", "added", *_FIELDS, "sha256") if key in saved}
-        except (ValueError, EOFError, zipfile.BadZipFile, KeyError, MemoryError) as error:
-            raise ValueError(f"{name!r} is not a saved replay buffer: {error}") from None
+        with open_regular(path, "a saved replay buffer") as source:
+            try:
+                saved = np.load(source, allow_pickle=False)
+                if not isinstance(saved, np.lib.npyio.NpzFile):
+                    raise ValueError("it holds one array, not the arrays of a buffer")
+                with saved:
+                    arrays = {key: saved[key] for key in ("capacity", "added", *_FIELDS, "sha256") if key in saved}
+            except (ValueError, TypeError, EOFError, zipfile.BadZipFile, zlib.error, KeyError, MemoryError) as error:
+                raise ValueError(f"{name!r} is not a saved replay buffer: {error}") from None
         try:
             return cls._from_arrays(arrays)
         except ValueError as error:
             raise ValueError(f"{name!r} is not a whole replay buffer: {error}") from None
+        except MemoryError:
+            raise ValueError(f"{name!r}: a buffer of the {int(arrays['capacity']):,} positions it was made for does "
+                             "not fit in memory here") from None
 
     @classmethod
     def _from_arrays(cls, arrays: dict[str, np.ndarray]) -> ReplayBuffer:

@@ -8,6 +8,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from vantor_gym._numbers import integer
 from vantor_gym.batch import BatchEnv
 from vantor_gym.search import Evaluator, Search
 from vantor_gym.train.replay import ReplayBuffer
@@ -51,8 +52,7 @@ class SelfPlay:
     def __init__(self, evaluator: Evaluator, games: int = 64, simulations: int = 100, *, max_plies: int = 300,
                  temperature_plies: int = 30, dirichlet_alpha: float = 0.3, dirichlet_fraction: float = 0.25,
                  seed: int | None = None, threads: int | None = None) -> None:
-        if temperature_plies < 0:
-            raise ValueError(f"temperature_plies must be at least 0, not {temperature_plies}")
+        temperature_plies = integer(temperature_plies, "temperature_plies", 0)
         self.env = BatchEnv(games, threads=threads, max_plies=max_plies, autoreset="disabled", seed=seed,
                             compact=True)
         self.search = Search(games, evaluator, simulations=simulations, dirichlet_alpha=dirichlet_alpha,
@@ -65,6 +65,9 @@ class SelfPlay:
         self.records = [_Record() for _ in range(games)]
 
     def play(self, plies: int, buffer: ReplayBuffer) -> SelfPlayStats:
+        plies = integer(plies, "plies", 0)
+        if not isinstance(buffer, ReplayBuffer):
+            raise TypeError(f"buffer must be a ReplayBuffer, not {type(buffer).__name__}")
         stats = SelfPlayStats()
         for _ in range(plies):
             self._move(buffer, stats)
@@ -88,18 +91,20 @@ class SelfPlay:
         self.plies += 1
         stats.plies += len(actions)
         ended = np.flatnonzero(terminated | truncated)
+        finished = [(self.records[i], int(rewards[i]) if terminated[i] else 0) for i in ended.tolist()]
+        # The ended games start again before their positions are handed over, so that
+        # whatever the buffer does, every game can go on.
         for i in ended.tolist():
-            white = int(rewards[i]) if terminated[i] else 0
-            stats.games += 1
-            stats.results[white] += 1
-            record = self.records[i]
-            values = np.where(np.array(record.sides) == 0, white, -white).astype(np.float32)
-            buffer.add(np.stack(record.rows), np.stack(record.masks), np.stack(record.policies), values)
             self.records[i] = _Record()
         if len(ended):
             rows, fresh = self.env.reset(indices=ended)
             self.rows[ended], self.masks[ended], self.sides[ended] = rows, fresh["action_mask"], fresh["side"]
             self.plies[ended] = 0
+        for record, white in finished:
+            stats.games += 1
+            stats.results[white] += 1
+            values = np.where(np.array(record.sides) == 0, white, -white).astype(np.float32)
+            buffer.add(np.stack(record.rows), np.stack(record.masks), np.stack(record.policies), values)
 
     def close(self) -> None:
         self.env.close()
