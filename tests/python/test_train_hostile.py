@@ -8,6 +8,7 @@ import pickle
 import struct
 import warnings
 import zipfile
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -328,3 +329,11 @@ def test_a_game_whose_result_contradicts_its_mate_is_skipped():
     buffer = ReplayBuffer(100)
     with pytest.warns(UserWarning, match="1 whose result contradicts the mate played"):
         assert pgn_positions(buffer, (wrong + "\n" + GAME).encode()) == 7
+
+
+def test_calls_on_one_trainer_from_several_threads_take_turns(tmp_path):
+    trainer = Trainer(tiny(tmp_path))
+    with ThreadPoolExecutor(2) as pool:
+        list(pool.map(lambda _: trainer.iterate(), range(4)))
+    assert trainer.iteration == 4
+    trainer.close()
