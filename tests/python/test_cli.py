@@ -235,6 +235,7 @@ def test_selfplay_refuses_bad_counts(tmp_path):
     assert not (tmp_path / "x.npz").exists()
 
 
+@pytest.mark.skipif(SANITIZED, reason="Ray's processes do not run under the preloaded sanitizer")
 def test_selfplay_on_ray(tmp_path):
     pytest.importorskip("ray")
     out = tmp_path / "ray.npz"
