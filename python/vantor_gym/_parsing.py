@@ -5,10 +5,13 @@ checked by the commands, which say so in one line with status 1.)"""
 from __future__ import annotations
 
 import argparse
+import re
 import sys
 from typing import NoReturn
 
-__all__ = ["Parser"]
+__all__ = ["Parser", "whole"]
+
+_WHOLE = re.compile(r"[+-]?[0-9]+")
 
 
 class Parser(argparse.ArgumentParser):
@@ -19,3 +22,11 @@ class Parser(argparse.ArgumentParser):
         sys.stderr.write(f"{self.prog}: error: {message} (--help lists the arguments)\n")
         sys.exit(2)
 
+
+
+def whole(text: str) -> int:
+    """A whole number written in ASCII digits with an optional sign, as ``int`` reads it;
+    ``int`` alone also takes "1_0", surrounding blanks and other scripts' digits."""
+    if not _WHOLE.fullmatch(text):
+        raise ValueError(f"{text!r} is not a whole number")
+    return int(text)

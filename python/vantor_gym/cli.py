@@ -25,7 +25,8 @@ import vantor
 from vantor_gym import _native
 from vantor_gym._numbers import integer
 from vantor_gym._numbers import real
-from vantor_gym._parsing import Parser
+from vantor_gym._parsing import Parser, whole
+from vantor_gym._storage import replace_atomically
 from vantor_gym.distributed import Episode, SelfPlayCollector, play_chunk, uniform_random
 from vantor_gym.fen import read_fen, read_start
 from vantor_gym.players import MonteCarloPlayer, RandomPlayer, TreeSearchPlayer
@@ -125,7 +126,7 @@ def _uci_value(engine: UciEngine, name: str, text: str) -> object:
             raise ValueError(f"UCI option {name!r} is a check: give it true or false, not {text!r}")
         return text.lower() == "true"
     try:
-        return int(text)
+        return whole(text)
     except ValueError:
         raise ValueError(f"UCI option {name!r} is a spin: give it an integer, not {text!r}") from None
 
@@ -151,7 +152,7 @@ def _uci_player(spec: str, movetime: float | None, stack: ExitStack) -> UciEngin
 
 def _positive_count(text: str, spec: str) -> int:
     try:
-        count = int(text)
+        count = whole(text)
     except ValueError:
         count = 0
     if count < 1:
@@ -210,8 +211,7 @@ def _run_match(args: argparse.Namespace) -> int:
             read_start(text)
         except ValueError as error:
             raise ValueError(f"--fen number {number}: {error}") from None
-    if args.pgn is not None:
-        _check_output(args.pgn, "--pgn")
+    _check_outputs({"--pgn": args.pgn})
     with ExitStack() as stack:
         seeds = (None, None) if args.seed is None else (args.seed, args.seed + 1)
         a = make_player(args.player_a, stack, seed=seeds[0], movetime=args.movetime)
@@ -222,10 +222,11 @@ def _run_match(args: argparse.Namespace) -> int:
     print(f"{args.player_a} against {args.player_b}, {result.played} games")
     print(f"{result.wins} won, {result.draws} drawn, {result.losses} lost: score {result.score:.1%}")
     print(f"Elo difference {result.elo:+.0f}, 95 % interval {low:+.0f} .. {high:+.0f}")
+    outputs = _Outputs()
     if args.pgn is not None:
-        written = _write_output(args.pgn, ".pgn", lambda out: out.write("\n".join(result.pgns).encode()))
+        written = outputs.write(args.pgn, ".pgn", lambda out: out.write("\n".join(result.pgns).encode()))
         print(f"PGN written to {written}")
-    return 0
+    return 1 if outputs.moved else 0
 
 
 
@@ -283,17 +284,25 @@ def save_episodes(path: str | os.PathLike[str] | IO[bytes], episodes: Sequence[E
 
 def _check_output(path: str, flag: str) -> None:
     """ValueError naming the flag unless a file can be written at path: its directory
-    exists and takes a new file (tried with a file of its own), and path is no directory."""
+    exists and takes a new file of that name's length (tried with a file of its own), and
+    path is a regular file or none (a link is followed)."""
     if not path:
         raise ValueError(f"{flag} must name a file")
-    if os.path.isdir(path):
+    target = os.path.realpath(path)
+    if os.path.isdir(target):
         raise ValueError(f"{flag} {path!r} is a directory")
-    if os.path.lexists(path) and not os.path.isfile(path):
+    if os.path.exists(target) and not os.path.isfile(target):
         # A device or a pipe would be replaced by the file renamed over it.
         raise ValueError(f"{flag} {path!r} is not a regular file")
-    folder = os.path.dirname(path) or "."
+    folder, name = os.path.split(target)
     if not os.path.isdir(folder):
         raise ValueError(f"{flag} {path!r}: there is no directory {folder!r}")
+    try:
+        longest = os.pathconf(folder, "PC_NAME_MAX")
+    except (OSError, ValueError):
+        longest = 255
+    if len(os.fsencode(name)) > longest:
+        raise ValueError(f"{flag} {path!r}: the name is longer than the {longest} bytes a name may have there")
     try:
         with tempfile.NamedTemporaryFile(dir=folder, prefix=".vantor-"):
             pass
@@ -301,28 +310,42 @@ def _check_output(path: str, flag: str) -> None:
         raise ValueError(f"{flag} {path!r}: cannot write into {folder!r} ({error.strerror})") from None
 
 
-def _write_output(path: str, suffix: str, write: Callable[[Any], object]) -> str:
-    """Writes a result through a temporary file renamed to path, and returns where it went:
-    should that fail after the work (the disk filled up, the directory went away), into a
-    new file of the system's temporary directory instead, so the work is not lost."""
-    folder = os.path.dirname(path) or "."
-    try:
-        handle, temporary = tempfile.mkstemp(dir=folder, prefix=".vantor-", suffix=suffix)
+def _check_outputs(flags: dict[str, str | None]) -> None:
+    """Each output checked, and no two the same file: the second would replace the first."""
+    seen: dict[str, str] = {}
+    for flag, path in flags.items():
+        if path is None:
+            continue
+        _check_output(path, flag)
+        target = os.path.realpath(path)
+        if target in seen:
+            raise ValueError(f"{seen[target]} and {flag} name the same file {path!r}")
+        seen[target] = flag
+
+
+class _Outputs:
+    """Where a command's results went: written in place, or, when that failed after the
+    work, into the temporary directory, which the command's status then says."""
+
+    def __init__(self) -> None:
+        self.moved = False
+
+    def write(self, path: str, suffix: str, write: Callable[[IO[bytes]], object]) -> str:
+        def into(temporary: str) -> None:
+            with open(temporary, "wb") as out:
+                write(out)
+
         try:
+            replace_atomically(path, into)
+            return path
+        except OSError as error:
+            handle, fallback = tempfile.mkstemp(prefix="vantor-", suffix=suffix)
             with os.fdopen(handle, "wb") as out:
                 write(out)
-            os.replace(temporary, path)
-        except BaseException:
-            os.unlink(temporary)
-            raise
-        return path
-    except OSError as error:
-        handle, fallback = tempfile.mkstemp(prefix="vantor-", suffix=suffix)
-        with os.fdopen(handle, "wb") as out:
-            write(out)
-        print(f"vantor: cannot write {path!r} ({error.strerror or error}): written to {fallback} instead",
-              file=sys.stderr)
-        return fallback
+            print(f"vantor: cannot write {path!r} ({error.strerror or error}): written to {fallback} instead",
+                  file=sys.stderr)
+            self.moved = True
+            return fallback
 
 
 def _run_selfplay(args: argparse.Namespace) -> int:
@@ -333,9 +356,7 @@ def _run_selfplay(args: argparse.Namespace) -> int:
         integer(args.seed, "--seed", 0, _SEED_MAX)
     if args.max_plies is not None:
         integer(args.max_plies, "--max-plies", 1, _INT32_MAX)
-    _check_output(args.out, "--out")
-    if args.pgn is not None:
-        _check_output(args.pgn, "--pgn")
+    _check_outputs({"--out": args.out, "--pgn": args.pgn})
     source = _local_episodes(args) if args.local else _ray_episodes(args)
     episodes: list[Episode] = []
     plies, interrupted = 0, False
@@ -352,9 +373,10 @@ def _run_selfplay(args: argparse.Namespace) -> int:
     if interrupted and not episodes:
         print("vantor selfplay: interrupted before any episode ended", file=sys.stderr)
         return 130
-    out = _write_output(args.out, ".npz", lambda file: save_episodes(file, episodes))
+    outputs = _Outputs()
+    out = outputs.write(args.out, ".npz", lambda file: save_episodes(file, episodes))
     if args.pgn is not None:
-        _write_output(args.pgn, ".pgn", lambda file: file.write("\n".join(e.pgn or "" for e in episodes).encode()))
+        outputs.write(args.pgn, ".pgn", lambda file: file.write("\n".join(e.pgn or "" for e in episodes).encode()))
     results = [e.result for e in episodes]
     print(f"{len(episodes)} episodes, {plies:,} plies: 1-0 {results.count(1)}, 0-1 {results.count(-1)}, "
           f"drawn or cut {results.count(0)}; written to {out}")
@@ -362,7 +384,7 @@ def _run_selfplay(args: argparse.Namespace) -> int:
         print(f"vantor selfplay: interrupted; the {len(episodes)} episodes that had ended were written",
               file=sys.stderr)
         return 130
-    return 0
+    return 1 if outputs.moved else 0
 
 
 
@@ -450,7 +472,7 @@ def _parser() -> argparse.ArgumentParser:
 
     perft_cmd = commands.add_parser("perft", help="count the leaf nodes of the legal-move tree")
     perft_cmd.add_argument("fen", metavar="FEN", help="a FEN (quoted) or 'startpos'")
-    perft_cmd.add_argument("depth", metavar="DEPTH", type=int, help="plies to count to")
+    perft_cmd.add_argument("depth", metavar="DEPTH", type=whole, help="plies to count to")
     perft_cmd.add_argument("--divide", action="store_true", help="the count below each legal move")
     _add_common(perft_cmd)
     perft_cmd.set_defaults(run=_run_perft)
@@ -464,22 +486,22 @@ def _parser() -> argparse.ArgumentParser:
                     "uci:PATH[:name=value,...] (a UCI engine and its options).")
     match_cmd.add_argument("player_a", metavar="PLAYER_A")
     match_cmd.add_argument("player_b", metavar="PLAYER_B")
-    match_cmd.add_argument("--games", type=int, default=2, help="games, colours alternating (default 2)")
+    match_cmd.add_argument("--games", type=whole, default=2, help="games, colours alternating (default 2)")
     match_cmd.add_argument("--movetime", type=float, default=None, help="seconds per move of UCI engines")
-    match_cmd.add_argument("--max-plies", type=int, default=None, help="a game this long is a draw")
+    match_cmd.add_argument("--max-plies", type=whole, default=None, help="a game this long is a draw")
     match_cmd.add_argument("--fen", action="append", help="a start position (repeatable; each played twice)")
-    match_cmd.add_argument("--seed", type=int, default=None, help="seeds the random and search players")
+    match_cmd.add_argument("--seed", type=whole, default=None, help="seeds the random and search players")
     match_cmd.add_argument("--pgn", default=None, help="write the games' PGN to this file")
     _add_common(match_cmd)
     match_cmd.set_defaults(run=_run_match)
 
     selfplay = commands.add_parser("selfplay", help="random self-play episodes to a .npz file")
-    selfplay.add_argument("--episodes", type=int, default=64)
+    selfplay.add_argument("--episodes", type=whole, default=64)
     selfplay.add_argument("--out", required=True, help="the .npz file to write")
-    selfplay.add_argument("--workers", type=int, default=2, help="Ray workers (default 2)")
-    selfplay.add_argument("--envs-per-worker", type=int, default=64, help="games per worker's batch")
-    selfplay.add_argument("--seed", type=int, default=None)
-    selfplay.add_argument("--max-plies", type=int, default=None, help="cut games after this many plies")
+    selfplay.add_argument("--workers", type=whole, default=2, help="Ray workers (default 2)")
+    selfplay.add_argument("--envs-per-worker", type=whole, default=64, help="games per worker's batch")
+    selfplay.add_argument("--seed", type=whole, default=None)
+    selfplay.add_argument("--max-plies", type=whole, default=None, help="cut games after this many plies")
     selfplay.add_argument("--record-observations", action="store_true", help="store observations and masks")
     selfplay.add_argument("--compact", action="store_true",
                           help="store observations as 108 uint64 words a position (vantor_gym.expand_observations "

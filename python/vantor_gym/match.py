@@ -226,6 +226,8 @@ def play_match(
                 raise ValueError(f"start_fens[{number}]: {error}") from None
         if seed is not None:
             random.Random(seed).shuffle(fens)
+    if names is not None and (not isinstance(names, (tuple, list)) or len(names) != 2):
+        raise TypeError("names must be a pair of str: a's and b's")
     name_a, name_b = names if names is not None else (_agent_name(agent_a), _agent_name(agent_b))
     # They go into every game's PGN headers: refused now, not after the first game.
     for what, text in (("names[0]", name_a), ("names[1]", name_b), ("event", event)):

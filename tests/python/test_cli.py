@@ -12,7 +12,7 @@ import pytest
 
 import vantor
 from conftest import SANITIZED
-from vantor_gym.cli import _write_output, divide, perft
+from vantor_gym.cli import _Outputs, divide, perft
 from vantor_gym.cli import main as cli_main
 from vantor_gym.match import play_match
 from vantor_gym.notation import read_pgn
@@ -165,6 +165,8 @@ def not_networks(folder):
      (["selfplay", "--local", "--out", "{tmp}/e.npz", "--max-plies", "0"], "--max-plies"),
      (["bench", "--seconds", "nan"], "--seconds"),
      (["match", "random:", "random"], "nothing follows"),
+     (["selfplay", "--local", "--out", "{tmp}/e.npz", "--pgn", "{tmp}/e.npz"], "name the same file"),
+     (["match", "random", "random", "--pgn", "{tmp}/" + "x" * 300], "longer than"),
      (["match", "random", "random", "--pgn", "{tmp}/fifo"], "not a regular file")],
 )
 def test_bad_arguments_are_one_line_before_any_game(tmp_path, capsys, argv, words):
@@ -185,13 +187,35 @@ def test_files_that_are_not_networks_are_refused_as_players_in_one_line(tmp_path
         assert "not a saved network" in error and len(error.strip().splitlines()) == 1, error
 
 
+def test_results_go_through_links_with_the_mode_a_new_file_gets(tmp_path, capsys):
+    (tmp_path / "games").mkdir()
+    (tmp_path / "link.pgn").symlink_to(tmp_path / "games" / "kept.pgn")
+    mask = os.umask(0o022)
+    try:
+        assert cli_main(["match", "random", "random", "--max-plies", "4", "--pgn", str(tmp_path / "link.pgn")]) == 0
+    finally:
+        os.umask(mask)
+    assert (tmp_path / "link.pgn").is_symlink() and "[Event" in (tmp_path / "games" / "kept.pgn").read_text()
+    assert (tmp_path / "games" / "kept.pgn").stat().st_mode & 0o777 == 0o644
+    assert [p.name for p in (tmp_path / "games").iterdir()] == ["kept.pgn"]  # no temporary file left
+
+
+@pytest.mark.parametrize("text", ["1_0", " 3", "\u0661", "3.0"])
+def test_counts_are_whole_numbers_in_ascii_digits(capsys, text):
+    with pytest.raises(SystemExit) as exit:
+        cli_main(["perft", "startpos", text])
+    error = capsys.readouterr().err
+    assert exit.value.code == 2 and "DEPTH" in error and len(error.strip().splitlines()) == 1
+
+
 def test_results_that_cannot_be_written_where_asked_are_written_elsewhere(tmp_path, capsys):
     folder = tmp_path / "gone"
     folder.mkdir()
     target = str(folder / "x.pgn")
     folder.rmdir()  # after the arguments were checked, before the result is written
-    written = _write_output(target, ".pgn", lambda out: out.write(b"1. e4 *\n"))
-    assert written != target and Path(written).read_bytes() == b"1. e4 *\n"
+    outputs = _Outputs()
+    written = outputs.write(target, ".pgn", lambda out: out.write(b"1. e4 *\n"))
+    assert written != target and Path(written).read_bytes() == b"1. e4 *\n" and outputs.moved
     assert written in capsys.readouterr().err
     os.remove(written)
 

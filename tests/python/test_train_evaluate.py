@@ -50,7 +50,7 @@ def test_a_network_player_plays_legal_moves_and_is_logged_with_infinities_as_nul
     assert json.loads(json.dumps(won))["elo"] is None
     plot_curve([*logged, won, dict(won, minutes=3.0)], tmp_path / "curve.png")
     assert (tmp_path / "curve.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    assert not any(name.endswith(".tmp.png") for name in os.listdir(tmp_path))
+    assert not any(name.endswith(".tmp") for name in os.listdir(tmp_path))
 
 
 def test_references_and_saved_networks(tmp_path):

@@ -23,10 +23,11 @@ from test_train_loop import tiny  # noqa: E402
 from test_train_replay import positions  # noqa: E402
 from vantor_gym.train import ReplayBuffer  # noqa: E402
 from vantor_gym.train.__main__ import main  # noqa: E402
-from vantor_gym.train.files import save_checked  # noqa: E402
+from vantor_gym.train.files import load_checked, save_checked  # noqa: E402
 from vantor_gym.train.imitation import pgn_positions  # noqa: E402
 from vantor_gym.train.loop import TrainConfig, Trainer  # noqa: E402
 from vantor_gym.train.network import NetworkConfig, PolicyValueNet, load_network, save_network  # noqa: E402
+from vantor_gym.train.replay import _checksum  # noqa: E402
 
 
 class Payload:
@@ -106,12 +107,25 @@ def truncated_network(path):
     path.write_bytes(path.read_bytes()[: path.stat().st_size // 2])
 
 
+def deeply_nested(depth):
+    nested = []
+    for _ in range(depth):
+        nested = [nested]
+    return nested
+
+
+def claiming_payload(payload):
+    return torch_file({"format": "vantor network", "sha256": "0" * 64, "payload": payload})
+
+
 @pytest.mark.parametrize(
     "write",
     [b"root:x:0:0:root:/root:/bin/bash\n", b"", pickle.dumps({"channels": 8}), b"PK\x05\x06" + bytes(18),
      torch_file(torch.zeros(3)), torch_file({"format": "vantor network", "sha256": "0", "payload": {}}),
-     network_claiming(10**6), truncated_network],
-    ids=["text", "empty", "pickle", "empty zip", "a tensor", "wrong checksum", "size not its weights", "truncated"],
+     network_claiming(10**6), truncated_network, claiming_payload({"w": torch.eye(3).to_sparse()}),
+     claiming_payload({"w": torch.empty(3, device="meta")}), claiming_payload(deeply_nested(30_000))],
+    ids=["text", "empty", "pickle", "empty zip", "a tensor", "wrong checksum", "size not its weights", "truncated",
+         "sparse", "meta", "nested past the stack"],
 )
 def test_files_that_are_not_networks_are_one_value_error_naming_them(tmp_path, write):
     path = tmp_path / "x.pt"
@@ -258,7 +272,7 @@ def test_pipes_devices_and_directories_are_refused_without_reading_them(tmp_path
         with pytest.raises(ValueError, match="not a regular file"):
             load()
     np.save(tmp_path / "one.npy", np.zeros(3))
-    with pytest.raises(ValueError, match="one.npy.*one array"):
+    with pytest.raises(ValueError, match="one.npy.*not a zip file"):
         ReplayBuffer.load(tmp_path / "one.npy")
 
 
@@ -281,7 +295,7 @@ def test_a_resumed_run_learns_as_now_asked_and_refuses_another_buffer_size(tmp_p
     resumed = Trainer(tiny(tmp_path, learning_rate=0.5, weight_decay=0.3))
     assert {(g["lr"], g["weight_decay"]) for g in resumed.optimizer.param_groups} == {(0.5, 0.3)}
     resumed.close()
-    with pytest.raises(ValueError, match="keeps 500 positions, not buffer_size=50"):
+    with pytest.raises(ValueError, match="keeps 500 positions, not the 50 asked for"):
         Trainer(tiny(tmp_path, buffer_size=50))
 
 
@@ -337,3 +351,68 @@ def test_calls_on_one_trainer_from_several_threads_take_turns(tmp_path):
         list(pool.map(lambda _: trainer.iterate(), range(4)))
     assert trainer.iteration == 4
     trainer.close()
+
+
+def resaved_checkpoint(directory, change):
+    """The run's checkpoint with one value changed and the checksum made anew, as a hostile
+    hand would: only the checks of the values themselves can refuse it."""
+    state = load_checked(directory / "checkpoint.pt", "vantor training checkpoint", "a checkpoint")
+    change(state)
+    save_checked(state, directory / "checkpoint.pt", "vantor training checkpoint")
+
+
+def overflowing_rng(state):
+    rng = json.loads(state["rng"])
+    rng["state"]["state"] = -1
+    state["rng"] = json.dumps(rng)
+
+
+@pytest.mark.parametrize(
+    "change, words",
+    [(overflowing_rng, "checkpoint.pt"), (lambda s: s.update(iteration=2**100), "iteration"),
+     (lambda s: next(iter(s["optimizer"]["state"].values())).update(exp_avg=torch.zeros(7)), "exp_avg"),
+     (lambda s: next(iter(s["optimizer"]["state"].values()))["exp_avg_sq"].fill_(-1.0), "negative"),
+     (lambda s: s.update(buffer_added=10**6), "not this run's buffer")],
+    ids=["generator state", "iteration", "moment shape", "negative second moment", "a foreign buffer"],
+)
+def test_a_checkpoint_with_values_no_run_writes_is_refused_on_resume(tmp_path, change, words):
+    trainer = Trainer(tiny(tmp_path))
+    trainer.iterate()
+    trainer.iterate()  # a checkpoint, with learner steps behind it
+    trainer.close()
+    resaved_checkpoint(tmp_path, change)
+    with pytest.raises(ValueError, match=words):
+        Trainer(tiny(tmp_path))
+
+
+def saved_arrays(path, **arrays):
+    arrays.setdefault("sha256", np.array(_checksum(arrays)))
+    with open(path, "wb") as out:
+        np.savez_compressed(out, **arrays)
+
+
+def test_a_buffer_file_is_measured_before_anything_of_its_claimed_size_is_made(tmp_path):
+    empty = {"observations": np.zeros((0, 108), np.uint64), "actions": np.zeros((0, 256), np.int16),
+             "policies": np.zeros((0, 256), np.float32), "values": np.zeros(0, np.float32)}
+    saved_arrays(tmp_path / "huge.npz", capacity=np.int64(4_000_000), added=np.int64(0), **empty)
+    with pytest.raises(ValueError, match="keeps 4,000,000 positions, not the 500 asked for"):
+        ReplayBuffer.load(tmp_path / "huge.npz", capacity=500)
+    # A small file inflating to far more than its counts allow (100,000 rows for 2 positions).
+    saved_arrays(tmp_path / "bomb.npz", capacity=np.int64(10), added=np.int64(2),
+                 **dict(empty, observations=np.zeros((100_000, 108), np.uint64)))
+    with pytest.raises(ValueError, match="observations.npy claims"):
+        ReplayBuffer.load(tmp_path / "bomb.npz")
+
+
+def test_values_and_policies_given_as_text_are_refused():
+    rows, masks, policies, values = positions(3)
+    for bad in ({"values": values.astype(str)}, {"policies": policies.astype(str)}):
+        arguments = {"observations": rows, "masks": masks, "policies": policies, "values": values, **bad}
+        with pytest.raises(ValueError, match="must be numbers"):
+            ReplayBuffer(10).add(**arguments)
+
+
+def test_a_pgn_path_that_is_a_pipe_is_refused_without_waiting(tmp_path):
+    os.mkfifo(tmp_path / "games.pgn")
+    with pytest.raises(ValueError, match="not a regular file"):
+        pgn_positions(ReplayBuffer(10), tmp_path / "games.pgn")

@@ -5,18 +5,24 @@ from __future__ import annotations
 import dataclasses
 import sys
 import time
+from collections.abc import Callable
+from typing import Any
 
 from vantor_gym._numbers import real
-from vantor_gym._parsing import Parser
+from vantor_gym._parsing import Parser, whole
 from vantor_gym.train.loop import TrainConfig, Trainer
 from vantor_gym.uci import EngineError
+
+
+# How a flag's text becomes the field's value, by the field's declared type.
+_KINDS: dict[str, Callable[[str], Any]] = {"int": whole, "float": float, "str": str}
 
 
 def parse(argv: list[str] | None = None, prog: str = "python -m vantor_gym.train") -> tuple[TrainConfig, float]:
     parser = Parser(prog=prog, description=__doc__)
     parser.add_argument("--minutes", type=float, default=60.0, help="wall time to train for")
     for field in dataclasses.fields(TrainConfig):
-        kind = {"int": int, "float": float, "str": str}.get(str(field.type).split(" |")[0], str)
+        kind = _KINDS.get(str(field.type).split(" |")[0], str)
         parser.add_argument("--" + field.name.replace("_", "-"), type=kind, default=field.default,
                             help=f"default: {field.default}")
     args = vars(parser.parse_args(argv))

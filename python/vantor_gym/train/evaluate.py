@@ -17,6 +17,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 import vantor
+from vantor_gym._storage import replace_atomically
 from vantor_gym.match import Agent, MatchResult, play_match
 from vantor_gym.players import MonteCarloPlayer, RandomPlayer
 from vantor_gym.search import Search
@@ -163,14 +164,7 @@ def plot_curve(records: Sequence[dict[str, Any]], path: str | os.PathLike[str],
         axes.legend(fontsize=8, loc="lower right")
         axes.set_title(title)
         figure.tight_layout()
-        temporary = f"{os.fspath(path)}.tmp.png"
-        try:
-            figure.savefig(temporary)
-            os.replace(temporary, path)
-        except BaseException:
-            if os.path.exists(temporary):
-                os.remove(temporary)
-            raise
+        replace_atomically(path, lambda temporary: figure.savefig(temporary, format="png"))
     finally:
         pyplot.close(figure)
 

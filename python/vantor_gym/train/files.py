@@ -4,7 +4,7 @@ A file holds ``{"format": ..., "sha256": ..., "payload": ...}``: the payload is 
 numbers, strings, bytes and containers of them, so ``torch.load(weights_only=True)`` reads
 it without running any code from the file, and the checksum over the payload's every value
 finds what PyTorch's reader does not check (a flipped bit in a tensor loads silently).
-Files are written through a temporary file renamed into place (``storage``).
+Files are written through a temporary file renamed into place (``vantor_gym._storage``).
 """
 
 from __future__ import annotations
@@ -17,7 +17,7 @@ from typing import Any
 
 import torch
 
-from vantor_gym.train.storage import open_regular, replace_atomically
+from vantor_gym._storage import open_regular, replace_atomically
 
 __all__ = ["checksum", "load_checked", "save_checked"]
 
@@ -99,8 +99,8 @@ def load_checked(path: str | os.PathLike[str], format: str, what: str, legacy: f
         raise ValueError(f"{name!r} is not {what}: its format is {document.get('format')!r}, not {format!r}")
     try:
         matches = checksum(document.get("payload")) == document["sha256"]
-    except TypeError as error:
-        raise ValueError(f"{name!r} is not {what}: {error}") from None
+    except Exception as error:  # a value no saver writes (a sparse or meta tensor, nesting past the stack)
+        raise ValueError(f"{name!r} is not {what}: {error or type(error).__name__}") from None
     if not matches:
         raise ValueError(f"{name!r} is damaged: its contents do not match the checksum saved with them")
     return document["payload"]

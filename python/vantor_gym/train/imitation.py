@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import itertools
 import os
-import pathlib
 import threading
 import time
 import warnings
@@ -17,6 +16,7 @@ from typing import IO
 import numpy as np
 
 from vantor_gym._numbers import integer, real
+from vantor_gym._storage import open_regular
 from vantor_gym.batch import BatchEnv
 from vantor_gym.notation import PgnColumns, PgnGame, read_pgn_columns
 from vantor_gym.train.replay import ReplayBuffer
@@ -190,9 +190,11 @@ def pgn_positions(buffer: ReplayBuffer, source: str | os.PathLike[str] | bytes |
     if not isinstance(buffer, ReplayBuffer):
         raise TypeError(f"buffer must be a ReplayBuffer, not {type(buffer).__name__}")
     name = repr(os.fspath(source)) if isinstance(source, (str, os.PathLike)) else "the PGN source"
-    if isinstance(source, str):
-        source = pathlib.Path(source)
-    columns = read_pgn_columns(source, on_error="skip")
+    if isinstance(source, (str, os.PathLike)):
+        with open_regular(source, "a PGN file") as file:  # a pipe would block the read
+            columns = read_pgn_columns(file, on_error="skip")
+    else:
+        columns = read_pgn_columns(source, on_error="skip")
     skipped: dict[str, list[str]] = {}
     for number, message in columns.skipped:
         skipped.setdefault("malformed or with an illegal move", []).append(f"game {number}: {message}")

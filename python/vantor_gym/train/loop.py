@@ -326,6 +326,7 @@ class Trainer(Unshared):
         state = {"net": self.net.state_dict(), "optimizer": self.optimizer.state_dict(), "iteration": self.iteration,
                  "updates": self.updates, "clock": self.clock, "phase": self.phase, "evaluations": self.evaluations,
                  "rng": json.dumps(self.rng.bit_generator.state), "torch_rng": torch.get_rng_state(),
+                 "buffer_added": self.buffer.added,
                  "config": json.dumps(dataclasses.asdict(self.config))}
         save_checked(state, self._path(CHECKPOINT), _CHECKPOINT_FORMAT)
 
@@ -341,31 +342,50 @@ class Trainer(Unshared):
                                 f"not {self.config.network()}")
             self.net.load_state_dict(state["net"])
             self.optimizer.load_state_dict(state["optimizer"])
+            _check_optimizer(self.optimizer)
             # The settings given now win over the saved ones: a resumed run learns as asked.
             for group in self.optimizer.param_groups:
                 group["lr"], group["weight_decay"] = self.config.learning_rate, self.config.weight_decay
-            self.iteration = integer(state["iteration"], "iteration", 0)
-            self.updates = integer(state["updates"], "updates", 0)
-            self.evaluations = integer(state["evaluations"], "evaluations", 0)
+            self.iteration = integer(state["iteration"], "iteration", 0, 2**62)
+            self.updates = integer(state["updates"], "updates", 0, 2**62)
+            self.evaluations = integer(state["evaluations"], "evaluations", 0, 2**62)
             self.clock = real(state["clock"], "clock", 0.0)
             if state["phase"] not in PHASES:
                 raise ValueError(f"phase {state['phase']!r} is none of {PHASES}")
             self.phase = state["phase"]
             self.rng.bit_generator.state = json.loads(state["rng"]) if isinstance(state["rng"], str) else state["rng"]
             torch.set_rng_state(state["torch_rng"])
+            # Positions the buffer held when the checkpoint was written (older ones: none known).
+            saved_positions = integer(state.get("buffer_added", 0), "buffer_added", 0, 2**62)
         except _Mismatch:
             raise
-        except (KeyError, TypeError, ValueError, RuntimeError, AttributeError, IndexError) as error:
-            raise ValueError(f"{path!r} is not a whole training checkpoint: {error}") from None
-        self.buffer = ReplayBuffer.load(self._path(BUFFER))
-        if self.buffer.capacity != self.config.buffer_size:
-            raise _Mismatch(f"the run in {self.config.directory!r} keeps {self.buffer.capacity} positions, not "
-                            f"buffer_size={self.config.buffer_size}: resume with that size or start a new directory")
-        self._saved_positions = self.buffer.added
+        except Exception as error:  # whatever the loaders make of values no run wrote
+            raise ValueError(f"{path!r} is not a whole training checkpoint: {error or type(error).__name__}") from None
+        self.buffer = ReplayBuffer.load(self._path(BUFFER), capacity=self.config.buffer_size)
+        if self.buffer.added < saved_positions:
+            raise ValueError(f"{self._path(BUFFER)!r} holds {self.buffer.added:,} positions, fewer than the "
+                             f"{saved_positions:,} of the checkpoint beside it: it is not this run's buffer")
+        # A buffer saved without a checksum is saved again, with one, at the next checkpoint.
+        self._saved_positions = -1 if self.buffer._unchecked else self.buffer.added
 
     @_serialised
     def close(self) -> None:
         self.selfplay.close()
+
+
+def _check_optimizer(optimizer: torch.optim.Optimizer) -> None:
+    """ValueError unless the optimiser's state fits its parameters: each moment the shape of
+    its parameter and finite, the second moments (averages of squares) not negative."""
+    for group in optimizer.param_groups:
+        for parameter in group["params"]:
+            for name, value in optimizer.state.get(parameter, {}).items():
+                if name == "step" or not isinstance(value, torch.Tensor):
+                    continue
+                if value.shape != parameter.shape or not bool(torch.isfinite(value).all()):
+                    raise ValueError(f"the optimiser's {name} does not fit its parameter of shape "
+                                     f"{tuple(parameter.shape)}")
+                if name.endswith("_sq") and bool((value < 0).any()):
+                    raise ValueError(f"the optimiser's {name} holds negative values")
 
 
 class _Mismatch(ValueError):

@@ -140,7 +140,7 @@ def load_network(path: str | os.PathLike[str], device: str | torch.device | None
     try:
         net = PolicyValueNet(_config_of(state))
         net.load_state_dict(state["weights"])
-    except (KeyError, TypeError, ValueError, RuntimeError, AttributeError, IndexError) as error:
+    except Exception as error:  # whatever PyTorch makes of weights no network has
         reason = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
         raise ValueError(f"{os.fspath(path)!r} is not a saved network: {reason[:200]}") from None
     return net.to(where).eval()

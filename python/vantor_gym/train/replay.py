@@ -9,18 +9,18 @@ most 218 legal moves in any position, so ``MAX_MOVES`` slots always hold them al
 from __future__ import annotations
 
 import hashlib
+import math
 import os
 import warnings
 import zipfile
-import zlib
-from typing import Any
+from typing import IO, Any
 
 import numpy as np
 import numpy.typing as npt
 
 from vantor_gym._numbers import integer
+from vantor_gym._storage import open_regular, replace_atomically
 from vantor_gym.compact import COMPACT_WORDS, check_flags, expand_observations, row_values
-from vantor_gym.train.storage import open_regular, replace_atomically
 
 __all__ = ["MAX_MOVES", "ReplayBuffer"]
 
@@ -42,12 +42,19 @@ class ReplayBuffer:
         if isinstance(capacity, bool) or not isinstance(capacity, (int, np.integer)) or capacity < 1:
             raise ValueError(f"capacity must be an integer of at least 1, not {capacity!r}")
         self.capacity = int(capacity)
-        self.observations = np.zeros((self.capacity, COMPACT_WORDS), np.uint64)
-        # Legal actions ascending, -1 after the last; the policy target over the same slots.
-        self.actions = np.full((self.capacity, MAX_MOVES), -1, np.int16)
-        self.policies = np.zeros((self.capacity, MAX_MOVES), np.float32)
-        self.values = np.zeros(self.capacity, np.float32)
+        # Zeroed arrays take memory only as positions are written into them; rows at
+        # len(self) and beyond are never read.
+        try:
+            self.observations = np.zeros((self.capacity, COMPACT_WORDS), np.uint64)
+            # Legal actions ascending, -1 after the last; the policy target over the same slots.
+            self.actions = np.zeros((self.capacity, MAX_MOVES), np.int16)
+            self.policies = np.zeros((self.capacity, MAX_MOVES), np.float32)
+            self.values = np.zeros(self.capacity, np.float32)
+        except (MemoryError, ValueError):
+            raise MemoryError(f"a replay buffer of capacity {self.capacity:,} (about {self.capacity * 2.4e-6:,.0f} "
+                              "GB) does not fit in memory here") from None
         self.added = 0  # positions ever added; the next goes to added % capacity
+        self._unchecked = False  # loaded from a file saved without a checksum
 
     def __len__(self) -> int:
         return min(self.added, self.capacity)
@@ -65,8 +72,11 @@ class ReplayBuffer:
             if mask.dtype.kind not in "iu" or ((mask != 0) & (mask != 1)).any():
                 raise ValueError(f"masks must be bool (or integers 0 and 1), not {mask.dtype}")
             mask = mask.astype(np.bool_)
-        policy = np.asarray(policies, dtype=np.float32)
-        value = np.asarray(values, dtype=np.float32)
+        policy, value = np.asarray(policies), np.asarray(values)
+        for name, given in (("policies", policy), ("values", value)):
+            if given.dtype.kind not in "iuf":
+                raise ValueError(f"{name} must be numbers, not {given.dtype}")
+        policy, value = policy.astype(np.float32, copy=False), value.astype(np.float32, copy=False)
         n = _check_batch(rows, mask, policy, value)
         counts = mask.sum(axis=1)
         _refuse_rows(counts > MAX_MOVES, f"has more than {MAX_MOVES} legal actions", "row")
@@ -126,31 +136,35 @@ class ReplayBuffer:
             with open(temporary, "wb") as out:
                 np.savez(out, **arrays)
 
-        replace_atomically(path, write, ".tmp.npz")
+        replace_atomically(path, write)
 
     @classmethod
-    def load(cls, path: str | os.PathLike[str]) -> ReplayBuffer:
+    def load(cls, path: str | os.PathLike[str], capacity: int | None = None) -> ReplayBuffer:
         """The buffer ``save`` wrote to ``path``. Every position is checked as ``add`` checks
         it, and the checksum of the contents: ``ValueError`` naming the file and the fault
         for anything else (a file of another kind, damaged or cut short, a position no
-        environment could give); ``OSError`` for a file that cannot be read."""
+        environment could give, a ``capacity`` other than the one given, sizes claimed
+        beyond what it holds); ``OSError`` for a file that cannot be read. Nothing is
+        made larger than the file's own contents before these checks."""
         name = os.fspath(path)
+        if capacity is not None:
+            capacity = integer(capacity, "capacity", 1)
         with open_regular(path, "a saved replay buffer") as source:
             try:
-                saved = np.load(source, allow_pickle=False)
-                if not isinstance(saved, np.lib.npyio.NpzFile):
-                    raise ValueError("it holds one array, not the arrays of a buffer")
-                with saved:
-                    arrays = {key: saved[key] for key in ("capacity", "added", *_FIELDS, "sha256") if key in saved}
-            except (ValueError, TypeError, EOFError, zipfile.BadZipFile, zlib.error, KeyError, MemoryError) as error:
-                raise ValueError(f"{name!r} is not a saved replay buffer: {error}") from None
+                arrays = _read_arrays(source, capacity)
+            except OSError:
+                raise
+            except Exception as error:  # whatever a crafted or damaged zip makes its reader raise
+                raise ValueError(f"{name!r} is not a saved replay buffer: {error or type(error).__name__}") from None
         try:
-            return cls._from_arrays(arrays)
+            buffer = cls._from_arrays(arrays)
         except ValueError as error:
             raise ValueError(f"{name!r} is not a whole replay buffer: {error}") from None
         except MemoryError:
             raise ValueError(f"{name!r}: a buffer of the {int(arrays['capacity']):,} positions it was made for does "
                              "not fit in memory here") from None
+        buffer._unchecked = "sha256" not in arrays
+        return buffer
 
     @classmethod
     def _from_arrays(cls, arrays: dict[str, np.ndarray]) -> ReplayBuffer:
@@ -162,22 +176,67 @@ class ReplayBuffer:
                           "its checksum", stacklevel=4)
         elif arrays["sha256"].shape != () or str(arrays["sha256"]) != _checksum(arrays):
             raise ValueError("its contents do not match the checksum saved with them")
-        capacity, added = (arrays[key] for key in ("capacity", "added"))
-        if capacity.shape != () or added.shape != () or capacity.dtype.kind not in "iu" or added.dtype.kind not in "iu":
-            raise ValueError("its capacity and count are not integers")
-        if not 1 <= int(capacity) <= 2**40 or not 0 <= int(added) < 2**62:
-            raise ValueError(f"its capacity {int(capacity)} or count {int(added)} is out of range")
-        used = min(int(added), int(capacity))
+        capacity, added = _counts(arrays)
+        used = min(added, capacity)
         for name, dtype, shape in _STORED:
             data = arrays[name]
             if data.dtype != dtype or data.shape != (used, *shape):
                 raise ValueError(f"{name} is {data.dtype} {data.shape}, not {np.dtype(dtype)} {(used, *shape)}")
         _check_stored(arrays["observations"], arrays["actions"], arrays["policies"], arrays["values"], "position")
-        buffer = cls(int(capacity))
-        buffer.added = int(added)
+        buffer = cls(capacity)
+        buffer.added = added
         for name in _FIELDS:
             getattr(buffer, name)[:used] = arrays[name]
         return buffer
+
+
+def _counts(arrays: dict[str, np.ndarray]) -> tuple[int, int]:
+    """The capacity and the count of positions ever added that a saved buffer claims."""
+    capacity, added = (arrays[key] for key in ("capacity", "added"))
+    if capacity.shape != () or added.shape != () or capacity.dtype.kind not in "iu" or added.dtype.kind not in "iu":
+        raise ValueError("its capacity and count are not integers")
+    if not 1 <= int(capacity) <= 2**40 or not 0 <= int(added) < 2**62:
+        raise ValueError(f"its capacity {int(capacity)} or count {int(added)} is out of range")
+    return int(capacity), int(added)
+
+
+def _read_arrays(source: IO[bytes], capacity: int | None) -> dict[str, np.ndarray]:
+    """The arrays of a saved buffer, the counts first: every other array's claimed size is
+    checked against them before it is read, since a small file may inflate to gigabytes."""
+    with zipfile.ZipFile(source) as archive:
+        members = {info.filename.removesuffix(".npy"): info for info in archive.infolist()}
+        arrays: dict[str, np.ndarray] = {key: _member(archive, members[key], 1024)
+                                         for key in ("capacity", "added", "sha256") if key in members}
+        if "capacity" not in arrays or "added" not in arrays:
+            return arrays  # refused, naming what it lacks, with the rest of the checks
+        claimed, added = _counts(arrays)
+        if capacity is not None and claimed != capacity:
+            raise ValueError(f"it keeps {claimed:,} positions, not the {capacity:,} asked for")
+        used = min(added, claimed)
+        for name, dtype, shape in _STORED:
+            if name in members:
+                arrays[name] = _member(archive, members[name], used * np.dtype(dtype).itemsize * math.prod(shape))
+    return arrays
+
+
+def _member(archive: zipfile.ZipFile, info: zipfile.ZipInfo, limit: int) -> np.ndarray:
+    """One ``.npy`` member, read only when its header claims at most ``limit`` bytes of
+    plain numbers, and only as many bytes as it claims."""
+    with archive.open(info) as member:
+        version = np.lib.format.read_magic(member)
+        header = np.lib.format.read_array_header_1_0 if version == (1, 0) else np.lib.format.read_array_header_2_0
+        shape, fortran, dtype = header(member)
+        size = math.prod(shape) * dtype.itemsize
+        if dtype.hasobject or size > limit:
+            raise ValueError(f"{info.filename} claims {shape} {dtype}, where at most {limit:,} bytes of numbers belong")
+        data = bytearray(size)
+        view, done = memoryview(data), 0
+        while done < size:
+            got = member.readinto(view[done:])  # type: ignore[attr-defined]
+            if not got:
+                raise ValueError(f"{info.filename} is cut short")
+            done += got
+    return np.frombuffer(data, dtype).reshape(shape, order="F" if fortran else "C")
 
 
 def _checksum(arrays: dict[str, np.ndarray]) -> str:
