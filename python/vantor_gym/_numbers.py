@@ -2,17 +2,22 @@
 
 An integer argument is a Python ``int`` or a NumPy integer scalar; a bool is not (True
 would quietly be 1), nor is a float, a ``Decimal`` or a ``Fraction`` (564.7 would quietly
-be 564). A real argument is any of those integers or a Python or NumPy float; a ``str``
-is not, although ``float("1.5")`` would take it.
+be 564). A real argument is any real number (``numbers.Real``: those integers, Python and
+NumPy floats, a ``Fraction``) but a bool; a ``str`` is not, although ``float("1.5")``
+would take it, nor a ``Decimal``, a complex number or an array.
 """
 
 from __future__ import annotations
 
 import math
+import numbers
 
 import numpy as np
 
-__all__ = ["integer", "is_integer", "real"]
+__all__ = ["INT32_MAX", "integer", "is_integer", "real"]
+
+# The largest count the native layers hold (they count in 32 bits).
+INT32_MAX = 2**31 - 1
 
 
 def is_integer(value: object) -> bool:
@@ -34,11 +39,15 @@ def integer(value: object, name: str, low: int | None = None, high: int | None =
 
 
 def real(value: object, name: str, low: float | None = None, *, finite: bool = True) -> float:
-    """``value`` as a ``float``: ``TypeError`` for anything but an integer or a float,
-    ``ValueError`` for NaN or an infinity (when ``finite``) or a value below ``low``."""
-    if not (is_integer(value) or isinstance(value, (float, np.floating))):
-        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
-    number = float(value)  # type: ignore[arg-type]
+    """``value`` as a ``float``: ``TypeError`` for anything but a real number,
+    ``ValueError`` for NaN, a number too large for a float, an infinity (when ``finite``)
+    or a value below ``low``."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
+    try:
+        number = float(value)
+    except OverflowError:
+        raise ValueError(f"{name} must be a finite number, not {value!r}") from None
     if math.isnan(number) or (finite and math.isinf(number)):
         raise ValueError(f"{name} must be a finite number, not {value!r}")
     if low is not None and number < low:

@@ -45,12 +45,11 @@ def _umask() -> int:
     return mask
 
 
-def replace_atomically(path: str | os.PathLike[str], write: Callable[[str], Any]) -> str:
+def replace_atomically(path: str | os.PathLike[str], write: Callable[[str], Any]) -> None:
     """Calls ``write(temporary_path)`` on a new file of its own beside ``path`` (never one a
     link or another process put there), then renames it to ``path`` (to the file a link at
     ``path`` points to) with the mode that file has, or that a new file would get; a
-    failure removes the temporary file and leaves ``path`` as it was. Returns the path
-    written."""
+    failure removes the temporary file and leaves ``path`` as it was."""
     target = os.path.realpath(path)
     folder, name = os.path.split(target)
     handle, temporary = tempfile.mkstemp(dir=folder, prefix=f".{name[:100]}.", suffix=".tmp")
@@ -66,4 +65,3 @@ def replace_atomically(path: str | os.PathLike[str], write: Callable[[str], Any]
         except OSError:
             pass
         raise
-    return target

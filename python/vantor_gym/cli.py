@@ -23,8 +23,7 @@ import numpy.typing as npt
 
 import vantor
 from vantor_gym import _native
-from vantor_gym._numbers import integer
-from vantor_gym._numbers import real
+from vantor_gym._numbers import INT32_MAX, integer, real
 from vantor_gym._parsing import Parser, whole
 from vantor_gym._storage import replace_atomically
 from vantor_gym.distributed import Episode, SelfPlayCollector, play_chunk, uniform_random
@@ -38,7 +37,6 @@ __all__ = ["main", "perft", "divide", "make_player"]
 START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 # The count recurses a level a ply; no position has a tree this deep that a count could finish.
 MAX_DEPTH = 100
-_INT32_MAX = 2**31 - 1
 _SEED_MAX = 2**63 - 2  # the second player's seed is one more
 
 Player = Callable[[vantor.State, npt.NDArray[np.bool_]], int]
@@ -201,7 +199,7 @@ def _run_match(args: argparse.Namespace) -> int:
 
     integer(args.games, "--games", 1)
     if args.max_plies is not None:
-        integer(args.max_plies, "--max-plies", 1, _INT32_MAX)
+        integer(args.max_plies, "--max-plies", 1, INT32_MAX)
     if args.seed is not None:
         integer(args.seed, "--seed", 0, _SEED_MAX)
     if args.movetime is not None and real(args.movetime, "--movetime") <= 0:
@@ -282,10 +280,10 @@ def save_episodes(path: str | os.PathLike[str] | IO[bytes], episodes: Sequence[E
         np.savez_compressed(path, **arrays)  # type: ignore[arg-type]
 
 
-def _check_output(path: str, flag: str) -> None:
-    """ValueError naming the flag unless a file can be written at path: its directory
-    exists and takes a new file of that name's length (tried with a file of its own), and
-    path is a regular file or none (a link is followed)."""
+def _check_output(path: str, flag: str) -> str:
+    """The file path names (a link followed), or ValueError naming the flag unless a file
+    can be written there: its directory exists and takes a new file of that name's length
+    (tried with a file of its own), and path is a regular file or none."""
     if not path:
         raise ValueError(f"{flag} must name a file")
     target = os.path.realpath(path)
@@ -308,6 +306,7 @@ def _check_output(path: str, flag: str) -> None:
             pass
     except OSError as error:
         raise ValueError(f"{flag} {path!r}: cannot write into {folder!r} ({error.strerror})") from None
+    return target
 
 
 def _check_outputs(flags: dict[str, str | None]) -> None:
@@ -316,8 +315,7 @@ def _check_outputs(flags: dict[str, str | None]) -> None:
     for flag, path in flags.items():
         if path is None:
             continue
-        _check_output(path, flag)
-        target = os.path.realpath(path)
+        target = _check_output(path, flag)
         if target in seen:
             raise ValueError(f"{seen[target]} and {flag} name the same file {path!r}")
         seen[target] = flag
@@ -351,11 +349,11 @@ class _Outputs:
 def _run_selfplay(args: argparse.Namespace) -> int:
     integer(args.episodes, "--episodes", 0)
     integer(args.workers, "--workers", 1, 1024)
-    integer(args.envs_per_worker, "--envs-per-worker", 1, _INT32_MAX)
+    integer(args.envs_per_worker, "--envs-per-worker", 1, INT32_MAX)
     if args.seed is not None:
         integer(args.seed, "--seed", 0, _SEED_MAX)
     if args.max_plies is not None:
-        integer(args.max_plies, "--max-plies", 1, _INT32_MAX)
+        integer(args.max_plies, "--max-plies", 1, INT32_MAX)
     _check_outputs({"--out": args.out, "--pgn": args.pgn})
     source = _local_episodes(args) if args.local else _ray_episodes(args)
     episodes: list[Episode] = []

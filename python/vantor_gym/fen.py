@@ -20,7 +20,7 @@ __all__ = ["Fen", "HALFMOVE_LIMIT", "read_fen", "read_start", "validate_fen"]
 # A game here is drawn by the first move that makes this many half-moves without a capture
 # or pawn move; a start must leave room for one more move.
 HALFMOVE_LIMIT = 50
-_COUNTER_MAX = 2**31 - 1
+COUNTER_MAX = 2**31 - 1  # the largest clock FEN text is read with
 _SIDES = {"w": "white", "b": "black"}
 _CASTLING_FIELD = re.compile(r"-|(?=.)K?Q?k?q?")
 
@@ -141,8 +141,8 @@ def _en_passant_problem(square: str, turn: str, pieces: dict[int, str]) -> str |
 
 def _counter(text: str, name: str, least: int) -> int:
     # Digits only (no sign, no '_'), and short enough for the engine's 32-bit counters.
-    if not text.isdigit() or len(text) > 10 or not least <= int(text) <= _COUNTER_MAX:
-        raise ValueError(f"the {name} must be a number in {least} .. {_COUNTER_MAX}, not {_quoted(text)}")
+    if not text.isdigit() or len(text) > 10 or not least <= int(text) <= COUNTER_MAX:
+        raise ValueError(f"the {name} must be a number in {least} .. {COUNTER_MAX}, not {_quoted(text)}")
     return int(text)
 
 

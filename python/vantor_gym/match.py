@@ -30,7 +30,7 @@ from vantor_gym.batch import BatchEnv
 from vantor_gym.fen import read_start
 from vantor_gym.notation import action_to_uci, pgn
 from vantor_gym.progress import Progress
-from vantor_gym.uci import UciEngine, _positive_int
+from vantor_gym.uci import UciEngine
 
 __all__ = ["Agent", "GameRecord", "MatchResult", "elo_difference", "play_match"]
 
@@ -203,11 +203,11 @@ def play_match(
     - ``progress``: a line on standard error with the games played and a's score so
       far; ``None`` shows it only when standard error is a terminal.
     """
-    count = _positive_int(games, "games")
+    count = integer(games, "games", 1)
     if seed is not None:
         seed = integer(seed, "seed")
     if max_plies is not None:
-        max_plies = _positive_int(max_plies, "max_plies")
+        max_plies = integer(max_plies, "max_plies", 1)
     if illegal not in ("lose", "raise"):
         raise ValueError(f"illegal must be 'lose' or 'raise', not {illegal!r}")
     fens: list[str] | None = None

@@ -17,7 +17,7 @@ import numpy as np
 
 import vantor
 from vantor_gym import _native
-from vantor_gym.fen import Fen, read_fen, read_start, validate_fen, written
+from vantor_gym.fen import COUNTER_MAX, Fen, read_fen, read_start, validate_fen, written
 from vantor_gym.game import Game
 from vantor_gym.pgn_reader import line_breaks, quoted, read_game_text
 
@@ -43,7 +43,6 @@ __all__ = [
 Position = Union[vantor.State, vantor.Vantor, Game, "tuple[BatchEnv, int]"]
 
 ACTIONS = 4672
-_COUNTER_MAX = 2**31 - 1  # the largest clock read_fen reads
 RESULTS = ("1-0", "0-1", "1/2-1/2", "*")
 _SIDES = ("white", "black")
 _UCI = re.compile(r"([a-h][1-8])([a-h][1-8])([qrbnQRBN]?)")
@@ -220,9 +219,9 @@ def fen(position: Position, fullmove_number: int | None = None) -> str:
     which do not know how many moves their game has made.
     """
     number = None if fullmove_number is None else _integer(fullmove_number, "fullmove_number")
-    if number is not None and not 1 <= number <= _COUNTER_MAX:
+    if number is not None and not 1 <= number <= COUNTER_MAX:
         # read_fen reads no other number back.
-        raise ValueError(f"fullmove_number must be in 1 .. {_COUNTER_MAX}, got {number}")
+        raise ValueError(f"fullmove_number must be in 1 .. {COUNTER_MAX}, got {number}")
     state = _state(position)
     if number is None and isinstance(position, Game):
         number = position.fullmove_number
@@ -451,10 +450,13 @@ class PgnColumns:
 
 
 def _startable(start_fen: str | None) -> bool:
+    if start_fen is None:
+        return True
     try:
-        return start_fen is None or read_start(start_fen) is not None
+        read_start(start_fen)
     except ValueError:
         return False
+    return True
 
 
 def _pgn_data(source: PgnSource) -> tuple[bytes, bool]:

@@ -14,8 +14,6 @@ on the evaluator's device) turns into exactly those planes.
 
 from __future__ import annotations
 
-import numbers
-import operator
 import os
 import threading
 from collections.abc import Callable, Iterator, Sequence
@@ -27,6 +25,7 @@ import numpy as np
 
 import vantor
 from vantor_gym import _native
+from vantor_gym._numbers import integer, real
 from vantor_gym.batch import ACTIONS, PLANES, BatchEnv
 from vantor_gym.compact import COMPACT_WORDS
 
@@ -63,37 +62,16 @@ class SearchResult:
     proven: np.ndarray
 
 
-def _real(value: float, name: str) -> float:
-    """A real parameter as a float: a Python or NumPy real number (``numbers.Real``), never
-    a bool, a str or other text, ``None``, a ``Decimal`` or an array; ValueError for one
-    too big for a float."""
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
-    try:
-        return float(value)
-    except OverflowError:
-        raise ValueError(f"{name} must be finite, got {value!r}") from None
-
-
 def _positive(value: float, name: str) -> float:
-    number = _real(value, name)
+    number = real(value, name, finite=False)
     if not np.isfinite(number) or number < 0:
         raise ValueError(f"{name} must be a finite number at least 0, got {value!r}")
     return number
 
 
 def _count(value: int, name: str, low: int, high: int = _INT32_MAX) -> int:
-    """An integer parameter in low .. high: TypeError for a bool, a float or a str,
-    ValueError outside the range (the native search counts in 32 bits)."""
-    try:
-        if isinstance(value, (bool, np.bool_)):
-            raise TypeError
-        number = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
-    if not low <= number <= high:
-        raise ValueError(f"{name} must be in {low} .. {high}, got {number}")
-    return number
+    """An integer parameter in low .. high (the native search counts in 32 bits)."""
+    return integer(value, name, low, high)
 
 
 class Search:
@@ -159,12 +137,10 @@ class Search:
             seed = _count(seed, "seed", 0, 2**64 - 1)
         c_puct = _positive(c_puct, "c_puct")
         dirichlet_alpha = _positive(dirichlet_alpha, "dirichlet_alpha")
-        dirichlet_fraction = _real(dirichlet_fraction, "dirichlet_fraction")
+        dirichlet_fraction = real(dirichlet_fraction, "dirichlet_fraction")
         if not 0 <= dirichlet_fraction <= 1:
             raise ValueError(f"dirichlet_fraction must be in [0, 1], got {dirichlet_fraction}")
-        fpu = _real(fpu, "fpu")
-        if not np.isfinite(fpu):
-            raise ValueError(f"fpu must be finite, got {fpu}")
+        fpu = real(fpu, "fpu")
         if isinstance(evaluator, str):
             if evaluator != "roll_out":
                 raise ValueError(f"evaluator must be a callable or 'roll_out', not {evaluator!r}")

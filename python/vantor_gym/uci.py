@@ -228,10 +228,6 @@ def _positive_seconds(value: float, what: str) -> float:
     return seconds
 
 
-def _positive_int(value: int, what: str) -> int:
-    return integer(value, what, 1)
-
-
 class UciEngine:
     """A UCI chess engine in a subprocess, answering positions with action numbers.
 
@@ -274,8 +270,8 @@ class UciEngine:
         self.path = os.fspath(path)
         self.timeout = _positive_seconds(timeout, "timeout")
         self.movetime = None if movetime is None else _positive_seconds(movetime, "movetime")
-        self.depth = None if depth is None else _positive_int(depth, "depth")
-        self.nodes = None if nodes is None else _positive_int(nodes, "nodes")
+        self.depth = None if depth is None else integer(depth, "depth", 1)
+        self.nodes = None if nodes is None else integer(nodes, "nodes", 1)
         self.id: dict[str, str] = {}
         self._options: dict[str, UciOption] = {}
         self._output = _LineSplitter()
@@ -613,9 +609,9 @@ class UciEngine:
         if movetime is not None:
             limits.append(f"movetime {max(1, round(_positive_seconds(movetime, 'movetime') * 1000))}")
         if depth is not None:
-            limits.append(f"depth {_positive_int(depth, 'depth')}")
+            limits.append(f"depth {integer(depth, 'depth', 1)}")
         if nodes is not None:
-            limits.append(f"nodes {_positive_int(nodes, 'nodes')}")
+            limits.append(f"nodes {integer(nodes, 'nodes', 1)}")
         if not limits:
             movetime = self.movetime
             if movetime is None and self.depth is None and self.nodes is None:

@@ -9,7 +9,7 @@ from collections.abc import Callable
 from typing import Any
 
 from vantor_gym._numbers import real
-from vantor_gym._parsing import Parser, whole
+from vantor_gym._parsing import Parser, one_line, whole
 from vantor_gym.train.loop import TrainConfig, Trainer
 from vantor_gym.uci import EngineError
 
@@ -61,8 +61,7 @@ def main(argv: list[str] | None = None, prog: str = "python -m vantor_gym.train"
         return 1
     except (MemoryError, RuntimeError) as error:
         # Sizes beyond this machine: PyTorch's allocator says so with a RuntimeError.
-        reason = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
-        print(f"{prog}: error: {reason[:300]}", file=sys.stderr)
+        print(f"{prog}: error: {one_line(error, 300)}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print(f"{prog}: interrupted; the same command goes on from the last checkpoint in {config.directory}",

@@ -17,6 +17,7 @@ from typing import Any
 
 import torch
 
+from vantor_gym._parsing import one_line
 from vantor_gym._storage import open_regular, replace_atomically
 
 __all__ = ["checksum", "load_checked", "save_checked"]
@@ -64,8 +65,7 @@ def save_checked(payload: Any, path: str | os.PathLike[str], format: str) -> Non
         try:
             torch.save(document, temporary)
         except RuntimeError as error:
-            reason = str(error).strip().splitlines()[0] if str(error).strip() else "a write error"
-            raise OSError(f"cannot write {os.fspath(path)!r}: {reason[:200]}") from None
+            raise OSError(f"cannot write {os.fspath(path)!r}: {one_line(error)}") from None
 
     replace_atomically(path, write)
 
@@ -87,8 +87,7 @@ def load_checked(path: str | os.PathLike[str], format: str, what: str, legacy: f
     try:
         document = torch.load(io.BytesIO(data), map_location="cpu", weights_only=True)
     except Exception as error:
-        reason = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
-        raise ValueError(f"{name!r} is not {what}: PyTorch cannot read it as plain data ({reason[:200]})") from None
+        raise ValueError(f"{name!r} is not {what}: PyTorch cannot read it as plain data ({one_line(error)})") from None
     if not isinstance(document, dict):
         raise ValueError(f"{name!r} is not {what}: it holds a {type(document).__name__}")
     if "sha256" not in document and legacy and legacy <= document.keys():

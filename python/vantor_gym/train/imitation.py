@@ -202,7 +202,7 @@ def pgn_positions(buffer: ReplayBuffer, source: str | os.PathLike[str] | bytes |
     with BatchEnv(1, threads=1, autoreset="disabled", compact=True) as env:
         for index, number in enumerate(_numbers(columns)):
             pgn_game = columns.game(index)
-            game, reason = _replayed(env, pgn_game)
+            game, reason = _replayed(env, pgn_game, bool(columns.playable[index]))
             if game is None:
                 skipped.setdefault(reason, []).append(f"game {number}")
             else:
@@ -230,17 +230,16 @@ def _numbers(columns: PgnColumns) -> Iterator[int]:
         yield number
 
 
-def _replayed(env: BatchEnv, pgn_game: PgnGame) -> tuple[_Game | None, str]:
+def _replayed(env: BatchEnv, pgn_game: PgnGame, playable: bool) -> tuple[_Game | None, str]:
     """The game's positions as the environment reaches them, or None and why it gives none."""
     if pgn_game.result not in RESULTS:
         return None, "without a result"
     if not pgn_game.actions:
         return None, "without moves"
-    start = pgn_game.start_fen
-    try:
-        rows, info = env.reset(fens=None if start is None else [start])
-    except ValueError:
+    if not playable:
         return None, "from a start the environment cannot play (such as a half-move clock of 50 or more)"
+    start = pgn_game.start_fen
+    rows, info = env.reset(fens=None if start is None else [start])
     game = _Game()
     for action in pgn_game.actions:
         game.rows.append(rows[0].copy())

@@ -22,7 +22,7 @@ import numpy as np
 import torch
 
 from vantor_gym._handles import Unshared
-from vantor_gym._numbers import integer, real
+from vantor_gym._numbers import INT32_MAX, integer, real
 from vantor_gym.train.evaluate import REFERENCES, NetworkPlayer, evaluate, find_engine, plot_curve, read_log
 from vantor_gym.train.files import load_checked, save_checked
 from vantor_gym.train.imitation import engine_games, pgn_positions
@@ -89,11 +89,11 @@ class TrainConfig:
     def __post_init__(self) -> None:
         # Each number is checked and kept as a plain int or float (a NumPy scalar would not
         # go into the checkpoint's JSON). The counts reach native code that counts in 32 bits.
-        plain: dict[str, Any] = {name: integer(getattr(self, name), name, 1, _INT32_MAX) for name in _AT_LEAST_ONE}
-        plain.update({name: integer(getattr(self, name), name, 0, _INT32_MAX) for name in _AT_LEAST_ZERO})
+        plain: dict[str, Any] = {name: integer(getattr(self, name), name, 1, INT32_MAX) for name in _AT_LEAST_ONE}
+        plain.update({name: integer(getattr(self, name), name, 0, INT32_MAX) for name in _AT_LEAST_ZERO})
         plain["seed"] = integer(self.seed, "seed", 0, 2**62)
         if self.threads is not None:
-            plain["threads"] = integer(self.threads, "threads (0 for all cores)", 0, _INT32_MAX)
+            plain["threads"] = integer(self.threads, "threads (0 for all cores)", 0, INT32_MAX)
         plain.update({name: real(getattr(self, name), name, 0.0) for name in _NOT_NEGATIVE})
         if plain["learning_rate"] == 0:
             raise ValueError("learning_rate must be above 0")
@@ -126,7 +126,6 @@ _AT_LEAST_ONE = ("channels", "engine_nodes", "engines", "games", "simulations", 
                  "eval_max_plies")
 _AT_LEAST_ZERO = ("blocks", "temperature_plies", "eval_games", "final_games", "head_to_head_games")
 _NOT_NEGATIVE = ("engine_minutes", "imitation_minutes", "learning_rate", "weight_decay", "eval_every")
-_INT32_MAX = 2**31 - 1
 
 
 def _serialised(method: Callable[Concatenate[Trainer, P], R]) -> Callable[Concatenate[Trainer, P], R]:

@@ -20,6 +20,7 @@ from torch import nn
 from torch.nn import functional
 
 from vantor_gym._numbers import integer
+from vantor_gym._parsing import one_line
 from vantor_gym.compact import expand_observations_torch
 from vantor_gym.train.files import load_checked, save_checked
 
@@ -141,8 +142,7 @@ def load_network(path: str | os.PathLike[str], device: str | torch.device | None
         net = PolicyValueNet(_config_of(state))
         net.load_state_dict(state["weights"])
     except Exception as error:  # whatever PyTorch makes of weights no network has
-        reason = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
-        raise ValueError(f"{os.fspath(path)!r} is not a saved network: {reason[:200]}") from None
+        raise ValueError(f"{os.fspath(path)!r} is not a saved network: {one_line(error)}") from None
     return net.to(where).eval()
 
 
