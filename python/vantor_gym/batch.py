@@ -257,6 +257,11 @@ class BatchEnv(Unshared):
         """The position hash of every game, ``uint64`` (``Vantor.hash_state``)."""
         return self._open().hash_state()
 
+    def plies(self) -> np.ndarray:
+        """The steps each game made since its reset (or restored snapshot), ``int32``: what
+        ``max_plies`` counts, unlike plane 113, which counts all of a game's steps."""
+        return self._open().plies()
+
     def _open(self, changing: str | None = None) -> _native.Batch:
         if changing is not None:
             self._refuse_if_reserved(changing)

@@ -28,7 +28,7 @@ from vantor_gym._parsing import Parser, whole
 from vantor_gym._storage import replace_atomically
 from vantor_gym.distributed import Episode, SelfPlayCollector, play_chunk, uniform_random
 from vantor_gym.fen import read_fen, read_start
-from vantor_gym.players import MonteCarloPlayer, RandomPlayer, TreeSearchPlayer
+from vantor_gym.players import Player, make_player
 from vantor_gym.progress import Progress
 from vantor_gym.uci import EngineError, UciEngine
 
@@ -38,8 +38,6 @@ START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 # The count recurses a level a ply; no position has a tree this deep that a count could finish.
 MAX_DEPTH = 100
 _SEED_MAX = 2**63 - 2  # the second player's seed is one more
-
-Player = Callable[[vantor.State, npt.NDArray[np.bool_]], int]
 
 
 
@@ -110,88 +108,6 @@ def _run_perft(args: argparse.Namespace) -> int:
         print(perft(args.fen, args.depth))
     return 0
 
-
-
-def _uci_value(engine: UciEngine, name: str, text: str) -> object:
-    """The option value text means for the engine's declared type of option ``name``."""
-    option = engine.options.get(name.strip().lower())
-    if option is None or option.type not in ("check", "spin", "button"):
-        return text  # an unknown name is refused, naming it, by set_options
-    if option.type == "button":
-        return None
-    if option.type == "check":
-        if text.lower() not in ("true", "false"):
-            raise ValueError(f"UCI option {name!r} is a check: give it true or false, not {text!r}")
-        return text.lower() == "true"
-    try:
-        return whole(text)
-    except ValueError:
-        raise ValueError(f"UCI option {name!r} is a spin: give it an integer, not {text!r}") from None
-
-
-def _uci_options(text: str) -> list[tuple[str, str]]:
-    pairs = []
-    for item in filter(None, text.split(",")):
-        name, equals, value = item.partition("=")
-        if not equals or not name.strip():
-            raise ValueError(f"UCI options are name=value pairs separated by commas, not {item!r}")
-        pairs.append((name.strip(), value.strip()))
-    return pairs
-
-
-def _uci_player(spec: str, movetime: float | None, stack: ExitStack) -> UciEngine:
-    path, _, options = spec.partition(":")
-    pairs = _uci_options(options)  # checked before anything is started
-    engine = stack.enter_context(UciEngine(path, movetime=movetime))
-    if pairs:
-        engine.set_options({name: _uci_value(engine, name, value) for name, value in pairs})
-    return engine
-
-
-def _positive_count(text: str, spec: str) -> int:
-    try:
-        count = whole(text)
-    except ValueError:
-        count = 0
-    if count < 1:
-        raise ValueError(f"{spec!r}: the count after ':' must be a whole number of at least 1")
-    return count
-
-
-def make_player(
-    spec: str, stack: ExitStack, *, seed: int | None = None, movetime: float | None = None
-) -> Player | UciEngine:
-    """The match agent a player spec names: ``random``, ``mc:N`` (flat Monte-Carlo, N
-    roll-outs per legal move), ``search:N`` (tree search, N simulations per move),
-    ``baseline[:N]`` (the trained baseline network, N simulations per move, 32 by
-    default; needs PyTorch), ``net:PATH[:N]`` (a network saved by a training run) or
-    ``uci:PATH[:name=value,...]`` (a UCI engine with those options, closed by ``stack``)."""
-    if not isinstance(spec, str):
-        raise TypeError(f"a player spec is a str, not {type(spec).__name__}")
-    kind, colon, rest = spec.partition(":")
-    if colon and not rest:
-        raise ValueError(f"{spec!r}: nothing follows the ':' (use {kind} alone, or {kind}:N where a count goes)")
-    if kind == "baseline":
-        from vantor_gym.train import baseline
-
-        return baseline(_positive_count(rest, spec) if rest else 32)
-    if kind == "net" and rest:
-        from vantor_gym.train.evaluate import load_player
-
-        path, colon, count = rest.rpartition(":")
-        if not (colon and count.isdigit()):
-            path, count = rest, ""
-        return load_player(path, _positive_count(count, spec) if count else 32)
-    if kind == "random" and not rest:
-        return RandomPlayer(seed)
-    if kind == "mc":
-        return MonteCarloPlayer(_positive_count(rest, spec))
-    if kind == "search":
-        return TreeSearchPlayer(_positive_count(rest, spec), seed)
-    if kind == "uci" and rest:
-        return _uci_player(rest, movetime, stack)
-    raise ValueError(f"unknown player {spec!r}: use random, mc:N, search:N, baseline[:N], net:PATH[:N] or "
-                     "uci:PATH[:name=value,...]")
 
 
 def _run_match(args: argparse.Namespace) -> int:

@@ -186,6 +186,16 @@ void register_batch(py::module_& m) {
         std::uint64_t* data = hashes.mutable_data();
         vantor::module::locked(g, [&](auto& b) { open(b).hash_state(data); });
         return hashes;
+      })
+      .def("plies", [](Games& g) {
+        const int games = size_of(g);
+        py::array_t<std::int32_t> plies(games);
+        std::int32_t* data = plies.mutable_data();
+        vantor::module::locked(g, [&](auto& b) {
+          const auto& games_of = open(b);
+          for (int i = 0; i < games; ++i) data[i] = games_of.plies(i);
+        });
+        return plies;
       });
 
   vantor::module::seal(batch);
