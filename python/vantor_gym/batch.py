@@ -209,9 +209,14 @@ class BatchEnv(Unshared):
         return buffers["observations"], {"action_mask": buffers["action_mask"], "side": buffers["side"]}
 
     def step(
-        self, actions: npt.ArrayLike, out: dict[str, np.ndarray] | None = None
+        self, actions: npt.ArrayLike, out: dict[str, np.ndarray] | None = None, indices: npt.ArrayLike | None = None
     ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, np.ndarray]]:
+        """Steps every game, ``actions[i]`` for game ``i``; or, with ``indices``, only the
+        named games (distinct), ``actions[k]`` for ``indices[k]``, with one output row per
+        named game in the order named, the other games waiting as they are."""
         games = self._open(changing="step")
+        chosen = None if indices is None else self._indices(indices)
+        rows = self.num_envs if chosen is None else len(chosen)
         array = np.asarray(actions)
         if array.dtype == object and array.size and all(
             isinstance(a, (int, np.integer)) and not isinstance(a, (bool, np.bool_)) for a in array.flat
@@ -219,12 +224,12 @@ class BatchEnv(Unshared):
             raise ValueError("actions must fit a 64-bit signed integer")
         if array.dtype.kind not in "iu":
             raise TypeError(f"actions must be integers, not {array.dtype}")
-        if array.shape != (self.num_envs,):
-            raise ValueError(f"actions must have shape ({self.num_envs},), not {array.shape}")
+        if array.shape != (rows,):
+            raise ValueError(f"actions must have shape ({rows},), not {array.shape}")
         if array.dtype == np.uint64 and array.size and array.max() > np.iinfo(np.int64).max:
             raise ValueError("actions must fit a 64-bit signed integer")
-        buffers = self._outputs(self.num_envs, out, tuple(_ROW_SHAPES), array)
-        games.step(np.ascontiguousarray(array, dtype=np.int64), self._native(buffers))
+        buffers = self._outputs(rows, out, tuple(_ROW_SHAPES), array)
+        games.step(np.ascontiguousarray(array, dtype=np.int64), self._native(buffers), chosen)
         info = {key: buffers[key] for key in ("action_mask", "side", "illegal")}
         return buffers["observations"], buffers["rewards"], buffers["terminated"], buffers["truncated"], info
 

@@ -124,12 +124,7 @@ void Batch::step(std::span<const std::int64_t> actions, const Outputs& out) {
       if (action >= 0 && action < kActions)
         __builtin_prefetch(reinterpret_cast<const char*>(&ahead.mask) + action / kSquares * sizeof(Bitboard));
     }
-    const Game& game = games_[static_cast<std::size_t>(i)];
-    if (game.finished) {
-      if (options_.autoreset == Autoreset::disabled) throw GameOver(i);
-    } else if (options_.illegal == Illegal::raise && !legal(game, actions[i])) {
-      throw IllegalAction(i, actions[i]);
-    }
+    refuse(i, actions[i]);
   }
   auto body = [&](int i, int thread) {
     // With many games a game's state has left the cache since its turn came last: fetch
@@ -143,12 +138,30 @@ void Batch::step(std::span<const std::int64_t> actions, const Outputs& out) {
       prefetch(next.board.state_history.data(), next.board.state_history.size() * sizeof(HistoryEntry));
       prefetch(next.legal.data(), next.legal.size() * sizeof(LegalMove));
     }
-    step_one(i, actions[i], out, scratch_[thread].list);
+    step_one(i, actions[i], i, out, scratch_[thread].list);
   };
   pool_.for_each(size(), body);
 }
 
-void Batch::step_one(int index, std::int64_t action, const Outputs& out, ActionList& scratch) {
+void Batch::step(std::span<const int> indices, std::span<const std::int64_t> actions, const Outputs& out) {
+  for (std::size_t k = 0; k < indices.size(); ++k) refuse(indices[k], actions[k]);
+  auto body = [&](int k, int thread) {
+    const auto at = static_cast<std::size_t>(k);
+    step_one(indices[at], actions[at], k, out, scratch_[thread].list);
+  };
+  pool_.for_each(static_cast<int>(indices.size()), body);
+}
+
+void Batch::refuse(int index, std::int64_t action) const {
+  const Game& game = games_[static_cast<std::size_t>(index)];
+  if (game.finished) {
+    if (options_.autoreset == Autoreset::disabled) throw GameOver(index);
+  } else if (options_.illegal == Illegal::raise && !legal(game, action)) {
+    throw IllegalAction(index, action);
+  }
+}
+
+void Batch::step_one(int index, std::int64_t action, int row, const Outputs& out, ActionList& scratch) {
   Game& game = games_[static_cast<std::size_t>(index)];
   int reward = 0;
   bool terminated = false, truncated = false, illegal = false;
@@ -176,11 +189,11 @@ void Batch::step_one(int index, std::int64_t action, const Outputs& out, ActionL
     truncated = !terminated && options_.max_plies > 0 && game.plies >= options_.max_plies;
     game.finished = terminated || truncated;
   }
-  write_row(index, game, out);
-  if (out.rewards) out.rewards[index] = static_cast<std::int8_t>(reward);
-  if (out.terminated) out.terminated[index] = terminated;
-  if (out.truncated) out.truncated[index] = truncated;
-  if (out.illegal) out.illegal[index] = illegal;
+  write_row(row, game, out);
+  if (out.rewards) out.rewards[row] = static_cast<std::int8_t>(reward);
+  if (out.terminated) out.terminated[row] = terminated;
+  if (out.truncated) out.truncated[row] = truncated;
+  if (out.illegal) out.illegal[row] = illegal;
 }
 
 void Batch::roll_out(std::span<const int> indices, std::int8_t* rewards) {

@@ -90,6 +90,10 @@ class Batch {
   // raise; under lose it ends that game as a loss for the side to move, changing nothing
   // else. Refusals are found before any game moves.
   void step(std::span<const std::int64_t> actions, const Outputs& out);
+  // The same for the games named by indices (distinct, in range) alone, actions[k] for
+  // indices[k]; output rows follow the order of indices. The other games keep their turn,
+  // as an opponent's move in some games and not in others needs.
+  void step(std::span<const int> indices, std::span<const std::int64_t> actions, const Outputs& out);
 
   // Random roll-outs of the named games; rewards[k] is game indices[k]'s.
   void roll_out(std::span<const int> indices, std::int8_t* rewards);
@@ -142,7 +146,8 @@ class Batch {
   const Game& game(int index) const { return games_[static_cast<std::size_t>(index)]; }
   void start(int index, const Start* from, ActionList& scratch);
   const Start* draw_start(int index);
-  void step_one(int index, std::int64_t action, const Outputs& out, ActionList& scratch);
+  void refuse(int index, std::int64_t action) const;
+  void step_one(int index, std::int64_t action, int row, const Outputs& out, ActionList& scratch);
   void write_row(int row, const Game& game, const Outputs& out) const;
   // The mask and legal list from the legal moves of the game's position; index_mask
   // lists them first.

@@ -145,14 +145,23 @@ void register_batch(py::module_& m) {
              locked_detached(g, [&](auto& b) { open(b).reset(chosen, starts, o); });
            })
       .def("step",
-           [](Games& g, const py::array_t<std::int64_t, py::array::c_style>& actions, const py::dict& out) {
+           [](Games& g, const py::array_t<std::int64_t, py::array::c_style>& actions, const py::dict& out,
+              const std::optional<py::array_t<std::int64_t, py::array::c_style>>& indices) {
              const int games = size_of(g);
-             if (actions.ndim() != 1 || actions.size() != games)
-               throw py::value_error("actions must hold one action per game: " + std::to_string(games));
-             const auto o = outputs(out, games);
-             const std::span<const std::int64_t> span(actions.data(), static_cast<std::size_t>(games));
-             locked_detached(g, [&](auto& b) { open(b).step(span, o); });
-           })
+             std::vector<int> chosen;
+             if (indices) chosen = game_indices(*indices, games);
+             const auto count = indices ? static_cast<py::ssize_t>(chosen.size()) : games;
+             if (actions.ndim() != 1 || actions.size() != count)
+               throw py::value_error("actions must hold one action per game stepped: " + std::to_string(count));
+             const auto o = outputs(out, count);
+             const std::span<const std::int64_t> span(actions.data(), static_cast<std::size_t>(count));
+             if (indices) {
+               locked_detached(g, [&](auto& b) { open(b).step(chosen, span, o); });
+             } else {
+               locked_detached(g, [&](auto& b) { open(b).step(span, o); });
+             }
+           },
+           py::arg("actions"), py::arg("out"), py::arg("indices") = py::none())
       .def("roll_out",
            [](Games& g, const py::array_t<std::int64_t, py::array::c_style>& indices) {
              const int games = size_of(g);

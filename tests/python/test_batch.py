@@ -248,3 +248,47 @@ def test_the_native_batch_class_cannot_be_swapped_or_derived():
         games.__class__ = vantor.State
     with pytest.raises(TypeError, match="not an acceptable base type"):
         type("Derived", (type(games),), {})
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_stepping_some_games_moves_those_alone(seed):
+    """Subsets of games stepped in a random order, each game checked against a Game that
+    makes the same moves; the games not named keep their position and their turn."""
+    from vantor_gym import Game
+
+    rng = np.random.default_rng(seed)
+    batch = BatchEnv(6, threads=2, max_plies=30, autoreset="disabled", illegal="lose")
+    games = [Game(max_plies=30, illegal="lose") for _ in range(6)]
+    _, info = batch.reset()
+    masks = info["action_mask"].copy()
+    for _ in range(300):
+        chosen = rng.permutation(6)[: rng.integers(1, 7)]
+        actions = np.array([rng.choice(np.flatnonzero(masks[i])) if rng.random() > 0.02 else 4700 for i in chosen])
+        hashes = batch.hash_state()
+        obs, rewards, terminated, truncated, info = batch.step(actions, indices=chosen)
+        others = np.setdiff1d(np.arange(6), chosen)
+        assert (batch.hash_state()[others] == hashes[others]).all()
+        for row, (i, action) in enumerate(zip(chosen, actions)):
+            reward, end = games[i].step(int(action))
+            assert (obs[row] == games[i].observation()).all()
+            assert (rewards[row], terminated[row], truncated[row]) == (reward, end == 1, end == 2)
+            assert (info["action_mask"][row] == games[i].action_mask()).all()
+            assert info["side"][row] == games[i].side and info["illegal"][row] == games[i].illegal_action
+            masks[i] = info["action_mask"][row]
+            if end:
+                batch.reset(indices=[i])
+                games[i].reset()
+                masks[i] = games[i].action_mask()
+        assert (batch.plies() == [g.plies for g in games]).all()
+
+
+def test_a_refused_subset_step_changes_nothing():
+    batch = BatchEnv(3, autoreset="disabled", illegal="raise")
+    _, info = batch.reset()
+    legal = [int(np.flatnonzero(m)[0]) for m in info["action_mask"]]
+    hashes = batch.hash_state()
+    for indices, actions, error in (([0, 0], legal[:2], ValueError), ([3], legal[:1], IndexError),
+                                    ([0, 1], [legal[0], 4700], ValueError), ([0], legal[:2], ValueError)):
+        with pytest.raises(error):
+            batch.step(actions, indices=indices)
+        assert (batch.hash_state() == hashes).all() and (batch.plies() == 0).all()
