@@ -341,21 +341,33 @@ def search_benchmarks(smoke: bool) -> dict[str, float]:
     return rates
 
 
-def gym_single_steps_per_second(seconds: float, seed: int = 0) -> float:
+def gym_single_steps_per_second(seconds: float, seed: int = 0, draw: str = "sample") -> float:
     """vantor_gym/Chess-v0 through gymnasium.make, with OpenSpiel's loop (bench/peers.py): a
-    legal action drawn with random.Random(seed) from info["legal_actions"], step, and
-    reset when the game ends."""
+    legal action drawn, step, and reset when the game ends. The draw: "sample",
+    env.action_space.sample(mask=info["action_mask"]), Gymnasium's convention (seeded by
+    reset(seed=seed)); "list", random.Random(seed).choice(info["legal_actions"]) with
+    legal_actions=True; "flatnonzero", random.Random(seed).choice(np.flatnonzero(mask)) of
+    info["action_mask"]; "action_masks", the same of env.unwrapped.action_masks()."""
     import random
 
     import gymnasium
+    import numpy as np
     import vantor_gym  # noqa: F401
 
     rng = random.Random(seed)
-    env = gymnasium.make("vantor_gym/Chess-v0")
+    env = gymnasium.make("vantor_gym/Chess-v0", legal_actions=draw == "list")
     _, info = env.reset(seed=seed)
     steps, start = 0, time.perf_counter()
     while time.perf_counter() - start < seconds:
-        _, _, terminated, truncated, info = env.step(rng.choice(info["legal_actions"]))
+        if draw == "sample":
+            action = env.action_space.sample(mask=info["action_mask"])
+        elif draw == "list":
+            action = rng.choice(info["legal_actions"])
+        elif draw == "flatnonzero":
+            action = rng.choice(np.flatnonzero(info["action_mask"]))
+        else:
+            action = rng.choice(np.flatnonzero(env.unwrapped.action_masks()))
+        _, _, terminated, truncated, info = env.step(action)
         steps += 1
         if terminated or truncated:
             _, info = env.reset()
@@ -594,10 +606,16 @@ def peer_rows(module_dir: str, smoke: bool, row) -> None:
         named.append("no jax, pgx or mctx")
     row("peers compared below", "; ".join(named) + f"; {os.cpu_count()} cores for every side")
 
-    # The four single-game loops take turns, a few rounds each, so that a load on the
-    # machine falls on all of them alike; each figure is its median.
-    loops = {"vantor.Vantor": vantor_single_plies_per_second, "vantor_gym.Game": game_plies_per_second,
-             "gymnasium.make('vantor_gym/Chess-v0')": gym_single_steps_per_second}
+    # The single-game loops take turns, a few rounds each, so that a load on the machine
+    # falls on all of them alike; each figure is its median. The Gymnasium env is driven as
+    # its README shows (a draw from info["action_mask"] by action_space.sample), and for
+    # comparison from the list that legal_actions=True adds, and from the mask by NumPy.
+    gym = "gymnasium.make('vantor_gym/Chess-v0')"
+    draws = {"sample": "action_space.sample(mask=info['action_mask'])", "list": "info['legal_actions']",
+             "flatnonzero": "np.flatnonzero(info['action_mask'])", "action_masks": "env.unwrapped.action_masks()"}
+    loops = {"vantor.Vantor": vantor_single_plies_per_second, "vantor_gym.Game": game_plies_per_second}
+    for draw in draws:
+        loops[f"{gym}, {draws[draw]}"] = lambda seconds, draw=draw: gym_single_steps_per_second(seconds, draw=draw)
     if openspiel:
         loops["OpenSpiel"] = peers.openspiel_chess_plies_per_second
     rates: dict[str, list[float]] = {name: [] for name in loops}
@@ -606,15 +624,20 @@ def peer_rows(module_dir: str, smoke: bool, row) -> None:
             rates[name].append(loop(seconds))
     medians = {name: statistics.median(values) for name, values in rates.items()}
     theirs = medians.get("OpenSpiel")
-    for what, target in (("vantor.Vantor", None), ("vantor_gym.Game", 2.0),
-                         ("gymnasium.make('vantor_gym/Chess-v0')", 1.5)):
+    listed = medians[f"{gym}, {draws['list']}"]
+    for what, target in (("vantor.Vantor", None), ("vantor_gym.Game", 2.0), (f"{gym}, {draws['sample']}", 2.0),
+                         (f"{gym}, {draws['flatnonzero']}", None), (f"{gym}, {draws['action_masks']}", None)):
         rate = medians[what]
+        beside = ""
+        if what.endswith(draws["sample"]):
+            beside = f" (from {draws['list']}: {listed / 1e3:.1f} k"
+            beside += f" = {listed / theirs:.1f} x)" if theirs else ")"
         if theirs:
             row(f"{what}, one game, random legal play, observation every ply / OpenSpiel chess",
-                f"{rate / 1e3:.1f} k / {theirs / 1e3:.1f} k plies/s = {rate / theirs:.1f} x",
+                f"{rate / 1e3:.1f} k / {theirs / 1e3:.1f} k plies/s = {rate / theirs:.1f} x{beside}",
                 f">= {target} x" if target else "", rate / theirs >= target if target else None)
         else:
-            row(f"{what}, one game, random legal play, observation every ply", f"{rate / 1e3:.1f} k plies/s")
+            row(f"{what}, one game, random legal play, observation every ply", f"{rate / 1e3:.1f} k plies/s{beside}")
 
     if smoke:
         row("BatchEnv / pgx, batched MCTS / mctx, legal moves / pgx",

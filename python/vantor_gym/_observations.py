@@ -48,13 +48,16 @@ def dtype_of(dtype: npt.DTypeLike) -> np.dtype[Any]:
 
 def planes_high(step_plane: str, max_plies: int | None) -> npt.NDArray[np.int64]:
     """The largest value of each plane in a game played by steps: pieces 0/1, repetition
-    values up to 2, the step plane as ``step_plane`` gives it, the half-move clock up to 50."""
+    values up to 2, the step plane as ``step_plane`` gives it (a bound of 1 when it is all
+    zeros), the half-move clock up to 50."""
     high = np.ones(PLANES, np.int64)
     high[12:112:14] = high[13:112:14] = _REPETITIONS
     if step_plane == "plies":
         high[STEP_PLANE] = min(max_plies or MAX_GAME_PLIES, MAX_GAME_PLIES)
     else:
-        high[STEP_PLANE] = 0 if step_plane == "zero" else _INT32_MAX
+        # A plane of zeros still gets a bound of 1: Gymnasium's checker warns of a Box whose
+        # low equals its high anywhere.
+        high[STEP_PLANE] = 1 if step_plane == "zero" else _INT32_MAX
     high[118] = _NO_PROGRESS_LIMIT
     return high
 
@@ -62,7 +65,7 @@ def planes_high(step_plane: str, max_plies: int | None) -> npt.NDArray[np.int64]
 def observation_space(step_plane: str, max_plies: int | None, dtype: np.dtype[Any]) -> spaces.Box:
     """The Box of one observation, (119, 8, 8) in ``dtype``, with the true bounds of each plane."""
     high = np.broadcast_to(planes_high(step_plane, max_plies)[:, None, None], (PLANES, 8, 8))
-    return spaces.Box(np.zeros((PLANES, 8, 8), dtype), high.astype(dtype), dtype=dtype)
+    return spaces.Box(np.zeros((PLANES, 8, 8), dtype), high.astype(dtype), dtype=dtype.type)
 
 
 def set_step_plane(observations: npt.NDArray[Any], step_plane: str, plies: Any) -> None:

@@ -2,26 +2,40 @@
 
 from __future__ import annotations
 
+import operator
+from contextlib import ExitStack
 from typing import Any
 
 import gymnasium
 import numpy as np
+import numpy.typing as npt
 from gymnasium import spaces
 
 import vantor
 from vantor_gym import notation
 from vantor_gym._native import GameOver, IllegalAction
-from vantor_gym.game import TERMINATED, TRUNCATED, Game
+from vantor_gym._numbers import INT32_MAX, integer
+from vantor_gym._observations import STEP_PLANE, dtype_of, observation_space, step_plane_of
+from vantor_gym.game import GOES_ON, TERMINATED, TRUNCATED, Game
+from vantor_gym.match import Agent
 from vantor_gym.render import PICTURE_MODES, Window, board_image, move_squares
+from vantor_gym.uci import UciEngine
 
 ACTIONS = 4672
 PLANES = 119
 ILLEGAL_ACTION_MODES = ("lose", "raise")
+AGENT_SIDES = ("white", "black", "random")
 RESET_OPTIONS = ("fen",)
-_INT32 = np.iinfo(np.int32)
 _INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
 _SHAPE = (PLANES, 8, 8)
 _GAME_OVER = "the game is over: call reset before stepping on"
+_COLOURS = ("white", "black")
+# Shared by every info: NumPy scalars cannot be changed in place.
+_SIDES = (np.int64(0), np.int64(1))
+_INT8 = np.dtype(np.int8)
+_BOOL = np.dtype(np.bool_)
+# Specs whose players draw from a seed, made afresh by each seeded reset so that it repeats.
+_SEEDED_SPECS = ("random", "search")
 
 
 def letter_board(state: vantor.State) -> str:
@@ -69,38 +83,115 @@ def option_fen(options: dict[str, Any] | None, ignored: tuple[str, ...] = ()) ->
     return fen
 
 
+def _below(generator: np.random.Generator, count: int) -> int:
+    """``generator.integers(count)`` for ``1 <= count < 2**32``, draw for draw, at half its
+    cost: numpy draws such a bound by Lemire's method from the bit generator's 32-bit
+    outputs, under its lock; most of ``integers``' time goes to reading its arguments."""
+    if count == 1:
+        return 0  # numpy draws nothing for a single choice
+    bits = generator.bit_generator
+    native = bits.ctypes
+    with bits.lock:
+        scaled: int = native.next_uint32(native.state) * count
+        if scaled & 0xFFFFFFFF < count:
+            threshold = (2**32 - count) % count
+            while scaled & 0xFFFFFFFF < threshold:
+                scaled = native.next_uint32(native.state) * count
+    return scaled >> 32
+
+
+class ActionSpace(spaces.Discrete[np.int64]):
+    """``Discrete(n)`` whose ``sample(mask=...)`` draws exactly what Gymnasium's does with
+    the same generator, at a fraction of its cost: Gymnasium checks and searches an
+    ``int8`` mask with several passes and draws with ``Generator.choice``, which together
+    cost more than a chess step. Masks other than an ``int8`` array of shape ``(n,)``
+    holding 0 and 1, and ``probability=``, go to Gymnasium's own ``sample`` and its checks."""
+
+    def __init__(self, n: int, seed: int | np.random.Generator | None = None) -> None:
+        super().__init__(n, seed=seed)
+        self._mask_shape = (int(n),)
+
+    def sample(self, mask: Any = None, probability: Any = None) -> np.int64:
+        if (probability is not None or mask.__class__ is not np.ndarray or mask.dtype is not _INT8
+                or mask.shape != self._mask_shape):
+            return super().sample(mask, probability)
+        # Searched as bytes, which numpy does several times faster for bool than for int8.
+        legal = mask.view(_BOOL).nonzero()[0]
+        count = legal.size
+        if mask[legal].tobytes() != b"\x01" * count:
+            return super().sample(mask)  # values other than 0 and 1: Gymnasium's refusal
+        if not count:
+            return self.start  # type: ignore[return-value]
+        # Generator.choice(legal) is legal[Generator.integers(len(legal))], draw for draw.
+        return self.start + legal[_below(self.np_random, count)]  # type: ignore[no-any-return]
+
+
+def _opponent_action(choice: Any, side: int) -> int:
+    """The integer an opponent returned; a bool or a non-integer is refused, as ``play_match``
+    refuses it."""
+    try:
+        if isinstance(choice, (bool, np.bool_)):
+            raise TypeError  # True is no action, not action 1
+        return operator.index(choice)
+    except TypeError:
+        raise TypeError(f"the opponent, playing {_COLOURS[side]}, returned {choice!r}, not an integer action") from None
+
+
+def _flag(value: object, name: str) -> bool:
+    """A switch given as a bool: 1 or "yes" is refused rather than read as true."""
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
+    return bool(value)
+
+
 class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
     """Chess from the initial position (or one of ``start_fens``, or a FEN given to
-    ``reset``), one ply per step.
+    ``reset``), one ply per step; with an ``opponent`` one move of the agent and the
+    opponent's reply per step.
 
     - Actions: ``Discrete(4672)``, the module's action numbers (64 * plane + square); a
-      float or any other non-integer action raises ``TypeError``.
-    - Observations: ``int32`` arrays of shape (119, 8, 8), the module's 119 planes with
-      square ``8 * row + column`` at ``[plane, row, column]`` (row 0 the eighth rank),
-      seen from the side to move: turned by 180 degrees whenever black is to move.
-      ``observation="module"`` keeps ``vantor.Vantor``'s planes instead, which leave the
-      first observation of a game with black to move unturned.
+      float or any other non-integer action raises ``TypeError``. Its masked ``sample``
+      draws what Gymnasium's ``Discrete.sample`` draws, only faster.
+    - Observations: arrays of shape (119, 8, 8) (``flatten=True``: (7616,)) of ``dtype``
+      (``int32`` or ``float32``), the module's 119 planes with square ``8 * row + column``
+      at ``[plane, row, column]`` (row 0 the eighth rank), seen from the side to move:
+      turned by 180 degrees whenever black is to move. ``observation="module"`` keeps
+      ``vantor.Vantor``'s planes instead, which leave the first observation of a game
+      with black to move unturned. Plane 113 (``step_plane``): ``"plies"``, the game's
+      steps since its reset (the default); ``"zero"``; ``"module"``, the module's count
+      of every step over all episodes (the default with ``observation="module"``). The
+      observation space holds each plane's true bounds.
     - ``info["action_mask"]``: ``int8`` array of 4672 entries, 1 for each legal action;
-      ``action_masks()`` gives the current one (as maskable learners call it, through
-      wrappers with ``env.get_wrapper_attr("action_masks")()``);
-      ``info["legal_actions"]``: the legal action numbers, ascending, as a list of ints,
-      for a cheap masked random choice (``random.choice(info["legal_actions"])``; a list,
-      not an array, since its length changes and Gymnasium's vector envs stack arrays);
-      ``info["side"]``: the side to move (0 white, 1 black); ``info["illegal_action"]``:
-      whether the step's action was illegal. Every array and list returned is new: keep it.
-    - Reward: the module's, always from white's side: +1 when black is checkmated, -1 when
-      white is, 0 otherwise. A learner playing black negates it.
+      ``action_masks()`` gives the current one as ``bool`` (as maskable learners call it,
+      through wrappers with ``env.get_wrapper_attr("action_masks")()``);
+      ``info["side"]``: the side to move (``np.int64``, 0 white, 1 black);
+      ``info["illegal_action"]``: whether the step's action, or the opponent's reply,
+      was illegal (a 0-d ``bool`` array); ``info["agent_side"]`` (``np.int64``) with an opponent;
+      ``info["legal_actions"]``, the legal action numbers as a list of ints, only with
+      ``legal_actions=True``. Every array and list returned is new: keep it.
+    - ``opponent``: a player spec (``random``, ``mc:N``, ``search:N``, ``baseline[:N]``,
+      ``net:PATH[:N]``, ``uci:PATH[:options]``, made by ``vantor_gym.players.make_player``
+      and closed by ``close()``), a ``vantor_gym.uci.UciEngine`` or a ``(state, mask) ->
+      action`` callable, as ``play_match`` takes them. It plays the other side:
+      ``agent_side`` ``"white"``, ``"black"`` or ``"random"`` (drawn at each reset from
+      ``np_random``); its moves are made inside ``step``, and inside ``reset`` when it has
+      the first move.
+    - Reward: with an opponent the agent's, +1 when the agent wins and -1 when it loses;
+      without one, one policy moves both sides and the reward is white's: +1 when black is
+      checkmated, -1 when white is, 0 otherwise.
     - ``terminated``: the game ended (checkmate, stalemate, third occurrence, fifty
-      half-moves); ``truncated``: ``max_plies`` steps were made without an end. Stepping
-      on after either raises ``ValueError``: call ``reset``.
+      half-moves); ``truncated``: ``max_plies`` plies (of both sides) were made without
+      an end. Stepping on after either raises ``ValueError``: call ``reset``. An end made
+      by the opponent's first move, inside ``reset``, is what the first ``step`` returns.
     - ``illegal_action``: ``"lose"`` (the default) ends the episode as a loss for the side
       that tried it, with ``info["illegal_action"]`` True and the board unchanged;
-      ``"raise"`` raises ``ValueError`` and changes nothing.
+      ``"raise"`` raises ``ValueError`` and changes nothing (an opponent's illegal reply
+      raises ``ValueError`` after the agent's move, which stands: call ``reset``).
     - ``reset(seed=n)`` seeds ``np_random`` and ``action_space`` (so
-      ``action_space.sample(mask=...)`` repeats too); the only randomness of the game is
-      the start drawn from ``start_fens`` (each read once, here, by
-      ``vantor_gym.fen.read_start``) with ``np_random`` at each reset.
-    - ``pgn()``: the PGN text of the game since the last reset.
+      ``action_space.sample(mask=...)`` repeats too) and the ``random`` and ``search:N``
+      opponents; the start drawn from ``start_fens`` (each read once, here, by
+      ``vantor_gym.fen.read_start``) and the agent's side are drawn from ``np_random``.
+    - ``pgn()``: the PGN text of the game since the last reset, both sides' moves.
 
     The game is a ``vantor_gym.Game``, ``env.unwrapped.game``.
     """
@@ -114,26 +205,71 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         illegal_action: str = "lose",
         start_fens: list[str] | None = None,
         observation: str = "side_to_move",
+        *,
+        opponent: str | Agent | None = None,
+        agent_side: str = "white",
+        step_plane: str | None = None,
+        dtype: npt.DTypeLike = np.int32,
+        legal_actions: bool = False,
+        flatten: bool = False,
     ) -> None:
         if render_mode is not None and render_mode not in self.metadata["render_modes"]:
             raise ValueError(f"render_mode must be one of {self.metadata['render_modes']}, not {render_mode!r}")
         if illegal_action not in ILLEGAL_ACTION_MODES:
             raise ValueError(f"illegal_action must be one of {ILLEGAL_ACTION_MODES}, not {illegal_action!r}")
-        if max_plies is not None and max_plies < 1:
-            raise ValueError("max_plies must be at least 1")
+        if max_plies is not None:
+            max_plies = integer(max_plies, "max_plies", 1, INT32_MAX)
+        if agent_side not in AGENT_SIDES:
+            raise ValueError(f"agent_side must be one of {AGENT_SIDES}, not {agent_side!r}")
+        if opponent is None and agent_side != "white":
+            raise ValueError(f"agent_side={agent_side!r} needs an opponent: without one the agent moves both sides")
+        if not (opponent is None or isinstance(opponent, (str, UciEngine)) or callable(opponent)):
+            raise TypeError(f"opponent must be a player spec (str), a UciEngine or a (state, mask) -> action "
+                            f"callable, not {type(opponent).__name__}")
+        self._step_plane = step_plane_of(step_plane, observation)
+        self._dtype = dtype_of(dtype)
+        self._legal_actions = _flag(legal_actions, "legal_actions")
+        self._flatten = _flag(flatten, "flatten")
         self.render_mode = render_mode
         self.max_plies = max_plies
         self.illegal_action = illegal_action
-        self.action_space = spaces.Discrete(ACTIONS)
-        self.observation_space = spaces.Box(_INT32.min, _INT32.max, shape=(PLANES, 8, 8), dtype=np.int32)
         self.game = Game(max_plies=max_plies, illegal=illegal_action, observation=observation, start_fens=start_fens)
+        self.action_space = ActionSpace(ACTIONS)
+        space = observation_space(self._step_plane, self.game.max_plies, self._dtype)
+        if self._flatten:
+            space = spaces.Box(space.low.reshape(-1), space.high.reshape(-1), dtype=self._dtype.type)
+        self.observation_space = space
+        self._shape = space.shape
+        self._agent_side = agent_side
         self._started = False
         self._closed = False
+        self._not_started = "call reset before step"
         self._start_fen: str | None = None
         self._actions: list[int] = []
         self._result: str | None = None
+        self._pending: tuple[int, int, bool] | None = None
+        self._side = 0
+        self._flip = False
         self.last_move: tuple[int, int] | None = None
         self.window = Window("Vantor", self.metadata["render_fps"]) if render_mode == "human" else None
+        # Engines started for a spec are the env's to close.
+        self._stack = ExitStack()
+        self._spec = opponent if isinstance(opponent, str) else None
+        self._opponent: Agent | None = None
+        if isinstance(opponent, str):
+            from vantor_gym.players import make_player
+
+            try:
+                self._opponent = make_player(opponent, self._stack)
+            except BaseException:
+                self._stack.close()
+                raise
+        else:
+            self._opponent = opponent
+        self._engine = self._opponent if isinstance(self._opponent, UciEngine) else None
+        self._lose = illegal_action == "lose"
+        self._tracks_moves = self._engine is not None or render_mode in PICTURE_MODES
+        self._uci_moves: list[str] = []
 
     def reset(
         self, *, seed: int | None = None, options: dict[str, Any] | None = None
@@ -141,7 +277,9 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         """Starts a game; ``options={"fen": text}`` starts it from that position instead,
         its history holding just that position and its clocks those of the text (a FEN that
         ``BatchEnv.reset`` refuses raises ``ValueError``, and the game going on is kept).
-        Any other option key raises ``ValueError``."""
+        Any other option key raises ``ValueError``. With an opponent that has the first
+        move, it is played here; should that move end the game (a FEN start, or
+        ``max_plies=1``), the first ``step`` plays nothing and returns that end."""
         if self._closed:
             raise RuntimeError("the environment is closed")
         fen = option_fen(options)
@@ -157,39 +295,141 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
             self.action_space.seed(seed)
         self._start_fen = self.game.fen() if fen is not None or self.game.start_fens else None
         self._actions = []
+        self._uci_moves = []
         self._result = None
-        self._started = True
+        self._pending = None
+        self._started = False
+        self._not_started = "call reset before step"
         self.last_move = None
+        illegal = False
+        if self._opponent is not None:
+            side = AGENT_SIDES.index(self._agent_side)
+            self._side = int(self.np_random.integers(2)) if side == 2 else side
+            self._flip = self._side == 1
+            if seed is not None and self._spec is not None and self._spec.partition(":")[0] in _SEEDED_SPECS:
+                from vantor_gym.players import make_player
+
+                self._opponent = make_player(self._spec, self._stack, seed=int(self.np_random.integers(2**63)))
+            if self._engine is not None:
+                self._engine.new_game()
+            if self.game.side != self._side:
+                reward, end, illegal = self._reply()
+                if end != GOES_ON:
+                    self._pending = (reward, end, illegal)
+        self._started = True
         if self.window is not None:
             self.render()
-        return self.game.observation(np.empty(_SHAPE, np.int32)), self._info(False)
+        return self._outputs(illegal)
 
     def step(self, action: Any) -> tuple[np.ndarray, int, bool, bool, dict[str, Any]]:
         if action.__class__ is not int:
-            action = _action(action)
+            action = int(action) if action.__class__ is np.int64 else _action(action)
         # Any integer outside int64 is simply not a legal action; -1 stands for it.
         if not _INT64_MIN <= action <= _INT64_MAX:
             action = -1
         if not self._started:
-            raise RuntimeError("the environment is closed" if self._closed else "call reset before step")
+            raise RuntimeError("the environment is closed" if self._closed else self._not_started)
         game = self.game
-        try:
-            reward, end = game.step(action)
-        except GameOver:
-            raise ValueError(_GAME_OVER) from None
-        except IllegalAction:
-            raise ValueError("Invalid action") from None
-        illegal = end == TERMINATED and self.illegal_action == "lose" and game.illegal_action
-        if illegal:
-            self._result = "1-0" if game.side else "0-1"
+        if self._pending is None:
+            before = game.save_state() if self._engine is not None else None
+            try:
+                reward, end = game.step(action)
+            except GameOver:
+                raise ValueError(_GAME_OVER) from None
+            except IllegalAction:
+                raise ValueError("Invalid action") from None
+            illegal = end == TERMINATED and self._lose and game.illegal_action
+            if illegal:
+                self._result = "1-0" if game.side else "0-1"
+            else:
+                self._actions.append(action)
+                if self._tracks_moves:
+                    self._played(action, before)
         else:
-            self._actions.append(action)
-            if self.render_mode in PICTURE_MODES:
-                self.last_move = move_squares(action, 1 - game.side)
+            reward, end, illegal = self._pending
+            self._pending = None
+        if end == GOES_ON and self._opponent is not None:
+            reward, end, illegal = self._reply()
+        if self._flip:
+            reward = -reward
         if self.window is not None:
             self.render()
-        obs = game.observation(np.empty(_SHAPE, np.int32))
-        return obs, reward, end == TERMINATED, end == TRUNCATED, self._info(illegal)
+        observation, info = self._outputs(illegal)
+        return observation, reward, end == TERMINATED, end == TRUNCATED, info
+
+    def _reply(self) -> tuple[int, int, bool]:
+        """The opponent's move: the reward from white's side, the end, and whether the move
+        was illegal (under ``"lose"``). Should the opponent fail (raise, give no integer, or
+        an illegal action under ``"raise"``), the episode cannot go on: ``step`` refuses
+        until ``reset``."""
+        game = self.game
+        side = game.side
+        state = game.save_state()
+        try:
+            player = self._opponent
+            if isinstance(player, UciEngine):
+                choice: Any = player.best_action(state, start_fen=self._start_fen, moves=self._uci_moves)
+            else:
+                mask = game.action_mask()
+                mask.flags.writeable = False
+                choice = player(state, mask)  # type: ignore[misc]
+            action = _opponent_action(choice, side)
+            try:
+                # Any integer outside int64 is simply not a legal action; -1 stands for it.
+                reward, end = game.step(action if _INT64_MIN <= action <= _INT64_MAX else -1)
+            except IllegalAction:
+                raise ValueError(
+                    f"the opponent, playing {_COLOURS[side]}, gave action {action}, which is not legal"
+                ) from None
+        except BaseException:
+            self._started = False
+            self._not_started = "the opponent failed to move: call reset before step"
+            raise
+        illegal = end == TERMINATED and self._lose and game.illegal_action
+        if illegal:
+            self._result = "1-0" if side else "0-1"
+        else:
+            self._actions.append(action)
+            self._played(action, state)
+        return reward, end, illegal
+
+    def _played(self, action: int, before: vantor.State | None) -> None:
+        """Keeps what the engine and the pictures need of a move played from ``before``."""
+        if self._engine is not None and before is not None:
+            self._uci_moves.append(notation.action_to_uci(before, action))
+        if self.render_mode in PICTURE_MODES:
+            self.last_move = move_squares(action, 1 - self.game.side)
+
+    def _outputs(self, illegal: bool) -> tuple[np.ndarray, dict[str, Any]]:
+        """A new observation of the current position and the info beside it."""
+        game = self.game
+        out = np.empty(self._shape, self._dtype)
+        planes = out.reshape(_SHAPE) if self._flatten else out
+        game.observation(planes)
+        if self._step_plane == "plies":
+            planes[STEP_PLANE].fill(game.plies)
+        elif self._step_plane == "zero":
+            planes[STEP_PLANE].fill(0)
+        # A 0-d array: Gymnasium's vector envs stack it as bool (a np.bool_ as object), and
+        # TorchRL's info reader needs a dtype, which a Python bool lacks.
+        info = {"action_mask": game.action_mask().view(np.int8), "side": _SIDES[game.side],
+                "illegal_action": np.array(illegal)}
+        if self._opponent is not None:
+            info["agent_side"] = _SIDES[self._side]
+        if self._legal_actions:
+            info["legal_actions"] = game.legal_actions().tolist()
+        return out, info
+
+    @property
+    def opponent(self) -> Agent | None:
+        """The player of the other side: the callable or engine given, or the one made from
+        the spec (made afresh by each seeded reset for ``random`` and ``search:N``)."""
+        return self._opponent
+
+    @property
+    def agent_side(self) -> str:
+        """``"white"``, ``"black"`` or ``"random"``, as given; ``info["agent_side"]`` tells the episode's."""
+        return self._agent_side
 
     def action_masks(self) -> np.ndarray:
         """The legal actions of the current position, ``bool`` (4672,)."""
@@ -201,11 +441,6 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         """The game since the last reset as PGN text, its start position in a ``FEN``
         header when it is not the initial one; a loss by an illegal action is its result."""
         return notation.pgn(self._actions, start_fen=self._start_fen, result=self._result, headers=headers)
-
-    def _info(self, illegal: bool) -> dict[str, Any]:
-        game = self.game
-        return {"action_mask": game.action_mask().view(np.int8), "legal_actions": game.legal_actions().tolist(),
-                "side": game.side, "illegal_action": illegal}
 
     def render(self) -> str | np.ndarray | None:
         """``"ansi"``: the letter board; ``"rgb_array"``: a (256, 256, 3) ``uint8`` picture
@@ -221,7 +456,11 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         return None
 
     def close(self) -> None:
-        if self.window is not None:
-            self.window.close()
+        """Closes the window and the engines this env started; later calls raise."""
         self._closed = True
         self._started = False
+        try:
+            if self.window is not None:
+                self.window.close()
+        finally:
+            self._stack.close()

@@ -31,7 +31,7 @@ def test_spaces():
 
 
 def test_observation_and_mask_are_the_modules():
-    env, raw = vantor_gym.VantorEnv(), vantor.Vantor()
+    env, raw = vantor_gym.VantorEnv(legal_actions=True), vantor.Vantor()
     obs, info = env.reset(seed=3)
     _, planes, _, _ = raw.reset()
     assert obs.dtype == np.int32 and obs.shape == (119, 8, 8)
@@ -47,7 +47,7 @@ def test_observation_and_mask_are_the_modules():
 
 
 def test_outputs_are_fresh_and_the_caller_may_keep_them():
-    env = vantor_gym.VantorEnv()
+    env = vantor_gym.VantorEnv(legal_actions=True)
     first, info = env.reset()
     kept = [first.copy(), info["action_mask"].copy(), list(info["legal_actions"])]
     first[:] = 7
@@ -55,8 +55,8 @@ def test_outputs_are_fresh_and_the_caller_may_keep_them():
     info["legal_actions"].clear()
     second, *_, info = env.step(564)
     assert not (second == 7).all() and np.flatnonzero(info["action_mask"]).tolist() == info["legal_actions"]
-    # The step-count plane goes on over episodes; the rest is the first position again.
-    assert np.array_equal(env.reset()[0][:113], kept[0][:113]) and env.reset()[1]["legal_actions"] == kept[2]
+    # The step-count plane starts again with the game, and so does the rest.
+    assert np.array_equal(env.reset()[0], kept[0]) and env.reset()[1]["legal_actions"] == kept[2]
     with pytest.raises(RuntimeError, match="call reset before step"):
         vantor_gym.VantorEnv().step(564)
 
