@@ -2,44 +2,112 @@
 
 from __future__ import annotations
 
+from contextlib import ExitStack
 from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 from gymnasium import spaces
+from gymnasium.utils import seeding
 from gymnasium.vector import AutoresetMode, VectorEnv
 from gymnasium.vector.utils import batch_space
 
+import vantor
+from vantor_gym import _observations
+from vantor_gym._numbers import integer, is_integer
 from vantor_gym.batch import ACTIONS, PLANES, BatchEnv
-from vantor_gym.compact import COMPACT_WORDS
-from vantor_gym.env import ILLEGAL_ACTION_MODES, option_fen
-from vantor_gym.render import LastMoves, board_image
+from vantor_gym.compact import COMPACT_WORDS, MOVE_COUNT, PIECE_WORDS
+from vantor_gym.env import AGENT_SIDES, ILLEGAL_ACTION_MODES, ActionSpace, _opponent_action, option_fen
+from vantor_gym.fen import read_start
+from vantor_gym.match import Agent
+from vantor_gym.notation import action_to_uci, fen
+from vantor_gym.render import LastMoves, board_image, move_squares
+from vantor_gym.uci import UciEngine
 
-_INT32 = np.iinfo(np.int32)
-_UINT64 = np.iinfo(np.uint64)
+__all__ = ["VantorVectorEnv", "autoreset_mode_of"]
+
+_UINT64_MAX = np.iinfo(np.uint64).max
+_INT64 = np.iinfo(np.int64)
+_COLOURS = ("white", "black")
+# The step count is int32 value 17 of a compact row: the high half of word 104.
+_STEP_WORD = PIECE_WORDS + MOVE_COUNT // 2
+_STEP_SHIFT = np.uint64(32 * (MOVE_COUNT % 2))
+_STEP_KEEP = np.uint64(0xFFFFFFFF << (32 - 32 * (MOVE_COUNT % 2)))
+# Specs whose players draw from a seed: a seeded reset makes them afresh, as VantorEnv does.
+_SEEDED_SPECS = ("search",)
+
+
+def autoreset_mode_of(mode: object) -> AutoresetMode:
+    """An ``AutoresetMode``, its value (``"NextStep"``) or its name in lower case (``"next_step"``)."""
+    if isinstance(mode, AutoresetMode):
+        return mode
+    for known in AutoresetMode:
+        if isinstance(mode, str) and mode in (known.value, known.name.lower()):
+            return known
+    names = ", ".join(repr(known.name.lower()) for known in AutoresetMode)
+    raise ValueError(f"autoreset_mode must be an AutoresetMode or one of {names}, not {mode!r}")
+
+
+class _Rows:
+    """One row per game of what a step or reset gives, filled in by its parts: the
+    agents' moves, the opponent's replies, the games started anew. Rewards are white's."""
+
+    def __init__(self, obs: np.ndarray, rewards: np.ndarray, terminated: np.ndarray, truncated: np.ndarray,
+                 masks: np.ndarray, side: np.ndarray, illegal: np.ndarray) -> None:
+        self.obs, self.rewards, self.terminated, self.truncated = obs, rewards, terminated, truncated
+        self.masks, self.side, self.illegal = masks, side, illegal
+
+    @classmethod
+    def empty(cls, batch: BatchEnv) -> _Rows:
+        n = batch.num_envs
+        row = (COMPACT_WORDS,) if batch.compact else (PLANES, 8, 8)
+        return cls(np.empty((n, *row), batch.dtype), np.zeros(n, np.int8), np.zeros(n, bool), np.zeros(n, bool),
+                   np.empty((n, ACTIONS), bool), np.empty(n, np.int8), np.zeros(n, bool))
+
+    def put(self, games: np.ndarray, result: tuple[Any, ...]) -> None:
+        """Rows ``games`` from a ``BatchEnv.step`` result."""
+        obs, rewards, terminated, truncated, info = result
+        self.obs[games], self.rewards[games] = obs, rewards
+        self.terminated[games], self.truncated[games] = terminated, truncated
+        self.masks[games], self.side[games], self.illegal[games] = info["action_mask"], info["side"], info["illegal"]
 
 
 class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
     """``num_envs`` independent games, each a ``VantorEnv`` game, stepped together in C++
-    on ``workers`` threads (all cores by default) with the GIL released.
+    on ``workers`` threads (all cores by default) with the GIL released. Observations,
+    rewards, ends and infos are what ``gymnasium.vector.SyncVectorEnv`` over ``VantorEnv``
+    games made with the same options gives (the rewards as ``int64``).
 
-    Finished games restart on the next ``step`` (Gymnasium's next-step autoreset): that
-    step ignores their action and returns the new game's first observation with reward 0.
-    Actions must be integers, one per game; a batch with an illegal action under
-    ``illegal_action="raise"`` raises ``ValueError`` and changes no game.
-    ``infos["action_mask"]`` is ``int8`` (num_envs, 4672), ``infos["side"]`` the sides to
-    move, ``infos["illegal_action"]`` which games tried an illegal action;
-    ``action_masks()`` gives the current masks as ``bool`` (num_envs, 4672).
-
-    Observations are seen from the side to move (``observation="module"`` keeps
-    ``vantor.Vantor``'s planes). With ``start_fens`` each game, at every reset and
-    autoreset, starts from one of them drawn by its own generator in the batch, which
-    every ``reset`` seeds from ``np_random``. ``gymnasium.make_vec("vantor_gym/Chess-v0",
-    num_envs=n, ...)`` makes this class, with the keyword arguments of ``gymnasium.make``.
-    ``compact=True`` gives each observation as 108 ``uint64`` words instead of the planes
-    (see ``vantor_gym.compact``; ``vantor_gym.expand_observations`` makes the planes).
+    - ``autoreset_mode`` (an ``AutoresetMode``, ``"next_step"``, ``"same_step"`` or
+      ``"disabled"``): next-step (the default) restarts a finished game on the next
+      ``step``, which ignores its action and returns the new game's first observation with
+      reward 0; same-step restarts it within the step that ended it, the end's
+      observation and info in ``infos["final_obs"]`` and ``infos["final_info"]``;
+      disabled leaves it ended, and stepping on raises ``ValueError`` until
+      ``reset(options={"reset_mask": mask})`` restarts the games ``mask`` names.
+    - Actions must be integers, one per game; a batch with an illegal action under
+      ``illegal_action="raise"`` raises ``ValueError`` and changes no game.
+    - Infos: ``action_mask`` ``int8`` (num_envs, 4672), ``side`` (the sides to move) and,
+      with an opponent, ``agent_side``, both ``int64``, ``illegal_action`` ``bool``, each
+      with its ``_key`` mask; ``legal_actions=True`` adds each game's list of legal
+      actions (an object array). ``action_masks()`` gives the current masks as ``bool``.
+    - ``opponent`` (a player spec as ``VantorEnv`` takes it, a ``(state, mask) -> action``
+      callable or a ``UciEngine``) plays the side ``agent_side`` does not (``"random"``:
+      drawn per game and episode), its moves made inside ``step`` and ``reset``; rewards
+      are then the agent's. The ``"random"`` opponent draws for all games at once from
+      ``np_random``. Without an opponent the actions move both sides and rewards are white's.
+    - Observations are seen from the side to move (``observation="module"`` keeps
+      ``vantor.Vantor``'s planes), in ``dtype`` (``int32`` or ``float32``), flat with
+      ``flatten=True``; plane 113 is what ``step_plane`` says (each game's plies since its
+      start by default). With ``start_fens`` each game, at every start, begins from one
+      of them drawn by its own generator in the batch, which every ``reset`` seeds from
+      ``np_random``. ``compact=True`` gives each observation as 108 ``uint64`` words
+      instead (see ``vantor_gym.compact``; ``vantor_gym.expand_observations`` makes the planes).
+    - ``gymnasium.make_vec("vantor_gym/Chess-v0", num_envs=n, ...)`` makes this class,
+      with the keyword arguments of ``gymnasium.make`` and ``autoreset_mode``.
     """
 
-    metadata = {"autoreset_mode": AutoresetMode.NEXT_STEP, "render_modes": ["rgb_array"]}
+    metadata: dict[str, Any] = {"autoreset_mode": AutoresetMode.NEXT_STEP, "render_modes": ["rgb_array"]}
 
     def __init__(
         self,
@@ -51,57 +119,453 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         start_fens: list[str] | None = None,
         observation: str = "side_to_move",
         compact: bool = False,
+        *,
+        autoreset_mode: AutoresetMode | str = AutoresetMode.NEXT_STEP,
+        opponent: str | Agent | None = None,
+        agent_side: str = "white",
+        step_plane: str | None = None,
+        dtype: npt.DTypeLike = np.int32,
+        legal_actions: bool = False,
+        flatten: bool = False,
     ) -> None:
-        if render_mode is not None and render_mode not in self.metadata["render_modes"]:
-            raise ValueError(f"render_mode must be one of {self.metadata['render_modes']} or None, not {render_mode!r}")
+        modes = type(self).metadata["render_modes"]
+        if render_mode is not None and render_mode not in modes:
+            raise ValueError(f"render_mode must be one of {modes} or None, not {render_mode!r}")
         if illegal_action not in ILLEGAL_ACTION_MODES:
             raise ValueError(f"illegal_action must be one of {ILLEGAL_ACTION_MODES}, not {illegal_action!r}")
         if max_plies is not None and max_plies < 1:
             raise ValueError("max_plies must be at least 1")
+        mode = autoreset_mode_of(autoreset_mode)
+        if agent_side not in AGENT_SIDES:
+            raise ValueError(f"agent_side must be one of {AGENT_SIDES}, not {agent_side!r}")
+        if opponent is None and agent_side != "white":
+            raise ValueError(f"agent_side={agent_side!r} needs an opponent: without one the agent moves both sides")
+        if not (opponent is None or isinstance(opponent, (str, UciEngine)) or callable(opponent)):
+            raise TypeError(f"opponent must be a player spec (str), a UciEngine or a (state, mask) -> action "
+                            f"callable, not {type(opponent).__name__}")
+        for name, flag in (("legal_actions", legal_actions), ("flatten", flatten)):
+            if not isinstance(flag, (bool, np.bool_)):
+                raise TypeError(f"{name} must be True or False, not {type(flag).__name__}")
+        self.step_plane = _observations.step_plane_of(step_plane, observation)
+        chosen = _observations.dtype_of(dtype)
+        # Native next-step autoreset costs one call a step; the other modes start games here.
+        self._native_autoreset = mode is AutoresetMode.NEXT_STEP and opponent is None
         self.batch = BatchEnv(num_envs, threads=workers, max_plies=max_plies, illegal=illegal_action,
-                              start_fens=start_fens, observation=observation, compact=compact)
-        self._masks: np.ndarray | None = None
+                              autoreset="next_step" if self._native_autoreset else "disabled",
+                              start_fens=start_fens, observation=observation, compact=compact, dtype=chosen)
+        self._stack = ExitStack()  # engines started for a spec are the env's to close
+        self._spec = opponent if isinstance(opponent, str) else None
+        self._player: Agent | None = None
+        try:
+            if isinstance(opponent, str) and opponent != "random":
+                from vantor_gym.players import make_player
+
+                self._player = make_player(opponent, self._stack)
+            elif not isinstance(opponent, str):
+                self._player = opponent
+        except BaseException:
+            self.batch.close()
+            self._stack.close()
+            raise
         self.num_envs = num_envs
+        self.autoreset_mode = mode
+        self.metadata = {**type(self).metadata, "autoreset_mode": mode}
         self.render_mode = render_mode
+        self.illegal_action = illegal_action
+        self.opponent = opponent
+        self.agent_side = agent_side
+        self.legal_actions = bool(legal_actions)
+        self.flatten = bool(flatten)
         self.last_moves = LastMoves(num_envs)
+        space = _observations.observation_space(self.step_plane, max_plies, chosen)
         if compact:
-            self.single_observation_space = spaces.Box(0, _UINT64.max, shape=(COMPACT_WORDS,), dtype=np.uint64)
-        else:
-            self.single_observation_space = spaces.Box(_INT32.min, _INT32.max, shape=(PLANES, 8, 8), dtype=np.int32)
-        self.single_action_space = spaces.Discrete(ACTIONS)
+            space = spaces.Box(0, _UINT64_MAX, shape=(COMPACT_WORDS,), dtype=np.uint64)
+        elif self.flatten:
+            space = spaces.Box(space.low.reshape(-1), space.high.reshape(-1), dtype=chosen.type)
+        self.single_observation_space = space
+        self.single_action_space = ActionSpace(ACTIONS)
         self.observation_space = batch_space(self.single_observation_space, num_envs)
         self.action_space = batch_space(self.single_action_space, num_envs)
+        self._masks: np.ndarray | None = None
+        self._obs: np.ndarray | None = None  # the last observations, for resets of some games
+        self._ended = np.zeros(num_envs, bool)  # ended on the last step, not started since
+        self._everyone = np.ones(num_envs, bool)
+        self._stalled = False  # the opponent failed: nothing goes on before a reset
+        # Games whose start ended with the opponent's first move: their next step returns
+        # that end, as VantorEnv's does: white's reward, terminated, truncated, illegal,
+        # and the observation and side, which no move changes.
+        self._pending: dict[int, tuple[int, bool, bool, bool, np.ndarray, int]] = {}
+        self._sides = np.full(num_envs, 1 if agent_side == "black" else 0, np.int64)
+        self._game_random: list[np.random.Generator | None] = [None] * num_envs
+        self._uci_starts: list[str | None] = [None] * num_envs
+        self._uci_moves: list[list[str]] = [[] for _ in range(num_envs)]
+
+    # Resetting
 
     def reset(
-        self, *, seed: int | list[int] | None = None, options: dict[str, Any] | None = None
+        self, *, seed: int | list[int | None] | None = None, options: dict[str, Any] | None = None
     ) -> tuple[np.ndarray, dict[str, Any]]:
         """Starts every game; ``options={"fen": text}`` starts each from that position
-        (refused as ``BatchEnv.reset`` refuses it, before any game starts; any other key
-        raises ``ValueError``). ``seed`` seeds ``np_random`` and the action space, and
-        through them the starts drawn from ``start_fens``."""
-        fen = option_fen(options)
-        if fen is not None:
-            obs, info = self.batch.reset(fens=[fen] * self.num_envs)
-            super().reset(seed=seed if isinstance(seed, int) else None)
+        (refused as ``BatchEnv.reset`` refuses it, before any game starts); with
+        ``"reset_mask"`` (a ``bool`` array, one per game; disabled autoreset only) just
+        those games start, the others keeping their observations and giving no info row.
+        Any other key raises ``ValueError``. ``seed`` (an int, or one int or None per
+        game) seeds ``np_random`` (an int also the action space), and through it the starts
+        drawn from ``start_fens``; game ``i``'s sides for ``agent_side="random"`` come from
+        its own generator, seeded with ``seed + i`` (or ``seed[i]``) as ``SyncVectorEnv``
+        seeds its games, so that they are the sides that vector env's games draw."""
+        self._open()
+        fen_text = option_fen(options, ignored=("reset_mask",))
+        if fen_text is not None:
+            read_start(fen_text)  # refused before the seeds change anything
+        mask = self._reset_mask(options)
+        seeds = self._seeds(seed)
+        games = np.arange(self.num_envs) if mask is None else np.flatnonzero(mask)
+        if seeds is not None:
+            if is_integer(seed):
+                super().reset(seed=seeds[0])
+                self.action_space.seed(seeds[0])
+            elif None not in seeds:
+                entropy = [s for s in seeds if s is not None]
+                self.np_random = np.random.Generator(np.random.PCG64(np.random.SeedSequence(entropy)))
+            if self._spec is not None and self._spec.partition(":")[0] in _SEEDED_SPECS and None not in seeds:
+                from vantor_gym.players import make_player
+
+                self._player = make_player(self._spec, self._stack, seed=int(self.np_random.integers(2**63)))
+        # Each game's start is drawn by its generator in the batch, seeded from np_random.
+        reseed = int(self.np_random.integers(2**63)) if self.batch.start_fens and fen_text is None else None
+        if mask is None:
+            obs, info = self.batch.reset(fens=None if fen_text is None else [fen_text] * self.num_envs, seed=reseed)
+            n = self.num_envs
+            rows = _Rows(obs, np.zeros(n, np.int8), np.zeros(n, bool), np.zeros(n, bool), info["action_mask"],
+                         info["side"], np.zeros(n, bool))
+            self.last_moves.reset()
         else:
-            super().reset(seed=seed if isinstance(seed, int) else None)
-            # Each game's start is drawn by its generator in the batch, seeded from np_random.
-            draw = int(self.np_random.integers(2**63)) if self.batch.start_fens else None
-            obs, info = self.batch.reset(seed=draw)
-        self.last_moves.reset()
-        if isinstance(seed, int):
-            self.action_space.seed(seed)
-        self._masks = info["action_mask"]
-        return obs, {"action_mask": info["action_mask"].view(np.int8), "side": info["side"]}
+            assert self._obs is not None and self._masks is not None
+            rows = _Rows(self._obs.copy(), np.zeros(self.num_envs, np.int8), self._ended.copy(), self._ended.copy(),
+                         self._masks.copy(), np.zeros(self.num_envs, np.int8), np.zeros(self.num_envs, bool))
+            obs, info = self.batch.reset(indices=games, fens=None if fen_text is None else [fen_text] * len(games),
+                                         seed=reseed)
+            self._put_start(rows, games, obs, info)
+        self._stalled = False
+        self._started(games, rows, seeds, fen_text is not None)
+        self._ended[games] = False
+        self._masks = rows.masks
+        if self.autoreset_mode is AutoresetMode.DISABLED:
+            self._obs = rows.obs.copy()
+        return self._shown(rows.obs), self._infos(rows, None if mask is None else games)
+
+    def _reset_mask(self, options: dict[str, Any] | None) -> np.ndarray | None:
+        if not options or "reset_mask" not in options:
+            return None
+        mask = options["reset_mask"]
+        if not isinstance(mask, np.ndarray) or mask.dtype != np.bool_ or mask.shape != (self.num_envs,):
+            raise ValueError(f"options['reset_mask'] must be a bool array of shape ({self.num_envs},)")
+        if not mask.any():
+            raise ValueError("options['reset_mask'] must name at least one game")
+        if self.autoreset_mode is not AutoresetMode.DISABLED:
+            raise ValueError("options['reset_mask'] is for autoreset_mode='disabled': the other modes restart "
+                             "ended games themselves")
+        if self._obs is None or self._stalled:
+            raise RuntimeError("call reset without a reset_mask first")
+        return mask.copy()
+
+    def _seeds(self, seed: object) -> list[int | None] | None:
+        if seed is None:
+            return None
+        if is_integer(seed):
+            first = integer(seed, "seed", 0)
+            return [first + game for game in range(self.num_envs)]
+        if not isinstance(seed, (list, tuple)):
+            raise TypeError(f"seed must be an int, a list of one int or None per game, or None, not "
+                            f"{type(seed).__name__}")
+        if len(seed) != self.num_envs:
+            raise ValueError(f"seed must hold one seed per game: {self.num_envs}, not {len(seed)}")
+        return [None if s is None else integer(s, "seed", 0) for s in seed]
+
+    def _put_start(self, rows: _Rows, games: np.ndarray, obs: np.ndarray, info: dict[str, np.ndarray]) -> None:
+        rows.obs[games], rows.masks[games], rows.side[games] = obs, info["action_mask"], info["side"]
+        rows.rewards[games] = 0
+        rows.terminated[games] = rows.truncated[games] = rows.illegal[games] = False
+
+    def _start(self, games: np.ndarray, rows: _Rows) -> None:
+        """Starts ``games`` anew (an autoreset) into their rows."""
+        obs, info = self.batch.reset(indices=games)
+        self._put_start(rows, games, obs, info)
+        self._started(games, rows, None, False)
+
+    def _started(self, games: np.ndarray, rows: _Rows, seeds: list[int | None] | None, from_fen: bool) -> None:
+        """What follows the start of ``games``: the episode's draws, the opponent's first
+        moves, the step plane."""
+        if self.render_mode is not None:
+            for game in games.tolist():
+                self.last_moves.moves[game] = None
+        for game in games.tolist():
+            self._pending.pop(game, None)
+        if self.opponent is not None:
+            self._draw(games, seeds, from_fen)
+            if isinstance(self._player, UciEngine):
+                self._player.new_game()
+                for game in games.tolist():
+                    self._uci_starts[game] = fen((self.batch, game))
+                    self._uci_moves[game] = []
+            self._reply(games, rows)
+            over = games[rows.terminated[games] | rows.truncated[games]]
+            for game in over.tolist():
+                self._pending[game] = (int(rows.rewards[game]), bool(rows.terminated[game]),
+                                       bool(rows.truncated[game]), bool(rows.illegal[game]), rows.obs[game].copy(),
+                                       int(rows.side[game]))
+            rows.terminated[over] = rows.truncated[over] = False
+        self._set_step_plane(rows, games)
+
+    def _draw(self, games: np.ndarray, seeds: list[int | None] | None, from_fen: bool) -> None:
+        """Makes each game's draws of a ``VantorEnv`` reset from its own generator: the
+        start (which the batch draws itself), the side, and a seeded opponent's seed."""
+        if self.agent_side != "random":
+            return
+        starts = bool(self.batch.start_fens) and not from_fen
+        remade = self._spec is not None and self._spec.partition(":")[0] in ("random", *_SEEDED_SPECS)
+        for game in games.tolist():
+            seed = None if seeds is None else seeds[game]
+            if seed is not None:
+                self._game_random[game] = seeding.np_random(seed)[0]
+            generator = self._game_random[game]
+            if generator is None:
+                generator = self._game_random[game] = seeding.np_random()[0]
+            if starts:
+                generator.integers(2**63)
+            self._sides[game] = int(generator.integers(2))
+            if remade and seed is not None:
+                generator.integers(2**63)
+
+    # Stepping
 
     def step(self, actions: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
+        self._open()
+        if self._masks is None:
+            raise RuntimeError("call reset before step")
+        if self._native_autoreset:
+            return self._step_native(actions)
+        array = self._actions(actions)
+        if self._stalled:
+            raise RuntimeError("the opponent failed to move: call reset before step")
+        mode = self.autoreset_mode
+        if mode is AutoresetMode.DISABLED and self._ended.any():
+            raise ValueError(f"games {np.flatnonzero(self._ended).tolist()} are over: restart them with "
+                             "reset(options={'reset_mask': mask}) before stepping on")
+        restarted = self._ended if mode is AutoresetMode.NEXT_STEP else np.zeros(self.num_envs, bool)
+        rows = self._step_games(array, restarted)
+        rewards = rows.rewards.astype(np.int64)
+        if self.opponent is not None:
+            rewards[self._sides == 1] *= -1  # the sides of the episodes that gave these rewards
+        terminated, truncated = rows.terminated, rows.truncated
+        ended = terminated | truncated
+        self._set_step_plane(rows, None)
+        infos: dict[str, Any] = {}
+        if mode is AutoresetMode.SAME_STEP and ended.any():
+            over = np.flatnonzero(ended)
+            infos = self._final(over, rows)
+            terminated, truncated = terminated.copy(), truncated.copy()  # the new games' rows are cleared
+            self._start(over, rows)
+            ended = np.zeros(self.num_envs, bool)
+        if restarted.any():
+            self._start(np.flatnonzero(restarted), rows)
+        self._ended = ended
+        self._masks = rows.masks
+        if mode is AutoresetMode.DISABLED:
+            self._obs = rows.obs.copy()
+        infos.update(self._infos(rows, None))
+        return self._shown(rows.obs), rewards, terminated, truncated, infos
+
+    def _step_native(self, actions: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
+        """Next-step autoreset without an opponent: one call to the batch, which checks the
+        actions and restarts the games that ended on the step before."""
         obs, rewards, terminated, truncated, info = self.batch.step(actions)
-        self._masks = info["action_mask"]
+        rows = _Rows(obs, rewards, terminated, truncated, info["action_mask"], info["side"], info["illegal"])
         if self.render_mode is not None:
-            self.last_moves.record(actions, info, terminated, truncated)
-        infos = {"action_mask": info["action_mask"].view(np.int8), "side": info["side"],
-                 "illegal_action": info["illegal"]}
-        return obs, rewards.astype(np.int64), terminated, truncated, infos
+            self._moved(np.arange(self.num_envs), np.asarray(actions, np.int64), rows.side, rows.illegal, None)
+            for game in np.flatnonzero(self._ended).tolist():
+                self.last_moves.moves[game] = None
+        self._ended = terminated | truncated
+        self._masks = rows.masks
+        if self.step_plane != "module":
+            self._write_step_plane(obs, self.batch.plies())
+        return self._shown(obs), rewards.astype(np.int64), terminated, truncated, self._infos(rows, None)
+
+    def _actions(self, actions: Any) -> np.ndarray:
+        array = np.asarray(actions)
+        if array.dtype == object and array.size and all(is_integer(a) for a in array.flat):
+            raise ValueError("actions must fit a 64-bit signed integer")
+        if array.dtype.kind not in "iu":
+            raise TypeError(f"actions must be integers, not {array.dtype}")
+        if array.shape != (self.num_envs,):
+            raise ValueError(f"actions must have shape ({self.num_envs},), not {array.shape}")
+        if array.dtype == np.uint64 and array.size and array.max() > _INT64.max:
+            raise ValueError("actions must fit a 64-bit signed integer")
+        return np.array(array, dtype=np.int64)
+
+    def _step_all(self, actions: np.ndarray) -> _Rows:
+        before = self._uci_before(None)
+        obs, rewards, terminated, truncated, info = self.batch.step(actions)
+        rows = _Rows(obs, rewards, terminated, truncated, info["action_mask"], info["side"], info["illegal"])
+        self._moved(np.arange(self.num_envs), actions, rows.side, rows.illegal, before)
+        return rows
+
+    def _step_games(self, actions: np.ndarray, restarted: np.ndarray) -> _Rows:
+        """The agents' moves in the games that move (not those restarting, which start
+        after, so that a refused illegal action changes no game, nor those whose end is
+        pending), then the opponent's replies."""
+        waiting = restarted.copy()
+        waiting[list(self._pending)] = True
+        if not waiting.any():
+            rows = self._step_all(actions)
+            if self.opponent is not None:
+                self._reply(np.arange(self.num_envs), rows)
+            return rows
+        rows = _Rows.empty(self.batch)
+        moving = np.flatnonzero(~waiting)
+        if len(moving):
+            before = self._uci_before(moving)
+            rows.put(moving, self.batch.step(actions[moving], indices=moving))
+            self._moved(moving, actions[moving], rows.side[moving], rows.illegal[moving], before)
+            if self.opponent is not None:
+                self._reply(moving, rows)
+        assert self._masks is not None
+        for game in list(self._pending):
+            (rows.rewards[game], rows.terminated[game], rows.truncated[game], rows.illegal[game], rows.obs[game],
+             rows.side[game]) = self._pending.pop(game)
+            rows.masks[game] = self._masks[game]
+        return rows
+
+    def _uci_before(self, games: np.ndarray | None) -> list[vantor.State] | None:
+        if not isinstance(self._player, UciEngine):
+            return None
+        chosen = range(self.num_envs) if games is None else games.tolist()
+        return [self.batch.save_state(game) for game in chosen]
+
+    def _moved(self, games: np.ndarray, actions: np.ndarray, side: np.ndarray, illegal: np.ndarray,
+               before: list[vantor.State] | None) -> None:
+        """Keeps what the moves made in ``games`` mean for pictures and for a UCI opponent."""
+        if self.render_mode is None and before is None:
+            return
+        for k, (game, action, moved, refused) in enumerate(zip(games.tolist(), actions.tolist(), side.tolist(),
+                                                             illegal.tolist())):
+            if refused:
+                continue
+            if self.render_mode is not None:
+                self.last_moves.moves[game] = move_squares(action, 1 - moved)
+            if before is not None:
+                self._uci_moves[game].append(action_to_uci(before[k], action))
+
+    def _reply(self, games: np.ndarray, rows: _Rows) -> None:
+        """The opponent's move in each of ``games`` still going with the opponent to move."""
+        going = ~(rows.terminated[games] | rows.truncated[games]) & (rows.side[games] != self._sides[games])
+        if not going.any():
+            return
+        games = games[going]
+        masks = rows.masks[games]
+        try:
+            if self._player is None:
+                actions = self._random_actions(masks)
+            else:
+                actions = np.array([self._opponent_action(game, mask) for game, mask in zip(games.tolist(), masks)],
+                                   dtype=np.int64)
+        except BaseException:
+            # The agents' moves stand with the opponent to move: the next actions must not
+            # be taken for its moves, nor this step's ends go unseen.
+            self._stalled = True
+            raise
+        before = self._uci_before(games)
+        if len(games) == self.num_envs:  # every game, in order: the batch's rows are the rows
+            obs, rows.rewards, rows.terminated, rows.truncated, info = self.batch.step(actions)
+            rows.obs, rows.masks, rows.side, rows.illegal = obs, info["action_mask"], info["side"], info["illegal"]
+        else:
+            rows.put(games, self.batch.step(actions, indices=games))
+        self._moved(games, actions, rows.side[games], rows.illegal[games], before)
+
+    def _random_actions(self, masks: np.ndarray) -> np.ndarray:
+        """A uniform draw among each row's legal actions, all rows at once."""
+        counts = masks.sum(axis=1)
+        picks = self.np_random.integers(counts)
+        firsts = np.cumsum(counts) - counts
+        actions: np.ndarray = np.flatnonzero(masks)[firsts + picks] - np.arange(len(masks)) * ACTIONS
+        return actions
+
+    def _opponent_action(self, game: int, mask: np.ndarray) -> int:
+        player = self._player
+        state = self.batch.save_state(game)
+        side = int(state.side)
+        if isinstance(player, UciEngine):
+            choice: Any = player.best_action(state, start_fen=self._uci_starts[game], moves=self._uci_moves[game])
+        else:
+            shown = mask.copy()
+            shown.flags.writeable = False
+            choice = player(state, shown)  # type: ignore[misc]
+        action = _opponent_action(choice, side)
+        if 0 <= action < ACTIONS and mask[action]:
+            return action
+        if self.illegal_action == "raise":
+            raise ValueError(f"game {game}: the opponent, playing {_COLOURS[side]}, gave action {action}, "
+                             "which is not legal")
+        return -1  # not legal, and unlike some integers it fits int64
+
+    def _final(self, games: np.ndarray, rows: _Rows) -> dict[str, Any]:
+        """``final_obs`` and ``final_info`` of the games that ended, as ``SyncVectorEnv``
+        gives them under same-step autoreset."""
+        final_obs = np.full(self.num_envs, None, dtype=object)
+        shown = self._shown(rows.obs)
+        for game in games.tolist():
+            final_obs[game] = shown[game].copy()
+        present = np.zeros(self.num_envs, bool)
+        present[games] = True
+        return {"final_obs": final_obs, "_final_obs": present, "final_info": self._infos(rows, games),
+                "_final_info": present.copy()}
+
+    def _set_step_plane(self, rows: _Rows, games: np.ndarray | None) -> None:
+        """Writes the step plane of ``games`` (all by default) as ``step_plane`` says."""
+        if self.step_plane == "module":
+            return
+        plies = self.batch.plies()
+        if games is None:
+            self._write_step_plane(rows.obs, plies)
+        else:
+            chosen = rows.obs[games]
+            self._write_step_plane(chosen, plies[games])
+            rows.obs[games] = chosen
+
+    def _write_step_plane(self, obs: np.ndarray, plies: np.ndarray) -> None:
+        if not self.batch.compact:
+            _observations.set_step_plane(obs, self.step_plane, plies)
+            return
+        kept = obs[:, _STEP_WORD] & _STEP_KEEP
+        count = plies.astype(np.uint64) << _STEP_SHIFT if self.step_plane == "plies" else np.uint64(0)
+        obs[:, _STEP_WORD] = kept | count
+
+    def _shown(self, obs: np.ndarray) -> np.ndarray:
+        return np.reshape(obs, (self.num_envs, -1)) if self.flatten else obs
+
+    def _infos(self, rows: _Rows, games: np.ndarray | None) -> dict[str, Any]:
+        """The infos of ``games`` (all by default) as ``SyncVectorEnv`` gathers them: a
+        row per game, zero where a game gave none, and a ``_key`` mask of those that did."""
+        values: dict[str, np.ndarray] = {
+            "action_mask": rows.masks.astype(np.int8), "side": rows.side.astype(np.int64),
+            "illegal_action": rows.illegal.copy()}
+        if self.opponent is not None:
+            values["agent_side"] = self._sides.copy()
+        if self.legal_actions:
+            values["legal_actions"] = _legal_lists(rows.masks)
+        present = self._everyone
+        if games is not None:
+            present = np.zeros(self.num_envs, bool)
+            present[games] = True
+            for value in values.values():
+                value[~present] = None if value.dtype == object else 0
+        infos: dict[str, Any] = {}
+        for key, value in values.items():
+            infos[key], infos[f"_{key}"] = value, present.copy()
+        return infos
+
+    # The rest
 
     def render(self) -> tuple[np.ndarray, ...] | None:
         """``"rgb_array"``: one (256, 256, 3) ``uint8`` picture per game, as Gymnasium's vector
@@ -117,5 +581,19 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
             raise RuntimeError("call reset before action_masks")
         return self._masks.copy()
 
+    def _open(self) -> None:
+        if self.closed or self.batch.closed:
+            raise RuntimeError("the environment is closed")
+
     def close_extras(self, **kwargs: Any) -> None:
-        self.batch.close()
+        try:
+            self._stack.close()
+        finally:
+            self.batch.close()
+
+
+def _legal_lists(masks: np.ndarray) -> np.ndarray:
+    lists = np.empty(len(masks), dtype=object)
+    for k, mask in enumerate(masks):
+        lists[k] = np.flatnonzero(mask).tolist()
+    return lists

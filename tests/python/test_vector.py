@@ -1,0 +1,240 @@
+"""VantorVectorEnv's partial resets, opponents, step plane and refusals."""
+
+import sys
+
+import numpy as np
+import pytest
+from gymnasium.vector import SyncVectorEnv
+
+from conftest import SANITIZED
+from test_vector_sync import BACK_RANK, quiet, same
+from vantor_gym import VantorEnv, VantorVectorEnv, expand_observations
+from vantor_gym.notation import uci_to_action
+from vantor_gym.render import move_squares
+
+E2E4 = 564
+
+
+def quiet_actions(env, infos):
+    return np.array([quiet(env.batch.save_state(g), m.astype(bool)) if m.any() else 0
+                     for g, m in enumerate(infos["action_mask"])])
+
+
+def test_disabled_autoreset_refuses_ended_games_until_the_mask_restarts_them():
+    env = VantorVectorEnv(3, max_plies=1, workers=1, autoreset_mode="disabled")
+    env.reset(seed=0)
+    assert env.step(np.full(3, E2E4))[3].all()
+    with pytest.raises(ValueError, match=r"games \[0, 1, 2\] are over"):
+        env.step(np.full(3, E2E4))
+    obs, infos = env.reset(options={"reset_mask": np.array([False, True, False])})
+    assert infos["_side"].tolist() == [False, True, False] and infos["action_mask"].sum(axis=1).tolist() == [0, 20, 0]
+    assert (obs[0] != obs[1]).any()  # game 0 keeps its last observation
+    with pytest.raises(ValueError, match=r"games \[0, 2\] are over"):
+        env.step(np.full(3, E2E4))
+    env.reset(options={"reset_mask": np.array([True, False, True])})
+    assert env.step(np.full(3, E2E4))[3].all()
+
+
+@pytest.mark.parametrize("mode, options, error", [
+    ("disabled", {"reset_mask": [True, False]}, ValueError),
+    ("disabled", {"reset_mask": np.array([1, 0])}, ValueError),
+    ("disabled", {"reset_mask": np.array([False, False])}, ValueError),
+    ("disabled", {"reset_mask": np.array([True, True]), "fen": "not a fen"}, ValueError),
+    ("next_step", {"reset_mask": np.array([True, False])}, ValueError),
+    ("disabled", {"seed": 1.5}, TypeError),
+    ("disabled", {"seed": -1}, ValueError),
+    ("disabled", {"seed": [1]}, ValueError),
+    ("disabled", {"seed": [1, "2"]}, TypeError),
+], ids=repr)
+def test_bad_resets_change_nothing(mode, options, error):
+    env = VantorVectorEnv(2, workers=1, autoreset_mode=mode, opponent=quiet, agent_side="random")
+    env.reset(seed=3)
+    env.step(np.full(2, E2E4))
+    before, seed = env.batch.hash_state(), env.np_random_seed
+    seeds = {"seed": options.pop("seed")} if "seed" in options else {"seed": 9}
+    with pytest.raises(error):
+        env.reset(options=options, **seeds)
+    assert (env.batch.hash_state() == before).all() and env.np_random_seed == seed
+
+
+@pytest.mark.parametrize("spec", ["random", "search:1", quiet])
+def test_random_sides_are_sync_vector_envs_over_episodes(spec):
+    # "random" and "search" players draw a seed of their own at a seeded reset of a single
+    # env: the sides drawn after it must still be the single envs' sides.
+    options = {"opponent": spec, "agent_side": "random", "max_plies": 2, "start_fens": [BACK_RANK]}
+    ours = VantorVectorEnv(4, workers=1, **options)
+    theirs = SyncVectorEnv([lambda: VantorEnv(**options)] * 4)
+    for seed in (8, [8, None, 10, 11], [3, 4, 5, 6]):
+        _, infos = ours.reset(seed=seed)
+        expected = theirs.reset(seed=seed)[1]["agent_side"]
+        assert (infos["agent_side"] == expected)[[0, 2, 3]].all()
+    sides = []
+    for _ in range(8):  # every episode ends at its first step
+        actions = quiet_actions(ours, infos)
+        *_, infos = ours.step(actions)
+        assert (infos["agent_side"] == theirs.step(actions)[4]["agent_side"]).all()
+        sides.append(tuple(infos["agent_side"]))
+    assert len(set(sides)) > 2
+
+
+def test_an_illegal_action_under_raise_restarts_no_ended_game():
+    env = VantorVectorEnv(2, workers=1, illegal_action="raise", opponent=quiet, start_fens=[BACK_RANK])
+    env.reset(seed=0)
+    board = env.batch.save_state(0)
+    *_, terminated, _, infos = env.step(np.array([uci_to_action(board, "a1a8"), uci_to_action(board, "g2g3")]))
+    assert terminated.tolist() == [True, False]
+    before = env.batch.hash_state()
+    with pytest.raises(ValueError):
+        env.step(np.array([0, 0]))  # game 0 would restart, but game 1's action is refused
+    assert (env.batch.hash_state() == before).all()
+
+
+class FailingOnce:
+    def __init__(self, answer):
+        self.answer, self.calls = answer, 0
+
+    def __call__(self, state, mask):
+        self.calls += 1
+        if self.calls != 3:
+            return quiet(state, mask)
+        if isinstance(self.answer, Exception):
+            raise self.answer
+        return self.answer
+
+
+@pytest.mark.parametrize("answer, error", [(RuntimeError("engine gone"), RuntimeError), (1.5, TypeError),
+                                           (True, TypeError), (0, ValueError)], ids=repr)
+def test_an_opponent_that_fails_stops_the_env_until_a_full_reset(answer, error):
+    env = VantorVectorEnv(2, workers=1, illegal_action="raise", opponent=FailingOnce(answer), autoreset_mode="disabled")
+    env.reset(seed=0)
+    env.step(np.full(2, E2E4))  # the first two replies are good
+    env.reset(seed=0)
+    with pytest.raises(error):
+        env.step(np.full(2, E2E4))
+    with pytest.raises(RuntimeError, match="call reset"):
+        env.step(np.full(2, E2E4))
+    with pytest.raises(RuntimeError, match="without a reset_mask"):
+        env.reset(options={"reset_mask": np.array([True, False])})
+    env.reset()
+    assert not env.step(np.full(2, E2E4))[4]["illegal_action"].any()
+
+
+@pytest.mark.parametrize("spec", ["random", "search:4"])
+def test_players_drawing_at_random_play_legal_replies_that_repeat_with_the_seed(spec):
+    def positions(seed):
+        env = VantorVectorEnv(6, max_plies=30, workers=1, opponent=spec, agent_side="random")
+        _, infos = env.reset(seed=seed)
+        seen, over = [], np.zeros(6, bool)
+        for _ in range(40):
+            assert (infos["side"] == infos["agent_side"])[~over].all()  # the agent is to move in every game on
+            _, _, terminated, truncated, infos = env.step(quiet_actions(env, infos))
+            assert not infos["illegal_action"].any()
+            over = terminated | truncated
+            seen.append(env.batch.hash_state().tolist())
+        return seen
+
+    assert positions(4) == positions(4) != positions(5)
+
+
+def test_pictures_show_the_opponents_reply():
+    replies = []
+    env = VantorVectorEnv(1, workers=1, render_mode="rgb_array",
+                          opponent=lambda state, mask: replies.append(quiet(state, mask)) or replies[-1])
+    env.reset()
+    env.step(np.array([E2E4]))
+    assert env.last_moves.moves == [move_squares(replies[0], 1)]
+
+
+@pytest.mark.parametrize("step_plane", ["plies", "zero", "module"])
+def test_compact_rows_show_the_step_plane_the_planes_show(step_plane):
+    options = {"workers": 1, "step_plane": step_plane, "autoreset_mode": "same_step", "max_plies": 30}
+    planes, compact = VantorVectorEnv(3, **options), VantorVectorEnv(3, compact=True, **options)
+    obs, infos = planes.reset(seed=2)
+    rows, _ = compact.reset(seed=2)
+    for _ in range(70):
+        assert (expand_observations(rows) == obs).all()
+        actions = quiet_actions(planes, infos)
+        obs, _, _, _, infos = planes.step(actions)
+        rows, _, _, _, compact_infos = compact.step(actions)
+        for game in np.flatnonzero(infos.get("_final_obs", [])):
+            assert (expand_observations(compact_infos["final_obs"][game][None])[0] == infos["final_obs"][game]).all()
+
+
+def lister_engine(tmp_path):
+    """A UCI engine that answers with a middle legal move and logs each position sent."""
+    path = tmp_path / "lister.py"
+    path.write_text(f"""#!{sys.executable}
+import sys
+sys.path[:0] = {sys.path!r}
+from vantor_gym.game import Game
+from vantor_gym.notation import action_to_uci, uci_to_action
+game = Game()
+for line in sys.stdin:
+    words = line.split() or [""]
+    answer = {{"uci": "id name Lister\\nuciok", "isready": "readyok"}}.get(words[0])
+    if words[0] == "position":
+        open({str(tmp_path / "log")!r}, "a").write(line)
+        game.reset(" ".join(words[2:8]))
+        for move in words[9:]:
+            game.step(uci_to_action(game, move))
+    elif words[0] == "go":
+        answer = "bestmove " + action_to_uci(game, int(game.legal_actions()[len(game.legal_actions()) // 2]))
+    elif words[0] == "quit":
+        break
+    if answer:
+        print(answer, flush=True)
+""")
+    path.chmod(0o755)
+    return str(path)
+
+
+@pytest.mark.skipif(SANITIZED, reason="its engine is a Python that loads the module")
+def test_a_uci_opponent_sees_each_games_moves_and_is_closed_with_the_env(tmp_path):
+    options = {"opponent": "uci:" + lister_engine(tmp_path), "agent_side": "random", "max_plies": 8,
+               "start_fens": [BACK_RANK]}
+    ours = VantorVectorEnv(3, workers=1, **options)
+    theirs = SyncVectorEnv([lambda: VantorEnv(**options)] * 3)
+    obs, infos = ours.reset(seed=6)
+    same(obs, theirs.reset(seed=6)[0], "reset")
+    for step in range(16):
+        actions = quiet_actions(ours, infos)
+        obs, rewards, _, _, infos = ours.step(actions)
+        expected = theirs.step(actions)
+        same((obs, infos), (expected[0], expected[4]), f"step {step}")
+    assert max(len(line.split()) for line in (tmp_path / "log").read_text().splitlines()) > 12
+    engine = ours._player
+    ours.close()
+    theirs.close()
+    assert engine.closed
+
+
+@pytest.mark.parametrize("mode", ["next_step", "same_step", "disabled"])
+def test_the_arrays_returned_are_the_callers_to_change(mode):
+    env = VantorVectorEnv(2, workers=1, autoreset_mode=mode)
+    obs, infos = env.reset()
+    infos["action_mask"][:] = 0
+    obs[:] = 7
+    assert env.action_masks().sum() == 40
+    obs, _, _, _, infos = env.step(np.full(2, E2E4))
+    infos["action_mask"][:] = 0
+    obs[:] = 7
+    assert env.action_masks().sum() == 40
+    if mode == "disabled":
+        assert (env.reset(options={"reset_mask": np.array([True, False])})[0][1] != 7).any()
+
+
+@pytest.mark.parametrize("options, error, match", [
+    ({"agent_side": "black"}, ValueError, "needs an opponent"),
+    ({"opponent": quiet, "agent_side": "both"}, ValueError, "agent_side"),
+    ({"opponent": 3}, TypeError, "opponent"),
+    ({"opponent": "nobody"}, ValueError, "unknown player"),
+    ({"autoreset_mode": "sometimes"}, ValueError, "autoreset_mode"),
+    ({"step_plane": "total"}, ValueError, "step_plane"),
+    ({"dtype": np.float64}, ValueError, "dtype"),
+    ({"compact": True, "dtype": np.float32}, ValueError, "compact"),
+    ({"flatten": "no"}, TypeError, "flatten"),
+    ({"legal_actions": 1}, TypeError, "legal_actions"),
+])
+def test_bad_options_are_refused(options, error, match):
+    with pytest.raises(error, match=match):
+        VantorVectorEnv(2, **options)
