@@ -425,7 +425,8 @@ def _parser() -> argparse.ArgumentParser:
     _add_common(selfplay)
     selfplay.set_defaults(run=_run_selfplay)
 
-    commands.add_parser("train", help="train an agent: engine games, imitation, then self-play (needs PyTorch; "
+    commands.add_parser("train", help="train an agent for --minutes of training time (60 by default): engine games, "
+                                      "imitation, then self-play, 1/15, 9/15 and 5/15 of it (needs PyTorch; "
                                       "'vantor train --help' lists the flags)", add_help=False)
 
     bench = commands.add_parser("bench", help="a quick benchmark")

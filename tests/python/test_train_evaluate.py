@@ -113,3 +113,18 @@ def test_the_console_plays_saved_networks_and_the_baseline_and_runs_training(tmp
     # The shipped network plays whole games of legal moves.
     result = play_match(baseline(4, device="cpu"), RandomPlayer(3), 2, max_plies=40, progress=False)
     assert result.played == 2 and result.forfeits == 0
+
+
+@pytest.mark.parametrize("games", [1, 4, 5])
+def test_an_evaluation_told_two_games_at_a_time_plays_the_games_of_one_match(games):
+    said = []
+    records = evaluate(RandomPlayer(1), ["random"], games, max_plies=60, seed=2, report=said.append)
+    whole = play_match(RandomPlayer(1), RandomPlayer(2), games, max_plies=60, progress=False)
+    assert (records[0]["wins"], records[0]["draws"], records[0]["losses"]) == (whole.wins, whole.draws, whole.losses)
+    assert [line.split(":")[1].split(" games")[0].strip() for line in said] == \
+        [f"{min(n, games)} of {games}" for n in range(2, games + 2, 2)]
+    # Colours alternate across the pairs as in one match: in games of one ply only white moves.
+    moves = []
+    evaluate(lambda state, mask: moves.append(state.side) or int(np.flatnonzero(mask)[0]), ["random"], games,
+             max_plies=1)
+    assert moves == [0] * ((games + 1) // 2)

@@ -96,3 +96,17 @@ def test_engine_games_refuse_bad_requests_before_starting():
     with pytest.raises(FileNotFoundError):
         engine_games(buffer, "/nonexistent/engine", positions=10)
     assert len(buffer) == 0
+
+
+@pytest.mark.skipif(not os.path.exists(STOCKFISH), reason="needs Stockfish")
+def test_engine_games_report_how_far_they_are_on_the_calling_thread():
+    import threading
+
+    calls = []
+    buffer = ReplayBuffer(20_000)
+    stats = engine_games(buffer, STOCKFISH, minutes=0.04, nodes=20, engines=2, seed=1,
+                         report=lambda games, positions: calls.append((games, positions, threading.current_thread())))
+    assert len(calls) >= 2 and all(thread is threading.main_thread() for *_, thread in calls)
+    games, positions = [call[0] for call in calls], [call[1] for call in calls]
+    assert games == sorted(games) and positions == sorted(positions)
+    assert games[-1] <= stats.games and positions[-1] <= stats.positions and positions[-1] > 0

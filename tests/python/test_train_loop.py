@@ -1,5 +1,10 @@
 """The training loop end to end on the CPU, small, and a killed run resumed."""
 
+import json
+import os
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -53,3 +58,77 @@ def test_the_command_line_runs_and_takes_every_field(tmp_path, capsys):
     assert "network.pt, log.jsonl and curve.png written" in capsys.readouterr().out
     for name in ("checkpoint.pt", "buffer.npz", "network.pt", "log.jsonl", "curve.png"):
         assert (tmp_path / name).exists(), name
+
+
+STOCKFISH = "/usr/games/stockfish"
+GAME = '[Result "1-0"]\n\n1. e4 e5 2. Qh5 Nc6 3. Bc4 Nf6 4. Qxf7# 1-0\n'
+
+# A whole small run with its output in a pipe, progress said at every chance.
+PIPED_RUN = """
+import sys
+import vantor_gym.train.loop as loop
+from vantor_gym.train.__main__ import main
+print("interval", loop.progress_seconds(), file=sys.stderr)
+loop.progress_seconds = lambda: 0.0
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+@pytest.mark.skipif(not os.path.exists(STOCKFISH), reason="needs Stockfish")
+def test_progress_reaches_a_pipe_in_every_phase_and_the_final_evaluation_is_said_first(tmp_path):
+    flags = ["--directory", str(tmp_path), "--minutes", "0.1", "--engine", STOCKFISH, "--engine-minutes", "0.03",
+             "--engine-nodes", "20", "--imitation-minutes", "0.03", "--channels", "8", "--blocks", "1",
+             "--games", "2", "--simulations", "2", "--max-plies", "30", "--batch-size", "16", "--device", "cpu",
+             "--threads", "1", "--eval-opponents", "random", "--eval-simulations", "2", "--eval-max-plies", "20"]
+    done = subprocess.run([sys.executable, "-c", PIPED_RUN, *flags], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    said = done.stderr
+    assert "interval 60.0" in said  # a pipe is told every minute, not every 10 seconds
+    for words in ("engine games: ", "positions so far", "imitation:", "self-play:", "losses",
+                  "the final evaluation: 2 games against each of random and 2 against the imitation-only network",
+                  "evaluating against random: 2 of 2 games", "evaluating against imitation: 2 of 2 games"):
+        assert words in said, words
+    assert said.index("the final evaluation") < said.index("evaluating against random")
+
+
+def test_a_run_too_short_to_train_is_refused_before_any_work(tmp_path):
+    trainer = Trainer(tiny(tmp_path, engine="/nonexistent/engine"))
+    with pytest.raises(ValueError, match="the least that trains is 1 minute"):
+        trainer.run(0.5)
+    assert trainer.buffer.added == 0 and not (tmp_path / "checkpoint.pt").exists()
+    trainer.close()
+
+
+def test_a_warm_start_smaller_than_a_batch_goes_straight_to_self_play(tmp_path, capsys):
+    pgn = tmp_path / "one.pgn"
+    pgn.write_text(GAME)
+    trainer = Trainer(tiny(tmp_path / "run", pgn=str(pgn), engine_minutes=0.0, imitation_minutes=0.05, batch_size=16,
+                           final_games=0, head_to_head_games=2))
+    phases = []
+    trainer.run(0.06, report=lambda t: phases.append(t.phase))
+    trainer.close()
+    assert "nothing to imitate" in capsys.readouterr().err
+    # Learner steps wait for a batch: the imitation phase would only spin, saving checkpoints.
+    assert phases and set(phases) == {"self-play"} and not (tmp_path / "run" / "imitation.pt").exists()
+
+
+def test_checkpoints_of_fixed_phase_minutes_resume_and_a_resumed_run_is_not_refused(tmp_path, capsys):
+    from vantor_gym.train.files import load_checked, save_checked
+
+    trainer = Trainer(tiny(tmp_path))
+    trainer.iterate()
+    trainer.iterate()
+    trainer.close()
+    state = load_checked(tmp_path / "checkpoint.pt", "vantor training checkpoint", "a checkpoint")
+    config = json.loads(state["config"])
+    config.update(engine_minutes=4.0, imitation_minutes=36.0, eval_games=30, final_games=100, head_to_head_games=50)
+    state["config"], state["phase"] = json.dumps(config), "self-play"
+    save_checked(state, tmp_path / "checkpoint.pt", "vantor training checkpoint")
+    resumed = Trainer(tiny(tmp_path))
+    assert (resumed.iteration, resumed.phase) == (2, "self-play")
+    resumed.close()
+    flags = ["--directory", str(tmp_path), "--channels", "8", "--blocks", "1", "--games", "4", "--simulations", "4",
+             "--max-plies", "10", "--batch-size", "8", "--buffer-size", "500", "--device", "cpu", "--threads", "1",
+             "--final-games", "0", "--head-to-head-games", "0", "--eval-opponents", "random"]
+    assert main(["--minutes", "0.01", *flags]) == 0  # far below a minute, but the run has learned already
+    assert "going on from" in capsys.readouterr().err

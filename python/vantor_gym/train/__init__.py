@@ -6,7 +6,9 @@ PyTorch parts load only where PyTorch is installed: ``network`` (``PolicyValueNe
 losses and the search's evaluator) and ``loop`` (``TrainConfig``, ``Trainer``: self-play,
 learner, checkpoints), which ``python -m vantor_gym.train`` runs; ``imitation`` (positions
 from engine games and PGN files) and ``evaluate`` (matches against fixed references, the
-log and the learning curve). ``baseline()`` loads the network shipped with the package.
+log and the learning curve). ``config`` (``TrainConfig`` and the shares of a run's
+minutes) needs no PyTorch. ``baseline()`` loads the network shipped with the package as a
+match player, ``baseline_policy()`` as an environment loop's policy.
 """
 
 from __future__ import annotations
@@ -17,18 +19,33 @@ from typing import TYPE_CHECKING
 from vantor_gym.train.replay import MAX_MOVES, ReplayBuffer
 
 if TYPE_CHECKING:
-    from vantor_gym.train.evaluate import NetworkPlayer
+    from vantor_gym.train.evaluate import NetworkPlayer, NetworkPolicy
+    from vantor_gym.train.network import PolicyValueNet
 
-__all__ = ["MAX_MOVES", "ReplayBuffer", "baseline"]
+__all__ = ["MAX_MOVES", "ReplayBuffer", "baseline", "baseline_policy"]
 
 
 def baseline(simulations: int = 32, device: str | None = None) -> NetworkPlayer:
     """The baseline network of the README's 60-minute run as a ``play_match`` agent: the
     tree search with the network as its evaluator, ``simulations`` simulations a move
-    (the README's figures are at 32). Needs PyTorch."""
+    (the README's figures are at 32), on one intra-op thread of PyTorch during each call.
+    Needs PyTorch."""
     from vantor_gym.train.evaluate import NetworkPlayer
+
+    return NetworkPlayer(_baseline_net(device), simulations, name="vantor baseline")
+
+
+def baseline_policy(device: str | None = None) -> NetworkPolicy:
+    """The baseline network as ``policy(observation, mask) -> action`` for Gymnasium and
+    PettingZoo loops: the legal action its policy head rates highest for the planes an
+    environment gives, without search (``evaluate.NetworkPolicy``). Needs PyTorch."""
+    from vantor_gym.train.evaluate import NetworkPolicy
+
+    return NetworkPolicy(_baseline_net(device))
+
+
+def _baseline_net(device: str | None) -> PolicyValueNet:
     from vantor_gym.train.network import load_network
 
     with resources.as_file(resources.files(__name__) / "baseline.pt") as path:
-        net = load_network(path, device)
-    return NetworkPlayer(net, simulations, name="vantor baseline")
+        return load_network(path, device)

@@ -1,30 +1,47 @@
-"""python -m vantor_gym.train: an AlphaZero-style run, from nothing or from its checkpoint."""
+"""python -m vantor_gym.train: an AlphaZero-style run, from nothing or from its checkpoint.
+
+It trains for --minutes of training time (evaluations stop the clock) in three phases:
+engine games (1/15 of the minutes by default), imitation of their moves (9/15), then
+self-play for the rest. A run under a minute is refused before any work, unless both
+--engine-minutes and --imitation-minutes are given. Evaluations play fewer games in runs
+under 60 minutes; the final one's size is said before it starts. Progress goes to
+standard error every 10 seconds on a terminal, every minute in a log or a pipe. Started
+again with the same flags, a run goes on from its last checkpoint in --directory.
+"""
 
 from __future__ import annotations
 
+import argparse
 import dataclasses
+import os
 import sys
 import time
 from collections.abc import Callable
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from vantor_gym._numbers import real
 from vantor_gym._parsing import Parser, one_line, whole
-from vantor_gym.train.loop import TrainConfig, Trainer
-from vantor_gym.uci import EngineError
+from vantor_gym.train.config import HELP, TrainConfig
 
+if TYPE_CHECKING:
+    from vantor_gym.train.loop import Trainer
 
 # How a flag's text becomes the field's value, by the field's declared type.
 _KINDS: dict[str, Callable[[str], Any]] = {"int": whole, "float": float, "str": str}
+# The checkpoint's name in the run's directory (loop.CHECKPOINT), known here without PyTorch.
+_CHECKPOINT = "checkpoint.pt"
 
 
 def parse(argv: list[str] | None = None, prog: str = "python -m vantor_gym.train") -> tuple[TrainConfig, float]:
-    parser = Parser(prog=prog, description=__doc__)
-    parser.add_argument("--minutes", type=float, default=60.0, help="wall time to train for")
+    """The run's config and minutes from the command line, without loading PyTorch; a
+    value the run cannot take is one line and status 1, a malformed one status 2."""
+    parser = Parser(prog=prog, description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--minutes", type=float, default=60.0,
+                        help="minutes of training time, shared out among the phases (default: %(default)s)")
     for field in dataclasses.fields(TrainConfig):
         kind = _KINDS.get(str(field.type).split(" |")[0], str)
         parser.add_argument("--" + field.name.replace("_", "-"), type=kind, default=field.default,
-                            help=f"default: {field.default}")
+                            help=HELP.get(field.name, "default: %(default)s"))
     args = vars(parser.parse_args(argv))
     minutes = args.pop("minutes")
     try:
@@ -41,20 +58,30 @@ def main(argv: list[str] | None = None, prog: str = "python -m vantor_gym.train"
     """Runs the training command; a refused argument is one line and status 2, a failure
     before or during the run one line and status 1, an interrupt status 130."""
     config, minutes = parse(argv, prog)
+    if not os.path.exists(os.path.join(config.directory, _CHECKPOINT)):
+        try:
+            config.check_budget(minutes)  # before PyTorch loads: a run too short is said at once
+        except ValueError as error:
+            print(f"{prog}: error: {error}", file=sys.stderr)
+            return 1
+    from vantor_gym.train.loop import Trainer, progress_seconds
+    from vantor_gym.uci import EngineError
+
+    every = progress_seconds()
     last = [0.0]
 
     def report(t: Trainer) -> None:
         now = time.monotonic()
-        if now - last[0] >= 10:
+        if now - last[0] >= every:
             last[0] = now
             policy, value = t.losses
-            print(f"{t.clock / 60:5.1f} min, {t.phase}: {t.buffer.added} positions, {t.updates} updates, "
-                  f"losses {policy:.3f} (policy) {value:.3f} (value)", file=sys.stderr, flush=True)
+            print(f"{t.clock / 60:5.1f} of {minutes:g} min, {t.phase}: {t.buffer.added} positions, "
+                  f"{t.updates} updates, losses {policy:.3f} (policy) {value:.3f} (value)", file=sys.stderr,
+                  flush=True)
 
     trainer = None
     try:
         trainer = Trainer(config)
-        trainer.check_inputs()
         trainer.run(minutes, report)
     except (ValueError, TypeError, OSError, EngineError) as error:
         print(f"{prog}: error: {error}", file=sys.stderr)

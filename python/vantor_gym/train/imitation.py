@@ -9,7 +9,7 @@ import os
 import threading
 import time
 import warnings
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from typing import IO
 
@@ -27,6 +27,7 @@ __all__ = ["EngineGames", "engine_games", "pgn_positions"]
 ACTIONS = 4672
 # The PGN result, from white's side; an unfinished game's positions are not kept.
 RESULTS = {"1-0": 1.0, "0-1": -1.0, "1/2-1/2": 0.0}
+_REPORT_SECONDS = 1.0
 
 
 @dataclass
@@ -93,13 +94,16 @@ def _play_one(engine: UciEngine, env: BatchEnv, rng: np.random.Generator, random
 def engine_games(buffer: ReplayBuffer, engine: str | os.PathLike[str] = "stockfish", *, minutes: float | None = None,
                  positions: int | None = None, nodes: int = 400, engines: int = 2, random_plies: int = 8,
                  epsilon: float = 0.1, max_plies: int = 300, seed: int | None = None,
-                 options: dict[str, object] | None = None) -> EngineGames:
+                 options: dict[str, object] | None = None,
+                 report: Callable[[int, int], object] | None = None) -> EngineGames:
     """Plays games of the UCI engine at ``engine`` against itself, ``engines`` processes in
     parallel (one thread each), each move searched to ``nodes`` nodes, until ``minutes``
     have passed or ``positions`` positions are kept (at least one of the two is needed),
     and adds every finished game's positions to ``buffer``: compact observations, legal
     masks, the engine's move as a one-hot policy and the result from the side to move
-    (a game of ``max_plies`` plies is a draw). Games unfinished at the end are dropped."""
+    (a game of ``max_plies`` plies is a draw). Games unfinished at the end are dropped.
+    ``report``, if given, is called about every second, on the calling thread, with the
+    games finished and positions kept so far."""
     if minutes is None and positions is None:
         raise ValueError("engine_games needs minutes, positions or both")
     if minutes is not None:
@@ -149,7 +153,12 @@ def engine_games(buffer: ReplayBuffer, engine: str | os.PathLike[str] = "stockfi
         for thread in threads:
             thread.start()
         for thread in threads:
-            thread.join()
+            while thread.is_alive():
+                thread.join(None if report is None else _REPORT_SECONDS)
+                if report is not None:
+                    with lock:
+                        so_far = len(finished), stats.positions
+                    report(*so_far)
     except BaseException:
         stop.set()
         for thread in threads:

@@ -15,15 +15,15 @@ import threading
 import time
 import warnings
 from collections.abc import Callable
-from dataclasses import dataclass
 from typing import Any, Concatenate, ParamSpec, TypeVar
 
 import numpy as np
 import torch
 
 from vantor_gym._handles import Unshared
-from vantor_gym._numbers import INT32_MAX, integer, real
-from vantor_gym.train.evaluate import REFERENCES, NetworkPlayer, evaluate, find_engine, plot_curve, read_log
+from vantor_gym._numbers import integer, real
+from vantor_gym.train.config import HEAD_TO_HEAD_GAMES, PHASES, Plan, TrainConfig
+from vantor_gym.train.evaluate import NetworkPlayer, evaluate, find_engine, plot_curve, read_log
 from vantor_gym.train.files import load_checked, save_checked
 from vantor_gym.train.imitation import engine_games, pgn_positions
 from vantor_gym.train.network import (NetworkConfig, PolicyValueNet, evaluator, load_network, losses, resolve_device,
@@ -39,93 +39,9 @@ IMITATION = "imitation.pt"
 NETWORK = "network.pt"
 LOG = "log.jsonl"
 CURVE = "curve.png"
-PHASES = ("engine games", "imitation", "self-play")
 P = ParamSpec("P")
 R = TypeVar("R")
 _CHECKPOINT_FORMAT = "vantor training checkpoint"
-
-
-@dataclass(frozen=True)
-class TrainConfig:
-    """Everything a run is made of; the command line's flags are its fields."""
-
-    directory: str = "vantor-run"
-    channels: int = 32
-    blocks: int = 6
-    # The warm start: games of a UCI engine against itself for engine_minutes (0: none)
-    # and the games of a PGN file (empty: none), then imitation_minutes of learning from
-    # them alone; self-play follows until the run's minutes are up.
-    engine: str = "stockfish"
-    engine_minutes: float = 4.0
-    engine_nodes: int = 1000
-    engines: int = 2
-    pgn: str = ""
-    imitation_minutes: float = 36.0
-    games: int = 32
-    simulations: int = 24
-    max_plies: int = 200
-    temperature_plies: int = 20
-    plies_per_iteration: int = 4
-    updates_per_iteration: int = 4
-    batch_size: int = 256
-    learning_rate: float = 1e-3
-    weight_decay: float = 1e-4
-    buffer_size: int = 400_000
-    checkpoint_every: int = 25
-    # Matches against the references every eval_every minutes of training (0: only at the
-    # end), eval_games games each, final_games at the end, then head_to_head_games of the
-    # final network against the imitation-only one; the clock stops while they are played.
-    eval_every: float = 15.0
-    eval_games: int = 30
-    final_games: int = 100
-    head_to_head_games: int = 50
-    eval_opponents: str = "random,mc4,stockfish"
-    eval_simulations: int = 32
-    eval_max_plies: int = 400
-    seed: int = 0
-    device: str | None = None  # None for the best present: CUDA, else the CPU
-    threads: int | None = None
-
-    def __post_init__(self) -> None:
-        # Each number is checked and kept as a plain int or float (a NumPy scalar would not
-        # go into the checkpoint's JSON). The counts reach native code that counts in 32 bits.
-        plain: dict[str, Any] = {name: integer(getattr(self, name), name, 1, INT32_MAX) for name in _AT_LEAST_ONE}
-        plain.update({name: integer(getattr(self, name), name, 0, INT32_MAX) for name in _AT_LEAST_ZERO})
-        plain["seed"] = integer(self.seed, "seed", 0, 2**62)
-        if self.threads is not None:
-            plain["threads"] = integer(self.threads, "threads (0 for all cores)", 0, INT32_MAX)
-        plain.update({name: real(getattr(self, name), name, 0.0) for name in _NOT_NEGATIVE})
-        if plain["learning_rate"] == 0:
-            raise ValueError("learning_rate must be above 0")
-        for name, value in plain.items():
-            object.__setattr__(self, name, value)
-        for name in ("directory", "engine", "pgn", "eval_opponents"):
-            if not isinstance(getattr(self, name), str):
-                raise TypeError(f"{name} must be a str, not {type(getattr(self, name)).__name__}")
-        if not self.directory:
-            raise ValueError("directory must name a directory")
-        if self.device is not None and not isinstance(self.device, str):
-            raise TypeError(f"device must be a str or None, not {type(self.device).__name__}")
-        if self.buffer_size < self.batch_size:
-            raise ValueError(f"buffer_size ({self.buffer_size}) must hold at least one batch ({self.batch_size})")
-        unknown = [name for name in self.opponents() if name not in REFERENCES]
-        if unknown:
-            raise ValueError(f"eval_opponents names {', '.join(map(repr, unknown))}: use {', '.join(REFERENCES)}, "
-                             "separated by commas")
-
-    def network(self) -> NetworkConfig:
-        return NetworkConfig(self.channels, self.blocks)
-
-    def opponents(self) -> list[str]:
-        """The references of ``eval_opponents``."""
-        return [name.strip() for name in self.eval_opponents.split(",") if name.strip()]
-
-
-_AT_LEAST_ONE = ("channels", "engine_nodes", "engines", "games", "simulations", "max_plies", "plies_per_iteration",
-                 "updates_per_iteration", "batch_size", "buffer_size", "checkpoint_every", "eval_simulations",
-                 "eval_max_plies")
-_AT_LEAST_ZERO = ("blocks", "temperature_plies", "eval_games", "final_games", "head_to_head_games")
-_NOT_NEGATIVE = ("engine_minutes", "imitation_minutes", "learning_rate", "weight_decay", "eval_every")
 
 
 def _serialised(method: Callable[Concatenate[Trainer, P], R]) -> Callable[Concatenate[Trainer, P], R]:
@@ -204,39 +120,59 @@ class Trainer(Unshared):
         if self.iteration % self.config.checkpoint_every == 0:
             self.save()
 
-    def check_inputs(self) -> None:
-        """Raises what ``run`` would meet only later: ``FileNotFoundError`` for a UCI engine
-        the engine games or the Stockfish reference need, or a PGN file, that is not there."""
+    def check_inputs(self, minutes: float | None = None) -> None:
+        """Raises what ``run(minutes)`` would meet only later: ``FileNotFoundError`` for a
+        UCI engine the engine games or the Stockfish reference need, or a PGN file, that is
+        not there (without ``minutes``, as if every phase had time)."""
         config = self.config
-        if self.phase == "engine games" and config.engine_minutes > 0:
+        if minutes is None:
+            engine = config.engine_minutes is None or config.engine_minutes > 0
+            games = [config.eval_games, config.final_games]
+        else:
+            plan = config.plan(minutes)
+            engine, games = plan.engine_minutes > 0, [plan.eval_games, plan.final_games]
+        if self.phase == "engine games" and engine:
             find_engine(config.engine)
-        if "stockfish" in config.opponents() and max(config.eval_games, config.final_games) > 0:
+        if "stockfish" in config.opponents() and any(count is None or count > 0 for count in games):
             find_engine(config.engine)
         if self.phase == "engine games" and config.pgn and not os.path.isfile(config.pgn):
             raise FileNotFoundError(errno.ENOENT, f"no PGN file at {config.pgn!r}", config.pgn)
 
+    def plan(self, minutes: float) -> Plan:
+        """The run's phases and evaluation sizes for ``minutes`` (``TrainConfig.plan``); for
+        a run that has learned nothing yet, ``ValueError`` when the budget is too small to
+        train (``TrainConfig.check_budget``)."""
+        if self.phase == "engine games" and self.updates == 0:
+            return self.config.check_budget(minutes)
+        return self.config.plan(minutes)
+
     @_serialised
-    def run(self, minutes: float, report: Any = None) -> None:
+    def run(self, minutes: float, report: Callable[[Trainer], object] | None = None) -> None:
         """Trains until the clock reaches ``minutes`` (a resumed run counts the time it had),
         evaluating on the way and at the end; ``report`` is called with the trainer after
-        every step. What the run needs (engines, the PGN file) is checked first."""
+        every step. Phases without minutes of their own in the config take their share of
+        ``minutes`` (``plan``). The budget and what the run needs (engines, the PGN file) are
+        checked first; progress goes to standard error, a line every 10 seconds on a
+        terminal and every minute elsewhere, the engine games and evaluations included."""
         config = self.config
-        budget = 60 * real(minutes, "minutes", 0.0)
-        self.check_inputs()
-        warm = 60 * (config.engine_minutes + config.imitation_minutes)
+        plan = self.plan(minutes)
+        self.check_inputs(minutes)
+        budget = 60 * plan.minutes
+        warm = 60 * (plan.engine_minutes + plan.imitation_minutes)
+        tick = _Ticker()
+        _say(f"{plan.describe()}; {self._evaluations_said(plan)}"
+             + (f"; going on from {self.clock / 60:.1f} minutes ({self.phase}, {self.updates} updates)"
+                if self.clock > 0 or self.updates > 0 else ""))
         if self.phase == "engine games":
-            self._gather(min(config.engine_minutes, minutes))
-            self.phase = "imitation" if config.imitation_minutes > 0 else "self-play"
+            self._gather(plan.engine_minutes, tick)
+            self.phase = "imitation" if plan.imitation_minutes > 0 else "self-play"
             self.save()
             _say(f"{self.clock / 60:5.1f} min: {self.buffer.added} positions gathered; {self.phase} follows")
         while self.clock < budget:
-            if self.phase == "imitation" and self.clock >= warm:
-                save_network(self.net, self._path(IMITATION))
-                self.phase = "self-play"
-                self.save()
-                _say(f"{self.clock / 60:5.1f} min: imitation done ({self.updates} updates); self-play follows")
+            if self.phase == "imitation" and (self.clock >= warm or len(self.buffer) < config.batch_size):
+                self._end_imitation()
             if self._evaluation_due():
-                self.evaluate(config.eval_games)
+                self.evaluate(plan.eval_games, tick=tick)
                 self.evaluations += 1
                 self.save()
             started = time.monotonic()
@@ -246,16 +182,43 @@ class Trainer(Unshared):
                 report(self)
         self.save()
         save_network(self.net, self._path(NETWORK))
-        self.evaluate(config.final_games, final=True)
+        _say(f"{self.clock / 60:5.1f} min: training done ({self.updates} updates); the final evaluation: "
+             f"{self._final_said(plan)}")
+        self.evaluate(plan.final_games, final=True, head_to_head_games=plan.head_to_head_games, tick=tick)
+
+    def _final_said(self, plan: Plan, *, ahead: bool = False) -> str:
+        opponents = self.config.opponents() if plan.final_games > 0 else []
+        parts = [f"{plan.final_games} games against each of {', '.join(opponents)}"] if opponents else []
+        # Ahead of the run, an imitation phase to come will leave its network.
+        imitated = os.path.exists(self._path(IMITATION)) or (ahead and plan.imitation_minutes > 0)
+        if plan.head_to_head_games > 0 and imitated:
+            parts.append(f"{plan.head_to_head_games} against the imitation-only network")
+        return " and ".join(parts) or "no games"
+
+    def _evaluations_said(self, plan: Plan) -> str:
+        every = self.config.eval_every
+        on_the_way = (f"{plan.eval_games} games against each reference every {every:g} minutes, "
+                      if 0 < every < plan.minutes and plan.eval_games > 0 else "")
+        return f"evaluations (the clock stopped): {on_the_way}at the end {self._final_said(plan, ahead=True)}"
+
+    def _end_imitation(self) -> None:
+        if len(self.buffer) < self.config.batch_size:
+            _say(f"{self.clock / 60:5.1f} min: the warm start gave {len(self.buffer)} positions, fewer than a batch "
+                 f"({self.config.batch_size}): nothing to imitate; self-play follows")
+        else:
+            save_network(self.net, self._path(IMITATION))
+            _say(f"{self.clock / 60:5.1f} min: imitation done ({self.updates} updates); self-play follows")
+        self.phase = "self-play"
+        self.save()
 
     def _evaluation_due(self) -> bool:
         every = 60 * self.config.eval_every
         return every > 0 and self.clock >= every * (self.evaluations + 1)
 
-    def _gather(self, minutes: float) -> None:
+    def _gather(self, minutes: float, tick: _Ticker | None = None) -> None:
         config = self.config
         started = time.monotonic()
-        _say(f"gathering positions: {minutes:g} minutes of {config.engine} games"
+        _say(f"gathering positions: {minutes:.3g} minutes of {config.engine} games"
              + (f" and the games of {config.pgn}" if config.pgn else ""))
         if config.pgn:
             with warnings.catch_warnings(record=True) as caught:
@@ -264,28 +227,42 @@ class Trainer(Unshared):
             for warning in caught:
                 _say(str(warning.message))
             _say(f"{added} positions from the games of {config.pgn}")
+
+        def said(games: int, positions: int) -> None:
+            if tick is not None:
+                elapsed = (self.clock + time.monotonic() - started) / 60
+                tick(lambda: f"{elapsed:5.1f} min, engine games: {games} games, {positions} positions so far")
+
         if minutes > 0:
             engine_games(self.buffer, find_engine(config.engine), minutes=minutes, nodes=config.engine_nodes,
-                         engines=config.engines, max_plies=config.max_plies, seed=config.seed)
+                         engines=config.engines, max_plies=config.max_plies, seed=config.seed, report=said)
         self.clock += time.monotonic() - started
 
     @_serialised
-    def evaluate(self, games: int, *, final: bool = False) -> list[dict[str, Any]]:
+    def evaluate(self, games: int, *, final: bool = False, head_to_head_games: int | None = None,
+                 tick: _Ticker | None = None) -> list[dict[str, Any]]:
         """Matches of the network (``eval_simulations`` a move) against each of
-        ``eval_opponents``, and at the end against the imitation-only network; the records
+        ``eval_opponents``, ``games`` games each, and at the end ``head_to_head_games``
+        against the imitation-only network (the config's count by default); the records
         are appended to the log and the curve redrawn."""
         config = self.config
         opponents = config.opponents() if integer(games, "games", 0) > 0 else []
+        if head_to_head_games is None:
+            head_to_head_games = HEAD_TO_HEAD_GAMES if config.head_to_head_games is None else config.head_to_head_games
+        head_to_head_games = integer(head_to_head_games, "head_to_head_games", 0)
         extra = {"minutes": round(self.clock / 60, 2), "phase": self.phase, "positions": self.buffer.added,
                  "updates": self.updates, "final": final}
+        # Lines in a log or a pipe; a terminal shows the matches' own progress line.
+        report = None if tick is None or _is_terminal() else (lambda line: tick(lambda: f"evaluating {line}"))
         player = NetworkPlayer(self.net, config.eval_simulations, name="network", seed=config.seed)
         records = evaluate(player, opponents, games, max_plies=config.eval_max_plies, seed=config.seed,
-                           stockfish=config.engine, extra=extra, log=self._path(LOG), progress=None)
-        if final and config.head_to_head_games > 0 and os.path.exists(self._path(IMITATION)):
+                           stockfish=config.engine, extra=extra, log=self._path(LOG), progress=None, report=report)
+        if final and head_to_head_games > 0 and os.path.exists(self._path(IMITATION)):
             imitation = load_network(self._path(IMITATION), self.device)
             others = {"imitation": NetworkPlayer(imitation, config.eval_simulations, name="imitation only")}
-            records += evaluate(player, ["imitation"], config.head_to_head_games, max_plies=config.eval_max_plies,
-                                extra=extra, log=self._path(LOG), opponent_agents=others, progress=None)
+            records += evaluate(player, ["imitation"], head_to_head_games, max_plies=config.eval_max_plies,
+                                extra=extra, log=self._path(LOG), opponent_agents=others, progress=None,
+                                report=report)
         if os.path.exists(self._path(LOG)):
             plot_curve(read_log(self._path(LOG)), self._path(CURVE))
         for r in records:
@@ -293,6 +270,7 @@ class Trainer(Unshared):
             _say(f"{extra['minutes']:5.1f} min: against {r['opponent']}: {r['wins']} won, {r['draws']} drawn, "
                  f"{r['losses']} lost, score {r['score']:.1%}{elo}")
         return records
+
     def _learn(self) -> tuple[float, float]:
         self.net.train()
         batch = self.buffer.sample(self.config.batch_size, self.rng)
@@ -404,3 +382,30 @@ def _make_writable_directory(directory: str) -> None:
 
 def _say(line: str) -> None:
     print(line, file=sys.stderr, flush=True)
+
+
+def _is_terminal() -> bool:
+    try:
+        return sys.stderr.isatty()
+    except (AttributeError, ValueError, OSError):
+        return False
+
+
+def progress_seconds() -> float:
+    """How often progress is said: every 10 seconds on a terminal, every minute in a log or a pipe."""
+    return 10.0 if _is_terminal() else 60.0
+
+
+class _Ticker:
+    """Says a line of progress on standard error when ``progress_seconds`` have passed
+    since the last (the line is made only then)."""
+
+    def __init__(self) -> None:
+        self.every = progress_seconds()
+        self.last = time.monotonic()
+
+    def __call__(self, line: Callable[[], str]) -> None:
+        now = time.monotonic()
+        if now - self.last >= self.every:
+            self.last = now
+            _say(line())
