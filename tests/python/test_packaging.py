@@ -23,7 +23,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 
 # vantor_gym's modules that need Gymnasium (aec PettingZoo as well); every other one
 # imports with NumPy alone. __main__ runs the command line, so it is not imported.
-GYMNASIUM_MODULES = {"env", "vector", "render", "aec"}
+GYMNASIUM_MODULES = {"env", "vector", "render", "aec", "_observations"}
+# The modules of the PyTorch extras, which no venv here installs (several GB).
+TORCH_MODULES = {"sb3", "torchrl"}
 
 
 def test_stub_matches_the_module(tmp_path):
@@ -154,15 +156,49 @@ def _run(args, cwd, **kwargs):
     return result.stdout
 
 
+# What a checkout holds besides the sources: build trees (any top-level build*), caches,
+# and what the install block itself makes.
+_NOT_CHECKED_OUT = {"__pycache__", ".pytest_cache", ".mypy_cache", ".hypothesis"}
+_NOT_CHECKED_OUT_AT_TOP = {".git", "dist", ".venv", ".scratch", "vantor-run"}
+
+
+def _checkout(to):
+    def ignore(folder, names):
+        top = os.path.samefile(folder, ROOT)
+        return {n for n in names
+                if n in _NOT_CHECKED_OUT or top and (n in _NOT_CHECKED_OUT_AT_TOP or n.startswith("build"))}
+
+    shutil.copytree(ROOT, to, symlinks=True, ignore=ignore)
+
+
+def _install_block():
+    with open(os.path.join(ROOT, "README.md")) as readme:
+        text = readme.read()
+    section = text.index("### Installing into your own CPython 3.14")
+    return re.search(r"```sh\n(.*?)```", text[section:], re.S).group(1)
+
+
 @pytest.fixture(scope="module")
-def wheel(wheelhouse, tmp_path_factory):
-    """`pip wheel` of the repository from outside it, with build isolation (its build
-    requirements also come from the folder)."""
-    out = tmp_path_factory.mktemp("dist")
-    _run([sys.executable, "-m", "pip", "wheel", "--quiet", "--no-deps", "--no-index", "--find-links", wheelhouse,
-          "--wheel-dir", str(out), "--config-settings=build-dir=" + str(tmp_path_factory.mktemp("build")), ROOT],
-         cwd=out, timeout=1800)
-    [built] = out.glob("vantor-*.whl")
+def installed(wheelhouse, tmp_path_factory):
+    """A copy of the repository after the README's install block ran in it as written:
+    under tools/toolchain run when inside the root (whose settings must make it work
+    offline), else with pip pointed at the folder of wheels."""
+    tree = tmp_path_factory.mktemp("checkout") / "vantor"
+    _checkout(tree)
+    env = {k: v for k, v in _clean_env().items() if not k.startswith("PIP_")}
+    command = ["bash", "-e", "-c", _install_block()]
+    if os.environ.get("VANTOR_TOOLCHAIN_INSIDE"):
+        command = [os.path.join(ROOT, "tools", "toolchain"), "run", *command]
+    else:
+        env.update(PIP_NO_INDEX="1", PIP_FIND_LINKS=wheelhouse)
+    result = subprocess.run(command, cwd=tree, env=env, capture_output=True, text=True, timeout=1800)
+    assert result.returncode == 0, f"{result.stdout}\n{result.stderr}"
+    return tree
+
+
+@pytest.fixture(scope="module")
+def wheel(installed):
+    [built] = (installed / "dist").glob("vantor-*.whl")
     return built
 
 
@@ -180,8 +216,36 @@ def numpy_venv(wheel, wheelhouse, tmp_path_factory):
 
 
 @pytest.fixture(scope="module")
-def full_venv(wheel, wheelhouse, tmp_path_factory):
-    return _venv(wheel, wheelhouse, tmp_path_factory.mktemp("full"), "[gym,pettingzoo]")
+def full_venv(installed):
+    return str(installed / ".venv" / "bin" / "python")
+
+
+def test_the_wheel_build_compiles_only_the_modules_and_optimises_them(installed, wheel):
+    [tree] = (installed / "build").iterdir()
+    with open(tree / "CMakeCache.txt") as cache:
+        assert "CMAKE_BUILD_TYPE:STRING=Release\n" in cache.read()
+    compiled = {folder.name for folder in (tree / "CMakeFiles").glob("*.dir") if any(folder.rglob("*.o"))}
+    assert compiled == {f"{name}.dir" for name in
+                        ("vantor_engine", "vantor_batch", "vantor_search", "vantor_notation", "vantor", "_native")}
+    made = {path.name.split(".")[0] for path in tree.rglob("*") if path.is_file() and os.access(path, os.X_OK)}
+    assert not {n for n in made if n in {"engine_tests", "bench_engine", "find_magics", "vantor_floor"}
+                or n.startswith("fuzz_")}, made
+
+
+def test_toolchain_run_keeps_the_source_tree_out_of_virtual_environments(full_venv, tmp_path):
+    if not os.environ.get("VANTOR_TOOLCHAIN_INSIDE"):
+        pytest.skip("checks tools/toolchain run, from inside the root")
+    probe = ("import importlib.util as u; "
+             "print(*(getattr(u.find_spec(n), 'origin', None) for n in ('vantor_gym', 'vantor')))")
+    toolchain = os.path.join(ROOT, "tools", "toolchain")
+    venv = os.path.dirname(os.path.dirname(full_venv)) + os.sep
+    # Activated or called by path, the venv's interpreter finds the wheel's modules.
+    for command in ([full_venv, "-c", probe], ["bash", "-c", f". {venv}bin/activate && python -c \"{probe}\""]):
+        found = _run([toolchain, "run", *command], cwd=tmp_path).split()
+        assert all(origin.startswith(venv) for origin in found), found
+    # The root's own interpreter still finds the source tree.
+    found = _run([toolchain, "run", "python3", "-c", probe], cwd=tmp_path).split()
+    assert found[0] == os.path.join(ROOT, "python", "vantor_gym", "__init__.py"), found
 
 
 def test_wheel_holds_both_modules_their_stubs_and_the_extras(wheel):
@@ -208,7 +272,7 @@ def test_numpy_alone_imports_all_but_the_gymnasium_modules(numpy_venv, tmp_path)
         assert vantor.__file__.startswith(sys.prefix) and vantor_gym.__file__.startswith(sys.prefix)
         assert importlib.util.find_spec("gymnasium") is None
         names = sorted(m.name for m in pkgutil.iter_modules(vantor_gym.__path__))
-        plain = [n for n in names if n not in {sorted(GYMNASIUM_MODULES)!r} and n != "__main__"]
+        plain = [n for n in names if n not in {sorted(GYMNASIUM_MODULES | TORCH_MODULES)!r} and n != "__main__"]
         for name in plain:
             importlib.import_module("vantor_gym." + name)
         from vantor_gym import BatchEnv, notation
@@ -237,14 +301,14 @@ def _readme_snippet():
 
 def test_pip_installs_into_a_fresh_environment(full_venv, tmp_path):
     probe = textwrap.dedent(
-        """
+        f"""
         import importlib, os, pkgutil, sys
         import gymnasium, vantor, vantor_gym
         where = os.path.dirname(vantor.__file__)
         assert where.startswith(sys.prefix), where
         assert os.path.exists(os.path.join(where, "vantor.pyi"))
         for module in pkgutil.iter_modules(vantor_gym.__path__):
-            if module.name != "__main__":
+            if module.name not in {sorted(TORCH_MODULES | {"__main__"})!r}:
                 importlib.import_module("vantor_gym." + module.name)
         env = vantor.Vantor()
         obs, _ = gymnasium.make("vantor_gym/Chess-v0").reset(seed=0)

@@ -134,7 +134,7 @@ def cluster():
         f.write(secrets.token_hex(32))
     env = dict(os.environ, RAY_AUTH_MODE="token", RAY_AUTH_TOKEN_PATH=token)
     # The nodes cannot import the package from the source tree: it has to travel.
-    nodes_env = {k: v for k, v in env.items() if k != "PYTHONPATH"}
+    nodes_env = {k: v for k, v in env.items() if k not in ("PYTHONPATH", "PYTHONUSERBASE")}
     ports = free_ports(18)
     address = f"127.0.0.1:{ports[0]}"
 
