@@ -69,13 +69,13 @@ def _action(action: Any) -> int:
     return int(action)
 
 
-def option_fen(options: dict[str, Any] | None, ignored: tuple[str, ...] = ()) -> str | None:
+def option_fen(options: dict[str, Any] | None, ignored: tuple[str, ...] = (), also: tuple[str, ...] = ()) -> str | None:
     """The start FEN of reset options (``{"fen": text}``), or None for the initial position.
-    Any other key but the ``ignored`` raises ``ValueError``: a misspelt ``"FEN"`` must not
-    start a game from the wrong position unnoticed."""
-    unknown = sorted(map(repr, set(options or {}) - set(RESET_OPTIONS) - set(ignored)))
+    Any other key but the ``ignored`` and the caller's ``also`` raises ``ValueError``: a
+    misspelt ``"FEN"`` must not start a game from the wrong position unnoticed."""
+    unknown = sorted(map(repr, set(options or {}) - set(RESET_OPTIONS) - set(ignored) - set(also)))
     if unknown:
-        known = ", ".join(map(repr, RESET_OPTIONS))
+        known = ", ".join(map(repr, RESET_OPTIONS + tuple(also)))
         raise ValueError(f"unknown reset options {', '.join(unknown)}: the known keys are {known}")
     fen = (options or {}).get("fen")
     if fen is not None and not isinstance(fen, str):

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from contextlib import ExitStack
 from typing import Any
 
@@ -95,7 +96,9 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
       callable or a ``UciEngine``) plays the side ``agent_side`` does not (``"random"``:
       drawn per game and episode), its moves made inside ``step`` and ``reset``; rewards
       are then the agent's. The ``"random"`` opponent draws for all games at once from
-      ``np_random``. Without an opponent the actions move both sides and rewards are white's.
+      ``np_random``; ``set_opponent(other)`` replaces it between steps, and ``agent_sides``
+      tells each game's side. Without an opponent the actions move both sides and rewards
+      are white's.
     - Observations are seen from the side to move (``observation="module"`` keeps
       ``vantor.Vantor``'s planes), in ``dtype`` (``int32`` or ``float32``), flat with
       ``flatten=True``; plane 113 is what ``step_plane`` says (each game's plies since its
@@ -116,7 +119,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         illegal_action: str = "lose",
         workers: int | None = None,
         render_mode: str | None = None,
-        start_fens: list[str] | None = None,
+        start_fens: Sequence[str] | None = None,
         observation: str = "side_to_move",
         compact: bool = False,
         *,
@@ -140,9 +143,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
             raise ValueError(f"agent_side must be one of {AGENT_SIDES}, not {agent_side!r}")
         if opponent is None and agent_side != "white":
             raise ValueError(f"agent_side={agent_side!r} needs an opponent: without one the agent moves both sides")
-        if not (opponent is None or isinstance(opponent, (str, UciEngine)) or callable(opponent)):
-            raise TypeError(f"opponent must be a player spec (str), a UciEngine or a (state, mask) -> action "
-                            f"callable, not {type(opponent).__name__}")
+        _check_opponent(opponent)
         for name, flag in (("legal_actions", legal_actions), ("flatten", flatten)):
             if not isinstance(flag, (bool, np.bool_)):
                 raise TypeError(f"{name} must be True or False, not {type(flag).__name__}")
@@ -155,14 +156,8 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
                               start_fens=start_fens, observation=observation, compact=compact, dtype=chosen)
         self._stack = ExitStack()  # engines started for a spec are the env's to close
         self._spec = opponent if isinstance(opponent, str) else None
-        self._player: Agent | None = None
         try:
-            if isinstance(opponent, str) and opponent != "random":
-                from vantor_gym.players import make_player
-
-                self._player = make_player(opponent, self._stack)
-            elif not isinstance(opponent, str):
-                self._player = opponent
+            self._player = _player_of(opponent, self._stack)
         except BaseException:
             self.batch.close()
             self._stack.close()
@@ -197,8 +192,10 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         self._pending: dict[int, tuple[int, bool, bool, bool, np.ndarray, int]] = {}
         self._sides = np.full(num_envs, 1 if agent_side == "black" else 0, np.int64)
         self._game_random: list[np.random.Generator | None] = [None] * num_envs
+        # Each game's start and moves for a UCI opponent; None where the game began before
+        # the engine became the opponent: it is sent that game's positions alone.
         self._uci_starts: list[str | None] = [None] * num_envs
-        self._uci_moves: list[list[str]] = [[] for _ in range(num_envs)]
+        self._uci_moves: list[list[str] | None] = [None] * num_envs
 
     # Resetting
 
@@ -206,18 +203,18 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         self, *, seed: int | list[int | None] | None = None, options: dict[str, Any] | None = None
     ) -> tuple[np.ndarray, dict[str, Any]]:
         """Starts every game; ``options={"fen": text}`` starts each from that position
-        (refused as ``BatchEnv.reset`` refuses it, before any game starts); with
-        ``"reset_mask"`` (a ``bool`` array, one per game; disabled autoreset only) just
-        those games start, the others keeping their observations and giving no info row.
-        Any other key raises ``ValueError``. ``seed`` (an int, or one int or None per
-        game) seeds ``np_random`` (an int also the action space), and through it the starts
-        drawn from ``start_fens``; game ``i``'s sides for ``agent_side="random"`` come from
-        its own generator, seeded with ``seed + i`` (or ``seed[i]``) as ``SyncVectorEnv``
-        seeds its games, so that they are the sides that vector env's games draw."""
+        (refused as ``BatchEnv.reset`` refuses it, before any game starts), and
+        ``{"fens": [text or None, ...]}`` (one per game) each from its own, None keeping
+        a game's usual start; with ``"reset_mask"`` (a ``bool`` array, one per game;
+        disabled autoreset only) just those games start, the others keeping their
+        observations and giving no info row. Any other key raises ``ValueError``.
+        ``seed`` (an int, or one int or None per game) seeds ``np_random`` (an int also
+        the action space), and through it the starts drawn from ``start_fens``; game
+        ``i``'s sides for ``agent_side="random"`` come from its own generator, seeded with
+        ``seed + i`` (or ``seed[i]``) as ``SyncVectorEnv`` seeds its games, so that they
+        are the sides that vector env's games draw."""
         self._open()
-        fen_text = option_fen(options, ignored=("reset_mask",))
-        if fen_text is not None:
-            read_start(fen_text)  # refused before the seeds change anything
+        fens = self._reset_fens(options)
         mask = self._reset_mask(options)
         seeds = self._seeds(seed)
         games = np.arange(self.num_envs) if mask is None else np.flatnonzero(mask)
@@ -232,28 +229,59 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
                 from vantor_gym.players import make_player
 
                 self._player = make_player(self._spec, self._stack, seed=int(self.np_random.integers(2**63)))
+        from_fen = np.zeros(self.num_envs, bool)
+        if fens is not None:
+            from_fen[[game for game, text in enumerate(fens) if text is not None]] = True
         # Each game's start is drawn by its generator in the batch, seeded from np_random.
-        reseed = int(self.np_random.integers(2**63)) if self.batch.start_fens and fen_text is None else None
-        if mask is None:
-            obs, info = self.batch.reset(fens=None if fen_text is None else [fen_text] * self.num_envs, seed=reseed)
-            n = self.num_envs
+        drawn, given = games[~from_fen[games]], games[from_fen[games]]
+        texts = [text for text in (fens[game] for game in given.tolist()) if text is not None] if fens else []
+        reseed = int(self.np_random.integers(2**63)) if self.batch.start_fens and len(drawn) else None
+        n = self.num_envs
+        if mask is None and (fens is None or len(given) == n):
+            obs, info = self.batch.reset(fens=texts or None, seed=reseed)
             rows = _Rows(obs, np.zeros(n, np.int8), np.zeros(n, bool), np.zeros(n, bool), info["action_mask"],
                          info["side"], np.zeros(n, bool))
-            self.last_moves.reset()
         else:
-            assert self._obs is not None and self._masks is not None
-            rows = _Rows(self._obs.copy(), np.zeros(self.num_envs, np.int8), self._ended.copy(), self._ended.copy(),
-                         self._masks.copy(), np.zeros(self.num_envs, np.int8), np.zeros(self.num_envs, bool))
-            obs, info = self.batch.reset(indices=games, fens=None if fen_text is None else [fen_text] * len(games),
-                                         seed=reseed)
-            self._put_start(rows, games, obs, info)
+            if mask is None:
+                rows = _Rows.empty(self.batch)
+            else:
+                assert self._obs is not None and self._masks is not None
+                rows = _Rows(self._obs.copy(), np.zeros(n, np.int8), self._ended.copy(), self._ended.copy(),
+                             self._masks.copy(), np.zeros(n, np.int8), np.zeros(n, bool))
+            if len(given):
+                self._put_start(rows, given, *self.batch.reset(indices=given, fens=texts))
+            if len(drawn):
+                self._put_start(rows, drawn, *self.batch.reset(indices=drawn, seed=reseed))
+        if mask is None:
+            self.last_moves.reset()
         self._stalled = False
-        self._started(games, rows, seeds, fen_text is not None)
+        self._started(games, rows, seeds, from_fen)
         self._ended[games] = False
         self._masks = rows.masks
         if self.autoreset_mode is AutoresetMode.DISABLED:
             self._obs = rows.obs.copy()
         return self._shown(rows.obs), self._infos(rows, None if mask is None else games)
+
+    def _reset_fens(self, options: dict[str, Any] | None) -> list[str | None] | None:
+        """Each game's FEN by the options (None where it starts as usual), or None for no
+        FEN at all; every text is read here, before anything changes."""
+        text = option_fen(options, also=("reset_mask", "fens"))
+        given = (options or {}).get("fens")
+        if given is None:
+            if text is None:
+                return None
+            read_start(text)
+            return [text] * self.num_envs
+        if text is not None:
+            raise ValueError("options take 'fen' (every game's) or 'fens' (one per game), not both")
+        if not isinstance(given, (list, tuple)) or len(given) != self.num_envs:
+            raise ValueError(f"options['fens'] must be a list of one FEN or None per game ({self.num_envs})")
+        for k, each in enumerate(given):
+            if each is not None and not isinstance(each, str):
+                raise TypeError(f"options['fens'][{k}] must be a str or None, not {type(each).__name__}")
+            if each is not None:
+                read_start(each)
+        return None if all(each is None for each in given) else list(given)
 
     def _reset_mask(self, options: dict[str, Any] | None) -> np.ndarray | None:
         if not options or "reset_mask" not in options:
@@ -292,9 +320,10 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         """Starts ``games`` anew (an autoreset) into their rows."""
         obs, info = self.batch.reset(indices=games)
         self._put_start(rows, games, obs, info)
-        self._started(games, rows, None, False)
+        self._started(games, rows, None, None)
 
-    def _started(self, games: np.ndarray, rows: _Rows, seeds: list[int | None] | None, from_fen: bool) -> None:
+    def _started(self, games: np.ndarray, rows: _Rows, seeds: list[int | None] | None,
+                 from_fen: np.ndarray | None) -> None:
         """What follows the start of ``games``: the episode's draws, the opponent's first
         moves, the step plane."""
         if self.render_mode is not None:
@@ -318,12 +347,13 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
             rows.terminated[over] = rows.truncated[over] = False
         self._set_step_plane(rows, games)
 
-    def _draw(self, games: np.ndarray, seeds: list[int | None] | None, from_fen: bool) -> None:
+    def _draw(self, games: np.ndarray, seeds: list[int | None] | None, from_fen: np.ndarray | None) -> None:
         """Makes each game's draws of a ``VantorEnv`` reset from its own generator: the
-        start (which the batch draws itself), the side, and a seeded opponent's seed."""
+        start (which the batch draws itself, but not for a game started from a FEN,
+        ``from_fen[game]``), the side, and a seeded opponent's seed."""
         if self.agent_side != "random":
             return
-        starts = bool(self.batch.start_fens) and not from_fen
+        drawing = bool(self.batch.start_fens)
         remade = self._spec is not None and self._spec.partition(":")[0] in ("random", *_SEEDED_SPECS)
         for game in games.tolist():
             seed = None if seeds is None else seeds[game]
@@ -332,7 +362,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
             generator = self._game_random[game]
             if generator is None:
                 generator = self._game_random[game] = seeding.np_random()[0]
-            if starts:
+            if drawing and (from_fen is None or not from_fen[game]):
                 generator.integers(2**63)
             self._sides[game] = int(generator.integers(2))
             if remade and seed is not None:
@@ -454,8 +484,9 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
                 continue
             if self.render_mode is not None:
                 self.last_moves.moves[game] = move_squares(action, 1 - moved)
-            if before is not None:
-                self._uci_moves[game].append(action_to_uci(before[k], action))
+            moves = self._uci_moves[game]
+            if before is not None and moves is not None:
+                moves.append(action_to_uci(before[k], action))
 
     def _reply(self, games: np.ndarray, rows: _Rows) -> None:
         """The opponent's move in each of ``games`` still going with the opponent to move."""
@@ -581,6 +612,35 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
             raise RuntimeError("call reset before action_masks")
         return self._masks.copy()
 
+    @property
+    def agent_sides(self) -> np.ndarray:
+        """The agent's side in each game's episode, a new ``int64`` array (0 white, 1 black),
+        as ``infos["agent_side"]`` tells it; all 0 without an opponent."""
+        return self._sides.copy()
+
+    def set_opponent(self, opponent: str | Agent) -> None:
+        """Makes ``opponent`` (as the constructor takes it) play the opponent's moves from
+        the next one on, in every game; only an environment made with an opponent takes
+        another, and not None (the actions would then move both sides). An engine started
+        for the former spec is closed; a UCI engine is sent the games begun before it as
+        their positions alone, and those it sees start as their start and moves."""
+        self._open()
+        if opponent is None or self.opponent is None:
+            raise ValueError("only an environment made with an opponent takes another, and not None")
+        _check_opponent(opponent)
+        stack = ExitStack()
+        try:
+            player = _player_of(opponent, stack)
+        except BaseException:
+            stack.close()
+            raise
+        former, self._stack = self._stack, stack
+        self._player, self.opponent = player, opponent
+        self._spec = opponent if isinstance(opponent, str) else None
+        self._uci_starts = [None] * self.num_envs
+        self._uci_moves = [None] * self.num_envs
+        former.close()
+
     def _open(self) -> None:
         if self.closed or self.batch.closed:
             raise RuntimeError("the environment is closed")
@@ -590,6 +650,25 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
             self._stack.close()
         finally:
             self.batch.close()
+
+
+def _check_opponent(opponent: object) -> None:
+    if not (opponent is None or isinstance(opponent, (str, UciEngine)) or callable(opponent)):
+        raise TypeError(f"opponent must be a player spec (str), a UciEngine or a (state, mask) -> action "
+                        f"callable, not {type(opponent).__name__}")
+
+
+def _player_of(opponent: str | Agent | None, stack: ExitStack) -> Agent | None:
+    """The player of an opponent: None for none and for ``"random"`` (drawn for all games at
+    once from ``np_random``), a spec's player (its engines closed with ``stack``), or the
+    agent given."""
+    if not isinstance(opponent, str):
+        return opponent
+    if opponent == "random":
+        return None
+    from vantor_gym.players import make_player
+
+    return make_player(opponent, stack)
 
 
 def _legal_lists(masks: np.ndarray) -> np.ndarray:

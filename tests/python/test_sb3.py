@@ -147,6 +147,28 @@ def test_seeding_repeats_starts_sides_and_the_random_opponent():
     assert 0 < sides.mean() < 1
 
 
+def test_seeded_sides_are_those_of_a_seeded_dummy_vec_env():
+    # SB3 seeds game i with seed + i: each game's sides over its episodes are the single env's.
+    options = {"opponent": lowest, "agent_side": "random", "max_plies": 3, "start_fens": [MATING]}
+    ours = VecEnv(4, threads=1, **options)
+    theirs = DummyVecEnv([lambda: gymnasium.make("vantor_gym/Chess-v0", disable_env_checker=True, **options)] * 4)
+    ours.seed(12)
+    theirs.seed(12)
+    assert np.array_equal(ours.reset(), theirs.reset())
+    rng = np.random.default_rng(4)
+    sides = []
+    for step in range(20):
+        actions = random_actions(ours.action_masks(), rng)
+        obs, rewards, dones, infos = ours.step(actions)
+        expected_obs, expected_rewards, _, expected_infos = theirs.step(actions)
+        assert np.array_equal(obs, expected_obs) and np.array_equal(rewards, expected_rewards), step
+        sides += [info["agent_side"] for info in infos]
+        assert sides[-4:] == [info["agent_side"] for info in expected_infos], step
+        current = [(ours.reset_infos[game] if dones[game] else infos[game])["agent_side"] for game in range(4)]
+        assert ours.get_attr("agent_side") == current, step
+    assert 0 < np.mean(sides) < 1
+
+
 def test_an_opponents_illegal_action_loses_under_lose():
     env = VecEnv(2, opponent=lambda state, mask: 7, threads=1)  # 7 is never legal from the start
     env.reset()
@@ -162,7 +184,7 @@ def _breaks_at_its_third_move(state, mask):
 
 
 @pytest.mark.parametrize("opponent, illegal_action, error, match", [
-    (lambda state, mask: 7, "raise", ValueError, "the opponent's action 7 in game 0 is not legal"),
+    (lambda state, mask: 7, "raise", ValueError, "game 0: the opponent, playing white, gave action 7"),
     (lambda state, mask: True, "lose", TypeError, "not an integer action"),
     (lambda state, mask: "e2e4", "lose", TypeError, "not an integer action"),
     (_breaks_at_its_third_move, "lose", KeyError, "the opponent broke"),
@@ -285,6 +307,8 @@ def test_bad_settings_are_refused(make, error, match):
     (lambda env: env.env_method("fen", indices=[2]), IndexError, "out of range"),
     (lambda env: env.get_attr("max_plies", indices=[True]), TypeError, "index"),
     (lambda env: (env.set_options([{}]), env.reset()), ValueError, "one per game"),
+    (lambda env: (env.set_options([{}, 3]), env.reset()), TypeError, "one dict per game"),
+    (lambda env: (env.set_options("ab"), env.reset()), TypeError, "one dict per game"),
     (lambda env: (env.set_options({"FEN": "8/8/8/8/8/8/8/8 w - - 0 1"}), env.reset()), ValueError, "'FEN'"),
     (lambda env: (env.set_options({"fen": "8/8 w"}), env.reset()), ValueError, "fen|FEN"),
     (lambda env: copy.copy(env), TypeError, "cannot be copied"),

@@ -6,10 +6,10 @@ import numpy as np
 import pytest
 from gymnasium.vector import SyncVectorEnv
 
-from conftest import SANITIZED
+from conftest import SANITIZED, START_FEN
 from test_vector_sync import BACK_RANK, quiet, same
 from vantor_gym import VantorEnv, VantorVectorEnv, expand_observations
-from vantor_gym.notation import uci_to_action
+from vantor_gym.notation import fen, uci_to_action
 from vantor_gym.render import move_squares
 
 E2E4 = 564
@@ -45,6 +45,11 @@ def test_disabled_autoreset_refuses_ended_games_until_the_mask_restarts_them():
     ("disabled", {"seed": -1}, ValueError),
     ("disabled", {"seed": [1]}, ValueError),
     ("disabled", {"seed": [1, "2"]}, TypeError),
+    ("next_step", {"fens": [BACK_RANK]}, ValueError),
+    ("next_step", {"fens": BACK_RANK}, ValueError),
+    ("next_step", {"fens": [BACK_RANK, 3]}, TypeError),
+    ("next_step", {"fens": [None, "8/8 w"]}, ValueError),
+    ("next_step", {"fens": [BACK_RANK, None], "fen": BACK_RANK}, ValueError),
 ], ids=repr)
 def test_bad_resets_change_nothing(mode, options, error):
     env = VantorVectorEnv(2, workers=1, autoreset_mode=mode, opponent=quiet, agent_side="random")
@@ -238,3 +243,86 @@ def test_the_arrays_returned_are_the_callers_to_change(mode):
 def test_bad_options_are_refused(options, error, match):
     with pytest.raises(error, match=match):
         VantorVectorEnv(2, **options)
+
+
+# A rook ending with black to move, and the back-rank position.
+ROOKS = "4k3/8/8/8/8/8/8/R3K2R b KQ - 0 1"
+
+
+@pytest.mark.parametrize("fens, reset_mask", [
+    ([ROOKS, None, BACK_RANK, None], None),
+    ([ROOKS, BACK_RANK, START_FEN, ROOKS], None),
+    ([None, ROOKS, None, BACK_RANK], np.array([False, True, True, True])),
+], ids=["some", "all", "masked"])
+def test_fens_start_each_game_as_its_single_env_with_that_fen(fens, reset_mask):
+    # A game given a FEN draws no start, so the sides drawn after differ from the others'.
+    options = {"opponent": quiet, "agent_side": "random", "start_fens": [START_FEN], "max_plies": 5}
+    env = VantorVectorEnv(4, workers=1, autoreset_mode="disabled" if reset_mask is not None else "next_step",
+                          **options)
+    games = range(4) if reset_mask is None else np.flatnonzero(reset_mask).tolist()
+    for seed in range(0, 40, 8):
+        given = {"fens": fens}
+        if reset_mask is not None:
+            env.reset(seed=[seed + 1000 + game for game in range(4)])
+            given["reset_mask"] = reset_mask
+        obs, infos = env.reset(seed=[seed + game for game in range(4)], options=given)
+        assert (env.agent_sides == infos["agent_side"])[list(games)].all()
+        for game in games:
+            single = VantorEnv(**options)
+            expected_obs, expected = single.reset(seed=seed + game, options=fens[game] and {"fen": fens[game]})
+            row = {key: infos[key][game] for key in expected}
+            same((obs[game], row), (expected_obs, {**expected, "illegal_action": np.bool_(False)}), f"game {game}")
+            assert fen((env.batch, game)) == single.game.fen()
+            single.close()
+
+
+@pytest.mark.parametrize("made_with, other, error, match", [
+    (quiet, None, ValueError, "not None"),
+    (None, quiet, ValueError, "made with an opponent"),
+    ("random", 3, TypeError, "opponent must be"),
+    (quiet, "nobody", ValueError, "unknown player"),
+    (quiet, "mc:0", ValueError, "at least 1"),
+])
+def test_a_refused_opponent_leaves_the_former_playing(made_with, other, error, match):
+    env = VantorVectorEnv(2, workers=1, opponent=made_with, autoreset_mode="same_step")
+    env.reset(seed=1)
+    with pytest.raises(error, match=match):
+        env.set_opponent(other)
+    assert env.opponent is made_with
+    env.step(np.full(2, E2E4))
+    env.close()
+    with pytest.raises(RuntimeError, match="closed"):
+        env.set_opponent(quiet)
+
+
+def test_a_new_opponent_makes_the_next_replies():
+    lowest = []
+    env = VantorVectorEnv(3, workers=1, opponent="random", agent_side="random", max_plies=4)
+    _, infos = env.reset(seed=5)
+    for step in range(12):
+        if step == 5:
+            env.set_opponent(lambda state, mask: lowest.append(int(np.flatnonzero(mask)[0])) or lowest[-1])
+        before = len(lowest)
+        _, _, terminated, truncated, infos = env.step(quiet_actions(env, infos))
+        assert (infos["side"] == infos["agent_side"])[~(terminated | truncated)].all()
+        assert (len(lowest) > before) == (step >= 5)
+
+
+@pytest.mark.skipif(SANITIZED, reason="its engine is a Python that loads the module")
+def test_a_uci_opponent_set_mid_game_is_sent_the_position_then_whole_games(tmp_path):
+    env = VantorVectorEnv(2, workers=1, opponent=quiet, max_plies=6, autoreset_mode="same_step")
+    _, infos = env.reset(seed=0)
+    *_, infos = env.step(quiet_actions(env, infos))
+    env.set_opponent("uci:" + lister_engine(tmp_path))
+    engine = env._player
+    for _ in range(4):  # the games end at their sixth ply, and start again
+        *_, infos = env.step(quiet_actions(env, infos))
+        assert not infos["illegal_action"].any()
+    lines = (tmp_path / "log").read_text().splitlines()
+    # Games begun before the engine: their positions alone; the games started after: from their start.
+    assert len(lines) == 8 and all(" moves " not in line for line in lines[:4]), lines
+    assert all(line.startswith(f"position fen {START_FEN} moves ") for line in lines[4:]), lines
+    assert [len(line.split()) for line in lines[4:]] == [10, 10, 12, 12]
+    env.set_opponent(quiet)
+    assert engine.closed
+    env.close()

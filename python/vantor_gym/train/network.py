@@ -24,8 +24,8 @@ from vantor_gym._parsing import one_line
 from vantor_gym.compact import expand_observations_torch
 from vantor_gym.train.files import load_checked, save_checked
 
-__all__ = ["NetworkConfig", "PolicyValueNet", "best_device", "evaluator", "load_network", "losses", "resolve_device",
-           "save_network"]
+__all__ = ["NetworkConfig", "PolicyValueNet", "ResidualBlock", "best_device", "evaluator", "load_network", "losses",
+           "resolve_device", "save_network"]
 
 PLANES = 119
 ACTION_PLANES = 73
@@ -51,7 +51,10 @@ class NetworkConfig:
         object.__setattr__(self, "blocks", integer(self.blocks, "blocks", 0))
 
 
-class _Block(nn.Module):
+class ResidualBlock(nn.Module):
+    """Two 3 x 3 convolutions over ``channels`` planes of 8 x 8, each batch-normalised, with
+    the input added back before the last ReLU: a block of the tower."""
+
     def __init__(self, channels: int) -> None:
         super().__init__()
         self.conv1 = nn.Conv2d(channels, channels, 3, padding=1, bias=False)
@@ -75,7 +78,7 @@ class PolicyValueNet(nn.Module):
         self.scale: torch.Tensor
         self.register_buffer("scale", _SCALE.view(1, PLANES, 1, 1).clone())
         self.stem = nn.Sequential(nn.Conv2d(PLANES, c, 3, padding=1, bias=False), nn.BatchNorm2d(c), nn.ReLU())
-        self.tower = nn.Sequential(*(_Block(c) for _ in range(config.blocks)))
+        self.tower = nn.Sequential(*(ResidualBlock(c) for _ in range(config.blocks)))
         self.policy = nn.Sequential(nn.Conv2d(c, c, 1, bias=False), nn.BatchNorm2d(c), nn.ReLU(),
                                     nn.Conv2d(c, ACTION_PLANES, 1))
         self.value = nn.Sequential(nn.Conv2d(c, 1, 1, bias=False), nn.BatchNorm2d(1), nn.ReLU(), nn.Flatten(),
