@@ -16,7 +16,9 @@ Needs stable-baselines3 (and PyTorch, which it brings); sb3-contrib for the mask
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Sequence
+import threading
+from collections.abc import Iterable, Iterator, Sequence
+from contextlib import contextmanager
 from typing import Any
 
 import gymnasium
@@ -32,6 +34,7 @@ from torch import nn
 from vantor_gym import notation
 from vantor_gym._handles import Unshared
 from vantor_gym._numbers import integer
+from vantor_gym._observations import STEP_PLANE
 from vantor_gym.batch import ACTIONS, PLANES, BatchEnv
 from vantor_gym.env import AGENT_SIDES, option_fen
 from vantor_gym.fen import read_start
@@ -43,6 +46,7 @@ from vantor_gym.vector import VantorVectorEnv
 __all__ = ["AGENT_SIDES", "PlanesExtractor", "VecEnv"]
 
 _INT32_MAX = 2**31 - 1
+_INT64_MAX = 2**63 - 1
 _PER_GAME_METHODS = ("action_masks", "fen", "render", "save_state")
 
 
@@ -81,7 +85,10 @@ class VecEnv(Unshared, _SB3VecEnv):
       ``reset``, which then repeats the starts drawn from ``start_fens``, the agent's sides
       (game ``i``'s as a Gymnasium environment reset with seed ``n + i`` draws it) and a
       random opponent's moves. ``set_options({"fen": text})`` (or a list, one dict per
-      game) starts games from that position at the next ``reset``.
+      game) starts games from that position at the next ``reset``; a ``reset`` that raises
+      keeps both for the next.
+    - One call at a time: calls from several threads wait for each other (``step`` as a
+      whole), and a call made from within another (by the opponent) raises ``RuntimeError``.
     """
 
     _carried_by = "env_method('save_state') carries its games instead"
@@ -121,7 +128,11 @@ class VecEnv(Unshared, _SB3VecEnv):
         # The infos' keys, in the order the Gymnasium environment gives them.
         self._keys = ("action_mask", "side", "illegal_action", *(("agent_side",) if opponent is not None else ()),
                       *(("legal_actions",) if self.legal_actions else ()))
-        self._actions: np.ndarray | None = None
+        # The actions step_async was given, and the thread that gave them.
+        self._actions: tuple[int, np.ndarray] | None = None
+        self._lock = threading.Lock()
+        self._caller: int | None = None  # the thread in a call, so that a call from within it is refused
+        self._reset_done = False
         try:
             super().__init__(num_envs, vector.single_observation_space, spaces.Discrete(ACTIONS))
         except BaseException:
@@ -137,8 +148,16 @@ class VecEnv(Unshared, _SB3VecEnv):
         """The ``BatchEnv`` that steps the games."""
         return self.vector_env.batch
 
+    def seed(self, seed: int | None = None) -> Sequence[int | None]:
+        """Seeds game ``i`` with ``seed + i`` at the next ``reset`` (None draws a seed);
+        ``seed`` must be an integer of at least 0, else nothing changes."""
+        return super().seed(None if seed is None else integer(seed, "seed", 0))
+
     def reset(self) -> VecEnvObs:
-        vector = self._open()
+        with self._turn():
+            return self._reset(self._open())
+
+    def _reset(self, vector: VantorVectorEnv) -> VecEnvObs:
         given = self._options
         if not isinstance(given, (list, tuple)) or not all(o is None or isinstance(o, dict) for o in given):
             raise TypeError("set_options takes one dict of options for all games or a list of one dict per game")
@@ -152,31 +171,54 @@ class VecEnv(Unshared, _SB3VecEnv):
                 read_start(text)  # refused here, before anything changes and with the options kept
             fens.append(text)
         seeds = list(self._seeds)
-        self._reset_seeds()
-        self._reset_options()
-        self._actions = None
         # Given as SB3's DummyVecEnv gives them to its games: game i's seed n + i.
         obs, infos = vector.reset(seed=None if all(s is None for s in seeds) else seeds,
                                   options=None if all(f is None for f in fens) else {"fens": fens})
+        # Only a reset that went through uses up the seeds and options.
+        self._reset_seeds()
+        self._reset_options()
+        self._actions = None
+        self._reset_done = True
         if seeds[0] is not None:
             self.action_space.seed(seeds[0])
         self.reset_infos = self._listed(infos)
         return obs
 
+    def step(self, actions: np.ndarray) -> VecEnvStepReturn:
+        # Whole, so that another thread's step cannot come between its two halves.
+        with self._turn():
+            vector = self._open()
+            self._take(actions)
+            return self._stepped(vector)
+
     def step_async(self, actions: np.ndarray) -> None:
-        self._open()
+        with self._turn():
+            self._open()
+            self._take(actions)
+
+    def step_wait(self) -> VecEnvStepReturn:
+        with self._turn():
+            return self._stepped(self._open())
+
+    def _take(self, actions: np.ndarray) -> None:
         array = np.asarray(actions)
         if array.dtype.kind not in "iu":
             raise TypeError(f"actions must be integers, not {array.dtype}")
         if array.shape != (self.num_envs,):
             raise ValueError(f"actions must have shape ({self.num_envs},), not {array.shape}")
-        self._actions = array.copy()
+        if array.dtype.kind == "u" and array.size and int(array.max()) > _INT64_MAX:
+            raise ValueError("actions must fit a 64-bit signed integer")
+        caller = threading.get_ident()
+        if self._actions is not None and self._actions[0] != caller:
+            raise RuntimeError("another thread's step_async waits for its step_wait: the VecEnv takes one "
+                               "thread's step at a time")
+        self._actions = (caller, array.astype(np.int64))
 
-    def step_wait(self) -> VecEnvStepReturn:
-        vector = self._open()
-        if self._actions is None:
-            raise RuntimeError("call step_async before step_wait")
-        actions, self._actions = self._actions, None
+    def _stepped(self, vector: VantorVectorEnv) -> VecEnvStepReturn:
+        if self._actions is None or self._actions[0] != threading.get_ident():
+            raise RuntimeError("call step_async before step_wait" if self._actions is None else
+                               "the actions waiting are another thread's: call step_async before step_wait")
+        actions, self._actions = self._actions[1], None
         obs, rewards, terminated, truncated, infos = vector.step(actions)
         listed = self._listed(infos)
         if "final_obs" in infos:
@@ -199,20 +241,24 @@ class VecEnv(Unshared, _SB3VecEnv):
 
     def action_masks(self) -> np.ndarray:
         """The legal actions of every game's current position, a new ``bool`` (num_envs, 4672)."""
-        return self._open().action_masks()
+        with self._turn():
+            return self._open().action_masks()
 
     def close(self) -> None:
         """Ends the batch's threads and an opponent made from a spec (a UCI engine's
         process); a later ``reset``, ``step``, ``action_masks`` or ``env_method`` raises
         ``RuntimeError``."""
-        self.vector_env.close()
+        with self._turn():
+            self.vector_env.close()
 
     def get_attr(self, attr_name: str, indices: VecEnvIndices = None) -> list[Any]:
         """The environment's attribute once per game named, the games sharing their
         settings; but ``"agent_side"`` with an opponent, each game's side in its episode."""
+        _check_name(attr_name, "attr_name")
         games = self._games_of(indices)
         if attr_name == "agent_side" and self.opponent is not None:
-            sides = self.vector_env.agent_sides.tolist()
+            with self._turn():
+                sides = self.vector_env.agent_sides.tolist()
             return [sides[g] for g in games]
         if attr_name.startswith("_") or not hasattr(self, attr_name):
             raise AttributeError(f"{type(self).__name__} has no attribute {attr_name!r}")
@@ -224,35 +270,40 @@ class VecEnv(Unshared, _SB3VecEnv):
         fixed when the environment is made), in an environment made with one: the new
         opponent makes the next moves; a UCI engine is sent a game begun before it as its
         position."""
+        _check_name(attr_name, "attr_name")
         games = self._games_of(indices)
         if attr_name != "opponent":
             raise AttributeError(f"{attr_name!r} cannot be set: the games' settings are fixed when the VecEnv is "
                                  "made, but for 'opponent'")
         if sorted(games) != list(range(self.num_envs)):
             raise ValueError("the opponent is set for all games at once (indices=None)")
-        self._open().set_opponent(value)
+        with self._turn():
+            self._open().set_opponent(value)
 
     def env_method(
         self, method_name: str, *method_args: Any, indices: VecEnvIndices = None, **method_kwargs: Any
     ) -> list[Any]:
         """A per-game method for each game named: ``"action_masks"`` (its ``bool`` mask of
         4672), ``"save_state"`` (a ``vantor.State``), ``"fen"`` (its FEN text) or
-        ``"render"`` (its picture, with ``render_mode="rgb_array"``)."""
+        ``"render"`` (its picture, with ``render_mode="rgb_array"``), once the games are reset."""
+        _check_name(method_name, "method_name")
         games = self._games_of(indices)
         if method_name not in _PER_GAME_METHODS:
             raise AttributeError(f"{type(self).__name__} has no per-game method {method_name!r}: the known ones "
                                  f"are {', '.join(_PER_GAME_METHODS)}")
         if method_args or method_kwargs:
             raise TypeError(f"{method_name} takes no arguments")
-        if method_name == "action_masks":
-            masks = self.action_masks()
-            return [masks[g] for g in games]
-        if method_name == "render":
-            return [self._image(g) for g in games]
-        batch = self._open().batch
-        if method_name == "fen":
-            return [notation.fen((batch, g)) for g in games]
-        return [batch.save_state(g) for g in games]
+        with self._turn():
+            vector = self._open()
+            if method_name == "action_masks":
+                masks = vector.action_masks()
+                return [masks[g] for g in games]
+            if method_name == "render":
+                return [self._image(vector, g) for g in games]
+            batch = self._started(vector, "env_method").batch
+            if method_name == "fen":
+                return [notation.fen((batch, g)) for g in games]
+            return [batch.save_state(g) for g in games]
 
     def env_is_wrapped(
         self, wrapper_class: type[gymnasium.Wrapper[Any, Any, Any, Any]], indices: VecEnvIndices = None
@@ -261,18 +312,22 @@ class VecEnv(Unshared, _SB3VecEnv):
 
     def get_images(self) -> Sequence[np.ndarray | None]:
         """Each game's picture, its last move tinted, with ``render_mode="rgb_array"``."""
-        return [self._image(g) for g in range(self.num_envs)]
+        with self._turn():
+            vector = self._open()
+            return [self._image(vector, g) for g in range(self.num_envs)]
 
-    def _image(self, game: int) -> np.ndarray | None:
-        vector = self._open()
+    def _image(self, vector: VantorVectorEnv, game: int) -> np.ndarray | None:
         if self.render_mode != "rgb_array":
             return None
-        return board_image(vector.batch.save_state(game), vector.last_moves.moves[game])
+        return board_image(self._started(vector, "render").batch.save_state(game), vector.last_moves.moves[game])
 
     def _games_of(self, indices: VecEnvIndices) -> list[int]:
         if indices is None:
             return list(range(self.num_envs))
-        chosen = list(indices) if isinstance(indices, Iterable) else [indices]
+        # A 0-d array is iterable in name only: it is refused as the single index it is.
+        chosen: list[Any] = [indices]
+        if isinstance(indices, Iterable) and not (isinstance(indices, np.ndarray) and indices.ndim == 0):
+            chosen = list(indices)
         games = [integer(i, "an index") for i in chosen]
         for game in games:
             if not 0 <= game < self.num_envs:
@@ -284,6 +339,39 @@ class VecEnv(Unshared, _SB3VecEnv):
         if vector.closed or vector.batch.closed:
             raise RuntimeError("the VecEnv is closed")
         return vector
+
+    def _started(self, vector: VantorVectorEnv, call: str) -> VantorVectorEnv:
+        # Before the first reset the batch holds empty boards, no game's position.
+        if not self._reset_done:
+            raise RuntimeError(f"call reset before {call}")
+        return vector
+
+    @contextmanager
+    def _turn(self) -> Iterator[None]:
+        """Holds the VecEnv for one call: another thread's call waits, and a call from
+        within this one (an opponent calling back) is refused, as it would find the games
+        mid-step."""
+        caller = threading.get_ident()
+        if self._caller == caller:
+            raise RuntimeError("the VecEnv was called from within one of its own calls (by its opponent?): it "
+                               "takes one call at a time")
+        with self._lock:
+            self._caller = caller
+            try:
+                yield
+            finally:
+                self._caller = None
+
+
+def _check_name(name: object, what: str) -> None:
+    if not isinstance(name, str):
+        raise TypeError(f"{what} must be a str, not {type(name).__name__}")
+
+
+def _described(space: gymnasium.Space[Any]) -> str:
+    if isinstance(space, spaces.Box):
+        return f"a Box of shape {space.shape} and dtype {space.dtype}"
+    return f"a {type(space).__name__} space"
 
 
 class PlanesExtractor(BaseFeaturesExtractor):
@@ -297,19 +385,31 @@ class PlanesExtractor(BaseFeaturesExtractor):
 
     Each plane is first divided by its largest value in the observation space (the step
     count and the half-move clock would dwarf the 0/1 planes); a plane bounded only by
-    the 32-bit range (``step_plane="module"``) is left out.
+    the 32-bit range (``step_plane="module"``) is left out. A space whose planes are not
+    in 0 .. a finite bound (an unbounded Box) is refused, as its planes could not be scaled.
     """
 
     def __init__(
         self, observation_space: gymnasium.Space[Any], features_dim: int = 256, channels: int = 64, blocks: int = 4
     ) -> None:
         if not isinstance(observation_space, spaces.Box) or observation_space.shape != (PLANES, 8, 8):
-            raise ValueError(f"PlanesExtractor takes a Box of shape ({PLANES}, 8, 8), not {observation_space}")
+            flat = isinstance(observation_space, spaces.Box) and observation_space.shape == (PLANES * 64,)
+            raise ValueError(f"PlanesExtractor takes a Box of shape ({PLANES}, 8, 8), not "
+                             f"{_described(observation_space)}"
+                             + (": make the environment without flatten=True" if flat else ""))
+        low = np.asarray(observation_space.low, np.float64).reshape(PLANES, 64)
+        high = np.asarray(observation_space.high, np.float64).reshape(PLANES, 64).max(axis=1)
+        if not (np.isfinite(low).all() and np.isfinite(high).all()) or (low < 0).any():
+            raise ValueError(f"PlanesExtractor divides each plane by its bound: it takes planes in 0 .. a finite "
+                             f"bound, as the environments give them, not in {low.min()} .. {high.max()}")
+        huge = [plane for plane in np.flatnonzero(high >= _INT32_MAX).tolist() if plane != STEP_PLANE]
+        if huge:
+            raise ValueError(f"PlanesExtractor leaves out only the step plane ({STEP_PLANE}) when it has no bound "
+                             f"below 2**31 - 1, not plane {huge[0]}")
         features_dim = integer(features_dim, "features_dim", 1)
         channels = integer(channels, "channels", 1)
         blocks = integer(blocks, "blocks", 0)
         super().__init__(observation_space, features_dim)
-        high = np.asarray(observation_space.high, np.float64).reshape(PLANES, 64).max(axis=1)
         usable = (high > 0) & (high < _INT32_MAX)
         scale = np.where(usable, 1.0 / np.where(usable, high, 1.0), 0.0)
         self.scale: torch.Tensor

@@ -4,6 +4,7 @@ extractor, and MaskablePPO learning on the single and the vector environment."""
 import copy
 import pickle
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -306,11 +307,19 @@ def test_bad_settings_are_refused(make, error, match):
     (lambda env: env.env_method("fen", 3), TypeError, "no arguments"),
     (lambda env: env.env_method("fen", indices=[2]), IndexError, "out of range"),
     (lambda env: env.get_attr("max_plies", indices=[True]), TypeError, "index"),
+    (lambda env: env.get_attr("max_plies", indices=np.array(1)), TypeError, "an index must be an integer"),
+    (lambda env: env.get_attr(3), TypeError, "attr_name must be a str"),
+    (lambda env: env.env_method(None), TypeError, "method_name must be a str"),
+    (lambda env: env.set_attr(b"opponent", "random"), TypeError, "attr_name must be a str"),
+    (lambda env: env.step_async(np.array([2**63, 564], np.uint64)), ValueError, "64-bit"),
     (lambda env: (env.set_options([{}]), env.reset()), ValueError, "one per game"),
     (lambda env: (env.set_options([{}, 3]), env.reset()), TypeError, "one dict per game"),
     (lambda env: (env.set_options("ab"), env.reset()), TypeError, "one dict per game"),
     (lambda env: (env.set_options({"FEN": "8/8/8/8/8/8/8/8 w - - 0 1"}), env.reset()), ValueError, "'FEN'"),
     (lambda env: (env.set_options({"fen": "8/8 w"}), env.reset()), ValueError, "fen|FEN"),
+    (lambda env: env.seed(-1), ValueError, "seed must be at least 0"),
+    (lambda env: env.seed(True), TypeError, "seed must be an integer"),
+    (lambda env: env.seed("3"), TypeError, "seed must be an integer"),
     (lambda env: copy.copy(env), TypeError, "cannot be copied"),
     (lambda env: pickle.dumps(env), TypeError, "cannot be pickled"),
 ])
@@ -323,6 +332,130 @@ def test_bad_calls_change_nothing(call, error, match):
     assert env.env_method("fen") == before[0]
     assert np.array_equal(env.action_masks(), before[1])
     env.step(np.array([564, 564]))  # and the env goes on
+
+
+def test_numpy_integers_are_seeds():
+    env = VecEnv(2, opponent="random", agent_side="random", threads=1)
+    runs = []
+    for seed in (4, np.int64(4), np.uint32(4)):
+        env.seed(seed)
+        runs.append((env.reset().copy(), env.get_attr("agent_side")))
+    assert all(np.array_equal(obs, runs[0][0]) and sides == runs[0][1] for obs, sides in runs)
+    assert env.seed(np.uint32(2**32 - 1)) == [2**32 - 1, 2**32]  # no wrap at 32 bits
+
+
+def _raises_once(state, mask):
+    _raises_once.calls += 1
+    if _raises_once.calls == 1:
+        raise KeyError("the opponent broke")
+    return lowest(state, mask)
+
+
+def test_a_reset_that_raises_keeps_its_seed_and_options():
+    # The opponent has white and fails at the first reset: the next uses the same seed and FENs.
+    fens = []
+    for calls in (0, 1):
+        _raises_once.calls = calls
+        env = VecEnv(3, opponent=_raises_once, agent_side="black", threads=1,
+                     start_fens=["4k3/8/8/8/8/8/8/R3K2R w KQ - 0 1", START_FEN])
+        env.seed(3)
+        env.set_options([{"fen": MATING}, {}, {}])
+        if calls == 0:
+            with pytest.raises(KeyError):
+                env.reset()
+        env.reset()
+        fens.append(env.env_method("fen"))
+    assert fens[0] == fens[1]
+
+
+@pytest.mark.parametrize("call", [
+    lambda env: env.env_method("fen"),
+    lambda env: env.env_method("save_state", indices=0),
+    lambda env: env.env_method("render"),
+    lambda env: env.get_images(),
+    lambda env: env.render(),
+], ids=["fen", "save_state", "render", "get_images", "tiled"])
+def test_the_games_are_not_read_before_the_first_reset(call):
+    # Before it the batch holds empty boards, which are no game's position.
+    env = VecEnv(2, threads=1, render_mode="rgb_array")
+    with pytest.raises(RuntimeError, match="call reset before"):
+        call(env)
+    env.reset()
+    call(env)
+
+
+@pytest.mark.parametrize("call", [
+    lambda env: env.step(np.array([564, 564])),
+    lambda env: env.reset(),
+    lambda env: env.set_attr("opponent", "random"),
+    lambda env: env.env_method("fen"),
+    lambda env: env.action_masks(),
+    lambda env: env.close(),
+], ids=["step", "reset", "set_attr", "env_method", "action_masks", "close"])
+def test_an_opponent_calling_back_into_its_env_is_refused(call):
+    # It would find its games mid-step: its call is refused, so it fails as any opponent
+    # that raises does, and a reset mends the env.
+    holder = []
+
+    def calling_back(state, mask):
+        call(holder[0])
+        return lowest(state, mask)
+
+    env = VecEnv(2, opponent=calling_back, threads=1)
+    holder.append(env)
+    env.reset()
+    with pytest.raises(RuntimeError, match="from within one of its own calls"):
+        env.step(np.array([564, 564]))
+    with pytest.raises(RuntimeError, match="call reset"):
+        env.step(np.array([564, 564]))
+    env.set_attr("opponent", lowest)
+    env.reset()
+    env.step(np.array([564, 564]))
+    assert env.env_method("fen")[0].split()[1] == "w"
+
+
+def test_a_call_from_another_thread_waits_for_the_step_in_progress():
+    # Else it would find the games mid-step: the agent's moves made, the opponent's not yet.
+    entered, release = threading.Event(), threading.Event()
+
+    def slow(state, mask):
+        entered.set()
+        release.wait(10)
+        return lowest(state, mask)
+
+    env = VecEnv(2, opponent=slow, threads=1)
+    env.reset()
+    stepping = threading.Thread(target=env.step, args=(np.array([564, 564]),))
+    stepping.start()
+    entered.wait(10)
+    seen = []
+    reading = threading.Thread(target=lambda: seen.append(env.env_method("fen")))
+    reading.start()
+    reading.join(0.2)
+    waited = reading.is_alive()
+    release.set()
+    stepping.join()
+    reading.join()
+    assert waited and [fen.split()[1] for fen in seen[0]] == ["w", "w"]  # after the opponent's replies
+
+
+def test_step_async_and_step_wait_belong_to_one_thread():
+    env = VecEnv(2, threads=1)
+    env.reset()
+
+    def elsewhere(call):
+        thread = threading.Thread(target=call)
+        thread.start()
+        thread.join()
+
+    elsewhere(lambda: env.step_async(np.array([564, 564])))
+    # Those actions wait for that thread's step_wait: this thread neither steps nor replaces them.
+    for call in (env.step_wait, lambda: env.step_async(np.array([563, 563]))):
+        with pytest.raises(RuntimeError, match="another thread's"):
+            call()
+    waited = []
+    elsewhere(lambda: waited.append(env.step_wait()))
+    assert waited[0][1].tolist() == [0.0, 0.0] and env.env_method("fen")[0].split()[1] == "b"
 
 
 def test_order_of_calls_and_close():
@@ -367,8 +500,22 @@ def test_planes_extractor():
     module = VecEnv(1, observation="module", threads=1).observation_space
     assert PlanesExtractor(module, channels=4, blocks=0).scale[0, 113].item() == 0.0
     assert extractor.scale[0, 113].item() == pytest.approx(1 / 100)
-    with pytest.raises(ValueError, match="119, 8, 8"):
-        PlanesExtractor(gymnasium.spaces.Box(0, 1, (7616,)))
+
+
+@pytest.mark.parametrize("space, match", [
+    (gymnasium.spaces.Box(0, 1, (7616,), np.int32), r"shape \(7616,\) .* without flatten=True"),
+    (gymnasium.spaces.Box(0, 1, (119, 8, 16), np.int32), r"119, 8, 16"),
+    (gymnasium.spaces.Dict({"planes": gymnasium.spaces.Box(0, 1, (119, 8, 8))}), "not a Dict space$"),
+    (gymnasium.spaces.Discrete(3), "not a Discrete space$"),
+    # Divided by their bounds, unbounded or negative planes would all be left out or misread.
+    (gymnasium.spaces.Box(-np.inf, np.inf, (119, 8, 8), np.float32), "finite bound"),
+    (gymnasium.spaces.Box(-1, 1, (119, 8, 8), np.float32), "finite bound"),
+    (gymnasium.spaces.Box(0, 2**40, (119, 8, 8), np.int64), "not plane 0"),
+], ids=["flat", "frames stacked", "dict", "discrete", "unbounded", "negative", "int64"])
+def test_planes_extractor_refuses_spaces_it_cannot_scale(space, match):
+    with pytest.raises(ValueError, match=match) as refused:
+        PlanesExtractor(space, channels=2, blocks=0)
+    assert "\n" not in str(refused.value)  # the space named, not printed
 
 
 # MaskablePPO for a few hundred steps each; then the learned policy picks legal actions.
@@ -401,13 +548,28 @@ def test_maskable_ppo_on_the_vec_env_with_an_opponent():
     _learns_and_picks_legal_actions(model, env, 512)
 
 
-@pytest.mark.parametrize("policy", ["MlpPolicy", "CnnPolicy"])
-def test_maskable_ppo_with_the_planes_extractor(policy):
+@pytest.mark.parametrize("policy, dtype", [("MlpPolicy", np.int32), ("CnnPolicy", np.int32), ("MlpPolicy", np.float32)])
+def test_maskable_ppo_with_the_planes_extractor(policy, dtype):
     maskable = pytest.importorskip("sb3_contrib")
-    env = VecEnv(4, opponent="random", max_plies=30, threads=1)
+    env = VecEnv(4, opponent="random", max_plies=30, threads=1, dtype=dtype)
     kwargs = {"features_extractor_class": PlanesExtractor,
               "features_extractor_kwargs": {"channels": 8, "blocks": 1, "features_dim": 32}}
     model = maskable.MaskablePPO(policy, env, n_steps=16, batch_size=32, n_epochs=1, seed=0, device="cpu",
                                  policy_kwargs=kwargs)
     assert isinstance(model.policy.features_extractor, PlanesExtractor)
     _learns_and_picks_legal_actions(model, env, 256)
+
+
+def test_a_model_saves_and_loads_though_its_env_does_not_pickle(tmp_path):
+    maskable = pytest.importorskip("sb3_contrib")
+    env = VecEnv(2, opponent=lowest, max_plies=20, threads=1)
+    kwargs = {"features_extractor_class": PlanesExtractor,
+              "features_extractor_kwargs": {"channels": 4, "blocks": 1, "features_dim": 16}}
+    model = maskable.MaskablePPO("MlpPolicy", env, n_steps=8, batch_size=16, n_epochs=1, seed=0, device="cpu",
+                                 policy_kwargs=kwargs)
+    model.learn(16)
+    model.save(tmp_path / "model")
+    loaded = maskable.MaskablePPO.load(tmp_path / "model", env=env, device="cpu")
+    obs, masks = env.reset(), env.action_masks()
+    assert np.array_equal(model.predict(obs, action_masks=masks, deterministic=True)[0],
+                          loaded.predict(obs, action_masks=masks, deterministic=True)[0])
