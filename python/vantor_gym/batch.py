@@ -218,6 +218,8 @@ class BatchEnv(Unshared):
         chosen = None if indices is None else self._indices(indices)
         rows = self.num_envs if chosen is None else len(chosen)
         array = np.asarray(actions)
+        if array.shape == (0,):
+            array = np.empty(0, np.int64)  # no actions for no games, whatever dtype [] was read as
         if array.dtype == object and array.size and all(
             isinstance(a, (int, np.integer)) and not isinstance(a, (bool, np.bool_)) for a in array.flat
         ):
@@ -302,6 +304,8 @@ class BatchEnv(Unshared):
         if indices is None:
             return np.arange(self.num_envs, dtype=np.int64)
         array = np.asarray(indices)
+        if array.shape == (0,):
+            return np.empty(0, np.int64)  # [] is read as float64, but names no game all the same
         if array.dtype.kind not in "iu" or array.ndim != 1:
             raise TypeError("indices must be a one-dimensional sequence of integers")
         if array.dtype == np.uint64 and array.size and array.max() > np.iinfo(np.int64).max:

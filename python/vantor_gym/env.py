@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+import functools
 import operator
+import threading
+from collections.abc import Callable, Mapping
 from contextlib import ExitStack
-from typing import Any
+from typing import Any, Concatenate, ParamSpec, TypeVar
 
 import gymnasium
 import numpy as np
@@ -36,6 +39,51 @@ _INT8 = np.dtype(np.int8)
 _BOOL = np.dtype(np.bool_)
 # Specs whose players draw from a seed, made afresh by each seeded reset so that it repeats.
 _SEEDED_SPECS = ("random", "search")
+P = ParamSpec("P")
+R = TypeVar("R")
+
+
+class Turns:
+    """Who holds an environment: calls from several threads take turns, and a call made
+    from inside one of its own calls (an opponent calling back) is told apart, since
+    waiting for the lock there would never end."""
+
+    __slots__ = ("lock", "owner")
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.owner: int | None = None
+
+
+_Method = Callable[Concatenate[Any, P], R]
+
+
+def one_at_a_time(*, reader: bool = False) -> Callable[[_Method[P, R]], _Method[P, R]]:
+    """The method, run while the environment (its ``_turns``) is held. From inside one of
+    the environment's own calls on the same thread a reader runs at once, on what that
+    call has made so far, and any other method raises ``RuntimeError``: a step inside a
+    step would move the game under the outer one."""
+
+    def wrap(method: _Method[P, R]) -> _Method[P, R]:
+        def call(self: Any, /, *args: P.args, **kwargs: P.kwargs) -> R:
+            turns: Turns = self._turns
+            me = threading.get_ident()
+            if turns.owner == me:
+                if reader:
+                    return method(self, *args, **kwargs)
+                raise RuntimeError(f"{type(self).__name__}.{method.__name__} called from inside the environment's "
+                                   "own step or reset (an opponent calling back), which it would upset")
+            with turns.lock:
+                turns.owner = me
+                try:
+                    return method(self, *args, **kwargs)
+                finally:
+                    turns.owner = None
+
+        functools.update_wrapper(call, method)
+        return call
+
+    return wrap
 
 
 def letter_board(state: vantor.State) -> str:
@@ -73,6 +121,8 @@ def option_fen(options: dict[str, Any] | None, ignored: tuple[str, ...] = (), al
     """The start FEN of reset options (``{"fen": text}``), or None for the initial position.
     Any other key but the ``ignored`` and the caller's ``also`` raises ``ValueError``: a
     misspelt ``"FEN"`` must not start a game from the wrong position unnoticed."""
+    if options is not None and not isinstance(options, Mapping):
+        raise TypeError(f"options must be a dict or None, not {type(options).__name__}")
     unknown = sorted(map(repr, set(options or {}) - set(RESET_OPTIONS) - set(ignored) - set(also)))
     if unknown:
         known = ", ".join(map(repr, RESET_OPTIONS + tuple(also)))
@@ -191,7 +241,12 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
       ``action_space.sample(mask=...)`` repeats too) and the ``random`` and ``search:N``
       opponents; the start drawn from ``start_fens`` (each read once, here, by
       ``vantor_gym.fen.read_start``) and the agent's side are drawn from ``np_random``.
+      A seed is a Python or NumPy integer of at least 0 (a bool, a float or a negative
+      one raises ``TypeError`` or ``ValueError`` before anything changes).
     - ``pgn()``: the PGN text of the game since the last reset, both sides' moves.
+    - Calls from several threads take turns. An opponent calling back into the env from
+      inside its move may read it (``pgn``, ``render``, ``action_masks``); a ``step``,
+      ``reset`` or ``close`` from there raises ``RuntimeError``.
 
     The game is a ``vantor_gym.Game``, ``env.unwrapped.game``.
     """
@@ -234,6 +289,7 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         self.max_plies = max_plies
         self.illegal_action = illegal_action
         self.game = Game(max_plies=max_plies, illegal=illegal_action, observation=observation, start_fens=start_fens)
+        self._turns = Turns()  # after the game, so that a copy is refused naming the game
         self.action_space = ActionSpace(ACTIONS)
         space = observation_space(self._step_plane, self.game.max_plies, self._dtype)
         if self._flatten:
@@ -271,6 +327,7 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         self._tracks_moves = self._engine is not None or render_mode in PICTURE_MODES
         self._uci_moves: list[str] = []
 
+    @one_at_a_time()
     def reset(
         self, *, seed: int | None = None, options: dict[str, Any] | None = None
     ) -> tuple[np.ndarray, dict[str, Any]]:
@@ -283,6 +340,8 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         if self._closed:
             raise RuntimeError("the environment is closed")
         fen = option_fen(options)
+        # Checked before the game starts anew: a refused seed must leave the game going on.
+        seed = None if seed is None else integer(seed, "seed", 0)
         if fen is not None:
             self.game.reset(fen)
             super().reset(seed=seed)
@@ -318,9 +377,10 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
                     self._pending = (reward, end, illegal)
         self._started = True
         if self.window is not None:
-            self.render()
+            self._render()
         return self._outputs(illegal)
 
+    @one_at_a_time()
     def step(self, action: Any) -> tuple[np.ndarray, int, bool, bool, dict[str, Any]]:
         if action.__class__ is not int:
             action = int(action) if action.__class__ is np.int64 else _action(action)
@@ -353,7 +413,7 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         if self._flip:
             reward = -reward
         if self.window is not None:
-            self.render()
+            self._render()
         observation, info = self._outputs(illegal)
         return observation, reward, end == TERMINATED, end == TRUNCATED, info
 
@@ -431,21 +491,27 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         """``"white"``, ``"black"`` or ``"random"``, as given; ``info["agent_side"]`` tells the episode's."""
         return self._agent_side
 
+    @one_at_a_time(reader=True)
     def action_masks(self) -> np.ndarray:
         """The legal actions of the current position, ``bool`` (4672,)."""
         if not self._started:
             raise RuntimeError("call reset before action_masks")
         return self.game.action_mask()
 
+    @one_at_a_time(reader=True)
     def pgn(self, headers: dict[str, str] | None = None) -> str:
         """The game since the last reset as PGN text, its start position in a ``FEN``
         header when it is not the initial one; a loss by an illegal action is its result."""
         return notation.pgn(self._actions, start_fen=self._start_fen, result=self._result, headers=headers)
 
+    @one_at_a_time(reader=True)
     def render(self) -> str | np.ndarray | None:
         """``"ansi"``: the letter board; ``"rgb_array"``: a (256, 256, 3) ``uint8`` picture
         from white's side with the last move's squares tinted; ``"human"``: that picture in
         a pygame window (drawn by every reset and step too), and None; no mode: None."""
+        return self._render()
+
+    def _render(self) -> str | np.ndarray | None:
         if self.render_mode == "ansi":
             return letter_board(self.game.save_state())
         if self.render_mode in PICTURE_MODES:
@@ -455,6 +521,7 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
             self.window.show(image)
         return None
 
+    @one_at_a_time()
     def close(self) -> None:
         """Closes the window and the engines this env started; later calls raise."""
         self._closed = True

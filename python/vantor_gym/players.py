@@ -128,6 +128,12 @@ def _positive_count(text: str, spec: str) -> int:
     return count
 
 
+# What each kind of spec is written as, for the messages that refuse one.
+_FORMS = {"random": "random alone", "mc": "mc:N", "search": "search:N", "baseline": "baseline or baseline:N",
+          "net": "net:PATH or net:PATH:N", "uci": "uci:PATH or uci:PATH:name=value,..."}
+_KNOWN = "random, mc:N, search:N, baseline[:N], net:PATH[:N] or uci:PATH[:name=value,...]"
+
+
 def make_player(
     spec: str, stack: ExitStack, *, seed: int | None = None, movetime: float | None = None
 ) -> Player | UciEngine:
@@ -140,7 +146,7 @@ def make_player(
         raise TypeError(f"a player spec is a str, not {type(spec).__name__}")
     kind, colon, rest = spec.partition(":")
     if colon and not rest:
-        raise ValueError(f"{spec!r}: nothing follows the ':' (use {kind} alone, or {kind}:N where a count goes)")
+        raise ValueError(f"{spec!r}: nothing follows the ':' (use {_FORMS.get(kind, _KNOWN)})")
     if kind == "baseline":
         from vantor_gym.train import baseline
 
@@ -160,5 +166,4 @@ def make_player(
         return TreeSearchPlayer(_positive_count(rest, spec), seed)
     if kind == "uci" and rest:
         return _uci_player(rest, movetime, stack)
-    raise ValueError(f"unknown player {spec!r}: use random, mc:N, search:N, baseline[:N], net:PATH[:N] or "
-                     "uci:PATH[:name=value,...]")
+    raise ValueError(f"unknown player {spec!r}: use {_KNOWN}")

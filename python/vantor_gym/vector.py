@@ -15,10 +15,11 @@ from gymnasium.vector.utils import batch_space
 
 import vantor
 from vantor_gym import _observations
-from vantor_gym._numbers import integer, is_integer
+from vantor_gym._numbers import INT32_MAX, integer, is_integer
 from vantor_gym.batch import ACTIONS, PLANES, BatchEnv
 from vantor_gym.compact import COMPACT_WORDS, MOVE_COUNT, PIECE_WORDS
-from vantor_gym.env import AGENT_SIDES, ILLEGAL_ACTION_MODES, ActionSpace, _opponent_action, option_fen
+from vantor_gym.env import (AGENT_SIDES, ILLEGAL_ACTION_MODES, ActionSpace, Turns, _opponent_action, one_at_a_time,
+                             option_fen)
 from vantor_gym.fen import read_start
 from vantor_gym.match import Agent
 from vantor_gym.notation import action_to_uci, fen
@@ -108,6 +109,8 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
       instead (see ``vantor_gym.compact``; ``vantor_gym.expand_observations`` makes the planes).
     - ``gymnasium.make_vec("vantor_gym/Chess-v0", num_envs=n, ...)`` makes this class,
       with the keyword arguments of ``gymnasium.make`` and ``autoreset_mode``.
+    - Calls from several threads take turns; a ``step``, ``reset``, ``set_opponent`` or
+      ``close`` from inside the opponent's own move raises ``RuntimeError``.
     """
 
     metadata: dict[str, Any] = {"autoreset_mode": AutoresetMode.NEXT_STEP, "render_modes": ["rgb_array"]}
@@ -136,8 +139,8 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
             raise ValueError(f"render_mode must be one of {modes} or None, not {render_mode!r}")
         if illegal_action not in ILLEGAL_ACTION_MODES:
             raise ValueError(f"illegal_action must be one of {ILLEGAL_ACTION_MODES}, not {illegal_action!r}")
-        if max_plies is not None and max_plies < 1:
-            raise ValueError("max_plies must be at least 1")
+        if max_plies is not None:
+            max_plies = integer(max_plies, "max_plies", 1, INT32_MAX)
         mode = autoreset_mode_of(autoreset_mode)
         if agent_side not in AGENT_SIDES:
             raise ValueError(f"agent_side must be one of {AGENT_SIDES}, not {agent_side!r}")
@@ -154,6 +157,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         self.batch = BatchEnv(num_envs, threads=workers, max_plies=max_plies, illegal=illegal_action,
                               autoreset="next_step" if self._native_autoreset else "disabled",
                               start_fens=start_fens, observation=observation, compact=compact, dtype=chosen)
+        self._turns = Turns()  # after the batch, so that a copy is refused naming the batch
         self._stack = ExitStack()  # engines started for a spec are the env's to close
         self._spec = opponent if isinstance(opponent, str) else None
         try:
@@ -199,6 +203,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
 
     # Resetting
 
+    @one_at_a_time()
     def reset(
         self, *, seed: int | list[int | None] | None = None, options: dict[str, Any] | None = None
     ) -> tuple[np.ndarray, dict[str, Any]]:
@@ -334,7 +339,11 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         if self.opponent is not None:
             self._draw(games, seeds, from_fen)
             if isinstance(self._player, UciEngine):
-                self._player.new_game()
+                try:
+                    self._player.new_game()
+                except BaseException:
+                    self._stalled = True  # the games started without their episodes with the engine
+                    raise
                 for game in games.tolist():
                     self._uci_starts[game] = fen((self.batch, game))
                     self._uci_moves[game] = []
@@ -370,6 +379,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
 
     # Stepping
 
+    @one_at_a_time()
     def step(self, actions: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
         self._open()
         if self._masks is None:
@@ -598,6 +608,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
 
     # The rest
 
+    @one_at_a_time(reader=True)
     def render(self) -> tuple[np.ndarray, ...] | None:
         """``"rgb_array"``: one (256, 256, 3) ``uint8`` picture per game, as Gymnasium's vector
         environments give them, each with its game's last move tinted; no mode: None."""
@@ -606,6 +617,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         moves = self.last_moves.moves
         return tuple(board_image(self.batch.save_state(game), moves[game]) for game in range(self.num_envs))
 
+    @one_at_a_time(reader=True)
     def action_masks(self) -> np.ndarray:
         """The legal actions of every game's current position, ``bool`` (num_envs, 4672)."""
         if self._masks is None:
@@ -618,6 +630,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         as ``infos["agent_side"]`` tells it; all 0 without an opponent."""
         return self._sides.copy()
 
+    @one_at_a_time()
     def set_opponent(self, opponent: str | Agent) -> None:
         """Makes ``opponent`` (as the constructor takes it) play the opponent's moves from
         the next one on, in every game; only an environment made with an opponent takes
@@ -645,7 +658,8 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         if self.closed or self.batch.closed:
             raise RuntimeError("the environment is closed")
 
-    def close_extras(self, **kwargs: Any) -> None:
+    @one_at_a_time()
+    def close_extras(self, /, **kwargs: Any) -> None:
         try:
             self._stack.close()
         finally:

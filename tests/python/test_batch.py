@@ -292,3 +292,32 @@ def test_a_refused_subset_step_changes_nothing():
         with pytest.raises(error):
             batch.step(actions, indices=indices)
         assert (batch.hash_state() == hashes).all() and (batch.plies() == 0).all()
+
+
+@pytest.mark.parametrize("indices, actions, out_rows, error", [
+    ([1.0], 1, None, TypeError), ([True], 1, None, TypeError), ([[0]], 1, None, TypeError),
+    (np.array([2**64 - 1], np.uint64), 1, None, IndexError), ([-1], 1, None, IndexError),
+    ([2**70], 1, None, TypeError), ([0, 2], 1, None, ValueError), ([0, 2], 2, 3, ValueError),
+], ids=repr)
+def test_a_subset_step_refuses_bad_indices_and_buffers_before_any_game_moves(indices, actions, out_rows, error):
+    batch = BatchEnv(3, threads=1)
+    _, info = batch.reset()
+    legal = np.array([np.flatnonzero(m)[0] for m in info["action_mask"]])
+    # Buffers sized for every game where fewer are stepped: rows would not line up.
+    out = None if out_rows is None else {"rewards": np.zeros(out_rows, np.int8)}
+    hashes = batch.hash_state()
+    with pytest.raises(error):
+        batch.step(legal[:actions], out=out, indices=indices)
+    assert (batch.hash_state() == hashes).all() and (batch.plies() == 0).all()
+
+
+@pytest.mark.parametrize("empty", [[], (), np.array([], np.int64), np.array([], np.uint8)], ids=repr)
+def test_naming_no_game_steps_resets_and_rolls_out_none(empty):
+    batch = BatchEnv(2, threads=1, autoreset="disabled", max_plies=1)
+    _, info = batch.reset()
+    batch.step([int(np.flatnonzero(m)[0]) for m in info["action_mask"]])  # both games over
+    hashes = batch.hash_state()
+    obs, rewards, terminated, truncated, info = batch.step(empty, indices=empty)
+    assert obs.shape == (0, 119, 8, 8) and rewards.shape == terminated.shape == info["action_mask"].shape[:1] == (0,)
+    assert batch.reset(indices=empty)[0].shape == (0, 119, 8, 8) and batch.roll_out(empty).shape == (0,)
+    assert (batch.hash_state() == hashes).all() and (batch.plies() == 1).all()

@@ -2,6 +2,8 @@
 the fast masked sample and what the checkers of Gymnasium and Stable-Baselines3 say."""
 
 import os
+import threading
+import time
 import warnings
 
 import pytest
@@ -276,3 +278,68 @@ def test_stable_baselines3_checker_warns_only_of_the_picture_shape_and_not_when_
         env_checker.check_env(gymnasium.make("vantor_gym/Chess-v0", flatten=True))
         env_checker.check_env(gymnasium.make("vantor_gym/Chess-v0", flatten=True, dtype=np.float32, opponent="random",
                                              agent_side="random"))
+
+
+@pytest.mark.parametrize("seed, options, error", [
+    (-1, {"fen": MATE_IN_ONE}, ValueError), (True, {"fen": MATE_IN_ONE}, TypeError),
+    (1.0, {"fen": MATE_IN_ONE}, TypeError), ("3", None, TypeError), (np.float64(2), None, TypeError),
+    (None, ["fen"], TypeError), (None, "fen", TypeError), (None, {"FEN": MATE_IN_ONE}, ValueError),
+])
+def test_a_refused_seed_or_options_leave_the_game_going_on(seed, options, error):
+    env = VantorEnv(opponent=scripted(E5, QH4))
+    env.reset(seed=0)
+    env.step(F3)
+    before = (env.game.fen(), env.pgn(), env.np_random.bit_generator.state)
+    with pytest.raises(error, match="seed|options"):
+        env.reset(seed=seed, options=options)
+    assert (env.game.fen(), env.pgn(), env.np_random.bit_generator.state) == before
+    assert env.step(G4)[1:4] == (-1, True, False)
+    other = VantorEnv(opponent=scripted(E5))
+    env.reset(seed=np.uint8(7))  # a NumPy integer seeds as its int
+    other.reset(seed=7)
+    assert env.np_random.bit_generator.state == other.np_random.bit_generator.state
+
+
+def test_threads_take_turns_on_one_env():
+    # Without turns the second thread's move would be played for the opponent, mid-reply.
+    inside, results = threading.Event(), {}
+
+    def slow(state, mask):
+        inside.set()
+        time.sleep(0.1)
+        return E5 if mask[E5] else QH4
+
+    env = VantorEnv(opponent=slow)
+    env.reset()
+    first = threading.Thread(target=lambda: results.setdefault("first", env.step(F3)[1:4]))
+    second = threading.Thread(target=lambda: inside.wait() and results.setdefault("second", env.step(G4)[1:4]))
+    first.start()
+    second.start()
+    first.join()
+    second.join()
+    assert results == {"first": (0, False, False), "second": (-1, True, False)}
+    assert "1. f3 e5 2. g4 Qh4# 0-1" in env.pgn() and env.game.is_over
+
+
+@pytest.mark.parametrize("call, refused", [
+    (lambda env: env.step(E5), True), (lambda env: env.reset(), True), (lambda env: env.close(), True),
+    (lambda env: env.pgn(), False), (lambda env: env.action_masks(), False), (lambda env: env.render(), False),
+])
+def test_an_opponent_calling_back_may_read_the_env_but_not_move_it(call, refused):
+    env, seen = None, []
+
+    def calling_back(state, mask):
+        seen.append(call(env))
+        return E5
+
+    env = VantorEnv(opponent=calling_back, render_mode="ansi")
+    env.reset()
+    if refused:
+        with pytest.raises(RuntimeError, match="from inside the environment's own step or reset"):
+            env.step(F3)
+        with pytest.raises(RuntimeError, match="the opponent failed to move"):
+            env.step(G4)
+        assert env.game.plies == 1 and not env._closed  # only the agent's move was made
+    else:
+        assert env.step(F3)[1:4] == (0, False, False) and env.game.plies == 2
+        assert seen[0] is not None  # what the env held after the agent's move

@@ -5,12 +5,13 @@ import math
 
 import pytest
 
-from conftest import run_python
+from conftest import SANITIZED, run_python
 from vantor_gym.train.config import ENGINE_SHARE, IMITATION_SHARE, MIN_MINUTES, TrainConfig
 
 # Runs an entry point's --help (or a refused budget) and tells whether PyTorch was loaded.
 ENTRY = """
 import runpy, sys
+{before}
 sys.argv = {argv!r}
 try:
     {call}
@@ -24,10 +25,10 @@ ENTRIES = {
 }
 
 
-def run_entry(entry, *args):
+def run_entry(entry, *args, before=""):
     program, call = ENTRIES[entry]
     words = [program, *(["train"] if entry == "vantor train" else []), *args]
-    return run_python(ENTRY.format(argv=words, call=call))
+    return run_python(ENTRY.format(argv=words, call=call, before=before))
 
 
 @pytest.mark.parametrize("entry", ENTRIES)
@@ -102,3 +103,21 @@ def test_a_budget_is_checked_for_a_run_starting_now():
         TrainConfig().check_budget(float("nan"))
     with pytest.raises(TypeError, match="engine_minutes"):
         TrainConfig(engine_minutes="4")
+
+
+@pytest.mark.parametrize("entry", ENTRIES)
+@pytest.mark.parametrize("missing", ["torch", "matplotlib"])
+def test_a_run_without_pytorch_or_matplotlib_is_one_line_before_any_work(tmp_path, entry, missing):
+    if missing == "matplotlib":  # the run gets as far as loading PyTorch
+        pytest.importorskip("torch")
+        if SANITIZED:
+            pytest.skip("PyTorch is not run under the sanitizer preload")
+    directory = tmp_path / "run"
+    # Short phases of its own, so that before the check the run went on to its evaluation.
+    done = run_entry(entry, "--directory", str(directory), "--minutes", "0.05", "--engine-minutes", "0",
+                     "--imitation-minutes", "0", "--eval-opponents", "random", "--final-games", "2",
+                     "--games", "2", "--simulations", "2", before=f"sys.modules[{missing!r}] = None")
+    assert "status 1" in done.stdout, done.stdout + done.stderr
+    said = [line for line in done.stderr.splitlines() if "error:" in line or "Traceback" in line]
+    assert len(said) == 1 and f"needs {'PyTorch' if missing == 'torch' else 'matplotlib'}" in said[0], done.stderr
+    assert not (directory / "checkpoint.pt").exists() and not (directory / "network.pt").exists()

@@ -1,6 +1,8 @@
 """VantorVectorEnv's partial resets, opponents, step plane and refusals."""
 
 import sys
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -50,6 +52,8 @@ def test_disabled_autoreset_refuses_ended_games_until_the_mask_restarts_them():
     ("next_step", {"fens": [BACK_RANK, 3]}, TypeError),
     ("next_step", {"fens": [None, "8/8 w"]}, ValueError),
     ("next_step", {"fens": [BACK_RANK, None], "fen": BACK_RANK}, ValueError),
+    ("next_step", ["fen"], TypeError),
+    ("disabled", "fen", TypeError),
 ], ids=repr)
 def test_bad_resets_change_nothing(mode, options, error):
     env = VantorVectorEnv(2, workers=1, autoreset_mode=mode, opponent=quiet, agent_side="random")
@@ -239,6 +243,8 @@ def test_the_arrays_returned_are_the_callers_to_change(mode):
     ({"compact": True, "dtype": np.float32}, ValueError, "compact"),
     ({"flatten": "no"}, TypeError, "flatten"),
     ({"legal_actions": 1}, TypeError, "legal_actions"),
+    ({"max_plies": "9"}, TypeError, "max_plies must be an integer"),
+    ({"max_plies": 2**31}, ValueError, "max_plies must be in 1 .. 2147483647"),
 ])
 def test_bad_options_are_refused(options, error, match):
     with pytest.raises(error, match=match):
@@ -326,3 +332,55 @@ def test_a_uci_opponent_set_mid_game_is_sent_the_position_then_whole_games(tmp_p
     env.set_opponent(quiet)
     assert engine.closed
     env.close()
+
+
+def test_threads_take_turns_and_an_opponent_calling_back_is_refused():
+    inside, results = threading.Event(), {}
+
+    def slow(state, mask):
+        inside.set()
+        time.sleep(0.1)
+        return quiet(state, mask)
+
+    env = VantorVectorEnv(1, workers=1, opponent=slow)
+    env.reset(seed=0)
+    first = threading.Thread(target=lambda: results.setdefault("first", env.step([E2E4])[4]["illegal_action"]))
+    second = threading.Thread(target=lambda: inside.wait() and results.setdefault("second", env.step([1234])[4]))
+    first.start()
+    second.start()
+    first.join()
+    second.join()
+    # The second step came after the first reply, as white's move (an illegal one), not as black's reply.
+    assert not results["first"].any() and results["second"]["illegal_action"].all()
+    assert env.batch.save_state(0).side == 0 and env.batch.plies()[0] == 2
+
+    def calling_back(state, mask):
+        env.action_masks()  # reading is allowed
+        env.reset()
+        return quiet(state, mask)
+
+    env = VantorVectorEnv(2, workers=1, opponent=calling_back)
+    env.reset(seed=0)
+    with pytest.raises(RuntimeError, match="from inside the environment's own step or reset"):
+        env.step(np.full(2, E2E4))
+    with pytest.raises(RuntimeError, match="the opponent failed to move"):
+        env.step(np.full(2, E2E4))
+
+
+def test_an_engine_failing_at_a_reset_stops_the_env_until_a_full_reset(tmp_path):
+    from vantor_gym.uci import EngineError, UciEngine
+
+    path = tmp_path / "silent.sh"  # a UCI engine that never has to move here
+    path.write_text('#!/bin/sh\nwhile read -r line; do case "$line" in uci) echo uciok;; isready) echo readyok;; '
+                    'quit) exit 0;; esac; done\n')
+    path.chmod(0o755)
+    engine = UciEngine(str(path))
+    env = VantorVectorEnv(2, workers=1, opponent=engine)
+    env.reset(seed=0)
+    engine.close()
+    with pytest.raises(EngineError):
+        env.reset(seed=1)
+    before = env.batch.hash_state()
+    with pytest.raises(RuntimeError, match="the opponent failed to move"):
+        env.step(np.full(2, E2E4))
+    assert (env.batch.hash_state() == before).all()

@@ -64,7 +64,13 @@ def main(argv: list[str] | None = None, prog: str = "python -m vantor_gym.train"
         except ValueError as error:
             print(f"{prog}: error: {error}", file=sys.stderr)
             return 1
-    from vantor_gym.train.loop import Trainer, progress_seconds
+    try:
+        from vantor_gym.train.loop import Trainer, progress_seconds
+    except ImportError as error:
+        # An install without the train extra: one line saying what is missing, no traceback.
+        print(f"{prog}: error: training needs PyTorch and matplotlib (pip install 'vantor[train]'): "
+              f"{one_line(error)}", file=sys.stderr)
+        return 1
     from vantor_gym.uci import EngineError
 
     every = progress_seconds()
@@ -83,7 +89,7 @@ def main(argv: list[str] | None = None, prog: str = "python -m vantor_gym.train"
     try:
         trainer = Trainer(config)
         trainer.run(minutes, report)
-    except (ValueError, TypeError, OSError, EngineError) as error:
+    except (ValueError, TypeError, OSError, EngineError, ImportError) as error:
         print(f"{prog}: error: {error}", file=sys.stderr)
         return 1
     except (MemoryError, RuntimeError) as error:

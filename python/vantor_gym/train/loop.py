@@ -123,18 +123,25 @@ class Trainer(Unshared):
     def check_inputs(self, minutes: float | None = None) -> None:
         """Raises what ``run(minutes)`` would meet only later: ``FileNotFoundError`` for a
         UCI engine the engine games or the Stockfish reference need, or a PGN file, that is
-        not there (without ``minutes``, as if every phase had time)."""
+        not there (without ``minutes``, as if every phase had time); ``ImportError`` without
+        matplotlib when games will be played, since each evaluation draws the curve."""
         config = self.config
         if minutes is None:
             engine = config.engine_minutes is None or config.engine_minutes > 0
-            games = [config.eval_games, config.final_games]
+            games = [config.eval_games, config.final_games, config.head_to_head_games]
         else:
             plan = config.plan(minutes)
-            engine, games = plan.engine_minutes > 0, [plan.eval_games, plan.final_games]
+            engine, games = plan.engine_minutes > 0, [plan.eval_games, plan.final_games, plan.head_to_head_games]
         if self.phase == "engine games" and engine:
             find_engine(config.engine)
-        if "stockfish" in config.opponents() and any(count is None or count > 0 for count in games):
+        if "stockfish" in config.opponents() and any(count is None or count > 0 for count in games[:2]):
             find_engine(config.engine)
+        if any(count is None or count > 0 for count in games):
+            try:
+                import matplotlib  # noqa: F401
+            except ImportError as error:
+                raise ImportError(f"the learning curve, drawn after every evaluation, needs matplotlib "
+                                  f"(pip install 'vantor[train]'): {error}", name="matplotlib") from None
         if self.phase == "engine games" and config.pgn and not os.path.isfile(config.pgn):
             raise FileNotFoundError(errno.ENOENT, f"no PGN file at {config.pgn!r}", config.pgn)
 
