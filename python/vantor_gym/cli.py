@@ -447,7 +447,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         args = _parser().parse_args(argv)
         try:
             status: int = args.run(args)
-        except (ValueError, TypeError, OSError, EngineError, MemoryError) as error:
+        except (ValueError, TypeError, OSError, EngineError, MemoryError, ImportError) as error:
             print(f"vantor {args.command}: error: {error or type(error).__name__}", file=sys.stderr)
             return 1
     except KeyboardInterrupt:

@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -89,11 +90,57 @@ auto with(Core& core, F&& f) {
   return locked(core, [&](std::optional<Single>& single) { return f(*single); });
 }
 
+// NumPy's bit generator as its "BitGenerator" capsule holds it (numpy/random/bitgen.h, a
+// public interface for drawing from C).
+struct NumpyBitGenerator {
+  void* state;
+  std::uint64_t (*next_uint64)(void*);
+  std::uint32_t (*next_uint32)(void*);
+  double (*next_double)(void*);
+  std::uint64_t (*next_raw)(void*);
+};
+
+// A uniform index among the set entries of an int8 mask, drawn exactly as NumPy's
+// Generator.integers(count) draws it (Lemire's method on 32-bit outputs; no draw for one
+// choice), so that it equals Generator.choice(flatnonzero(mask)). The mask is read once:
+// -2 when it holds a value other than 0 and 1, -1 when nothing is set.
+std::int64_t masked_draw(const py::array_t<std::int8_t, py::array::c_style>& mask, const py::capsule& bits) {
+  auto* generator = static_cast<NumpyBitGenerator*>(PyCapsule_GetPointer(bits.ptr(), "BitGenerator"));
+  if (generator == nullptr) throw py::error_already_set();
+  if (mask.ndim() != 1 || mask.size() > vantor::kActions) throw py::value_error("a mask of at most 4672 entries");
+  std::array<std::int16_t, vantor::kActions> legal;
+  std::uint32_t count = 0;
+  const auto* values = reinterpret_cast<const unsigned char*>(mask.data());
+  const auto size = static_cast<std::size_t>(mask.size());
+  // Eight entries a word: most of a mask is zero, and a byte above 1 shows in the high bits.
+  for (std::size_t at = 0; at < size; at += 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, values + at, std::min<std::size_t>(8, size - at));
+    if (word == 0) continue;
+    if (word & 0xFEFEFEFEFEFEFEFEULL) return -2;
+    for (std::size_t i = at; i < std::min(at + 8, size); ++i) {
+      legal[count] = static_cast<std::int16_t>(i);
+      count += values[i];
+    }
+  }
+  if (count == 0) return -1;
+  if (count == 1) return legal[0];
+  std::uint64_t scaled = std::uint64_t{generator->next_uint32(generator->state)} * count;
+  if (static_cast<std::uint32_t>(scaled) < count) {
+    const std::uint32_t threshold = (UINT32_MAX - (count - 1)) % count;
+    while (static_cast<std::uint32_t>(scaled) < threshold) {
+      scaled = std::uint64_t{generator->next_uint32(generator->state)} * count;
+    }
+  }
+  return legal[scaled >> 32];
+}
+
 }  // namespace
 
 namespace vantor::module {
 
 void register_game(py::module_& m) {
+  m.def("masked_draw", &masked_draw, py::arg("mask").noconvert(), py::arg("bits"));
 
   py::class_<Core> game(m, "Game", py::is_final());
   game.def(py::init(&make_game), py::arg("max_plies"), py::arg("illegal"), py::arg("observation"), py::arg("seed"),
