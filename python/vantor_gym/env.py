@@ -156,7 +156,7 @@ class ActionSpace(spaces.Discrete[np.int64]):
             drawn = _native.masked_draw(mask, bits.capsule)
         if drawn == -2:
             return super().sample(mask)  # values other than 0 and 1: Gymnasium's refusal
-        return self.start if drawn < 0 else self.start + drawn  # type: ignore[return-value]
+        return np.int64(int(self.start) + max(drawn, 0))  # nothing legal: the start, as Gymnasium gives
 
 
 def _opponent_action(choice: Any, side: int) -> int:
