@@ -22,6 +22,18 @@ skip_when_sanitized = pytest.mark.skipif(SANITIZED, reason="resident memory is n
 
 
 @pytest.fixture
+def one_torch_thread():
+    """PyTorch on one intra-op thread for the test: on a loaded machine its worker threads
+    make each small tensor call wait for a core."""
+    import torch
+
+    before = torch.get_num_threads()
+    torch.set_num_threads(1)
+    yield
+    torch.set_num_threads(before)
+
+
+@pytest.fixture
 def env():
     import vantor
 

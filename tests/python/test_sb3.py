@@ -28,13 +28,7 @@ from vantor_gym.sb3 import PlanesExtractor, VecEnv  # noqa: E402
 MATING = "6k1/5ppp/8/8/8/8/8/K2R4 w - - 0 1"
 
 
-@pytest.fixture(autouse=True)
-def one_torch_thread():
-    # On a loaded machine PyTorch's worker threads make each small tensor call wait for a core.
-    before = torch.get_num_threads()
-    torch.set_num_threads(1)
-    yield
-    torch.set_num_threads(before)
+pytestmark = pytest.mark.usefixtures("one_torch_thread")
 
 
 def lowest(state, mask):

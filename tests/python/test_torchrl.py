@@ -23,13 +23,7 @@ import vantor_gym  # noqa: E402, F401  (registers the environment)
 MAX_PLIES = 7
 
 
-@pytest.fixture(autouse=True)
-def one_torch_thread():
-    # On a loaded machine PyTorch's worker threads make each small tensor call wait for a core.
-    before = torch.get_num_threads()
-    torch.set_num_threads(1)
-    yield
-    torch.set_num_threads(before)
+pytestmark = pytest.mark.usefixtures("one_torch_thread")
 
 
 def chess(num_envs=4, **options):
