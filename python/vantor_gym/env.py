@@ -466,7 +466,8 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
     @property
     def opponent(self) -> Agent | None:
         """The player of the other side: the callable or engine given, or the one made from
-        the spec (made afresh by each seeded reset for ``random`` and ``search:N``)."""
+        its name, such as ``"mc:8"`` (made afresh by each seeded reset for ``random`` and
+        ``search:N``)."""
         return self._opponent
 
     @property
