@@ -1,7 +1,8 @@
 # make run    build, then run the main job
 # make test   build, then run every test: C++ under ctest and again under Address- and
 #             UndefinedBehaviorSanitizer, the threaded C++ tests under ThreadSanitizer,
-#             and the Python tests under pytest
+#             and the Python tests under pytest, then again on the free-threaded
+#             interpreter (FT_PYTHON, python3.14t) with the modules built for it
 #
 # Without PYTHON the work runs inside the toolchain root (tools/toolchain), built on first
 # use. With PYTHON=python3.14 it runs directly on this machine, which then needs CPython
@@ -11,8 +12,8 @@ SHELL := /bin/bash
 PYTHON ?=
 BUILD ?= build
 JOBS ?= 2
-TARGETS := run test build build-tsan build-asan build-fuzz test-cpp test-python test-tsan \
-  test-asan test-fuzz perft-deep diff-large bench bench-smoke
+TARGETS := run test build build-tsan build-asan build-fuzz build-ft test-cpp test-python test-tsan \
+  test-asan test-fuzz test-ft perft-deep diff-large bench bench-smoke
 
 ifeq ($(PYTHON),)
 
@@ -27,6 +28,10 @@ $(TARGETS):
 else
 
 PY := $(shell command -v $(PYTHON))
+FT_PYTHON ?= python3.14t
+FT_PY := $(shell command -v $(FT_PYTHON))
+# Why the root has no free-threaded interpreter, when the toolchain could not build it.
+FT_MISSING := $(shell tail -1 /.vantor-python-ft-missing 2>/dev/null)
 CMAKE_FLAGS := -G Ninja -DPython_EXECUTABLE=$(PY) -DVANTOR_WERROR=ON -DVANTOR_BENCH=ON
 
 build:
@@ -49,7 +54,8 @@ build-fuzz:
 	  -DVANTOR_MODULE=OFF -DVANTOR_TESTS=OFF >/dev/null
 	cmake --build $(BUILD)-fuzz -j $(JOBS)
 
-run: build
+# With the free-threaded interpreter present, the main job also shows Python threads on it.
+run: build $(if $(FT_PY),build-ft)
 	PYTHONPATH=$(BUILD)/python:python $(PY) examples/main.py
 
 test-cpp: build
@@ -91,12 +97,29 @@ test-fuzz: build-fuzz
 	  echo "fuzz_$$t: $$(grep -h 'stat::number_of_executed_units' $$log | tail -1)"; \
 	done
 
-test: test-cpp test-python test-asan test-tsan test-fuzz
+# The modules for the free-threaded interpreter (only the modules), and the whole Python
+# suite on it; -rs prints why each test skipped (the packages without a free-threaded
+# wheel among them). Without that interpreter both say so (and why, when the toolchain
+# knows) and do nothing.
+ifeq ($(FT_PY),)
+build-ft test-ft:
+	@echo "$@: NOT RUN: no free-threaded interpreter ($(FT_PYTHON))$(if $(FT_MISSING),: $(FT_MISSING))"
+else
+build-ft:
+	cmake -S . -B $(BUILD)-ft -G Ninja -DPython_EXECUTABLE=$(FT_PY) -DVANTOR_WERROR=ON \
+	  -DVANTOR_TESTS=OFF -DVANTOR_BENCH=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD)-ft -j $(JOBS) --target vantor _native vantor_floor
 
-bench: build
+test-ft: build-ft
+	PYTHONPATH=$(BUILD)-ft/python:python $(FT_PY) -m pytest -q -rs -p no:cacheprovider tests/python
+endif
+
+test: test-cpp test-python test-asan test-tsan test-fuzz test-ft
+
+bench: build $(if $(FT_PY),build-ft)
 	$(PY) bench/bench.py --build $(BUILD) --json $(BUILD)/bench.json
 
-bench-smoke: build
+bench-smoke: build $(if $(FT_PY),build-ft)
 	$(PY) bench/bench.py --build $(BUILD) --smoke --json $(BUILD)/bench-smoke.json
 
 # Every perft row of tests/data/perft-standard.tsv, to the deepest published depth

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import vantor
-from conftest import SANITIZED
+from conftest import SANITIZED, require
 from vantor_gym.cli import _Outputs, divide, perft
 from vantor_gym.cli import main as cli_main
 from vantor_gym.match import play_match
@@ -264,7 +264,7 @@ def test_selfplay_refuses_bad_counts(tmp_path):
 
 @pytest.mark.skipif(SANITIZED, reason="Ray's processes do not run under the preloaded sanitizer")
 def test_selfplay_on_ray(tmp_path):
-    pytest.importorskip("ray")
+    require("ray")
     out = tmp_path / "ray.npz"
     run = vantor_command("selfplay", "--workers", "1", "--envs-per-worker", "2", "--episodes", "3",
                          "--max-plies", "20", "--seed", "1", "--out", str(out))

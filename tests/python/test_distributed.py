@@ -10,12 +10,12 @@ import numpy as np
 import pytest
 
 import vantor
-from conftest import SANITIZED
+from conftest import SANITIZED, require
 
 # Ray's own processes would inherit the sanitizer runtime the sanitized run preloads.
 pytestmark = pytest.mark.skipif(SANITIZED, reason="Ray's processes do not run under the preloaded sanitizer")
 
-ray = pytest.importorskip("ray")
+ray = require("ray")
 
 import psutil  # noqa: E402  (Ray brings it)
 

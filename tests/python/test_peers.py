@@ -7,6 +7,7 @@ import os
 import sys
 
 import pytest
+from conftest import require
 
 chess = pytest.importorskip("chess")
 
@@ -50,7 +51,7 @@ def test_the_positions_reach_what_move_generators_get_wrong():
 
 
 def test_openspiel_offers_the_same_moves():
-    pytest.importorskip("pyspiel")
+    require("pyspiel")
     peer = peer_moves.openspiel_moves(FENS)
     moves = check_same_moves(peer, "OpenSpiel")
     # OpenSpiel offers no move at all once it declares the draw.
@@ -59,7 +60,7 @@ def test_openspiel_offers_the_same_moves():
 
 
 def test_pgx_offers_the_same_moves():
-    pytest.importorskip("pgx")
+    require("pgx")
     peer = peer_moves.pgx_moves(FENS)
     moves = check_same_moves(peer, "pgx")
     # pgx's generator runs on through its draws, so even there its moves are vantor's.
@@ -67,7 +68,7 @@ def test_pgx_offers_the_same_moves():
 
 
 def test_pgx_actions_read_as_uci_from_either_side():
-    pgx_chess = pytest.importorskip("pgx._src.games.chess")
+    pgx_chess = require("pgx._src.games.chess")
     import numpy as np
 
     start = np.asarray(pgx_chess.INIT_BOARD)
@@ -104,7 +105,7 @@ def test_the_comparison_reports_each_kind_of_difference():
 
 
 def test_openspiel_play_goes_on_past_the_ends_of_games():
-    pytest.importorskip("pyspiel")
+    require("pyspiel")
     import peers
 
     # Long enough for many random games to end; a terminal state has no player to observe.

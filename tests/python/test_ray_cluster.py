@@ -17,11 +17,11 @@ from collections.abc import Iterable
 
 import pytest
 
-from conftest import SANITIZED
+from conftest import SANITIZED, require
 
 pytestmark = pytest.mark.skipif(SANITIZED, reason="Ray's processes do not run under the preloaded sanitizer")
 
-ray = pytest.importorskip("ray")
+ray = require("ray")
 
 import psutil  # noqa: E402  (Ray brings it)
 

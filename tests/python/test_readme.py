@@ -12,7 +12,7 @@ import tokenize
 import pytest
 
 import vantor
-from conftest import SANITIZED
+from conftest import FREE_THREADED, SANITIZED, without_free_threaded_wheel
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 README = os.path.join(ROOT, "README.md")
@@ -68,6 +68,19 @@ def with_promised_results(block: str) -> str:
     return "\n".join(lines) + "\n"
 
 
+def missing_here(block: str) -> str | None:
+    """Why the block cannot run on this interpreter, if it imports a package that has no
+    wheel for the free-threaded interpreter."""
+    for node in ast.walk(ast.parse(block)):
+        names = [a.name for a in node.names] if isinstance(node, ast.Import) else []
+        if isinstance(node, ast.ImportFrom) and node.module and not node.level:
+            names = [node.module]
+        for name in names:
+            if (reason := without_free_threaded_wheel(name)) is not None:
+                return reason
+    return None
+
+
 def environment() -> dict[str, str]:
     """The suite's own modules, by absolute path, for a process that starts elsewhere."""
     paths = [os.path.dirname(vantor.__file__), os.path.join(ROOT, "python")]
@@ -86,6 +99,8 @@ def test_the_readme_has_blocks_to_run():
 def test_python_block_runs_as_written(line, block, tmp_path):
     if is_excerpt(block):
         pytest.skip("an excerpt, as its first line says")
+    if (reason := missing_here(block)) is not None:
+        pytest.skip(reason)
     script = tmp_path / "block.py"
     script.write_text(with_promised_results(block))
     try:
@@ -108,6 +123,8 @@ def shell_commands() -> list[tuple[int, str]]:
     return commands
 
 
+# The commands run the root's python3 whichever interpreter runs the suite.
+@pytest.mark.skipif(FREE_THREADED, reason="the README's commands run python3, which the GIL run covers")
 @pytest.mark.parametrize("line, command", shell_commands(), ids=[f"line {n}" for n, _ in shell_commands()])
 def test_shell_command_runs_as_written(line, command):
     try:
@@ -116,6 +133,15 @@ def test_shell_command_runs_as_written(line, command):
     except subprocess.TimeoutExpired:
         pytest.fail(f"the command at README line {line} ran past 600 s")
     assert done.returncode == 0, f"README line {line}: {command}\n{done.stdout[-2000:]}\n{done.stderr[-3000:]}"
+
+
+def test_blocks_that_need_a_package_without_a_free_threaded_wheel_are_found(monkeypatch):
+    import conftest
+
+    monkeypatch.setattr(conftest, "FREE_THREADED", True)
+    assert missing_here("import ray\n") == "Ray has no wheel for the free-threaded interpreter (cp314t)"
+    assert missing_here("from pgx._src import games\n").startswith("jaxlib (pgx runs on JAX)")
+    assert missing_here("import numpy, vantor_gym\nfrom . import raylike\n") is None
 
 
 def test_promised_results_are_checked():

@@ -7,6 +7,7 @@ import warnings
 import gymnasium
 import numpy as np
 import pytest
+from conftest import require
 
 import vantor
 import vantor_gym
@@ -250,7 +251,7 @@ class TestGymnasium:
         assert list((tmp_path / "videos").glob("*.mp4"))
 
     def test_human_mode_draws_without_returning_a_frame(self, monkeypatch):
-        pytest.importorskip("pygame")
+        require("pygame")
         monkeypatch.setenv("SDL_VIDEODRIVER", "dummy")  # no window may open in a test
         env = vantor_gym.VantorEnv(render_mode="human")
         env.reset()
@@ -259,7 +260,7 @@ class TestGymnasium:
         env.close()
 
     def test_human_mode_without_a_display_says_so(self, monkeypatch):
-        pytest.importorskip("pygame")
+        require("pygame")
         monkeypatch.setenv("SDL_VIDEODRIVER", "no-such-driver")
         env = vantor_gym.VantorEnv(render_mode="human")
         with pytest.raises(RuntimeError, match="needs a display"):
@@ -304,7 +305,7 @@ class TestVector:
 
 class TestPettingZoo:
     def test_render_test_accepts_every_mode(self, monkeypatch):
-        pytest.importorskip("pygame")
+        require("pygame")
         monkeypatch.setenv("SDL_VIDEODRIVER", "dummy")
         render_test(aec.env)
 

@@ -5,12 +5,16 @@ import time or when one layer's reinstall uninstalls the other's package."""
 import importlib.metadata
 import os
 import re
+import sysconfig
 
 import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-# The layers installed into the root; the runtime list is a wheelhouse, not installed.
+# The layers installed into the root, for its python3 and for its free-threaded python3.14t
+# (which sees none of the other's packages); the runtime list is a wheelhouse.
 LAYERS = ["toolchain-pip.txt", "toolchain-peers.txt", "toolchain-torch.txt"]
+FREE_THREADED_LAYERS = ["toolchain-ft.txt", "toolchain-ft-torch.txt"]
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 PIN = re.compile(r"^([A-Za-z0-9][A-Za-z0-9._-]*)==([A-Za-z0-9.+!-]+)$")
 
 
@@ -33,9 +37,10 @@ def _pins(layer: str) -> dict[str, str]:
     return pins
 
 
-def test_every_layer_pins_exactly_and_no_package_is_in_two_layers():
+@pytest.mark.parametrize("layers", [LAYERS, FREE_THREADED_LAYERS], ids=["python3", "python3.14t"])
+def test_every_layer_pins_exactly_and_no_package_is_in_two_layers(layers):
     owner: dict[str, str] = {}
-    for layer in LAYERS:
+    for layer in layers:
         for name in _pins(layer):
             assert name not in owner, f"{name} is pinned in both {owner[name]} and {layer}"
             owner[name] = layer
@@ -50,24 +55,41 @@ def _from_debian(name: str) -> str | None:
     return dist.version if str(dist.locate_file("")).startswith("/usr/lib/python3/") else None
 
 
+def _unmet(layer: str, pinned: dict[str, str], debian: bool) -> list[str]:
+    """What the installed pins of LAYER require that neither PINNED nor (if DEBIAN) the
+    root's Debian packages provide at an accepted version."""
+    requirements = pytest.importorskip("packaging.requirements")
+    unmet = []
+    for name, version in _pins(layer).items():
+        assert importlib.metadata.version(name) == version, f"{name} is installed, but not at its pin"
+        for text in importlib.metadata.requires(name) or []:
+            req = requirements.Requirement(text)
+            if req.marker is not None and not req.marker.evaluate({"extra": ""}):
+                continue
+            have = pinned.get(_normal(req.name)) or (_from_debian(req.name) if debian else None)
+            if have is None:
+                unmet.append(f"{name} needs {req}, which no pin list{' or Debian package' * debian} provides")
+            elif not req.specifier.contains(have, prereleases=True):
+                unmet.append(f"{name} needs {req}, but {have} is what the root gets")
+    return unmet
+
+
+@pytest.mark.skipif(FREE_THREADED, reason="the layer of the root's python3")
 def test_torch_layer_requirements_are_pinned_or_debians_at_versions_they_accept():
     # Read from the installed metadata, without importing torch (seconds on a loaded machine).
     try:
         importlib.metadata.version("torch")
     except importlib.metadata.PackageNotFoundError:
         pytest.skip("the torch layer is not installed")
-    requirements = pytest.importorskip("packaging.requirements")
     pinned = {name: version for layer in LAYERS for name, version in _pins(layer).items()}
-    unmet = []
-    for name, version in _pins("toolchain-torch.txt").items():
-        assert importlib.metadata.version(name) == version, f"{name} is installed, but not at its pin"
-        for text in importlib.metadata.requires(name) or []:
-            req = requirements.Requirement(text)
-            if req.marker is not None and not req.marker.evaluate({"extra": ""}):
-                continue
-            have = pinned.get(_normal(req.name)) or _from_debian(req.name)
-            if have is None:
-                unmet.append(f"{name} needs {req}, which no pin list or Debian package provides")
-            elif not req.specifier.contains(have, prereleases=True):
-                unmet.append(f"{name} needs {req}, but {have} is what the root gets")
+    unmet = _unmet("toolchain-torch.txt", pinned, debian=True)
+    assert not unmet, "\n".join(unmet)
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="the layers of the free-threaded interpreter")
+@pytest.mark.parametrize("layer", FREE_THREADED_LAYERS)
+def test_free_threaded_layers_need_only_their_own_pins(layer):
+    # The free-threaded interpreter has its own prefix: Debian's packages are not its own.
+    pinned = {name: version for each in FREE_THREADED_LAYERS for name, version in _pins(each).items()}
+    unmet = _unmet(layer, pinned, debian=False)
     assert not unmet, "\n".join(unmet)
