@@ -13,7 +13,7 @@ import zipfile
 import pytest
 
 import vantor
-from conftest import SANITIZED
+from conftest import FREE_THREADED, SANITIZED
 
 # Packaging builds and type checks gain nothing from the sanitized module, and the wheel
 # build is slow under it.
@@ -172,10 +172,14 @@ def _checkout(to):
 
 
 def _install_block():
+    """The README's install block for the interpreter running the suite: the free-threaded
+    one has a block of its own, which makes its virtual environment with python3.14t."""
     with open(os.path.join(ROOT, "README.md")) as readme:
         text = readme.read()
-    section = text.index("### Installing into your own CPython 3.14")
-    return re.search(r"```sh\n(.*?)```", text[section:], re.S).group(1)
+    first = "# excerpt: run as written by tests/python/test_packaging.py"
+    first += " on python3.14t\n" if FREE_THREADED else ", in a copy of the repository\n"
+    [block] = [b for b in re.findall(r"```sh\n(.*?)```", text, re.S) if b.startswith(first)]
+    return block
 
 
 @pytest.fixture(scope="module")
