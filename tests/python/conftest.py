@@ -1,5 +1,6 @@
 import ctypes
 import importlib
+import importlib.util
 import os
 import sys
 import sysconfig
@@ -56,8 +57,29 @@ def require(module: str) -> ModuleType:
         try:
             return importlib.import_module(module)
         except ImportError:
-            pytest.skip(reason)
+            pytest.skip(reason, allow_module_level=True)
     return pytest.importorskip(module)
+
+
+def check_env(env) -> None:
+    """Gymnasium's check_env, which also makes the environment in every render mode it
+    declares. Where pygame cannot be had (the free-threaded interpreter) the mode that
+    needs it is left out, and only it: the other modes are checked as check_env checks
+    them, and the tests of that mode skip saying why."""
+    from gymnasium.utils import env_checker, passive_env_checker
+
+    if without_free_threaded_wheel("pygame") is None or importlib.util.find_spec("pygame") is not None:
+        env_checker.check_env(env)
+        return
+    env_checker.check_env(env, skip_render_check=True)
+    if env.render_mode is not None:
+        passive_env_checker.env_render_passive_checker(env)
+    for mode in env.metadata["render_modes"]:
+        if mode != "human":
+            other = env.spec.make(render_mode=mode)
+            other.reset()
+            passive_env_checker.env_render_passive_checker(other)
+            other.close()
 
 
 @pytest.fixture

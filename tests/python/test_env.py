@@ -12,8 +12,7 @@ gymnasium = pytest.importorskip("gymnasium")
 np = pytest.importorskip("numpy")
 pytest.importorskip("hypothesis")
 
-from conftest import SANITIZED  # noqa: E402
-from gymnasium.utils.env_checker import check_env  # noqa: E402
+from conftest import SANITIZED, check_env  # noqa: E402
 from hypothesis import given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 

@@ -10,8 +10,7 @@ np = pytest.importorskip("numpy")
 
 import vantor  # noqa: E402
 import vantor_gym  # noqa: E402
-from conftest import flush_c_stdout  # noqa: E402
-from gymnasium.utils.env_checker import check_env  # noqa: E402
+from conftest import check_env, flush_c_stdout  # noqa: E402
 
 
 def legal(mask):
@@ -129,6 +128,7 @@ def test_ansi_render_is_the_letter_board(capfd):
     env.reset()
     env.step(564)
     text = env.render()
+    flush_c_stdout()  # what earlier tests left in C's buffer is not this board's
     capfd.readouterr()
     game = vantor.Vantor()
     game.restore_state(env.unwrapped.game.save_state())

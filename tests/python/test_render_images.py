@@ -7,7 +7,7 @@ import warnings
 import gymnasium
 import numpy as np
 import pytest
-from conftest import require
+from conftest import check_env, require
 
 import vantor
 import vantor_gym
@@ -203,8 +203,6 @@ def play_random(env, steps, seed):
 
 class TestGymnasium:
     def test_checker_accepts_rgb_array(self):
-        from gymnasium.utils.env_checker import check_env
-
         check_env(gymnasium.make("vantor_gym/Chess-v0", render_mode="rgb_array").unwrapped)
 
     def test_frames_follow_the_game(self):
