@@ -1,10 +1,6 @@
 """Environments used from many threads at once, one environment per thread."""
 
-import sys
-import sysconfig
 import threading
-
-import pytest
 
 import vantor
 
@@ -72,10 +68,3 @@ def test_roll_outs_and_snapshot_loops_in_eight_threads():
     for results, final_hash in run_in_threads(8, work):
         assert set(results) <= {-1, 0, 1}
         assert final_hash == 0x07259D7613375B63
-
-
-@pytest.mark.skipif(
-    not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="only a free-threaded interpreter"
-)
-def test_import_keeps_the_gil_disabled():
-    assert not sys._is_gil_enabled()
