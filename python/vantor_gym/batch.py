@@ -139,7 +139,7 @@ class BatchEnv(Unshared):
         self.illegal = illegal
         self.seed = seed
         self.observation = observation
-        self._reserved_for: tuple[int, str] | None = None
+        self._reserved_for: dict[int, str] = {}
         self._overlaps_checked: tuple[np.ndarray | None, ...] = ()
         try:
             self._games = _native.Batch(num_envs, threads, max_plies or 0, autoreset, illegal, seed,
@@ -282,17 +282,22 @@ class BatchEnv(Unshared):
         (``step``, ``reset``, ``roll_out``, ``restore_state``, ``close``) raise
         ``RuntimeError``: the block's code reads their positions and calls back into
         its caller (a search's evaluator), which must not move them under it."""
-        before = self._reserved_for
-        self._reserved_for = (threading.get_ident(), reader)
+        # Kept per thread: runs on other threads start and end in any order.
+        thread = threading.get_ident()
+        before = self._reserved_for.get(thread)
+        self._reserved_for[thread] = reader
         try:
             yield
         finally:
-            self._reserved_for = before
+            if before is None:
+                del self._reserved_for[thread]
+            else:
+                self._reserved_for[thread] = before
 
     def _refuse_if_reserved(self, call: str) -> None:
-        reserved = self._reserved_for
-        if reserved is not None and reserved[0] == threading.get_ident():
-            raise RuntimeError(f"BatchEnv.{call} called while {reserved[1]} on this thread")
+        reader = self._reserved_for.get(threading.get_ident())
+        if reader is not None:
+            raise RuntimeError(f"BatchEnv.{call} called while {reader} on this thread")
 
     def _index(self, index: int) -> int:
         number = integer(index, "a game index")

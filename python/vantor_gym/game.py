@@ -188,8 +188,8 @@ class Game(Unshared):
 
     def fen(self) -> str:
         """The position as FEN text, with the game's clocks, as ``vantor_gym.notation.fen(game)``."""
-        state = self._core.save_state()
-        return written(f"{_native.position_fields(state)} {max(state.no_progress_count, 0)} {self.fullmove_number}")
+        state, number = self._core.save_state_and_fullmove()
+        return written(f"{_native.position_fields(state)} {max(state.no_progress_count, 0)} {number}")
 
 
 def _start_of(fen: str) -> tuple[str, int, int]:

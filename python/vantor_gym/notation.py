@@ -11,18 +11,17 @@ import os
 import re
 from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import IO, TYPE_CHECKING, Union
+from typing import IO, Union
 
 import numpy as np
 
 import vantor
 from vantor_gym import _native
+from vantor_gym.batch import BatchEnv
 from vantor_gym.fen import COUNTER_MAX, Fen, read_fen, read_start, validate_fen, written
 from vantor_gym.game import Game
 from vantor_gym.pgn_reader import line_breaks, quoted, read_game_text
 
-if TYPE_CHECKING:
-    from vantor_gym.batch import BatchEnv
 
 __all__ = [
     "PgnColumns",
@@ -222,12 +221,18 @@ def fen(position: Position, fullmove_number: int | None = None) -> str:
     if number is not None and not 1 <= number <= COUNTER_MAX:
         # read_fen reads no other number back.
         raise ValueError(f"fullmove_number must be in 1 .. {COUNTER_MAX}, got {number}")
-    state = _state(position)
-    if number is None and isinstance(position, Game):
-        number = position.fullmove_number
-    if number is None:
-        number = position[0].fullmove_number(position[1]) if isinstance(position, tuple) else 1
-    return written(f"{_native.position_fields(state)} {max(state.no_progress_count, 0)} {number}")
+    state, own = _state_and_fullmove(position)
+    return written(f"{_native.position_fields(state)} {max(state.no_progress_count, 0)} {number or own}")
+
+
+def _state_and_fullmove(position: Position) -> tuple[vantor.State, int]:
+    """The position's state and full-move number (1 where it keeps none), read together
+    from a game that another thread may be stepping."""
+    if isinstance(position, Game):
+        return position._core.save_state_and_fullmove()
+    if isinstance(position, tuple) and len(position) == 2 and isinstance(position[0], BatchEnv):
+        return position[0]._open().save_state_and_fullmove(_integer(position[1], "a game index"))
+    return _state(position), 1
 
 
 @dataclass

@@ -181,6 +181,15 @@ void register_batch(py::module_& m) {
              const auto o = outputs(out, 1);
              vantor::module::locked(g, [&](auto& b) { open(b).restore_state(game_index(index, open(b).size()), std::move(copy), o); });
            })
+      // Read under one lock, so that FEN text is of one moment while another thread steps.
+      .def("save_state_and_fullmove",
+           [](Games& g, std::int64_t index) {
+             auto [state, number] = vantor::module::locked(g, [&](auto& b) {
+               const int i = game_index(index, open(b).size());
+               return std::pair(open(b).save_state(i), open(b).fullmove_number(i));
+             });
+             return py::make_tuple(Snapshot(std::move(state)), number);
+           })
       .def("fullmove_number",
            [](Games& g, std::int64_t index) {
              return vantor::module::locked(g, [&](auto& b) { return open(b).fullmove_number(game_index(index, open(b).size())); });

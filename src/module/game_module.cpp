@@ -201,6 +201,13 @@ void register_game(py::module_& m) {
       .def_property_readonly("fullmove_number",
                              [](Core& core) { return with(core, [](Single& s) { return s.batch.fullmove_number(0); }); })
       .def("save_state", [](Core& core) { return Snapshot(with(core, [](Single& s) { return s.batch.save_state(0); })); })
+      // Read under one lock, so that FEN text is of one moment while another thread steps.
+      .def("save_state_and_fullmove",
+           [](Core& core) {
+             auto [state, number] =
+                 with(core, [](Single& s) { return std::pair(s.batch.save_state(0), s.batch.fullmove_number(0)); });
+             return py::make_tuple(Snapshot(std::move(state)), number);
+           })
       .def("restore_state",
            [](Core& core, const Snapshot& snapshot) {
              State copy = locked(snapshot, [](const State& state) { return state; });
