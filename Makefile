@@ -114,7 +114,10 @@ test-ft: build-ft
 	PYTHONPATH=$(BUILD)-ft/python:python $(FT_PY) -m pytest -q -rs -p no:cacheprovider tests/python
 endif
 
-test: test-cpp test-python test-asan test-tsan test-fuzz test-ft
+# The fuzzers run for a fixed time on one core each, so the free-threaded suite shares the
+# machine with them rather than waiting; each one's output is printed whole when it ends.
+test: test-cpp test-python test-asan test-tsan
+	$(MAKE) --no-print-directory --output-sync=target -j2 test-fuzz test-ft
 
 bench: build $(if $(FT_PY),build-ft)
 	$(PY) bench/bench.py --build $(BUILD) --json $(BUILD)/bench.json
