@@ -88,21 +88,65 @@ namespace pybind11::detail {
 // __init__ raises TypeError instead of being handed uninitialised memory. None becomes a
 // null pointer, for the arguments that admit it. The classes are final and immutable, so
 // an instance's class is the one it was made with.
+//
+// The class's type record is looked up once. pybind11 looks it up for every conversion
+// under one lock that all threads share, which made calls on separate objects take turns
+// on the free-threaded interpreter. The modules declare that they support one interpreter
+// only, so the record lives as long as the process.
 template <class T>
-class type_caster<vantor::module::Guarded<T>> : public type_caster_base<vantor::module::Guarded<T>> {
-  using Base = type_caster_base<vantor::module::Guarded<T>>;
+class type_caster<vantor::module::Guarded<T>> : public type_caster_generic {
+  using Value = vantor::module::Guarded<T>;
+  // Only for its protected copy and move makers.
+  struct Makers : type_caster_base<Value> {
+    using type_caster_base<Value>::make_copy_constructor;
+    using type_caster_base<Value>::make_move_constructor;
+  };
+
+  static const detail::type_info* record() {
+    static const detail::type_info* const found = get_type_info(typeid(Value), /*throw_if_missing=*/true);
+    return found;
+  }
 
  public:
+  static constexpr auto name = const_name<Value>();
+
+  type_caster() : type_caster_generic(record()) {}
+
   bool load(handle src, bool convert) {
-    if (!src || src.is_none()) return Base::load(src, convert);
-    if (this->typeinfo == nullptr || Py_TYPE(src.ptr()) != this->typeinfo->type) return false;
-    value_and_holder v_h = reinterpret_cast<instance*>(src.ptr())->get_value_and_holder(this->typeinfo);
+    if (!src || src.is_none()) return type_caster_generic::load(src, convert);
+    if (Py_TYPE(src.ptr()) != typeinfo->type) return false;
+    value_and_holder v_h = reinterpret_cast<instance*>(src.ptr())->get_value_and_holder(typeinfo);
     if (!v_h.holder_constructed()) {
-      throw type_error(std::string(this->typeinfo->type->tp_name) +
+      throw type_error(std::string(typeinfo->type->tp_name) +
                        " object is not initialised: it was made by __new__ without __init__");
     }
-    this->value = v_h.value_ptr();
+    value = v_h.value_ptr();
     return true;
+  }
+
+  static handle cast(const Value& src, return_value_policy policy, handle parent) {
+    if (policy == return_value_policy::automatic || policy == return_value_policy::automatic_reference) {
+      policy = return_value_policy::copy;
+    }
+    return cast(std::addressof(src), policy, parent);
+  }
+  static handle cast(Value&& src, return_value_policy, handle parent) {
+    return cast(std::addressof(src), return_value_policy::move, parent);
+  }
+  static handle cast(const Value* src, return_value_policy policy, handle parent) {
+    return type_caster_generic::cast(cast_sources(src, record()), policy, parent,
+                                     Makers::make_copy_constructor(src), Makers::make_move_constructor(src));
+  }
+
+  template <typename U>
+  using cast_op_type = detail::cast_op_type<U>;
+
+  // NOLINTNEXTLINE(google-explicit-constructor)
+  operator Value*() { return static_cast<Value*>(value); }
+  // NOLINTNEXTLINE(google-explicit-constructor)
+  operator Value&() {
+    if (!value) throw reference_cast_error();
+    return *static_cast<Value*>(value);
   }
 };
 
