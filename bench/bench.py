@@ -12,6 +12,7 @@ import argparse
 import json
 import os
 import platform
+import shutil
 import statistics
 import subprocess
 import sys
@@ -208,6 +209,197 @@ def python_roll_out_scaling(module_dir: str, smoke: bool) -> dict[int, float]:
                                  capture_output=True, text=True, env=env)
             speeds[threads].append(float(out.stdout))
     return {n: max(v) for n, v in speeds.items()}
+
+
+THREADS_PROBE = textwrap.dedent(
+    """
+    import json, random, sys, sysconfig, threading, time
+
+    kind, threads, seconds = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
+    if kind == "vantor":
+        import vantor
+    else:
+        from vantor_gym import Game
+
+    def play_vantor(seed):
+        env = vantor.Vantor()
+        env.reset()
+        rng = random.Random(seed)
+        ready.wait()
+        plies, deadline = 0, time.perf_counter() + seconds
+        while plies % 64 or time.perf_counter() < deadline:
+            legal = [plane * 64 + square for plane, row in enumerate(env.get_actions()) if 1 in row
+                     for square, allowed in enumerate(row) if allowed]
+            if env.step(rng.choice(legal))[3]:
+                env.reset()
+            plies += 1
+        return plies
+
+    def play_game(seed):
+        game = Game()
+        rng = random.Random(seed)
+        ready.wait()
+        plies, deadline = 0, time.perf_counter() + seconds
+        while plies % 64 or time.perf_counter() < deadline:
+            if game.step(rng.choice(game.legal_actions()))[1]:
+                game.reset()
+            game.observation()
+            plies += 1
+        return plies
+
+    def worker(index):
+        try:
+            counts[index] = (play_vantor if kind == "vantor" else play_game)(index)
+        except BaseException:
+            ready.abort()  # the main thread and the other workers stop waiting
+            raise
+
+    counts = [None] * threads
+    ready = threading.Barrier(threads + 1)
+    workers = [threading.Thread(target=worker, args=(k,)) for k in range(threads)]
+    for w in workers:
+        w.start()
+    ready.wait()
+    start = time.perf_counter()
+    for w in workers:
+        w.join()
+    elapsed = time.perf_counter() - start
+    if None in counts:
+        sys.exit("a worker thread failed")
+    print(json.dumps({"rate": sum(counts) / elapsed, "gil": sys._is_gil_enabled(),
+                      "free_threaded": bool(sysconfig.get_config_var("Py_GIL_DISABLED"))}))
+    """
+)
+
+BATCH_SEARCH_PROBE = textwrap.dedent(
+    """
+    import json, sys
+    import numpy as np
+    import bench
+
+    steps, simulations, repeats = map(int, sys.argv[1:4])
+
+    def zero(observations, masks):
+        return np.zeros(masks.shape, np.float32), np.zeros(len(masks), np.float32)
+
+    script = bench.recorded_batch_game(256, steps)
+    print(json.dumps({"batch": bench.batch_steps_per_second(script, 2, repeats),
+                      "search": bench.search_simulations_per_second(64, zero, simulations, repeats, threads=2),
+                      "gil": sys._is_gil_enabled()}))
+    """
+)
+
+# Long enough for any probe on a loaded machine; a probe that takes longer is stuck.
+PROBE_TIMEOUT = 600
+
+
+def probe(python: str, paths: list[str], code: str, *args: object) -> dict:
+    """The JSON a probe prints last, run by python in a fresh process with paths first on
+    its module path."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
+    out = subprocess.run([python, "-c", code, *map(str, args)], check=True, capture_output=True, text=True,
+                         env=env, timeout=PROBE_TIMEOUT)
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def python_thread_scaling(interpreters: dict[str, tuple[str, list[str]]], smoke: bool) -> dict[str, dict]:
+    """Plies per second of 1 and 2 Python threads, each driving its own vantor.Vantor or
+    vantor_gym.Game one Python call at a time, under each interpreter (its executable and
+    module path), every run in a fresh process. All the runs take turns and each keeps its
+    best: another load on the machine only ever slows a run, and slows the run that needs
+    both cores the most."""
+    seconds, repeats = (0.05, 1) if smoke else (1.0, 5)
+    results = {name: {"vantor": {1: 0.0, 2: 0.0}, "game": {1: 0.0, 2: 0.0}, "gil_enabled": False}
+               for name in interpreters}
+    for _ in range(repeats):
+        for name, (python, paths) in interpreters.items():
+            for kind in ("vantor", "game"):
+                for threads in (1, 2):
+                    run = probe(python, paths, THREADS_PROBE, kind, threads, seconds)
+                    results[name][kind][threads] = max(results[name][kind][threads], run["rate"])
+                    results[name]["gil_enabled"] |= run["gil"]
+    return results
+
+
+def batch_search_by_interpreter(interpreters: dict[str, tuple[str, list[str]]], smoke: bool) -> dict[str, dict]:
+    """BatchEnv steps per second (256 games, 2 threads, out= buffers) and Search
+    simulations per second (64 games, zero evaluator, 2 threads) under each interpreter,
+    in turn, each keeping its best round."""
+    steps, simulations, repeats, rounds = (4, 8, 1, 1) if smoke else (150, 100, 3, 3)
+    results = {name: {"batch": 0.0, "search": 0.0, "gil_enabled": False} for name in interpreters}
+    for _ in range(rounds):
+        for name, (python, paths) in interpreters.items():
+            run = probe(python, paths, BATCH_SEARCH_PROBE, steps, simulations, repeats)
+            for key in ("batch", "search"):
+                results[name][key] = max(results[name][key], run[key])
+            results[name]["gil_enabled"] |= run["gil"]
+    return results
+
+
+FT_MISSING = "/.vantor-python-ft-missing"
+FT_CHECK = ("import json, sys, sysconfig, vantor, vantor_gym, numpy; "
+            "print(json.dumps({'free_threaded': bool(sysconfig.get_config_var('Py_GIL_DISABLED')), "
+            "'gil': sys._is_gil_enabled()}))")
+
+
+def free_threaded_interpreter(ft_build: str) -> tuple[tuple[str, list[str]] | None, str]:
+    """python3.14t and the module path of the free-threaded build, or None and why not."""
+    python = shutil.which("python3.14t")
+    if python is None:
+        reason = "python3.14t is not on PATH"
+        try:
+            with open(FT_MISSING) as f:
+                lines = [line.strip() for line in f if line.strip()]
+            if lines:
+                reason += f" ({lines[-1]})"
+        except OSError:
+            pass
+        return None, reason
+    modules = os.path.abspath(os.path.join(ft_build, "python"))
+    if not os.path.isdir(modules) or not any(name.startswith("vantor.") for name in os.listdir(modules)):
+        return None, f"no free-threaded build of the modules in {modules} (make build-ft makes one)"
+    paths = [modules, os.path.join(os.path.dirname(HERE), "python"), HERE]
+    try:
+        check = probe(python, paths, FT_CHECK)
+    except subprocess.CalledProcessError as error:
+        last = (error.stderr or "").strip().splitlines()
+        raise RuntimeError(f"{python} cannot import the modules of {modules}: {last[-1] if last else error}") from None
+    if not check["free_threaded"]:
+        return None, f"{python} is not a free-threaded build"
+    return (python, paths), ""
+
+
+def free_threaded_rows(threads: dict[str, dict], batches: dict[str, dict] | None, absent: str, row) -> None:
+    """The rows of Python threads on the GIL build, and of python3.14t against it when it
+    is here (else one row saying why not)."""
+    def ratio_text(kind: str, name: str) -> tuple[str, float]:
+        one, two = threads[name][kind][1], threads[name][kind][2]
+        return f"{two / 1e3:.1f} k / {one / 1e3:.1f} k plies/s = {two / one:.2f}", two / one
+
+    loops = {"vantor": "vantor.Vantor (get_actions, step)",
+             "game": "vantor_gym.Game (legal_actions, step, observation)"}
+    for kind, what in loops.items():
+        row(f"Python threads, each its own {what}, 2 threads / 1 thread, GIL build", ratio_text(kind, "gil")[0])
+    if "free_threaded" not in threads:
+        row("python3.14t rows", f"no free-threaded interpreter: {absent}")
+        return
+    gil_enabled = threads["free_threaded"]["gil_enabled"] or bool(batches and batches["free_threaded"]["gil_enabled"])
+    note = " (the GIL was enabled at import)" if gil_enabled else ""
+    for kind, what in (("vantor", "vantor.Vantor"), ("game", "vantor_gym.Game")):
+        ft_ns, gil_ns = 1e9 / threads["free_threaded"][kind][1], 1e9 / threads["gil"][kind][1]
+        row(f"one ply of the {what} loop, one thread: python3.14t / GIL build",
+            f"{ft_ns:.0f} ns / {gil_ns:.0f} ns = {ft_ns / gil_ns:.2f}{note}")
+    for kind, what in loops.items():
+        text, ratio = ratio_text(kind, "free_threaded")
+        row(f"Python threads, each its own {what}, 2 threads / 1 thread, python3.14t", text + note, ">= 1.8",
+            ratio >= 1.8 and not gil_enabled)
+    if batches:
+        ft, gil = batches["free_threaded"], batches["gil"]
+        row("BatchEnv.step, 256 games, 2 threads, out= buffers: python3.14t / GIL build",
+            f"{ft['batch'] / 1e3:.0f} k / {gil['batch'] / 1e3:.0f} k steps/s = {ft['batch'] / gil['batch']:.2f}{note}")
+        row("search, 64 games, zero evaluator, 2 threads: python3.14t / GIL build",
+            f"{ft['search'] / 1e3:.1f} k / {gil['search'] / 1e3:.1f} k simulations/s = "
+            f"{ft['search'] / gil['search']:.2f}{note}")
 
 
 def recorded_batch_game(games: int, steps: int, seed: int = 0) -> list:
@@ -776,9 +968,20 @@ def main() -> int:
     parser.add_argument("--build", default="build")
     parser.add_argument("--json", default=None)
     parser.add_argument("--smoke", action="store_true", help="a quick run that checks nothing crashes")
+    parser.add_argument("--ft-build", default=None,
+                        help="the free-threaded build to time under python3.14t (default: the build's name + '-ft')")
     args = parser.parse_args()
     module_dir = os.path.abspath(os.path.join(args.build, "python"))
-    sys.path[:0] = [module_dir, os.path.join(os.path.dirname(HERE), "python"), HERE]
+    paths = [module_dir, os.path.join(os.path.dirname(HERE), "python"), HERE]
+    sys.path[:0] = paths
+    # Checked first: a free-threaded build that does not import fails the run before the long part.
+    try:
+        ft, ft_absent = free_threaded_interpreter(args.ft_build or os.path.normpath(args.build) + "-ft")
+    except RuntimeError as error:
+        sys.exit(f"bench: {error}")
+    interpreters = {"gil": (sys.executable, paths)}
+    if ft:
+        interpreters["free_threaded"] = ft
 
     engine = engine_benchmarks(args.build, args.smoke)
     repeats = 1 if args.smoke else 5
@@ -788,6 +991,8 @@ def main() -> int:
     py = python_benchmarks(args.smoke)
     mem_reset, mem_steps = memory_per_environment(module_dir, args.smoke)
     py_threads = python_roll_out_scaling(module_dir, args.smoke)
+    thread_loops = python_thread_scaling(interpreters, args.smoke)
+    batch_search = batch_search_by_interpreter(interpreters, args.smoke) if ft else None
     batch = batch_benchmarks(module_dir, args.smoke)
     distributed = distributed_benchmarks(module_dir, args.smoke)
     searches = search_benchmarks(args.smoke)
@@ -900,6 +1105,7 @@ def main() -> int:
     engine_ratio = threads[2] / one if one and 2 in threads else float("nan")
     row("Python roll-outs on 2 threads / 1 thread (GIL released)",
         f"{ratio:.2f} (the engine alone: {engine_ratio:.2f})", ">= 1.8", ratio >= 1.8)
+    free_threaded_rows(thread_loops, batch_search, ft_absent, row)
 
     peer_rows(module_dir, args.smoke, row)
     pgn_reading_rows(args.smoke, row)
@@ -914,7 +1120,9 @@ def main() -> int:
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"date": time.strftime("%Y-%m-%d"), "smoke": args.smoke, "rows": rows,
-                       "engine": engine, "python": py}, f, indent=2)
+                       "engine": engine, "python": py,
+                       "python_threads": {"plies_per_second": thread_loops, "batch_search": batch_search,
+                                          "free_threaded_absent": ft_absent or None}}, f, indent=2)
     return 0
 
 

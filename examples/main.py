@@ -1,9 +1,14 @@
 """The main job: plays a batch of random self-play games in C++ on all cores and says how
 fast, plays a few random games one by one and says how each ended, renders the last
 position, then lets the flat Monte-Carlo search of search.py play two quick games against
-a random player."""
+a random player. Where the free-threaded interpreter (python3.14t) and the modules built
+for it are found, it says how Python threads each playing its own game scale on it."""
 
+import json
+import os
 import random
+import shutil
+import subprocess
 import time
 
 import numpy as np
@@ -11,7 +16,39 @@ import numpy as np
 import random_agent
 import search
 import vantor
+import vantor_gym
 from vantor_gym import BatchEnv
+
+# Run by python3.14t: 1, then 2 Python threads, each stepping its own Game one Python call a
+# ply for argv[1] seconds; prints the plies per second of each and whether the GIL is on.
+THREADS_PROBE = """
+import json, random, sys, threading, time
+from vantor_gym import Game
+
+def play(index, seconds, counts):
+    game, rng = Game(), random.Random(index)
+    plies, deadline = 0, time.perf_counter() + seconds
+    while plies % 64 or time.perf_counter() < deadline:
+        if game.step(rng.choice(game.legal_actions()))[1]:
+            game.reset()
+        game.observation()
+        plies += 1
+    counts[index] = plies
+
+rates = []
+for threads in (1, 2):
+    counts = [None] * threads
+    workers = [threading.Thread(target=play, args=(k, float(sys.argv[1]), counts)) for k in range(threads)]
+    start = time.perf_counter()
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    if None in counts:
+        sys.exit("a thread of the probe failed")
+    rates.append(sum(counts) / (time.perf_counter() - start))
+print(json.dumps({"rates": rates, "gil": sys._is_gil_enabled()}))
+"""
 
 
 def self_play(games: int = 256, steps: int = 200) -> str:
@@ -58,6 +95,27 @@ def play_with_roll_out(env: vantor.Vantor) -> str:
     return "roll-out: no winner (a draw, or the 400-ply cap)"
 
 
+def free_threaded_threads(seconds: float = 0.7) -> str:
+    """Plies per second of 1 and 2 Python threads, each with its own Game, under python3.14t
+    with the modules of the build next to this one (its directory name + "-ft")."""
+    python = shutil.which("python3.14t")
+    if python is None:
+        return "free-threaded Python: not present (no python3.14t)"
+    build = os.path.dirname(os.path.dirname(os.path.abspath(vantor.__file__)))
+    modules = os.path.join(build + "-ft", "python")
+    if not os.path.isdir(modules):
+        return f"free-threaded Python: {python} is here, but no modules built for it in {modules}"
+    source = os.path.dirname(os.path.dirname(os.path.abspath(vantor_gym.__file__)))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([modules, source]))
+    out = subprocess.run([python, "-c", THREADS_PROBE, str(seconds)], check=True, stdout=subprocess.PIPE,
+                         text=True, env=env, timeout=120)
+    result = json.loads(out.stdout.strip().splitlines()[-1])
+    one, two = result["rates"]
+    note = " (the GIL was enabled at import)" if result["gil"] else ""
+    return (f"free-threaded Python, threads each with its own Game: {one:,.0f} plies/s on 1 thread, "
+            f"{two:,.0f} on 2 = {two / one:.2f} x{note}")
+
+
 def main() -> None:
     print(self_play(), flush=True)
     rng = random.Random()
@@ -70,6 +128,7 @@ def main() -> None:
     env.render()
     wins, draws, losses = search.match(games=2, rollouts=2)
     print(f"search against random, 2 games: {wins} won, {draws} drawn, {losses} lost", flush=True)
+    print(free_threaded_threads(), flush=True)
 
 
 if __name__ == "__main__":
