@@ -79,12 +79,13 @@ def test_a_small_run_goes_through_every_phase_and_resumes_on_its_clock(tmp_path)
     config = TrainConfig(directory=str(tmp_path), channels=8, blocks=1, engine=STOCKFISH, engine_minutes=0.02,
                          engine_nodes=20, engines=2, imitation_minutes=0.02, games=2, simulations=4, max_plies=40,
                          plies_per_iteration=4, updates_per_iteration=2, batch_size=16, buffer_size=3000,
-                         checkpoint_every=3, eval_every=0.05, eval_games=2, final_games=2,
+                         checkpoint_every=3, eval_every=0.02, eval_games=2, final_games=2,
                          eval_opponents="random", eval_simulations=2, eval_max_plies=20, head_to_head_games=2,
                          device="cpu", threads=1)
     trainer = Trainer(config)
     phases = []
-    # Self-play has 6 seconds of the clock: no single step under load takes that long.
+    # An evaluation falls due as soon as the engine games have used their 1.2 seconds of the
+    # clock, so one comes before the end however long a step takes under load.
     trainer.run(0.12, report=lambda t: phases.append(t.phase))
     trainer.close()
     assert {"imitation", "self-play"} <= set(phases) and trainer.clock >= 0.12 * 60
