@@ -29,9 +29,13 @@ else
 
 PY := $(shell command -v $(PYTHON))
 FT_PYTHON ?= python3.14t
-FT_PY := $(shell command -v $(FT_PYTHON))
-# Why the root has no free-threaded interpreter, when the toolchain could not build it.
-FT_MISSING := $(shell tail -1 /.vantor-python-ft-missing 2>/dev/null)
+FT_FOUND := $(shell command -v $(FT_PYTHON))
+# An interpreter by that name that keeps the GIL would only run the GIL build's suite again.
+FT_PY := $(if $(FT_FOUND),$(shell $(FT_FOUND) -c 'import sys, sysconfig; \
+  sysconfig.get_config_var("Py_GIL_DISABLED") and print(sys.argv[1])' $(FT_FOUND) 2>/dev/null))
+# Why there is no free-threaded interpreter: that one is not, or the toolchain could not build it.
+FT_MISSING := $(if $(FT_FOUND),$(if $(FT_PY),,$(FT_FOUND) is not a free-threaded build),$(shell \
+  tail -1 /.vantor-python-ft-missing 2>/dev/null))
 CMAKE_FLAGS := -G Ninja -DPython_EXECUTABLE=$(PY) -DVANTOR_WERROR=ON -DVANTOR_BENCH=ON
 
 build:

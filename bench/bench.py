@@ -293,12 +293,12 @@ BATCH_SEARCH_PROBE = textwrap.dedent(
 PROBE_TIMEOUT = 600
 
 
-def probe(python: str, paths: list[str], code: str, *args: object) -> dict:
+def probe(python: str, paths: list[str], code: str, *args: object, timeout: float = PROBE_TIMEOUT) -> dict:
     """The JSON a probe prints last, run by python in a fresh process with paths first on
     its module path."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
     out = subprocess.run([python, "-c", code, *map(str, args)], check=True, capture_output=True, text=True,
-                         env=env, timeout=PROBE_TIMEOUT)
+                         env=env, timeout=timeout)
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
@@ -337,6 +337,8 @@ def batch_search_by_interpreter(interpreters: dict[str, tuple[str, list[str]]], 
 
 
 FT_MISSING = "/.vantor-python-ft-missing"
+# Importing takes seconds; a check still going after minutes is stuck.
+FT_CHECK_TIMEOUT = 120
 FT_CHECK = ("import json, sys, sysconfig, vantor, vantor_gym, numpy; "
             "print(json.dumps({'free_threaded': bool(sysconfig.get_config_var('Py_GIL_DISABLED')), "
             "'gil': sys._is_gil_enabled()}))")
@@ -356,15 +358,24 @@ def free_threaded_interpreter(ft_build: str) -> tuple[tuple[str, list[str]] | No
             pass
         return None, reason
     modules = os.path.abspath(os.path.join(ft_build, "python"))
-    if not os.path.isdir(modules) or not any(name.startswith("vantor.") for name in os.listdir(modules)):
+    try:
+        built = os.path.isdir(modules) and any(name.startswith("vantor.") for name in os.listdir(modules))
+    except OSError as error:
+        raise RuntimeError(f"cannot read {modules}: {error.strerror}") from None
+    if not built:
         return None, f"no free-threaded build of the modules in {modules} (make build-ft makes one)"
     paths = [modules, os.path.join(os.path.dirname(HERE), "python"), HERE]
     try:
-        check = probe(python, paths, FT_CHECK)
+        check = probe(python, paths, FT_CHECK, timeout=FT_CHECK_TIMEOUT)
+        free_threaded = bool(check["free_threaded"])
     except subprocess.CalledProcessError as error:
         last = (error.stderr or "").strip().splitlines()
         raise RuntimeError(f"{python} cannot import the modules of {modules}: {last[-1] if last else error}") from None
-    if not check["free_threaded"]:
+    except subprocess.TimeoutExpired:
+        raise RuntimeError(f"{python} did not import the modules of {modules} in {FT_CHECK_TIMEOUT} s") from None
+    except (OSError, ValueError, IndexError, KeyError, TypeError) as error:
+        raise RuntimeError(f"{python} gave no answer on the modules of {modules}: {error!r}") from None
+    if not free_threaded:
         return None, f"{python} is not a free-threaded build"
     return (python, paths), ""
 

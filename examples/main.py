@@ -9,6 +9,7 @@ import os
 import random
 import shutil
 import subprocess
+import sys
 import time
 
 import numpy as np
@@ -18,6 +19,9 @@ import search
 import vantor
 import vantor_gym
 from vantor_gym import BatchEnv
+
+# Seconds the probe below may take before it counts as stuck.
+PROBE_TIMEOUT = 120
 
 # Run by python3.14t: 1, then 2 Python threads, each stepping its own Game one Python call a
 # ply for argv[1] seconds; prints the plies per second of each and whether the GIL is on.
@@ -107,11 +111,20 @@ def free_threaded_threads(seconds: float = 0.7) -> str:
         return f"free-threaded Python: {python} is here, but no modules built for it in {modules}"
     source = os.path.dirname(os.path.dirname(os.path.abspath(vantor_gym.__file__)))
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([modules, source]))
-    out = subprocess.run([python, "-c", THREADS_PROBE, str(seconds)], check=True, stdout=subprocess.PIPE,
-                         text=True, env=env, timeout=120)
-    result = json.loads(out.stdout.strip().splitlines()[-1])
-    one, two = result["rates"]
-    note = " (the GIL was enabled at import)" if result["gil"] else ""
+    try:
+        out = subprocess.run([python, "-c", THREADS_PROBE, str(seconds)], check=True, capture_output=True,
+                             text=True, env=env, timeout=PROBE_TIMEOUT)
+        result = json.loads(out.stdout.strip().splitlines()[-1])
+        one, two = result["rates"]
+        gil = bool(result["gil"])
+    except subprocess.CalledProcessError as error:
+        last = error.stderr.strip().splitlines()
+        raise RuntimeError(f"{python} fails on the modules in {modules}: {last[-1] if last else error}") from None
+    except subprocess.TimeoutExpired:
+        raise RuntimeError(f"{python} did not finish on the modules in {modules} in {PROBE_TIMEOUT} s") from None
+    except (OSError, ValueError, IndexError, KeyError, TypeError) as error:
+        raise RuntimeError(f"{python} gave no answer on the modules in {modules}: {error!r}") from None
+    note = " (the GIL was enabled at import)" if gil else ""
     return (f"free-threaded Python, threads each with its own Game: {one:,.0f} plies/s on 1 thread, "
             f"{two:,.0f} on 2 = {two / one:.2f} x{note}")
 
@@ -128,7 +141,10 @@ def main() -> None:
     env.render()
     wins, draws, losses = search.match(games=2, rollouts=2)
     print(f"search against random, 2 games: {wins} won, {draws} drawn, {losses} lost", flush=True)
-    print(free_threaded_threads(), flush=True)
+    try:
+        print(free_threaded_threads(), flush=True)
+    except RuntimeError as error:
+        sys.exit(f"free-threaded Python: {error}")
 
 
 if __name__ == "__main__":

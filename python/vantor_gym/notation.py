@@ -231,7 +231,8 @@ def _state_and_fullmove(position: Position) -> tuple[vantor.State, int]:
     if isinstance(position, Game):
         return position._core.save_state_and_fullmove()
     if isinstance(position, tuple) and len(position) == 2 and isinstance(position[0], BatchEnv):
-        return position[0]._open().save_state_and_fullmove(_integer(position[1], "a game index"))
+        games = position[0]
+        return games._open().save_state_and_fullmove(games._index(position[1]))
     return _state(position), 1
 
 

@@ -851,3 +851,63 @@ def test_two_searches_over_one_batch_in_two_threads_keep_their_reservations():
         second_done.set()
         worker.join(60)
     assert not errors, errors
+
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+BROKEN_BUILDS = {
+    "fails": "raise ImportError('a broken build')\n",
+    "hangs": "import time\ntime.sleep(120)\n",
+    "babbles": "import os, sys\nprint('not json')\nsys.stdout.flush()\nos._exit(0)\n",
+}
+
+
+@pytest.fixture
+def tools(monkeypatch):
+    """The benchmark and the main job, loaded as modules, their probes quick to give up."""
+    import importlib.util
+
+    loaded = {}
+    before = set(sys.modules)
+    for name, path in (("bench", "bench/bench.py"), ("main_job", "examples/main.py")):
+        monkeypatch.syspath_prepend(os.path.join(ROOT, os.path.dirname(path)))
+        spec = importlib.util.spec_from_file_location(f"_vantor_{name}", os.path.join(ROOT, path))
+        loaded[name] = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(loaded[name])
+    monkeypatch.setattr(loaded["bench"], "FT_CHECK_TIMEOUT", 3)
+    monkeypatch.setattr(loaded["main_job"], "PROBE_TIMEOUT", 3)
+    yield loaded
+    for name in set(sys.modules) - before:  # the examples' own helpers, as top-level modules
+        del sys.modules[name]
+
+
+@pytest.mark.parametrize("broken", BROKEN_BUILDS)
+def test_a_broken_free_threaded_build_is_one_line_from_the_benchmark_and_the_main_job(tools, broken, tmp_path,
+                                                                                       monkeypatch):
+    # This interpreter stands in for python3.14t: the build's module is what breaks.
+    for module in tools.values():
+        monkeypatch.setattr(module.shutil, "which", lambda name: sys.executable)
+    modules = tmp_path / "build-ft" / "python"
+    modules.mkdir(parents=True)
+    (modules / "vantor.py").write_text(BROKEN_BUILDS[broken])
+    with pytest.raises(RuntimeError) as bench_error:
+        tools["bench"].free_threaded_interpreter(str(tmp_path / "build-ft"))
+    built = type("Built", (), {"__file__": str(tmp_path / "build" / "python" / "vantor.so")})
+    monkeypatch.setattr(tools["main_job"], "vantor", built)
+    with pytest.raises(RuntimeError) as main_error:
+        tools["main_job"].free_threaded_threads(0.01)
+    for error in (bench_error.value, main_error.value):
+        assert str(modules) in str(error) and "\n" not in str(error), error
+        assert error.__cause__ is None and error.__suppress_context__
+
+
+@pytest.mark.parametrize("interpreter", ["no-such-python3.14t", sys.executable])
+def test_make_runs_the_free_threaded_suite_only_on_a_free_threaded_interpreter(interpreter):
+    import shutil
+
+    if shutil.which("make") is None:
+        pytest.skip("no make here")
+    done = subprocess.run(["make", "-n", "--no-print-directory", f"PYTHON={sys.executable}", "BUILD=elsewhere",
+                           f"FT_PYTHON={interpreter}", "test-ft"], cwd=ROOT, capture_output=True, text=True, check=True)
+    runs = f"PYTHONPATH=elsewhere-ft/python:python {interpreter} -m pytest" in done.stdout
+    assert runs == (interpreter == sys.executable and FREE_THREADED), done.stdout
+    assert runs or "test-ft: NOT RUN: no free-threaded interpreter" in done.stdout, done.stdout

@@ -2,6 +2,7 @@
 
 import io
 import os
+import re
 import warnings
 
 import numpy as np
@@ -112,6 +113,17 @@ def test_positions_are_read_from_states_environments_and_batch_games():
     for wrong in ("e2e4", None, (env,), (env, 0)):
         with pytest.raises(TypeError):
             action_to_uci(wrong, 564)  # type: ignore[arg-type]
+
+
+@pytest.mark.parametrize("index", [2**63, -(2**70), np.uint64(2**64 - 1), -1, 2, True, np.bool_(False), 1.0, None])
+def test_fen_of_a_batch_game_refuses_an_index_as_the_batch_does(index):
+    with BatchEnv(2, threads=1) as batch:
+        with pytest.raises((IndexError, TypeError)) as theirs:
+            batch.save_state(index)
+        with pytest.raises(theirs.type, match=re.escape(str(theirs.value))):
+            fen((batch, index))
+    with pytest.raises(RuntimeError, match="closed"):
+        fen((batch, 0))
 
 
 @pytest.mark.parametrize(

@@ -95,3 +95,40 @@ def test_free_threaded_layers_need_only_their_own_pins(layer):
     # torch's triton turns the GIL back on when loaded, and serves only GPUs.
     unmet = _unmet(layer, pinned, debian=False, left_out=frozenset({"triton"}))
     assert not unmet, "\n".join(unmet)
+
+
+def _pool_fetcher() -> str:
+    """The toolchain's Python that fetches a source package from the archive's pool."""
+    with open(os.path.join(ROOT, "tools", "toolchain")) as f:
+        script = f.read()
+    return script.split('<<"PY" || exit 3\n', 1)[1].split("\nPY\n", 1)[0]
+
+
+@pytest.mark.parametrize("listed, fetched", [
+    (["python3.14_3.14.7.orig.tar.xz", "python3.14_3.14.7-1.debian.tar.xz"], True),
+    (["../../escaped"], False),
+    (["/tmp/escaped"], False),
+    ([".hidden"], False),
+])
+def test_the_pool_fetcher_writes_only_plain_names_into_its_folder(tmp_path, listed, fetched):
+    import subprocess
+    import sys
+
+    pool = tmp_path / "mirror" / "pool" / "main" / "p" / "python3.14"
+    pool.mkdir(parents=True)
+    lines = "".join(f" {'0' * 64} 1 {name}\n" for name in listed)
+    (pool / "python3.14_3.14.7-1.dsc").write_text(f"Source: python3.14\nChecksums-Sha256:\n{lines}Files:\n")
+    for name in listed:
+        target = pool / name
+        if tmp_path in target.resolve().parents:
+            target.parent.mkdir(parents=True, exist_ok=True)
+            target.write_text("x")
+    work = tmp_path / "a" / "b" / "work"
+    work.mkdir(parents=True)
+    done = subprocess.run([sys.executable, "-", "python3.14=3.14.7-1", (tmp_path / "mirror").as_uri()],
+                          input=_pool_fetcher(), text=True, capture_output=True, cwd=work)
+    assert (done.returncode == 0) == fetched, done.stderr
+    written = sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*")
+                     if p.is_file() and "mirror" not in p.parts)
+    assert written == sorted(f"a/b/work/{name}" for name in ["python3.14_3.14.7-1.dsc", *(listed if fetched else [])])
+    assert not os.path.exists("/tmp/escaped")
