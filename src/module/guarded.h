@@ -5,6 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <atomic>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -102,8 +103,16 @@ class type_caster<vantor::module::Guarded<T>> : public type_caster_generic {
     using type_caster_base<Value>::make_move_constructor;
   };
 
+  // An atomic rather than a guarded static: a thread waiting on a static's guard would wait
+  // attached, and could hold up a stop-the-world pause of the free-threaded interpreter.
+  // Threads that race here each find the same record.
   static const detail::type_info* record() {
-    static const detail::type_info* const found = get_type_info(typeid(Value), /*throw_if_missing=*/true);
+    static std::atomic<const detail::type_info*> cached{nullptr};
+    const detail::type_info* found = cached.load(std::memory_order_acquire);
+    if (found == nullptr) {
+      found = get_type_info(typeid(Value), /*throw_if_missing=*/true);
+      cached.store(found, std::memory_order_release);
+    }
     return found;
   }
 
