@@ -40,12 +40,20 @@ NO_FREE_THREADED_WHEEL = {
 }
 
 
+# Packages whose cp314t wheel turns the GIL back on when its native module loads, so the
+# free-threaded layer leaves them out (tools/toolchain-ft-torch.txt).
+TURN_THE_GIL_ON = {"torchrl": "TorchRL (its native module torchrl._torchrl)"}
+
+
 def without_free_threaded_wheel(module: str) -> str | None:
     """Why MODULE cannot be imported on this interpreter, if the reason is that its package
-    has no wheel for the free-threaded interpreter."""
+    has no wheel for the free-threaded interpreter, or one that turns the GIL back on."""
     if not FREE_THREADED:
         return None
-    package = NO_FREE_THREADED_WHEEL.get(module.partition(".")[0])
+    top = module.partition(".")[0]
+    if top in TURN_THE_GIL_ON:
+        return f"{TURN_THE_GIL_ON[top]} turns the GIL back on, so the free-threaded interpreter goes without it"
+    package = NO_FREE_THREADED_WHEEL.get(top)
     return f"{package} has no wheel for the free-threaded interpreter (cp314t)" if package else None
 
 

@@ -13,7 +13,7 @@ import zipfile
 import pytest
 
 import vantor
-from conftest import FREE_THREADED, NO_FREE_THREADED_WHEEL, SANITIZED, without_free_threaded_wheel
+from conftest import FREE_THREADED, NO_FREE_THREADED_WHEEL, SANITIZED, TURN_THE_GIL_ON, without_free_threaded_wheel
 
 # Packaging builds and type checks gain nothing from the sanitized module, and the wheel
 # build is slow under it.
@@ -45,7 +45,8 @@ def test_examples_pass_strict_type_checks(tmp_path):
     # the GIL run checks the code that uses them against their own types.
     config = tmp_path / "mypy.ini"
     config.write_text("[mypy]\n" + "".join(f"[mypy-{name}.*]\nignore_missing_imports = True\n"
-                                           for name in NO_FREE_THREADED_WHEEL if without_free_threaded_wheel(name)))
+                                           for name in [*NO_FREE_THREADED_WHEEL, *TURN_THE_GIL_ON]
+                                           if without_free_threaded_wheel(name)))
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull,
          "--config-file", str(config), "examples", "python/vantor_gym"],

@@ -4,9 +4,9 @@ random and masked categorical roll-outs with games ending and starting again."""
 import numpy as np
 import pytest
 
-from conftest import SANITIZED
+from conftest import SANITIZED, require
 
-pytest.importorskip("torchrl")
+require("torchrl")
 if SANITIZED:
     pytest.skip("PyTorch is not run under the sanitizer preload", allow_module_level=True)
 
