@@ -118,10 +118,11 @@ test-ft: build-ft
 	PYTHONPATH=$(BUILD)-ft/python:python $(FT_PY) -m pytest -q -rs -p no:cacheprovider tests/python
 endif
 
-# The fuzzers run for a fixed time on one core each, so the free-threaded suite shares the
-# machine with them rather than waiting; each one's output is printed whole when it ends.
-test: test-cpp test-python test-asan test-tsan
-	$(MAKE) --no-print-directory --output-sync=target -j2 test-fuzz test-ft
+# After the plain runs, the sanitized runs, the fuzzers and the free-threaded suite run two
+# at a time: each is mostly one process on one core (the fuzzers for a fixed time), so the
+# pairs share the machine rather than wait. Each one's output is printed whole when it ends.
+test: test-cpp test-python
+	$(MAKE) --no-print-directory --output-sync=target -j2 test-ft test-asan test-tsan test-fuzz
 
 bench: build $(if $(FT_PY),build-ft)
 	$(PY) bench/bench.py --build $(BUILD) --json $(BUILD)/bench.json
