@@ -1,8 +1,10 @@
-# make run    build, then run the main job
+# make run    build the two modules, then run the main job
 # make test   build, then run every test: C++ under ctest and again under Address- and
 #             UndefinedBehaviorSanitizer, the threaded C++ tests under ThreadSanitizer,
 #             and the Python tests under pytest, then again on the free-threaded
-#             interpreter (FT_PYTHON, python3.14t) with the modules built for it
+#             interpreter (FT_PYTHON, python3.14t) with the modules built for it; and
+#             build the documentation
+# make docs   build the documentation site into docs/_build/html
 #
 # Without PYTHON the work runs inside the toolchain root (tools/toolchain), built on first
 # use. With PYTHON=python3.14 it runs directly on this machine, which then needs CPython
@@ -12,7 +14,7 @@ SHELL := /bin/bash
 PYTHON ?=
 BUILD ?= build
 JOBS ?= 2
-TARGETS := run test build build-tsan build-asan build-fuzz build-ft test-cpp test-python test-tsan \
+TARGETS := run test docs build build-modules build-tsan build-asan build-fuzz build-ft test-cpp test-python test-tsan \
   test-asan test-fuzz test-ft perft-deep diff-large bench bench-smoke
 
 ifeq ($(PYTHON),)
@@ -22,8 +24,19 @@ ifeq ($(PYTHON),)
 # (-n, -k, -s...) as flags: a dry run stays dry inside.
 FLAGS = $(addprefix -,$(filter-out -% %=%,$(firstword $(MAKEFLAGS))))
 
+# The toolchain's layers that a target needs beyond its core (tools/toolchain): the main
+# job waits for none of the large ones.
+LAYERS_test := all
+LAYERS_test-python := peers,torch
+LAYERS_test-asan := peers,torch
+LAYERS_build-ft := ft
+LAYERS_test-ft := ft,torch
+LAYERS_bench := peers,ft
+LAYERS_bench-smoke := peers,ft
+LAYERS_docs := docs
+
 $(TARGETS):
-	tools/toolchain run $(MAKE) --no-print-directory $(FLAGS) $(MAKEOVERRIDES) BUILD=$(BUILD) JOBS=$(JOBS) PYTHON=python3 $@
+	tools/toolchain run $(if $(LAYERS_$@),--with $(LAYERS_$@)) $(MAKE) --no-print-directory $(FLAGS) $(MAKEOVERRIDES) BUILD=$(BUILD) JOBS=$(JOBS) PYTHON=python3 $@
 
 else
 
@@ -42,6 +55,11 @@ build:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
+# Only the two Python modules, in the same tree as build (its tests and benchmarks wait).
+build-modules:
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target vantor _native
+
 build-tsan:
 	cmake -S . -B $(BUILD)-tsan $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DVANTOR_SANITIZE=thread -DVANTOR_MODULE=OFF >/dev/null
@@ -59,7 +77,7 @@ build-fuzz:
 	cmake --build $(BUILD)-fuzz -j $(JOBS)
 
 # With the free-threaded interpreter present, the main job also shows Python threads on it.
-run: build $(if $(FT_PY),build-ft)
+run: build-modules $(if $(FT_PY),build-ft)
 	PYTHONPATH=$(BUILD)/python:python $(PY) examples/main.py
 
 test-cpp: build
@@ -118,11 +136,18 @@ test-ft: build-ft
 	PYTHONPATH=$(BUILD)-ft/python:python $(FT_PY) -m pytest -q -rs -p no:cacheprovider tests/python
 endif
 
-# After the plain runs, the sanitized runs, the fuzzers and the free-threaded suite run two
-# at a time: each is mostly one process on one core (the fuzzers for a fixed time), so the
-# pairs share the machine rather than wait. Each one's output is printed whole when it ends.
+# After the plain runs, the sanitized runs, the fuzzers, the free-threaded suite and the
+# documentation run two at a time: each is mostly one process on one core (the fuzzers for
+# a fixed time), so the pairs share the machine rather than wait. Each one's output is
+# printed whole when it ends.
 test: test-cpp test-python
-	$(MAKE) --no-print-directory --output-sync=target -j2 test-ft test-asan test-tsan test-fuzz
+	$(MAKE) --no-print-directory --output-sync=target -j2 test-ft test-asan test-tsan test-fuzz docs
+
+# The site, from docs/ and the docstrings of the modules built here; any warning fails it
+# (a broken link or reference, a public name left out of the API reference among them).
+docs: build-modules
+	rm -rf docs/_build
+	PYTHONPATH=$(BUILD)/python:python $(PY) -m sphinx -W --keep-going -n -q -b html docs docs/_build/html
 
 bench: build $(if $(FT_PY),build-ft)
 	$(PY) bench/bench.py --build $(BUILD) --json $(BUILD)/bench.json

@@ -12,7 +12,7 @@ import pytest
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # The layers installed into the root, for its python3 and for its free-threaded python3.14t
 # (which sees none of the other's packages); the runtime list is a wheelhouse.
-LAYERS = ["toolchain-pip.txt", "toolchain-peers.txt", "toolchain-torch.txt"]
+LAYERS = ["toolchain-pip.txt", "toolchain-peers.txt", "toolchain-torch.txt", "toolchain-docs.txt"]
 FREE_THREADED_LAYERS = ["toolchain-ft.txt", "toolchain-ft-torch.txt"]
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 PIN = re.compile(r"^([A-Za-z0-9][A-Za-z0-9._-]*)==([A-Za-z0-9.+!-]+)$")
@@ -75,15 +75,16 @@ def _unmet(layer: str, pinned: dict[str, str], debian: bool, left_out: frozenset
     return unmet
 
 
-@pytest.mark.skipif(FREE_THREADED, reason="the layer of the root's python3")
-def test_torch_layer_requirements_are_pinned_or_debians_at_versions_they_accept():
+@pytest.mark.skipif(FREE_THREADED, reason="the layers of the root's python3")
+@pytest.mark.parametrize("layer, package", [("toolchain-torch.txt", "torch"), ("toolchain-docs.txt", "sphinx")])
+def test_layer_requirements_are_pinned_or_debians_at_versions_they_accept(layer, package):
     # Read from the installed metadata, without importing torch (seconds on a loaded machine).
     try:
-        importlib.metadata.version("torch")
+        importlib.metadata.version(package)
     except importlib.metadata.PackageNotFoundError:
-        pytest.skip("the torch layer is not installed")
-    pinned = {name: version for layer in LAYERS for name, version in _pins(layer).items()}
-    unmet = _unmet("toolchain-torch.txt", pinned, debian=True)
+        pytest.skip(f"the layer of {layer} is not installed")
+    pinned = {name: version for each in LAYERS for name, version in _pins(each).items()}
+    unmet = _unmet(layer, pinned, debian=True)
     assert not unmet, "\n".join(unmet)
 
 
