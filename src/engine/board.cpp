@@ -142,6 +142,9 @@ void Board::render(SymbolPrinter& symbols, std::FILE* letters) const {
   std::fprintf(letters, "Castling:   %c%c%c%c\n\n\n", (castle & kWhiteKingSide) ? 'K' : '-',
                (castle & kWhiteQueenSide) ? 'Q' : '-', (castle & kBlackKingSide) ? 'k' : '-',
                (castle & kBlackQueenSide) ? 'q' : '-');
+  // A pipe makes C's stdout fully buffered: without this the letters would surface only at
+  // exit, after everything the caller printed since.
+  std::fflush(letters);
   symbols.print("      -------------------------------", true);
   symbols.print("       a   b   c   d   e   f   g   h", true);
 }

@@ -102,3 +102,11 @@ def test_a_failing_print_reaches_the_caller(env):
         with pytest.raises(OSError, match="stdout is gone"):
             env.render()
     flush_c_stdout()
+
+
+def test_letters_reach_a_pipe_before_what_is_written_after_render():
+    from conftest import run_python
+
+    done = run_python("import os, vantor\nvantor.Vantor().render()\nos.write(1, b'AFTER\\n')\n")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.index("Castling:") < done.stdout.index("AFTER")
