@@ -27,8 +27,10 @@ FLAGS = $(addprefix -,$(filter-out -% %=%,$(firstword $(MAKEFLAGS))))
 # The toolchain's layers that a target needs beyond its core (tools/toolchain): the main
 # job waits for none of the large ones.
 LAYERS_test := all
-LAYERS_test-python := peers,torch
-LAYERS_test-asan := peers,torch
+LAYERS_test-python := tools,peers,torch
+LAYERS_test-asan := tools,peers,torch
+LAYERS_build-fuzz := tools
+LAYERS_test-fuzz := tools
 LAYERS_build-ft := ft
 LAYERS_test-ft := ft,torch
 LAYERS_bench := peers,ft
