@@ -25,7 +25,9 @@ ifeq ($(PYTHON),)
 FLAGS = $(addprefix -,$(filter-out -% %=%,$(firstword $(MAKEFLAGS))))
 
 # The toolchain's layers that a target needs beyond its core (tools/toolchain): the main
-# job waits for none of the large ones.
+# job needs nothing beyond the root's Debian packages.
+LAYERS_run := root
+LAYERS_build-modules := root
 LAYERS_test := all
 LAYERS_test-python := tools,peers,torch
 LAYERS_test-asan := tools,peers,torch

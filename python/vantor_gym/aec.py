@@ -43,8 +43,11 @@ from vantor_gym.env import _action, letter_board, option_fen
 from vantor_gym.render import PICTURE_MODES, Window, board_image, move_squares
 
 AGENTS = ("player_0", "player_1")
+"""The agents, white first."""
 ENDINGS = ("checkmate", "stalemate", "repetition", "fifty_moves", "illegal_action", "max_plies")
+"""The values of ``infos[agent]["ending"]`` at the end of a game."""
 Observation = dict[str, np.ndarray]
+"""What ``observe`` gives: ``{"observation": planes, "action_mask": mask}``."""
 
 # The engine ends a game at the third occurrence of a position (repetition value 2) and
 # at fifty half-moves without progress, so within one game no plane goes beyond these.
@@ -164,12 +167,16 @@ class raw_env(AECEnv):  # type: ignore[misc]
         self.window = Window("Vantor", self.metadata["render_fps"]) if render_mode == "human" else None
 
     def observation_space(self, agent: str) -> spaces.Space[Any]:
+        """The space of what ``observe(agent)`` gives."""
         return self.observation_spaces[agent]
 
     def action_space(self, agent: str) -> spaces.Space[Any]:
+        """``Discrete(4672)``, seeded by ``reset(seed=...)``."""
         return self.action_spaces[agent]
 
     def reset(self, seed: int | None = None, options: dict[str, Any] | None = None) -> None:
+        """Starts a game from the initial position, or from ``options["fen"]``; ``seed`` seeds
+        the agents' action spaces."""
         fen = option_fen(options, ignored=_API_TEST_OPTIONS)
         self.batch.reset(fens=None if fen is None else [fen], out=self._reset_out)
         if seed is not None:
@@ -191,6 +198,7 @@ class raw_env(AECEnv):  # type: ignore[misc]
             self.render()
 
     def step(self, action: Any) -> None:
+        """Plays the selected agent's action (``None`` once it has ended, to leave)."""
         if not self.agents:
             raise RuntimeError("no agent is left to act: call reset" if self._started else "call reset before step")
         agent = self.agent_selection
@@ -221,6 +229,7 @@ class raw_env(AECEnv):  # type: ignore[misc]
             self.render()
 
     def observe(self, agent: str) -> Observation:
+        """The planes and the legal-action mask as ``agent`` sees them (``Observation``)."""
         if agent not in AGENTS:
             raise KeyError(f"no agent named {agent!r}; the agents are {', '.join(AGENTS)}")
         if not self._started:
@@ -232,6 +241,8 @@ class raw_env(AECEnv):  # type: ignore[misc]
         return {"observation": self._out["observations"][0].copy(), "action_mask": mask}
 
     def render(self) -> str | np.ndarray | None:
+        """The letter board under ``render_mode="ansi"``, the picture under ``"rgb_array"``;
+        ``"human"`` shows it in a window."""
         if self.render_mode is None:
             gymnasium.logger.warn("You are calling render method without specifying any render mode.")
             return None
@@ -244,6 +255,7 @@ class raw_env(AECEnv):  # type: ignore[misc]
         return None
 
     def close(self) -> None:
+        """Closes the window and the game."""
         if self.window is not None:
             self.window.close()
         self.batch.close()

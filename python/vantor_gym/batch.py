@@ -19,12 +19,19 @@ from vantor_gym.compact import COMPACT_WORDS
 from vantor_gym.fen import Fen, read_start
 
 ACTIONS = 4672
+"""The number of actions: 64 * 73 move planes, each action ``64 * plane + source square``."""
 PLANES = 119
+"""The number of 8 x 8 planes of an observation."""
 AUTORESET_MODES = ("next_step", "disabled")
+"""What ``BatchEnv(autoreset=...)`` takes: a game that ended starts again on the next step,
+or stays ended until reset."""
 ILLEGAL_MODES = ("raise", "lose")
+"""What ``illegal=...`` takes: an illegal action raises ``ValueError``, or loses the game."""
 # "side_to_move" turns every observation with black to move; "module" keeps the planes of
 # vantor.Vantor, whose observation of a start with black to move is not turned.
 OBSERVATION_MODES = ("side_to_move", "module")
+"""What ``observation=...`` takes: the planes turned whenever black is to move, or as
+``vantor.Vantor`` gives them."""
 _OBSERVATION_DTYPES = (np.dtype(np.int32), np.dtype(np.float32))
 _ROW_SHAPES = {
     "observations": (PLANES, 8, 8),
@@ -159,10 +166,12 @@ class BatchEnv(Unshared):
 
     @property
     def threads(self) -> int:
+        """The number of worker threads that step the games."""
         return self._open().threads
 
     @property
     def closed(self) -> bool:
+        """Whether ``close`` was called."""
         return self._games.closed
 
     def close(self) -> None:
@@ -242,6 +251,7 @@ class BatchEnv(Unshared):
         return games.roll_out(self._indices(indices))
 
     def save_state(self, index: int) -> vantor.State:
+        """Game ``index`` as a new ``vantor.State``."""
         return self._open().save_state(self._index(index))
 
     def fullmove_number(self, index: int) -> int:

@@ -47,6 +47,7 @@ PIECE_SETS = 12
 PIECE_WORDS = HISTORY * PIECE_SETS
 VALUES = 24
 COMPACT_WORDS = PIECE_WORDS + VALUES // 2
+"""The ``uint64`` words of a compact row: 96 piece sets and 12 words of values."""
 # Offsets of the int32 values.
 REPETITIONS = 0
 SIDE = 16

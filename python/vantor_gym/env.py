@@ -25,10 +25,17 @@ from vantor_gym.render import PICTURE_MODES, Window, board_image, move_squares
 from vantor_gym.uci import UciEngine
 
 ACTIONS = 4672
+"""The size of the action space."""
 PLANES = 119
+"""The number of 8 x 8 planes of an observation."""
 ILLEGAL_ACTION_MODES = ("lose", "raise")
+"""What ``VantorEnv(illegal_action=...)`` takes: an illegal action loses the game, or
+raises ``ValueError``."""
 AGENT_SIDES = ("white", "black", "random")
+"""The sides the agent can play against an opponent: a fixed colour, or one drawn at each
+reset."""
 RESET_OPTIONS = ("fen",)
+"""The keys ``reset(options=...)`` reads: ``"fen"``, the position to start from."""
 _INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
 _SHAPE = (PLANES, 8, 8)
 _GAME_OVER = "the game is over: call reset before stepping on"
@@ -144,6 +151,8 @@ class ActionSpace(spaces.Discrete[np.int64]):
         self._mask_shape = (int(n),)
 
     def sample(self, mask: Any = None, probability: Any = None) -> np.int64:
+        """An action drawn uniformly, among those ``mask`` allows when given, as Gymnasium's
+        ``Discrete.sample`` draws it."""
         if (probability is not None or mask.__class__ is not np.ndarray or mask.dtype is not _INT8
                 or mask.shape != self._mask_shape):
             return super().sample(mask, probability)
@@ -365,6 +374,8 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
 
     @one_at_a_time()
     def step(self, action: Any) -> tuple[np.ndarray, int, bool, bool, dict[str, Any]]:
+        """Plays ``action`` (and the opponent's reply, if any); returns ``(observation, reward,
+        terminated, truncated, info)``."""
         if action.__class__ is not int:
             action = int(action) if action.__class__ is np.int64 else _action(action)
         # Any integer outside int64 is simply not a legal action; -1 stands for it.

@@ -20,6 +20,8 @@ __all__ = ["Fen", "HALFMOVE_LIMIT", "read_fen", "read_start", "validate_fen"]
 # A game here is drawn by the first move that makes this many half-moves without a capture
 # or pawn move; a start must leave room for one more move.
 HALFMOVE_LIMIT = 50
+"""The no-progress count (half-moves without a capture or pawn move) at which a game ends
+as a draw; a starting position's clock must be below it."""
 COUNTER_MAX = 2**31 - 1  # the largest clock FEN text is read with
 _SIDES = {"w": "white", "b": "black"}
 _CASTLING_FIELD = re.compile(r"-|(?=.)K?Q?k?q?")

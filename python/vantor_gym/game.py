@@ -19,8 +19,11 @@ from vantor_gym.fen import Fen, read_start, written
 # What step returns as its second value: the game goes on, ended (checkmate, stalemate, a
 # draw, or an illegal action under illegal="lose"), or was cut short at max_plies.
 GOES_ON = 0
+"""``Game.step``'s end value while the game goes on."""
 TERMINATED = 1
+"""``Game.step``'s end value when the game ended."""
 TRUNCATED = 2
+"""``Game.step``'s end value when the game was cut short at ``max_plies``."""
 _INT32_MAX = 2**31 - 1
 _INT64 = np.iinfo(np.int64)
 
@@ -132,18 +135,22 @@ class Game(Unshared):
     # The settings the game was made with; read-only, since the native game keeps its own.
     @property
     def max_plies(self) -> int | None:
+        """The steps after which a game is truncated, or None for no limit."""
         return self._max_plies
 
     @property
     def illegal(self) -> str:
+        """What an illegal action does: ``"raise"`` or ``"lose"``."""
         return self._illegal
 
     @property
     def orientation(self) -> str:
+        """The observation mode: ``"side_to_move"`` or ``"module"``."""
         return self._orientation
 
     @property
     def start_fens(self) -> list[Fen]:
+        """The positions ``reset()`` draws a start from, as read."""
         return list(self._start_fens)
 
     @property
@@ -174,6 +181,7 @@ class Game(Unshared):
         return bool(self._core.illegal)
 
     def save_state(self) -> vantor.State:
+        """The game as a new ``vantor.State``."""
         return self._core.save_state()
 
     def restore_state(self, state: vantor.State) -> None:
@@ -184,6 +192,7 @@ class Game(Unshared):
         self._core.restore_state(state)
 
     def hash_state(self) -> int:
+        """The 64-bit position hash, as ``vantor.Vantor.hash_state`` gives it."""
         return int(self._core.hash_state())
 
     def fen(self) -> str:

@@ -102,16 +102,19 @@ class MatchResult:
 
     @property
     def played(self) -> int:
+        """The number of games."""
         return self.wins + self.draws + self.losses
 
     @property
     def score(self) -> float:
+        """Agent a's points per game; NaN before any game."""
         if self.played == 0:
             return math.nan
         return (self.wins + 0.5 * self.draws) / self.played
 
     @property
     def elo(self) -> float:
+        """The Elo difference the score implies; NaN before any game."""
         return math.nan if self.played == 0 else elo_difference(self.score)
 
     @property
@@ -129,6 +132,7 @@ class MatchResult:
 
     @property
     def elo_interval(self) -> tuple[float, float]:
+        """The 95 % interval of ``elo``."""
         if self.played == 0:
             return (math.nan, math.nan)
         if self.score in (0.0, 1.0):

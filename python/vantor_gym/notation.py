@@ -40,6 +40,8 @@ __all__ = [
 ]
 
 Position = Union[vantor.State, vantor.Vantor, Game, "tuple[BatchEnv, int]"]
+"""A position the notation functions read: a ``vantor.State``, a ``vantor.Vantor``, a
+``Game``, or a ``BatchEnv`` and the index of one of its games."""
 
 ACTIONS = 4672
 RESULTS = ("1-0", "0-1", "1/2-1/2", "*")

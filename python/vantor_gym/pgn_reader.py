@@ -15,6 +15,7 @@ from typing import AnyStr
 __all__ = ["GameText", "RESULTS", "line_breaks", "quoted", "read_game_text"]
 
 RESULTS = ("1-0", "0-1", "1/2-1/2", "*")
+"""The results a PGN game can end with."""
 
 # A carriage return not followed by a newline (the old Mac line end).
 _LONE_CR = re.compile("\r(?!\n)")

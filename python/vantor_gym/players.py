@@ -22,6 +22,8 @@ from vantor_gym.uci import UciEngine
 __all__ = ["MonteCarloPlayer", "Player", "RandomPlayer", "TreeSearchPlayer", "make_player"]
 
 Player = Callable[[vantor.State, npt.NDArray[np.bool_]], int]
+"""A player of ``play_match``: given the position and its legal-action mask, returns an
+action."""
 
 
 class RandomPlayer:

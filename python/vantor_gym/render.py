@@ -12,9 +12,12 @@ from gymnasium.error import DependencyNotInstalled
 
 import vantor
 
-PICTURE_MODES = ("rgb_array", "human")  # the render modes that draw the board and so track the last move
+PICTURE_MODES = ("rgb_array", "human")
+"""The render modes that draw the board, and so track the last move."""
 MIN_SIZE = 16
+"""The smallest picture side, in pixels."""
 MAX_SIZE = 4096
+"""The largest picture side, in pixels."""
 _LIGHT = np.array([240, 217, 181], dtype=np.float32)
 _DARK = np.array([181, 136, 99], dtype=np.float32)
 _MARK = np.array([246, 246, 105], dtype=np.float32)
@@ -25,6 +28,8 @@ _SAMPLES = 4  # sub-pixels a side when a glyph is drawn, so edges are smooth
 # is ("poly", points), ("ellipse", cx, cy, rx, ry) or ("rect", x0, y0, x1, y1); a name
 # starting with "-" cuts the shape out of what is drawn before it.
 Shape = tuple[Any, ...]
+"""A part of a piece glyph: ``("poly", points)``, ``("ellipse", cx, cy, rx, ry)`` or
+``("rect", x0, y0, x1, y1)``."""
 _BASE: list[Shape] = [("rect", 0.22, 0.78, 0.78, 0.88)]
 _GLYPHS: dict[str, list[Shape]] = {
     "P": [
@@ -114,6 +119,7 @@ class LastMoves:
         self._ended = np.zeros(games, dtype=bool)
 
     def reset(self) -> None:
+        """Forgets every game's last move."""
         self.moves = [None] * len(self.moves)
         self._ended[:] = False
 
@@ -280,6 +286,7 @@ class Window:
         self._clock: Any = None
 
     def show(self, image: np.ndarray) -> None:
+        """Shows ``image``, an RGB array, opening the window on first use."""
         pygame = _pygame()
         if self._screen is None:
             try:
@@ -296,6 +303,7 @@ class Window:
         self._clock.tick(self.fps)
 
     def close(self) -> None:
+        """Closes the window, if one is open."""
         if self._screen is not None:
             _pygame().display.quit()
             self._screen = None

@@ -141,6 +141,8 @@ class VecEnv(Unshared, _SB3VecEnv):
 
     @property
     def opponent(self) -> str | Agent | None:
+        """The opponent every game plays against (as given), or None when one policy moves both
+        sides."""
         return self.vector_env.opponent
 
     @property
@@ -154,6 +156,7 @@ class VecEnv(Unshared, _SB3VecEnv):
         return super().seed(None if seed is None else integer(seed, "seed", 0))
 
     def reset(self) -> VecEnvObs:
+        """Starts every game afresh; returns the observations."""
         with self._turn():
             return self._reset(self._open())
 
@@ -185,6 +188,7 @@ class VecEnv(Unshared, _SB3VecEnv):
         return obs
 
     def step(self, actions: np.ndarray) -> VecEnvStepReturn:
+        """Steps every game; returns ``(observations, rewards, dones, infos)``."""
         # Whole, so that another thread's step cannot come between its two halves.
         with self._turn():
             vector = self._open()
@@ -192,11 +196,13 @@ class VecEnv(Unshared, _SB3VecEnv):
             return self._stepped(vector)
 
     def step_async(self, actions: np.ndarray) -> None:
+        """Takes the actions that ``step_wait`` plays."""
         with self._turn():
             self._open()
             self._take(actions)
 
     def step_wait(self) -> VecEnvStepReturn:
+        """Plays the actions ``step_async`` took; returns what ``step`` returns."""
         with self._turn():
             return self._stepped(self._open())
 
@@ -308,6 +314,7 @@ class VecEnv(Unshared, _SB3VecEnv):
     def env_is_wrapped(
         self, wrapper_class: type[gymnasium.Wrapper[Any, Any, Any, Any]], indices: VecEnvIndices = None
     ) -> list[bool]:
+        """False for every game: no Gymnasium wrapper is used."""
         return [False for _ in self._games_of(indices)]
 
     def get_images(self) -> Sequence[np.ndarray | None]:
@@ -420,6 +427,7 @@ class PlanesExtractor(BaseFeaturesExtractor):
         self.head = nn.Sequential(nn.Flatten(), nn.Linear(channels * 64, features_dim), nn.ReLU())
 
     def forward(self, observations: torch.Tensor) -> torch.Tensor:
+        """The features of a batch of observations."""
         planes = observations.float().reshape(-1, PLANES, 8, 8) * self.scale
         features: torch.Tensor = self.head(self.tower(self.stem(planes)))
         return features

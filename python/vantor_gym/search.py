@@ -34,6 +34,8 @@ __all__ = ["Evaluator", "Search", "SearchResult"]
 _INT32_MAX = 2**31 - 1
 
 Evaluator = Union[Callable[[np.ndarray, np.ndarray], tuple[np.ndarray, np.ndarray]], str]
+"""What ``Search`` evaluates leaves with: a callable ``(observations, masks) -> (logits,
+values)``, or ``"roll_out"``."""
 
 
 @dataclass(frozen=True)

@@ -344,10 +344,12 @@ class UciEngine:
 
     @property
     def pid(self) -> int | None:
+        """The engine's process id, or None if it never started."""
         return None if self._popen is None else self._popen.pid
 
     @property
     def closed(self) -> bool:
+        """Whether the engine was closed."""
         return self._process is None
 
     @property

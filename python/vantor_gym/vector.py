@@ -381,6 +381,8 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
 
     @one_at_a_time()
     def step(self, actions: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
+        """Steps every game (and the opponents' replies); returns ``(observations, rewards,
+        terminations, truncations, infos)``."""
         self._open()
         if self._masks is None:
             raise RuntimeError("call reset before step")
@@ -660,6 +662,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
 
     @one_at_a_time()
     def close_extras(self, /, **kwargs: Any) -> None:
+        """Closes the engines started for the opponent, then the games."""
         try:
             self._stack.close()
         finally:

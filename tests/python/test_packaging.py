@@ -178,10 +178,11 @@ def _checkout(to):
 
 
 def _install_block():
-    """The README's install block for the interpreter running the suite: the free-threaded
-    one has a block of its own, which makes its virtual environment with python3.14t."""
-    with open(os.path.join(ROOT, "README.md")) as readme:
-        text = readme.read()
+    """The install block of the getting-started page for the interpreter running the suite:
+    the free-threaded one has a block of its own, which makes its virtual environment with
+    python3.14t."""
+    with open(os.path.join(ROOT, "docs", "getting-started.md")) as page:
+        text = page.read()
     first = "# excerpt: run as written by tests/python/test_packaging.py"
     first += " on python3.14t\n" if FREE_THREADED else ", in a copy of the repository\n"
     [block] = [b for b in re.findall(r"```sh\n(.*?)```", text, re.S) if b.startswith(first)]
@@ -190,7 +191,7 @@ def _install_block():
 
 @pytest.fixture(scope="module")
 def installed(wheelhouse, tmp_path_factory):
-    """A copy of the repository after the README's install block ran in it as written:
+    """A copy of the repository after the documented install block ran in it as written:
     under tools/toolchain run when inside the root (whose settings must make it work
     offline), else with pip pointed at the folder of wheels."""
     tree = tmp_path_factory.mktemp("checkout") / "vantor"
@@ -302,9 +303,10 @@ def test_numpy_alone_imports_all_but_the_gymnasium_modules(numpy_venv, tmp_path)
     assert {"batch", "notation", "states", "engines", "search", "fen"} <= set(imported)
 
 
-def _readme_snippet():
-    with open(os.path.join(ROOT, "README.md")) as readme:
-        text = readme.read()
+def _api_example():
+    """The first example of the vantor module's page: a random game, then render()."""
+    with open(os.path.join(ROOT, "docs", "vantor.md")) as page:
+        text = page.read()
     api = text.index("## Python API")
     return re.search(r"```python\n(.*?)```", text[api:], re.S).group(1)
 
@@ -326,7 +328,7 @@ def test_pip_installs_into_a_fresh_environment(full_venv, tmp_path):
         """
     )
     assert _run([full_venv, "-c", probe], cwd=tmp_path).strip() == "0 73 (119, 8, 8)"
-    (tmp_path / "snippet.py").write_text(_readme_snippet())
+    (tmp_path / "snippet.py").write_text(_api_example())
     assert "side:" in _run([full_venv, "snippet.py"], cwd=tmp_path)
     assert "usage" in _run([os.path.join(os.path.dirname(full_venv), "vantor"), "--help"], cwd=tmp_path)
 

@@ -1,5 +1,5 @@
-"""Self-play on a real two-node Ray cluster started with `ray start`, as the README's
-cluster steps do it: token authentication on, the package sent to the nodes through
+"""Self-play on a real two-node Ray cluster started with `ray start`, as the cluster steps
+of docs/ray.md do it: token authentication on, the package sent to the nodes through
 `runtime_env()`, and the second node killed whole in the middle of a collection."""
 
 import io
@@ -29,7 +29,7 @@ from vantor_gym.distributed import play_chunk, uniform_random  # noqa: E402
 
 EPISODES, PER_WORKER, SEED, MAX_PLIES = 96, 4, 7, 40
 
-# The driver is the README's cluster snippet, with a policy slow enough that the second
+# The driver is the cluster snippet of docs/ray.md, with a policy slow enough that the second
 # node's worker is always in the middle of a chunk when the node dies.
 def next_result(lines: Iterable[str]) -> object:
     """The next line the driver marked as its result: Ray prints its own news (a raylet's

@@ -26,9 +26,9 @@ __all__ = ["MAX_MOVES", "ReplayBuffer", "baseline", "baseline_policy"]
 
 
 def baseline(simulations: int = 32, device: str | None = None) -> NetworkPlayer:
-    """The baseline network of the README's 60-minute run as a ``play_match`` agent: the
+    """The baseline network of the documented 60-minute run as a ``play_match`` agent: the
     tree search with the network as its evaluator, ``simulations`` simulations a move
-    (the README's figures are at 32), on one intra-op thread of PyTorch during each call.
+    (the documented figures are at 32), on one intra-op thread of PyTorch during each call.
     Needs PyTorch."""
     from vantor_gym.train.evaluate import NetworkPlayer
 

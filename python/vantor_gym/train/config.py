@@ -19,14 +19,18 @@ REFERENCES = ("random", "mc4", "stockfish")
 """The references a run is measured against, by name."""
 
 PHASES = ("engine games", "imitation", "self-play")
+"""A run's phases, in order."""
 
 # The shares of the budget that the 60-minute run gives the warm start: 4 minutes of
 # engine games and 36 of imitation; self-play has the remaining 20.
 ENGINE_SHARE = 1 / 15
+"""The share of a run's minutes spent playing engine games."""
 IMITATION_SHARE = 9 / 15
+"""The share of a run's minutes spent learning from those games."""
 # With the shares, a minute gives the engine a few thousand positions and the learner a
 # few hundred steps, in which both losses fall; less would spend the budget on starting up.
 MIN_MINUTES = 1.0
+"""The shortest run, in minutes, whose engine games and imitation take their shares of it."""
 # A run this long plays the evaluations at their full size; a shorter one plays fewer games.
 FULL_EVALUATION_MINUTES = 60.0
 EVAL_GAMES = 30
@@ -48,9 +52,11 @@ class Plan:
 
     @property
     def self_play_minutes(self) -> float:
+        """The minutes left for self-play."""
         return self.minutes - self.engine_minutes - self.imitation_minutes
 
     def describe(self) -> str:
+        """The plan as one line of text."""
         return (f"{self.minutes:g} minutes of training: {self.engine_minutes:.3g} of engine games, "
                 f"{self.imitation_minutes:.3g} of imitation, {self.self_play_minutes:.3g} of self-play")
 
@@ -128,6 +134,7 @@ class TrainConfig:
                              "separated by commas")
 
     def network(self) -> NetworkConfig:
+        """The network's shape: ``channels`` and ``blocks``."""
         from vantor_gym.train.network import NetworkConfig
 
         return NetworkConfig(self.channels, self.blocks)

@@ -108,11 +108,15 @@ class Trainer(Unshared):
 
     @_serialised
     def iterate(self) -> None:
+        """One iteration: ``plies_per_iteration`` moves of self-play into the buffer, then
+        ``imitate``."""
         self.selfplay.play(self.config.plies_per_iteration, self.buffer)
         self.imitate()
 
     @_serialised
     def imitate(self) -> None:
+        """``updates_per_iteration`` learner updates from the buffer once it holds a batch, and
+        a checkpoint every ``checkpoint_every`` iterations."""
         if len(self.buffer) >= self.config.batch_size:
             for _ in range(self.config.updates_per_iteration):
                 self.losses = self._learn()
@@ -354,6 +358,7 @@ class Trainer(Unshared):
 
     @_serialised
     def close(self) -> None:
+        """Ends the self-play games."""
         self.selfplay.close()
 
 

@@ -42,6 +42,8 @@ _SCALE[118] = 1 / 50  # half-moves without progress
 
 @dataclass(frozen=True)
 class NetworkConfig:
+    """The network's shape: ``blocks`` residual blocks of ``channels`` planes each."""
+
     channels: int = 64
     blocks: int = 6
 
@@ -63,6 +65,7 @@ class ResidualBlock(nn.Module):
         self.norm2 = nn.BatchNorm2d(channels)
 
     def forward(self, x: torch.Tensor) -> torch.Tensor:
+        """``x`` plus the block's two convolutions of it."""
         y = functional.relu(self.norm1(self.conv1(x)))
         return functional.relu(x + self.norm2(self.conv2(y)))
 
@@ -85,6 +88,8 @@ class PolicyValueNet(nn.Module):
                                    nn.Linear(64, c), nn.ReLU(), nn.Linear(c, 1), nn.Tanh())
 
     def forward(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+        """The policy logits ``(n, 4672)`` and the values ``(n,)`` of a batch of planes
+        ``(n, 119, 8, 8)``."""
         x = self.tower(self.stem(planes * self.scale))
         logits = self.policy(x).flatten(2)
         # With black to move the board is seen turned, but an action names its square on

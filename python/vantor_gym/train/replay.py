@@ -26,6 +26,8 @@ __all__ = ["MAX_MOVES", "ReplayBuffer"]
 
 ACTIONS = 4672
 MAX_MOVES = 256
+"""The legal-move slots a stored position has: more than the most legal moves of any
+position (218)."""
 _FIELDS = ("observations", "actions", "policies", "values")
 _STORED = (("observations", np.uint64, (COMPACT_WORDS,)), ("actions", np.int16, (MAX_MOVES,)),
            ("policies", np.float32, (MAX_MOVES,)), ("values", np.float32, ()))

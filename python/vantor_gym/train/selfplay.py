@@ -65,6 +65,7 @@ class SelfPlay:
         self.records = [_Record() for _ in range(games)]
 
     def play(self, plies: int, buffer: ReplayBuffer) -> SelfPlayStats:
+        """Plays ``plies`` moves of every game into ``buffer``."""
         plies = integer(plies, "plies", 0)
         if not isinstance(buffer, ReplayBuffer):
             raise TypeError(f"buffer must be a ReplayBuffer, not {type(buffer).__name__}")
@@ -107,4 +108,5 @@ class SelfPlay:
             buffer.add(np.stack(record.rows), np.stack(record.masks), np.stack(record.policies), values)
 
     def close(self) -> None:
+        """Ends the games' worker threads."""
         self.env.close()
