@@ -9,6 +9,9 @@ import os
 import re
 import sys
 
+from sphinx.ext.autodoc._dynamic import _signatures
+from sphinx.ext.autodoc.mock import _MockObject
+
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "_ext"))
 
 project = "Vantor"
@@ -61,10 +64,14 @@ def _importable(name: str) -> bool:
 
 autodoc_mock_imports = [name for name in _OPTIONAL if not _importable(name)]
 if autodoc_mock_imports:
-    from sphinx.ext.autodoc.mock import _MockObject
-
     # The network module sets up tensors when imported (an item assigned into a stand-in).
     _MockObject.__setitem__ = lambda self, key, value: None
+
+# A class built on a stand-in inherits its __new__(*args, **kwargs), which autodoc would show
+# as the constructor's signature; like typing.Generic's, it passes through, so the class's
+# own __init__ is what to show.
+_signatures._CLASS_NEW_BLACKLIST = _signatures._CLASS_NEW_BLACKLIST | {
+    f"{_MockObject.__new__.__module__}.{_MockObject.__new__.__qualname__}"}
 
 # References into the standard library and the packages Vantor builds on: this site does
 # not fetch their inventories, so only these names may go unresolved.

@@ -59,6 +59,18 @@ def _top_statements(tree: ast.Module) -> Iterator[ast.stmt]:
                               *(s for handler in getattr(node, "handlers", []) for s in handler.body)]
 
 
+def _assigned(target: ast.expr) -> Iterator[str]:
+    """The names an assignment's target binds: ``a, *b = ...`` binds a and b, while
+    ``os.environ[key] = ...`` binds nothing of the module's own."""
+    if isinstance(target, ast.Name):
+        yield target.id
+    elif isinstance(target, (ast.Tuple, ast.List)):
+        for element in target.elts:
+            yield from _assigned(element)
+    elif isinstance(target, ast.Starred):
+        yield from _assigned(target.value)
+
+
 def _bound_at_top(tree: ast.Module) -> Iterator[str]:
     """The names the module's own statements define at top level; imports are not definitions."""
     for node in _top_statements(tree):
@@ -67,7 +79,7 @@ def _bound_at_top(tree: ast.Module) -> Iterator[str]:
         elif isinstance(node, (ast.Assign, ast.AnnAssign, ast.AugAssign, ast.TypeAlias)):
             targets = node.targets if isinstance(node, ast.Assign) else [node.target]
             for target in targets:
-                yield from (n.id for n in ast.walk(target) if isinstance(n, ast.Name))
+                yield from _assigned(target)
 
 
 def public_names(module: ModuleType) -> list[str]:
@@ -139,15 +151,21 @@ def check_coverage(app: Sphinx, env: BuildEnvironment) -> None:
     documented = {canon(name) for name in env.get_domain("py").objects}
     documented_modules = set(env.get_domain("py").modules)
     count = 0
+    # A class's members are checked where it is defined, or, when that is a private module,
+    # where a public one first names it.
+    classes_checked = set()
     for module_name, module in modules.items():
         if module_name not in documented_modules:
             report("API reference leaves out the module %s", module_name)
         for name in public_names(module):
             full = f"{module_name}.{name}"
             count += 1
-            if canon(full) not in documented:
+            defined = canon(full)
+            if defined not in documented:
                 report("API reference leaves out %s", full)
-            elif canon(full) == full and inspect.isclass(cls := getattr(module, name, None)):
+            elif ((defined == full or defined.rpartition(".")[0] not in modules) and defined not in classes_checked
+                  and inspect.isclass(cls := getattr(module, name, None))):
+                classes_checked.add(defined)
                 for member in (m for m in vars(cls) if not m.startswith("_")):
                     count += 1
                     if canon(f"{full}.{member}") not in documented:

@@ -112,14 +112,16 @@ def fake_toolchain(tmp_path):
 
 
 @pytest.mark.parametrize(
-    ("args", "environment", "expected"),
+    ("args", "environment", "expected", "layers"),
     [
-        (["JOBS=1", "BUILD=build-x", "test-cpp"], {}, {"BUILD=build-x", "JOBS=1"}),
-        (["build"], {"JOBS": "3"}, {"BUILD=build", "JOBS=3"}),
-        (["-n", "-k", "CXX=clang++", "run"], {}, {"CXX=clang++", "JOBS=2"}),
+        (["JOBS=1", "BUILD=build-x", "test-cpp"], {}, {"BUILD=build-x", "JOBS=1"}, None),
+        (["build"], {"JOBS": "3"}, {"BUILD=build", "JOBS=3"}, None),
+        # The main job waits for no layer: the root alone.
+        (["-n", "-k", "CXX=clang++", "run"], {}, {"CXX=clang++", "JOBS=2"}, "root"),
+        (["test"], {}, {"JOBS=2"}, "all"),
     ],
 )
-def test_make_hands_its_variables_and_flags_into_the_root(fake_toolchain, args, environment, expected):
+def test_make_hands_its_variables_and_flags_into_the_root(fake_toolchain, args, environment, expected, layers):
     if shutil.which("make") is None:
         pytest.skip("make is not installed")
     # Not the settings of a make this suite may itself run under (make test sets MAKELEVEL,
@@ -133,6 +135,9 @@ def test_make_hands_its_variables_and_flags_into_the_root(fake_toolchain, args, 
     assert result.returncode == 0, result.stderr
     # make prints the command before the stand-in toolchain echoes it.
     words = next(line for line in reversed(result.stdout.splitlines()) if line.startswith("run ")).split()
+    assert (words[2] if words[1] == "--with" else None) == layers, result.stdout
+    if layers is not None:
+        del words[1:3]
     assert words[:2] == ["run", "make"] and words[-2:] == ["PYTHON=python3", args[-1]], result.stdout
     assert expected <= set(words), result.stdout
     flags = {letter for w in words[2:] if re.fullmatch(r"-[a-zA-Z]+", w) for letter in w[1:]}
