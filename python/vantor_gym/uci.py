@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import errno
 import math
+import numbers
 import operator
 import os
 import re
@@ -45,10 +46,13 @@ from vantor_gym.notation import Position, fen, uci_to_action
 __all__ = [
     "DEFAULT_MOVETIME",
     "QUIT_GRACE",
+    "SCORE_SCALE",
     "TERM_GRACE",
     "EngineError",
+    "Score",
     "UciEngine",
     "UciOption",
+    "info_score",
 ]
 
 DEFAULT_MOVETIME = 0.05
@@ -86,6 +90,68 @@ class UciOption:
     min: int | None = None
     max: int | None = None
     choices: tuple[str, ...] = ()
+
+
+SCORE_SCALE = 400.0
+"""Centipawns that ``Score.expected`` takes as a factor of ten in the odds of winning,
+the scale of the Elo system: 400 centipawns ahead is 10 to 1."""
+
+
+@dataclass(frozen=True)
+class Score:
+    """An engine's exact evaluation of a position from its side to move, as an ``info``
+    line gives it: ``centipawns``, or ``mate``, the moves to mate (positive when the side
+    to move mates, 0 or negative when it is mated). Exactly one of the two is set."""
+
+    centipawns: int | None = None
+    mate: int | None = None
+
+    def expected(self, scale: float = SCORE_SCALE) -> float:
+        """The expected score in [-1, 1] from the side to move: 1 or -1 for a mate, and
+        for centipawns the logistic of the Elo system, ``2 / (1 + 10 ** (-cp / scale)) - 1``
+        (computed as ``tanh(cp * ln(10) / (2 * scale))``, which no score overflows)."""
+        if isinstance(scale, bool) or not isinstance(scale, numbers.Real) or not (math.isfinite(scale) and scale > 0):
+            raise ValueError(f"scale must be a finite number above 0, not {scale!r}")
+        if self.mate is not None:
+            return 1.0 if self.mate > 0 else -1.0
+        if self.centipawns is None:
+            raise ValueError("a Score holds centipawns or a mate")
+        return math.tanh(self.centipawns * math.log(10) / (2 * scale))
+
+
+_SCORE_NUMBER = re.compile(r"[+-]?[0-9]{1,9}")
+
+
+def info_score(line: str) -> Score | None:
+    """The exact score that a UCI ``info`` line gives for the principal line (``multipv``
+    1, or no ``multipv``), or None when it gives none: a line without ``score``, a line of
+    another ``multipv``, or a ``lowerbound``/``upperbound`` (a bound is not the value).
+    Raises ValueError for a line whose score is not UCI: a missing or non-integer number,
+    an unknown kind, a repeated ``score`` or ``multipv``. Linear in the line's length."""
+    words = line.split()
+    if not words or words[0] != "info":
+        raise ValueError(f"not an info line: {line[:80]!r}")
+    # An "info string" carries free text, which may say anything, "score" included.
+    if "string" in words:
+        words = words[:words.index("string")]
+    if words.count("score") > 1 or words.count("multipv") > 1:
+        raise ValueError(f"more than one score or multipv: {line[:80]!r}")
+    if "multipv" in words:
+        at = words.index("multipv") + 1
+        if at >= len(words) or not _SCORE_NUMBER.fullmatch(words[at]):
+            raise ValueError(f"multipv without a number: {line[:80]!r}")
+        if int(words[at]) != 1:
+            return None
+    if "score" not in words:
+        return None
+    at = words.index("score") + 1
+    kind, number = words[at:at + 1], words[at + 1:at + 2]
+    if kind not in (["cp"], ["mate"]) or not number or not _SCORE_NUMBER.fullmatch(number[0]):
+        raise ValueError(f"a score that is not 'cp N' or 'mate N': {line[:80]!r}")
+    if words[at + 2:at + 3] in (["lowerbound"], ["upperbound"]):
+        return None
+    value = int(number[0])
+    return Score(centipawns=value) if kind == ["cp"] else Score(mate=value)
 
 
 def _parse_option(line: str) -> UciOption | None:

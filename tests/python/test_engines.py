@@ -762,3 +762,51 @@ def test_the_example_runs(tmp_path):
     assert "2 games" in run.stdout and "Elo difference" in run.stdout
     first = read_pgn(out.read_text())
     assert first.headers["White"] == "flat Monte-Carlo (1 roll-outs)" and first.actions
+
+
+@pytest.mark.parametrize("line, score", [
+    ("info depth 12 seldepth 18 multipv 1 score cp 35 nodes 9000 pv e2e4 e7e5", ("cp", 35)),
+    ("info depth 3 score cp -120 time 4 pv d2d4", ("cp", -120)),
+    ("info depth 5 score mate 3 pv h5f7", ("mate", 3)),
+    ("info depth 5 score mate -2 pv g8f6", ("mate", -2)),
+    ("info depth 0 score mate 0", ("mate", 0)),
+    ("info depth 5 score mate +4", ("mate", 4)),
+    # Lines that carry no exact value of the principal line are no target, and no error.
+    ("info depth 9 currmove e2e4 currmovenumber 1", None),
+    ("info depth 9 multipv 2 score cp 10 pv d2d4", None),
+    ("info depth 9 score cp 40 lowerbound nodes 10", None),
+    ("info depth 9 score mate 2 upperbound", None),
+    ("info string score cp 5000 says the log", None),
+])
+def test_info_lines_give_the_principal_lines_exact_score(line, score):
+    from vantor_gym.uci import Score, info_score
+
+    expected = None if score is None else Score(**{"centipawns" if score[0] == "cp" else "mate": score[1]})
+    assert info_score(line) == expected
+
+
+@pytest.mark.parametrize("line", [
+    "bestmove e2e4", "", "info depth 9 score", "info depth 9 score cp", "info score cp 1.5", "info score cp x",
+    "info score mate --3", "info score wdl 500 400 100", "info score cp 1 score cp 2", "info multipv score cp 3",
+    "info score cp 12345678901234567890",
+])
+def test_malformed_info_lines_are_refused_never_read_as_a_score(line):
+    from vantor_gym.uci import info_score
+
+    with pytest.raises(ValueError):
+        info_score(line)
+
+
+def test_expected_score_is_the_elo_logistic_bounded_for_any_score():
+    from vantor_gym.uci import Score
+
+    assert Score(centipawns=0).expected() == 0
+    # 400 centipawns ahead: odds of 10 to 1, an expected score of 10/11 on [0, 1].
+    assert Score(centipawns=400).expected() == pytest.approx(2 * 10 / 11 - 1)
+    assert Score(centipawns=-400).expected() == pytest.approx(-(2 * 10 / 11 - 1))
+    assert Score(centipawns=10**9).expected() == 1.0 and Score(centipawns=-10**9).expected() == -1.0
+    assert (Score(mate=1).expected(), Score(mate=0).expected(), Score(mate=-5).expected()) == (1.0, -1.0, -1.0)
+    assert Score(centipawns=100).expected(np.float32(200)) == pytest.approx(Score(centipawns=200).expected())
+    for scale in (0, -1, math.inf, math.nan, True, "400"):
+        with pytest.raises(ValueError):
+            Score(centipawns=1).expected(scale)
