@@ -311,3 +311,17 @@ def test_the_only_move_that_holds_repeats_the_position_a_third_time(start, cycle
         assert move_of(games, 0, root, result.actions[0]).uci() == back
     finally:
         games.close()
+
+
+def test_the_mate_in_two_set_from_random_games_is_what_it_says():
+    # tools/mate_in_two.py drew these; each line: FEN, a tab, every move that forces mate.
+    import os
+
+    path = os.path.join(os.path.dirname(__file__), "..", "data", "mate-in-two.tsv")
+    with open(path) as f:
+        rows = [line.rstrip("\n").split("\t") for line in f]
+    assert len(rows) >= 40 and {chess.Board(text).turn for text, _ in rows} == {chess.WHITE, chess.BLACK}
+    for text, moves in rows:
+        board = chess.Board(text)
+        forcing = {m.uci() for m in board.legal_moves if forces_mate_in_two(board, m)}
+        assert not mates_now(board) and forcing == set(moves.split()), text
