@@ -144,6 +144,10 @@ class Board {
   // move remains.
   std::pair<int, int> judge(bool has_move) const;
 
+  // (reward, done) as step would judge the position after move, a legal move word of this
+  // one, without playing it: the board (history and counts included) is left as it was.
+  std::pair<int, int> judge_after(int move);
+
   // Copies the game (position, history, counts, counters, move_index) into a new State.
   // Its total_move_count is the board's; restore_state does not read it back.
   State save_state() const;

@@ -80,6 +80,30 @@ std::pair<int, int> Board::judge(bool has_move) const {
   return {in_check() ? (side == kBlack ? 1 : -1) : 0, 1};
 }
 
+std::pair<int, int> Board::judge_after(int move) {
+  // The trial moves of has_legal_move overwrite the saved position, so this one keeps its own.
+  const auto pieces = bitboards;
+  const auto occupied = occupancies;
+  const std::int32_t mover = side, rights = castle, passant = enpassant, progress = no_progress_count;
+  make_move(move);
+  std::pair<int, int> result{0, 1};
+  if (!has_legal_move()) {
+    result.first = in_check() ? (side == kBlack ? 1 : -1) : 0;
+  } else {
+    // Recording the position would make its repetition value the times it was seen before.
+    const auto found = repetition_count.find(hash_state());
+    const std::int32_t seen = found == repetition_count.end() ? 0 : found->second;
+    result.second = seen == 2 || no_progress_count >= kNoProgressLimit ? 1 : 0;
+  }
+  bitboards = pieces;
+  occupancies = occupied;
+  side = mover;
+  castle = rights;
+  enpassant = passant;
+  no_progress_count = progress;
+  return result;
+}
+
 StepResult Board::step(int action) {
   just_reset = 0;
   ActionList legal;

@@ -39,6 +39,19 @@ void sorted_legal(const ActionList& legal, std::vector<std::int32_t>& actions, s
 // The side to move's view of a result given from white's side.
 double for_mover(int white_reward, int side) { return side == kWhite ? white_reward : -white_reward; }
 
+// A move after which the game goes on, among the ends of judge_moves.
+constexpr std::int8_t kGoesOn = 2;
+
+// White's reward for each move (in order) that ends the game at once, kGoesOn for the
+// others, judged on board, the position they are played from (left as it was).
+void judge_moves(Board& board, const std::vector<std::int32_t>& moves, std::vector<std::int8_t>& ends) {
+  ends.resize(moves.size());
+  for (std::size_t i = 0; i < moves.size(); ++i) {
+    const auto [reward, over] = board.judge_after(moves[i]);
+    ends[i] = over ? static_cast<std::int8_t>(reward) : kGoesOn;
+  }
+}
+
 // The visits a child weighs with when actions are drawn: none for a child left out.
 template <class Allowed>
 std::int32_t weight_of(const Node& node, const Allowed& allowed) {
@@ -186,7 +199,11 @@ bool Search::descend(Game& game, int index, const Rows& rows, ActionList& legal)
   if (root.state == kNew) {
     // A fresh tree's root is evaluated first; that is not a simulation.
     game.work.list_legal(legal);
-    if (options_.roll_out_values) return expand_listed(game, 0, legal);
+    if (options_.roll_out_values) {
+      if (!expand_listed(game, 0, legal)) return false;
+      prove_listed(game, 0, {});
+      return true;
+    }
     root.state = kPending;
     write_leaf(game, index, {}, rows, legal);
     return false;
@@ -245,10 +262,16 @@ bool Search::reach_new(Game& game, int index, std::vector<std::int32_t>& path, c
     return true;
   }
   if (options_.roll_out_values) {
-    // The roll-out plays on a copy: the descent's own board must be set back exactly.
-    Board copy = game.work;
-    const double value = for_mover(copy.roll_out(game.random), game.work.side);
-    expand_listed(game, static_cast<int>(leaf), legal);
+    double value = 0;
+    if (expand_listed(game, static_cast<int>(leaf), legal)) prove_listed(game, static_cast<int>(leaf), path);
+    if (game.nodes[leaf].proof != kUnproven) {
+      // A leaf its children prove is worth its proof, not a roll-out's guess.
+      value = game.nodes[leaf].proof;
+    } else {
+      // The roll-out plays on a copy: the descent's own board must be set back exactly.
+      Board copy = game.work;
+      value = for_mover(copy.roll_out(game.random), game.work.side);
+    }
     back_up(game, path, value, false);
     ++game.done;
     restore_work(game);
@@ -414,11 +437,39 @@ void Search::restore_work(Game& game) {
   game.played.clear();
 }
 
+void Search::prove_listed(Game& game, int node, const std::vector<std::int32_t>& path) {
+  const Node& parent = game.nodes[static_cast<std::size_t>(node)];
+  const auto first = static_cast<std::size_t>(parent.first_child);
+  game.path_moves.clear();
+  for (std::size_t i = first; i < first + static_cast<std::size_t>(parent.child_count); ++i)
+    game.path_moves.push_back(game.nodes[i].move);
+  judge_moves(game.work, game.path_moves, game.ends);
+  prove_children(game, node, game.ends, game.work.side, path);
+}
+
+void Search::prove_children(Game& game, int node, const std::vector<std::int8_t>& ends, int side,
+                            const std::vector<std::int32_t>& path) {
+  const auto first = static_cast<std::size_t>(game.nodes[static_cast<std::size_t>(node)].first_child);
+  bool any = false;
+  for (std::size_t i = 0; i < ends.size(); ++i) {
+    if (ends[i] == kGoesOn) continue;
+    Node& child = game.nodes[first + i];
+    child.state = kTerminal;
+    child.terminal_value = static_cast<float>(for_mover(ends[i], side ^ 1));
+    child.proof = child.terminal_value > 0 ? kWon : child.terminal_value < 0 ? kLost : kDrawn;
+    child.proof_plies = 0;
+    any = true;
+  }
+  if (any && settle(game, node)) propagate(game, path);
+}
+
 void Search::write_leaf(Game& game, int index, const std::vector<std::int32_t>& path, const Rows& rows,
                         const ActionList& legal) {
   Leaf leaf;
   leaf.path = path;
   sorted_legal(legal, leaf.actions, leaf.moves);
+  judge_moves(game.work, leaf.moves, leaf.ends);
+  leaf.side = game.work.side;
   const auto slot = static_cast<std::size_t>(index * options_.leaves_per_game) + game.leaves.size();
   if (rows.observations) game.work.write_observation(rows.observations + slot * kObservationValues);
   if (rows.compact) game.work.write_compact(rows.compact + slot * kCompactWords);
@@ -533,7 +584,8 @@ void Search::expand(const Logit* logits, const double* values) {
     for (Leaf& leaf : game.leaves) {
       const Logit* row = logits + static_cast<std::size_t>(leaf.row) * kActions;
       const int node = leaf.path.empty() ? 0 : leaf.path.back();
-      expand_node(game, node, leaf.actions, leaf.moves, row);
+      if (expand_node(game, node, leaf.actions, leaf.moves, row))
+        prove_children(game, node, leaf.ends, leaf.side, leaf.path);
       if (leaf.path.empty()) continue;
       back_up(game, leaf.path, values[leaf.row], virtual_loss);
       ++game.done;

@@ -126,6 +126,8 @@ class Search {
   struct Leaf {
     std::vector<std::int32_t> path;  // node indices from the root's child to the leaf
     std::vector<std::int32_t> actions, moves;  // the leaf's legal actions, ascending
+    std::vector<std::int8_t> ends;  // per move: white's reward if it ends the game, else kGoesOn
+    int side = kWhite;              // the side to move at the leaf
     int row = -1;
   };
 
@@ -143,6 +145,8 @@ class Search {
     std::vector<Leaf> leaves;  // waiting for the evaluator
     std::vector<std::uint64_t> played;  // hashes recorded during the current descent
     std::vector<std::int32_t> path;     // the current descent's nodes, kept for its capacity
+    std::vector<std::int8_t> ends;      // a roll-out leaf's children's ends, kept likewise
+    std::vector<std::int32_t> path_moves;  // their moves, kept likewise
   };
 
   // Where select writes: one row per leaf, as planes or compact.
@@ -172,6 +176,14 @@ class Search {
   void restore_work(Game& game);
   void write_leaf(Game& game, int index, const std::vector<std::int32_t>& path, const Rows& rows,
                   const ActionList& legal);
+  // Marks the children of a node just expanded whose move ends the game at once (ends, one
+  // per child, from judge_moves; side, the node's side to move) as proven terminal
+  // positions, so a mate below a node is known at its first visit; proves the node and
+  // the path above it (its last entry the node) where they decide it.
+  void prove_children(Game& game, int node, const std::vector<std::int8_t>& ends, int side,
+                      const std::vector<std::int32_t>& path);
+  // The same for a node just expanded from game.work, the position at it.
+  void prove_listed(Game& game, int node, const std::vector<std::int32_t>& path);
   bool expand_listed(Game& game, int node, const ActionList& legal);
   // Gives node its children (false, and the game full, when the pool has no room), with
   // priors from the logits of its actions, or uniform ones without logits.

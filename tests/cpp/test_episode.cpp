@@ -1,7 +1,9 @@
 // reset, step and the end of the game; the random roll-out.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <stdexcept>
+#include <tuple>
 
 #include "chess_util.h"
 #include "engine/board.h"
@@ -55,6 +57,40 @@ TEST(Step, InvalidActionChangesNothingButTheFlagAndIndex) {
     EXPECT_EQ(board.total_move_count, before.total_move_count);
     EXPECT_EQ(board.move_index.size(), 20u);  // rebuilt for the current position
   }
+}
+
+// judge_after tells, without playing a move, what playing it and judging would: over
+// random games, every legal move of every position, and the board is left as it was.
+TEST(JudgeAfter, EqualsPlayingTheMoveAndLeavesTheBoardAlone) {
+  std::mt19937 random(7);
+  int ended = 0;
+  for (int game = 0; game < 12; ++game) {
+    Board board;
+    board.reset();
+    ActionList legal;
+    board.list_legal(legal);
+    for (int ply = 0; ply < 300 && legal.count > 0; ++ply) {
+      const Board before = board;
+      for (int i = 0; i < legal.count; ++i) {
+        Board played = board;
+        played.play(legal.moves[i]);
+        ActionList after;
+        played.list_legal(after);
+        const auto expected = played.judge(after.count > 0);
+        ASSERT_EQ(board.judge_after(legal.moves[i]), expected);
+        ended += expected.second;
+      }
+      ASSERT_EQ(board.bitboards, before.bitboards);
+      ASSERT_EQ(board.occupancies, before.occupancies);
+      ASSERT_EQ(std::tie(board.side, board.castle, board.enpassant, board.no_progress_count),
+                std::tie(before.side, before.castle, before.enpassant, before.no_progress_count));
+      ASSERT_EQ(board.repetition_count, before.repetition_count);
+      const auto [reward, over] = board.play_listed(legal.moves[random() % legal.count], legal);
+      if (over) break;
+    }
+  }
+  // Mates, stalemates and the draw rules all come up in random games.
+  EXPECT_GT(ended, 0);
 }
 
 TEST(Step, FoolsMate) {

@@ -1,6 +1,7 @@
 """A PUCT search written plainly in Python over a vantor.Vantor, one leaf at a time and
-without noise: the native search must give the same visit counts, and the benchmarks
-time it against the native one."""
+without noise, proving positions from finished games as the native one does (a move that
+ends the game is known when its parent is expanded): the native search must give the
+same visit counts, and the benchmarks time it against the native one."""
 
 from __future__ import annotations
 
@@ -13,6 +14,8 @@ import vantor
 
 ACTIONS = 4672
 STEP_PLANE = 113
+# What is proven of a position, from its side to move.
+WON, DRAWN, LOST = 1, 0, -1
 
 Evaluator = Callable[[np.ndarray, np.ndarray], tuple[np.ndarray, np.ndarray]]
 
@@ -29,6 +32,9 @@ class Node:
         self.state = state
         self.steps = steps
         self.terminal_value = terminal_value
+        # A finished game is proven at once, its result known in 0 plies.
+        self.proof: int | None = None if terminal_value is None else int(terminal_value)
+        self.proof_plies = 0
         self.actions: list[int] = []
         self.priors: list[float] = []
         self.visits: list[int] = []
@@ -48,14 +54,78 @@ class Node:
         self.values = [0.0] * len(self.actions)
         self.children = [None] * len(self.actions)
 
+    def child_proof(self, i: int) -> int | None:
+        child = self.children[i]
+        return None if child is None else child.proof
+
+    def proven_child(self) -> int:
+        """The child that realises this node's proof: the fastest win, the slowest loss or
+        draw, then the most visited, the higher prior, the lower action."""
+        assert self.proof is not None
+        best = None
+        for i in range(len(self.actions)):
+            child = self.children[i]
+            if child is None or child.proof != -self.proof:
+                continue
+            if best is None:
+                best = i
+                continue
+            top = self.children[best]
+            assert top is not None
+            if child.proof_plies != top.proof_plies:
+                if (self.proof == WON) == (child.proof_plies < top.proof_plies):
+                    best = i
+            elif (self.visits[i], self.priors[i]) > (self.visits[best], self.priors[best]):
+                best = i
+        return 0 if best is None else best
+
+    def settle(self) -> bool:
+        """Proves this node from its children where they decide it; True when it became
+        proven. A won node (the root, searched on) takes a faster win among them."""
+        if not self.actions:
+            return False
+        proofs = [(c.proof, c.proof_plies) for c in self.children if c is not None and c.proof is not None]
+        if self.proof == WON:
+            for proof, plies in proofs:
+                if proof == LOST and plies + 1 < self.proof_plies:
+                    self.proof_plies = plies + 1
+            return False
+        if self.proof is not None:
+            return False
+        wins = [plies for proof, plies in proofs if proof == LOST]
+        if wins:
+            self.proof, self.proof_plies = WON, min(wins) + 1
+        elif len(proofs) < len(self.actions):
+            return False
+        elif draws := [plies for proof, plies in proofs if proof == DRAWN]:
+            self.proof, self.proof_plies = DRAWN, min(draws) + 1
+        else:
+            self.proof, self.proof_plies = LOST, max(plies for _, plies in proofs) + 1
+        return True
+
     def select(self, c_puct: float, fpu: float) -> int:
+        # Only a proven root is descended from: to the move that realises its proof, but a
+        # won root without a mate at once yet searches its unproven moves for a faster win.
+        unproven_only = False
+        if self.proof is not None:
+            proven = self.proven_child()
+            child = self.children[proven]
+            if self.proof != WON or (child is not None and child.proof_plies == 0):
+                return proven
+            unproven_only = True
         root_visits = math.sqrt(max(1, sum(self.visits)))
         best, best_score = -1, -math.inf
         for i, (p, n, w) in enumerate(zip(self.priors, self.visits, self.values)):
-            q = w / n if n > 0 else fpu
+            proof = self.child_proof(i)
+            # A move into a won position loses.
+            if proof == WON or (unproven_only and proof is not None):
+                continue
+            q = -proof if proof is not None else w / n if n > 0 else fpu
             score = q + c_puct * p * root_visits / (1 + n)
-            if score > best_score:
+            if best < 0 or score > best_score:
                 best, best_score = i, score
+        if best < 0:
+            return proven if unproven_only else 0
         return best
 
     def visit_array(self) -> np.ndarray:
@@ -64,10 +134,16 @@ class Node:
         return visits
 
     def chosen(self) -> int:
-        best = max(range(len(self.actions)), key=lambda i: (self.visits[i], self.priors[i], -self.actions[i]))
+        if self.proof is not None:
+            return self.actions[self.proven_child()]
+        # A move into a won position is chosen only when every move is one.
+        allowed = [i for i in range(len(self.actions)) if self.child_proof(i) != WON] or list(range(len(self.actions)))
+        best = max(allowed, key=lambda i: (self.visits[i], self.priors[i], -self.actions[i]))
         return self.actions[best]
 
     def mean_value(self) -> float:
+        if self.proof is not None:
+            return float(self.proof)
         return sum(self.values) / sum(self.visits)
 
 
@@ -97,8 +173,20 @@ class Reference:
         _, obs, _, _ = self.env.restore_state(state)
         node = Node(state, state.total_move_count)
         mask, logits, _ = self.evaluate(obs, node.steps)
-        node.expand(mask, logits)
+        self.expand(node, mask, logits)
         return node
+
+    def expand(self, node: Node, mask: np.ndarray, logits: np.ndarray) -> None:
+        """Expands node, making every move that ends the game a finished child at once, and
+        proves node where they decide it."""
+        node.expand(mask, logits)
+        assert node.state is not None
+        for i, action in enumerate(node.actions):
+            self.env.restore_state(node.state)
+            _, _, reward, done = self.env.step(action)
+            if done:
+                node.children[i] = Node(None, node.steps + 1, terminal_value=-1.0 if reward else 0.0)
+        node.settle()
 
     def simulate(self, root: Node) -> None:
         path: list[tuple[Node, int]] = []
@@ -107,21 +195,24 @@ class Reference:
             index = node.select(self.c_puct, self.fpu)
             path.append((node, index))
             child = node.children[index]
+            if child is not None and child.proof is not None:
+                # A proven position's value is exact: backed up, never searched again.
+                value = float(child.proof)
+                break
             if child is None:
                 assert node.state is not None
                 self.env.restore_state(node.state)
-                side, obs, reward, done = self.env.step(node.actions[index])
-                if done:
-                    child = Node(None, node.steps + 1, terminal_value=-1.0 if reward else 0.0)
-                    value = child.terminal_value
-                else:
-                    child = Node(self.env.save_state(), node.steps + 1)
-                    mask, logits, value = self.evaluate(obs, child.steps)
-                    child.expand(mask, logits)
+                _, obs, _, done = self.env.step(node.actions[index])
+                assert not done, "a move that ends the game was made a finished child on expansion"
+                child = Node(self.env.save_state(), node.steps + 1)
+                mask, logits, value = self.evaluate(obs, child.steps)
                 node.children[index] = child
-                break
-            if child.terminal_value is not None:
-                value = child.terminal_value
+                self.expand(child, mask, logits)
+                if child.proof is not None:
+                    # Its proof goes up the path while it decides more.
+                    for parent, _ in reversed(path):
+                        if not parent.settle():
+                            break
                 break
             node = child
         assert value is not None
