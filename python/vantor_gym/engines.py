@@ -8,18 +8,31 @@ play_match``.
 from __future__ import annotations
 
 from vantor_gym.match import Agent, GameRecord, MatchResult, elo_difference, play_match
-from vantor_gym.uci import DEFAULT_MOVETIME, QUIT_GRACE, TERM_GRACE, EngineError, UciEngine, UciOption
+from vantor_gym.uci import (
+    DEFAULT_MOVETIME,
+    QUIT_GRACE,
+    SCORE_SCALE,
+    TERM_GRACE,
+    EngineError,
+    Score,
+    UciEngine,
+    UciOption,
+    info_score,
+)
 
 __all__ = [
     "DEFAULT_MOVETIME",
     "QUIT_GRACE",
+    "SCORE_SCALE",
     "TERM_GRACE",
     "Agent",
     "EngineError",
     "GameRecord",
     "MatchResult",
+    "Score",
     "UciEngine",
     "UciOption",
     "elo_difference",
+    "info_score",
     "play_match",
 ]
