@@ -128,6 +128,8 @@ def info_score(line: str) -> Score | None:
     another ``multipv``, or a ``lowerbound``/``upperbound`` (a bound is not the value).
     Raises ValueError for a line whose score is not UCI: a missing or non-integer number,
     an unknown kind, a repeated ``score`` or ``multipv``. Linear in the line's length."""
+    if not isinstance(line, str):
+        raise TypeError(f"an info line is a str, not {type(line).__name__}")
     words = line.split()
     if not words or words[0] != "info":
         raise ValueError(f"not an info line: {line[:80]!r}")

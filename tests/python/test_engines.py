@@ -797,6 +797,14 @@ def test_malformed_info_lines_are_refused_never_read_as_a_score(line):
         info_score(line)
 
 
+@pytest.mark.parametrize("line", [None, b"info score cp 5", 5, ["info", "score", "cp", "5"]])
+def test_an_info_line_that_is_no_text_is_refused_by_type(line):
+    from vantor_gym.uci import info_score
+
+    with pytest.raises(TypeError):
+        info_score(line)
+
+
 def test_expected_score_is_the_elo_logistic_bounded_for_any_score():
     from vantor_gym.uci import Score
 
