@@ -76,12 +76,21 @@ class TrainConfig:
     engine_minutes: float | None = None
     engine_nodes: int = 1000
     engines: int = 2
+    # The engine's evaluation of each position it plays (its UCI score as an expected
+    # result, uci.Score.expected) is blended into the value target with this weight, the
+    # game's result taking the rest; with engine_multipv above 1 the policy target spreads
+    # over the engine's best lines by their scores.
+    engine_value_weight: float = 0.5
+    engine_multipv: int = 1
     pgn: str = ""
     imitation_minutes: float | None = None
     games: int = 32
     simulations: int = 24
     max_plies: int = 200
     temperature_plies: int = 20
+    # Self-play on this many Ray workers, each with its own games, search and copy of the
+    # network (0: self-play on the driver).
+    workers: int = 0
     plies_per_iteration: int = 4
     updates_per_iteration: int = 4
     batch_size: int = 256
@@ -126,6 +135,10 @@ class TrainConfig:
             raise ValueError("directory must name a directory")
         if self.device is not None and not isinstance(self.device, str):
             raise TypeError(f"device must be a str or None, not {type(self.device).__name__}")
+        if self.engine_value_weight > 1:
+            raise ValueError(f"engine_value_weight must be in [0, 1], not {self.engine_value_weight:g}")
+        if self.engine_multipv > 256:
+            raise ValueError(f"engine_multipv must be at most 256, not {self.engine_multipv}")
         if self.buffer_size < self.batch_size:
             raise ValueError(f"buffer_size ({self.buffer_size}) must hold at least one batch ({self.batch_size})")
         unknown = [name for name in self.opponents() if name not in REFERENCES]
@@ -187,11 +200,12 @@ def _scaled(given: int | None, full: int, minutes: float) -> int:
     return min(full, max(2, 2 * math.ceil(full * minutes / FULL_EVALUATION_MINUTES / 2)))
 
 
-_AT_LEAST_ONE = ("channels", "engine_nodes", "engines", "games", "simulations", "max_plies", "plies_per_iteration",
+_AT_LEAST_ONE = ("channels", "engine_nodes", "engines", "engine_multipv", "games", "simulations", "max_plies",
+                 "plies_per_iteration",
                  "updates_per_iteration", "batch_size", "buffer_size", "checkpoint_every", "eval_simulations",
                  "eval_max_plies")
-_AT_LEAST_ZERO = ("blocks", "temperature_plies", "eval_games", "final_games", "head_to_head_games")
-_NOT_NEGATIVE = ("engine_minutes", "imitation_minutes", "learning_rate", "weight_decay", "eval_every")
+_AT_LEAST_ZERO = ("blocks", "workers", "temperature_plies", "eval_games", "final_games", "head_to_head_games")
+_NOT_NEGATIVE = ("engine_minutes", "engine_value_weight", "imitation_minutes", "learning_rate", "weight_decay", "eval_every")
 
 # What each flag means, with its unit, for --help.
 HELP = {
@@ -203,6 +217,10 @@ HELP = {
     "engine_minutes": "phase 1: minutes of engine games (default: 1/15 of --minutes)",
     "engine_nodes": "nodes the engine searches a move (default: %(default)s)",
     "engines": "engine processes playing at once (default: %(default)s)",
+    "engine_value_weight": "weight in [0, 1] of the engine's evaluation in the value target of its games' positions; "
+                           "the game's result has the rest (default: %(default)s)",
+    "engine_multipv": "engine lines a move (MultiPV); above 1 the policy target spreads over them by their scores "
+                      "(default: %(default)s)",
     "pgn": "a PGN file whose finished games join the engine games' positions (default: none)",
     "imitation_minutes": "phase 2: minutes of learning from those positions alone (default: 9/15 of --minutes; "
                          "0 without engine games or PGN file)",
@@ -211,6 +229,8 @@ HELP = {
     "max_plies": "plies after which a self-play or engine game is a draw (default: %(default)s)",
     "temperature_plies": "self-play plies drawn from the visit counts before the most visited is played "
                          "(default: %(default)s)",
+    "workers": "Ray workers playing self-play games, each with its own games, search and copy of the network; "
+               "0 plays them on the driver (default: %(default)s)",
     "plies_per_iteration": "self-play plies of every game between learner steps (default: %(default)s)",
     "updates_per_iteration": "learner steps an iteration (default: %(default)s)",
     "batch_size": "positions a learner step (default: %(default)s)",
