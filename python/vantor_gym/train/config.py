@@ -201,8 +201,8 @@ def _scaled(given: int | None, full: int, minutes: float) -> int:
 
 
 _AT_LEAST_ONE = ("channels", "engine_nodes", "engines", "engine_multipv", "games", "simulations", "max_plies",
-                 "plies_per_iteration", "updates_per_iteration", "batch_size", "buffer_size", "checkpoint_every", "eval_simulations",
-                 "eval_max_plies")
+                 "plies_per_iteration", "updates_per_iteration", "batch_size", "buffer_size", "checkpoint_every",
+                 "eval_simulations", "eval_max_plies")
 _AT_LEAST_ZERO = ("blocks", "workers", "temperature_plies", "eval_games", "final_games", "head_to_head_games")
 _NOT_NEGATIVE = ("engine_minutes", "engine_value_weight", "imitation_minutes", "learning_rate", "weight_decay",
                  "eval_every")
