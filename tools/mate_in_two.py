@@ -5,9 +5,10 @@
 Games are played by uniformly random legal moves from the initial position; every
 game's first position whose side to move has a mate in two and none in one is kept, with
 every first move that forces it, until COUNT positions are found, half with white to
-move and half with black (one position a game, so no two share a game). Nothing else chooses them (not their number of replies), so
-the set is as hard as random play makes such positions. Each line: FEN, then the forcing
-first moves in UCI, separated by spaces, after a tab.
+move and half with black (one position a game, so no two share a game). Nothing else
+chooses them (not their number of replies), so the set is as hard as random play makes
+such positions. Each line: FEN, then the forcing first moves in UCI, separated by
+spaces, after a tab.
 """
 
 from __future__ import annotations
@@ -18,8 +19,9 @@ import sys
 
 import chess
 
-# A position this close to fifty moves without progress may be drawn before the mate.
-MAX_HALFMOVE_CLOCK = 90
+# The environment draws a game at fifty half-moves without a capture or pawn move, and the
+# mate's first two plies must come before that.
+MAX_HALFMOVE_CLOCK = 47
 
 
 def mates_now(board: chess.Board) -> bool:

@@ -148,6 +148,10 @@ class Board {
   // one, without playing it: the board (history and counts included) is left as it was.
   std::pair<int, int> judge_after(int move);
 
+  // Whether, after move (a legal move word of this position), the other side has a move
+  // that mates at once; the board is left as it was, as by judge_after.
+  bool mate_in_one_after(int move);
+
   // Copies the game (position, history, counts, counters, move_index) into a new State.
   // Its total_move_count is the board's; restore_state does not read it back.
   State save_state() const;

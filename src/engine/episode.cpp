@@ -104,6 +104,26 @@ std::pair<int, int> Board::judge_after(int move) {
   return result;
 }
 
+bool Board::mate_in_one_after(int move) {
+  // Saved here too: the replies' trial moves overwrite the take-back copy.
+  const auto pieces = bitboards;
+  const auto occupied = occupancies;
+  const std::int32_t mover = side, rights = castle, passant = enpassant, progress = no_progress_count;
+  make_move(move);
+  ActionList replies;
+  list_legal(replies);
+  bool mates = false;
+  // A reply that leaves no legal move and checks is a mate: judge_after gives it a winner.
+  for (int i = 0; i < replies.count && !mates; ++i) mates = judge_after(replies.moves[i]).first != 0;
+  bitboards = pieces;
+  occupancies = occupied;
+  side = mover;
+  castle = rights;
+  enpassant = passant;
+  no_progress_count = progress;
+  return mates;
+}
+
 StepResult Board::step(int action) {
   just_reset = 0;
   ActionList legal;

@@ -39,16 +39,24 @@ void sorted_legal(const ActionList& legal, std::vector<std::int32_t>& actions, s
 // The side to move's view of a result given from white's side.
 double for_mover(int white_reward, int side) { return side == kWhite ? white_reward : -white_reward; }
 
-// A move after which the game goes on, among the ends of judge_moves.
+// Among the ends of judge_moves: a move after which the game goes on, and one after which
+// the other side mates at once.
 constexpr std::int8_t kGoesOn = 2;
+constexpr std::int8_t kMatedNext = 3;
+// A position with this many moves or fewer (a check's evasions, mostly) has each move tried
+// for a mate in one in reply: a forced line is then proven at the first visit of the move
+// that forces it, where a roll-out's chance result could keep the search from it for good.
+constexpr std::size_t kFewMoves = 4;
 
-// White's reward for each move (in order) that ends the game at once, kGoesOn for the
-// others, judged on board, the position they are played from (left as it was).
+// White's reward for each move (in order) that ends the game at once, kMatedNext for one
+// that allows a mate in one when there are few moves, kGoesOn for the others, judged on
+// board, the position they are played from (left as it was).
 void judge_moves(Board& board, const std::vector<std::int32_t>& moves, std::vector<std::int8_t>& ends) {
   ends.resize(moves.size());
   for (std::size_t i = 0; i < moves.size(); ++i) {
     const auto [reward, over] = board.judge_after(moves[i]);
     ends[i] = over ? static_cast<std::int8_t>(reward) : kGoesOn;
+    if (!over && moves.size() <= kFewMoves && board.mate_in_one_after(moves[i])) ends[i] = kMatedNext;
   }
 }
 
@@ -454,6 +462,13 @@ void Search::prove_children(Game& game, int node, const std::vector<std::int8_t>
   for (std::size_t i = 0; i < ends.size(); ++i) {
     if (ends[i] == kGoesOn) continue;
     Node& child = game.nodes[first + i];
+    if (ends[i] == kMatedNext) {
+      // Proven without being expanded: a descent that reaches it backs up the win.
+      child.proof = kWon;
+      child.proof_plies = 1;
+      any = true;
+      continue;
+    }
     child.state = kTerminal;
     child.terminal_value = static_cast<float>(for_mover(ends[i], side ^ 1));
     child.proof = child.terminal_value > 0 ? kWon : child.terminal_value < 0 ? kLost : kDrawn;

@@ -59,11 +59,12 @@ TEST(Step, InvalidActionChangesNothingButTheFlagAndIndex) {
   }
 }
 
-// judge_after tells, without playing a move, what playing it and judging would: over
-// random games, every legal move of every position, and the board is left as it was.
+// judge_after and mate_in_one_after tell, without playing a move, what playing it and
+// judging (every reply) would: over random games, every legal move of every position, and
+// the board is left as it was.
 TEST(JudgeAfter, EqualsPlayingTheMoveAndLeavesTheBoardAlone) {
   std::mt19937 random(7);
-  int ended = 0;
+  int ended = 0, mates = 0;
   for (int game = 0; game < 12; ++game) {
     Board board;
     board.reset();
@@ -79,6 +80,14 @@ TEST(JudgeAfter, EqualsPlayingTheMoveAndLeavesTheBoardAlone) {
         const auto expected = played.judge(after.count > 0);
         ASSERT_EQ(board.judge_after(legal.moves[i]), expected);
         ended += expected.second;
+        bool mate = false;
+        // judge_after, proven above, gives a mating reply a winner.
+        for (int j = 0; j < after.count && !expected.second; ++j)
+          mate = mate || played.judge_after(after.moves[j]).first != 0;
+        if (!expected.second) {
+          ASSERT_EQ(board.mate_in_one_after(legal.moves[i]), mate);
+        }
+        mates += mate;
       }
       ASSERT_EQ(board.bitboards, before.bitboards);
       ASSERT_EQ(board.occupancies, before.occupancies);
@@ -89,8 +98,9 @@ TEST(JudgeAfter, EqualsPlayingTheMoveAndLeavesTheBoardAlone) {
       if (over) break;
     }
   }
-  // Mates, stalemates and the draw rules all come up in random games.
+  // Mates, stalemates and the draw rules all come up in random games, and moves that allow a mate.
   EXPECT_GT(ended, 0);
+  EXPECT_GT(mates, 0);
 }
 
 TEST(Step, FoolsMate) {

@@ -1,6 +1,7 @@
 """A PUCT search written plainly in Python over a vantor.Vantor, one leaf at a time and
 without noise, proving positions from finished games as the native one does (a move that
-ends the game is known when its parent is expanded): the native search must give the
+ends the game, or among few moves one that allows a mate in one, is known when its
+parent is expanded): the native search must give the
 same visit counts, and the benchmarks time it against the native one."""
 
 from __future__ import annotations
@@ -16,6 +17,8 @@ ACTIONS = 4672
 STEP_PLANE = 113
 # What is proven of a position, from its side to move.
 WON, DRAWN, LOST = 1, 0, -1
+# A node with this many moves or fewer has each tried for a mate in one in reply.
+FEW_MOVES = 4
 
 Evaluator = Callable[[np.ndarray, np.ndarray], tuple[np.ndarray, np.ndarray]]
 
@@ -186,7 +189,21 @@ class Reference:
             _, _, reward, done = self.env.step(action)
             if done:
                 node.children[i] = Node(None, node.steps + 1, terminal_value=-1.0 if reward else 0.0)
+            elif len(node.actions) <= FEW_MOVES and self.mates_at_once(self.env.save_state()):
+                # With few moves, one that allows a mate in one is proven lost, unexpanded.
+                child = node.children[i] = Node(None, node.steps + 1)
+                child.proof, child.proof_plies = WON, 1
         node.settle()
+
+    def mates_at_once(self, state: vantor.State) -> bool:
+        """Whether the side to move in state has a move that mates."""
+        self.env.restore_state(state)
+        for action in np.flatnonzero(flat_mask(self.env)):
+            self.env.restore_state(state)
+            _, _, reward, done = self.env.step(int(action))
+            if done and reward:
+                return True
+        return False
 
     def simulate(self, root: Node) -> None:
         path: list[tuple[Node, int]] = []

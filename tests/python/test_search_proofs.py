@@ -196,6 +196,36 @@ def test_a_root_whose_every_move_allows_mate_is_proven_lost():
         games.close()
 
 
+def forced_positions() -> list[str]:
+    """The positions after each forcing move of the random-game set that leaves four
+    replies or fewer, every one of which allows a mate in one."""
+    found = []
+    for text, moves in random_game_mates():
+        board = chess.Board(text)
+        for move in moves.split():
+            board.push_uci(move)
+            if board.legal_moves.count() <= 4:
+                found.append(board.fen())
+            board.pop()
+    return found
+
+
+def uniform(observations: np.ndarray, masks: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    return np.zeros(masks.shape, np.float32), np.zeros(len(masks), np.float32)
+
+
+@pytest.mark.parametrize("evaluator", ["roll_out", uniform])
+def test_few_replies_that_each_allow_a_mate_are_proven_lost_at_the_first_simulation(evaluator):
+    texts = forced_positions()
+    assert len(texts) >= 10
+    games = games_from(texts)
+    try:
+        result = Search(len(texts), evaluator, simulations=1, seed=3).run(games)
+        assert result.proven.all() and (result.values == -1.0).all()
+    finally:
+        games.close()
+
+
 def first_row_evaluator(root_logits: np.ndarray):
     """Root priors from root_logits, uniform priors below, values 0."""
     calls = [0]
@@ -334,14 +364,15 @@ def test_the_mate_in_two_set_from_random_games_is_what_it_says():
 @pytest.mark.skipif(SANITIZED, reason="96,000 roll-outs; the plain run covers it")
 def test_mates_in_two_from_random_games_are_proven_within_2000_roll_outs():
     # A move that mates is proven when its parent is expanded, so a mate in two is proven
-    # once each reply's position has been; 30 of these 48 were before that, 46 after.
+    # once each reply's position has been, and a check with few evasions that each allow a
+    # mate at its first visit. 30 of these 48 were proven before either rule.
     rows = random_game_mates()
     games = games_from([text for text, _ in rows])
     try:
         search = Search(len(rows), "roll_out", simulations=MATE_IN_TWO_SIMULATIONS, dirichlet_fraction=0.0,
                         seed=11, threads=2)
         result = search.run(games)
-        assert result.proven.sum() >= 46
+        assert result.proven.all(), [rows[game][0] for game in np.flatnonzero(~result.proven)]
         for game, (text, moves) in enumerate(rows):
             if result.proven[game]:
                 assert result.values[game] == 1.0
