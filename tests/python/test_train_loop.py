@@ -1,5 +1,6 @@
 """The training loop end to end on the CPU, small, and a killed run resumed."""
 
+import importlib.util
 import json
 import os
 import subprocess
@@ -58,6 +59,12 @@ def test_the_command_line_runs_and_takes_every_field(tmp_path, capsys):
     assert "network.pt, log.jsonl and curve.png written" in capsys.readouterr().out
     for name in ("checkpoint.pt", "buffer.npz", "network.pt", "log.jsonl", "curve.png"):
         assert (tmp_path / name).exists(), name
+    if importlib.util.find_spec("tensorboard") is None:
+        return  # no TensorBoard here, as under the free-threaded interpreter: the run went on without
+    from test_train_board import scalars
+
+    tags = scalars(tmp_path)
+    assert {"loss/policy", "loss/value", "buffer/size", "eval/random/score"} <= tags.keys()
 
 
 STOCKFISH = "/usr/games/stockfish"

@@ -15,7 +15,7 @@ import struct
 import tempfile
 import threading
 import warnings
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 from vantor_gym._numbers import integer, real
@@ -62,11 +62,15 @@ class TrainingBoard:
     or TensorBoard missing) the board is inactive (``active`` is false): its calls write
     nothing and a ``RuntimeWarning`` naming ``pip install 'vantor[train]'`` is given once
     per process. A folder that cannot be written, or a write that fails (a full disk),
-    warns once and makes it inactive too: the logs are never worth a run. Calls from
+    warns once and makes it inactive too: the logs are never worth a run. With ``say``,
+    these notices go to it (a line of text each) instead of ``warnings``. Calls from
     several threads take turns."""
 
     def __init__(self, directory: str | os.PathLike[str], *, purge_step: int | None = None,
-                 flush_secs: float = 10.0) -> None:
+                 flush_secs: float = 10.0, say: Callable[[str], object] | None = None) -> None:
+        if say is not None and not callable(say):
+            raise TypeError(f"say must be a callable or None, not {type(say).__name__}")
+        self._say = say
         if purge_step is not None:
             purge_step = integer(purge_step, "purge_step", 0)
         flush_secs = real(flush_secs, "flush_secs", 0.0)
@@ -79,7 +83,7 @@ class TrainingBoard:
         try:
             from torch.utils.tensorboard import SummaryWriter
         except ImportError as error:
-            _warn_once(f"TensorBoard is not installed, so training runs write no TensorBoard logs "
+            self._notice(f"TensorBoard is not installed, so training runs write no TensorBoard logs "
                        f"(pip install 'vantor[train]' brings it): {error}")
             return
         try:
@@ -88,7 +92,7 @@ class TrainingBoard:
                 _purge(self.directory, purge_step)
             self._writer = SummaryWriter(self.directory, purge_step=purge_step, flush_secs=flush_secs)
         except OSError as error:  # no logs rather than curves that double back after a failed purge
-            _warn_once(f"no TensorBoard logs: cannot write into {self.directory!r}: {error}")
+            self._notice(f"no TensorBoard logs: cannot write into {self.directory!r}: {error}")
 
     @property
     def active(self) -> bool:
@@ -170,8 +174,14 @@ class TrainingBoard:
         except OSError as error:
             self._fail(error)
 
+    def _notice(self, message: str) -> None:
+        if self._say is not None:
+            self._say(message)
+        else:
+            _warn_once(message)
+
     def _fail(self, error: OSError) -> None:
-        _warn_once(f"TensorBoard logs stopped: cannot write into {self.directory!r}: {error}")
+        self._notice(f"TensorBoard logs stopped: cannot write into {self.directory!r}: {error}")
         writer, self._writer = self._writer, None
         try:
             if writer is not None:
@@ -196,7 +206,7 @@ class TrainingBoard:
                 if writer is not None:
                     writer.close()
             except OSError as error:
-                _warn_once(f"TensorBoard logs cut short: cannot write into {self.directory!r}: {error}")
+                self._notice(f"TensorBoard logs cut short: cannot write into {self.directory!r}: {error}")
 
     def __enter__(self) -> TrainingBoard:
         return self

@@ -23,6 +23,7 @@ import torch
 from vantor_gym._handles import Unshared
 from vantor_gym._numbers import integer, real
 from vantor_gym.train.config import HEAD_TO_HEAD_GAMES, PHASES, Plan, TrainConfig
+from vantor_gym.train.board import TrainingBoard
 from vantor_gym.train.evaluate import NetworkPlayer, evaluate, find_engine, plot_curve, read_log
 from vantor_gym.train.files import load_checked, save_checked
 from vantor_gym.train.imitation import engine_games, pgn_positions
@@ -30,6 +31,7 @@ from vantor_gym.train.network import (NetworkConfig, PolicyValueNet, evaluator, 
                                       save_network)
 from vantor_gym.train.replay import ReplayBuffer
 from vantor_gym.train.selfplay import SelfPlay
+from vantor_gym.train.workers import SelfPlayWorkers, WorkerError, import_ray
 
 __all__ = ["TrainConfig", "Trainer"]
 
@@ -42,6 +44,8 @@ CURVE = "curve.png"
 P = ParamSpec("P")
 R = TypeVar("R")
 _CHECKPOINT_FORMAT = "vantor training checkpoint"
+# Seconds an iteration waits for the workers' games before the learner goes on without them.
+WORKER_WAIT = 5.0
 
 
 def _serialised(method: Callable[Concatenate[Trainer, P], R]) -> Callable[Concatenate[Trainer, P], R]:
@@ -64,12 +68,21 @@ class Trainer(Unshared):
     (and a PGN file's games) into the buffer, imitation (learner steps on them alone; the
     network is then kept as ``imitation.pt``), then self-play iterations. Evaluations
     against the references stop the clock; their records go to ``log.jsonl`` and the
-    curve to ``curve.png``, and the final network to ``network.pt``.
+    curve to ``curve.png``, and the final network to ``network.pt``; the losses, learning
+    rate, buffer, self-play speed and evaluations also go to TensorBoard's event files in
+    ``tensorboard/`` (``board.TrainingBoard``).
 
     ``iterate()`` is one self-play iteration: ``plies_per_iteration`` moves of every
     self-play game, then ``updates_per_iteration`` learner steps on batches drawn from the
     buffer (once it holds a batch); ``imitate()`` is the learner steps alone. Either saves a
-    checkpoint every ``checkpoint_every`` iterations."""
+    checkpoint every ``checkpoint_every`` iterations.
+
+    With ``workers`` above 0 the games are played on that many Ray workers
+    (``workers.SelfPlayWorkers``, started by the first self-play iteration and kept in
+    ``workers``): an iteration adds the games that have come back (waiting up to
+    ``WORKER_WAIT`` seconds for one of their calls), takes its learner steps and publishes
+    the new weights. A worker that raises ends the iteration with ``WorkerError`` once a
+    checkpoint is saved and the workers are stopped."""
 
     def __init__(self, config: TrainConfig) -> None:
         if not isinstance(config, TrainConfig):
@@ -92,14 +105,19 @@ class Trainer(Unshared):
         self.losses = (float("nan"), float("nan"))
         self._saved_positions = -1
         _make_writable_directory(config.directory)
-        if os.path.exists(self._path(CHECKPOINT)):
+        resumed = os.path.exists(self._path(CHECKPOINT))
+        if resumed:
             self._resume()
         # Mixed precision where the device has it to spare: half precision on a GPU.
         self.autocast = self.device.type == "cuda"
         self.scaler = torch.amp.grad_scaler.GradScaler("cuda") if self.autocast else None
-        self.selfplay = SelfPlay(evaluator(self.net), games=config.games, simulations=config.simulations,
-                                 max_plies=config.max_plies, temperature_plies=config.temperature_plies,
-                                 seed=config.seed + self.iteration, threads=config.threads)
+        self.workers: SelfPlayWorkers | None = None
+        self.selfplay = None if config.workers else SelfPlay(
+            evaluator(self.net), games=config.games, simulations=config.simulations, max_plies=config.max_plies,
+            temperature_plies=config.temperature_plies, seed=config.seed + self.iteration, threads=config.threads)
+        # Last, so that a failure above leaves no writer thread. Events after the checkpoint
+        # are work to be done again; the checkpoint's own step keeps its evaluation.
+        self.board = TrainingBoard(config.directory, purge_step=self.updates + 1 if resumed else 0, say=_say)
 
     def _path(self, name: str) -> str:
         return os.path.join(self.config.directory, name)
@@ -109,9 +127,38 @@ class Trainer(Unshared):
     @_serialised
     def iterate(self) -> None:
         """One iteration: ``plies_per_iteration`` moves of self-play into the buffer, then
-        ``imitate``."""
-        self.selfplay.play(self.config.plies_per_iteration, self.buffer)
+        ``imitate`` (on workers: the games that came back, then ``imitate``, then the new
+        weights published)."""
+        if self.selfplay is not None:
+            self.selfplay.play(self.config.plies_per_iteration, self.buffer)
+            self.imitate()
+            return
+        workers = self._workers()
+        try:
+            workers.collect(self.buffer, WORKER_WAIT)
+        except WorkerError as error:
+            self.save()
+            try:
+                self._stop_workers()
+            except RuntimeError as stuck:  # the worker's error is the one to tell
+                error.add_note(str(stuck))
+            raise
         self.imitate()
+        if self.updates > workers.version:
+            workers.publish(self.updates, self.net)
+
+    def _workers(self) -> SelfPlayWorkers:
+        if self.workers is None:
+            count = self.config.workers
+            _say(f"{self.clock / 60:5.1f} min: starting self-play on {count} Ray worker{'s' * (count > 1)}")
+            self.workers = SelfPlayWorkers(self.config, start=self.iteration)
+            self.workers.publish(self.updates, self.net)
+        return self.workers
+
+    def _stop_workers(self) -> None:
+        workers, self.workers = self.workers, None
+        if workers is not None:
+            workers.close()
 
     @_serialised
     def imitate(self) -> None:
@@ -128,7 +175,8 @@ class Trainer(Unshared):
         """Raises what ``run(minutes)`` would meet only later: ``FileNotFoundError`` for a
         UCI engine the engine games or the Stockfish reference need, or a PGN file, that is
         not there (without ``minutes``, as if every phase had time); ``ImportError`` without
-        matplotlib when games will be played, since each evaluation draws the curve."""
+        matplotlib when games will be played, since each evaluation draws the curve, and
+        without Ray when self-play is to run on workers."""
         config = self.config
         if minutes is None:
             engine = config.engine_minutes is None or config.engine_minutes > 0
@@ -148,6 +196,8 @@ class Trainer(Unshared):
                                   f"(pip install 'vantor[train]'): {error}", name="matplotlib") from None
         if self.phase == "engine games" and config.pgn and not os.path.isfile(config.pgn):
             raise FileNotFoundError(errno.ENOENT, f"no PGN file at {config.pgn!r}", config.pgn)
+        if config.workers > 0:
+            import_ray()
 
     def plan(self, minutes: float) -> Plan:
         """The run's phases and evaluation sizes for ``minutes`` (``TrainConfig.plan``); for
@@ -176,6 +226,7 @@ class Trainer(Unshared):
                 if self.clock > 0 or self.updates > 0 else ""))
         if self.phase == "engine games":
             self._gather(plan.engine_minutes, tick)
+            self._log_training()
             self.phase = "imitation" if plan.imitation_minutes > 0 else "self-play"
             self.save()
             _say(f"{self.clock / 60:5.1f} min: {self.buffer.added} positions gathered; {self.phase} follows")
@@ -189,8 +240,10 @@ class Trainer(Unshared):
             started = time.monotonic()
             self.imitate() if self.phase == "imitation" else self.iterate()
             self.clock += time.monotonic() - started
+            self._log_training()
             if report is not None:
                 report(self)
+        self._stop_workers()  # the cores go to the final evaluation
         self.save()
         save_network(self.net, self._path(NETWORK))
         _say(f"{self.clock / 60:5.1f} min: training done ({self.updates} updates); the final evaluation: "
@@ -274,6 +327,7 @@ class Trainer(Unshared):
             records += evaluate(player, ["imitation"], head_to_head_games, max_plies=config.eval_max_plies,
                                 extra=extra, log=self._path(LOG), opponent_agents=others, progress=None,
                                 report=report)
+        self.board.evaluation(self.updates, records)
         if os.path.exists(self._path(LOG)):
             plot_curve(read_log(self._path(LOG)), self._path(CURVE))
         for r in records:
@@ -317,6 +371,7 @@ class Trainer(Unshared):
                  "buffer_added": self.buffer.added,
                  "config": json.dumps(dataclasses.asdict(self.config))}
         save_checked(state, self._path(CHECKPOINT), _CHECKPOINT_FORMAT)
+        self.board.flush()  # events up to the checkpoint are never done again
 
     def _resume(self) -> None:
         path = self._path(CHECKPOINT)
@@ -358,8 +413,18 @@ class Trainer(Unshared):
 
     @_serialised
     def close(self) -> None:
-        """Ends the self-play games."""
-        self.selfplay.close()
+        """Ends the self-play games; on workers, returns once their processes are gone."""
+        try:
+            if self.selfplay is not None:
+                self.selfplay.close()
+            self._stop_workers()
+        finally:
+            self.board.close()
+
+    def _log_training(self) -> None:
+        self.board.train(self.updates, policy_loss=self.losses[0], value_loss=self.losses[1],
+                         learning_rate=self.optimizer.param_groups[0]["lr"], buffer_size=len(self.buffer),
+                         positions=self.buffer.added, clock=self.clock, phase=self.phase)
 
 
 def _check_optimizer(optimizer: torch.optim.Optimizer) -> None:
