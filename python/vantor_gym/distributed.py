@@ -337,6 +337,23 @@ def _confirm_dead(worker: Any, deadline: float) -> bool:
     return False
 
 
+def _kill(workers: Sequence[Any], timeout: float) -> list[str]:
+    """Kills the Ray actors and waits up to ``timeout`` seconds for their processes to end;
+    the ones still running, as text."""
+    import ray
+
+    start = time.monotonic()
+    # Half the time at most for the question, so that a worker which does not answer
+    # (its restart waiting for a free CPU, say) still gets the other half to die in.
+    processes, silent = _processes_of(workers, start + timeout / 2)
+    for worker in workers:
+        ray.kill(worker, no_restart=True)
+    deadline = start + timeout
+    undead = [n for n, worker in enumerate(workers) if not _confirm_dead(worker, deadline)]
+    left = [str(p) for p in _survivors(processes, deadline)]
+    return left + [f"worker {n}" + (", which never named its process" if n in silent else "") for n in undead]
+
+
 class SelfPlayCollector:
     """Self-play on ``num_workers`` Ray actors of ``envs_per_worker`` games each.
 
@@ -413,23 +430,12 @@ class SelfPlayCollector:
         ``RuntimeError`` naming those still running after ``timeout`` seconds. Either way
         the collector is closed: a later collection raises ``RuntimeError``, a later
         ``close`` does nothing."""
-        import ray
-
         if not timeout > 0:
             raise ValueError(f"timeout must be a positive number of seconds, got {timeout!r}")
         workers, self.workers = self.workers, []
         if not workers:
             return
-        start = time.monotonic()
-        # Half the time at most for the question, so that a worker which does not answer
-        # (its restart waiting for a free CPU, say) still gets the other half to die in.
-        processes, silent = _processes_of(workers, start + timeout / 2)
-        for worker in workers:
-            ray.kill(worker, no_restart=True)
-        deadline = start + timeout
-        undead = [n for n, worker in enumerate(workers) if not _confirm_dead(worker, deadline)]
-        left = [str(p) for p in _survivors(processes, deadline)]
-        left += [f"worker {n}" + (", which never named its process" if n in silent else "") for n in undead]
+        left = _kill(workers, timeout)
         if left:
             raise RuntimeError(f"{timeout:g} s after they were killed, worker processes still run: {', '.join(left)}")
 

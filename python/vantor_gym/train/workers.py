@@ -34,7 +34,7 @@ import numpy.typing as npt
 import torch
 
 from vantor_gym._numbers import integer, real
-from vantor_gym.distributed import _CONTROL, _confirm_dead, _Process, _processes_of, _survivors, _this_process
+from vantor_gym.distributed import _CONTROL, _kill, _Process, _this_process
 from vantor_gym.train.config import TrainConfig
 from vantor_gym.train.network import NetworkConfig, PolicyValueNet, evaluator
 from vantor_gym.train.replay import ReplayBuffer
@@ -443,16 +443,7 @@ class SelfPlayWorkers:
         import ray
 
         try:
-            start = time.monotonic()
-            # Half the time at most for the question, so that a worker which does not answer
-            # (its restart waiting for a CPU, say) still gets the other half to die in.
-            processes, silent = _processes_of(actors, start + timeout / 2)
-            for actor in actors:
-                ray.kill(actor, no_restart=True)
-            deadline = start + timeout
-            undead = [n for n, actor in enumerate(actors) if not _confirm_dead(actor, deadline)]
-            left = [str(p) for p in _survivors(processes, deadline)]
-            left += [f"worker {n}" + (", which never named its process" if n in silent else "") for n in undead]
+            left = _kill(actors, timeout)
         finally:
             if self._owns_ray:
                 ray.shutdown()
