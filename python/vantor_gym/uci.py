@@ -8,6 +8,7 @@ module's action numbers; every exchange has a time-out, and an engine that fails
 
     with UciEngine("/usr/games/stockfish", {"Skill Level": 0}, depth=1) as stockfish:
         action = stockfish.best_action(board)
+        analysis = stockfish.analyse(board, multipv=3)  # its move, score and best lines
 
 Strength is set through the engine's own UCI options. For Stockfish: ``"Skill Level"``
 0 (weakest) to 20 (full strength, the default), or ``"UCI_LimitStrength": True`` with
@@ -48,6 +49,8 @@ __all__ = [
     "QUIT_GRACE",
     "SCORE_SCALE",
     "TERM_GRACE",
+    "Analysis",
+    "AnalysisLine",
     "EngineError",
     "Score",
     "UciEngine",
@@ -122,12 +125,20 @@ class Score:
 _SCORE_NUMBER = re.compile(r"[+-]?[0-9]{1,9}")
 
 
-def info_score(line: str) -> Score | None:
-    """The exact score that a UCI ``info`` line gives for the principal line (``multipv``
-    1, or no ``multipv``), or None when it gives none: a line without ``score``, a line of
-    another ``multipv``, or a ``lowerbound``/``upperbound`` (a bound is not the value).
-    Raises ValueError for a line whose score is not UCI: a missing or non-integer number,
-    an unknown kind, a repeated ``score`` or ``multipv``. Linear in the line's length."""
+@dataclass(frozen=True)
+class _Info:
+    """What an ``info`` line says of one line of the search: its ``multipv`` number (1 when
+    it names none), its exact score (None for none or a bound), whether it has a score
+    word at all, and the first move of its ``pv`` (None without one)."""
+
+    multipv: int
+    score: Score | None
+    scored: bool
+    move: str | None
+
+
+def _read_info(line: str) -> _Info:
+    """The line's ``_Info``; ValueError for an info line whose score or multipv is not UCI."""
     if not isinstance(line, str):
         raise TypeError(f"an info line is a str, not {type(line).__name__}")
     words = line.split()
@@ -138,22 +149,96 @@ def info_score(line: str) -> Score | None:
         words = words[:words.index("string")]
     if words.count("score") > 1 or words.count("multipv") > 1:
         raise ValueError(f"more than one score or multipv: {line[:80]!r}")
+    multipv = 1
     if "multipv" in words:
         at = words.index("multipv") + 1
         if at >= len(words) or not _SCORE_NUMBER.fullmatch(words[at]):
             raise ValueError(f"multipv without a number: {line[:80]!r}")
-        if int(words[at]) != 1:
-            return None
+        multipv = int(words[at])
+    move = words[words.index("pv") + 1] if "pv" in words[:-1] else None
     if "score" not in words:
-        return None
+        return _Info(multipv, None, False, move)
     at = words.index("score") + 1
     kind, number = words[at:at + 1], words[at + 1:at + 2]
     if kind not in (["cp"], ["mate"]) or not number or not _SCORE_NUMBER.fullmatch(number[0]):
         raise ValueError(f"a score that is not 'cp N' or 'mate N': {line[:80]!r}")
     if words[at + 2:at + 3] in (["lowerbound"], ["upperbound"]):
-        return None
+        return _Info(multipv, None, True, move)
     value = int(number[0])
-    return Score(centipawns=value) if kind == ["cp"] else Score(mate=value)
+    return _Info(multipv, Score(centipawns=value) if kind == ["cp"] else Score(mate=value), True, move)
+
+
+def info_score(line: str) -> Score | None:
+    """The exact score that a UCI ``info`` line gives for the principal line (``multipv``
+    1, or no ``multipv``), or None when it gives none: a line without ``score``, a line of
+    another ``multipv``, or a ``lowerbound``/``upperbound`` (a bound is not the value).
+    Raises ValueError for a line whose score is not UCI: a missing or non-integer number,
+    an unknown kind, a repeated ``score`` or ``multipv``. Linear in the line's length."""
+    info = _read_info(line)
+    return info.score if info.multipv == 1 else None
+
+
+@dataclass(frozen=True)
+class AnalysisLine:
+    """One line of an engine's search (``multipv`` N): the action of its first move and its
+    last exact score, from the side to move of the position searched."""
+
+    action: int
+    score: Score
+
+
+@dataclass(frozen=True)
+class Analysis:
+    """What ``UciEngine.analyse`` found: ``action``, the engine's ``bestmove``; ``score``,
+    the last exact score of its principal line (None when it gave none that could be
+    used); ``lines``, the last exact score of each line 1 .. ``multipv`` with the action of
+    its first move, in the engine's order (a line that gave none is left out); and
+    ``skipped``, the info lines about a score that were not used: malformed ones, bounds,
+    a ``pv`` without a score, a mate in 0 (the position searched has legal moves), a line
+    number outside 1 .. ``multipv``, a first move that is not legal."""
+
+    action: int
+    score: Score | None
+    lines: tuple[AnalysisLine, ...]
+    skipped: int
+
+
+class _InfoReader:
+    """Keeps, as a search's info lines come, the last usable score of each of its lines;
+    each line is read once, in time linear in its length."""
+
+    def __init__(self, state: vantor.State, multipv: int) -> None:
+        self.state = state
+        self.multipv = multipv
+        self.score: Score | None = None
+        self.lines: dict[int, tuple[str, Score]] = {}
+        self.skipped = 0
+
+    def feed(self, line: str) -> None:
+        try:
+            info = _read_info(line)
+        except ValueError:
+            self.skipped += 1
+            return
+        if info.score is None or info.score.mate == 0 or not 1 <= info.multipv <= self.multipv:
+            # A progress line (currmove, nodes, a string) is no evaluation, so no fault either.
+            if info.scored or info.move is not None:
+                self.skipped += 1
+            return
+        if info.multipv == 1:
+            self.score = info.score
+        if info.move is not None:
+            self.lines[info.multipv] = (info.move, info.score)
+
+    def analysis(self, action: int) -> Analysis:
+        lines = []
+        for number in sorted(self.lines):
+            move, score = self.lines[number]
+            try:
+                lines.append(AnalysisLine(uci_to_action(self.state, move), score))
+            except ValueError:
+                self.skipped += 1
+        return Analysis(action, self.score, tuple(lines), self.skipped)
 
 
 def _parse_option(line: str) -> UciOption | None:
@@ -309,7 +394,7 @@ class UciEngine:
     its type or range, raises ``ValueError`` naming it (and the process is ended).
 
     ``movetime`` (seconds), ``depth`` and ``nodes`` are the search limits used by
-    ``best_action`` calls that give none; with none at all a move gets
+    ``best_action`` and ``analyse`` calls that give none; with none at all a move gets
     ``DEFAULT_MOVETIME`` (0.05 s).
 
     ``timeout`` (seconds) bounds every exchange, the writing of its commands included:
@@ -348,9 +433,13 @@ class UciEngine:
         self._threads: list[threading.Thread] = []
         self._given_name = name
         self._budget = self.timeout
+        self._multipv: int | None = None  # the engine's MultiPV as far as it is known
         self._start()
         try:
             self._handshake()
+            declared = self._options.get("multipv")
+            if declared is not None and declared.default is not None and declared.default.isdigit():
+                self._multipv = int(declared.default)
             if options:
                 self._configure(options)
             else:
@@ -620,6 +709,7 @@ class UciEngine:
 
     def _configure(self, options: Mapping[str, object]) -> None:
         commands = []
+        multipv = self._multipv
         for key, value in options.items():
             if not isinstance(key, str):
                 raise TypeError(f"UCI option names are str, not {type(key).__name__}")
@@ -629,10 +719,13 @@ class UciEngine:
                 raise ValueError(f"unknown UCI option {key!r} for {self.name!r} (it offers: {offered})")
             text = _option_value(option, value)
             commands.append(f"setoption name {option.name}" + ("" if text is None else f" value {text}"))
+            if option.name.lower() == "multipv":
+                multipv = int(text) if text is not None and text.isdigit() else None
         deadline = self._deadline()
         for command in commands:
             self._send(command, deadline)
         self._ready()
+        self._multipv = multipv
 
     def set_options(self, options: Mapping[str, object]) -> None:
         """Sets UCI options as the constructor does (``ValueError`` for an unknown name
@@ -674,6 +767,40 @@ class UciEngine:
         (exits, hangs past ``timeout`` plus ``movetime``, or names a move that is not
         legal in ``position``) raises ``EngineError`` and is closed.
         """
+        search = self._prepare(position, movetime, depth, nodes, start_fen, moves)
+        return self._run(search, None).action
+
+    def analyse(
+        self,
+        position: Position,
+        movetime: float | None = None,
+        depth: int | None = None,
+        nodes: int | None = None,
+        *,
+        multipv: int = 1,
+        start_fen: str | None = None,
+        moves: Sequence[str] | None = None,
+    ) -> Analysis:
+        """Searches ``position`` as ``best_action`` does (the same arguments, checks and
+        failures) and returns the engine's move with its evaluation, an ``Analysis``: the
+        last exact score of the principal line the engine printed before ``bestmove``, and
+        with ``multipv`` K the last exact score of each of its K best lines with the line's
+        first move. Info lines that cannot be a score (malformed, bounds, a mate in 0 in a
+        position with legal moves, ...) are counted in ``skipped``, never read as one.
+
+        The engine's ``MultiPV`` option is set to ``multipv`` unless it is known to hold
+        that value already, and stays so for later searches (``best_action``'s too); an engine
+        without that option searches one line, and asking it for more raises
+        ``ValueError`` before anything is sent, as does a ``multipv`` outside the option's
+        range."""
+        count = integer(multipv, "multipv", 1)
+        search = self._prepare(position, movetime, depth, nodes, start_fen, moves)
+        return self._run(search, count)
+
+    def _prepare(self, position: Position, movetime: float | None, depth: int | None, nodes: int | None,
+                 start_fen: str | None, moves: Sequence[str] | None) -> tuple[vantor.State, str, str, float]:
+        """The position searched, its ``position`` command, the ``go`` limits and the
+        seconds they allow, every argument checked before anything is sent."""
         state = _snapshot(position)
         limits: list[str] = []
         if movetime is not None:
@@ -706,10 +833,24 @@ class UciEngine:
             command = f"position fen {fen(state)}"
         if not _has_legal_move(state):
             raise ValueError("the position has no legal move (checkmate or stalemate)")
+        return state, command, " ".join(limits), movetime or 0.0
+
+    def _run(self, search: tuple[vantor.State, str, str, float], multipv: int | None) -> Analysis:
+        """Sets ``MultiPV`` to ``multipv`` (None: leaves it) and searches."""
+        state, command, limits, movetime = search
         with self._lock:
             self._open()
+            change = None
+            if multipv is not None and multipv != self._multipv:
+                change = self._options.get("multipv")
+                if change is None and multipv != 1:
+                    raise ValueError(f"{self.name!r} has no MultiPV option: it searches one line, not {multipv}")
+                if change is not None:
+                    _option_value(change, multipv)  # out of its range: ValueError, with nothing sent
             try:
-                return self._search(state, command, " ".join(limits), movetime or 0.0)
+                if change is not None:
+                    self._configure({change.name: multipv})
+                return self._search(state, command, limits, movetime, multipv or self._multipv or 1)
             except EngineError:
                 raise
             except BaseException:
@@ -717,13 +858,17 @@ class UciEngine:
                 self._shutdown(force=True)
                 raise
 
-    def _search(self, state: vantor.State, position_command: str, limits: str, movetime: float) -> int:
+    def _search(self, state: vantor.State, position_command: str, limits: str, movetime: float,
+                multipv: int) -> Analysis:
         deadline = self._deadline(movetime)
         self._send(position_command, deadline)
         self._send(f"go {limits}", deadline)
+        info = _InfoReader(state, multipv)
         while True:
             line = self._read(deadline, "'bestmove' after 'go'")
             words = line.split()
+            if words and words[0] == "info":
+                info.feed(line)
             if not words or words[0] != "bestmove":
                 continue
             if len(words) < 2:
@@ -732,6 +877,7 @@ class UciEngine:
             if move in ("(none)", "0000", "none"):
                 raise self._failure(f"it answered {line!r}, but the position has legal moves")
             try:
-                return uci_to_action(state, move)
+                action = uci_to_action(state, move)
             except ValueError as error:
                 raise self._failure(f"it answered {line!r}, which is not a legal move here: {error}") from None
+            return info.analysis(action)

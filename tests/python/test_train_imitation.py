@@ -76,7 +76,7 @@ def test_pgn_games_from_a_set_up_position_and_from_a_file(tmp_path):
 def test_engine_games_in_parallel_give_legal_targets_and_consistent_values():
     buffer = ReplayBuffer(5000)
     stats = engine_games(buffer, STOCKFISH, positions=300, nodes=50, engines=2, random_plies=4, epsilon=0.2,
-                         max_plies=80, seed=3)
+                         max_plies=80, seed=3, value_weight=0.0)
     assert stats.positions == len(buffer) >= 300 and stats.games == sum(stats.results.values())
     batch = buffer.batch(np.arange(len(buffer)))
     chosen = batch["policies"].argmax(axis=1)
@@ -93,6 +93,9 @@ def test_engine_games_refuse_bad_requests_before_starting():
         engine_games(buffer, STOCKFISH)
     with pytest.raises(ValueError, match="epsilon"):
         engine_games(buffer, STOCKFISH, positions=10, epsilon=1.5)
+    for bad in ({"value_weight": 1.5}, {"value_weight": -0.1}, {"multipv": 0}, {"multipv": 257}):
+        with pytest.raises(ValueError, match=next(iter(bad))):
+            engine_games(buffer, STOCKFISH, positions=10, **bad)
     with pytest.raises(FileNotFoundError):
         engine_games(buffer, "/nonexistent/engine", positions=10)
     assert len(buffer) == 0

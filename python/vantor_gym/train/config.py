@@ -80,7 +80,7 @@ class TrainConfig:
     # result, uci.Score.expected) is blended into the value target with this weight, the
     # game's result taking the rest; with engine_multipv above 1 the policy target spreads
     # over the engine's best lines by their scores.
-    engine_value_weight: float = 0.5
+    engine_value_weight: float = 1.0
     engine_multipv: int = 1
     pgn: str = ""
     imitation_minutes: float | None = None

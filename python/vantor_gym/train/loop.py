@@ -298,8 +298,12 @@ class Trainer(Unshared):
                 tick(lambda: f"{elapsed:5.1f} min, engine games: {games} games, {positions} positions so far")
 
         if minutes > 0:
-            engine_games(self.buffer, find_engine(config.engine), minutes=minutes, nodes=config.engine_nodes,
-                         engines=config.engines, max_plies=config.max_plies, seed=config.seed, report=said)
+            played = engine_games(self.buffer, find_engine(config.engine), minutes=minutes, nodes=config.engine_nodes,
+                                  engines=config.engines, max_plies=config.max_plies, seed=config.seed, report=said,
+                                  value_weight=config.engine_value_weight, multipv=config.engine_multipv)
+            _say(f"engine games: {played.games} games, {played.positions} positions, {played.unscored} of them "
+                 f"without the engine's score (their value is the result alone), {played.skipped} info lines "
+                 "skipped (bounds, malformed)")
         self.clock += time.monotonic() - started
 
     @_serialised
