@@ -137,6 +137,12 @@ class _Info:
     move: str | None
 
 
+def _count(text: str | None) -> int | None:
+    """The count that an option's text holds, or None for none: ASCII digits only, since
+    ``str.isdigit`` also takes digits such as "²" that ``int`` refuses."""
+    return int(text) if text is not None and re.fullmatch(r"[0-9]{1,9}", text) else None
+
+
 def _read_info(line: str) -> _Info:
     """The line's ``_Info``; ValueError for an info line whose score or multipv is not UCI."""
     if not isinstance(line, str):
@@ -438,8 +444,8 @@ class UciEngine:
         try:
             self._handshake()
             declared = self._options.get("multipv")
-            if declared is not None and declared.default is not None and declared.default.isdigit():
-                self._multipv = int(declared.default)
+            if declared is not None:
+                self._multipv = _count(declared.default)
             if options:
                 self._configure(options)
             else:
@@ -720,7 +726,7 @@ class UciEngine:
             text = _option_value(option, value)
             commands.append(f"setoption name {option.name}" + ("" if text is None else f" value {text}"))
             if option.name.lower() == "multipv":
-                multipv = int(text) if text is not None and text.isdigit() else None
+                multipv = _count(text)
         deadline = self._deadline()
         for command in commands:
             self._send(command, deadline)

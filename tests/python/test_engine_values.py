@@ -19,7 +19,9 @@ JUNK = ["info string NNUE score cp 9999", "info depth 2 currmove {m0} currmovenu
 
 def fake_engine(tmp_path, multipv_option=True):
     """Plays towards fool's mate; with white to move its lines k = 1.. score cp - 30 (k - 1)
-    (line 3 mate -3), cp = 7 * legal moves - 100; with black to move it gives no usable score."""
+    (line 3 mate -3), cp = 7 * legal moves - 100; with black to move it gives no usable score.
+    ``multipv_option`` may be the option's line itself."""
+    option = "option name MultiPV type spin default 1 min 1 max 500" if multipv_option is True else multipv_option or ""
     path = tmp_path / "engine.py"
     path.write_text(f"""#!{sys.executable}
 import sys, vantor
@@ -31,7 +33,7 @@ for line in sys.stdin:
     open({str(tmp_path / "log")!r}, "a").write(line)
     w = line.split()
     if w[0] == "uci":
-        print({"option name MultiPV type spin default 1 min 1 max 500" if multipv_option else ""!r})
+        print({option!r})
         print("uciok")
     elif w[0] == "isready":
         print("readyok")
@@ -102,3 +104,11 @@ def test_analyse_sets_multipv_only_when_it_changes_and_best_action_is_unchanged(
         with pytest.raises(ValueError, match="no MultiPV"):
             engine.analyse(board, multipv=2)
         assert engine.analyse(board).score == Score(centipawns=40)
+
+
+def test_a_multipv_default_that_is_no_count_is_set_before_analysing(tmp_path):
+    board = vantor.Vantor()
+    board.reset()
+    # "\u00b2" passes str.isdigit, which int() refuses.
+    with UciEngine(fake_engine(tmp_path, "option name MultiPV type spin default \u00b2 min 1 max 500")) as engine:
+        assert [line.score for line in engine.analyse(board, multipv=2).lines] == white_lines(20, 2)

@@ -83,6 +83,19 @@ def test_a_board_without_tensorboard_or_its_folder_warns_once_and_writes_nothing
     assert not (tmp_path / "tensorboard").is_dir()
 
 
+def test_the_purge_follows_no_link_to_an_event_file_outside_the_run(tensorboard, tmp_path):
+    for run in ("outside", "run"):
+        with TrainingBoard(tmp_path / run, purge_step=0) as board:
+            for step in range(1, 6):
+                train(board, step, float(step))
+    (outside,) = (tmp_path / "outside" / "tensorboard").iterdir()
+    before = outside.read_bytes()
+    link = tmp_path / "run" / "tensorboard" / "events.out.tfevents.0.link"
+    link.symlink_to(outside)
+    TrainingBoard(tmp_path / "run", purge_step=3).close()
+    assert link.is_symlink() and outside.read_bytes() == before
+
+
 def test_tensorboard_serves_the_run_without_the_stretch_done_again(tensorboard, tmp_path):
     for purge, steps in ((0, range(1, 9)), (4, [6])):  # its default loader ignores restart markers
         with TrainingBoard(tmp_path, purge_step=purge) as board:

@@ -128,6 +128,17 @@ def test_a_worker_takes_only_weights_newer_than_its_own():
     assert worker.adopt(6, [states[2]]) and holds(nets[2])
 
 
+def test_closed_workers_take_no_weights(cluster, tmp_path):
+    workers = SelfPlayWorkers(tiny(tmp_path, workers=1))
+    workers.close()
+    with pytest.raises(RuntimeError, match="closed"):
+        workers.publish(0, PolicyValueNet(NetworkConfig(8, 1)))  # Ray's put would start a cluster nothing ends
+    trainer = Trainer(tiny(tmp_path, workers=1))
+    trainer.close()
+    with pytest.raises(RuntimeError, match="closed"):
+        trainer.iterate()  # would start new workers that nothing closes
+
+
 def test_a_worker_that_raises_ends_the_run_after_a_checkpoint_that_resumes(cluster, trainer_of):
     trainer = trainer_of(workers=1)
     iterate_until(trainer, lambda: trainer.buffer.added > 0, "games")

@@ -11,6 +11,7 @@ import math
 import numbers
 import os
 import re
+import stat
 import struct
 import tempfile
 import threading
@@ -249,9 +250,16 @@ def _purge(directory: str, step: int) -> None:
 
     for name in sorted(os.listdir(directory)):
         path = os.path.join(directory, name)
-        if "tfevents" not in name or name.startswith(".") or not os.path.isfile(path):
+        if "tfevents" not in name or name.startswith("."):
+            continue
+        # A link is never followed: the file it names may lie outside the run's folder.
+        status = os.lstat(path)
+        if not stat.S_ISREG(status.st_mode):
             continue
         with open_regular(path, "an event file") as source:
+            opened = os.fstat(source.fileno())
+            if (opened.st_dev, opened.st_ino) != (status.st_dev, status.st_ino):
+                continue  # swapped for a link since it was looked at
             data = source.read()
         kept, dropped, end = [], False, 0
         for record, payload in _records(data):
@@ -272,7 +280,7 @@ def _purge(directory: str, step: int) -> None:
         try:
             with os.fdopen(handle, "wb") as out:
                 out.write(b"".join(kept))
-            os.chmod(temporary, os.stat(path).st_mode & 0o7777)
+            os.chmod(temporary, status.st_mode & 0o7777)
             os.replace(temporary, path)
         except BaseException:
             try:

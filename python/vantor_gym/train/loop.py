@@ -112,6 +112,7 @@ class Trainer(Unshared):
         self.autocast = self.device.type == "cuda"
         self.scaler = torch.amp.grad_scaler.GradScaler("cuda") if self.autocast else None
         self.workers: SelfPlayWorkers | None = None
+        self._closed = False
         self.selfplay = None if config.workers else SelfPlay(
             evaluator(self.net), games=config.games, simulations=config.simulations, max_plies=config.max_plies,
             temperature_plies=config.temperature_plies, seed=config.seed + self.iteration, threads=config.threads)
@@ -148,6 +149,8 @@ class Trainer(Unshared):
             workers.publish(self.updates, self.net)
 
     def _workers(self) -> SelfPlayWorkers:
+        if self._closed:
+            raise RuntimeError("the trainer is closed: a new Trainer over the same directory resumes its run")
         if self.workers is None:
             count = self.config.workers
             _say(f"{self.clock / 60:5.1f} min: starting self-play on {count} Ray worker{'s' * (count > 1)}")
@@ -418,6 +421,7 @@ class Trainer(Unshared):
     @_serialised
     def close(self) -> None:
         """Ends the self-play games; on workers, returns once their processes are gone."""
+        self._closed = True
         try:
             if self.selfplay is not None:
                 self.selfplay.close()

@@ -313,12 +313,15 @@ class SelfPlayWorkers:
     def publish(self, version: int, net: PolicyValueNet) -> None:
         """Makes ``net``'s weights, as ``version``, the ones every later call carries (put
         into Ray's object store once, on the CPU); ``ValueError`` for a version no newer
-        than the last published."""
+        than the last published, ``RuntimeError`` once closed."""
         version = integer(version, "version", 0, 2**62)
         if not isinstance(net, PolicyValueNet):
             raise TypeError(f"net must be a PolicyValueNet, not {type(net).__name__}")
         if version <= self.version:
             raise ValueError(f"version {version} is not newer than the {self.version} published already")
+        if not self.actors:
+            # Ray's put would quietly start a cluster of its own that nothing shuts down.
+            raise RuntimeError("the self-play workers are closed")
         ray = import_ray()
         state = {name: value.detach().cpu().numpy() for name, value in net.state_dict().items()}
         self._weights = (version, [ray.put(state)])
