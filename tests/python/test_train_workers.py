@@ -10,7 +10,12 @@ import pytest
 
 from conftest import SANITIZED, require
 
-pytestmark = pytest.mark.skipif(SANITIZED, reason="Ray's processes do not run under the preloaded sanitizer")
+pytestmark = [
+    pytest.mark.skipif(SANITIZED, reason="Ray's processes do not run under the preloaded sanitizer"),
+    # Ray starts its processes by forking this one, where earlier tests of the same run may
+    # have loaded JAX, whose fork hook warns; the cluster's processes do not use JAX.
+    pytest.mark.filterwarnings(r"ignore:os\.fork\(\) was called:RuntimeWarning"),
+]
 
 torch = pytest.importorskip("torch")
 ray = require("ray")
