@@ -37,6 +37,7 @@ NO_FREE_THREADED_WHEEL = {
     "pgx": "jaxlib (pgx runs on JAX)",
     "mctx": "jaxlib (mctx runs on JAX)",
     "pygame": "pygame-ce",
+    "tensorboard": "grpcio (TensorBoard requires it)",
 }
 
 

@@ -227,7 +227,9 @@ def _records(data: bytes) -> Iterator[tuple[bytes, bytes]]:
     """The whole records of an event file (TFRecord framing: the length, its checksum, the
     data, its checksum) as (record, data); a record cut short by a kill, or a length that
     does not match its checksum, ends them."""
-    from tensorboard.compat.tensorflow_stub.pywrap_tensorflow import masked_crc32c  # type: ignore[import-untyped]
+    from tensorboard.compat.tensorflow_stub.pywrap_tensorflow import (  # type: ignore[import-untyped,unused-ignore]
+        masked_crc32c,
+    )
 
     at = 0
     while at + 12 <= len(data):
@@ -245,7 +247,7 @@ def _purge(directory: str, step: int) -> None:
     other loader ignores the first one of a run. Records are copied as they are, with their
     checksums, and everything else (headers, records that do not parse, a cut tail) is kept;
     a changed file is written beside the old one and renamed over it."""
-    from tensorboard.compat.proto.event_pb2 import Event  # type: ignore[import-untyped]
+    from tensorboard.compat.proto.event_pb2 import Event  # type: ignore[import-untyped,unused-ignore]
     from google.protobuf.message import DecodeError  # type: ignore[import-untyped]
 
     for name in sorted(os.listdir(directory)):

@@ -118,7 +118,9 @@ class Trainer(Unshared):
             temperature_plies=config.temperature_plies, seed=config.seed + self.iteration, threads=config.threads)
         # Last, so that a failure above leaves no writer thread. Events after the checkpoint
         # are work to be done again; the checkpoint's own step keeps its evaluation.
-        self.board = TrainingBoard(config.directory, purge_step=self.updates + 1 if resumed else 0, say=_say)
+        self._notices: list[str] | None = []  # the board's, said once a run starts (None: at once)
+        self.board = TrainingBoard(config.directory, purge_step=self.updates + 1 if resumed else 0,
+                                   say=self._notice)
 
     def _path(self, name: str) -> str:
         return os.path.join(self.config.directory, name)
@@ -221,6 +223,9 @@ class Trainer(Unshared):
         config = self.config
         plan = self.plan(minutes)
         self.check_inputs(minutes)
+        for line in self._notices or ():
+            _say(line)
+        self._notices = None
         budget = 60 * plan.minutes
         warm = 60 * (plan.engine_minutes + plan.imitation_minutes)
         tick = _Ticker()
@@ -428,6 +433,13 @@ class Trainer(Unshared):
             self._stop_workers()
         finally:
             self.board.close()
+
+    def _notice(self, line: str) -> None:
+        # Before a run, a refused argument is the only line the command says.
+        if self._notices is None:
+            _say(line)
+        else:
+            self._notices.append(line)
 
     def _log_training(self) -> None:
         self.board.train(self.updates, policy_loss=self.losses[0], value_loss=self.losses[1],
