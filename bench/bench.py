@@ -536,9 +536,10 @@ def search_benchmarks(smoke: bool) -> dict[str, float]:
             rates[f"{games}/{threads}"] = best
         roots.close()
     # What one simulation costs, judging every move of each position it expands included.
+    rates["roll_out_simulations"], rates["zero_simulations"] = 2 * simulations, 8 if smoke else 32
     rates["roll_out"] = search_simulations_per_second(1, "roll_out", 2 * simulations, 5 * repeats,
                                                       dirichlet_fraction=0)
-    rates["zero"] = search_simulations_per_second(64, trivial, 32 if not smoke else 8, repeats, threads=1)
+    rates["zero"] = search_simulations_per_second(64, trivial, rates["zero_simulations"], repeats, threads=1)
     if not smoke:
         path = os.path.join(os.path.dirname(HERE), "tests", "data", "mate-in-two.tsv")
         with open(path) as f:
@@ -1124,10 +1125,11 @@ def main() -> int:
     row("search, 256 games, 2 threads / 1 thread", f"{ratio:.2f}")
     # The cost before moves that end the game (and, among few, those that allow a mate in
     # one) were judged at expansion, measured on this machine in the same way.
-    row("search, cost per simulation: one game, random roll-outs, 200 simulations from the initial position / "
-        "64 games, trivial evaluator, 32 simulations, 1 thread",
+    row(f"search, cost per simulation: one game, random roll-outs, {searches['roll_out_simulations']:.0f} "
+        f"simulations from the initial position / 64 games, trivial evaluator, {searches['zero_simulations']:.0f} "
+        "simulations, 1 thread",
         f"{1e6 / searches['roll_out']:.0f} µs / {1e6 / searches['zero']:.1f} µs",
-        "177 µs / 4.1 µs before moves were judged at expansion")
+        "177 µs / 4.1 µs before moves were judged at expansion (200 and 32 simulations)")
     if "mates" in searches:
         mates, positions = searches["mates"], searches["mate_positions"]
         row("mates in two from random games (tests/data/mate-in-two.tsv) proven within 2,000 roll-out simulations",
