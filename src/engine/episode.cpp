@@ -80,48 +80,56 @@ std::pair<int, int> Board::judge(bool has_move) const {
   return {in_check() ? (side == kBlack ? 1 : -1) : 0, 1};
 }
 
-std::pair<int, int> Board::judge_after(int move) {
-  // The trial moves of has_legal_move overwrite the saved position, so this one keeps its own.
-  const auto pieces = bitboards;
-  const auto occupied = occupancies;
-  const std::int32_t mover = side, rights = castle, passant = enpassant, progress = no_progress_count;
-  make_move(move);
-  std::pair<int, int> result{0, 1};
-  if (!has_legal_move()) {
-    result.first = in_check() ? (side == kBlack ? 1 : -1) : 0;
-  } else {
-    // Recording the position would make its repetition value the times it was seen before.
-    const auto found = repetition_count.find(hash_state());
-    const std::int32_t seen = found == repetition_count.end() ? 0 : found->second;
-    result.second = seen == 2 || no_progress_count >= kNoProgressLimit ? 1 : 0;
+namespace {
+
+// A trial move's own copy of what make_move changes, put back when it goes out of scope:
+// the trial moves made below it (has_legal_move's, the replies') overwrite the board's
+// take-back copy, so one level of it cannot serve.
+class TrialMove {
+ public:
+  TrialMove(Board& board, int move)
+      : board_(board), pieces_(board.bitboards), occupied_(board.occupancies), side_(board.side),
+        castle_(board.castle), enpassant_(board.enpassant), progress_(board.no_progress_count) {
+    board.make_move(move);
   }
-  bitboards = pieces;
-  occupancies = occupied;
-  side = mover;
-  castle = rights;
-  enpassant = passant;
-  no_progress_count = progress;
-  return result;
+  TrialMove(const TrialMove&) = delete;
+  TrialMove& operator=(const TrialMove&) = delete;
+  ~TrialMove() {
+    board_.bitboards = pieces_;
+    board_.occupancies = occupied_;
+    board_.side = side_;
+    board_.castle = castle_;
+    board_.enpassant = enpassant_;
+    board_.no_progress_count = progress_;
+  }
+
+ private:
+  Board& board_;
+  const decltype(Board::bitboards) pieces_;
+  const decltype(Board::occupancies) occupied_;
+  const std::int32_t side_, castle_, enpassant_, progress_;
+};
+
+}  // namespace
+
+std::pair<int, int> Board::judge_after(int move) {
+  const TrialMove trial(*this, move);
+  if (!has_legal_move()) return {in_check() ? (side == kBlack ? 1 : -1) : 0, 1};
+  // Recording the position would make its repetition value the times it was seen before.
+  const auto found = repetition_count.find(hash_state());
+  const std::int32_t seen = found == repetition_count.end() ? 0 : found->second;
+  return {0, seen == 2 || no_progress_count >= kNoProgressLimit ? 1 : 0};
 }
 
 bool Board::mate_in_one_after(int move) {
-  // Saved here too: the replies' trial moves overwrite the take-back copy.
-  const auto pieces = bitboards;
-  const auto occupied = occupancies;
-  const std::int32_t mover = side, rights = castle, passant = enpassant, progress = no_progress_count;
-  make_move(move);
+  const TrialMove trial(*this, move);
   ActionList replies;
   list_legal(replies);
-  bool mates = false;
   // A reply that leaves no legal move and checks is a mate: judge_after gives it a winner.
-  for (int i = 0; i < replies.count && !mates; ++i) mates = judge_after(replies.moves[i]).first != 0;
-  bitboards = pieces;
-  occupancies = occupied;
-  side = mover;
-  castle = rights;
-  enpassant = passant;
-  no_progress_count = progress;
-  return mates;
+  for (int i = 0; i < replies.count; ++i) {
+    if (judge_after(replies.moves[i]).first != 0) return true;
+  }
+  return false;
 }
 
 StepResult Board::step(int action) {
