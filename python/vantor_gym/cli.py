@@ -426,7 +426,7 @@ def _parser() -> argparse.ArgumentParser:
     selfplay.set_defaults(run=_run_selfplay)
 
     commands.add_parser("train", help="train an agent for --minutes of training time (60 by default): engine games, "
-                                      "imitation, then self-play, 1/15, 9/15 and 5/15 of it (needs PyTorch; "
+                                      "imitation, then self-play, 1/6, 1/2 and 1/3 of it (needs PyTorch; "
                                       "'vantor train --help' lists the flags)", add_help=False)
 
     bench = commands.add_parser("bench", help="a quick benchmark")

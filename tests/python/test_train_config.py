@@ -37,7 +37,7 @@ def test_help_answers_without_loading_pytorch_and_tells_units_and_phases(entry):
     assert done.returncode == 0, done.stderr
     assert "status 0" in done.stdout and "torch not loaded" in done.stdout
     text = " ".join(done.stdout.split())
-    for words in ("--minutes MINUTES", "minutes of training time", "1/15 of --minutes", "9/15 of --minutes",
+    for words in ("--minutes MINUTES", "minutes of training time", "1/6 of --minutes", "1/2 of --minutes",
                   "self-play", "--engine-nodes", "--final-games"):
         assert words in text, words
 
@@ -78,7 +78,7 @@ def test_the_phases_share_out_the_whole_budget_and_given_minutes_win(minutes, gi
 
 def test_an_hour_keeps_the_runs_phases_and_evaluations():
     plan = TrainConfig().plan(60)
-    assert (plan.engine_minutes, plan.imitation_minutes, plan.self_play_minutes) == pytest.approx((4, 36, 20))
+    assert (plan.engine_minutes, plan.imitation_minutes, plan.self_play_minutes) == pytest.approx((10, 30, 20))
     assert (plan.eval_games, plan.final_games, plan.head_to_head_games) == (30, 100, 50)
 
 

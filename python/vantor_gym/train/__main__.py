@@ -1,7 +1,7 @@
 """python -m vantor_gym.train: an AlphaZero-style run, from nothing or from its checkpoint.
 
 It trains for --minutes of training time (evaluations stop the clock) in three phases:
-engine games (1/15 of the minutes by default), imitation of their moves (9/15), then
+engine games (1/6 of the minutes by default), imitation of their moves (1/2), then
 self-play for the rest. A run under a minute is refused before any work, unless both
 --engine-minutes and --imitation-minutes are given. Evaluations play fewer games in runs
 under 60 minutes; the final one's size is said before it starts. Progress goes to

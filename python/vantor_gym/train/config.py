@@ -21,11 +21,12 @@ REFERENCES = ("random", "mc4", "stockfish")
 PHASES = ("engine games", "imitation", "self-play")
 """A run's phases, in order."""
 
-# The shares of the budget that the 60-minute run gives the warm start: 4 minutes of
-# engine games and 36 of imitation; self-play has the remaining 20.
-ENGINE_SHARE = 1 / 15
+# The shares of the budget that the 60-minute run gives the warm start: 10 minutes of
+# engine games and 30 of imitation; self-play has the remaining 20. Imitation overfits
+# after a few passes over its positions, so the engine gets enough minutes for about five.
+ENGINE_SHARE = 1 / 6
 """The share of a run's minutes spent playing engine games."""
-IMITATION_SHARE = 9 / 15
+IMITATION_SHARE = 1 / 2
 """The share of a run's minutes spent learning from those games."""
 # With the shares, a minute gives the engine a few thousand positions and the learner a
 # few hundred steps, in which both losses fall; less would spend the budget on starting up.
@@ -96,7 +97,7 @@ class TrainConfig:
     batch_size: int = 256
     learning_rate: float = 1e-3
     weight_decay: float = 1e-4
-    buffer_size: int = 400_000
+    buffer_size: int = 800_000
     checkpoint_every: int = 25
     # Matches against the references every eval_every minutes of training (0: only at the
     # end), eval_games games each, final_games at the end, then head_to_head_games of the
@@ -214,7 +215,7 @@ HELP = {
     "blocks": "residual blocks of the tower (default: %(default)s)",
     "engine": "the UCI engine of the engine games and the stockfish reference: a path or a name on PATH "
               "(default: %(default)s)",
-    "engine_minutes": "phase 1: minutes of engine games (default: 1/15 of --minutes)",
+    "engine_minutes": "phase 1: minutes of engine games (default: 1/6 of --minutes)",
     "engine_nodes": "nodes the engine searches a move (default: %(default)s)",
     "engines": "engine processes playing at once (default: %(default)s)",
     "engine_value_weight": "weight in [0, 1] of the engine's evaluation in the value target of its games' positions; "
@@ -222,7 +223,7 @@ HELP = {
     "engine_multipv": "engine lines a move (MultiPV); above 1 the policy target spreads over them by their scores "
                       "(default: %(default)s)",
     "pgn": "a PGN file whose finished games join the engine games' positions (default: none)",
-    "imitation_minutes": "phase 2: minutes of learning from those positions alone (default: 9/15 of --minutes; "
+    "imitation_minutes": "phase 2: minutes of learning from those positions alone (default: 1/2 of --minutes; "
                          "0 without engine games or PGN file)",
     "games": "phase 3, self-play: games played at once (default: %(default)s)",
     "simulations": "search simulations a self-play move (default: %(default)s)",
