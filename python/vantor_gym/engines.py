@@ -7,7 +7,7 @@ play_match``.
 
 from __future__ import annotations
 
-from vantor_gym.match import Agent, GameRecord, MatchResult, elo_difference, play_match
+from vantor_gym.match import Agent, GameRecord, MatchResult, checked_starts, elo_difference, play_match
 from vantor_gym.uci import (
     DEFAULT_MOVETIME,
     QUIT_GRACE,
@@ -36,6 +36,7 @@ __all__ = [
     "Score",
     "UciEngine",
     "UciOption",
+    "checked_starts",
     "elo_difference",
     "info_score",
     "play_match",

@@ -32,7 +32,7 @@ from vantor_gym.notation import action_to_uci, pgn
 from vantor_gym.progress import Progress
 from vantor_gym.uci import UciEngine
 
-__all__ = ["Agent", "GameRecord", "MatchResult", "elo_difference", "play_match"]
+__all__ = ["Agent", "GameRecord", "MatchResult", "checked_starts", "elo_difference", "play_match"]
 
 ACTIONS = 4672
 
@@ -161,6 +161,26 @@ def _agent_name(agent: Agent) -> str:
     return " ".join(name.splitlines())  # a header is one line
 
 
+def checked_starts(start_fens: Sequence[str] | None) -> list[str] | None:
+    """``start_fens`` as ``play_match`` plays them (six fields each), or ``TypeError`` or
+    ``ValueError`` naming the first that ``BatchEnv.reset`` would not accept."""
+    if start_fens is None:
+        return None
+    if isinstance(start_fens, str):
+        raise TypeError("start_fens must be a sequence of FEN texts, not one str")
+    fens = list(start_fens)
+    if not fens:
+        raise ValueError("start_fens is empty")
+    if not all(isinstance(f, str) for f in fens):
+        raise TypeError("start_fens must hold str")
+    for number, text in enumerate(fens):
+        try:
+            fens[number] = read_start(text).text
+        except ValueError as error:
+            raise ValueError(f"start_fens[{number}]: {error}") from None
+    return fens
+
+
 def play_match(
     agent_a: Agent,
     agent_b: Agent,
@@ -214,22 +234,9 @@ def play_match(
         max_plies = integer(max_plies, "max_plies", 1)
     if illegal not in ("lose", "raise"):
         raise ValueError(f"illegal must be 'lose' or 'raise', not {illegal!r}")
-    fens: list[str] | None = None
-    if start_fens is not None:
-        if isinstance(start_fens, str):
-            raise TypeError("start_fens must be a sequence of FEN texts, not one str")
-        fens = list(start_fens)
-        if not fens:
-            raise ValueError("start_fens is empty")
-        if not all(isinstance(f, str) for f in fens):
-            raise TypeError("start_fens must hold str")
-        for number, text in enumerate(fens):
-            try:
-                fens[number] = read_start(text).text
-            except ValueError as error:
-                raise ValueError(f"start_fens[{number}]: {error}") from None
-        if seed is not None:
-            random.Random(seed).shuffle(fens)
+    fens = checked_starts(start_fens)
+    if fens is not None and seed is not None:
+        random.Random(seed).shuffle(fens)
     if names is not None and (not isinstance(names, (tuple, list)) or len(names) != 2):
         raise TypeError("names must be a pair of str: a's and b's")
     name_a, name_b = names if names is not None else (_agent_name(agent_a), _agent_name(agent_b))

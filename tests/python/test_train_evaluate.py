@@ -14,8 +14,9 @@ if SANITIZED:
 
 from vantor_gym.match import MatchResult, elo_difference, play_match  # noqa: E402
 from vantor_gym.players import RandomPlayer  # noqa: E402
-from vantor_gym.train.evaluate import (NetworkPlayer, evaluate, load_player, plot_curve, read_log,  # noqa: E402
-                                       reference)
+from vantor_gym.states import state_to_dict  # noqa: E402
+from vantor_gym.train.evaluate import (NetworkPlayer, evaluate, load_player, openings, plot_curve,  # noqa: E402
+                                       read_log, reference)
 from vantor_gym.train.loop import TrainConfig, Trainer  # noqa: E402
 from vantor_gym.train.network import NetworkConfig, PolicyValueNet, load_network, save_network  # noqa: E402
 
@@ -129,3 +130,30 @@ def test_an_evaluation_told_two_games_at_a_time_plays_the_games_of_one_match(gam
     evaluate(lambda state, mask: moves.append(state.side) or int(np.flatnonzero(mask)[0]), ["random"], games,
              max_plies=1)
     assert moves == [0] * ((games + 1) // 2)
+
+
+def test_openings_give_each_pair_of_games_its_own_start_so_fixed_players_do_not_repeat_one_game():
+    starts = openings(3, seed=5)
+    assert starts == openings(3, seed=5) != openings(3, seed=6) and len(set(starts)) == 3
+    assert all(fen.split()[1] == "w" and fen.split()[5] == "3" for fen in starts)  # four plies in
+    seen = []
+
+    def fixed(state, mask):
+        fields = state_to_dict(state)
+        del fields["total_move_count"]  # the environment's steps, which go on across its games
+        seen.append(repr(fields))
+        return int(np.flatnonzero(mask)[0])
+
+    # One ply a game, so only white moves: each pair sees its start twice, the colours swapped.
+    evaluate(fixed, ["fixed"], 6, max_plies=1, opponent_agents={"fixed": fixed}, start_fens=starts)
+    assert seen[0::2] == seen[1::2] and len(set(seen)) == 3
+    # A start that cannot be played is refused before the first game.
+    with pytest.raises(ValueError, match=r"start_fens\[1\]"):
+        evaluate(fixed, ["random"], 4, start_fens=[starts[0], "8/8/8/8/8/8/8/K6k w - - 0 1 extra"])
+    assert len(seen) == 6
+
+
+@pytest.mark.parametrize("count, plies", [(2, 0), (-1, 4), (1, 17)])
+def test_openings_refuse_what_they_cannot_give(count, plies):
+    with pytest.raises(ValueError):
+        openings(count, plies)

@@ -22,7 +22,8 @@ import torch
 import vantor
 from vantor_gym._numbers import integer
 from vantor_gym._storage import replace_atomically
-from vantor_gym.match import Agent, MatchResult, play_match
+from vantor_gym.game import Game
+from vantor_gym.match import Agent, MatchResult, checked_starts, play_match
 from vantor_gym.players import MonteCarloPlayer, RandomPlayer
 from vantor_gym.progress import Progress
 from vantor_gym.search import Search
@@ -30,8 +31,12 @@ from vantor_gym.train.config import REFERENCES
 from vantor_gym.train.network import ACTIONS, PLANES, PolicyValueNet, evaluator
 from vantor_gym.uci import UciEngine
 
-__all__ = ["REFERENCES", "NetworkPlayer", "NetworkPolicy", "evaluate", "find_engine", "load_player", "one_thread",
-           "plot_curve", "read_log", "reference"]
+__all__ = ["OPENING_PLIES", "REFERENCES", "NetworkPlayer", "NetworkPolicy", "evaluate", "find_engine", "load_player",
+           "one_thread", "openings", "plot_curve", "read_log", "reference"]
+
+OPENING_PLIES = 4
+"""Random plies before a game of ``openings`` begins: enough for tens of thousands of
+different positions, few enough that neither side is lost yet."""
 
 _LABELS = {"random": "uniform random", "mc4": "flat Monte-Carlo, 4 roll-outs",
            "stockfish": "Stockfish, Skill Level 0, 20 ms", "imitation": "imitation only"}
@@ -186,6 +191,29 @@ def find_engine(name: str | os.PathLike[str]) -> str:
     return found
 
 
+def openings(count: int, plies: int = OPENING_PLIES, seed: int = 0) -> list[str]:
+    """``count`` different start positions (FENs), each ``plies`` uniformly random legal
+    plies from the initial position, reproducible from ``seed``. Two searching networks
+    without noise play the same game whenever they meet from the same position, so a
+    match between them needs a start of its own for each pair of games."""
+    count = integer(count, "count", 0)
+    plies = integer(plies, "plies", 0, 16)
+    rng = np.random.default_rng(integer(seed, "seed", 0))
+    game, found, tries = Game(), dict[str, None](), 0
+    while len(found) < count:
+        tries += 1
+        if tries > 100 * count:
+            raise ValueError(f"{plies} plies lead to fewer than {count} different positions")
+        game.reset()
+        for _ in range(plies):
+            game.step(int(rng.choice(game.legal_actions())))
+            if game.is_over:
+                break
+        else:
+            found.setdefault(game.fen(), None)
+    return list(found)
+
+
 def _finite(x: float) -> float | None:
     """JSON has no infinities: an Elo of +-inf (every game won or lost) is written null."""
     return x if math.isfinite(x) else None
@@ -195,17 +223,21 @@ def evaluate(player: Agent, opponents: Sequence[str], games: int, *, max_plies: 
              stockfish: str = "stockfish", extra: dict[str, Any] | None = None,
              log: str | os.PathLike[str] | None = None, progress: bool | None = False,
              opponent_agents: Mapping[str, Agent] | None = None,
-             report: Callable[[str], object] | None = None) -> list[dict[str, Any]]:
+             report: Callable[[str], object] | None = None,
+             start_fens: Sequence[str] | None = None) -> list[dict[str, Any]]:
     """Plays ``games`` games (colours alternating) of ``player`` against each reference in
     ``opponents`` and returns one record per match: the opponent, wins, draws, losses,
     score with its 95 % interval, and Elo difference with its interval (``null`` where
     infinite), with ``extra`` merged in; each record is appended to ``log`` as a JSON
     line. ``opponent_agents`` names further opponents (an earlier network, say).
     ``progress`` shows a line of the games played (``None``: on a terminal only), and
-    ``report`` is called after every second game with a line saying how far the match is."""
+    ``report`` is called after every second game with a line saying how far the match is.
+    With ``start_fens`` (``openings``, say) the games ``2k`` and ``2k + 1`` start from its
+    ``k``-th position (taken in turn), the colours swapped."""
     if isinstance(opponents, str):
         raise TypeError("opponents must be a sequence of names, not one str")
     games = integer(games, "games", 1 if opponents else 0)
+    start_fens = checked_starts(start_fens)
     for name in opponents:  # all of them, before the first game
         if not (opponent_agents and name in opponent_agents) and name not in REFERENCES:
             raise ValueError(f"unknown reference {name!r}: use one of {', '.join(REFERENCES)}")
@@ -214,10 +246,10 @@ def evaluate(player: Agent, opponents: Sequence[str], games: int, *, max_plies: 
     records = []
     for name in opponents:
         if opponent_agents and name in opponent_agents:
-            result = _match(player, opponent_agents[name], name, games, max_plies, progress, report)
+            result = _match(player, opponent_agents[name], name, games, max_plies, progress, report, start_fens)
         else:
             with reference(name, seed, stockfish) as opponent:
-                result = _match(player, opponent, name, games, max_plies, progress, report)
+                result = _match(player, opponent, name, games, max_plies, progress, report, start_fens)
         low, high = result.score_interval
         elo_low, elo_high = result.elo_interval
         record = {**(extra or {}), "opponent": name, "games": result.played, "wins": result.wins,
@@ -232,13 +264,15 @@ def evaluate(player: Agent, opponents: Sequence[str], games: int, *, max_plies: 
 
 
 def _match(player: Agent, opponent: Agent, name: str, games: int, max_plies: int, progress: bool | None,
-           report: Callable[[str], object] | None) -> MatchResult:
+           report: Callable[[str], object] | None, start_fens: Sequence[str] | None = None) -> MatchResult:
     """``play_match`` two games at a time, so that progress can be told between them: the
     colours alternate as in one match, and the agents go on from game to game as they would."""
     parts: list[MatchResult] = []
     with Progress(games, f"games against {name}", progress) as shown:
         for first in range(0, games, 2):
-            parts.append(play_match(player, opponent, min(2, games - first), max_plies=max_plies, progress=False))
+            start = None if not start_fens else [start_fens[first // 2 % len(start_fens)]]
+            parts.append(play_match(player, opponent, min(2, games - first), start, max_plies=max_plies,
+                                    progress=False))
             played = sum(part.played for part in parts)
             points = sum(part.wins + part.draws / 2 for part in parts)
             shown.update(parts[-1].played, score=f"{points:g}/{played}")

@@ -24,7 +24,7 @@ from vantor_gym._handles import Unshared
 from vantor_gym._numbers import integer, real
 from vantor_gym.train.config import HEAD_TO_HEAD_GAMES, PHASES, Plan, TrainConfig
 from vantor_gym.train.board import TrainingBoard
-from vantor_gym.train.evaluate import NetworkPlayer, evaluate, find_engine, plot_curve, read_log
+from vantor_gym.train.evaluate import NetworkPlayer, evaluate, find_engine, openings, plot_curve, read_log
 from vantor_gym.train.files import load_checked, save_checked
 from vantor_gym.train.imitation import engine_games, pgn_positions
 from vantor_gym.train.network import (NetworkConfig, PolicyValueNet, evaluator, load_network, losses, resolve_device,
@@ -319,8 +319,9 @@ class Trainer(Unshared):
                  tick: _Ticker | None = None) -> list[dict[str, Any]]:
         """Matches of the network (``eval_simulations`` a move) against each of
         ``eval_opponents``, ``games`` games each, and at the end ``head_to_head_games``
-        against the imitation-only network (the config's count by default); the records
-        are appended to the log and the curve redrawn."""
+        against the imitation-only network (the config's count by default, each pair of games
+        from its own ``openings`` position, since two networks would otherwise repeat one
+        game); the records are appended to the log and the curve redrawn."""
         config = self.config
         opponents = config.opponents() if integer(games, "games", 0) > 0 else []
         if head_to_head_games is None:
@@ -338,7 +339,7 @@ class Trainer(Unshared):
             others = {"imitation": NetworkPlayer(imitation, config.eval_simulations, name="imitation only")}
             records += evaluate(player, ["imitation"], head_to_head_games, max_plies=config.eval_max_plies,
                                 extra=extra, log=self._path(LOG), opponent_agents=others, progress=None,
-                                report=report)
+                                report=report, start_fens=openings((head_to_head_games + 1) // 2, seed=config.seed))
         self.board.evaluation(self.updates, records)
         if os.path.exists(self._path(LOG)):
             plot_curve(read_log(self._path(LOG)), self._path(CURVE))
