@@ -153,7 +153,7 @@ def test_openings_give_each_pair_of_games_its_own_start_so_fixed_players_do_not_
     assert len(seen) == 6
 
 
-@pytest.mark.parametrize("count, plies", [(2, 0), (-1, 4), (1, 17)])
+@pytest.mark.parametrize("count, plies", [(2, 0), (-1, 4), (1, 17), (10**7, 4)])
 def test_openings_refuse_what_they_cannot_give(count, plies):
     with pytest.raises(ValueError):
         openings(count, plies)

@@ -196,21 +196,25 @@ def openings(count: int, plies: int = OPENING_PLIES, seed: int = 0) -> list[str]
     plies from the initial position, reproducible from ``seed``. Two searching networks
     without noise play the same game whenever they meet from the same position, so a
     match between them needs a start of its own for each pair of games."""
-    count = integer(count, "count", 0)
+    count = integer(count, "count", 0, 1_000_000)
     plies = integer(plies, "plies", 0, 16)
     rng = np.random.default_rng(integer(seed, "seed", 0))
-    game, found, tries = Game(), dict[str, None](), 0
+    game, found, misses = Game(), dict[str, None](), 0  # a dict keeps the order found
     while len(found) < count:
-        tries += 1
-        if tries > 100 * count:
-            raise ValueError(f"{plies} plies lead to fewer than {count} different positions")
+        # Each try finds a new position while few are known; a thousand misses in a row
+        # mean the plies lead to hardly any more.
+        if misses > 1000:
+            raise ValueError(f"{plies} random plies lead to fewer than {count} different positions")
         game.reset()
         for _ in range(plies):
             game.step(int(rng.choice(game.legal_actions())))
             if game.is_over:
                 break
+        fen = None if game.is_over else game.fen()
+        if fen is None or fen in found:
+            misses += 1
         else:
-            found.setdefault(game.fen(), None)
+            found[fen], misses = None, 0
     return list(found)
 
 
