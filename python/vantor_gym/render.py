@@ -1,4 +1,5 @@
-"""Pictures of positions: the board seen from white's side, drawn with NumPy alone."""
+"""Pictures of positions: the board seen from white's side, drawn with NumPy alone, and
+the same board as SVG for pages, from the same piece shapes."""
 
 from __future__ import annotations
 
@@ -23,6 +24,7 @@ _DARK = np.array([181, 136, 99], dtype=np.float32)
 _MARK = np.array([246, 246, 105], dtype=np.float32)
 _MARK_ALPHA = 0.55
 _SAMPLES = 4  # sub-pixels a side when a glyph is drawn, so edges are smooth
+_RIM = 0.035  # the outline's width, as a share of a square's side
 
 # Glyphs are drawn in a square's own frame, x to the right and y down, both 0..1. A shape
 # is ("poly", points), ("ellipse", cx, cy, rx, ry) or ("rect", x0, y0, x1, y1); a name
@@ -156,6 +158,89 @@ def board_image(state: vantor.State, last_move: tuple[int, int] | None = None, s
     return image
 
 
+def board_svg(state: vantor.State, last_move: tuple[int, int] | None = None, size: int = 400,
+              orientation: str = "white") -> str:
+    """The position of ``state`` as an SVG document (text) with the pieces of ``board_image``:
+    ``size`` pixels a side, ``orientation`` ``"white"`` (white at the bottom) or ``"black"``,
+    ``last_move`` tinted as there. Each square is a ``rect`` and each piece a ``g`` with
+    ``data-square`` (``"e2"``) and ``data-piece`` (the FEN letter), so that a page's script
+    can find and move them; the board is 8 units a side, one a square. Raises
+    ``TypeError`` or ``ValueError`` on bad input, as ``board_image`` does."""
+    if not isinstance(state, vantor.State):
+        raise TypeError(f"state must be a vantor.State, not {type(state).__name__}")
+    size = _checked_size(size)
+    marked = _checked_move(last_move)
+    if orientation not in ("white", "black"):
+        raise ValueError(f"orientation must be 'white' or 'black', not {orientation!r}")
+    flip = orientation == "black"
+    sets = state.bitboards.tolist()
+    squares, pieces, codes = [], [], set()
+    for square in range(64):
+        row, column = divmod(square, 8)
+        x, y = (7 - column, 7 - row) if flip else (column, row)
+        colour = _LIGHT if (row + column) % 2 == 0 else _DARK
+        if square in marked:
+            colour = colour * (1 - _MARK_ALPHA) + _MARK * _MARK_ALPHA
+        name = "abcdefgh"[column] + "87654321"[row]
+        squares.append(f'<rect class="square" data-square="{name}" x="{x}" y="{y}" width="1" height="1" '
+                       f'fill="{_hex(colour)}"/>')
+        code = max((c for c in range(12) if sets[c] >> square & 1), default=-1)
+        if code >= 0:
+            codes.add(code)
+            letter = "PNBRQK"[code % 6] if code < 6 else "pnbrqk"[code % 6]
+            pieces.append(f'<g class="piece" data-square="{name}" data-piece="{letter}" '
+                          f'transform="translate({x} {y})"><use href="#vantor-piece-{code}" width="1" height="1"/></g>')
+    return (f'<svg xmlns="http://www.w3.org/2000/svg" class="vantor-board" viewBox="0 0 8 8" width="{size}" '
+            f'height="{size}"><defs>{"".join(_svg_piece(code) for code in sorted(codes))}</defs>'
+            f'{"".join(squares)}{"".join(pieces)}</svg>')
+
+
+def _hex(colour: np.ndarray) -> str:
+    return "#" + "".join(f"{int(c):02x}" for c in np.round(colour))
+
+
+def _svg_shapes(shapes: list[Shape], colour: str, cut: str, *, rim: float = 0.0) -> str:
+    """Shapes for a mask: added ones in ``colour``, cut ones in ``cut``. With ``rim`` the
+    added shapes grow by it and the cut ones shrink by it, so the mask is the outline."""
+    parts = []
+    for shape in shapes:
+        kind, taken = shape[0].lstrip("-"), shape[0].startswith("-")
+        fill, grow = (cut, -rim) if taken else (colour, rim)
+        stroke = f' stroke="{fill}" stroke-width="{2 * grow:g}" stroke-linejoin="round"' if grow > 0 else ""
+        if kind == "poly":
+            points = " ".join(f"{x:g},{y:g}" for x, y in shape[1])
+            parts.append(f'<polygon points="{points}" fill="{fill}"{stroke}/>')
+        elif kind == "ellipse":
+            _, cx, cy, rx, ry = shape
+            rx, ry = (max(rx + min(grow, 0), 0), max(ry + min(grow, 0), 0))
+            parts.append(f'<ellipse cx="{cx:g}" cy="{cy:g}" rx="{rx:g}" ry="{ry:g}" fill="{fill}"{stroke}/>')
+        else:
+            _, x0, y0, x1, y1 = shape
+            shrink = max(-grow, 0)
+            x0, y0, x1, y1 = x0 + shrink, y0 + shrink, max(x1 - shrink, x0 + shrink), max(y1 - shrink, y0 + shrink)
+            parts.append(f'<rect x="{x0:g}" y="{y0:g}" width="{x1 - x0:g}" height="{y1 - y0:g}" fill="{fill}"{stroke}/>')
+    return "".join(parts)
+
+
+def _svg_piece(code: int) -> str:
+    """A ``symbol`` for piece ``code``, one square (1 x 1) in size: the outline, the body and
+    the inner lines of its glyph, each a mask over a square of its colour, as ``_paint``
+    lays them over each other."""
+    letter, white = "PNBRQK"[code % 6], code < 6
+    name = f"vantor-piece-{code}"
+    body = _svg_shapes(_GLYPHS[letter], "#fff", "#000")
+    # The inner lines are kept inside the body, as _sprite keeps them.
+    masks = {"rim": _svg_shapes(_GLYPHS[letter], "#fff", "#000", rim=_RIM), "body": body,
+             "detail": f'<g mask="url(#{name}-body)">{_svg_shapes(_DETAILS[letter], "#fff", "#000")}</g>'}
+    colours = {"rim": "#141414", "body": "#fafafa" if white else "#191919", "detail": "#141414" if white else "#ebebeb"}
+    defs = "".join(f'<mask id="{name}-{part}" maskUnits="userSpaceOnUse" x="-0.5" y="-0.5" width="2" height="2">'
+                   f'<rect x="-0.5" y="-0.5" width="2" height="2" fill="#000"/>{shapes}</mask>'
+                   for part, shapes in masks.items())
+    layers = "".join(f'<rect width="1" height="1" fill="{colours[part]}" mask="url(#{name}-{part})"/>'
+                     for part in masks)
+    return f'<symbol id="{name}" viewBox="0 0 1 1" overflow="visible">{defs}{layers}</symbol>'
+
+
 def _checked_size(size: object) -> int:
     if isinstance(size, (bool, np.bool_)) or not isinstance(size, (int, np.integer)):
         raise TypeError(f"size must be an integer, not {type(size).__name__}")
@@ -218,7 +303,7 @@ def _sprite(code: int, height: int, width: int) -> tuple[np.ndarray, np.ndarray,
     y, x = np.meshgrid(ys, xs, indexing="ij")
     body = _coverage(_GLYPHS[letter], x, y)
     detail = _coverage(_DETAILS[letter], x, y) & body
-    rim = max(1, round(0.035 * min(height, width) * _SAMPLES))
+    rim = max(1, round(_RIM * min(height, width) * _SAMPLES))
     outline = _dilate(body, rim)
     result = tuple(_average(mask, _SAMPLES) for mask in (outline, body, detail))
     for array in result:

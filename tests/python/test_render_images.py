@@ -3,6 +3,7 @@ of the Gymnasium, vector and PettingZoo environments."""
 
 import random
 import warnings
+import xml.etree.ElementTree as ET
 
 import gymnasium
 import numpy as np
@@ -12,7 +13,7 @@ from conftest import check_env, require
 import vantor
 import vantor_gym
 from vantor_gym import _native, aec
-from vantor_gym.render import board_image, move_squares
+from vantor_gym.render import board_image, board_svg, move_squares
 
 START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 # The initial position with kings and queens swapped, so every piece stands on both square colours.
@@ -324,3 +325,44 @@ class TestPettingZoo:
         assert env.unwrapped.last_move == (12, 28)
         env.reset()
         assert env.unwrapped.last_move is None
+
+
+SVG = "{http://www.w3.org/2000/svg}"
+
+
+@pytest.mark.parametrize("orientation", ["white", "black"])
+def test_the_svg_board_puts_python_chess_pieces_on_their_squares_in_the_pictures_colours(orientation):
+    chess = pytest.importorskip("chess")
+    rng = random.Random(5)
+    for game in range(12):
+        board = chess.Board()
+        for _ in range(rng.randrange(0, 80)):
+            if board.is_game_over():
+                break
+            board.push(rng.choice(list(board.legal_moves)))
+        state, move = state_of(board.fen()), (rng.randrange(64), rng.randrange(64))
+        root = ET.fromstring(board_svg(state, move, orientation=orientation))
+        placed = {}
+        for g in root.iter(f"{SVG}g"):
+            if g.get("class") == "piece":
+                placed[g.get("data-square")] = (g.get("data-piece"), g.get("transform"))
+        image = board_image(state, move)
+        for square in range(64):
+            row, column = divmod(square, 8)
+            name = "abcdefgh"[column] + "87654321"[row]
+            x, y = (7 - column, 7 - row) if orientation == "black" else (column, row)
+            piece = board.piece_at(chess.parse_square(name))
+            assert placed.pop(name, None) == (piece and (piece.symbol(), f"translate({x} {y})")), (game, name)
+            rect = root.find(f"{SVG}rect[@data-square='{name}']")
+            assert (rect.get("x"), rect.get("y")) == (str(x), str(y))
+            # A square's corner is never under a piece, in either picture.
+            assert rect.get("fill") == "#" + bytes(image[row * CELL, column * CELL]).hex()
+        assert placed == {}
+
+
+@pytest.mark.parametrize("args, error", [((None,), TypeError), ((state_of(START), None, 8), ValueError),
+                                         ((state_of(START), (64, 0)), ValueError),
+                                         ((state_of(START), None, 400, "red"), ValueError)])
+def test_the_svg_board_refuses_what_the_picture_refuses(args, error):
+    with pytest.raises(error):
+        board_svg(*args)
