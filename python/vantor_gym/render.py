@@ -222,6 +222,7 @@ def _svg_shapes(shapes: list[Shape], colour: str, cut: str, *, rim: float = 0.0)
     return "".join(parts)
 
 
+@functools.lru_cache(maxsize=12)
 def _svg_piece(code: int) -> str:
     """A ``symbol`` for piece ``code``, one square (1 x 1) in size: the outline, the body and
     the inner lines of its glyph, each a mask over a square of its colour, as ``_paint``
