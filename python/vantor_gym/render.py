@@ -23,6 +23,10 @@ _LIGHT = np.array([240, 217, 181], dtype=np.float32)
 _DARK = np.array([181, 136, 99], dtype=np.float32)
 _MARK = np.array([246, 246, 105], dtype=np.float32)
 _MARK_ALPHA = 0.55
+# A piece's outline, then its body and inner lines by its side (white, black).
+_OUTLINE = np.array([20, 20, 20], dtype=np.float32)
+_BODY = (np.array([250, 250, 250], dtype=np.float32), np.array([25, 25, 25], dtype=np.float32))
+_INK = (np.array([20, 20, 20], dtype=np.float32), np.array([235, 235, 235], dtype=np.float32))
 _SAMPLES = 4  # sub-pixels a side when a glyph is drawn, so edges are smooth
 _RIM = 0.035  # the outline's width, as a share of a square's side
 
@@ -174,7 +178,9 @@ def board_svg(state: vantor.State, last_move: tuple[int, int] | None = None, siz
         raise ValueError(f"orientation must be 'white' or 'black', not {orientation!r}")
     flip = orientation == "black"
     sets = state.bitboards.tolist()
-    squares, pieces, codes = [], [], set()
+    squares: list[str] = []
+    pieces: list[str] = []
+    codes: set[int] = set()
     for square in range(64):
         row, column = divmod(square, 8)
         x, y = (7 - column, 7 - row) if flip else (column, row)
@@ -189,7 +195,8 @@ def board_svg(state: vantor.State, last_move: tuple[int, int] | None = None, siz
             codes.add(code)
             letter = "PNBRQK"[code % 6] if code < 6 else "pnbrqk"[code % 6]
             pieces.append(f'<g class="piece" data-square="{name}" data-piece="{letter}" '
-                          f'transform="translate({x} {y})"><use href="#vantor-piece-{code}" width="1" height="1"/></g>')
+                          f'transform="translate({x} {y})">'
+                          f'<use href="#vantor-piece-{code}" width="1" height="1"/></g>')
     return (f'<svg xmlns="http://www.w3.org/2000/svg" class="vantor-board" viewBox="0 0 8 8" width="{size}" '
             f'height="{size}"><defs>{"".join(_svg_piece(code) for code in sorted(codes))}</defs>'
             f'{"".join(squares)}{"".join(pieces)}</svg>')
@@ -217,8 +224,9 @@ def _svg_shapes(shapes: list[Shape], colour: str, cut: str, *, rim: float = 0.0)
         else:
             _, x0, y0, x1, y1 = shape
             shrink = max(-grow, 0)
-            x0, y0, x1, y1 = x0 + shrink, y0 + shrink, max(x1 - shrink, x0 + shrink), max(y1 - shrink, y0 + shrink)
-            parts.append(f'<rect x="{x0:g}" y="{y0:g}" width="{x1 - x0:g}" height="{y1 - y0:g}" fill="{fill}"{stroke}/>')
+            x0, y0 = x0 + shrink, y0 + shrink
+            width, height = max(x1 - shrink - x0, 0), max(y1 - shrink - y0, 0)
+            parts.append(f'<rect x="{x0:g}" y="{y0:g}" width="{width:g}" height="{height:g}" fill="{fill}"{stroke}/>')
     return "".join(parts)
 
 
@@ -227,13 +235,13 @@ def _svg_piece(code: int) -> str:
     """A ``symbol`` for piece ``code``, one square (1 x 1) in size: the outline, the body and
     the inner lines of its glyph, each a mask over a square of its colour, as ``_paint``
     lays them over each other."""
-    letter, white = "PNBRQK"[code % 6], code < 6
+    letter, side = "PNBRQK"[code % 6], code // 6
     name = f"vantor-piece-{code}"
     body = _svg_shapes(_GLYPHS[letter], "#fff", "#000")
     # The inner lines are kept inside the body, as _sprite keeps them.
     masks = {"rim": _svg_shapes(_GLYPHS[letter], "#fff", "#000", rim=_RIM), "body": body,
              "detail": f'<g mask="url(#{name}-body)">{_svg_shapes(_DETAILS[letter], "#fff", "#000")}</g>'}
-    colours = {"rim": "#141414", "body": "#fafafa" if white else "#191919", "detail": "#141414" if white else "#ebebeb"}
+    colours = {"rim": _hex(_OUTLINE), "body": _hex(_BODY[side]), "detail": _hex(_INK[side])}
     defs = "".join(f'<mask id="{name}-{part}" maskUnits="userSpaceOnUse" x="-0.5" y="-0.5" width="2" height="2">'
                    f'<rect x="-0.5" y="-0.5" width="2" height="2" fill="#000"/>{shapes}</mask>'
                    for part, shapes in masks.items())
@@ -286,11 +294,9 @@ def _empty_board(size: int, marked: tuple[int, ...]) -> np.ndarray:
 def _paint(cell: np.ndarray, code: int, height: int, width: int) -> None:
     """Draws piece ``code`` (0..11, PNBRQK white then black) over one square's pixels."""
     outline, fill, detail = _sprite(code, height, width)
-    white = code < 6
-    ink = np.array([20, 20, 20] if white else [235, 235, 235], dtype=np.float32)
-    body = np.array([250, 250, 250] if white else [25, 25, 25], dtype=np.float32)
+    side = code // 6
     out = cell.astype(np.float32)
-    for alpha, colour in ((outline, np.array([20, 20, 20], dtype=np.float32)), (fill, body), (detail, ink)):
+    for alpha, colour in ((outline, _OUTLINE), (fill, _BODY[side]), (detail, _INK[side])):
         out += alpha[..., None] * (colour - out)
     cell[...] = np.round(out).astype(np.uint8)
 
