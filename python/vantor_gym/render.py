@@ -174,6 +174,8 @@ def board_svg(state: vantor.State, last_move: tuple[int, int] | None = None, siz
         raise TypeError(f"state must be a vantor.State, not {type(state).__name__}")
     size = _checked_size(size)
     marked = _checked_move(last_move)
+    if not isinstance(orientation, str):
+        raise TypeError(f"orientation must be a str, not {type(orientation).__name__}")
     if orientation not in ("white", "black"):
         raise ValueError(f"orientation must be 'white' or 'black', not {orientation!r}")
     flip = orientation == "black"

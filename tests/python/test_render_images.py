@@ -362,7 +362,8 @@ def test_the_svg_board_puts_python_chess_pieces_on_their_squares_in_the_pictures
 
 @pytest.mark.parametrize("args, error", [((None,), TypeError), ((state_of(START), None, 8), ValueError),
                                          ((state_of(START), (64, 0)), ValueError),
-                                         ((state_of(START), None, 400, "red"), ValueError)])
+                                         ((state_of(START), None, 400, "red"), ValueError),
+                                         ((state_of(START), None, 400, None), TypeError)])
 def test_the_svg_board_refuses_what_the_picture_refuses(args, error):
     with pytest.raises(error):
         board_svg(*args)
