@@ -31,6 +31,7 @@ from vantor_gym.fen import read_fen, read_start
 from vantor_gym.players import Player, make_player
 from vantor_gym.progress import Progress
 from vantor_gym.uci import EngineError, UciEngine
+from vantor_gym.view.feed import GameFeed
 
 __all__ = ["main", "perft", "divide", "make_player"]
 
@@ -110,6 +111,45 @@ def _run_perft(args: argparse.Namespace) -> int:
 
 
 
+def _watched(args: argparse.Namespace, stack: ExitStack) -> GameFeed | None:
+    """With --view, the feed of the games the command plays, served to a watch page."""
+    if not args.view:
+        return None
+    from vantor_gym.view import GameFeed, Viewer
+
+    feed = GameFeed()
+    viewer = stack.enter_context(Viewer(feed=feed, port=args.view_port))
+    print(f"watch the games at {viewer.address('watch')}", file=sys.stderr, flush=True)
+    return feed
+
+
+def _run_view(args: argparse.Namespace) -> int:
+    from vantor_gym.view import Viewer
+
+    if args.movetime is not None and real(args.movetime, "--movetime") <= 0:
+        raise ValueError(f"--movetime must be above 0 seconds, not {args.movetime}")
+    integer(args.port, "--port", 0, 65535)
+    pgn_path = run = None
+    if args.path is not None:
+        if os.path.isdir(args.path):
+            run = args.path
+        elif os.path.isfile(args.path):
+            pgn_path = args.path
+        else:
+            raise FileNotFoundError(f"no PGN file or run directory at {args.path!r}")
+    elif args.play is None:
+        raise ValueError("give a PGN file, a run directory, or --play PLAYER")
+    with Viewer(pgn=pgn_path, run=run, play=args.play, host=args.host, port=args.port, token=args.token,
+                movetime=args.movetime) as viewer:
+        print(f"Vantor's viewer at {viewer.url} (Ctrl-C ends it)", flush=True)
+        try:
+            while True:
+                time.sleep(3600)
+        except KeyboardInterrupt:
+            pass
+    return 0
+
+
 def _run_match(args: argparse.Namespace) -> int:
     from vantor_gym.match import play_match
 
@@ -127,11 +167,12 @@ def _run_match(args: argparse.Namespace) -> int:
             raise ValueError(f"--fen number {number}: {error}") from None
     _check_outputs({"--pgn": args.pgn})
     with ExitStack() as stack:
+        feed = _watched(args, stack)
         seeds = (None, None) if args.seed is None else (args.seed, args.seed + 1)
         a = make_player(args.player_a, stack, seed=seeds[0], movetime=args.movetime)
         b = make_player(args.player_b, stack, seed=seeds[1], movetime=args.movetime)
         result = play_match(a, b, args.games, start_fens=args.fen or None, max_plies=args.max_plies,
-                            names=(args.player_a, args.player_b), progress=args.progress)
+                            names=(args.player_a, args.player_b), progress=args.progress, feed=feed)
     low, high = result.elo_interval
     print(f"{args.player_a} against {args.player_b}, {result.played} games")
     print(f"{result.wins} won, {result.draws} drawn, {result.losses} lost: score {result.score:.1%}")
@@ -271,12 +312,21 @@ def _run_selfplay(args: argparse.Namespace) -> int:
     if args.max_plies is not None:
         integer(args.max_plies, "--max-plies", 1, INT32_MAX)
     _check_outputs({"--out": args.out, "--pgn": args.pgn})
+    with ExitStack() as stack:
+        feed = _watched(args, stack)
+        return _play_selfplay(args, feed)
+
+
+def _play_selfplay(args: argparse.Namespace, feed: GameFeed | None) -> int:
     source = _local_episodes(args) if args.local else _ray_episodes(args)
     episodes: list[Episode] = []
     plies, interrupted = 0, False
     with Progress(args.episodes, "episodes", args.progress) as shown:
         try:
             for episode in source:
+                if feed is not None:
+                    result = "*" if episode.truncated else ("1/2-1/2", "1-0", "0-1")[episode.result]
+                    feed.add(episode.actions.tolist(), result, "random", "random")
                 episodes.append(episode)
                 plies += episode.plies
                 shown.update(plies=f"{plies:,}")
@@ -380,6 +430,15 @@ def _add_common(parser: argparse.ArgumentParser) -> None:
                         help="show progress on standard error (default: only when it is a terminal)")
 
 
+def add_view_flags(parser: argparse.ArgumentParser) -> None:
+    """--view and --view-port, for the commands whose games a page can watch."""
+    parser.add_argument("--view", action="store_true",
+                        help="serve a page that watches the games as they are played (needs vantor[view]); "
+                             "its address goes to standard error")
+    parser.add_argument("--view-port", type=whole, default=0, metavar="PORT",
+                        help="the watch page's port on 127.0.0.1 (default: a free one)")
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = Parser(prog="vantor", description="The Vantor chess environment's tools.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -407,6 +466,7 @@ def _parser() -> argparse.ArgumentParser:
     match_cmd.add_argument("--seed", type=whole, default=None, help="seeds the random and search players")
     match_cmd.add_argument("--pgn", default=None, help="write the games' PGN to this file")
     _add_common(match_cmd)
+    add_view_flags(match_cmd)
     match_cmd.set_defaults(run=_run_match)
 
     selfplay = commands.add_parser("selfplay", help="random self-play episodes to a .npz file")
@@ -423,11 +483,27 @@ def _parser() -> argparse.ArgumentParser:
     selfplay.add_argument("--pgn", default=None, help="also write the games' PGN to this file")
     selfplay.add_argument("--local", action="store_true", help="play on this process without Ray")
     _add_common(selfplay)
+    add_view_flags(selfplay)
     selfplay.set_defaults(run=_run_selfplay)
 
     commands.add_parser("train", help="train an agent for --minutes of training time (60 by default): engine games, "
                                       "imitation, then self-play, 1/6, 1/2 and 1/3 of it (needs PyTorch; "
                                       "'vantor train --help' lists the flags)", add_help=False)
+
+    view = commands.add_parser(
+        "view", help="a board in the browser: replay a PGN file's games, watch a training run, play a player",
+        description="Serves the viewer on this machine and prints its address. PGN_OR_RUN_DIR: a PGN file "
+                    "(the replay page) or a training run's directory (the watch page, with its learning curve); "
+                    "--play PLAYER adds the play page (any player of vantor match). Needs vantor[view].")
+    view.add_argument("path", nargs="?", metavar="PGN_OR_RUN_DIR")
+    view.add_argument("--play", metavar="PLAYER", default=None, help="a player to play against: random, mc:N, "
+                      "search:N, baseline[:N], net:PATH[:N] or uci:PATH[:name=value,...]")
+    view.add_argument("--movetime", type=float, default=None, help="seconds per move of a UCI engine")
+    view.add_argument("--host", default="127.0.0.1", help="the address to serve on (default 127.0.0.1; any "
+                      "other needs the token, which is made when --token is not given)")
+    view.add_argument("--port", type=whole, default=8000, help="the port (default 8000; 0 takes a free one)")
+    view.add_argument("--token", default=None, help="the token a page must present")
+    view.set_defaults(run=_run_view)
 
     bench = commands.add_parser("bench", help="a quick benchmark")
     bench.add_argument("--seconds", type=float, default=3.0, help="time to spend measuring (default 3)")

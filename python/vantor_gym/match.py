@@ -31,6 +31,7 @@ from vantor_gym.fen import read_start
 from vantor_gym.notation import action_to_uci, pgn
 from vantor_gym.progress import Progress
 from vantor_gym.uci import UciEngine
+from vantor_gym.view.feed import GameFeed
 
 __all__ = ["Agent", "GameRecord", "MatchResult", "checked_starts", "elo_difference", "play_match"]
 
@@ -193,6 +194,7 @@ def play_match(
     illegal: str = "lose",
     event: str = "vantor_gym match",
     progress: bool | None = None,
+    feed: GameFeed | None = None,
 ) -> MatchResult:
     """Plays ``games`` games between two agents and returns the ``MatchResult`` (for a).
 
@@ -226,6 +228,9 @@ def play_match(
       the engine's ``id name`` or the callable's ``__name__``).
     - ``progress``: a line on standard error with the games played and a's score so
       far; ``None`` shows it only when standard error is a terminal.
+    - ``feed``: a ``vantor_gym.view.GameFeed`` that each game's moves are told to as they
+      are played (with the search's top moves of agents that keep them as ``last_search``),
+      for a page that watches the match.
     """
     count = integer(games, "games", 1)
     if seed is not None:
@@ -257,7 +262,7 @@ def play_match(
         for index in range(count):
             start = None if fens is None else fens[(index // 2) % len(fens)]
             records.append(
-                _play_game(env, index, agent_a, agent_b, name_a, name_b, start, illegal, event)
+                _play_game(env, index, agent_a, agent_b, name_a, name_b, start, illegal, event, feed)
             )
             points += records[-1].score_a
             shown.update(score=f"{points:g}/{index + 1} for {name_a}")
@@ -272,6 +277,18 @@ def play_match(
     )
 
 
+def game_end(reward: int, mask: npt.NDArray[np.bool_], state: vantor.State) -> tuple[str, str]:
+    """How a game that the environment ended with ``reward`` (white's) ended, and its
+    result: the legal-action mask and the state are those after the last move."""
+    if reward:
+        return "checkmate", "1-0" if reward > 0 else "0-1"
+    if not mask.any():
+        return "stalemate", "1/2-1/2"
+    if state.n_repititions >= 2:
+        return "repetition", "1/2-1/2"
+    return "no progress", "1/2-1/2"
+
+
 def _play_game(
     env: BatchEnv,
     index: int,
@@ -282,9 +299,12 @@ def _play_game(
     start: str | None,
     illegal: str,
     event: str,
+    feed: GameFeed | None = None,
 ) -> GameRecord:
     a_white = index % 2 == 0
     players = (agent_a, agent_b) if a_white else (agent_b, agent_a)
+    white, black = (name_a, name_b) if a_white else (name_b, name_a)
+    watched = None if feed is None else feed.begin(white, black, start)
     _, info = env.reset(fens=None if start is None else [start])
     state = env.save_state(0)
     start_fen = start
@@ -327,27 +347,23 @@ def _play_game(
             texts.append(action_to_uci(state, action))
         _, rewards, terminated, truncated, info = env.step(np.array([action], dtype=np.int64))
         actions.append(action)
+        if feed is not None and watched is not None:
+            feed.play(watched, action, getattr(player, "last_search", None))
         state = env.save_state(0)
         if terminated[0]:
-            reward = int(rewards[0])
-            if reward:
-                ending, result = "checkmate", "1-0" if reward > 0 else "0-1"
-            elif not info["action_mask"][0].any():
-                ending, result = "stalemate", "1/2-1/2"
-            elif state.n_repititions >= 2:
-                ending, result = "repetition", "1/2-1/2"
-            else:
-                ending, result = "no progress", "1/2-1/2"
+            ending, result = game_end(int(rewards[0]), info["action_mask"][0], state)
             break
         if truncated[0]:
             ending, result = "max plies", "1/2-1/2"
             break
+    if feed is not None and watched is not None:
+        feed.finish(watched, result)
     termination = {"illegal action": "rules infraction", "max plies": "adjudication"}.get(ending, "normal")
     headers = {
         "Event": event,
         "Round": str(index + 1),
-        "White": name_a if a_white else name_b,
-        "Black": name_b if a_white else name_a,
+        "White": white,
+        "Black": black,
         "Termination": termination,
     }
     white_points = {"1-0": 1.0, "0-1": 0.0}.get(result, 0.5)

@@ -18,6 +18,7 @@ from vantor_gym._numbers import integer
 from vantor_gym._parsing import whole
 from vantor_gym.search import Search
 from vantor_gym.uci import UciEngine
+from vantor_gym.view.feed import Top, top_moves
 
 __all__ = ["MonteCarloPlayer", "Player", "RandomPlayer", "TreeSearchPlayer", "make_player"]
 
@@ -74,14 +75,19 @@ class MonteCarloPlayer:
 
 class TreeSearchPlayer:
     """The native PUCT tree search with ``simulations`` simulations a move, each leaf
-    valued by one random roll-out; no root noise, the most visited action is played."""
+    valued by one random roll-out; no root noise, the most visited action is played.
+    ``last_search`` holds the last search's value and top moves (``vantor_gym.view.Top``)."""
+
+    last_search: Top | None = None
 
     def __init__(self, simulations: int, seed: int | None) -> None:
         self.search = Search(1, "roll_out", simulations=simulations, dirichlet_fraction=0.0, threads=1, seed=seed)
         self.__name__ = f"tree search ({simulations} simulations per move)"
 
     def __call__(self, state: vantor.State, mask: npt.NDArray[np.bool_]) -> int:
-        return int(self.search.run([state]).actions[0])
+        result = self.search.run([state])
+        self.last_search = top_moves(result.policies[0], float(result.values[0]))
+        return int(result.actions[0])
 
 
 def _uci_value(engine: UciEngine, name: str, text: str) -> object:

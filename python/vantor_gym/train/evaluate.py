@@ -28,8 +28,10 @@ from vantor_gym.players import MonteCarloPlayer, RandomPlayer
 from vantor_gym.progress import Progress
 from vantor_gym.search import Search
 from vantor_gym.train.config import REFERENCES
+from vantor_gym.train.log import read_log
 from vantor_gym.train.network import ACTIONS, PLANES, PolicyValueNet, evaluator
 from vantor_gym.uci import UciEngine
+from vantor_gym.view.feed import Top, top_moves
 
 __all__ = ["OPENING_PLIES", "REFERENCES", "NetworkPlayer", "NetworkPolicy", "evaluate", "find_engine", "load_player",
            "one_thread", "openings", "plot_curve", "read_log", "reference"]
@@ -85,7 +87,10 @@ class NetworkPlayer:
     time, which several threads only slow down. The count is process-wide, so PyTorch
     work on other threads during a call may run on one thread too. Calls from several
     threads take turns. ``policy`` is the network alone, without search, for environment
-    loops that hand over observations instead of positions."""
+    loops that hand over observations instead of positions. ``last_search`` holds the last
+    search's value and top moves (``vantor_gym.view.Top``), for a page that watches."""
+
+    last_search: Top | None = None
 
     def __init__(self, net: PolicyValueNet, simulations: int = 32, *, name: str = "network",
                  seed: int | None = None) -> None:
@@ -97,7 +102,9 @@ class NetworkPlayer:
 
     def __call__(self, state: vantor.State, mask: npt.NDArray[np.bool_]) -> int:
         with self._lock, one_thread():
-            return int(self.search.run([state]).actions[0])
+            result = self.search.run([state])
+            self.last_search = top_moves(result.policies[0], float(result.values[0]))
+            return int(result.actions[0])
 
     @property
     def policy(self) -> NetworkPolicy:
@@ -284,26 +291,6 @@ def _match(player: Agent, opponent: Agent, name: str, games: int, max_plies: int
                 report(f"against {name}: {played} of {games} games, score {points:g}/{played}")
     return MatchResult(sum(p.wins for p in parts), sum(p.draws for p in parts), sum(p.losses for p in parts),
                        tuple(pgn for p in parts for pgn in p.pgns), tuple(game for p in parts for game in p.games))
-
-
-_RECORD_NUMBERS = ("minutes", "score", "score_low", "score_high")
-
-
-def read_log(path: str | os.PathLike[str]) -> list[dict[str, Any]]:
-    """The records of a JSON-lines log, in order. A line that is no record (cut short by a
-    kill, or not written by ``evaluate``: no opponent, minutes and scores) is skipped."""
-    records = []
-    with open(path, encoding="utf-8", errors="replace") as source:
-        for line in source:
-            try:
-                record = json.loads(line)
-            except json.JSONDecodeError:
-                continue
-            if isinstance(record, dict) and isinstance(record.get("opponent"), str) and all(
-                    isinstance(record.get(key), (int, float)) and not isinstance(record.get(key), bool)
-                    for key in _RECORD_NUMBERS):
-                records.append(record)
-    return records
 
 
 def plot_curve(records: Sequence[dict[str, Any]], path: str | os.PathLike[str],

@@ -12,6 +12,7 @@ from vantor_gym._numbers import integer
 from vantor_gym.batch import BatchEnv
 from vantor_gym.search import Evaluator, Search
 from vantor_gym.train.replay import ReplayBuffer
+from vantor_gym.view.feed import GameFeed, top_moves
 
 __all__ = ["SelfPlay", "SelfPlayStats"]
 
@@ -46,12 +47,14 @@ class SelfPlay:
     ``play(plies, buffer)`` plays on for ``plies`` moves of every game; each game that
     ends hands all its positions to ``buffer`` (compact observations, legal masks, the
     search's visit policies, and the result from each position's side to move) and starts
-    again. Games in progress carry over to the next call.
+    again. Games in progress carry over to the next call. With a ``feed``
+    (``vantor_gym.view.GameFeed``) every move is told to it with the search's top moves,
+    for a page that watches.
     """
 
     def __init__(self, evaluator: Evaluator, games: int = 64, simulations: int = 100, *, max_plies: int = 300,
                  temperature_plies: int = 30, dirichlet_alpha: float = 0.3, dirichlet_fraction: float = 0.25,
-                 seed: int | None = None, threads: int | None = None) -> None:
+                 seed: int | None = None, threads: int | None = None, feed: GameFeed | None = None) -> None:
         temperature_plies = integer(temperature_plies, "temperature_plies", 0)
         self.env = BatchEnv(games, threads=threads, max_plies=max_plies, autoreset="disabled", seed=seed,
                             compact=True)
@@ -63,6 +66,8 @@ class SelfPlay:
         self.masks, self.sides = info["action_mask"], info["side"]
         self.plies = np.zeros(games, np.int64)
         self.records = [_Record() for _ in range(games)]
+        self.feed = feed
+        self.watched = [0 if feed is None else feed.begin("self-play", "self-play") for _ in range(games)]
 
     def play(self, plies: int, buffer: ReplayBuffer) -> SelfPlayStats:
         """Plays ``plies`` moves of every game into ``buffer``."""
@@ -86,6 +91,9 @@ class SelfPlay:
             record.masks.append(self.masks[i].copy())
             record.policies.append(result.policies[i])
             record.sides.append(int(self.sides[i]))
+        if self.feed is not None:
+            for i, action in enumerate(actions.tolist()):
+                self.feed.play(self.watched[i], action, top_moves(result.policies[i], float(result.values[i])))
         self.search.advance(actions)
         self.rows, rewards, terminated, truncated, info = self.env.step(actions)
         self.masks, self.sides = info["action_mask"], info["side"]
@@ -97,6 +105,10 @@ class SelfPlay:
         # whatever the buffer does, every game can go on.
         for i in ended.tolist():
             self.records[i] = _Record()
+            if self.feed is not None:
+                white = int(rewards[i]) if terminated[i] else 0
+                self.feed.finish(self.watched[i], {1: "1-0", -1: "0-1"}.get(white, "1/2-1/2"))
+                self.watched[i] = self.feed.begin("self-play", "self-play")
         if len(ended):
             rows, fresh = self.env.reset(indices=ended)
             self.rows[ended], self.masks[ended], self.sides[ended] = rows, fresh["action_mask"], fresh["side"]

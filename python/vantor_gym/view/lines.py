@@ -1,0 +1,55 @@
+"""A game's actions as a page shows them: each move's UCI and SAN and the FEN after it,
+replayed from the game's start as a recorded game is (past a third repetition nobody
+claimed, as ``read_pgn`` replays)."""
+
+from __future__ import annotations
+
+import vantor
+from vantor_gym.fen import read_fen
+from vantor_gym.notation import action_to_san, action_to_uci, fen
+from vantor_gym.view.feed import Top
+
+__all__ = ["Line", "START_FEN"]
+
+START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
+
+
+class Line:
+    """A game from ``start_fen`` (the initial position when None), one move at a time.
+    ``broken`` is set at the first action that is not legal, and nothing is played after it."""
+
+    def __init__(self, start_fen: str | None = None) -> None:
+        start = read_fen(start_fen or START_FEN)
+        self.board = vantor.Vantor()
+        self.board.reset()
+        self.board.parse_fen(start.position)
+        # The clocks as FEN counts them, which the board does not keep from a FEN.
+        self.halfmoves, self.fullmove = start.halfmove_clock, start.fullmove_number
+        self.start = start.text
+        self.broken = False
+
+    def fen(self) -> str:
+        fields = fen(self.board).split(" ")
+        return " ".join([*fields[:4], str(self.halfmoves), str(self.fullmove)])
+
+    def move(self, action: int, top: Top | None = None) -> dict[str, object] | None:
+        """Plays ``action``: its UCI, SAN and the FEN after it (and the search's top moves as
+        SAN with their visit shares, and its value, when given), or None if it is not legal."""
+        if self.broken:
+            return None
+        state = self.board.save_state()
+        try:
+            san, uci = action_to_san(state, action), action_to_uci(state, action)
+        except ValueError:
+            self.broken = True
+            return None
+        shown: dict[str, object] = {"uci": uci, "san": san}
+        if top is not None:
+            shown["value"] = round(top[0], 3)
+            shown["top"] = [{"san": action_to_san(state, a), "share": round(s, 3)} for a, s in top[1]]
+        # A pawn move or a capture starts the fifty-move count again.
+        self.halfmoves = 0 if san[0] in "abcdefgh" or "x" in san else self.halfmoves + 1
+        self.fullmove += state.side
+        self.board.step(action)
+        shown["fen"] = self.fen()
+        return shown

@@ -1,0 +1,122 @@
+"""A person's game against a match player, for the play page: the person's moves come as
+UCI text and are checked by the game, the player answers, and a move may be taken back."""
+
+from __future__ import annotations
+
+from contextlib import ExitStack
+from typing import Any
+
+import numpy as np
+
+from vantor_gym.batch import BatchEnv
+from vantor_gym.match import game_end
+from vantor_gym.notation import action_to_uci, pgn, uci_to_action
+from vantor_gym.players import make_player
+from vantor_gym.uci import UciEngine
+from vantor_gym.view.lines import Line
+
+__all__ = ["PlaySession"]
+
+COLOURS = ("white", "black")
+
+
+class PlaySession:
+    """One game of a person against the player ``spec`` names (a ``vantor match`` spec).
+    Not for several threads at once: the page's connection makes its calls one at a time.
+    ``close`` ends the player (a UCI engine's process)."""
+
+    def __init__(self, spec: str, *, movetime: float | None = None, seed: int | None = None) -> None:
+        self.spec = spec
+        self._stack = ExitStack()
+        try:
+            self.player = make_player(spec, self._stack, seed=seed, movetime=movetime)
+            self.env = self._stack.enter_context(BatchEnv(1, threads=1, autoreset="disabled"))
+        except BaseException:
+            self._stack.close()
+            raise
+        self.person = 0
+        self.new_game("white")
+
+    def new_game(self, colour: str) -> None:
+        if colour not in COLOURS:
+            raise ValueError(f"the colour is 'white' or 'black', not {str(colour)[:20]!r}")
+        self.person = COLOURS.index(colour)
+        self._replay([])
+        if isinstance(self.player, UciEngine):
+            self.player.new_game()
+
+    def _replay(self, actions: list[int]) -> None:
+        _, self.info = self.env.reset()
+        self.actions: list[int] = []
+        self.line = Line()
+        self.moves: list[dict[str, object]] = []  # as the page shows them
+        self.ending, self.result = "", "*"
+        for action in actions:
+            self._play(action)
+
+    def _play(self, action: int) -> None:
+        _, rewards, terminated, truncated, self.info = self.env.step(np.array([action], np.int64))
+        self.actions.append(action)
+        self.moves.append(self.line.move(action) or {})
+        if terminated[0]:
+            self.ending, self.result = game_end(int(rewards[0]), self.info["action_mask"][0], self.env.save_state(0))
+
+    @property
+    def over(self) -> bool:
+        return bool(self.ending)
+
+    @property
+    def side(self) -> int:
+        return int(self.info["side"][0])
+
+    def move(self, uci: object) -> None:
+        """The person's move, as UCI text; ``ValueError`` if it is not theirs to make or not legal."""
+        if not isinstance(uci, str) or len(uci) > 5:
+            raise ValueError("a move is UCI text such as e2e4 or e7e8q")
+        if self.over:
+            raise ValueError(f"the game is over ({self.result})")
+        if self.side != self.person:
+            raise ValueError("it is not your move")
+        self._play(uci_to_action(self.env.save_state(0), uci))
+
+    def reply(self) -> None:
+        """The player's move, when it is the player's turn. An action that is not legal
+        loses the game for the player, as in a match."""
+        if self.over or self.side == self.person:
+            return
+        state = self.env.save_state(0)
+        if isinstance(self.player, UciEngine):
+            choice: Any = self.player.best_action(state, moves=[str(m["uci"]) for m in self.moves])
+        else:
+            mask = self.info["action_mask"][0].copy()
+            mask.flags.writeable = False
+            choice = self.player(state, mask)
+        action = int(choice) if isinstance(choice, (int, np.integer)) and not isinstance(choice, bool) else -1
+        if not (0 <= action < len(self.info["action_mask"][0]) and self.info["action_mask"][0][action]):
+            self.ending, self.result = "illegal action", ("0-1", "1-0")[self.side]
+            return
+        self._play(action)
+
+    def take_back(self) -> None:
+        """Back to the person's last turn before now (their move and the player's answer)."""
+        keep = len(self.actions) - 1
+        if keep % 2 != self.person:
+            keep -= 1
+        self._replay(self.actions[:max(keep, 0)])
+
+    def shown(self) -> dict[str, object]:
+        """What the page shows: the position, the moves, the legal moves, and the result."""
+        state = self.env.save_state(0)
+        legal = [] if self.over else [action_to_uci(state, a) for a in np.flatnonzero(self.info["action_mask"][0])]
+        shown: dict[str, object] = {
+            "type": "position", "fen": self.line.fen(), "moves": self.moves, "legal": legal, "colour": COLOURS[self.person],
+            "turn": COLOURS[self.side], "over": self.over, "result": self.result, "ending": self.ending,
+        }
+        if self.over:
+            names = ("You", self.spec) if self.person == 0 else (self.spec, "You")
+            shown["pgn"] = pgn(self.actions, result=self.result,
+                               headers={"Event": "vantor view", "White": names[0], "Black": names[1]})
+        return shown
+
+    def close(self) -> None:
+        self._stack.close()

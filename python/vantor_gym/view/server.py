@@ -1,0 +1,540 @@
+"""The viewer's web application (Starlette) and its server (uvicorn, on a thread of its own).
+
+Only the PGN file, the run directory and the player spec given here are ever read or
+started: no path comes from the browser. A server bound to a loopback address answers
+only requests addressed to it by that name (so a web page cannot reach it by rebinding a
+name of its own); one bound elsewhere needs the token, which the first page presents as
+``?token=`` and then keeps as a cookie. WebSockets are refused from pages of other origins.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import hmac
+import ipaddress
+import json
+import math
+import os
+import pathlib
+import secrets
+import socket
+import threading
+import time
+from collections.abc import Awaitable, Callable, MutableMapping
+from importlib import resources
+from typing import Any
+from urllib.parse import parse_qs
+
+from starlette.applications import Starlette
+from starlette.requests import Request
+from starlette.responses import HTMLResponse, JSONResponse, PlainTextResponse, RedirectResponse, Response
+from starlette.routing import Route, WebSocketRoute
+from starlette.websockets import WebSocket, WebSocketDisconnect
+
+from vantor_gym import render
+from vantor_gym.notation import pgn, read_pgn_columns
+from vantor_gym.train.log import read_log
+from vantor_gym.view.feed import FeedGame, GameFeed
+from vantor_gym.view.lines import Line
+from vantor_gym.view.play import PlaySession
+
+__all__ = ["Viewer", "make_app"]
+
+Scope = MutableMapping[str, Any]
+Receive = Callable[[], Awaitable[MutableMapping[str, Any]]]
+Send = Callable[[MutableMapping[str, Any]], Awaitable[None]]
+
+PAGE_SIZE = 50  # games a page of the replay list shows
+TICK = 0.02  # seconds between a watching page's updates: up to 50 a second
+PAUSE = 1.5  # seconds a finished game stays on a page that follows the newest game
+MAX_PLAYS = 16  # games against the player at once, one per page
+MAX_MESSAGE = 4096  # bytes of one message from a page
+TOKEN_COOKIE = "vantor_token"
+PAGES = ("replay", "watch", "play")
+
+
+class ViewError(ValueError):
+    """A request the viewer refuses; its text is shown on the page."""
+
+
+def _static(name: str) -> str:
+    return (resources.files("vantor_gym.view") / "static" / name).read_text(encoding="utf-8")
+
+
+def _page_html(page: str, pages: list[str]) -> str:
+    """The page's HTML: its script, the twelve piece symbols of ``board_svg`` and the
+    square colours, so that the page draws boards as ``board_svg`` does."""
+    light, dark = render._LIGHT, render._DARK
+    mark = render._MARK * render._MARK_ALPHA
+    colours = {"light": render._hex(light), "dark": render._hex(dark),
+               "lightMarked": render._hex(light * (1 - render._MARK_ALPHA) + mark),
+               "darkMarked": render._hex(dark * (1 - render._MARK_ALPHA) + mark)}
+    symbols = "".join(render._svg_piece(code) for code in range(12))
+    settings = json.dumps({"page": page, "pages": pages, "colours": colours})
+    return (_static("page.html").replace("{{TITLE}}", page.capitalize())
+            .replace("{{SETTINGS}}", settings.replace("<", "\\u003c"))
+            .replace("{{SYMBOLS}}", symbols))
+
+
+def _number(text: str | None, name: str, default: int, low: int, high: int) -> int:
+    if text is None:
+        return default
+    if not (text.isascii() and text.isdigit()) or len(text) > 9 or not low <= int(text) <= high:
+        raise ViewError(f"{name} must be a whole number in {low} .. {high}")
+    return int(text)
+
+
+class _Games:
+    """The games of a PGN file, read once with the bulk reader."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self.columns = read_pgn_columns(pathlib.Path(path), on_error="skip")
+
+    def page(self, page: int, size: int) -> dict[str, object]:
+        total = len(self.columns)
+        rows = []
+        for index in range(page * size, min(total, (page + 1) * size)):
+            tags = self.columns.headers[index]
+            rows.append({"index": index, **{k.lower(): tags.get(k, "?") for k in ("White", "Black", "Event", "Date")},
+                         "result": self.columns.result_texts[index],
+                         "plies": int(self.columns.offsets[index + 1] - self.columns.offsets[index])})
+        return {"total": total, "page": page, "pages": max(1, -(-total // size)), "size": size, "games": rows,
+                "skipped": len(self.columns.skipped), "file": os.path.basename(self.path)}
+
+    def game(self, index: int) -> dict[str, object]:
+        game = self.columns.game(index)
+        line = Line(game.start_fen)
+        moves = [line.move(action) for action in game.actions]
+        return {"index": index, "headers": game.headers, "start": line.start, "result": game.result,
+                "moves": [m for m in moves if m is not None]}
+
+    def pgn(self, index: int) -> str:
+        game = self.columns.game(index)
+        return pgn(game.actions, start_fen=game.start_fen, result=game.result, headers=game.headers)
+
+
+class _Watcher:
+    """What one watching page has been sent of the game it follows."""
+
+    def __init__(self) -> None:
+        self.chosen: int | None = None  # the game the page asked for; None follows the newest
+        self.shown: int | None = None
+        self.sent = 0
+        self.line = Line()
+        self.result: str | None = None
+        self.ended_at = 0.0
+        self.summary: object = None
+
+    def pick(self, feed: GameFeed, now: float) -> int | None:
+        if self.chosen is not None and self.chosen in feed.numbers():
+            return self.chosen
+        self.chosen = None
+        if self.shown is not None and self.result is None and self.shown in feed.numbers():
+            return self.shown
+        if self.shown is not None and self.result is not None and now - self.ended_at < PAUSE:
+            return self.shown
+        return feed.newest(playing=True) or feed.newest()
+
+    def update(self, game: FeedGame, now: float) -> dict[str, object] | None:
+        fresh = game.number != self.shown
+        if fresh:
+            self.shown, self.sent, self.line, self.result = game.number, 0, Line(game.start_fen), None
+        moves = [m for m in (self.line.move(a, t) for a, t in zip(game.actions, game.tops)) if m is not None]
+        self.sent += len(game.actions)
+        if not fresh and not moves and game.result == self.result:
+            return None
+        if game.result is not None and self.result is None:
+            self.ended_at = now
+        self.result = game.result
+        message: dict[str, object] = {"type": "game" if fresh else "moves", "number": game.number,
+                                      "moves": moves, "result": game.result}
+        if fresh:
+            message.update(white=game.white, black=game.black, start=self.line.start)
+        return message
+
+
+def _finite(record: dict[str, Any]) -> bool:
+    return all(not isinstance(v, float) or math.isfinite(v) for v in record.values())
+
+
+class _Viewer:
+    """The application's state: what the command line named, and the games being played."""
+
+    def __init__(self, pgn_path: str | None, run: str | None, play: str | None, feed: GameFeed | None,
+                 movetime: float | None, seed: int | None) -> None:
+        self.games = None if pgn_path is None else _Games(pgn_path)
+        self.run, self.spec, self.feed = run, play, feed
+        self.movetime, self.seed = movetime, seed
+        self.plays = 0
+        self.plays_lock = threading.Lock()
+        self.curve_seen: tuple[float, int] | None = None
+        self.curve: list[dict[str, Any]] = []
+
+    def pages(self) -> list[str]:
+        have = {"replay": self.games is not None, "watch": self.feed is not None or self.run is not None,
+                "play": self.spec is not None}
+        return [page for page in PAGES if have[page]]
+
+    def read_curve(self) -> list[dict[str, Any]]:
+        if self.run is None:
+            return []
+        path = os.path.join(self.run, "log.jsonl")
+        try:
+            stat = os.stat(path)
+        except OSError:
+            return []
+        if (stat.st_mtime, stat.st_size) != self.curve_seen:
+            self.curve = [r for r in read_log(path) if _finite(r)]
+            self.curve_seen = (stat.st_mtime, stat.st_size)
+        return self.curve
+
+
+def _json(payload: object, status: int = 200) -> Response:
+    return JSONResponse(payload, status_code=status, headers={"Cache-Control": "no-store"})
+
+
+def _refused(error: Exception, status: int = 400) -> Response:
+    return _json({"error": str(error)}, status)
+
+
+def make_app(*, pgn: str | os.PathLike[str] | None = None, run: str | os.PathLike[str] | None = None,
+             play: str | None = None, feed: GameFeed | None = None, token: str | None = None,
+             local: bool = True, movetime: float | None = None, seed: int | None = None) -> Any:
+    """The viewer's ASGI application: the replay page for the games of the PGN file ``pgn``,
+    the watch page for the games of ``feed`` and the learning curve of the training run in
+    directory ``run``, and the play page against the player spec ``play``. With ``token``
+    every request must present it; ``local`` accepts only requests addressed to a loopback
+    name. The files are checked here: ``OSError`` or ``ValueError`` before anything is served."""
+    if pgn is None and run is None and play is None and feed is None:
+        raise ValueError("nothing to view: give a PGN file, a run directory, a player to play, or a feed")
+    if run is not None and not os.path.isdir(run):
+        raise NotADirectoryError(f"no run directory at {os.fspath(run)!r}")
+    if play is not None:
+        PlaySession(play, movetime=movetime, seed=seed).close()  # a bad spec is refused before serving
+    state = _Viewer(None if pgn is None else os.fspath(pgn), None if run is None else os.fspath(run), play, feed,
+                    movetime, seed)
+    routes = [Route("/", _index), Route("/static/{name}", _asset), Route("/favicon.ico", _no_icon),
+              Route("/api/games", _game_list), Route("/api/games/{index:int}", _game),
+              Route("/api/games/{index:int}/pgn", _game_pgn), Route("/api/curve", _curve),
+              WebSocketRoute("/ws/watch", _watch), WebSocketRoute("/ws/play", _play)]
+    routes += [Route(f"/{page}", _page) for page in PAGES]
+    app = Starlette(routes=routes)
+    app.state.viewer = state
+    return _Guard(app, token, local)
+
+
+def _viewer(request: Request | WebSocket) -> _Viewer:
+    viewer: _Viewer = request.app.state.viewer
+    return viewer
+
+
+async def _index(request: Request) -> Response:
+    return RedirectResponse(f"/{_viewer(request).pages()[0]}", status_code=307)
+
+
+async def _page(request: Request) -> Response:
+    page = request.url.path.strip("/")
+    pages = _viewer(request).pages()
+    if page not in pages:
+        return PlainTextResponse(f"this viewer has no {page} page: it was started without what it shows", 404)
+    return HTMLResponse(_page_html(page, pages), headers={"Cache-Control": "no-store"})
+
+
+async def _no_icon(request: Request) -> Response:
+    return Response(status_code=204)
+
+
+_ASSETS = {"viewer.js": "text/javascript", "viewer.css": "text/css"}
+
+
+async def _asset(request: Request) -> Response:
+    name = request.path_params["name"]
+    if name not in _ASSETS:
+        return PlainTextResponse("not found", 404)
+    return Response(_static(name), media_type=_ASSETS[name])
+
+
+async def _game_list(request: Request) -> Response:
+    games = _viewer(request).games
+    if games is None:
+        return _refused(ViewError("this viewer was started without a PGN file"), 404)
+    try:
+        size = _number(request.query_params.get("size"), "size", PAGE_SIZE, 1, 500)
+        page = _number(request.query_params.get("page"), "page", 0, 0, 10**8)
+    except ViewError as error:
+        return _refused(error)
+    return _json(games.page(page, size))
+
+
+def _game_index(request: Request) -> tuple[_Games, int]:
+    games = _viewer(request).games
+    if games is None:
+        raise ViewError("this viewer was started without a PGN file")
+    index: int = request.path_params["index"]
+    if not 0 <= index < len(games.columns):
+        raise ViewError(f"there is no game {index}: the file has {len(games.columns)}")
+    return games, index
+
+
+async def _game(request: Request) -> Response:
+    try:
+        games, index = _game_index(request)
+    except ViewError as error:
+        return _refused(error, 404)
+    return _json(await asyncio.to_thread(games.game, index))
+
+
+async def _game_pgn(request: Request) -> Response:
+    try:
+        games, index = _game_index(request)
+    except ViewError as error:
+        return _refused(error, 404)
+    text = await asyncio.to_thread(games.pgn, index)
+    return Response(text, media_type="application/x-chess-pgn",
+                    headers={"Content-Disposition": f'attachment; filename="game-{index + 1}.pgn"'})
+
+
+async def _curve(request: Request) -> Response:
+    viewer = _viewer(request)
+    return _json({"records": await asyncio.to_thread(viewer.read_curve)})
+
+
+def _message(event: MutableMapping[str, Any], kinds: tuple[str, ...]) -> dict[str, Any]:
+    """A page's message: JSON text, an object whose ``type`` is one of ``kinds``."""
+    text = event.get("text")
+    if not isinstance(text, str) or len(text) > MAX_MESSAGE:
+        raise ViewError(f"a message is JSON text of at most {MAX_MESSAGE} characters")
+    try:
+        message = json.loads(text)
+    except ValueError:
+        raise ViewError("a message is JSON text") from None
+    if not isinstance(message, dict) or message.get("type") not in kinds:
+        raise ViewError(f"a message is an object whose type is one of {', '.join(kinds)}")
+    return message
+
+
+async def _watch(ws: WebSocket) -> None:
+    viewer = _viewer(ws)
+    await ws.accept()
+    watcher, closed = _Watcher(), asyncio.Event()
+
+    async def read() -> None:
+        try:
+            while True:
+                event = await ws.receive()
+                if event["type"] == "websocket.disconnect":
+                    return
+                try:
+                    message = _message(event, ("follow",))
+                    chosen = message.get("game")
+                    if chosen is not None and (not isinstance(chosen, int) or isinstance(chosen, bool)):
+                        raise ViewError("follow names a game by its number, or null for the newest")
+                    watcher.chosen = chosen
+                except ViewError as error:
+                    await ws.send_json({"type": "error", "message": str(error)})
+        finally:
+            closed.set()
+
+    reader = asyncio.create_task(read())
+    try:
+        await _send_watched(ws, viewer, watcher, closed)
+    except (WebSocketDisconnect, RuntimeError, OSError):
+        pass  # the page went away
+    finally:
+        reader.cancel()
+
+
+async def _send_watched(ws: WebSocket, viewer: _Viewer, watcher: _Watcher, closed: asyncio.Event) -> None:
+    last_summary = 0.0
+    while not closed.is_set():
+        now = time.monotonic()
+        feed = viewer.feed
+        if feed is not None:
+            number = watcher.pick(feed, now)
+            game = None if number is None else feed.read(number, watcher.sent if number == watcher.shown else 0)
+            message = None if game is None else watcher.update(game, now)
+            if message is not None:
+                await ws.send_json(message)
+            if now - last_summary >= 0.5:
+                last_summary = now
+                summary = feed.summary()[-20:]
+                if summary != watcher.summary:
+                    watcher.summary = summary
+                    await ws.send_json({"type": "games", "games": summary})
+        try:
+            await asyncio.wait_for(closed.wait(), TICK)
+        except TimeoutError:
+            pass
+
+
+async def _play(ws: WebSocket) -> None:
+    viewer = _viewer(ws)
+    await ws.accept()
+    with viewer.plays_lock:
+        full = viewer.plays >= MAX_PLAYS
+        viewer.plays += not full
+    if full:
+        await ws.send_json({"type": "error", "message": f"{MAX_PLAYS} games are going on already: "
+                                                            "close one of their pages first"})
+        await ws.close()
+        return
+    session = None
+    try:
+        assert viewer.spec is not None
+        session = await asyncio.to_thread(PlaySession, viewer.spec, movetime=viewer.movetime, seed=viewer.seed)
+        await ws.send_json(session.shown())
+        await _play_loop(ws, session)
+    except (WebSocketDisconnect, RuntimeError, OSError):
+        pass  # the page went away
+    finally:
+        with viewer.plays_lock:
+            viewer.plays -= 1
+        if session is not None:
+            await asyncio.to_thread(session.close)
+
+
+async def _play_loop(ws: WebSocket, session: PlaySession) -> None:
+    while True:
+        event = await ws.receive()
+        if event["type"] == "websocket.disconnect":
+            return
+        try:
+            message = _message(event, ("new", "move", "undo"))
+            if message["type"] == "new":
+                session.new_game(message.get("colour", "white"))
+            elif message["type"] == "move":
+                session.move(message.get("uci"))
+            else:
+                session.take_back()
+        except ValueError as error:
+            # The page puts the board back as it was: the position comes with the error.
+            await ws.send_json({"type": "error", "message": str(error)})
+        await ws.send_json(session.shown())
+        if not session.over and session.side != session.person:
+            await ws.send_json({"type": "thinking"})
+            await asyncio.to_thread(session.reply)
+            await ws.send_json(session.shown())
+
+
+_LOOPBACK_NAMES = ("localhost", "127.0.0.1", "[::1]")
+
+
+class _Guard:
+    """Refuses requests addressed to another name (when bound to a loopback address),
+    requests without the token (when there is one), and WebSockets from other origins."""
+
+    def __init__(self, app: Any, token: str | None, local: bool) -> None:
+        self.app, self.token, self.local = app, token, local
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] not in ("http", "websocket"):
+            await self.app(scope, receive, send)
+            return
+        headers = {k.decode("latin-1").lower(): v.decode("latin-1") for k, v in scope["headers"]}
+        problem, from_query = self._problem(scope, headers)
+        if problem:
+            if scope["type"] == "websocket":
+                await WebSocket(scope, receive, send).close(code=1008, reason=problem)
+            else:
+                await PlainTextResponse(problem, 403)(scope, receive, send)
+            return
+        if from_query and scope["type"] == "http":
+            send = self._with_cookie(send)
+        await self.app(scope, receive, send)
+
+    def _problem(self, scope: Scope, headers: dict[str, str]) -> tuple[str, bool]:
+        host = headers.get("host", "")
+        if self.local and host.rpartition(":")[0] not in _LOOPBACK_NAMES and host not in _LOOPBACK_NAMES:
+            return "this viewer answers only at its loopback address", False
+        origin = headers.get("origin")
+        if scope["type"] == "websocket" and origin is not None and origin != f"http://{host}":
+            return "WebSockets are taken only from the viewer's own pages", False
+        if self.token is None:
+            return "", False
+        query = parse_qs(scope.get("query_string", b"").decode("latin-1")).get("token", [""])[0]
+        cookies = dict(part.strip().partition("=")[::2] for part in headers.get("cookie", "").split(";"))
+        for given, from_query in ((query, True), (cookies.get(TOKEN_COOKIE, ""), False)):
+            if given and hmac.compare_digest(given.encode(), self.token.encode()):
+                return "", from_query
+        return "this viewer needs its token: open the address it printed, with ?token=", False
+
+    def _with_cookie(self, send: Send) -> Send:
+        cookie = f"{TOKEN_COOKIE}={self.token}; Path=/; HttpOnly; SameSite=Strict".encode()
+
+        async def sending(message: MutableMapping[str, Any]) -> None:
+            if message["type"] == "http.response.start":
+                message = {**message, "headers": [*message.get("headers", []), (b"set-cookie", cookie)]}
+            await send(message)
+
+        return sending
+
+
+def is_loopback(host: str) -> bool:
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
+class Viewer:
+    """The viewer served by uvicorn on a thread of its own, for as long as the ``with``
+    block (or until ``close``). ``port`` 0 takes a free port; ``url`` is the address to
+    open (with the token, if there is one). Bound elsewhere than a loopback address, it
+    needs a token: one is made when none is given. The socket is bound when the viewer is
+    made, so a port in use is an ``OSError`` before anything runs."""
+
+    def __init__(self, *, pgn: str | os.PathLike[str] | None = None, run: str | os.PathLike[str] | None = None,
+                 play: str | None = None, feed: GameFeed | None = None, host: str = "127.0.0.1", port: int = 8000,
+                 token: str | None = None, movetime: float | None = None, seed: int | None = None) -> None:
+        import uvicorn
+
+        local = is_loopback(host)
+        if token is None and not local:
+            token = secrets.token_urlsafe(16)
+        if token is not None and (not token.isascii() or not token.isprintable() or len(token) < 8
+                                  or any(c in token for c in ";,= \"")):
+            raise ValueError("a token is at least 8 printable ASCII characters, without ; , = or blanks")
+        app = make_app(pgn=pgn, run=run, play=play, feed=feed, token=token, local=local, movetime=movetime, seed=seed)
+        family = socket.AF_INET6 if ":" in host else socket.AF_INET
+        self._socket = socket.socket(family, socket.SOCK_STREAM)
+        try:
+            self._socket.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            self._socket.bind((host, port))
+            self._socket.listen(64)
+        except OSError:
+            self._socket.close()
+            raise
+        self.port: int = self._socket.getsockname()[1]
+        self.host, self.token = host, token
+        self.url = self.address()
+        config = uvicorn.Config(app, log_level="warning", ws_max_size=1 << 16, lifespan="off",
+                                timeout_graceful_shutdown=1)
+        self._server = uvicorn.Server(config)
+        self._thread = threading.Thread(target=self._server.run, kwargs={"sockets": [self._socket]},
+                                        name="vantor-view", daemon=True)
+        self._thread.start()
+        while not self._server.started and self._thread.is_alive():
+            time.sleep(0.01)
+        if not self._server.started:
+            self._socket.close()
+            raise OSError("the viewer's server did not start")
+
+    def address(self, page: str = "") -> str:
+        """The address of ``page`` (``"replay"``, ``"watch"``, ``"play"``; the first of them by
+        default), with the token if there is one."""
+        shown = f"[{self.host}]" if ":" in self.host else self.host
+        return f"http://{shown}:{self.port}/{page}" + (f"?token={self.token}" if self.token else "")
+
+    def close(self) -> None:
+        self._server.should_exit = True
+        self._thread.join(10)
+        self._socket.close()
+
+    def __enter__(self) -> Viewer:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()

@@ -1,0 +1,285 @@
+"""The viewer's server, without a browser: its JSON against python-chess, its guard against
+other names, origins and missing tokens, the watch and play sockets, and the command line."""
+
+import json
+import os
+import random
+import signal
+import subprocess
+import sys
+import threading
+import time
+import urllib.error
+import urllib.request
+
+import numpy as np
+import pytest
+
+pytest.importorskip("starlette")
+pytest.importorskip("uvicorn")
+client = pytest.importorskip("websockets.sync.client")
+chess = pytest.importorskip("chess")
+pytest.importorskip("chess.pgn")
+
+from vantor_gym.notation import read_pgn, uci_to_action  # noqa: E402
+from vantor_gym.view import GameFeed, Viewer, top_moves  # noqa: E402
+from vantor_gym.view.lines import Line  # noqa: E402
+from vantor_gym.view.play import PlaySession  # noqa: E402
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def _random_game(rng: random.Random, board: "chess.Board", plies: int) -> list[str]:
+    moves = []
+    for _ in range(plies):
+        legal = list(board.legal_moves)
+        if not legal:
+            break
+        move = rng.choice(legal)
+        moves.append(board.san(move))
+        board.push(move)
+    return moves
+
+
+def _pgn_file(tmp_path, count=3, seed=1):
+    rng = random.Random(seed)
+    texts, boards = [], []
+    for index in range(count):
+        start = None if index % 3 else "r3k2r/1P6/8/8/8/8/6p1/R3K2R w KQkq - 7 30"
+        board = chess.Board(start) if start else chess.Board()
+        moves = _random_game(rng, board, 60)
+        game = chess.pgn.Game.from_board(board)
+        game.headers["White"], game.headers["Black"] = f"W{index}", f"B{index}"
+        texts.append(str(game))
+        boards.append((start, moves))
+    path = tmp_path / "games.pgn"
+    path.write_text("\n\n".join(texts) + "\n")
+    return path, boards
+
+
+def _get(url, headers=None):
+    request = urllib.request.Request(url, headers=headers or {})
+    try:
+        with urllib.request.urlopen(request, timeout=30) as response:
+            return response.status, response.read(), response.headers
+    except urllib.error.HTTPError as error:
+        with error:
+            return error.code, error.read(), error.headers
+
+
+def test_replay_gives_each_move_as_python_chess_plays_it_and_the_pgn_reads_back(tmp_path):
+    path, games = _pgn_file(tmp_path, 4)
+    with Viewer(pgn=path, port=0) as viewer:
+        base = viewer.address("")
+        status, body, _ = _get(base + "api/games?size=3&page=1")
+        listed = json.loads(body)
+        assert status == 200 and listed["total"] == 4 and listed["pages"] == 2
+        assert [g["white"] for g in listed["games"]] == ["W3"]
+        for index, (start, sans) in enumerate(games):
+            shown = json.loads(_get(f"{base}api/games/{index}")[1])
+            board = chess.Board(start) if start else chess.Board()
+            assert shown["start"] == board.fen(en_passant="fen")
+            assert [m["san"] for m in shown["moves"]] == sans
+            for move in shown["moves"]:
+                board.push_uci(move["uci"])
+                assert move["fen"] == board.fen(en_passant="fen")
+            status, text, headers = _get(f"{base}api/games/{index}/pgn")
+            assert "attachment" in headers["Content-Disposition"]
+            assert len(read_pgn(text.decode()).actions) == len(sans)
+
+
+@pytest.mark.parametrize("query, status", [("page=-1", 400), ("size=0", 400), ("size=x", 400),
+                                           ("page=99999999999", 400), ("size=501", 400), ("page=7", 200)])
+def test_replay_list_refuses_bad_numbers_with_a_message(tmp_path, query, status):
+    path, _ = _pgn_file(tmp_path, 1)
+    with Viewer(pgn=path, port=0) as viewer:
+        code, body, _ = _get(viewer.address("") + "api/games?" + query)
+        assert code == status
+        assert ("error" in json.loads(body)) == (status == 400)
+        assert _get(viewer.address("") + "api/games/5")[0] == 404
+        assert _get(viewer.address("") + "static/..%2Fserver.py")[0] == 404
+        assert _get(viewer.address("play"))[0] == 404  # not started with a player
+
+
+def test_the_guard_refuses_other_names_other_origins_and_requests_without_the_token(tmp_path):
+    path, _ = _pgn_file(tmp_path, 1)
+    with Viewer(pgn=path, port=0, token="a-long-secret") as viewer:
+        plain = f"http://127.0.0.1:{viewer.port}/replay"
+        assert _get(plain)[0] == 403
+        assert _get(plain + "?token=wrong-secret")[0] == 403
+        status, _, headers = _get(plain + "?token=a-long-secret")
+        assert status == 200 and "HttpOnly" in headers["Set-Cookie"]
+        assert _get(plain, {"Cookie": "vantor_token=a-long-secret"})[0] == 200
+        assert _get(plain + "?token=a-long-secret", {"Host": f"evil.example:{viewer.port}"})[0] == 403
+        socket_url = f"ws://127.0.0.1:{viewer.port}/ws/watch?token=a-long-secret"
+        with pytest.raises(Exception):
+            client.connect(socket_url, origin=f"http://evil.example:{viewer.port}", open_timeout=10)
+
+
+@pytest.mark.parametrize("host, token, error", [("0.0.0.0", "short", ValueError), ("127.0.0.1", "a b c d e f", ValueError)])
+def test_tokens_that_cannot_be_presented_are_refused(tmp_path, host, token, error):
+    path, _ = _pgn_file(tmp_path, 1)
+    with pytest.raises(error):
+        Viewer(pgn=path, port=0, host=host, token=token)
+
+
+def test_a_non_local_bind_makes_a_token():
+    with Viewer(feed=GameFeed(), host="0.0.0.0", port=0) as viewer:
+        assert viewer.token and len(viewer.token) >= 16
+        assert _get(f"http://127.0.0.1:{viewer.port}/watch")[0] == 403
+
+
+def _messages(socket, wanted, timeout=30.0):
+    """Messages until ``wanted(message)`` holds; all of them."""
+    seen, deadline = [], time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        seen.append(json.loads(socket.recv(timeout=deadline - time.monotonic())))
+        if wanted(seen[-1]):
+            return seen
+    raise AssertionError(f"not seen in {timeout} s: {seen[-3:]}")
+
+
+def test_watch_sends_the_newest_game_and_its_moves_as_they_come_and_refuses_bad_messages():
+    feed = GameFeed()
+    feed.add([], "*", "old", "old")
+    number = feed.begin("white", "black")
+    board, actions = chess.Board(), []
+    line = Line()
+    with Viewer(feed=feed, port=0) as viewer, client.connect(f"ws://127.0.0.1:{viewer.port}/ws/watch") as socket:
+        first = _messages(socket, lambda m: m["type"] == "game")[-1]
+        assert first["number"] == number and first["moves"] == []
+        for uci in ["e2e4", "e7e5", "g1f3"]:
+            action = uci_to_action(line.board.save_state(), uci)
+            actions.append(action)
+            line.move(action)
+            feed.play(number, action, top_moves(np.eye(4672, dtype=np.float32)[action], 0.25))
+        moves = []
+        for message in _messages(socket, lambda m: m["type"] == "moves" and len(moves) + len(m["moves"]) >= 3):
+            if message["type"] == "moves":
+                moves += message["moves"]
+        for move in moves:
+            board.push_uci(move["uci"])
+            assert move["fen"] == board.fen(en_passant="fen") and move["top"][0]["share"] == 1.0
+        for bad in ["not json", json.dumps([1]), json.dumps({"type": "follow", "game": "x"}), "x" * 5000]:
+            socket.send(bad)
+            assert _messages(socket, lambda m: m["type"] == "error")[-1]["message"]
+        socket.send(json.dumps({"type": "follow", "game": 1}))
+        assert _messages(socket, lambda m: m["type"] == "game")[-1]["white"] == "old"
+
+
+def test_play_refuses_illegal_moves_answers_legal_ones_and_takes_back():
+    with Viewer(play="mc:1", port=0) as viewer, client.connect(f"ws://127.0.0.1:{viewer.port}/ws/play") as socket:
+        start = _messages(socket, lambda m: m["type"] == "position")[-1]
+        assert start["turn"] == "white" and "e2e4" in start["legal"] and len(start["legal"]) == 20
+        for bad in [{"type": "move", "uci": "e2e5"}, {"type": "move", "uci": 7}, {"type": "move"},
+                    {"type": "new", "colour": "green"}, {"type": "resign"}]:
+            socket.send(json.dumps(bad))
+            seen = _messages(socket, lambda m: m["type"] == "position")
+            assert seen[0]["type"] == "error" and seen[-1]["moves"] == []
+        socket.send(json.dumps({"type": "move", "uci": "e2e4"}))
+        reply = _messages(socket, lambda m: m["type"] == "position" and len(m["moves"]) == 2)[-1]
+        assert reply["turn"] == "white" and reply["moves"][0]["san"] == "e4"
+        socket.send(json.dumps({"type": "undo"}))
+        assert _messages(socket, lambda m: m["type"] == "position")[-1]["moves"] == []
+        socket.send(json.dumps({"type": "new", "colour": "black"}))
+        first = _messages(socket, lambda m: m["type"] == "position" and len(m["moves"]) == 1)[-1]
+        assert first["colour"] == "black" and first["turn"] == "black"
+
+
+def test_the_play_session_ends_a_game_with_its_result_and_pgn():
+    session = PlaySession("random", seed=3)
+    try:
+        replies = iter(["e7e5", "d8h4"])
+        session.player = lambda state, mask: uci_to_action(state, next(replies))
+        session.move("f2f3")
+        session.reply()
+        session.move("g2g4")
+        session.reply()
+        shown = session.shown()
+        assert shown["over"] and shown["result"] == "0-1" and shown["ending"] == "checkmate"
+        assert read_pgn(shown["pgn"]).result == "0-1" and shown["legal"] == []
+        with pytest.raises(ValueError, match="over"):
+            session.move("a2a3")
+        session.take_back()
+        assert len(session.actions) == 2 and not session.over
+    finally:
+        session.close()
+
+
+def test_a_bad_player_spec_or_path_is_refused_before_serving(tmp_path):
+    with pytest.raises(ValueError, match="unknown player"):
+        Viewer(play="grandmaster", port=0)
+    with pytest.raises(NotADirectoryError):
+        Viewer(run=tmp_path / "missing", port=0)
+    with pytest.raises(ValueError, match="nothing to view"):
+        Viewer(port=0)
+
+
+def test_the_feed_keeps_the_newest_games_while_threads_play():
+    feed = GameFeed(keep=4)
+
+    def play(name):
+        for _ in range(20):
+            number = feed.begin(name, name)
+            for action in range(30):
+                feed.play(number, action)
+            feed.finish(number, "*")
+
+    threads = [threading.Thread(target=play, args=(str(i),)) for i in range(4)]
+    for thread in threads:
+        thread.start()
+    for _ in range(200):
+        for number in feed.numbers():
+            game = feed.read(number)
+            assert game is None or len(game.actions) == len(game.tops) <= 30
+    for thread in threads:
+        thread.join()
+    assert feed.numbers() == [77, 78, 79, 80] and all(g["plies"] == 30 for g in feed.summary())
+    with pytest.raises(ValueError):
+        feed.finish(80, "2-0")
+    with pytest.raises(TypeError):
+        feed.play(80, 1.0)
+
+
+def test_the_curve_skips_records_json_cannot_carry(tmp_path):
+    record = {"opponent": "random", "minutes": 5, "score": 0.5, "score_low": 0.4, "score_high": 0.6}
+    lines = [json.dumps(record), json.dumps({**record, "score": float("nan")}), "{cut"]
+    (tmp_path / "log.jsonl").write_text("\n".join(lines) + "\n")
+    with Viewer(run=tmp_path, port=0) as viewer:
+        assert json.loads(_get(viewer.address("") + "api/curve")[1])["records"] == [record]
+
+
+def _vantor(*args, **kwargs):
+    return subprocess.run([sys.executable, "-m", "vantor_gym", *args], capture_output=True, text=True,
+                          timeout=120, **kwargs)
+
+
+@pytest.mark.parametrize("args, said", [
+    (["view"], "give a PGN file"),
+    (["view", "/nonexistent/games.pgn"], "no PGN file or run directory"),
+    (["view", "--play", "mc:0"], "at least 1"),
+    (["view", "--play", "random", "--port", "70000"], "--port"),
+    (["view", "--play", "random", "--movetime", "-1"], "--movetime"),
+])
+def test_the_command_refuses_bad_arguments_in_one_line(args, said):
+    done = _vantor(*args)
+    assert done.returncode == 1 and said in done.stderr and len(done.stderr.strip().splitlines()) == 1
+
+
+def test_the_command_serves_until_interrupted(tmp_path):
+    path, _ = _pgn_file(tmp_path, 1)
+    with subprocess.Popen([sys.executable, "-m", "vantor_gym", "view", str(path), "--port", "0"],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as process:
+        try:
+            url = process.stdout.readline().split(" at ")[1].split()[0]
+            assert json.loads(_get(url + "api/games")[1])["total"] == 1
+        finally:
+            process.send_signal(signal.SIGINT)
+            assert process.wait(60) == 0, process.stderr.read()
+
+
+def test_selfplay_with_view_says_where_to_watch(tmp_path):
+    done = _vantor("selfplay", "--local", "--episodes", "2", "--max-plies", "10", "--out", str(tmp_path / "e.npz"),
+                   "--view")
+    assert done.returncode == 0, done.stderr
+    assert "watch the games at http://127.0.0.1:" in done.stderr
