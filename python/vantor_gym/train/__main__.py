@@ -35,6 +35,12 @@ _CHECKPOINT = "checkpoint.pt"
 def parse(argv: list[str] | None = None, prog: str = "python -m vantor_gym.train") -> tuple[TrainConfig, float]:
     """The run's config and minutes from the command line, without loading PyTorch; a
     value the run cannot take is one line and status 1, a malformed one status 2."""
+    config, minutes, _ = _parse(argv, prog)
+    return config, minutes
+
+
+def _parse(argv: list[str] | None, prog: str) -> tuple[TrainConfig, float, int | None]:
+    """``parse``'s config and minutes, and the watch page's port with --view (None without)."""
     parser = Parser(prog=prog, description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--minutes", type=float, default=60.0,
                         help="minutes of training time, shared out among the phases (default: %(default)s)")
@@ -42,22 +48,28 @@ def parse(argv: list[str] | None = None, prog: str = "python -m vantor_gym.train
         kind = _KINDS.get(str(field.type).split(" |")[0], str)
         parser.add_argument("--" + field.name.replace("_", "-"), type=kind, default=field.default,
                             help=HELP.get(field.name, "default: %(default)s"))
+    parser.add_argument("--view", action="store_true",
+                        help="serve a page that watches the self-play games and the learning curve (needs "
+                             "vantor[view]); its address goes to standard error")
+    parser.add_argument("--view-port", type=whole, default=0, metavar="PORT",
+                        help="the watch page's port on 127.0.0.1 (default: a free one)")
     args = vars(parser.parse_args(argv))
     minutes = args.pop("minutes")
+    config_args = {k: v for k, v in args.items() if k not in ("view", "view_port")}
     try:
         real(minutes, "minutes", 0.0)
-        config = TrainConfig(**args)
+        config = TrainConfig(**config_args)
     except (TypeError, ValueError) as error:
         # A value of the right type that the run cannot take: one line, as the other commands say it.
         print(f"{prog}: error: {error}", file=sys.stderr)
         raise SystemExit(1) from None
-    return config, minutes
+    return config, minutes, args["view_port"] if args["view"] else None
 
 
 def main(argv: list[str] | None = None, prog: str = "python -m vantor_gym.train") -> int:
     """Runs the training command; a refused argument is one line and status 2, a failure
     before or during the run one line and status 1, an interrupt status 130."""
-    config, minutes = parse(argv, prog)
+    config, minutes, view_port = _parse(argv, prog)
     if not os.path.exists(os.path.join(config.directory, _CHECKPOINT)):
         try:
             config.check_budget(minutes)  # before PyTorch loads: a run too short is said at once
@@ -86,8 +98,17 @@ def main(argv: list[str] | None = None, prog: str = "python -m vantor_gym.train"
                   flush=True)
 
     trainer = None
+    viewer = None
     try:
-        trainer = Trainer(config)
+        feed = None
+        if view_port is not None:
+            from vantor_gym.view import GameFeed, Viewer  # before the run: a missing extra is said at once
+
+            feed = GameFeed()
+        trainer = Trainer(config, feed=feed)
+        if feed is not None:
+            viewer = Viewer(feed=feed, run=config.directory, port=view_port)
+            print(f"watch the run at {viewer.address('watch')}", file=sys.stderr, flush=True)
         trainer.run(minutes, report)
     except (ValueError, TypeError, OSError, EngineError, ImportError) as error:
         print(f"{prog}: error: {error}", file=sys.stderr)
@@ -103,6 +124,8 @@ def main(argv: list[str] | None = None, prog: str = "python -m vantor_gym.train"
     finally:
         if trainer is not None:
             trainer.close()
+        if viewer is not None:
+            viewer.close()
     print(f"{config.directory}: {trainer.clock / 60:.1f} minutes of training, {trainer.buffer.added} positions, "
           f"{trainer.updates} updates; network.pt, log.jsonl and curve.png written")
     return 0

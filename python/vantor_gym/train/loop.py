@@ -22,6 +22,7 @@ import torch
 
 from vantor_gym._handles import Unshared
 from vantor_gym._numbers import integer, real
+from vantor_gym.notation import pgn
 from vantor_gym.train.config import HEAD_TO_HEAD_GAMES, PHASES, Plan, TrainConfig
 from vantor_gym.train.board import TrainingBoard
 from vantor_gym.train.evaluate import NetworkPlayer, evaluate, find_engine, openings, plot_curve, read_log
@@ -32,6 +33,7 @@ from vantor_gym.train.network import (NetworkConfig, PolicyValueNet, evaluator, 
 from vantor_gym.train.replay import ReplayBuffer
 from vantor_gym.train.selfplay import SelfPlay
 from vantor_gym.train.workers import SelfPlayWorkers, WorkerError, import_ray
+from vantor_gym.view.feed import GameFeed
 
 __all__ = ["TrainConfig", "Trainer"]
 
@@ -41,6 +43,7 @@ IMITATION = "imitation.pt"
 NETWORK = "network.pt"
 LOG = "log.jsonl"
 CURVE = "curve.png"
+GAMES = "games.pgn"
 P = ParamSpec("P")
 R = TypeVar("R")
 _CHECKPOINT_FORMAT = "vantor training checkpoint"
@@ -70,7 +73,10 @@ class Trainer(Unshared):
     against the references stop the clock; their records go to ``log.jsonl`` and the
     curve to ``curve.png``, and the final network to ``network.pt``; the losses, learning
     rate, buffer, self-play speed and evaluations also go to TensorBoard's event files in
-    ``tensorboard/`` (``board.TrainingBoard``).
+    ``tensorboard/`` (``board.TrainingBoard``). Each finished self-play game is appended to
+    ``games.pgn`` (on this process; the Ray workers' games are not), with the learner's
+    update count as its ``Updates`` tag; with a ``feed`` (``vantor_gym.view.GameFeed``)
+    every self-play move is told to it as it is played, for a page that watches.
 
     ``iterate()`` is one self-play iteration: ``plies_per_iteration`` moves of every
     self-play game, then ``updates_per_iteration`` learner steps on batches drawn from the
@@ -84,7 +90,7 @@ class Trainer(Unshared):
     the new weights. A worker that raises ends the iteration with ``WorkerError`` once a
     checkpoint is saved and the workers are stopped."""
 
-    def __init__(self, config: TrainConfig) -> None:
+    def __init__(self, config: TrainConfig, feed: GameFeed | None = None) -> None:
         if not isinstance(config, TrainConfig):
             raise TypeError(f"config must be a TrainConfig, not {type(config).__name__}")
         self.config = config
@@ -115,7 +121,8 @@ class Trainer(Unshared):
         self._closed = False
         self.selfplay = None if config.workers else SelfPlay(
             evaluator(self.net), games=config.games, simulations=config.simulations, max_plies=config.max_plies,
-            temperature_plies=config.temperature_plies, seed=config.seed + self.iteration, threads=config.threads)
+            temperature_plies=config.temperature_plies, seed=config.seed + self.iteration, threads=config.threads,
+            feed=feed)
         # Last, so that a failure above leaves no writer thread. Events after the checkpoint
         # are work to be done again; the checkpoint's own step keeps its evaluation.
         self._notices: list[str] | None = []  # the board's, said once a run starts (None: at once)
@@ -133,7 +140,8 @@ class Trainer(Unshared):
         ``imitate`` (on workers: the games that came back, then ``imitate``, then the new
         weights published)."""
         if self.selfplay is not None:
-            self.selfplay.play(self.config.plies_per_iteration, self.buffer)
+            stats = self.selfplay.play(self.config.plies_per_iteration, self.buffer)
+            self._keep_games(stats.finished)
             self.imitate()
             return
         workers = self._workers()
@@ -149,6 +157,17 @@ class Trainer(Unshared):
         self.imitate()
         if self.updates > workers.version:
             workers.publish(self.updates, self.net)
+
+    def _keep_games(self, games: list[tuple[list[int], str]]) -> None:
+        """Appends the finished self-play games to ``games.pgn``, each in one write, so a
+        kill cuts at most the last one short (which a reader then skips)."""
+        if not games:
+            return
+        texts = [pgn(actions, result=result, headers={"Event": "vantor train self-play", "White": "self-play",
+                                                      "Black": "self-play", "Updates": str(self.updates)})
+                 for actions, result in games]
+        with open(self._path(GAMES), "a", encoding="utf-8") as out:
+            out.write("\n".join(texts) + "\n")
 
     def _workers(self) -> SelfPlayWorkers:
         if self._closed:

@@ -22,11 +22,13 @@ ACTIONS = 4672
 @dataclass
 class SelfPlayStats:
     """What ``SelfPlay.play`` did: plies played, games finished, and their results from
-    white's side (wins, draws, losses)."""
+    white's side (wins, draws, losses); ``finished`` holds each finished game's actions and
+    PGN result."""
 
     plies: int = 0
     games: int = 0
     results: dict[int, int] = field(default_factory=lambda: {1: 0, 0: 0, -1: 0})
+    finished: list[tuple[list[int], str]] = field(default_factory=list)
 
 
 @dataclass
@@ -35,6 +37,7 @@ class _Record:
     masks: list[np.ndarray] = field(default_factory=list)
     policies: list[np.ndarray] = field(default_factory=list)
     sides: list[int] = field(default_factory=list)
+    actions: list[int] = field(default_factory=list)
 
 
 class SelfPlay:
@@ -91,6 +94,7 @@ class SelfPlay:
             record.masks.append(self.masks[i].copy())
             record.policies.append(result.policies[i])
             record.sides.append(int(self.sides[i]))
+            record.actions.append(int(actions[i]))
         if self.feed is not None:
             for i, action in enumerate(actions.tolist()):
                 self.feed.play(self.watched[i], action, top_moves(result.policies[i], float(result.values[i])))
@@ -100,25 +104,31 @@ class SelfPlay:
         self.plies += 1
         stats.plies += len(actions)
         ended = np.flatnonzero(terminated | truncated)
-        finished = [(self.records[i], int(rewards[i]) if terminated[i] else 0) for i in ended.tolist()]
+        finished = [(self.records[i], int(rewards[i]) if terminated[i] else 0, bool(truncated[i] and not terminated[i]))
+                    for i in ended.tolist()]
         # The ended games start again before their positions are handed over, so that
         # whatever the buffer does, every game can go on.
         for i in ended.tolist():
             self.records[i] = _Record()
             if self.feed is not None:
-                white = int(rewards[i]) if terminated[i] else 0
-                self.feed.finish(self.watched[i], {1: "1-0", -1: "0-1"}.get(white, "1/2-1/2"))
+                self.feed.finish(self.watched[i], _result(int(rewards[i]), bool(truncated[i] and not terminated[i])))
                 self.watched[i] = self.feed.begin("self-play", "self-play")
         if len(ended):
             rows, fresh = self.env.reset(indices=ended)
             self.rows[ended], self.masks[ended], self.sides[ended] = rows, fresh["action_mask"], fresh["side"]
             self.plies[ended] = 0
-        for record, white in finished:
+        for record, white, cut in finished:
             stats.games += 1
             stats.results[white] += 1
+            stats.finished.append((record.actions, _result(white, cut)))
             values = np.where(np.array(record.sides) == 0, white, -white).astype(np.float32)
             buffer.add(np.stack(record.rows), np.stack(record.masks), np.stack(record.policies), values)
 
     def close(self) -> None:
         """Ends the games' worker threads."""
         self.env.close()
+
+
+def _result(white: int, cut: bool) -> str:
+    """The PGN result of a game that ended with ``white``'s reward, or was cut at ``max_plies``."""
+    return "*" if cut else {1: "1-0", -1: "0-1"}.get(white, "1/2-1/2")

@@ -32,7 +32,7 @@ from starlette.routing import Route, WebSocketRoute
 from starlette.websockets import WebSocket, WebSocketDisconnect
 
 from vantor_gym import render
-from vantor_gym.notation import pgn, read_pgn_columns
+from vantor_gym.notation import pgn, read_pgn_columns, read_pgn_games
 from vantor_gym.train.log import read_log
 from vantor_gym.view.feed import FeedGame, GameFeed
 from vantor_gym.view.lines import Line
@@ -154,6 +154,55 @@ class _Watcher:
         return message
 
 
+class _RunGames:
+    """The games a training run appends to its ``games.pgn``, read into a feed of their own
+    as they come: a game is read once the next one starts, or once the file has not grown
+    for a few seconds (so a game being written is not read half-way)."""
+
+    TAIL = 1 << 20  # bytes read back from the end of a file that is already long
+
+    def __init__(self, path: str) -> None:
+        self.path, self.feed = path, GameFeed()
+        self.offset, self.checked, self.grown, self.size = -1, 0.0, 0.0, -1
+        self._lock = threading.Lock()
+
+    def due(self) -> bool:
+        return time.monotonic() - self.checked >= 1.0
+
+    def poll(self) -> None:
+        with self._lock:
+            now = self.checked = time.monotonic()
+            try:
+                size = os.path.getsize(self.path)
+            except OSError:
+                return
+            if size != self.size:
+                self.size, self.grown = size, now
+            if self.offset < 0 or size < self.offset:  # the first look, or a file started again
+                self.offset = max(0, size - self.TAIL)
+            if size > self.offset:
+                self._read(size, now)
+
+    def _read(self, size: int, now: float) -> None:
+        with open(self.path, "rb") as source:
+            source.seek(self.offset)
+            data = source.read(min(size - self.offset, 8 * self.TAIL))
+        start = 0
+        if self.offset > 0 and not data.startswith(b"["):
+            start = data.find(b"\n\n[") + 2  # read back into a game: from the next one on
+            if start == 1:
+                return
+        end = data.rfind(b"\n\n[") + 2
+        if end <= start:
+            if now - self.grown < 3.0:
+                return
+            end = len(data)  # the last game, once the file has stopped growing
+        self.offset += end
+        for game in read_pgn_games(data[start:end], on_error="skip"):
+            tags = game.headers
+            self.feed.add(game.actions, game.result, tags.get("White", "?"), tags.get("Black", "?"), game.start_fen)
+
+
 def _finite(record: dict[str, Any]) -> bool:
     return all(not isinstance(v, float) or math.isfinite(v) for v in record.values())
 
@@ -165,6 +214,10 @@ class _Viewer:
                  movetime: float | None, seed: int | None) -> None:
         self.games = None if pgn_path is None else _Games(pgn_path)
         self.run, self.spec, self.feed = run, play, feed
+        self.run_games = None
+        if run is not None and feed is None:
+            self.run_games = _RunGames(os.path.join(run, "games.pgn"))
+            self.feed = self.run_games.feed
         self.movetime, self.seed = movetime, seed
         self.plays = 0
         self.plays_lock = threading.Lock()
@@ -348,6 +401,8 @@ async def _watch(ws: WebSocket) -> None:
 async def _send_watched(ws: WebSocket, viewer: _Viewer, watcher: _Watcher, closed: asyncio.Event) -> None:
     last_summary = 0.0
     while not closed.is_set():
+        if viewer.run_games is not None and viewer.run_games.due():
+            await asyncio.to_thread(viewer.run_games.poll)
         now = time.monotonic()
         feed = viewer.feed
         if feed is not None:
