@@ -433,8 +433,8 @@ def _add_common(parser: argparse.ArgumentParser) -> None:
 def add_view_flags(parser: argparse.ArgumentParser) -> None:
     """--view and --view-port, for the commands whose games a page can watch."""
     parser.add_argument("--view", action="store_true",
-                        help="serve a page that watches the games as they are played (needs vantor[view]); "
-                             "its address goes to standard error")
+                        help="serve a page that watches the games as they are played, and a training run's "
+                             "learning curve (needs vantor[view]); its address goes to standard error")
     parser.add_argument("--view-port", type=whole, default=0, metavar="PORT",
                         help="the watch page's port on 127.0.0.1 (default: a free one)")
 

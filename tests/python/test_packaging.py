@@ -271,12 +271,13 @@ def test_wheel_holds_both_modules_their_stubs_and_the_extras(wheel):
         requires = re.findall(r"^Requires-Dist: (.*)$", archive.read(metadata).decode(), re.M)
         extras = set(re.findall(r"^Provides-Extra: (.*)$", archive.read(metadata).decode(), re.M))
     for expected in ("vantor.pyi", "vantor-stubs/__init__.pyi", "vantor_gym/py.typed",
-                     "vantor_gym/_native.pyi", "vantor_gym/__init__.py", "vantor_gym/train/baseline.pt"):
+                     "vantor_gym/_native.pyi", "vantor_gym/__init__.py", "vantor_gym/train/baseline.pt",
+                     "vantor_gym/view/static/viewer.js", "vantor_gym/view/static/page.html"):
         assert expected in names
     assert any(re.fullmatch(r"vantor\.cpython-.*\.so", n) for n in names)
     assert any(re.fullmatch(r"vantor_gym/_native\.cpython-.*\.so", n) for n in names)
     assert not [n for n in names if "__pycache__" in n or n.startswith(("tests/", "build"))]
-    assert {"gym", "pettingzoo", "ray", "train", "all"} <= extras
+    assert {"gym", "pettingzoo", "ray", "train", "view", "all"} <= extras
     assert any(r.startswith("numpy") and "extra" not in r for r in requires), requires
 
 

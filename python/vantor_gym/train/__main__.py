@@ -21,6 +21,7 @@ from typing import TYPE_CHECKING, Any
 
 from vantor_gym._numbers import real
 from vantor_gym._parsing import Parser, one_line, whole
+from vantor_gym.cli import add_view_flags
 from vantor_gym.train.config import HELP, TrainConfig
 
 if TYPE_CHECKING:
@@ -48,11 +49,7 @@ def _parse(argv: list[str] | None, prog: str) -> tuple[TrainConfig, float, int |
         kind = _KINDS.get(str(field.type).split(" |")[0], str)
         parser.add_argument("--" + field.name.replace("_", "-"), type=kind, default=field.default,
                             help=HELP.get(field.name, "default: %(default)s"))
-    parser.add_argument("--view", action="store_true",
-                        help="serve a page that watches the self-play games and the learning curve (needs "
-                             "vantor[view]); its address goes to standard error")
-    parser.add_argument("--view-port", type=whole, default=0, metavar="PORT",
-                        help="the watch page's port on 127.0.0.1 (default: a free one)")
+    add_view_flags(parser)
     args = vars(parser.parse_args(argv))
     minutes = args.pop("minutes")
     config_args = {k: v for k, v in args.items() if k not in ("view", "view_port")}
@@ -107,7 +104,7 @@ def main(argv: list[str] | None = None, prog: str = "python -m vantor_gym.train"
             feed = GameFeed()
         trainer = Trainer(config, feed=feed)
         if feed is not None:
-            viewer = Viewer(feed=feed, run=config.directory, port=view_port)
+            viewer = Viewer(feed=feed, run=config.directory, port=view_port or 0)
             print(f"watch the run at {viewer.address('watch')}", file=sys.stderr, flush=True)
         trainer.run(minutes, report)
     except (ValueError, TypeError, OSError, EngineError, ImportError) as error:

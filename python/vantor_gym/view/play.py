@@ -107,7 +107,7 @@ class PlaySession:
     def shown(self) -> dict[str, object]:
         """What the page shows: the position, the moves, the legal moves, and the result."""
         state = self.env.save_state(0)
-        legal = [] if self.over else [action_to_uci(state, a) for a in np.flatnonzero(self.info["action_mask"][0])]
+        legal = [] if self.over else [action_to_uci(state, a) for a in np.flatnonzero(self.info["action_mask"][0]).tolist()]
         shown: dict[str, object] = {
             "type": "position", "fen": self.line.fen(), "moves": self.moves, "legal": legal, "colour": COLOURS[self.person],
             "turn": COLOURS[self.side], "over": self.over, "result": self.result, "ending": self.ending,

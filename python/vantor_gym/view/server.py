@@ -557,6 +557,9 @@ class Viewer:
         self._socket = socket.socket(family, socket.SOCK_STREAM)
         try:
             self._socket.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            # Accepted connections inherit it: a page's small messages go at once, not after
+            # the browser's delayed acknowledgement (some 40 ms a move).
+            self._socket.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             self._socket.bind((host, port))
             self._socket.listen(64)
         except OSError:
