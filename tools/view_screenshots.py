@@ -32,7 +32,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 def browser() -> webdriver.Chrome:
     options = webdriver.ChromeOptions()
     options.binary_location = "/usr/bin/chromium"
-    for argument in ["--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1100,760",
+    for argument in ["--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1200,900",
                      "--force-device-scale-factor=1"]:
         options.add_argument(argument)
     return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)

@@ -154,9 +154,12 @@ def test_watch_sends_the_newest_game_and_its_moves_as_they_come_and_refuses_bad_
             line.move(action)
             feed.play(number, action, top_moves(np.eye(4672, dtype=np.float32)[action], 0.25))
         moves = []
-        for message in _messages(socket, lambda m: m["type"] == "moves" and len(moves) + len(m["moves"]) >= 3):
-            if message["type"] == "moves":
-                moves += message["moves"]
+
+        def all_three(message):
+            moves.extend(message["moves"] if message["type"] == "moves" else [])
+            return len(moves) >= 3
+
+        _messages(socket, all_three)
         for move in moves:
             board.push_uci(move["uci"])
             assert move["fen"] == board.fen(en_passant="fen") and move["top"][0]["share"] == 1.0

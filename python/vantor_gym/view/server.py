@@ -32,6 +32,7 @@ from starlette.routing import Route, WebSocketRoute
 from starlette.websockets import WebSocket, WebSocketDisconnect
 
 from vantor_gym import render
+from vantor_gym._numbers import integer
 from vantor_gym.notation import pgn, read_pgn_columns, read_pgn_games
 from vantor_gym.train.log import read_log
 from vantor_gym.view.feed import FeedGame, GameFeed
@@ -546,6 +547,9 @@ class Viewer:
                  token: str | None = None, movetime: float | None = None, seed: int | None = None) -> None:
         import uvicorn
 
+        port = integer(port, "port", 0, 65535)
+        if not isinstance(host, str) or not isinstance(token, (str, type(None))):
+            raise TypeError("host and token are str")
         local = is_loopback(host)
         if token is None and not local:
             token = secrets.token_urlsafe(16)

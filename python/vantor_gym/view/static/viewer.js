@@ -263,7 +263,8 @@ function replayPage(main) {
   const controls = element("div", { class: "controls" });
   left.append(controls);
   const fen = fenBox(left);
-  const moves = moveList(left, (ply) => go(ply));
+  const moves = moveList(right, (ply) => go(ply));
+  right.lastChild.classList.add("short");
   const table = element("table", { class: "games" });
   const pager = element("div", { class: "pager" });
   right.append(table, pager);
