@@ -141,8 +141,8 @@ def _run_view(args: argparse.Namespace) -> int:
         raise ValueError("give a PGN file, a run directory, or --play PLAYER")
     with Viewer(pgn=pgn_path, run=run, play=args.play, host=args.host, port=args.port, token=args.token,
                 movetime=args.movetime) as viewer:
-        print(f"Vantor's viewer at {viewer.url} (Ctrl-C ends it)", flush=True)
-        try:
+        try:  # from the moment the address is out, Ctrl-C is the way to end it
+            print(f"Vantor's viewer at {viewer.url} (Ctrl-C ends it)", flush=True)
             while True:
                 time.sleep(3600)
         except KeyboardInterrupt:

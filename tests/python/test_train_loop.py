@@ -16,7 +16,9 @@ if SANITIZED:
     pytest.skip("PyTorch is not run under the sanitizer preload", allow_module_level=True)
 
 from vantor_gym.train.__main__ import main, parse  # noqa: E402
+from vantor_gym.notation import read_pgn_games  # noqa: E402
 from vantor_gym.train.loop import TrainConfig, Trainer  # noqa: E402
+from vantor_gym.view import GameFeed  # noqa: E402
 
 
 def tiny(directory, **changes):
@@ -28,11 +30,18 @@ def tiny(directory, **changes):
 
 
 def test_a_few_iterations_learn_and_a_killed_run_resumes_from_its_checkpoint(tmp_path):
-    trainer = Trainer(tiny(tmp_path))
+    feed = GameFeed()
+    trainer = Trainer(tiny(tmp_path), feed=feed)
     before = [p.detach().clone() for p in trainer.net.parameters()]
     for _ in range(4):
         trainer.iterate()
     assert trainer.updates > 0 and np.isfinite(trainer.losses).all()
+    # Every finished self-play game is kept, and the feed saw the same moves.
+    kept = list(read_pgn_games(tmp_path / "games.pgn"))
+    finished = [feed.read(n) for n in feed.numbers() if feed.read(n).result is not None]
+    assert kept and len(kept) == len(finished)
+    assert sorted(g.actions for g in kept) == sorted(g.actions for g in finished)
+    assert all(g.result == "*" and len(g.actions) == 10 or g.result != "*" for g in kept)
     assert any(not torch.equal(a, b) for a, b in zip(before, trainer.net.parameters()))
     saved = ([p.detach().clone() for p in trainer.net.state_dict().values()], trainer.buffer.added,
              trainer.buffer.observations.copy(), trainer.iteration)

@@ -1,6 +1,7 @@
 """The viewer's server, without a browser: its JSON against python-chess, its guard against
 other names, origins and missing tokens, the watch and play sockets, and the command line."""
 
+import io
 import json
 import os
 import random
@@ -11,6 +12,7 @@ import threading
 import time
 import urllib.error
 import urllib.request
+from contextlib import ExitStack
 
 import numpy as np
 import pytest
@@ -244,6 +246,27 @@ def test_the_feed_keeps_the_newest_games_while_threads_play():
         feed.play(80, 1.0)
 
 
+def test_a_run_directory_is_watched_game_by_game_as_its_games_file_grows(tmp_path):
+    games = tmp_path / "games.pgn"
+    first = '[White "one"]\n\n1. e4 e5 2. Qh5 Nc6 3. Bc4 Nf6 4. Qxf7# 1-0\n'
+    second = '[White "two"]\n\n1. d4 d5 *\n'
+    games.write_text(first)
+    with Viewer(run=tmp_path, port=0) as viewer, client.connect(f"ws://127.0.0.1:{viewer.port}/ws/watch") as socket:
+        # A game alone in the file is read once the file has stopped growing for a moment.
+        shown = _messages(socket, lambda m: m["type"] == "game")[-1]
+        assert shown["white"] == "one" and shown["result"] == "1-0" and shown["moves"][-1]["san"] == "Qxf7#"
+        with games.open("a") as out:
+            out.write("\n" + second[:20])  # a game half written is not read yet
+            out.flush()
+            out.write(second[20:] + "\n" + first)
+        shown = _messages(socket, lambda m: m["type"] == "game" and m["white"] == "two")[-1]
+        assert [m["san"] for m in shown["moves"]] == ["d4", "d5"]
+        _messages(socket, lambda m: m["type"] == "games" and len(m["games"]) == 3)  # "one" again, once stale
+        games.write_text(second)  # a file started again is read from its start
+        last = _messages(socket, lambda m: m["type"] == "games" and len(m["games"]) == 4)[-1]
+        assert [g["white"] for g in last["games"]] == ["one", "two", "one", "two"]
+
+
 def test_the_curve_skips_records_json_cannot_carry(tmp_path):
     record = {"opponent": "random", "minutes": 5, "score": 0.5, "score_low": 0.4, "score_high": 0.6}
     lines = [json.dumps(record), json.dumps({**record, "score": float("nan")}), "{cut"]
@@ -286,3 +309,94 @@ def test_selfplay_with_view_says_where_to_watch(tmp_path):
                    "--view")
     assert done.returncode == 0, done.stderr
     assert "watch the games at http://127.0.0.1:" in done.stderr
+
+
+def test_feed_arguments_are_checked_before_anything_is_added():
+    feed = GameFeed()
+    for bad in ([1, 2, 99999], [1.0]):
+        with pytest.raises((TypeError, ValueError)):
+            feed.add(bad, "1-0")
+    with pytest.raises(ValueError):
+        feed.add([1], "2-0")
+    assert feed.numbers() == []
+    number = feed.begin()
+    with pytest.raises(TypeError):
+        feed.play(number, 1, top="garbage")
+    feed.play(number, 1, top=(float("nan"), [(1, 1.0)]))  # a diverged search's value: no top shown
+    feed.play(number, 2, top=(0.5, [(7, 0.5), (8, float("inf"))]))
+    assert feed.read(number).tops == [None, (0.5, [(7, 0.5)])]
+    with pytest.raises(ValueError):
+        top_moves(np.zeros(4672), 0.0, count=-1)
+    # A top move that is not legal where it was played is left out of the page's list.
+    line = Line()
+    shown = line.move(uci_to_action(line.board.save_state(), "e2e4"), (0.1, [(4000, 0.5)]))
+    assert shown["top"] == [] and shown["san"] == "e4"
+
+
+def test_the_curve_survives_a_log_json_cannot_carry_or_parse(tmp_path):
+    record = {"opponent": "random", "minutes": 5, "score": 0.5, "score_low": 0.4, "score_high": 0.6}
+    lines = [json.dumps(record), json.dumps({**record, "extra": {"loss": float("nan")}}),
+             "[" * 100_000, '{"opponent": "x", "minutes": ' + "9" * 5000 + "}"]
+    (tmp_path / "log.jsonl").write_text("\n".join(lines) + "\n")
+    with Viewer(run=tmp_path, port=0) as viewer:
+        assert json.loads(_get(viewer.address("") + "api/curve")[1])["records"] == [record]
+        (tmp_path / "log.jsonl").unlink()
+        (tmp_path / "log.jsonl").mkdir()
+        assert _get(viewer.address("") + "api/curve")[0] == 200
+
+
+def test_a_game_played_past_an_unclaimed_repetition_downloads_as_recorded(tmp_path):
+    moves = "1. Nf3 Nf6 2. Ng1 Ng8 3. Nf3 Nf6 4. Ng1 Ng8 5. e4 e5 *"
+    (tmp_path / "g.pgn").write_text(f'[White "a"]\n\n{moves}\n')
+    with Viewer(pgn=tmp_path / "g.pgn", port=0) as viewer:
+        status, text, _ = _get(viewer.address("") + "api/games/0/pgn")
+        assert status == 200 and moves in text.decode()
+        assert len(list(chess.pgn.read_game(io.StringIO(text.decode())).mainline_moves())) == 10
+        assert _get(viewer.address("") + "api/games/" + "9" * 5000)[0] == 404
+
+
+@pytest.mark.parametrize("arguments, error", [
+    ({"host": ""}, ValueError), ({"feed": [1]}, TypeError), ({"play": "random", "movetime": -1}, ValueError),
+    ({"play": "random", "port": 70000}, ValueError), ({"play": "random", "port": True}, TypeError),
+])
+def test_viewer_arguments_are_refused_before_serving(arguments, error):
+    with pytest.raises(error):
+        Viewer(**{"feed": GameFeed(), **arguments})
+
+
+def test_any_loopback_address_is_answered_at_its_own_name():
+    with Viewer(feed=GameFeed(), host="127.0.0.2", port=0) as viewer:
+        assert viewer.token is None and _get(viewer.address("watch"))[0] == 200
+        # Without a player, the play socket is closed at once.
+        with pytest.raises(Exception):
+            with client.connect(f"ws://127.0.0.2:{viewer.port}/ws/play", open_timeout=10) as socket:
+                socket.recv(timeout=10)
+
+
+def test_players_thinking_do_not_hold_up_the_rest_of_the_server(tmp_path, monkeypatch):
+    import vantor_gym.view.play as play
+
+    release = threading.Event()
+
+    def slow(spec, stack, **_):
+        def think(state, mask):
+            release.wait(60)
+            return int(np.flatnonzero(mask)[0])
+        return think
+
+    monkeypatch.setattr(play, "make_player", slow)
+    path, _ = _pgn_file(tmp_path, 1)
+    with Viewer(pgn=path, play="random", port=0) as viewer:
+        with ExitStack() as stack:
+            sockets = [stack.enter_context(client.connect(f"ws://127.0.0.1:{viewer.port}/ws/play")) for _ in range(8)]
+            stack.callback(release.set)  # before the sockets close, whatever happens
+            for socket in sockets:
+                _messages(socket, lambda m: m["type"] == "position")
+                socket.send(json.dumps({"type": "move", "uci": "e2e4"}))
+                _messages(socket, lambda m: m["type"] == "thinking")
+            started = time.monotonic()
+            assert _get(viewer.address("") + "api/games/0")[0] == 200
+            assert time.monotonic() - started < 30  # the players think for a minute
+            release.set()
+            for socket in sockets:
+                assert len(_messages(socket, lambda m: m["type"] == "position")[-1]["moves"]) == 2

@@ -182,12 +182,15 @@ def test_watch_shows_self_play_moves_as_they_arrive(browser):
             stop.set()
             player.join()
             selfplay.close()
-        stopped = browser.execute_script("return document.querySelectorAll('.moves .move').length")
-        _wait(browser, lambda d: _main(d, "plies") == str(stopped))
+        # Read in one go, so that no move arrives between the list and the board.
+        sans, pieces = browser.execute_script(
+            "return [[...document.querySelectorAll('.moves .move')].map(m => m.textContent),"
+            " [...document.querySelectorAll('#main svg.vantor-board g.piece')]"
+            ".map(g => [g.dataset.square, g.dataset.piece])]")
         board = chess.Board()
-        for move in browser.find_elements(By.CSS_SELECTOR, ".moves .move"):
-            board.push_san(move.text)
-        assert _shown(browser) == _pieces(board)
+        for san in sans:
+            board.push_san(san)
+        assert sans and dict(pieces) == _pieces(board)
         assert browser.find_elements(By.CSS_SELECTOR, ".search .top-move")
 
 

@@ -19,7 +19,7 @@ def read_log(path: str | os.PathLike[str]) -> list[dict[str, Any]]:
         for line in source:
             try:
                 record = json.loads(line)
-            except json.JSONDecodeError:
+            except (ValueError, RecursionError):  # not JSON, nested too deep, or a number too long
                 continue
             if isinstance(record, dict) and isinstance(record.get("opponent"), str) and all(
                     isinstance(record.get(key), (int, float)) and not isinstance(record.get(key), bool)

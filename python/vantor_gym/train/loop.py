@@ -167,7 +167,7 @@ class Trainer(Unshared):
                                                       "Black": "self-play", "Updates": str(self.updates)})
                  for actions, result in games]
         with open(self._path(GAMES), "a", encoding="utf-8") as out:
-            out.write("\n".join(texts) + "\n")
+            out.write("".join(text + "\n" for text in texts))  # a blank line after each game
 
     def _workers(self) -> SelfPlayWorkers:
         if self._closed:

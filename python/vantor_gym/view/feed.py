@@ -4,10 +4,12 @@ the players append from their threads while the server reads from its own."""
 
 from __future__ import annotations
 
+import math
 import threading
 from collections import OrderedDict
 from collections.abc import Sequence
 from dataclasses import dataclass, field
+from typing import Any, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -28,11 +30,31 @@ actions with their share of the visits, most visited first."""
 def top_moves(policy: npt.ArrayLike, value: float, count: int = 3) -> Top:
     """The ``count`` actions with the largest visit shares in ``policy`` (4672 shares), with
     ``value``; actions nobody visited are left out."""
+    count = integer(count, "count", 0, ACTIONS)
     shares = np.asarray(policy, np.float32).reshape(-1)
     if shares.shape != (ACTIONS,):
         raise ValueError(f"a visit policy has {ACTIONS} shares, not {shares.shape[0]}")
     best = np.argsort(-shares, kind="stable")[:count]
     return float(value), [(int(a), float(shares[a])) for a in best.tolist() if shares[a] > 0]
+
+
+def _check_result(result: object) -> None:
+    if not isinstance(result, str) or result not in RESULTS:
+        raise ValueError(f"result must be one of {', '.join(RESULTS)}, not {result!r}")
+
+
+def _checked_top(top: object) -> Top | None:
+    """``top`` as a ``Top``; a value or share that is not a finite number is left out (a
+    search whose network diverged), anything else not shaped as one is refused."""
+    try:
+        value, moves = cast(tuple[Any, Any], top)
+        pairs = [(integer(a, "a top move's action", 0, ACTIONS - 1), float(s)) for a, s in moves]
+        number = float(value)
+    except (TypeError, ValueError):
+        raise TypeError("top is (value, [(action, share), ...])") from None
+    if not math.isfinite(number):
+        return None
+    return number, [(a, s) for a, s in pairs if math.isfinite(s)]
 
 
 @dataclass
@@ -88,6 +110,7 @@ class GameFeed:
 
     def play(self, game: int, action: int, top: Top | None = None) -> None:
         action = integer(action, "action", 0, ACTIONS - 1)
+        top = None if top is None else _checked_top(top)
         with self._lock:
             kept = self._games.get(game)
             if kept is not None and kept.result is None:
@@ -95,8 +118,7 @@ class GameFeed:
                 kept.tops.append(top)
 
     def finish(self, game: int, result: str) -> None:
-        if result not in RESULTS:
-            raise ValueError(f"result must be one of {', '.join(RESULTS)}, not {result!r}")
+        _check_result(result)
         with self._lock:
             kept = self._games.get(game)
             if kept is not None:
@@ -104,11 +126,15 @@ class GameFeed:
 
     def add(self, actions: Sequence[int], result: str, white: str = "?", black: str = "?",
             start_fen: str | None = None) -> int:
-        """A whole game at once: ``begin``, ``play`` of each action, ``finish``."""
+        """A whole game at once: ``begin``, ``play`` of each action, ``finish``; nothing is
+        added when an argument is refused."""
+        moves = [integer(action, "action", 0, ACTIONS - 1) for action in actions]
+        _check_result(result)
         number = self.begin(white, black, start_fen)
-        for action in actions:
-            self.play(number, action)
-        self.finish(number, result)
+        with self._lock:
+            kept = self._games.get(number)
+            if kept is not None:
+                kept.actions, kept.tops, kept.result = moves, [None] * len(moves), result
         return number
 
     def numbers(self) -> list[int]:

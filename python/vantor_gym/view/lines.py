@@ -9,9 +9,20 @@ from vantor_gym.fen import read_fen
 from vantor_gym.notation import action_to_san, action_to_uci, fen
 from vantor_gym.view.feed import Top
 
-__all__ = ["Line", "START_FEN"]
+__all__ = ["Line", "START_FEN", "line_pgn"]
 
 START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
+
+
+def _named(state: vantor.State, moves: list[tuple[int, float]]) -> list[tuple[str, float]]:
+    """The moves' SAN with their shares; a move that is not legal here is left out."""
+    named = []
+    for action, share in moves:
+        try:
+            named.append((action_to_san(state, action), share))
+        except ValueError:
+            continue
+    return named
 
 
 class Line:
@@ -46,10 +57,37 @@ class Line:
         shown: dict[str, object] = {"uci": uci, "san": san}
         if top is not None:
             shown["value"] = round(top[0], 3)
-            shown["top"] = [{"san": action_to_san(state, a), "share": round(s, 3)} for a, s in top[1]]
+            shown["top"] = [{"san": san, "share": round(s, 3)} for san, s in _named(state, top[1])]
         # A pawn move or a capture starts the fifty-move count again.
         self.halfmoves = 0 if san[0] in "abcdefgh" or "x" in san else self.halfmoves + 1
         self.fullmove += state.side
         self.board.step(action)
         shown["fen"] = self.fen()
         return shown
+
+
+def line_pgn(headers: dict[str, str], moves: list[dict[str, object]], result: str) -> str:
+    """PGN text of moves as ``Line.move`` gives them, under ``headers``: for a recorded game
+    that went on past an ending nobody claimed, which ``notation.pgn`` refuses to write."""
+    tags = "".join(f'[{name} "{_escaped(value)}"]\n' for name, value in headers.items())
+    fields = (str(headers.get("FEN", START_FEN)).split() + ["w", "-", "-", "0", "1"])[:6]
+    number, black = int(fields[5]) if fields[5].isdigit() else 1, fields[1] == "b"
+    tokens = [f"{number}..."] if black and moves else []
+    for move in moves:
+        if not black:
+            tokens.append(f"{number}.")
+        tokens.append(str(move["san"]))
+        number += black
+        black = not black
+    lines, line = [], ""
+    for token in [*tokens, result]:
+        if line and len(line) + 1 + len(token) > 79:
+            lines.append(line)
+            line = token
+        else:
+            line = f"{line} {token}" if line else token
+    return f"{tags}\n" + "\n".join([*lines, line]) + "\n"
+
+
+def _escaped(value: str) -> str:
+    return value.replace("\\", "\\\\").replace('"', '\\"').replace("\n", " ").replace("\r", " ")

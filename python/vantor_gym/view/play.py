@@ -3,8 +3,11 @@ UCI text and are checked by the game, the player answers, and a move may be take
 
 from __future__ import annotations
 
+import functools
+import threading
+from collections.abc import Callable
 from contextlib import ExitStack
-from typing import Any
+from typing import Any, Concatenate, ParamSpec, TypeVar
 
 import numpy as np
 
@@ -18,15 +21,27 @@ from vantor_gym.view.lines import Line
 __all__ = ["PlaySession"]
 
 COLOURS = ("white", "black")
+P = ParamSpec("P")
+R = TypeVar("R")
+
+
+def _locked(method: Callable[Concatenate[PlaySession, P], R]) -> Callable[Concatenate[PlaySession, P], R]:
+    def call(self: PlaySession, /, *args: P.args, **kwargs: P.kwargs) -> R:
+        with self._lock:
+            return method(self, *args, **kwargs)
+
+    functools.update_wrapper(call, method)
+    return call
 
 
 class PlaySession:
     """One game of a person against the player ``spec`` names (a ``vantor match`` spec).
-    Not for several threads at once: the page's connection makes its calls one at a time.
+    Calls from several threads take turns (``close`` waits for a reply being thought);
     ``close`` ends the player (a UCI engine's process)."""
 
     def __init__(self, spec: str, *, movetime: float | None = None, seed: int | None = None) -> None:
         self.spec = spec
+        self._lock = threading.RLock()
         self._stack = ExitStack()
         try:
             self.player = make_player(spec, self._stack, seed=seed, movetime=movetime)
@@ -37,6 +52,20 @@ class PlaySession:
         self.person = 0
         self.new_game("white")
 
+    @_locked
+    def handle(self, message: dict[str, Any]) -> None:
+        """A page's message: ``new`` (with ``colour``), ``move`` (with ``uci``) or ``undo``."""
+        kind = message.get("type")
+        if kind == "new":
+            self.new_game(message.get("colour", "white"))
+        elif kind == "move":
+            self.move(message.get("uci"))
+        elif kind == "undo":
+            self.take_back()
+        else:
+            raise ValueError(f"a message's type is new, move or undo, not {str(kind)[:20]!r}")
+
+    @_locked
     def new_game(self, colour: str) -> None:
         if colour not in COLOURS:
             raise ValueError(f"the colour is 'white' or 'black', not {str(colour)[:20]!r}")
@@ -69,6 +98,7 @@ class PlaySession:
     def side(self) -> int:
         return int(self.info["side"][0])
 
+    @_locked
     def move(self, uci: object) -> None:
         """The person's move, as UCI text; ``ValueError`` if it is not theirs to make or not legal."""
         if not isinstance(uci, str) or len(uci) > 5:
@@ -79,6 +109,7 @@ class PlaySession:
             raise ValueError("it is not your move")
         self._play(uci_to_action(self.env.save_state(0), uci))
 
+    @_locked
     def reply(self) -> None:
         """The player's move, when it is the player's turn. An action that is not legal
         loses the game for the player, as in a match."""
@@ -97,6 +128,7 @@ class PlaySession:
             return
         self._play(action)
 
+    @_locked
     def take_back(self) -> None:
         """Back to the person's last turn before now (their move and the player's answer)."""
         keep = len(self.actions) - 1
@@ -104,6 +136,7 @@ class PlaySession:
             keep -= 1
         self._replay(self.actions[:max(keep, 0)])
 
+    @_locked
     def shown(self) -> dict[str, object]:
         """What the page shows: the position, the moves, the legal moves, and the result."""
         state = self.env.save_state(0)
@@ -118,5 +151,6 @@ class PlaySession:
                                headers={"Event": "vantor view", "White": names[0], "Black": names[1]})
         return shown
 
+    @_locked
     def close(self) -> None:
         self._stack.close()

@@ -13,14 +13,14 @@ import asyncio
 import hmac
 import ipaddress
 import json
-import math
 import os
 import pathlib
+import re
 import secrets
 import socket
 import threading
 import time
-from collections.abc import Awaitable, Callable, MutableMapping
+from collections.abc import Awaitable, Callable, MutableMapping, Sequence
 from importlib import resources
 from typing import Any
 from urllib.parse import parse_qs
@@ -32,11 +32,11 @@ from starlette.routing import Route, WebSocketRoute
 from starlette.websockets import WebSocket, WebSocketDisconnect
 
 from vantor_gym import render
-from vantor_gym._numbers import integer
+from vantor_gym._numbers import integer, real
 from vantor_gym.notation import pgn, read_pgn_columns, read_pgn_games
 from vantor_gym.train.log import read_log
 from vantor_gym.view.feed import FeedGame, GameFeed
-from vantor_gym.view.lines import Line
+from vantor_gym.view.lines import Line, line_pgn
 from vantor_gym.view.play import PlaySession
 
 __all__ = ["Viewer", "make_app"]
@@ -52,6 +52,8 @@ MAX_PLAYS = 16  # games against the player at once, one per page
 MAX_MESSAGE = 4096  # bytes of one message from a page
 TOKEN_COOKIE = "vantor_token"
 PAGES = ("replay", "watch", "play")
+# The names a server bound to a loopback address answers to (with its own address).
+LOOPBACK_NAMES = ("localhost", "127.0.0.1", "[::1]")
 
 
 class ViewError(ValueError):
@@ -112,7 +114,11 @@ class _Games:
 
     def pgn(self, index: int) -> str:
         game = self.columns.game(index)
-        return pgn(game.actions, start_fen=game.start_fen, result=game.result, headers=game.headers)
+        try:
+            return pgn(game.actions, start_fen=game.start_fen, result=game.result, headers=game.headers)
+        except ValueError:
+            # A game played on past an ending nobody claimed (a third repetition), as recorded.
+            return line_pgn(game.headers, self.game(index)["moves"], game.result)  # type: ignore[arg-type]
 
 
 class _Watcher:
@@ -165,6 +171,7 @@ class _RunGames:
     def __init__(self, path: str) -> None:
         self.path, self.feed = path, GameFeed()
         self.offset, self.checked, self.grown, self.size = -1, 0.0, 0.0, -1
+        self.aligned = False  # whether the offset is at the start of a game
         self._lock = threading.Lock()
 
     def due(self) -> bool:
@@ -175,37 +182,49 @@ class _RunGames:
             now = self.checked = time.monotonic()
             try:
                 size = os.path.getsize(self.path)
-            except OSError:
-                return
-            if size != self.size:
-                self.size, self.grown = size, now
-            if self.offset < 0 or size < self.offset:  # the first look, or a file started again
-                self.offset = max(0, size - self.TAIL)
-            if size > self.offset:
-                self._read(size, now)
+                if size != self.size:
+                    self.size, self.grown = size, now
+                if self.offset < 0 or size < self.offset:  # the first look, or a file started again
+                    self.offset = max(0, size - self.TAIL)
+                    self.aligned = self.offset == 0
+                if size > self.offset:
+                    self._read(size, now)
+            except (OSError, ValueError):
+                return  # a file being replaced, or not a file: the next poll looks again
 
     def _read(self, size: int, now: float) -> None:
         with open(self.path, "rb") as source:
             source.seek(self.offset)
             data = source.read(min(size - self.offset, 8 * self.TAIL))
+        starts = [m.end() - 1 for m in _GAME_START.finditer(data)]
         start = 0
-        if self.offset > 0 and not data.startswith(b"["):
-            start = data.find(b"\n\n[") + 2  # read back into a game: from the next one on
-            if start == 1:
+        if not self.aligned:  # read back into the middle of a game: from the next one on
+            if not starts:
                 return
-        end = data.rfind(b"\n\n[") + 2
+            start = starts.pop(0)
+        end = starts[-1] if starts else start
         if end <= start:
             if now - self.grown < 3.0:
                 return
             end = len(data)  # the last game, once the file has stopped growing
         self.offset += end
+        self.aligned = True
         for game in read_pgn_games(data[start:end], on_error="skip"):
             tags = game.headers
             self.feed.add(game.actions, game.result, tags.get("White", "?"), tags.get("Black", "?"), game.start_fen)
 
 
-def _finite(record: dict[str, Any]) -> bool:
-    return all(not isinstance(v, float) or math.isfinite(v) for v in record.values())
+# A blank line, then a header: where the next game of a PGN file starts.
+_GAME_START = re.compile(rb"\n\r?\n\[")
+
+
+def _sendable(record: dict[str, Any]) -> bool:
+    """Whether JSON can carry the record to a page (no NaN or infinity anywhere in it)."""
+    try:
+        json.dumps(record, allow_nan=False)
+    except (ValueError, TypeError, RecursionError):
+        return False
+    return True
 
 
 class _Viewer:
@@ -224,6 +243,7 @@ class _Viewer:
         self.plays_lock = threading.Lock()
         self.curve_seen: tuple[float, int] | None = None
         self.curve: list[dict[str, Any]] = []
+        self.curve_lock = threading.Lock()
 
     def pages(self) -> list[str]:
         have = {"replay": self.games is not None, "watch": self.feed is not None or self.run is not None,
@@ -234,14 +254,15 @@ class _Viewer:
         if self.run is None:
             return []
         path = os.path.join(self.run, "log.jsonl")
-        try:
-            stat = os.stat(path)
-        except OSError:
-            return []
-        if (stat.st_mtime, stat.st_size) != self.curve_seen:
-            self.curve = [r for r in read_log(path) if _finite(r)]
-            self.curve_seen = (stat.st_mtime, stat.st_size)
-        return self.curve
+        with self.curve_lock:
+            try:
+                stat = os.stat(path)
+                if (stat.st_mtime, stat.st_size) != self.curve_seen:
+                    self.curve = [r for r in read_log(path) if _sendable(r)]
+                    self.curve_seen = (stat.st_mtime, stat.st_size)
+            except OSError:
+                return []  # gone, or not a file: the next poll looks again
+            return self.curve
 
 
 def _json(payload: object, status: int = 200) -> Response:
@@ -254,12 +275,18 @@ def _refused(error: Exception, status: int = 400) -> Response:
 
 def make_app(*, pgn: str | os.PathLike[str] | None = None, run: str | os.PathLike[str] | None = None,
              play: str | None = None, feed: GameFeed | None = None, token: str | None = None,
-             local: bool = True, movetime: float | None = None, seed: int | None = None) -> Any:
+             hosts: Sequence[str] | None = LOOPBACK_NAMES, movetime: float | None = None,
+             seed: int | None = None) -> Any:
     """The viewer's ASGI application: the replay page for the games of the PGN file ``pgn``,
     the watch page for the games of ``feed`` and the learning curve of the training run in
     directory ``run``, and the play page against the player spec ``play``. With ``token``
-    every request must present it; ``local`` accepts only requests addressed to a loopback
-    name. The files are checked here: ``OSError`` or ``ValueError`` before anything is served."""
+    every request must present it; with ``hosts`` only requests addressed to one of those
+    names are answered (``None`` answers any). The arguments and files are checked here:
+    ``TypeError``, ``ValueError`` or ``OSError`` before anything is served."""
+    if feed is not None and not isinstance(feed, GameFeed):
+        raise TypeError(f"feed must be a GameFeed, not {type(feed).__name__}")
+    if movetime is not None and real(movetime, "movetime") <= 0:
+        raise ValueError(f"movetime must be above 0 seconds, not {movetime}")
     if pgn is None and run is None and play is None and feed is None:
         raise ValueError("nothing to view: give a PGN file, a run directory, a player to play, or a feed")
     if run is not None and not os.path.isdir(run):
@@ -269,13 +296,13 @@ def make_app(*, pgn: str | os.PathLike[str] | None = None, run: str | os.PathLik
     state = _Viewer(None if pgn is None else os.fspath(pgn), None if run is None else os.fspath(run), play, feed,
                     movetime, seed)
     routes = [Route("/", _index), Route("/static/{name}", _asset), Route("/favicon.ico", _no_icon),
-              Route("/api/games", _game_list), Route("/api/games/{index:int}", _game),
-              Route("/api/games/{index:int}/pgn", _game_pgn), Route("/api/curve", _curve),
+              Route("/api/games", _game_list), Route("/api/games/{index}", _game),
+              Route("/api/games/{index}/pgn", _game_pgn), Route("/api/curve", _curve),
               WebSocketRoute("/ws/watch", _watch), WebSocketRoute("/ws/play", _play)]
     routes += [Route(f"/{page}", _page) for page in PAGES]
     app = Starlette(routes=routes)
     app.state.viewer = state
-    return _Guard(app, token, local)
+    return _Guard(app, token, None if hosts is None else frozenset(hosts))
 
 
 def _viewer(request: Request | WebSocket) -> _Viewer:
@@ -325,9 +352,13 @@ def _game_index(request: Request) -> tuple[_Games, int]:
     games = _viewer(request).games
     if games is None:
         raise ViewError("this viewer was started without a PGN file")
-    index: int = request.path_params["index"]
-    if not 0 <= index < len(games.columns):
-        raise ViewError(f"there is no game {index}: the file has {len(games.columns)}")
+    total = len(games.columns)
+    try:
+        index = _number(request.path_params["index"], "a game number", 0, 0, max(total - 1, 0))
+    except ViewError:
+        raise ViewError(f"there is no game {request.path_params['index'][:20]!r}: the file has {total}") from None
+    if index >= total:
+        raise ViewError(f"there is no game {index}: the file has none")
     return games, index
 
 
@@ -424,8 +455,35 @@ async def _send_watched(ws: WebSocket, viewer: _Viewer, watcher: _Watcher, close
             pass
 
 
+async def _in_thread(function: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
+    """``function(*args, **kwargs)`` on a daemon thread of its own, awaited: a player that
+    thinks long takes no thread of the loop's shared pool, and does not hold up the exit."""
+    loop = asyncio.get_running_loop()
+    future = loop.create_future()
+
+    def settle(outcome: Any, error: BaseException | None) -> None:
+        if not future.done():
+            future.set_exception(error) if error is not None else future.set_result(outcome)
+
+    def run() -> None:
+        try:
+            outcome, error = function(*args, **kwargs), None
+        except BaseException as caught:  # handed to the awaiting coroutine
+            outcome, error = None, caught
+        try:
+            loop.call_soon_threadsafe(settle, outcome, error)
+        except RuntimeError:
+            pass  # the server has stopped: nobody is waiting
+
+    threading.Thread(target=run, name="vantor-view-play", daemon=True).start()
+    return await future
+
+
 async def _play(ws: WebSocket) -> None:
     viewer = _viewer(ws)
+    if viewer.spec is None:
+        await ws.close(code=1008, reason="this viewer was started without a player to play")
+        return
     await ws.accept()
     with viewer.plays_lock:
         full = viewer.plays >= MAX_PLAYS
@@ -437,17 +495,27 @@ async def _play(ws: WebSocket) -> None:
         return
     session = None
     try:
-        assert viewer.spec is not None
-        session = await asyncio.to_thread(PlaySession, viewer.spec, movetime=viewer.movetime, seed=viewer.seed)
-        await ws.send_json(session.shown())
+        session = await _in_thread(PlaySession, viewer.spec, movetime=viewer.movetime, seed=viewer.seed)
+        await ws.send_json(await _in_thread(session.shown))
         await _play_loop(ws, session)
-    except (WebSocketDisconnect, RuntimeError, OSError):
-        pass  # the page went away
+    except (WebSocketDisconnect, OSError, asyncio.CancelledError):
+        pass  # the page went away, or the server is stopping
+    except Exception as error:  # the player failed (a UCI engine that quit): the page is told
+        await _tell(ws, {"type": "error", "message": f"the player failed: {error}"})
     finally:
         with viewer.plays_lock:
             viewer.plays -= 1
         if session is not None:
-            await asyncio.to_thread(session.close)
+            # It waits for a reply being thought to end, so not on the loop.
+            threading.Thread(target=session.close, name="vantor-view-close", daemon=True).start()
+
+
+async def _tell(ws: WebSocket, message: dict[str, object]) -> None:
+    try:
+        await ws.send_json(message)
+        await ws.close()
+    except (WebSocketDisconnect, RuntimeError, OSError):
+        pass
 
 
 async def _play_loop(ws: WebSocket, session: PlaySession) -> None:
@@ -456,32 +524,29 @@ async def _play_loop(ws: WebSocket, session: PlaySession) -> None:
         if event["type"] == "websocket.disconnect":
             return
         try:
-            message = _message(event, ("new", "move", "undo"))
-            if message["type"] == "new":
-                session.new_game(message.get("colour", "white"))
-            elif message["type"] == "move":
-                session.move(message.get("uci"))
-            else:
-                session.take_back()
+            await _in_thread(session.handle, _message(event, ("new", "move", "undo")))
         except ValueError as error:
             # The page puts the board back as it was: the position comes with the error.
             await ws.send_json({"type": "error", "message": str(error)})
-        await ws.send_json(session.shown())
-        if not session.over and session.side != session.person:
+        shown = await _in_thread(session.shown)
+        await ws.send_json(shown)
+        if not shown["over"] and shown["turn"] != shown["colour"]:
             await ws.send_json({"type": "thinking"})
-            await asyncio.to_thread(session.reply)
-            await ws.send_json(session.shown())
+            await _in_thread(session.reply)
+            await ws.send_json(await _in_thread(session.shown))
 
 
-_LOOPBACK_NAMES = ("localhost", "127.0.0.1", "[::1]")
+def _host_name(host: str) -> str:
+    """The name of a Host header, without its port: "[::1]:8000" is "[::1]"."""
+    return host[: host.find("]") + 1] if host.startswith("[") else host.partition(":")[0]
 
 
 class _Guard:
     """Refuses requests addressed to another name (when bound to a loopback address),
     requests without the token (when there is one), and WebSockets from other origins."""
 
-    def __init__(self, app: Any, token: str | None, local: bool) -> None:
-        self.app, self.token, self.local = app, token, local
+    def __init__(self, app: Any, token: str | None, hosts: frozenset[str] | None) -> None:
+        self.app, self.token, self.hosts = app, token, hosts
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] not in ("http", "websocket"):
@@ -501,7 +566,7 @@ class _Guard:
 
     def _problem(self, scope: Scope, headers: dict[str, str]) -> tuple[str, bool]:
         host = headers.get("host", "")
-        if self.local and host.rpartition(":")[0] not in _LOOPBACK_NAMES and host not in _LOOPBACK_NAMES:
+        if self.hosts is not None and _host_name(host) not in self.hosts:
             return "this viewer answers only at its loopback address", False
         origin = headers.get("origin")
         if scope["type"] == "websocket" and origin is not None and origin != f"http://{host}":
@@ -550,13 +615,17 @@ class Viewer:
         port = integer(port, "port", 0, 65535)
         if not isinstance(host, str) or not isinstance(token, (str, type(None))):
             raise TypeError("host and token are str")
+        host = host[1:-1] if host.startswith("[") and host.endswith("]") else host
+        if not host:
+            raise ValueError("host is an address or a name: 0.0.0.0 serves every address (with a token)")
         local = is_loopback(host)
         if token is None and not local:
             token = secrets.token_urlsafe(16)
         if token is not None and (not token.isascii() or not token.isprintable() or len(token) < 8
                                   or any(c in token for c in ";,= \"")):
             raise ValueError("a token is at least 8 printable ASCII characters, without ; , = or blanks")
-        app = make_app(pgn=pgn, run=run, play=play, feed=feed, token=token, local=local, movetime=movetime, seed=seed)
+        hosts = (*LOOPBACK_NAMES, f"[{host}]" if ":" in host else host) if local else None
+        app = make_app(pgn=pgn, run=run, play=play, feed=feed, token=token, hosts=hosts, movetime=movetime, seed=seed)
         family = socket.AF_INET6 if ":" in host else socket.AF_INET
         self._socket = socket.socket(family, socket.SOCK_STREAM)
         try:

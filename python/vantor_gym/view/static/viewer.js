@@ -237,8 +237,11 @@ function moveList(parent, onPick) {
         if (!white) number++;
         white = !white;
       });
+      // Scrolls the list alone, not the page, to keep the current move in sight.
       const here = list.querySelector(".current");
-      if (here) here.scrollIntoView({ block: "nearest" });
+      if (here && (here.offsetTop < list.scrollTop || here.offsetTop > list.scrollTop + list.clientHeight - 24)) {
+        list.scrollTop = here.offsetTop - list.clientHeight / 2;
+      }
     },
   };
 }
@@ -328,7 +331,7 @@ function replayPage(main) {
 
 // The learning curve: each opponent's score against the minutes of training.
 function drawCurve(parent, records) {
-  const width = 520, height = 240, left = 40, bottom = 30, top = 10, right = 150;
+  const width = 460, height = 220, left = 40, bottom = 30, top = 10, right = 130;
   const picture = vector("svg", { width, height, viewBox: `0 0 ${width} ${height}`, class: "curve" });
   const most = Math.max(1, ...records.map((r) => r.minutes));
   const x = (m) => left + (m / most) * (width - left - right);
@@ -378,7 +381,8 @@ function watchPage(main) {
   const moves = moveList(right);
   const games = element("div", { class: "controls games-list" });
   const chart = element("div", { class: "chart" });
-  right.append(element("strong", { text: "Games" }), games, chart);
+  right.append(element("strong", { text: "Games" }), games);
+  left.append(chart);
   let game = null, socket = null;
 
   function showGame() {
