@@ -2,9 +2,32 @@
 
 from __future__ import annotations
 
-from typing import Any, NoReturn
+import functools
+from collections.abc import Callable
+from typing import Any, Concatenate, NoReturn, ParamSpec, Protocol, TypeVar
 
-__all__ = ["Unshared"]
+__all__ = ["Unshared", "serialised"]
+
+P = ParamSpec("P")
+R = TypeVar("R")
+
+
+class _Locked(Protocol):
+    _lock: Any  # a threading.Lock or RLock
+
+
+S = TypeVar("S", bound=_Locked)
+
+
+def serialised(method: Callable[Concatenate[S, P], R]) -> Callable[Concatenate[S, P], R]:
+    """The method, run while its object's ``_lock`` is held: calls from several threads take turns."""
+
+    def call(self: S, /, *args: P.args, **kwargs: P.kwargs) -> R:
+        with self._lock:
+            return method(self, *args, **kwargs)
+
+    functools.update_wrapper(call, method)
+    return call
 
 
 class Unshared:

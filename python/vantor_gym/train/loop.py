@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import dataclasses
 import errno
-import functools
 import json
 import os
 import pathlib
@@ -15,12 +14,12 @@ import threading
 import time
 import warnings
 from collections.abc import Callable
-from typing import Any, Concatenate, ParamSpec, TypeVar
+from typing import Any
 
 import numpy as np
 import torch
 
-from vantor_gym._handles import Unshared
+from vantor_gym._handles import Unshared, serialised
 from vantor_gym._numbers import integer, real
 from vantor_gym.notation import pgn
 from vantor_gym.train.config import HEAD_TO_HEAD_GAMES, PHASES, Plan, TrainConfig
@@ -44,22 +43,11 @@ NETWORK = "network.pt"
 LOG = "log.jsonl"
 CURVE = "curve.png"
 GAMES = "games.pgn"
-P = ParamSpec("P")
-R = TypeVar("R")
 _CHECKPOINT_FORMAT = "vantor training checkpoint"
 # Seconds an iteration waits for the workers' games before the learner goes on without them.
 WORKER_WAIT = 5.0
 
 
-def _serialised(method: Callable[Concatenate[Trainer, P], R]) -> Callable[Concatenate[Trainer, P], R]:
-    """The method, run while the trainer is held: calls from several threads take turns."""
-
-    def call(self: Trainer, /, *args: P.args, **kwargs: P.kwargs) -> R:
-        with self._lock:
-            return method(self, *args, **kwargs)
-
-    functools.update_wrapper(call, method)
-    return call
 
 
 class Trainer(Unshared):
@@ -134,7 +122,7 @@ class Trainer(Unshared):
 
     _carried_by = "a new Trainer over the same directory resumes its saved run instead"
 
-    @_serialised
+    @serialised
     def iterate(self) -> None:
         """One iteration: ``plies_per_iteration`` moves of self-play into the buffer, then
         ``imitate`` (on workers: the games that came back, then ``imitate``, then the new
@@ -184,7 +172,7 @@ class Trainer(Unshared):
         if workers is not None:
             workers.close()
 
-    @_serialised
+    @serialised
     def imitate(self) -> None:
         """``updates_per_iteration`` learner updates from the buffer once it holds a batch, and
         a checkpoint every ``checkpoint_every`` iterations."""
@@ -231,7 +219,7 @@ class Trainer(Unshared):
             return self.config.check_budget(minutes)
         return self.config.plan(minutes)
 
-    @_serialised
+    @serialised
     def run(self, minutes: float, report: Callable[[Trainer], object] | None = None) -> None:
         """Trains until the clock reaches ``minutes`` (a resumed run counts the time it had),
         evaluating on the way and at the end; ``report`` is called with the trainer after
@@ -333,7 +321,7 @@ class Trainer(Unshared):
                  "skipped (bounds, malformed)")
         self.clock += time.monotonic() - started
 
-    @_serialised
+    @serialised
     def evaluate(self, games: int, *, final: bool = False, head_to_head_games: int | None = None,
                  tick: _Ticker | None = None) -> list[dict[str, Any]]:
         """Matches of the network (``eval_simulations`` a move) against each of
@@ -387,7 +375,7 @@ class Trainer(Unshared):
         self.updates += 1
         return float(policy_loss.detach()), float(value_loss.detach())
 
-    @_serialised
+    @serialised
     def save(self) -> None:
         """Writes the checkpoint and the buffer, each through a temporary file renamed into
         place, the buffer first: a run killed while saving resumes from the previous
@@ -443,7 +431,7 @@ class Trainer(Unshared):
         # A buffer saved without a checksum is saved again, with one, at the next checkpoint.
         self._saved_positions = -1 if self.buffer._unchecked else self.buffer.added
 
-    @_serialised
+    @serialised
     def close(self) -> None:
         """Ends the self-play games; on workers, returns once their processes are gone."""
         self._closed = True

@@ -18,21 +18,20 @@ each game at most once: one whose number it has had from that incarnation is dro
 
 from __future__ import annotations
 
-import functools
 import os
 import secrets
 import threading
 import time
 import warnings
 from collections import deque
-from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any, Concatenate, ParamSpec, TypeVar
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 import torch
 
+from vantor_gym._handles import serialised
 from vantor_gym._numbers import integer, real
 from vantor_gym.distributed import _CONTROL, _kill, _Process, _this_process
 from vantor_gym.train.config import TrainConfig
@@ -43,8 +42,6 @@ from vantor_gym.train.selfplay import SelfPlay
 __all__ = ["Game", "SelfPlayWorkers", "WorkerError", "import_ray"]
 
 ACTIONS = 4672
-P = ParamSpec("P")
-R = TypeVar("R")
 # Seconds between questions to a worker that lost a call, until it answers: while Ray
 # restarts it, calls to it fail at once, so it gets none until then.
 _ASK_EVERY = 1.0
@@ -218,13 +215,6 @@ class _Worker:
         return _this_process()
 
 
-def _serialised(method: Callable[Concatenate[SelfPlayWorkers, P], R]) -> Callable[Concatenate[SelfPlayWorkers, P], R]:
-    def call(self: SelfPlayWorkers, /, *args: P.args, **kwargs: P.kwargs) -> R:
-        with self._lock:
-            return method(self, *args, **kwargs)
-
-    functools.update_wrapper(call, method)
-    return call
 
 
 def _cause_line(error: BaseException) -> str:
@@ -309,7 +299,7 @@ class SelfPlayWorkers:
         """The version of the weights published last (-1 before any)."""
         return -1 if self._weights is None else self._weights[0]
 
-    @_serialised
+    @serialised
     def publish(self, version: int, net: PolicyValueNet) -> None:
         """Makes ``net``'s weights, as ``version``, the ones every later call carries (put
         into Ray's object store once, on the CPU); ``ValueError`` for a version no newer
@@ -326,7 +316,7 @@ class SelfPlayWorkers:
         state = {name: value.detach().cpu().numpy() for name, value in net.state_dict().items()}
         self._weights = (version, [ray.put(state)])
 
-    @_serialised
+    @serialised
     def collect(self, buffer: ReplayBuffer, timeout: float = 5.0) -> list[Game]:
         """Waits up to ``timeout`` seconds for a worker's call to end, then adds the games
         of every call that has ended to ``buffer`` and returns them; each game comes back
@@ -432,7 +422,7 @@ class SelfPlayWorkers:
         self.games += len(fresh)
         return fresh
 
-    @_serialised
+    @serialised
     def close(self, timeout: float = 30.0) -> None:
         """Kills the workers and returns once their processes are gone, or raises
         ``RuntimeError`` naming those still running after ``timeout`` seconds; a Ray

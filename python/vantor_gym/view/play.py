@@ -3,14 +3,13 @@ UCI text and are checked by the game, the player answers, and a move may be take
 
 from __future__ import annotations
 
-import functools
 import threading
-from collections.abc import Callable
 from contextlib import ExitStack
-from typing import Any, Concatenate, ParamSpec, TypeVar
+from typing import Any
 
 import numpy as np
 
+from vantor_gym._handles import serialised
 from vantor_gym.batch import BatchEnv
 from vantor_gym.match import game_end
 from vantor_gym.notation import action_to_uci, pgn, uci_to_action
@@ -21,17 +20,8 @@ from vantor_gym.view.lines import Line
 __all__ = ["PlaySession"]
 
 COLOURS = ("white", "black")
-P = ParamSpec("P")
-R = TypeVar("R")
 
 
-def _locked(method: Callable[Concatenate[PlaySession, P], R]) -> Callable[Concatenate[PlaySession, P], R]:
-    def call(self: PlaySession, /, *args: P.args, **kwargs: P.kwargs) -> R:
-        with self._lock:
-            return method(self, *args, **kwargs)
-
-    functools.update_wrapper(call, method)
-    return call
 
 
 class PlaySession:
@@ -52,7 +42,7 @@ class PlaySession:
         self.person = 0
         self.new_game("white")
 
-    @_locked
+    @serialised
     def handle(self, message: dict[str, Any]) -> None:
         """A page's message: ``new`` (with ``colour``), ``move`` (with ``uci``) or ``undo``."""
         kind = message.get("type")
@@ -65,7 +55,7 @@ class PlaySession:
         else:
             raise ValueError(f"a message's type is new, move or undo, not {str(kind)[:20]!r}")
 
-    @_locked
+    @serialised
     def new_game(self, colour: str) -> None:
         if colour not in COLOURS:
             raise ValueError(f"the colour is 'white' or 'black', not {str(colour)[:20]!r}")
@@ -98,7 +88,7 @@ class PlaySession:
     def side(self) -> int:
         return int(self.info["side"][0])
 
-    @_locked
+    @serialised
     def move(self, uci: object) -> None:
         """The person's move, as UCI text; ``ValueError`` if it is not theirs to make or not legal."""
         if not isinstance(uci, str) or len(uci) > 5:
@@ -109,7 +99,7 @@ class PlaySession:
             raise ValueError("it is not your move")
         self._play(uci_to_action(self.env.save_state(0), uci))
 
-    @_locked
+    @serialised
     def reply(self) -> None:
         """The player's move, when it is the player's turn. An action that is not legal
         loses the game for the player, as in a match."""
@@ -128,7 +118,7 @@ class PlaySession:
             return
         self._play(action)
 
-    @_locked
+    @serialised
     def take_back(self) -> None:
         """Back to the person's last turn before now (their move and the player's answer)."""
         keep = len(self.actions) - 1
@@ -136,7 +126,7 @@ class PlaySession:
             keep -= 1
         self._replay(self.actions[:max(keep, 0)])
 
-    @_locked
+    @serialised
     def shown(self) -> dict[str, object]:
         """What the page shows: the position, the moves, the legal moves, and the result."""
         state = self.env.save_state(0)
@@ -151,6 +141,6 @@ class PlaySession:
                                headers={"Event": "vantor view", "White": names[0], "Black": names[1]})
         return shown
 
-    @_locked
+    @serialised
     def close(self) -> None:
         self._stack.close()
