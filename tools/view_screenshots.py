@@ -32,7 +32,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 def browser() -> webdriver.Chrome:
     options = webdriver.ChromeOptions()
     options.binary_location = "/usr/bin/chromium"
-    for argument in ["--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1200,900",
+    for argument in ["--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1200,1000",
                      "--force-device-scale-factor=1"]:
         options.add_argument(argument)
     return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
@@ -64,7 +64,7 @@ def replay(driver: webdriver.Chrome, work: str, out: str) -> None:
 def watch(driver: webdriver.Chrome, work: str, out: str) -> None:
     run = os.path.join(work, "run")
     command = [sys.executable, "-m", "vantor_gym", "train", "--minutes", "4", "--directory", run, "--view",
-               "--channels", "16", "--blocks", "2", "--games", "8", "--simulations", "16", "--eval-every", "1",
+               "--channels", "16", "--blocks", "2", "--games", "8", "--simulations", "48", "--eval-every", "1",
                "--eval-games", "6", "--final-games", "2", "--head-to-head-games", "0"]
     with subprocess.Popen(command, stderr=subprocess.PIPE, text=True) as process:
         assert process.stderr is not None

@@ -339,11 +339,11 @@ function drawCurve(parent, records) {
   picture.append(vector("line", { class: "axis", x1: left, y1: y(0), x2: x(most), y2: y(0) }),
                  vector("line", { class: "axis", x1: left, y1: y(0), x2: left, y2: y(1) }));
   for (const s of [0, 0.5, 1]) {
-    const label = vector("text", { x: 4, y: y(s) + 4 });
+    const label = vector("text", { class: "axis-label", x: 4, y: y(s) + 4 });
     label.textContent = `${s * 100}%`;
     picture.append(label);
   }
-  const axis = vector("text", { x: left, y: height - 8 });
+  const axis = vector("text", { class: "axis-label", x: left, y: height - 8 });
   axis.textContent = `minutes of training (0 to ${most.toFixed(0)})`;
   picture.append(axis);
   const palette = ["#3b6ea5", "#c0392b", "#27ae60", "#8e44ad", "#d35400"];
