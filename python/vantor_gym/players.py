@@ -14,7 +14,7 @@ import numpy as np
 import numpy.typing as npt
 
 import vantor
-from vantor_gym._numbers import integer
+from vantor_gym._numbers import INT32_MAX, integer
 from vantor_gym._parsing import whole
 from vantor_gym.search import Search
 from vantor_gym.uci import UciEngine
@@ -43,7 +43,7 @@ class MonteCarloPlayer:
     position it leads to; the best for the side to move is played."""
 
     def __init__(self, rollouts: int) -> None:
-        self.rollouts = integer(rollouts, "rollouts", 1)
+        self.rollouts = integer(rollouts, "rollouts", 1, INT32_MAX)
         self.board = vantor.Vantor()
         self._lock = threading.Lock()  # calls from several threads take turns at the board
         self.__name__ = f"flat Monte-Carlo ({rollouts} roll-outs per move)"

@@ -543,6 +543,14 @@ class UciEngine:
             except Exception:
                 pass
 
+    def abort(self) -> None:
+        """Kills the engine's process group at once, without waiting for a call in progress
+        (which then fails with ``EngineError``): for a caller that gives up on a move it
+        asked for. ``close`` still releases the engine afterwards."""
+        process = self._process
+        if process is not None and process.poll() is None:
+            self._signal(process, signal.SIGKILL)
+
     def close(self) -> None:
         """Ends the engine: ``quit``, then SIGTERM after ``QUIT_GRACE`` seconds, then
         SIGKILL after ``TERM_GRACE``, to the engine's whole process group (which its

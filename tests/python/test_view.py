@@ -263,8 +263,12 @@ def test_a_run_directory_is_watched_game_by_game_as_its_games_file_grows(tmp_pat
         assert [m["san"] for m in shown["moves"]] == ["d4", "d5"]
         _messages(socket, lambda m: m["type"] == "games" and len(m["games"]) == 3)  # "one" again, once stale
         games.write_text(second)  # a file started again is read from its start
-        last = _messages(socket, lambda m: m["type"] == "games" and len(m["games"]) == 4)[-1]
-        assert [g["white"] for g in last["games"]] == ["one", "two", "one", "two"]
+        _messages(socket, lambda m: m["type"] == "games" and len(m["games"]) == 4)
+        # A longer file put in its place is read from its start too.
+        (tmp_path / "new.pgn").write_text((first + "\n") * 3 + second.replace("two", "three"))
+        os.replace(tmp_path / "new.pgn", games)
+        last = _messages(socket, lambda m: m["type"] == "games" and len(m["games"]) == 8)[-1]
+        assert [g["white"] for g in last["games"]] == ["one", "two", "one", "two", "one", "one", "one", "three"]
 
 
 def test_the_curve_skips_records_json_cannot_carry(tmp_path):
@@ -322,6 +326,12 @@ def test_feed_arguments_are_checked_before_anything_is_added():
     number = feed.begin()
     with pytest.raises(TypeError):
         feed.play(number, 1, top="garbage")
+    for call in (lambda: feed.play("1", 5), lambda: feed.finish(1.0, "1-0"), lambda: feed.read(number, "a"),
+                 lambda: feed.play(number, 1, top=("0.5", [])), lambda: feed.play(number, 1, top=(0.5, [(1, True)]))):
+        with pytest.raises(TypeError):
+            call()
+    with pytest.raises(ValueError):
+        feed.read(number, -5)
     feed.play(number, 1, top=(float("nan"), [(1, 1.0)]))  # a diverged search's value: no top shown
     feed.play(number, 2, top=(0.5, [(7, 0.5), (8, float("inf"))]))
     assert feed.read(number).tops == [None, (0.5, [(7, 0.5)])]
@@ -400,3 +410,35 @@ def test_players_thinking_do_not_hold_up_the_rest_of_the_server(tmp_path, monkey
             release.set()
             for socket in sockets:
                 assert len(_messages(socket, lambda m: m["type"] == "position")[-1]["moves"]) == 2
+
+
+def test_a_closed_play_page_stops_its_engine_and_frees_its_place_at_once(tmp_path, monkeypatch):
+    import vantor_gym.view.server as server
+
+    # A UCI engine that thinks for a minute before every answer.
+    engine = tmp_path / "slow-engine"
+    engine.write_text(f"#!{sys.executable}\n" + '''import sys, time
+for line in sys.stdin:
+    word = line.split()[0] if line.split() else ""
+    if word == "uci":
+        print("id name slow\\nuciok", flush=True)
+    elif word == "isready":
+        print("readyok", flush=True)
+    elif word == "go":
+        time.sleep(60)
+        print("bestmove e7e5", flush=True)
+    elif word == "quit":
+        break
+''')
+    engine.chmod(0o755)
+    monkeypatch.setattr(server, "MAX_PLAYS", 1)
+    with Viewer(play=f"uci:{engine}", port=0) as viewer:
+        url = f"ws://127.0.0.1:{viewer.port}/ws/play"
+        with client.connect(url) as socket:
+            _messages(socket, lambda m: m["type"] == "position")
+            socket.send(json.dumps({"type": "move", "uci": "e2e4"}))
+            _messages(socket, lambda m: m["type"] == "thinking")
+        started = time.monotonic()
+        with client.connect(url) as socket:  # the one place is free again, well before the minute
+            first = _messages(socket, lambda m: m["type"] in ("position", "error"))[-1]
+        assert first["type"] == "position" and time.monotonic() - started < 30

@@ -5,6 +5,7 @@ the players append from their threads while the server reads from its own."""
 from __future__ import annotations
 
 import math
+import numbers
 import threading
 from collections import OrderedDict
 from collections.abc import Sequence
@@ -48,13 +49,24 @@ def _checked_top(top: object) -> Top | None:
     search whose network diverged), anything else not shaped as one is refused."""
     try:
         value, moves = cast(tuple[Any, Any], top)
-        pairs = [(integer(a, "a top move's action", 0, ACTIONS - 1), float(s)) for a, s in moves]
-        number = float(value)
+        pairs = [(integer(a, "a top move's action", 0, ACTIONS - 1), _finite(s)) for a, s in moves]
+        number = _finite(value)
     except (TypeError, ValueError):
-        raise TypeError("top is (value, [(action, share), ...])") from None
-    if not math.isfinite(number):
+        raise TypeError("top is (value, [(action, share), ...]) of real numbers") from None
+    if number is None:
         return None
-    return number, [(a, s) for a, s in pairs if math.isfinite(s)]
+    return number, [(a, s) for a, s in pairs if s is not None]
+
+
+def _finite(value: object) -> float | None:
+    """A real number (not a bool or a str) as a float, or None when it is not finite."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"not a real number: {type(value).__name__}")
+    try:
+        number = float(value)
+    except OverflowError:
+        return None
+    return number if math.isfinite(number) else None
 
 
 @dataclass
@@ -109,6 +121,7 @@ class GameFeed:
             return self._count
 
     def play(self, game: int, action: int, top: Top | None = None) -> None:
+        game = integer(game, "game", 1)
         action = integer(action, "action", 0, ACTIONS - 1)
         top = None if top is None else _checked_top(top)
         with self._lock:
@@ -118,6 +131,7 @@ class GameFeed:
                 kept.tops.append(top)
 
     def finish(self, game: int, result: str) -> None:
+        game = integer(game, "game", 1)
         _check_result(result)
         with self._lock:
             kept = self._games.get(game)
@@ -150,6 +164,7 @@ class GameFeed:
 
     def read(self, game: int, first: int = 0) -> FeedGame | None:
         """Game ``game`` from ply ``first`` on, or None once it is no longer kept."""
+        game, first = integer(game, "game", 1), integer(first, "first", 0)
         with self._lock:
             kept = self._games.get(game)
             if kept is None:

@@ -102,7 +102,8 @@ class PlaySession:
     @serialised
     def reply(self) -> None:
         """The player's move, when it is the player's turn. An action that is not legal
-        loses the game for the player, as in a match."""
+        loses the game for the player, as in a match; a UCI engine that answers one fails
+        with ``EngineError``, as it does in a match."""
         if self.over or self.side == self.person:
             return
         state = self.env.save_state(0)
@@ -140,6 +141,12 @@ class PlaySession:
             shown["pgn"] = pgn(self.actions, result=self.result,
                                headers={"Event": "vantor view", "White": names[0], "Black": names[1]})
         return shown
+
+    def abort(self) -> None:
+        """Stops a UCI engine's thinking at once (its process is killed), without waiting
+        for the reply in progress; other players finish their move. ``close`` follows."""
+        if isinstance(self.player, UciEngine):
+            self.player.abort()
 
     @serialised
     def close(self) -> None:

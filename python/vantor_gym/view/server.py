@@ -172,6 +172,7 @@ class _RunGames:
         self.path, self.feed = path, GameFeed()
         self.offset, self.checked, self.grown, self.size = -1, 0.0, 0.0, -1
         self.aligned = False  # whether the offset is at the start of a game
+        self.identity: tuple[int, int] | None = None  # the file read: another is read from its start
         self._lock = threading.Lock()
 
     def due(self) -> bool:
@@ -181,10 +182,13 @@ class _RunGames:
         with self._lock:
             now = self.checked = time.monotonic()
             try:
-                size = os.path.getsize(self.path)
+                stat = os.stat(self.path)
+                size, identity = stat.st_size, (stat.st_dev, stat.st_ino)
                 if size != self.size:
                     self.size, self.grown = size, now
-                if self.offset < 0 or size < self.offset:  # the first look, or a file started again
+                if identity != self.identity:
+                    self.offset, self.identity = -1, identity  # the first look, or a file put in its place
+                if self.offset < 0 or size < self.offset:  # read anew, or a file started again
                     self.offset = max(0, size - self.TAIL)
                     self.aligned = self.offset == 0
                 if size > self.offset:
@@ -287,6 +291,8 @@ def make_app(*, pgn: str | os.PathLike[str] | None = None, run: str | os.PathLik
         raise TypeError(f"feed must be a GameFeed, not {type(feed).__name__}")
     if movetime is not None and real(movetime, "movetime") <= 0:
         raise ValueError(f"movetime must be above 0 seconds, not {movetime}")
+    if seed is not None:
+        integer(seed, "seed", 0)
     if pgn is None and run is None and play is None and feed is None:
         raise ValueError("nothing to view: give a PGN file, a run directory, a player to play, or a feed")
     if run is not None and not os.path.isdir(run):
@@ -494,20 +500,59 @@ async def _play(ws: WebSocket) -> None:
         await ws.close()
         return
     session = None
+    inbox: asyncio.Queue[MutableMapping[str, Any]] = asyncio.Queue(maxsize=64)
+    gone = asyncio.Event()
+    reader = asyncio.create_task(_read_into(ws, inbox, gone))
     try:
+        # Awaited to the end even if the page goes meanwhile, so that what is made is closed.
         session = await _in_thread(PlaySession, viewer.spec, movetime=viewer.movetime, seed=viewer.seed)
         await ws.send_json(await _in_thread(session.shown))
-        await _play_loop(ws, session)
-    except (WebSocketDisconnect, OSError, asyncio.CancelledError):
+        await _play_loop(ws, session, inbox, gone)
+    except (_Gone, WebSocketDisconnect, OSError, asyncio.CancelledError):
         pass  # the page went away, or the server is stopping
     except Exception as error:  # the player failed (a UCI engine that quit): the page is told
         await _tell(ws, {"type": "error", "message": f"the player failed: {error}"})
     finally:
+        reader.cancel()
         with viewer.plays_lock:
             viewer.plays -= 1
         if session is not None:
-            # It waits for a reply being thought to end, so not on the loop.
+            session.abort()  # a UCI engine stops thinking now; close waits for a move being chosen
             threading.Thread(target=session.close, name="vantor-view-close", daemon=True).start()
+
+
+class _Gone(Exception):
+    """The page closed while the server waited for something else."""
+
+
+async def _read_into(ws: WebSocket, inbox: asyncio.Queue[MutableMapping[str, Any]], gone: asyncio.Event) -> None:
+    """The page's messages into ``inbox`` (a full one stops the reading, and so the page);
+    ``gone`` is set when the page closes."""
+    try:
+        while True:
+            event = await ws.receive()
+            if event["type"] == "websocket.disconnect":
+                return
+            await inbox.put(event)
+    except (WebSocketDisconnect, RuntimeError, OSError):
+        return
+    finally:
+        gone.set()
+
+
+async def _unless_gone(awaitable: Awaitable[Any], gone: asyncio.Event) -> Any:
+    """What ``awaitable`` gives, or ``_Gone`` as soon as the page closes (the work of a
+    thread is then left to finish on its own)."""
+    work = asyncio.ensure_future(awaitable)
+    closing = asyncio.ensure_future(gone.wait())
+    try:
+        await asyncio.wait({work, closing}, return_when=asyncio.FIRST_COMPLETED)
+    finally:
+        closing.cancel()
+    if work.done():
+        return work.result()
+    work.cancel()
+    raise _Gone
 
 
 async def _tell(ws: WebSocket, message: dict[str, object]) -> None:
@@ -518,11 +563,10 @@ async def _tell(ws: WebSocket, message: dict[str, object]) -> None:
         pass
 
 
-async def _play_loop(ws: WebSocket, session: PlaySession) -> None:
+async def _play_loop(ws: WebSocket, session: PlaySession, inbox: asyncio.Queue[MutableMapping[str, Any]],
+                     gone: asyncio.Event) -> None:
     while True:
-        event = await ws.receive()
-        if event["type"] == "websocket.disconnect":
-            return
+        event = await _unless_gone(inbox.get(), gone)
         try:
             await _in_thread(session.handle, _message(event, ("new", "move", "undo")))
         except ValueError as error:
@@ -532,7 +576,8 @@ async def _play_loop(ws: WebSocket, session: PlaySession) -> None:
         await ws.send_json(shown)
         if not shown["over"] and shown["turn"] != shown["colour"]:
             await ws.send_json({"type": "thinking"})
-            await _in_thread(session.reply)
+            # Messages sent meanwhile wait in the inbox; a page that closes ends the wait.
+            await _unless_gone(_in_thread(session.reply), gone)
             await ws.send_json(await _in_thread(session.shown))
 
 
@@ -615,7 +660,7 @@ class Viewer:
         port = integer(port, "port", 0, 65535)
         if not isinstance(host, str) or not isinstance(token, (str, type(None))):
             raise TypeError("host and token are str")
-        host = host[1:-1] if host.startswith("[") and host.endswith("]") else host
+        host = (host[1:-1] if host.startswith("[") and host.endswith("]") else host).lower()
         if not host:
             raise ValueError("host is an address or a name: 0.0.0.0 serves every address (with a token)")
         local = is_loopback(host)
