@@ -9,7 +9,7 @@ from vantor_gym.fen import read_fen
 from vantor_gym.notation import action_to_san, action_to_uci, fen
 from vantor_gym.view.feed import Top
 
-__all__ = ["Line", "START_FEN", "line_pgn"]
+__all__ = ["Line", "line_pgn"]
 
 START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 
