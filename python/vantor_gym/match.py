@@ -239,6 +239,8 @@ def play_match(
         max_plies = integer(max_plies, "max_plies", 1)
     if illegal not in ("lose", "raise"):
         raise ValueError(f"illegal must be 'lose' or 'raise', not {illegal!r}")
+    if feed is not None and not isinstance(feed, GameFeed):
+        raise TypeError(f"feed must be a vantor_gym.view.GameFeed, not {type(feed).__name__}")
     fens = checked_starts(start_fens)
     if fens is not None and seed is not None:
         random.Random(seed).shuffle(fens)

@@ -316,6 +316,11 @@ def test_selfplay_with_view_says_where_to_watch(tmp_path):
 
 
 def test_feed_arguments_are_checked_before_anything_is_added():
+    from vantor_gym.match import play_match
+    from vantor_gym.players import RandomPlayer
+
+    with pytest.raises(TypeError, match="GameFeed"):
+        play_match(RandomPlayer(1), RandomPlayer(2), 1, feed=[])
     feed = GameFeed()
     for bad in ([1, 2, 99999], [1.0]):
         with pytest.raises((TypeError, ValueError)):
