@@ -11,11 +11,13 @@ from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
 import tempfile
+import threading
 import time
-from collections.abc import Callable, Generator, Sequence
-from contextlib import ExitStack
+from collections.abc import Callable, Generator, Iterator, Sequence
+from contextlib import ExitStack, contextmanager
 from typing import IO, Any
 
 import numpy as np
@@ -140,14 +142,32 @@ def _run_view(args: argparse.Namespace) -> int:
     elif args.play is None:
         raise ValueError("give a PGN file, a run directory, or --play PLAYER")
     with Viewer(pgn=pgn_path, run=run, play=args.play, host=args.host, port=args.port, token=args.token,
-                movetime=args.movetime) as viewer:
-        try:  # from the moment the address is out, Ctrl-C is the way to end it
+                movetime=args.movetime) as viewer, _ended_by_sigterm():
+        try:  # from the moment the address is out, Ctrl-C (or SIGTERM) is the way to end it
             print(f"Vantor's viewer at {viewer.url} (Ctrl-C ends it)", flush=True)
             while True:
                 time.sleep(3600)
         except KeyboardInterrupt:
             pass
     return 0
+
+
+@contextmanager
+def _ended_by_sigterm() -> Iterator[None]:
+    """SIGTERM ends a server as Ctrl-C does: a service manager's stop, or a process started
+    in the background, where SIGINT is ignored."""
+
+    def stop(signum: int, frame: object) -> None:
+        raise KeyboardInterrupt
+
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGTERM, stop)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
 
 
 def _run_match(args: argparse.Namespace) -> int:
