@@ -246,7 +246,12 @@ def test_the_feed_keeps_the_newest_games_while_threads_play():
         feed.play(80, 1.0)
 
 
-def test_a_run_directory_is_watched_game_by_game_as_its_games_file_grows(tmp_path):
+def test_a_run_directory_is_watched_game_by_game_as_its_games_file_grows(tmp_path, monkeypatch):
+    import vantor_gym.view.server as server
+
+    monkeypatch.setattr(server._RunGames, "EVERY", 0.1)
+    monkeypatch.setattr(server._RunGames, "QUIET", 2.0)  # a pause longer than any between two writes here
+    monkeypatch.setattr(server, "PAUSE", 0.0)  # each game shown as soon as it is read
     games = tmp_path / "games.pgn"
     first = '[White "one"]\n\n1. e4 e5 2. Qh5 Nc6 3. Bc4 Nf6 4. Qxf7# 1-0\n'
     second = '[White "two"]\n\n1. d4 d5 *\n'

@@ -167,6 +167,8 @@ class _RunGames:
     for a few seconds (so a game being written is not read half-way)."""
 
     TAIL = 1 << 20  # bytes read back from the end of a file that is already long
+    EVERY = 1.0  # seconds between looks at the file
+    QUIET = 3.0  # seconds without growth after which the last game is taken as whole
 
     def __init__(self, path: str) -> None:
         self.path, self.feed = path, GameFeed()
@@ -176,7 +178,7 @@ class _RunGames:
         self._lock = threading.Lock()
 
     def due(self) -> bool:
-        return time.monotonic() - self.checked >= 1.0
+        return time.monotonic() - self.checked >= self.EVERY
 
     def poll(self) -> None:
         with self._lock:
@@ -208,7 +210,7 @@ class _RunGames:
             start = starts.pop(0)
         end = starts[-1] if starts else start
         if end <= start:
-            if now - self.grown < 3.0:
+            if now - self.grown < self.QUIET:
                 return
             end = len(data)  # the last game, once the file has stopped growing
         self.offset += end
