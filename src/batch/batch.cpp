@@ -10,14 +10,6 @@ namespace {
 
 constexpr int kObservationValues = kObservationPlanes * kSquares;
 
-// splitmix64's finaliser: neighbouring inputs give unrelated outputs.
-std::uint64_t mix(std::uint64_t z) {
-  z += 0x9e3779b97f4a7c15ULL;
-  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-  return z ^ (z >> 31);
-}
-
 // Asks for the cache lines of bytes at p, to be written.
 void prefetch(const void* p, std::size_t bytes) {
   const char* c = static_cast<const char*>(p);
@@ -41,7 +33,10 @@ Batch::Batch(const Options& options)
     : options_(options),
       games_(static_cast<std::size_t>(options.num_envs)),
       scratch_(static_cast<std::size_t>(std::max(options.threads, 1))),
-      pool_(std::max(options.threads, 1)) {}
+      pool_(std::max(options.threads, 1)) {
+  for (Game& game : games_) game.board.rules = options.rules;
+}
+
 
 void Batch::take_mask(Game& game, const ActionList& legal) {
   game.mask = ActionMask{};
@@ -65,7 +60,7 @@ const Start* Batch::draw_start(int index) {
   Game& game = games_[static_cast<std::size_t>(index)];
   // The game's own sequence, as for roll-outs: the same whichever thread starts it.
   const std::uint64_t seed = options_.seed ? *options_.seed : std::uint64_t{std::random_device{}()};
-  const std::uint64_t z = mix(mix(mix(seed) ^ static_cast<std::uint64_t>(index)) ^ game.starts_drawn++);
+  const std::uint64_t z = mix64(mix64(mix64(seed) ^ static_cast<std::uint64_t>(index)) ^ game.starts_drawn++);
   // The modulo's bias is below pool.size() / 2^64.
   return &pool[static_cast<std::size_t>(z % pool.size())];
 }
@@ -80,6 +75,7 @@ void Batch::start(int index, const Start* from, ActionList& scratch) {
   game.plies = 0;
   game.fullmove_number = from == nullptr ? 1 : from->fullmove_number;
   game.finished = false;
+  game.ending = 0;
 }
 
 bool Batch::legal(const Game& game, std::int64_t action) const {
@@ -92,6 +88,7 @@ void Batch::write_row(int row, const Game& game, const Outputs& out) const {
   if (out.observations_float) game.board.write_observation(out.observations_float + r * kObservationValues);
   if (out.compact) game.board.write_compact(out.compact + r * kCompactWords);
   if (out.side) out.side[r] = static_cast<std::int8_t>(game.board.side);
+  if (out.ending) out.ending[r] = game.ending;
   if (out.action_mask) {
     bool* mask = out.action_mask + r * kActions;
     for (int plane = 0; plane < kPlanes; ++plane) write_set(game.mask[plane].sources, mask + kSquares * plane);
@@ -174,20 +171,22 @@ void Batch::step_one(int index, std::int64_t action, int row, const Outputs& out
     game.board.just_reset = 0;
     reward = game.board.side == kWhite ? -1 : 1;
     terminated = illegal = game.finished = true;
+    game.ending = kEndedByIllegalAction;
   } else {
     // legal() found the action in the mask, so the list holds it.
     const auto found = std::find_if(game.legal.begin(), game.legal.end(),
                                     [action](const LegalMove& m) { return m.action == action; });
-    const auto [r, done] = game.board.play_listed(found->move, scratch);
+    const Outcome outcome = game.board.play_listed(found->move, scratch);
     take_mask(game, scratch);
     ++game.plies;
     // FEN text is read with full-move numbers up to 2**31 - 1: the count stops there, so
     // that every FEN written of the game reads back.
     if (game.board.side == kWhite && game.fullmove_number < INT32_MAX) ++game.fullmove_number;
-    reward = r;
-    terminated = done != 0;
+    reward = outcome.reward;
+    terminated = outcome.over();
     truncated = !terminated && options_.max_plies > 0 && game.plies >= options_.max_plies;
     game.finished = terminated || truncated;
+    game.ending = truncated ? kEndedByMaxPlies : static_cast<std::int8_t>(outcome.ending);
   }
   write_row(row, game, out);
   if (out.rewards) out.rewards[row] = static_cast<std::int8_t>(reward);
@@ -214,7 +213,8 @@ void Batch::roll_out(std::span<const int> indices, std::int8_t* rewards) {
     rewards[k] = static_cast<std::int8_t>(game.board.roll_out(engine));
     ActionList& scratch = scratch_[thread].list;
     index_mask(game, scratch);
-    game.finished = game.board.judge(scratch.count > 0).second != 0;
+    game.ending = static_cast<std::int8_t>(game.board.outcome(scratch.count > 0).ending);
+    game.finished = game.ending != 0;
   };
   pool_.for_each(static_cast<int>(indices.size()), body);
 }
@@ -235,6 +235,7 @@ State Batch::save_state(int index) const {
 
 void Batch::restore_state(int index, State snapshot, const Outputs& out) {
   Game& game = games_[static_cast<std::size_t>(index)];
+  check_counted_under(snapshot, options_.rules);
   if (out.compact) {
     // Restored on a copy first, which checks the snapshot whole: a refusal changes nothing.
     Board board = game.board;
@@ -249,12 +250,16 @@ void Batch::restore_state(int index, State snapshot, const Outputs& out) {
   game.plies = 0;
   game.fullmove_number = 1;
   game.finished = false;
+  game.ending = 0;
   write_row(0, game, out);
 }
 
 bool Batch::finish_if_over(int index) {
   Game& game = games_[static_cast<std::size_t>(index)];
-  game.finished = game.finished || game.board.judge(!game.legal.empty()).second != 0;
+  if (!game.finished) {
+    game.ending = static_cast<std::int8_t>(game.board.outcome(!game.legal.empty()).ending);
+    game.finished = game.ending != 0;
+  }
   return game.finished;
 }
 

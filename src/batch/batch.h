@@ -43,7 +43,12 @@ struct Options {
   // Games started without a FEN of their own (resets and autoresets) draw their start
   // from these when there are any, else start from the initial position.
   std::vector<Start> start_pool;
+  Rules rules = Rules::module;  // what ends a game and how its clock counts
 };
+
+// How a game ended, as the ending output holds it: the engine's Ending codes, then these.
+inline constexpr std::int8_t kEndedByIllegalAction = 8;  // under Illegal::lose
+inline constexpr std::int8_t kEndedByMaxPlies = 9;       // truncated
 
 // Row-major arrays with one row per game; a null pointer is an output nobody wants.
 // Observations are 119 x 64 values a row (kCompactWords words in compact form), the
@@ -58,6 +63,7 @@ struct Outputs {
   std::int8_t* side = nullptr;
   bool* illegal = nullptr;
   std::uint64_t* compact = nullptr;
+  std::int8_t* ending = nullptr;  // 0 while the game goes on, else how it ended
 };
 
 // Refusals of step, thrown before any game changes.
@@ -102,7 +108,9 @@ class Batch {
   // Makes game index the snapshot's game (throws std::invalid_argument for a misshapen
   // one before anything changes) and writes its row; its ply count starts again. With a
   // compact row wanted, a snapshot whose history compact rows cannot show (see
-  // HistoryEntry) is refused the same way.
+  // HistoryEntry) is refused the same way, and so is one whose positions were counted
+  // under the other family of rules (the module's hash_state against chess's
+  // position_key), which would count repetitions wrongly.
   void restore_state(int index, State snapshot, const Outputs& out);
   void hash_state(std::uint64_t* out) const;
   // Marks the game finished when its position ends the game (a mate, a stalemate or an
@@ -122,6 +130,8 @@ class Batch {
   int legal_actions(int index, std::int64_t* out) const;
   void write_outputs(int index, const Outputs& out) const { write_row(0, game(index), out); }
   int side(int index) const { return game(index).board.side; }
+  std::int8_t ending(int index) const { return game(index).ending; }
+  Rules rules() const { return options_.rules; }
   int plies(int index) const { return game(index).plies; }
   bool finished(int index) const { return game(index).finished; }
 
@@ -139,6 +149,7 @@ class Batch {
     int plies = 0;
     std::int64_t fullmove_number = 1;
     bool finished = false;
+    std::int8_t ending = 0;  // as the ending output holds it
     std::uint64_t roll_outs = 0;
     std::uint64_t starts_drawn = 0;
   };

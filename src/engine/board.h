@@ -17,6 +17,7 @@
 #include "engine/episode.h"
 #include "engine/history.h"
 #include "engine/movegen.h"
+#include "engine/rules.h"
 #include "engine/snapshot.h"
 #include "engine/types.h"
 
@@ -65,6 +66,8 @@ class Board {
   // Plays a move word of the current position. Returns 1 when the mover's king is not
   // attacked afterwards and the move stays made; otherwise restores the position and the
   // half-move clock and returns 0. The take-back copy holds the position before the move.
+  // A pawn move or capture sets the clock to 1 under the module's rules, which count the
+  // move itself, and to 0 under chess's.
   int make_move(int move);
 
   // 1 when the move is legal; the board is left exactly as it was either way.
@@ -91,6 +94,23 @@ class Board {
   // Hash of the position: piece sets (without telling piece codes apart), side to move,
   // en-passant square and castling rights.
   std::uint64_t hash_state() const;
+
+  // The position as chess tells positions apart for repetitions: every piece set by its
+  // code, side to move, castling rights, and the en-passant square only where an
+  // en-passant capture is legal; a 64-bit mix of those.
+  std::uint64_t position_key() const;
+
+  // The key repetition_count counts positions by under the rules in force: hash_state
+  // under the module's rules, position_key under chess's.
+  std::uint64_t repetition_key() const { return rules == Rules::module ? hash_state() : position_key(); }
+
+  // Whether the side to move has a legal en-passant capture.
+  bool en_passant_legal() const;
+
+  // Whether neither side can ever mate, as chess judges it (python-chess's
+  // is_insufficient_material): no pawn, rook or queen, and at most a lone knight, or
+  // bishops all on squares of one colour, where a mate could not be helped along.
+  bool insufficient_material() const;
 
   // Counts the current position in repetition_count and stores its planes in the
   // eight-entry history ring.
@@ -124,16 +144,16 @@ class Board {
   void start_from(std::string_view fen);
 
   // Plays a legal action and reports the new position and whether the game ended:
-  // checkmate, stalemate, a third occurrence, or fifty half-moves without a capture or
-  // pawn move. Throws std::invalid_argument("Invalid action") for any other integer,
+  // checkmate, stalemate, or a draw of the rules in force (under the module's, a third
+  // occurrence or fifty half-moves without a capture or pawn move). Throws std::invalid_argument("Invalid action") for any other integer,
   // changing nothing but just_reset and move_index.
   StepResult step(int action);
 
   // A step for a caller that keeps the legal moves of each position itself (a batch of
   // games): plays move, a legal move word of the position, with every effect step has,
   // then lists the new position's legal moves into legal. move_index is left alone: the
-  // caller's list is the index. Returns (reward, done) as step judges them.
-  std::pair<int, int> play_listed(int move, ActionList& legal);
+  // caller's list is the index. Returns the outcome as step judges it.
+  Outcome play_listed(int move, ActionList& legal);
 
   // Plays a legal move word with every effect step has on the game (the position, its
   // record in the history and repetition counts, the step count), but builds no
@@ -144,9 +164,15 @@ class Board {
   // move remains.
   std::pair<int, int> judge(bool has_move) const;
 
+  // The same with the ending named, under the rules in force: a mate first, then (under
+  // chess's rules) insufficient material, a stalemate, and the draws by the clock and by
+  // repetition, which need a legal move.
+  Outcome outcome(bool has_move) const { return outcome(has_move, n_repititions); }
+
   // (reward, done) as step would judge the position after move, a legal move word of this
   // one, without playing it: the board (history and counts included) is left as it was.
   std::pair<int, int> judge_after(int move);
+  Outcome outcome_after(int move);
 
   // Whether, after move (a legal move word of this position), the other side has a move
   // that mates at once; the board is left as it was, as by judge_after.
@@ -192,7 +218,15 @@ class Board {
   std::int32_t prev_n_repititions = 0;
   std::vector<HistoryEntry> state_history;
 
+  // What ends the game and how the half-move clock counts; a board is the module's until
+  // a caller chooses otherwise, and no snapshot carries it.
+  Rules rules = Rules::module;
+
  private:
+  Outcome outcome(bool has_move, std::int32_t repeats) const;
+  // Whether the en-passant square is one a pawn of the side to move could capture onto:
+  // on its sixth rank, empty, with the pawn that passed it one step beyond.
+  bool en_passant_open() const;
   void update_occupancies();
   void generate_pawn_moves(MoveList& list) const;
   void generate_castling(MoveList& list) const;

@@ -71,13 +71,57 @@ void Board::play_and_record(int move) {
 }
 
 std::pair<int, int> Board::judge(bool has_move) const {
-  if (has_move) {
-    // Draws are judged only while a move remains: a mate or stalemate that also repeats
-    // a position ends the game as mate or stalemate.
-    const bool drawn = n_repititions == 2 || no_progress_count >= kNoProgressLimit;
-    return {0, drawn ? 1 : 0};
+  const Outcome result = outcome(has_move);
+  return {result.reward, result.over() ? 1 : 0};
+}
+
+namespace {
+
+// The draw, if any, of a position with a legal move, by its repetition value and clock.
+Ending draw_of(Rules rules, std::int32_t repeats, std::int32_t clock) {
+  const bool clock_out = clock >= halfmove_limit(rules);
+  switch (rules) {
+    // The module's test is equality: a fourth occurrence, reached by stepping on after
+    // the draw, does not end the game again.
+    case Rules::module: return repeats == 2 ? Ending::repetition : clock_out ? Ending::fifty_moves : Ending::none;
+    case Rules::standard:
+      return clock_out ? Ending::fifty_moves : repeats >= repetition_limit(rules) ? Ending::repetition : Ending::none;
+    case Rules::automatic:
+      return clock_out                                ? Ending::seventyfive_moves
+             : repeats >= repetition_limit(rules) ? Ending::fivefold_repetition
+                                                  : Ending::none;
   }
-  return {in_check() ? (side == kBlack ? 1 : -1) : 0, 1};
+  return Ending::none;
+}
+
+}  // namespace
+
+Outcome Board::outcome(bool has_move, std::int32_t repeats) const {
+  // Draws by the clock or by repetition are judged only while a move remains: a mate or
+  // stalemate that also repeats a position ends the game as mate or stalemate.
+  if (!has_move && in_check()) return {side == kBlack ? 1 : -1, Ending::checkmate};
+  if (rules != Rules::module && insufficient_material()) return {0, Ending::insufficient_material};
+  if (!has_move) return {0, Ending::stalemate};
+  return {0, draw_of(rules, repeats, no_progress_count)};
+}
+
+bool Board::insufficient_material() const {
+  const Bitboard pawns = bitboards[kWhitePawn] | bitboards[kBlackPawn];
+  const Bitboard knights = bitboards[kWhiteKnight] | bitboards[kBlackKnight];
+  const Bitboard bishops = bitboards[kWhiteBishop] | bitboards[kBlackBishop];
+  const Bitboard kings_and_queens = bitboards[kWhiteKing] | bitboards[kBlackKing] | bitboards[kWhiteQueen] |
+                                    bitboards[kBlackQueen];
+  constexpr Bitboard kDark = 0x55aa55aa55aa55aaULL;  // a1 (square 56) is dark
+  auto cannot_mate = [&](int by) {
+    const Bitboard* own = &bitboards[piece_of(by, 0)];
+    if (own[0] | own[3] | own[4]) return false;
+    // A lone knight mates only with the help of the other side's minor pieces, rooks or pawns.
+    if (own[1]) return count(occupancies[by]) <= 2 && !(occupancies[by ^ 1] & ~kings_and_queens);
+    // Bishops mate only when some stand on each colour or a knight or pawn can block.
+    if (own[2]) return ((bishops & kDark) == 0 || (bishops & ~kDark) == 0) && !pawns && !knights;
+    return true;
+  };
+  return cannot_mate(kWhite) && cannot_mate(kBlack);
 }
 
 namespace {
@@ -113,12 +157,20 @@ class TrialMove {
 }  // namespace
 
 std::pair<int, int> Board::judge_after(int move) {
+  const Outcome result = outcome_after(move);
+  return {result.reward, result.over() ? 1 : 0};
+}
+
+Outcome Board::outcome_after(int move) {
   const TrialMove trial(*this, move);
-  if (!has_legal_move()) return {in_check() ? (side == kBlack ? 1 : -1) : 0, 1};
+  const bool has_move = has_legal_move();
   // Recording the position would make its repetition value the times it was seen before.
-  const auto found = repetition_count.find(hash_state());
-  const std::int32_t seen = found == repetition_count.end() ? 0 : found->second;
-  return {0, seen == 2 || no_progress_count >= kNoProgressLimit ? 1 : 0};
+  std::int32_t seen = 0;
+  if (has_move) {
+    const auto found = repetition_count.find(repetition_key());
+    if (found != repetition_count.end()) seen = found->second;
+  }
+  return outcome(has_move, seen);
 }
 
 bool Board::mate_in_one_after(int move) {
@@ -150,11 +202,11 @@ void Board::play(int move) {
   play_and_record(move);
 }
 
-std::pair<int, int> Board::play_listed(int move, ActionList& legal) {
+Outcome Board::play_listed(int move, ActionList& legal) {
   just_reset = 0;
   play_and_record(move);
   list_legal(legal);
-  return judge(legal.count > 0);
+  return outcome(legal.count > 0);
 }
 
 int Board::roll_out() {

@@ -28,8 +28,19 @@ std::uint64_t Board::hash_state() const {
   return h;
 }
 
+std::uint64_t Board::position_key() const {
+  // Each set is mixed with its own code, so a knight and a bishop trading squares make
+  // another key; the mixes are independent, so the twelve run side by side.
+  std::uint64_t key = 0;
+  for (int k = 0; k < kPieceCodes; ++k) key += mix64(bitboards[k] ^ (0x632be59bd9b4e019ULL * (k + 1)));
+  const std::uint64_t en_passant = en_passant_legal() ? static_cast<std::uint64_t>(enpassant) : kNoSquare;
+  const std::uint64_t rest = static_cast<std::uint64_t>(side) | static_cast<std::uint64_t>(castle & 15) << 1 |
+                             en_passant << 5;
+  return key ^ mix64(rest ^ 0x8cb92ba72f3d8dd7ULL);
+}
+
 void Board::record_state() {
-  std::int32_t& seen = repetition_count[hash_state()];
+  std::int32_t& seen = repetition_count[repetition_key()];
   seen = wrapping_add(seen, 1);
   const std::int32_t repeats = wrapping_add(seen, -1);
   n_repititions = repeats;

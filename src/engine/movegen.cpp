@@ -46,6 +46,37 @@ constexpr CastlingRule kCastlingRules[2][2] = {
 
 }  // namespace
 
+bool Board::en_passant_open() const {
+  // In play the en-passant square lies on the mover's sixth rank, empty, with the enemy
+  // pawn that just passed it one step beyond. FEN text can name any square, and a
+  // capture elsewhere would take nothing or share its action with an ordinary capture,
+  // so the square must look like that.
+  const int forward = side == kWhite ? -8 : 8;
+  return on_board(enpassant) && row_of(enpassant) == (side == kWhite ? 2 : 5) &&
+         !has(occupancies[kBothSides], enpassant) && has(bitboards[piece_of(side ^ 1, 0)], enpassant - forward);
+}
+
+bool Board::en_passant_legal() const {
+  if (!en_passant_open()) return false;
+  const int them = side ^ 1;
+  const int captured = side == kWhite ? enpassant + 8 : enpassant - 8;
+  const int king = lowest_or_none(bitboards[piece_of(side, 5)]);
+  const Bitboard* their = &bitboards[piece_of(them, 0)];
+  // The capture is tested without being made: only the three squares it changes can open
+  // or close a line to the king, and only the captured pawn leaves the attackers.
+  for (Bitboard pawns = pawn_attack_table[them][enpassant] & bitboards[piece_of(side, 0)]; pawns;) {
+    const int source = pop_lowest(pawns);
+    if (!on_board(king)) return true;
+    const Bitboard occupied = (occupancies[kBothSides] & ~bit(source) & ~bit(captured)) | bit(enpassant);
+    const bool attacked = (pawn_attack_table[side][king] & their[0] & ~bit(captured)) ||
+                          (knight_attack_table[king] & their[1]) || (king_attack_table[king] & their[5]) ||
+                          (lookup_bishop_attacks(king, occupied) & (their[2] | their[4])) ||
+                          (lookup_rook_attacks(king, occupied) & (their[3] | their[4]));
+    if (!attacked) return true;
+  }
+  return false;
+}
+
 void Board::generate_pawn_moves(MoveList& list) const {
   const int pawn = piece_of(side, 0);
   const int forward = side == kWhite ? -8 : 8;
@@ -54,13 +85,7 @@ void Board::generate_pawn_moves(MoveList& list) const {
   const Bitboard seventh = side == kWhite ? 0x000000000000ff00ULL : 0x00ff000000000000ULL;
   const Bitboard second = side == kWhite ? 0x00ff000000000000ULL : 0x000000000000ff00ULL;
   const Bitboard enemies = occupancies[side ^ 1];
-  // In play the en-passant square lies on the mover's sixth rank, empty, with the enemy
-  // pawn that just passed it one step beyond. FEN text can name any square, and a
-  // capture elsewhere would take nothing or share its action with an ordinary capture,
-  // so the square must look like that.
-  const bool en_passant_open = on_board(enpassant) && row_of(enpassant) == (side == kWhite ? 2 : 5) &&
-                               !has(occupancies[kBothSides], enpassant) &&
-                               has(bitboards[piece_of(side ^ 1, 0)], enpassant - forward);
+  const bool en_passant = en_passant_open();
   for (Bitboard pawns = bitboards[pawn]; pawns;) {
     const int source = pop_lowest(pawns);
     const int target = source + forward;
@@ -83,7 +108,7 @@ void Board::generate_pawn_moves(MoveList& list) const {
         list.add(encode_move(source, to, pawn, 0, kCaptureFlag));
       }
     }
-    if (en_passant_open && has(reach, enpassant))
+    if (en_passant && has(reach, enpassant))
       list.add(encode_move(source, enpassant, pawn, 0, kCaptureFlag | kEnPassantFlag));
   }
 }
@@ -173,24 +198,27 @@ void Board::move_castling_rook(int king_target) {
 int Board::make_move(int move) {
   save_position();
   const int progress_before = no_progress_count;
+  // The clock before the one every move adds: a pawn move or capture counts itself under
+  // the module's rules.
+  const int zeroed = rules == Rules::module ? 0 : -1;
   const int source = move_source(move);
   const int target = move_target(move);
   const int piece = move_piece(move);
   const int promoted = move_promoted(move);
 
-  if (kind_of(piece) == 0) no_progress_count = 0;
+  if (kind_of(piece) == 0) no_progress_count = zeroed;
   bitboards[piece] = (bitboards[piece] & ~bit(source)) | bit(target);
   if (move_is_capture(move)) {
-    no_progress_count = 0;
+    no_progress_count = zeroed;
     remove_captured(target);
   }
   if (promoted) {
-    no_progress_count = 0;
+    no_progress_count = zeroed;
     bitboards[piece_of(side, 0)] &= ~bit(target);
     bitboards[promoted] |= bit(target);
   }
   if (move_is_enpassant(move)) {
-    no_progress_count = 0;
+    no_progress_count = zeroed;
     // The captured pawn stands behind the target square, seen from the mover.
     if (side == kWhite) {
       bitboards[kBlackPawn] &= ~bit(target + 8);
@@ -200,7 +228,7 @@ int Board::make_move(int move) {
   }
   enpassant = kNoSquare;
   if (move_is_double_push(move)) {
-    no_progress_count = 0;
+    no_progress_count = zeroed;
     enpassant = side == kWhite ? target + 8 : target - 8;
   }
   if (move_is_castling(move)) move_castling_rook(target);

@@ -71,4 +71,19 @@ StepResult Board::restore_state(State snapshot) {
   return {side, build_observation(), 0, 0};
 }
 
+void check_counted_under(const State& snapshot, Rules rules) {
+  Board probe;
+  probe.bitboards = snapshot.bitboards;
+  probe.occupancies = snapshot.occupancies;
+  probe.side = snapshot.side;
+  probe.castle = snapshot.castle;
+  probe.enpassant = snapshot.enpassant;
+  const auto& counts = snapshot.repetition_count;
+  const bool module = counts.contains(probe.hash_state()), chess = counts.contains(probe.position_key());
+  if (module == chess || module == (rules == Rules::module)) return;
+  const std::string made = module ? "module" : "chess (standard or automatic)";
+  throw std::invalid_argument("the snapshot was made under " + made + " rules, but this game plays " +
+                              std::string(name_of(rules)) + " rules: its repetition counts would count other positions");
+}
+
 }  // namespace vantor

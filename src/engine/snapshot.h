@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/rules.h"
 #include "engine/types.h"
 
 namespace vantor {
@@ -27,5 +28,11 @@ struct State {
   std::int32_t n_repititions = 0;
   std::int32_t prev_n_repititions = 0;
 };
+
+// Throws std::invalid_argument, naming both, when the snapshot's repetition counts were
+// kept under the other family of rules than rules: the module's, keyed by hash_state, or
+// chess's, keyed by position_key. A snapshot whose counts do not tell (none of its keys
+// for its own position, or both) passes; standard and automatic rules count alike.
+void check_counted_under(const State& snapshot, Rules rules);
 
 }  // namespace vantor

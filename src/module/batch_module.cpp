@@ -44,6 +44,7 @@ vantor::batch::Outputs outputs(const py::dict& out, py::ssize_t count) {
   o.action_mask = rows<bool>(get("action_mask"), "action_mask", count, kActions);
   o.side = rows<std::int8_t>(get("side"), "side", count, 1);
   o.illegal = rows<bool>(get("illegal"), "illegal", count, 1);
+  o.ending = rows<std::int8_t>(get("ending"), "ending", count, 1);
   return o;
 }
 
@@ -92,7 +93,8 @@ std::vector<vantor::batch::Start> to_starts(std::vector<StartFields> fields) {
 
 std::unique_ptr<Games> make_batch(int num_envs, int threads, int max_plies, const std::string& autoreset,
                                   const std::string& illegal, std::optional<std::uint64_t> seed,
-                                  const std::string& planes, std::vector<StartFields> start_pool) {
+                                  const std::string& planes, std::vector<StartFields> start_pool,
+                                  const std::string& rules) {
   vantor::batch::Options options;
   if (num_envs < 1) throw py::value_error("num_envs must be at least 1");
   if (threads < 1) throw py::value_error("threads must be at least 1");
@@ -110,6 +112,7 @@ std::unique_ptr<Games> make_batch(int num_envs, int threads, int max_plies, cons
   options.seed = seed;
   options.planes = planes == "module" ? vantor::batch::Planes::module : vantor::batch::Planes::side_to_move;
   options.start_pool = to_starts(std::move(start_pool));
+  options.rules = vantor::module::rules_named(rules);
   auto games = std::make_unique<Games>();
   games->value.emplace(options);
   return games;
@@ -124,10 +127,15 @@ void register_batch(py::module_& m) {
   py::class_<Games> batch(m, "Batch", py::is_final());
   batch.def(py::init(&make_batch), py::arg("num_envs"), py::arg("threads"), py::arg("max_plies"),
            py::arg("autoreset"), py::arg("illegal"), py::arg("seed"), py::arg("observation") = "side_to_move",
-           py::arg("start_pool") = std::vector<StartFields>{})
+           py::arg("start_pool") = std::vector<StartFields>{}, py::arg("rules") = "module")
       .def_property_readonly("num_envs", &size_of)
       .def_property_readonly("threads",
                              [](Games& g) { return vantor::module::locked(g, [](auto& b) { return open(b).threads(); }); })
+      .def_property_readonly("rules",
+                             [](Games& g) {
+                               return std::string(vantor::name_of(
+                                   vantor::module::locked(g, [](auto& b) { return open(b).rules(); })));
+                             })
       .def_property_readonly("closed", [](Games& g) { return vantor::module::locked(g, [](auto& b) { return !b; }); })
       // Joining the idle workers is quick, but done detached all the same.
       .def("close", [](Games& g) { locked_detached(g, [](auto& b) { b.reset(); }); })

@@ -66,7 +66,8 @@ vantor::batch::Start to_start(const StartFields& fields) {
 }
 
 std::unique_ptr<Core> make_game(int max_plies, const std::string& illegal, const std::string& planes,
-                                std::optional<std::uint64_t> seed, const std::vector<StartFields>& start_pool) {
+                                std::optional<std::uint64_t> seed, const std::vector<StartFields>& start_pool,
+                                const std::string& rules) {
   if (max_plies < 0) throw py::value_error("max_plies must be at least 1");
   if (illegal != "raise" && illegal != "lose") throw py::value_error("illegal must be 'raise' or 'lose', not '" + illegal + "'");
   if (planes != "side_to_move" && planes != "module")
@@ -78,6 +79,7 @@ std::unique_ptr<Core> make_game(int max_plies, const std::string& illegal, const
   options.seed = seed;
   options.planes = planes == "module" ? vantor::batch::Planes::module : vantor::batch::Planes::side_to_move;
   for (const StartFields& fields : start_pool) options.start_pool.push_back(to_start(fields));
+  options.rules = vantor::module::rules_named(rules);
   auto core = std::make_unique<Core>();
   core->value.emplace(options);
   // A new game starts where reset would start it, so that every call has a game to read.
@@ -144,7 +146,7 @@ void register_game(py::module_& m) {
 
   py::class_<Core> game(m, "Game", py::is_final());
   game.def(py::init(&make_game), py::arg("max_plies"), py::arg("illegal"), py::arg("observation"), py::arg("seed"),
-           py::arg("start_pool"))
+           py::arg("start_pool"), py::arg("rules") = "module")
       .def("reset",
            [](Core& core, const std::optional<StartFields>& fields) {
              const std::optional<batch::Start> start = fields ? std::optional(to_start(*fields)) : std::nullopt;
@@ -198,6 +200,8 @@ void register_game(py::module_& m) {
       .def_property_readonly("is_over",
                              [](Core& core) { return with(core, [](Single& s) { return s.batch.finished(0); }); })
       .def_property_readonly("illegal", [](Core& core) { return with(core, [](Single& s) { return s.illegal; }); })
+      .def_property_readonly("ending",
+                             [](Core& core) { return with(core, [](Single& s) { return s.batch.ending(0); }); })
       .def_property_readonly("fullmove_number",
                              [](Core& core) { return with(core, [](Single& s) { return s.batch.fullmove_number(0); }); })
       .def("save_state", [](Core& core) { return Snapshot(with(core, [](Single& s) { return s.batch.save_state(0); })); })

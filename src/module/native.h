@@ -4,7 +4,18 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+
+#include "engine/rules.h"
+
 namespace vantor::module {
+
+// The rules named by a layer's rules= argument.
+inline Rules rules_named(const std::string& name) {
+  for (int i = 0; i < 3; ++i)
+    if (kRulesNames[i] == name) return static_cast<Rules>(i);
+  throw pybind11::value_error("rules must be 'standard', 'automatic' or 'module', not '" + name + "'");
+}
 
 void register_batch(pybind11::module_& m);
 void register_game(pybind11::module_& m);

@@ -92,17 +92,21 @@ void register_notation(py::module_& m) {
   m.def("legal_moves", &moves_of, py::arg("state"),
         "(action, UCI, SAN) of every legal move of the state's position, in generation order.");
   m.def(
-      "position_fields", [](const Snapshot& s) { return notation::position_fields(position_of(s)); }, py::arg("state"),
-      "The placement, side, castling and en-passant fields of FEN text for the state's position.");
+      "position_fields",
+      [](const Snapshot& s, bool legal_en_passant) { return notation::position_fields(position_of(s), legal_en_passant); },
+      py::arg("state"), py::arg("legal_en_passant") = false,
+      "The placement, side, castling and en-passant fields of FEN text for the state's position; with "
+      "legal_en_passant, an en-passant square only where the capture is legal, as chess's FEN writers give it.");
   m.def(
       "position_facts",
       [](const std::string& fen) {
         const notation::PositionFacts f = notation::position_facts(fen);
-        return std::make_tuple(f.opponent_in_check, f.checkers, f.impossible_check, f.legal_moves);
+        return std::make_tuple(f.opponent_in_check, f.checkers, f.impossible_check, f.legal_moves,
+                               f.insufficient_material);
       },
       py::arg("fen"),
-      "(side not to move in check, checkers of the side to move, impossible check, legal moves) of the "
-      "position that the engine reads from the first four fields of FEN text.");
+      "(side not to move in check, checkers of the side to move, impossible check, legal moves, insufficient "
+      "material) of the position that the engine reads from the first four fields of FEN text.");
   m.def("read_pgn_games", &pgn_games, py::arg("data"),
         "(actions, spans, results, headers) of the games of UTF-8 PGN text: spans rows are (byte begin, byte end, "
         "first action, action count, replayed), results the movetext result tokens (None when missing).");

@@ -129,7 +129,7 @@ std::vector<MoveText> legal_moves(const Position& position) {
   return moves;
 }
 
-std::string position_fields(const Position& position) {
+std::string position_fields(const Position& position, bool legal_en_passant) {
   Board board;
   load(board, position);
   std::string text;
@@ -153,7 +153,8 @@ std::string position_fields(const Position& position) {
                              (position.castle & kBlackQueenSide ? "q" : "");
   text += rights.empty() ? "-" : rights;
   text += ' ';
-  text += on_board(position.enpassant) ? square_name(position.enpassant) : "-";
+  const bool shown = on_board(position.enpassant) && (!legal_en_passant || board.en_passant_legal());
+  text += shown ? square_name(position.enpassant) : "-";
   return text;
 }
 
@@ -170,6 +171,7 @@ PositionFacts position_facts(std::string_view fen) {
   ActionList legal;
   board.list_legal(legal);
   facts.legal_moves = legal.count;
+  facts.insufficient_material = board.insufficient_material();
   return facts;
 }
 

@@ -29,8 +29,9 @@ struct Position {
 std::vector<MoveText> legal_moves(const Position& position);
 
 // The first four FEN fields (placement, side, castling, en passant), space-separated. A
-// square held by two piece sets shows the higher piece code, as the engine reads it.
-std::string position_fields(const Position& position);
+// square held by two piece sets shows the higher piece code, as the engine reads it. With
+// legal_en_passant the en-passant square is written only where the capture is legal.
+std::string position_fields(const Position& position, bool legal_en_passant = false);
 
 // What checking a FEN needs to know of the position that the engine's own reader makes
 // of its text. Kings are taken as present (one a side; a missing one is never attacked).
@@ -39,6 +40,7 @@ struct PositionFacts {
   int checkers = 0;                // pieces that give check to the side to move
   bool impossible_check = false;   // a check that no single last move could have given
   int legal_moves = 0;
+  bool insufficient_material = false;  // as chess's rules judge it
 };
 PositionFacts position_facts(std::string_view fen);
 

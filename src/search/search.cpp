@@ -127,6 +127,8 @@ void Search::set_roots(std::span<const State> roots) {
   // Every snapshot is checked (by restoring it) before any game changes.
   std::vector<Board> boards(roots.size());
   for (std::size_t g = 0; g < roots.size(); ++g) {
+    check_counted_under(roots[g], options_.rules);
+    boards[g].rules = options_.rules;
     boards[g].restore_state(roots[g]);
     // A State carries the game's step count; the leaves' observations go on from it.
     boards[g].total_move_count = roots[g].total_move_count;
@@ -415,7 +417,7 @@ void Search::propagate(Game& game, const std::vector<std::int32_t>& path) {
 
 void Search::play(Game& game, int node) {
   game.work.play(game.nodes[static_cast<std::size_t>(node)].move);
-  game.played.push_back(game.work.hash_state());
+  game.played.push_back(game.work.repetition_key());
 }
 
 void Search::restore_work(Game& game) {

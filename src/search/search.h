@@ -27,6 +27,7 @@ struct Options {
   int max_nodes = 100000;  // per game, one node per child edge
   bool roll_out_values = false;  // uniform priors and a random roll-out's value, no evaluator
   bool compact = false;  // leaves written in compact form (kCompactWords words a row)
+  Rules rules = Rules::module;  // what ends the games searched and how their clock counts
 };
 
 // An evaluator output the search cannot use; nothing was changed.
