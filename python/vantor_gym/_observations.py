@@ -10,6 +10,7 @@ import numpy.typing as npt
 from gymnasium import spaces
 
 from vantor_gym.batch import PLANES
+from vantor_gym.rules import halfmove_limit, max_game_plies, repetition_limit
 
 # "plies": the game's own steps since its reset, bounded; "zero": left out (all 0);
 # "module": vantor.Vantor's count of every step the board made, over all its episodes,
@@ -17,12 +18,9 @@ from vantor_gym.batch import PLANES
 STEP_PLANES = ("plies", "zero", "module")
 STEP_PLANE = 113
 OBSERVATION_DTYPES = (np.dtype(np.int32), np.dtype(np.float32))
-# A game ends at fifty half-moves without a capture or pawn move, and it has at most 126
-# such moves (96 pawn moves, 30 captures of pieces), so no game runs longer than
-# 49 + 126 * 50 + 1 plies.
+# The longest game under the module's rules (vantor_gym.rules.max_game_plies gives it for
+# each rule set).
 MAX_GAME_PLIES = 6350
-_NO_PROGRESS_LIMIT = 50
-_REPETITIONS = 2  # a third occurrence ends the game
 _INT32_MAX = 2**31 - 1
 
 
@@ -46,25 +44,29 @@ def dtype_of(dtype: npt.DTypeLike) -> np.dtype[Any]:
     return chosen
 
 
-def planes_high(step_plane: str, max_plies: int | None) -> npt.NDArray[np.int64]:
-    """The largest value of each plane in a game played by steps: pieces 0/1, repetition
-    values up to 2, the step plane as ``step_plane`` gives it (a bound of 1 when it is all
-    zeros), the half-move clock up to 50."""
+def planes_high(step_plane: str, max_plies: int | None, rules: str = "standard") -> npt.NDArray[np.int64]:
+    """The largest value of each plane in a game played by steps under ``rules``: pieces
+    0/1, repetition values up to the rules' draw (2, or 4 under ``"automatic"``), the step
+    plane as ``step_plane`` gives it (a bound of 1 when it is all zeros), the half-move
+    clock up to the rules' draw (100, 150, or the module's 50)."""
     high = np.ones(PLANES, np.int64)
-    high[12:112:14] = high[13:112:14] = _REPETITIONS
+    high[12:112:14] = high[13:112:14] = repetition_limit(rules)
     if step_plane == "plies":
-        high[STEP_PLANE] = min(max_plies or MAX_GAME_PLIES, MAX_GAME_PLIES)
+        longest = max_game_plies(rules)
+        high[STEP_PLANE] = min(max_plies or longest, longest)
     else:
         # A plane of zeros still gets a bound of 1: Gymnasium's checker warns of a Box whose
         # low equals its high anywhere.
         high[STEP_PLANE] = 1 if step_plane == "zero" else _INT32_MAX
-    high[118] = _NO_PROGRESS_LIMIT
+    high[118] = halfmove_limit(rules)
     return high
 
 
-def observation_space(step_plane: str, max_plies: int | None, dtype: np.dtype[Any]) -> spaces.Box:
+def observation_space(
+    step_plane: str, max_plies: int | None, dtype: np.dtype[Any], rules: str = "standard"
+) -> spaces.Box:
     """The Box of one observation, (119, 8, 8) in ``dtype``, with the true bounds of each plane."""
-    high = np.broadcast_to(planes_high(step_plane, max_plies)[:, None, None], (PLANES, 8, 8))
+    high = np.broadcast_to(planes_high(step_plane, max_plies, rules)[:, None, None], (PLANES, 8, 8))
     return spaces.Box(np.zeros((PLANES, 8, 8), dtype), high.astype(dtype), dtype=dtype.type)
 
 

@@ -17,6 +17,7 @@ from vantor_gym._handles import Unshared
 from vantor_gym._numbers import integer
 from vantor_gym.compact import COMPACT_WORDS
 from vantor_gym.fen import Fen, read_start
+from vantor_gym.rules import rules_of
 
 ACTIONS = 4672
 """The number of actions: 64 * 73 move planes, each action ``64 * plane + source square``."""
@@ -41,6 +42,7 @@ _ROW_SHAPES = {
     "action_mask": (ACTIONS,),
     "side": (),
     "illegal": (),
+    "ending": (),
 }
 _COMPACT_ROW = (COMPACT_WORDS,)
 _INT32_MAX = 2**31 - 1
@@ -51,14 +53,17 @@ _DTYPES = {
     "action_mask": np.dtype(np.bool_),
     "side": np.dtype(np.int8),
     "illegal": np.dtype(np.bool_),
+    "ending": np.dtype(np.int8),
 }
 
 
 class BatchEnv(Unshared):
-    """``num_envs`` independent chess games, each exactly a ``vantor.Vantor`` game on
-    which ``get_actions`` is called after every reset and step: the same moves,
-    observations, rewards, draws and step counter (plane 113 counts each game's own
-    steps over all its episodes).
+    """``num_envs`` independent chess games. Under ``rules="module"`` each is exactly a
+    ``vantor.Vantor`` game on which ``get_actions`` is called after every reset and step:
+    the same moves, observations, rewards, draws and step counter (plane 113 counts each
+    game's own steps over all its episodes). Under ``rules="standard"`` (the default) and
+    ``"automatic"`` the moves, actions and planes are the same, but the games end and
+    count their half-move clock (plane 118) as chess does (``vantor_gym.rules``).
 
     The games are stepped by ``threads`` C++ worker threads (all cores by default; the
     calling thread is one of them) with the GIL released, writing straight into NumPy
@@ -70,7 +75,9 @@ class BatchEnv(Unshared):
       module's planes, or ``float32`` for a network), rewards ``int8`` from white's side,
       terminated and truncated ``bool``; ``info["action_mask"]`` ``bool``
       ``(num_envs, 4672)``, ``info["side"]`` ``int8`` (the side to move),
-      ``info["illegal"]`` ``bool``.
+      ``info["illegal"]`` ``bool``, ``info["ending"]`` ``int8``: 0 while a game goes on,
+      else how it ended (``vantor_gym.rules.ENDINGS[code - 1]``: checkmate, a draw of
+      the rules, an illegal action, or ``max_plies``).
     - ``autoreset="next_step"`` (Gymnasium's default): a game that ended restarts on the
       next ``step``, which ignores its action and returns the new game's first
       observation with reward 0. ``"disabled"``: stepping an ended game raises
@@ -98,6 +105,10 @@ class BatchEnv(Unshared):
       the planes, in either orientation. ``dtype`` is then ``uint64``. A snapshot whose
       history such rows cannot show (planes edited to other values) is refused by
       ``restore_state`` with ``ValueError``.
+    - ``rules``: ``"standard"``, ``"automatic"`` or ``"module"`` (``vantor_gym.rules``).
+      Start FENs are read under them (a clock at their draw is refused), and a snapshot
+      made under the module's rules is refused under chess's and the other way round,
+      since its repetition counts would mean other positions.
     """
 
     def __init__(
@@ -112,7 +123,9 @@ class BatchEnv(Unshared):
         start_fens: Sequence[str] | None = None,
         observation: str = "side_to_move",
         compact: bool = False,
+        rules: str = "standard",
     ) -> None:
+        self.rules = rules_of(rules)
         num_envs = integer(num_envs, "num_envs", 1, _INT32_MAX)
         threads = 0 if threads is None else integer(threads, "threads (0 for all cores)", 0)
         threads = min(threads or os.cpu_count() or 1, num_envs)
@@ -139,7 +152,7 @@ class BatchEnv(Unshared):
             self.dtype = np.dtype(np.uint64)
         self.compact = bool(compact)
         seed = _seed(seed)
-        self.start_fens = read_start_fens(start_fens)
+        self.start_fens = read_start_fens(start_fens, self.rules)
         self.num_envs = num_envs
         self.max_plies = max_plies
         self.autoreset = autoreset
@@ -155,9 +168,7 @@ class BatchEnv(Unshared):
             raise MemoryError(f"cannot allocate {num_envs} games") from error
 
     def _native_options(self) -> dict[str, Any]:
-        # Only what differs from the native defaults is passed, so an extension built
-        # before these options were added still makes the plain batch.
-        options: dict[str, Any] = {}
+        options: dict[str, Any] = {"rules": self.rules}
         if self.observation != "side_to_move":
             options["observation"] = self.observation
         if self.start_fens:
@@ -196,8 +207,8 @@ class BatchEnv(Unshared):
         from ``start_fens``), or from ``fens[k]`` for ``indices[k]``; returns ``(observations, info)`` with one row per
         named game, in the order named. Every FEN is read with ``vantor_gym.fen.read_start``
         first: one that is malformed, not legal-looking, without a legal move for the side
-        to move, or with a half-move clock at the draw raises ``ValueError`` and no game
-        starts. A game goes on from its FEN's half-move clock and full-move number.
+        to move, or with a half-move clock at the draw of the rules raises ``ValueError``
+        and no game starts. A game goes on from its FEN's half-move clock and full-move number.
         ``seed`` first seeds every game's generator afresh, as ``BatchEnv(seed=seed)`` does."""
         games = self._open(changing="reset")
         chosen = self._indices(indices)
@@ -205,7 +216,7 @@ class BatchEnv(Unshared):
         if fens is not None:
             if isinstance(fens, (str, bytes)) or not all(isinstance(f, str) for f in fens):
                 raise TypeError("fens must be a sequence of str")
-            starts = _starts(list(map(read_start, fens)))
+            starts = _starts([read_start(fen, self.rules) for fen in fens])
         reseed = seed is not None
         seed = _seed(seed)
         buffers = self._outputs(len(chosen), out, ("observations", "action_mask", "side"))
@@ -241,7 +252,7 @@ class BatchEnv(Unshared):
             raise ValueError("actions must fit a 64-bit signed integer")
         buffers = self._outputs(rows, out, tuple(_ROW_SHAPES), array)
         games.step(np.ascontiguousarray(array, dtype=np.int64), self._native(buffers), chosen)
-        info = {key: buffers[key] for key in ("action_mask", "side", "illegal")}
+        info = {key: buffers[key] for key in ("action_mask", "side", "illegal", "ending")}
         return buffers["observations"], buffers["rewards"], buffers["terminated"], buffers["truncated"], info
 
     def roll_out(self, indices: npt.ArrayLike | None = None) -> np.ndarray:
@@ -261,7 +272,8 @@ class BatchEnv(Unshared):
 
     def restore_state(self, index: int, state: vantor.State) -> tuple[np.ndarray, dict[str, Any]]:
         """Makes game ``index`` the snapshot's game (refusing a misshapen one as
-        ``Vantor.restore_state`` does) and returns its observation and info; its ply
+        ``Vantor.restore_state`` does, and one made under the other family of rules:
+        the module's against chess's) and returns its observation and info; its ply
         count for ``max_plies`` starts again and a pending autoreset is cancelled."""
         games = self._open(changing="restore_state")
         if not isinstance(state, vantor.State):
@@ -388,9 +400,9 @@ def _seed(seed: int | None) -> int | None:
     return integer(seed, "seed", 0, 2**64 - 1)
 
 
-def read_start_fens(start_fens: Sequence[str] | None) -> list[Fen]:
-    """Each text of ``start_fens`` read by ``read_start``; ``ValueError`` names the first
-    one refused, with its position in the list and why."""
+def read_start_fens(start_fens: Sequence[str] | None, rules: str = "standard") -> list[Fen]:
+    """Each text of ``start_fens`` read by ``read_start`` under ``rules``; ``ValueError``
+    names the first one refused, with its position in the list and why."""
     if start_fens is None:
         return []
     if isinstance(start_fens, (str, bytes)):
@@ -403,7 +415,7 @@ def read_start_fens(start_fens: Sequence[str] | None) -> list[Fen]:
     read = []
     for number, text in enumerate(texts):
         try:
-            read.append(read_start(text))
+            read.append(read_start(text, rules))
         except ValueError as error:
             raise ValueError(f"start_fens[{number}] ({_shown(text)}) is refused: {error}") from None
     return read

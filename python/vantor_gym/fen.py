@@ -4,7 +4,8 @@
 python-chess splits them) and checked to be a well-formed, legal-looking position. Its
 ``position`` is the text the engine's reader walks (four fields, one blank between), so
 the position loaded is exactly the one checked. ``read_start`` adds what starting a game
-needs: a legal move for the side to move, and a half-move clock short of the draw.
+needs under the rules it is played by: a legal move for the side to move, a half-move
+clock short of the draw, and (under chess's rules) material that could still mate.
 """
 
 from __future__ import annotations
@@ -14,14 +15,15 @@ import re
 from dataclasses import dataclass
 
 from vantor_gym import _native
+from vantor_gym.rules import halfmove_limit, rules_of
 
 __all__ = ["Fen", "HALFMOVE_LIMIT", "read_fen", "read_start", "validate_fen"]
 
-# A game here is drawn by the first move that makes this many half-moves without a capture
-# or pawn move; a start must leave room for one more move.
+# A game under the module's rules is drawn by the first move that makes this many
+# half-moves without a capture or pawn move; a start must leave room for one more move.
 HALFMOVE_LIMIT = 50
-"""The no-progress count (half-moves without a capture or pawn move) at which a game ends
-as a draw; a starting position's clock must be below it."""
+"""The no-progress count at which a game ends as a draw under the module's rules (fifty
+half-moves); ``vantor_gym.rules.halfmove_limit`` gives it for every rule set."""
 COUNTER_MAX = 2**31 - 1  # the largest clock FEN text is read with
 _SIDES = {"w": "white", "b": "black"}
 _CASTLING_FIELD = re.compile(r"-|(?=.)K?Q?k?q?")
@@ -39,6 +41,7 @@ class Fen:
     fullmove_number: int
     legal_moves: int  # of the side to move
     in_check: bool  # the side to move
+    insufficient_material: bool = False  # neither side can mate, as chess judges it
 
     @property
     def position(self) -> str:
@@ -199,13 +202,13 @@ def _checked(text: str) -> Fen:
     clock = _counter(fields[4], "half-move clock", 0) if len(fields) == 6 else 0
     number = _counter(fields[5], "full-move number", 1) if len(fields) == 6 else 1
     position = " ".join(fields[:4])
-    opponent_in_check, checkers, impossible, legal_moves = _native.position_facts(position)
+    opponent_in_check, checkers, impossible, legal_moves, insufficient = _native.position_facts(position)
     mover, other = _SIDES[turn], _SIDES["b" if turn == "w" else "w"]
     if opponent_in_check:
         raise ValueError(f"{other} is in check but it is {mover}'s move")
     if impossible:
         raise ValueError(f"{mover} is in check by {checkers} pieces in a way no last move could give")
-    return Fen(placement, turn, rights, square, clock, number, legal_moves, checkers > 0)
+    return Fen(placement, turn, rights, square, clock, number, legal_moves, checkers > 0, insufficient)
 
 
 def validate_fen(text: str) -> None:
@@ -224,20 +227,25 @@ def written(text: str) -> str:
     return text
 
 
-def read_start(text: str) -> Fen:
-    """The ``Fen`` of text as the start of a game: ``read_fen``'s checks, a legal move for
-    the side to move (``ValueError`` naming the mate or stalemate otherwise), and a
-    half-move clock below ``HALFMOVE_LIMIT``, the no-progress count at which a game here
-    is drawn."""
+def read_start(text: str, rules: str = "standard") -> Fen:
+    """The ``Fen`` of text as the start of a game under ``rules`` (``vantor_gym.rules``):
+    ``read_fen``'s checks, a legal move for the side to move (``ValueError`` naming the
+    mate or stalemate otherwise), a half-move clock below the rules' limit (100 half-moves
+    under ``"standard"``, 150 under ``"automatic"``, 50 under ``"module"``), and, under
+    chess's rules, material with which a mate is still possible."""
+    rules = rules_of(rules)
     fen = read_fen(text)
     mover = _SIDES[fen.turn]
     if fen.legal_moves == 0:
         ending = "checkmated" if fen.in_check else "stalemated"
         raise ValueError(f"{mover} is {ending} in the start position {fen.text!r}: there is no move to play")
-    if fen.halfmove_clock >= HALFMOVE_LIMIT:
+    if rules != "module" and fen.insufficient_material:
+        raise ValueError(f"the start position {fen.text!r} is drawn under {rules} rules: neither side has the "
+                         "material to mate")
+    limit = halfmove_limit(rules)
+    if fen.halfmove_clock >= limit:
         raise ValueError(
-            f"the half-move clock of {fen.text!r} is {fen.halfmove_clock}, but a game here is drawn after "
-            f"{HALFMOVE_LIMIT} half-moves without a capture or pawn move: start from a clock of at most "
-            f"{HALFMOVE_LIMIT - 1}"
+            f"the half-move clock of {fen.text!r} is {fen.halfmove_clock}, but a game under {rules} rules is drawn "
+            f"after {limit} half-moves without a capture or pawn move: start from a clock of at most {limit - 1}"
         )
     return fen

@@ -15,9 +15,11 @@ from vantor_gym._handles import Unshared
 from vantor_gym._numbers import integer, is_integer
 from vantor_gym.batch import ACTIONS, ILLEGAL_MODES, OBSERVATION_MODES, PLANES, _seed, _starts, read_start_fens
 from vantor_gym.fen import Fen, read_start, written
+from vantor_gym.rules import ending_name, rules_of
 
 # What step returns as its second value: the game goes on, ended (checkmate, stalemate, a
-# draw, or an illegal action under illegal="lose"), or was cut short at max_plies.
+# draw of the rules, or an illegal action under illegal="lose"), or was cut short at
+# max_plies.
 GOES_ON = 0
 """``Game.step``'s end value while the game goes on."""
 TERMINATED = 1
@@ -38,17 +40,19 @@ def _action_number(action: Any) -> int:
 
 
 class Game(Unshared):
-    """One game of chess, exactly the ``vantor.Vantor`` game (the same moves, observations,
-    rewards, draws and step counter), for agents and search code that drive one game from
-    Python and want each call to cost no more than its chess.
+    """One game of chess for agents and search code that drive one game from Python and
+    want each call to cost no more than its chess. Under ``rules="module"`` it is exactly
+    the ``vantor.Vantor`` game (the same moves, observations, rewards, draws and step
+    counter); under ``"standard"`` (the default) and ``"automatic"`` it ends and keeps its
+    half-move clock as chess does (``vantor_gym.rules``).
 
     - ``legal_actions()``: the legal action numbers (64 * plane + square), ascending, as a
       new ``int64`` array; ``action_mask()`` the same as a ``bool`` (4672,) array.
     - ``step(action)`` returns ``(reward, end)``, two ints: the reward from white's side
       (+1 black is mated, -1 white is), and ``GOES_ON`` (0), ``TERMINATED`` (1: checkmate,
-      stalemate, third occurrence, fifty half-moves, or an illegal action under
-      ``illegal="lose"``) or ``TRUNCATED`` (2: ``max_plies`` steps made). Stepping an ended
-      game raises ``ValueError``; call ``reset``.
+      stalemate, a draw of the rules, or an illegal action under ``illegal="lose"``) or
+      ``TRUNCATED`` (2: ``max_plies`` steps made); ``ending`` then names why. Stepping an
+      ended game raises ``ValueError``; call ``reset``.
     - ``observation()`` writes the 119 planes of the current position into one ``int32``
       (119, 8, 8) array, the same array every call, and returns it (a later call
       overwrites it: copy it to keep it); ``observation(out)`` writes into ``out``
@@ -68,7 +72,9 @@ class Game(Unshared):
     Calls on one game from several threads run one after the other.
     """
 
-    __slots__ = ("_core", "_planes", "_step", "legal_actions", "_max_plies", "_illegal", "_orientation", "_start_fens")
+    __slots__ = (
+        "_core", "_planes", "_step", "legal_actions", "_max_plies", "_illegal", "_orientation", "_start_fens", "_rules"
+    )
     legal_actions: Callable[[], npt.NDArray[np.int64]]
 
     def __init__(
@@ -80,7 +86,9 @@ class Game(Unshared):
         observation: str = "side_to_move",
         start_fens: Sequence[str] | None = None,
         seed: int | None = None,
+        rules: str = "standard",
     ) -> None:
+        self._rules = rules_of(rules)
         if max_plies is not None:
             max_plies = integer(max_plies, "max_plies", 1, _INT32_MAX)
         if illegal not in ILLEGAL_MODES:
@@ -90,9 +98,11 @@ class Game(Unshared):
         self._max_plies = max_plies
         self._illegal = illegal
         self._orientation = observation
-        self._start_fens = read_start_fens(start_fens)
-        start = None if fen is None else _start_of(fen)
-        self._core = _native.Game(max_plies or 0, illegal, observation, _seed(seed), _starts(self._start_fens))
+        self._start_fens = read_start_fens(start_fens, self._rules)
+        start = None if fen is None else _start_of(fen, self._rules)
+        self._core = _native.Game(
+            max_plies or 0, illegal, observation, _seed(seed), _starts(self._start_fens), rules=self._rules
+        )
         if start is not None:
             self._core.reset(start)
         self._planes = np.zeros((PLANES, 8, 8), np.int32)
@@ -105,7 +115,7 @@ class Game(Unshared):
         raises ``ValueError`` and keeps the game going on), else from the initial position
         or one drawn from ``start_fens``. The game goes on from the FEN's clocks. ``seed``
         first seeds the draws afresh, as ``Game(seed=seed)`` has them."""
-        start = None if fen is None else _start_of(fen)
+        start = None if fen is None else _start_of(fen, self._rules)
         if seed is not None:
             self._core.reseed(_seed(seed))
         self._core.reset(start)
@@ -137,6 +147,11 @@ class Game(Unshared):
     def max_plies(self) -> int | None:
         """The steps after which a game is truncated, or None for no limit."""
         return self._max_plies
+
+    @property
+    def rules(self) -> str:
+        """The rules the game is played under: ``"standard"``, ``"automatic"`` or ``"module"``."""
+        return self._rules
 
     @property
     def illegal(self) -> str:
@@ -176,6 +191,14 @@ class Game(Unshared):
         return bool(self._core.is_over)
 
     @property
+    def ending(self) -> str | None:
+        """Why the game is over, one of ``vantor_gym.rules.ENDINGS`` (``"checkmate"``,
+        ``"stalemate"``, ``"insufficient_material"``, ``"fifty_moves"``, ``"repetition"``,
+        ``"seventyfive_moves"``, ``"fivefold_repetition"``, ``"illegal_action"``,
+        ``"max_plies"``), or None while it goes on."""
+        return ending_name(self._core.ending)
+
+    @property
     def illegal_action(self) -> bool:
         """Whether the game ended by an illegal action (under ``illegal="lose"``)."""
         return bool(self._core.illegal)
@@ -186,9 +209,10 @@ class Game(Unshared):
 
     def restore_state(self, state: vantor.State) -> None:
         """Makes the game the snapshot's (its ply count starts again); a misshapen
-        snapshot raises ``ValueError`` and changes nothing. A snapshot of an ended game
-        (a mate, a stalemate, a third occurrence, fifty half-moves) leaves the game over:
-        ``step`` raises until ``reset``."""
+        snapshot, or one made under the other family of rules (the module's against
+        chess's), raises ``ValueError`` and changes nothing. A snapshot of an ended game
+        (a mate, a stalemate, a draw of the rules) leaves the game over: ``step`` raises
+        until ``reset``."""
         self._core.restore_state(state)
 
     def hash_state(self) -> int:
@@ -196,12 +220,15 @@ class Game(Unshared):
         return int(self._core.hash_state())
 
     def fen(self) -> str:
-        """The position as FEN text, with the game's clocks, as ``vantor_gym.notation.fen(game)``."""
+        """The position as FEN text, with the game's clocks, as ``vantor_gym.notation.fen(game)``.
+        Under chess's rules the en-passant square is written only where the capture is
+        legal, as python-chess writes it."""
         state, number = self._core.save_state_and_fullmove()
-        return written(f"{_native.position_fields(state)} {max(state.no_progress_count, 0)} {number}")
+        fields = _native.position_fields(state, legal_en_passant=self._rules != "module")
+        return written(f"{fields} {max(state.no_progress_count, 0)} {number}")
 
 
-def _start_of(fen: str) -> tuple[str, int, int]:
+def _start_of(fen: str, rules: str) -> tuple[str, int, int]:
     if not isinstance(fen, str):
         raise TypeError(f"fen must be a str, not {type(fen).__name__}")
-    return _starts([read_start(fen)])[0]
+    return _starts([read_start(fen, rules)])[0]

@@ -213,8 +213,12 @@ def fen(position: Position, fullmove_number: int | None = None) -> str:
     The first four fields are the position that ``Vantor.parse_fen`` reads back. The
     half-move field holds the state's ``no_progress_count``: the half-moves since the game
     started (or the start FEN's half-move clock, which a game goes on from) or since the
-    last capture or pawn move, that move included (so it is 1 right after one, where the
-    usual clock shows 0); ``parse_fen`` ignores it. The full-move field is
+    last capture or pawn move. Under chess's rules (a ``Game`` or ``BatchEnv`` made with
+    ``rules="standard"`` or ``"automatic"``) that is the usual clock, 0 right after such a
+    move, and the en-passant square is written only where the capture is legal, as
+    python-chess writes FEN; under the module's rules (and for a state or a ``Vantor``)
+    the move itself is counted, so the clock is 1 right after one, and the en-passant
+    square is the module's. ``parse_fen`` ignores the clocks. The full-move field is
     ``fullmove_number`` when given; otherwise a ``Game``'s or a ``(BatchEnv, index)`` game's own
     (its start FEN's, plus one for each move black made since), and 1 for a state or a ``Vantor``,
     which do not know how many moves their game has made.
@@ -224,7 +228,17 @@ def fen(position: Position, fullmove_number: int | None = None) -> str:
         # read_fen reads no other number back.
         raise ValueError(f"fullmove_number must be in 1 .. {COUNTER_MAX}, got {number}")
     state, own = _state_and_fullmove(position)
-    return written(f"{_native.position_fields(state)} {max(state.no_progress_count, 0)} {number or own}")
+    fields = _native.position_fields(state, legal_en_passant=_rules_of(position) != "module")
+    return written(f"{fields} {max(state.no_progress_count, 0)} {number or own}")
+
+
+def _rules_of(position: Position) -> str:
+    """The rules a position's game is played under; the module's for a state or a ``Vantor``."""
+    if isinstance(position, Game):
+        return position.rules
+    if isinstance(position, tuple) and len(position) == 2 and isinstance(position[0], BatchEnv):
+        return position[0].rules
+    return "module"
 
 
 def _state_and_fullmove(position: Position) -> tuple[vantor.State, int]:
@@ -423,11 +437,12 @@ class PgnColumns:
 
     The positions a game went through: when ``playable[i]``, ``vantor_gym.Game(fen=start_fens[i])``
     (or a ``BatchEnv`` reset with the start FENs) stepped with its actions gives each
-    position's observation; it ends the game at a third repetition or fifty half-moves,
-    which a recorded game may play past. ``playable[i]`` is False where
-    ``vantor_gym.fen.read_start`` refuses the start FEN, which the environment then cannot
-    start from: the side to move has no legal move, or the half-move clock is 50 or more (a
-    game here is drawn by then). Such games are read all the same, as python-chess reads them.
+    position's observation; under its default standard rules it ends the game at a third
+    repetition, fifty moves or insufficient material, which a recorded game may play past
+    (nobody claimed the draw). ``playable[i]`` is False where ``vantor_gym.fen.read_start``
+    refuses the start FEN under standard rules, which the environment then cannot start
+    from: the side to move has no legal move, the half-move clock is 100 or more, or
+    neither side can mate. Such games are read all the same, as python-chess reads them.
     """
 
     actions: np.ndarray
