@@ -19,6 +19,7 @@ import vantor
 from vantor_gym import _native
 from vantor_gym.batch import BatchEnv
 from vantor_gym.fen import COUNTER_MAX, Fen, read_fen, read_start, validate_fen, written
+from vantor_gym.rules import rules_of
 from vantor_gym.game import Game
 from vantor_gym.pgn_reader import line_breaks, quoted, read_game_text
 
@@ -318,8 +319,8 @@ class _Replay:
     """One game from the initial position or a checked FEN, played as a batch game is
     (the start's clocks kept), whatever the start: a game may begin mated or stalemated."""
 
-    def __init__(self, start: Fen | None) -> None:
-        self._game = _native.Batch(1, 1, 0, "disabled", "raise", None)
+    def __init__(self, start: Fen | None, rules: str) -> None:
+        self._game = _native.Batch(1, 1, 0, "disabled", "raise", None, rules=rules)
         fens = None if start is None else [(start.position, start.halfmove_clock, start.fullmove_number)]
         self._game.reset(np.zeros(1, np.int64), fens, {})
         self._action = np.zeros(1, np.int64)
@@ -340,11 +341,13 @@ def pgn(
     start_fen: str | None = None,
     result: str | None = None,
     headers: Mapping[str, str] | None = None,
+    rules: str = "standard",
 ) -> str:
     """PGN text of a game: its actions from the initial position or from ``start_fen``.
 
     ``result`` is one of ``"1-0"``, ``"0-1"``, ``"1/2-1/2"`` and ``"*"``; by default it is
-    what the environment says after the last action (``"*"`` for a game it has not ended).
+    what the environment says after the last action under ``rules`` (``vantor_gym.rules``;
+    ``"*"`` for a game it has not ended).
     ``headers`` add to or replace the seven-tag roster, whose unknown values are ``"?"``.
     A start position adds the ``SetUp`` and ``FEN`` headers; a ``FEN`` in ``headers`` must
     read as ``start_fen``. Header names are letters, digits and ``_``, and values are ``str``
@@ -353,11 +356,12 @@ def pgn(
     """
     if result is not None and result not in RESULTS:
         raise ValueError(f"result must be one of {', '.join(RESULTS)}, not {result!r}")
+    rules = rules_of(rules)
     start = None if start_fen is None else read_fen(start_fen)
     tags = _pgn_tags(start, headers)
     number = 1 if start is None else start.fullmove_number
     tokens: list[str] = []
-    game = _Replay(start)
+    game = _Replay(start, rules)
     ended, reward = False, 0
     for ply, action in enumerate(actions, start=1):
         if ended:

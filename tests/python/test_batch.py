@@ -56,7 +56,8 @@ def play(threads, steps, seed=0, num_envs=8, max_plies=60, check=True):
     """Steps a batch with random actions (mostly legal), starting games from FENs now and
     then; with check, replays every game on its own Vantor and compares everything."""
     rng = np.random.default_rng(seed)
-    batch = BatchEnv(num_envs, threads=threads, max_plies=max_plies, illegal="lose", observation="module")
+    batch = BatchEnv(num_envs, threads=threads, max_plies=max_plies, illegal="lose", observation="module",
+                     rules="module")
     mirrors = [vantor.Vantor() for _ in range(num_envs)]
     obs, info = batch.reset()
     plies = [0] * num_envs
@@ -142,7 +143,7 @@ def test_seeded_roll_outs_do_not_depend_on_threads():
 
 
 def test_snapshots_move_between_batch_games_and_vantor():
-    batch = BatchEnv(2, illegal="raise")
+    batch = BatchEnv(2, illegal="raise", rules="module")
     batch.reset()
     batch.step([564, 564])
     env = vantor.Vantor()
@@ -157,6 +158,16 @@ def test_snapshots_move_between_batch_games_and_vantor():
         bad.state_pos = 9
         batch.restore_state(0, bad)
     assert batch.hash_state()[0] != env.hash_state()
+    # A game under chess's rules counts positions by another key: the module's counts
+    # would be wrong there, and the other way round.
+    for made, used in (("module", "standard"), ("standard", "module"), ("automatic", "module")):
+        source = BatchEnv(1, rules=made)
+        source.reset()
+        source.step([564])
+        with pytest.raises(ValueError, match=f"made under {'module' if made == 'module' else 'chess'}.*plays {used}"):
+            BatchEnv(1, rules=used).restore_state(0, source.save_state(0))
+    chess = BatchEnv(1, rules="standard")
+    chess.restore_state(0, BatchEnv(1, rules="automatic").save_state(0))
 
 
 def test_raise_mode_changes_nothing_on_a_bad_action():

@@ -44,6 +44,14 @@ def random_positions(count: int, seed: int) -> list[str]:
     return texts
 
 
+def startable(text: str, rules: str) -> bool:
+    try:
+        read_start(text, rules)
+    except ValueError:
+        return False
+    return True
+
+
 def python_chess_fields(board) -> str:
     return board.fen(en_passant="fen")
 
@@ -69,25 +77,27 @@ def test_whitespace_python_chess_reads_loads_the_position_it_reads():
         for index, (text, variant) in enumerate(zip(texts, variants)):
             board = chess.Board(variant)
             assert read_fen(variant).text == text == python_chess_fields(board)
-            assert fen((games, index)) == text
+            assert fen((games, index)) == board.fen()
             state = games.save_state(index)
             legal = {action_to_uci(state, a) for a in np.flatnonzero(info["action_mask"][index])}
             assert legal == {m.uci() for m in board.legal_moves}
 
 
-def test_clocks_round_trip_and_go_on_as_python_chess_counts_them():
-    """Six fields back from every start; after random plies the full-move number is
-    python-chess's and the half-move field its clock, plus one once a capture or pawn move
-    was made (the count includes that move)."""
+@pytest.mark.parametrize("rules", ["standard", "module"])
+def test_clocks_round_trip_and_go_on_as_python_chess_counts_them(rules):
+    """Six fields back from every start; after random plies the FEN is python-chess's
+    under chess's rules. Under the module's, the half-move field is python-chess's clock
+    plus one once a capture or pawn move was made (the count includes that move), and the
+    en-passant square is the one every double push leaves."""
     rng = np.random.default_rng(2)
-    texts = [t for t in random_positions(400, 2) if read_fen(t).legal_moves]
-    with BatchEnv(len(texts), threads=2, illegal="lose") as games:
+    texts = [t for t in random_positions(400, 2) if startable(t, rules)]
+    with BatchEnv(len(texts), threads=2, illegal="lose", rules=rules) as games:
         games.reset(fens=texts)
         boards = [chess.Board(t) for t in texts]
         progressed = [False] * len(texts)
         live = np.ones(len(texts), bool)
         for index, text in enumerate(texts):
-            assert fen((games, index)) == text
+            assert fen((games, index)) == (text if rules == "module" else boards[index].fen())
         for _ in range(12):
             # A game that ended is left out: it restarts, and then loses by its action 0.
             actions = np.zeros(len(texts), np.int64)
@@ -100,42 +110,47 @@ def test_clocks_round_trip_and_go_on_as_python_chess_counts_them():
             _, _, terminated, truncated, _ = games.step(actions)
             for index in np.flatnonzero(live):
                 board = boards[index]
-                ours = fen((games, index)).split()
-                assert ours[:4] == python_chess_fields(board).split()[:4]
-                assert int(ours[5]) == board.fullmove_number
-                assert int(ours[4]) == board.halfmove_clock + progressed[index]
+                ours = fen((games, index))
+                if rules == "standard":
+                    assert ours == board.fen()
+                    continue
+                assert ours.split()[:4] == python_chess_fields(board).split()[:4]
+                assert int(ours.split()[5]) == board.fullmove_number
+                assert int(ours.split()[4]) == board.halfmove_clock + progressed[index]
             live &= ~(terminated | truncated)
 
 
-def test_the_fifty_half_move_draw_comes_when_the_half_move_field_says():
-    start = "4k3/8/8/8/8/8/8/R3K3 w - - 45 80"
+@pytest.mark.parametrize("rules, limit", [("standard", 100), ("automatic", 150), ("module", 50)])
+def test_the_clock_draw_comes_when_the_half_move_field_says(rules, limit):
+    start = f"4k3/8/8/8/8/8/8/R3K3 w - - {limit - 5} 80"
     shuffle = ["a1a2", "e8d8", "a2a1", "d8e8", "a1a2"]
-    env = VantorEnv()
+    env = VantorEnv(rules=rules)
     env.reset(options={"fen": start})
     for ply, move in enumerate(shuffle, start=1):
         state = env.game.save_state()
         _, reward, terminated, _, _ = env.step(uci_to_action(state, move))
         assert terminated == (ply == 5) and reward == 0
-    assert fen(env.game).endswith(" b - - 50 82")
+    assert fen(env.game).endswith(f" b - - {limit} 82")
     # The PGN of the game names the start with its clocks and numbers the moves from it.
     actions = []
     env.reset(options={"fen": start})
     for move in shuffle:
         actions.append(uci_to_action(env.game.save_state(), move))
         env.step(actions[-1])
-    text = pgn(actions, start_fen="  " + start.replace(" ", "\t"))
+    text = pgn(actions, start_fen="  " + start.replace(" ", "\t"), rules=rules)
     assert f'[FEN "{start}"]' in text and "80. Ra2 Kd8 81. Ra1 Ke8 82. Ra2 1/2-1/2" in text
     game = read_pgn(text)
     assert game.actions == actions and game.start_fen == start
     board = chess.pgn.read_game(__import__("io").StringIO(text)).end().board()
-    assert board.halfmove_clock == 50 and board.fullmove_number == 82
+    assert board.halfmove_clock == limit and board.fullmove_number == 82
 
 
 def test_starts_without_a_move_or_at_the_draw_are_refused_by_every_layer():
     cases = [
         (STALEMATE, "black is stalemated in the start position"),
         (MATED, "white is checkmated in the start position"),
-        ("4k3/8/8/8/8/8/8/R3K3 w - - 50 1", "half-move clock .* is 50"),
+        ("4k3/8/8/8/8/8/8/R3K3 w - - 100 1", "half-move clock .* is 100"),
+        ("4k3/8/8/8/8/8/8/4KB2 w - - 0 1", "neither side has the material to mate"),
     ]
     env, vector, two = VantorEnv(), VantorVectorEnv(2, workers=1), aec.env()
     env.reset()

@@ -38,7 +38,7 @@ def module_legal(env):
 
 def test_game_is_the_module_game_ply_by_ply():
     rng = np.random.default_rng(11)
-    game, env = Game(observation="module", illegal="lose", max_plies=150), vantor.Vantor()
+    game, env = Game(observation="module", illegal="lose", max_plies=150, rules="module"), vantor.Vantor()
     _, expected, _, _ = env.reset()
     plies, checked, ends = 0, 0, set()
     full = True
@@ -75,9 +75,10 @@ def test_game_is_the_module_game_ply_by_ply():
         assert ends == {(TERMINATED, False), (TERMINATED, True), (TRUNCATED, False)}
 
 
-def test_starts_snapshots_and_text_agree_with_the_batch():
-    game = Game("k7/8/1QK5/8/8/8/8/8 w - - 0 1", observation="module")
-    with BatchEnv(1, threads=1, observation="module", autoreset="disabled") as batch:
+@pytest.mark.parametrize("rules", ["standard", "module"])
+def test_starts_snapshots_and_text_agree_with_the_batch(rules):
+    game = Game("k7/8/1QK5/8/8/8/8/8 w - - 0 1", observation="module", rules=rules)
+    with BatchEnv(1, threads=1, observation="module", autoreset="disabled", rules=rules) as batch:
         for text in FENS:
             game.reset(text)
             obs, info = batch.reset(fens=[text])
@@ -94,7 +95,7 @@ def test_starts_snapshots_and_text_agree_with_the_batch():
         source.reset()
         for action in (564, 524, 3646):
             source.step(action)
-        game = Game(observation="module")
+        game = Game(observation="module", rules="module")
         env = vantor.Vantor()
         env.reset()
         env.restore_state(source.save_state())
@@ -209,29 +210,33 @@ def test_bad_options_are_refused(options, message):
 
 
 @pytest.mark.parametrize(
-    "fen_text, by_rule",
-    [("R5k1/5ppp/8/8/8/8/8/6K1 b - - 0 1", False), ("7k/5Q2/6K1/8/8/8/8/8 b - - 0 1", False),
-     ("4k3/8/8/8/8/8/8/R3K3 w Q - 49 80", True)],
-    ids=["mated", "stalemated", "fifty half-moves"],
+    "fen_text, rules, move, ending",
+    [("R5k1/5ppp/8/8/8/8/8/6K1 b - - 0 1", "standard", None, "checkmate"),
+     ("7k/5Q2/6K1/8/8/8/8/8 b - - 0 1", "module", None, "stalemate"),
+     ("4k3/8/8/8/8/8/8/R3K3 w Q - 49 80", "module", "a1a2", "fifty_moves"),
+     ("4k3/8/8/8/8/8/8/R3K3 w Q - 99 80", "standard", "a1a2", "fifty_moves"),
+     ("4k3/8/8/8/8/8/8/R3K3 w Q - 149 80", "automatic", "a1a2", "seventyfive_moves"),
+     ("4k3/8/8/8/8/8/8/3qK3 w - - 0 1", "standard", "e1d1", "insufficient_material")],
+    ids=["mated", "stalemated", "fifty half-moves", "fifty moves", "seventy-five moves", "bare kings"],
 )
-def test_a_restored_snapshot_of_an_ended_game_is_over(fen_text, by_rule):
-    if by_rule:  # the fiftieth half-move without progress ends the game
-        drawn = Game(fen_text)
-        assert drawn.step(uci_to_action(drawn, "a1a2")) == (0, TERMINATED)
+def test_a_restored_snapshot_of_an_ended_game_is_over(fen_text, rules, move, ending):
+    if move is not None:  # the move that reaches the rules' draw
+        drawn = Game(fen_text, rules=rules)
+        assert drawn.step(uci_to_action(drawn, move)) == (0, TERMINATED) and drawn.ending == ending
         snapshot = drawn.save_state()
     else:
         env = vantor.Vantor()
         env.parse_fen(fen_text)
         snapshot = env.save_state()
     for illegal in ("raise", "lose"):
-        game = Game(illegal=illegal)
+        game = Game(illegal=illegal, rules=rules)
         game.restore_state(snapshot)
-        assert game.is_over
+        assert game.is_over and game.ending == ending
         with pytest.raises(ValueError, match="over"):
             game.step(int(game.legal_actions()[0]) if len(game.legal_actions()) else 0)
         game.reset()
-        assert not game.is_over
-    game.restore_state(Game().save_state())
+        assert not game.is_over and game.ending is None
+    game.restore_state(Game(rules=rules).save_state())
     assert not game.is_over
 
 

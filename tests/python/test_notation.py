@@ -48,7 +48,7 @@ def test_every_legal_move_round_trips_and_matches_python_chess():
     starts = [START_FEN, *perft_fens()]
     games = 64
     rng = np.random.default_rng(7)
-    batch = BatchEnv(games, threads=2, autoreset="disabled")
+    batch = BatchEnv(games, threads=2, autoreset="disabled", rules="module")
     fens = [starts[i % len(starts)] for i in range(games)]
     _, info = batch.reset(fens=fens)
     boards = [chess.Board(f) for f in fens]
@@ -102,12 +102,17 @@ def test_positions_are_read_from_states_environments_and_batch_games():
     env = vantor.Vantor()
     env.reset()
     env.step(564)
-    with BatchEnv(2, threads=1) as batch:
+    after_e4 = "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq "
+    with BatchEnv(2, threads=1, rules="module") as batch, BatchEnv(1, threads=1) as chess_batch:
         batch.reset()
         batch.step(np.array([564, 564]))
+        chess_batch.reset()
+        chess_batch.step(np.array([564]))
         for position in (env, env.save_state(), (batch, 1), (batch, np.int64(0))):
             assert action_to_uci(position, 524) == "e7e5"
-            assert fen(position, fullmove_number=2).startswith("rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3 1 2")
+            assert fen(position, fullmove_number=2) == after_e4 + "e3 1 2"
+        # Chess's rules: the clock starts again at 0, and no black pawn can take en passant.
+        assert fen((chess_batch, 0)) == after_e4 + "- 0 1"
         with pytest.raises(IndexError):
             action_to_uci((batch, 2), 524)
     for wrong in ("e2e4", None, (env,), (env, 0)):

@@ -172,7 +172,8 @@ def random_file(count, seed):
                     node.parent.add_variation(other, nags=[1])
             parts.append(str(game))
         else:
-            parts.append(pgn(actions, start_fen=start, headers={"Round": str(number)}))
+            # The games were played on the module's Vantor, which plays on past chess's draws.
+            parts.append(pgn(actions, start_fen=start, headers={"Round": str(number)}, rules="module"))
     return "\n\n".join(parts) + "\n"
 
 
@@ -368,13 +369,15 @@ def test_playable_names_the_games_the_environment_can_start():
     text = (
         "1. e4 *\n\n"
         '[FEN "4k3/8/8/8/8/8/8/R3K3 w Q - 49 80"]\n\n80. Ra2 *\n\n'
-        '[FEN "4k3/8/8/8/8/8/8/R3K3 w Q - 60 80"]\n\n80. Ra2 Kd8 *\n\n'  # drawn here before it starts
+        '[FEN "4k3/8/8/8/8/8/8/R3K3 w Q - 100 80"]\n\n80. Ra2 Kd8 *\n\n'  # drawn by fifty moves already
         '[FEN "4k3/4Q3/4K3/8/8/8/8/8 b - - 0 1"]\n\n0-1\n\n'  # black is mated
-        '[FEN "k7/2Q5/1K6/8/8/8/8/8 b - - 0 1"]\n\n1/2-1/2\n'  # black is stalemated
+        '[FEN "k7/2Q5/1K6/8/8/8/8/8 b - - 0 1"]\n\n1/2-1/2\n\n'  # black is stalemated
+        '[FEN "4k3/8/8/8/8/8/8/4KB2 w - - 0 1"]\n\n1. Bc4 *\n'  # neither side can mate
     )
     columns = read_pgn_columns(text)
-    assert columns.playable.dtype == np.bool_ and columns.playable.tolist() == [True, True, False, False, False]
-    assert [len(columns.game(i).actions) for i in range(5)] == [1, 1, 2, 0, 0]
+    assert columns.playable.dtype == np.bool_
+    assert columns.playable.tolist() == [True, True, False, False, False, False]
+    assert [len(columns.game(i).actions) for i in range(6)] == [1, 1, 2, 0, 0, 1]
     for index in range(len(columns)):
         if columns.playable[index]:
             game = Game(fen=columns.start_fens[index])
