@@ -28,6 +28,7 @@ from vantor_gym import _native
 from vantor_gym._numbers import integer, real
 from vantor_gym.batch import ACTIONS, PLANES, BatchEnv
 from vantor_gym.compact import COMPACT_WORDS
+from vantor_gym.rules import rules_of
 
 __all__ = ["Evaluator", "Search", "SearchResult"]
 
@@ -51,7 +52,7 @@ class SearchResult:
 
     ``proven`` (``bool``) tells the roots whose result the search proved: the game is
     over, or every line from the root the search needs ends in a finished game (a mate, a
-    stalemate, a third occurrence, fifty moves). At such a root ``values`` holds the exact
+    stalemate, or a draw of the search's rules). At such a root ``values`` holds the exact
     result from its side to move, 1.0 won, -1.0 lost, 0.0 drawn, and the action is the
     proven one: the fastest win, the slowest loss, or a drawing move.
     """
@@ -96,6 +97,11 @@ class Search:
     - ``torch_inputs``: the evaluator gets its observations and masks as CPU
       ``torch.Tensor``s sharing the search's buffers (no copy; like the arrays, they are
       overwritten by the next round). Needs PyTorch (``ImportError`` otherwise).
+    - ``rules``: the rules that end the games in the tree and keep their clock,
+      ``"standard"``, ``"automatic"`` or ``"module"`` (``vantor_gym.rules``). A
+      ``BatchEnv`` of roots must play the same rules, and a root ``vantor.State`` must be
+      made under the same family (``vantor.Vantor``'s are the module's): else
+      ``ValueError``.
 
     The evaluator may answer NumPy arrays or any array with ``__dlpack__`` (a PyTorch
     tensor: read in place on the CPU, fetched with ``.cpu()`` from another device,
@@ -122,7 +128,9 @@ class Search:
         max_nodes: int = 100_000,
         compact: bool = False,
         torch_inputs: bool = False,
+        rules: str = "standard",
     ) -> None:
+        self.rules = rules_of(rules)
         num_games = _count(num_games, "num_games", 1)
         simulations = _count(simulations, "simulations", 0)
         if simulations == 0:
@@ -177,6 +185,7 @@ class Search:
             max_nodes,
             isinstance(evaluator, str),
             self.compact,
+            rules=self.rules,
         )
         rows = num_games * leaves
         self._observations = (np.zeros((rows, COMPACT_WORDS), np.uint64) if self.compact
@@ -251,6 +260,9 @@ class Search:
         if isinstance(roots, BatchEnv):
             if roots.num_envs != self.num_games:
                 raise ValueError(f"the BatchEnv holds {roots.num_envs} games, the search {self.num_games}")
+            if roots.rules != self.rules:
+                raise ValueError(f"the BatchEnv plays {roots.rules!r} rules, the search {self.rules!r}: "
+                                 f"make both with the same rules=")
             hashes = roots.hash_state()
             return [roots.save_state(i) for i in range(self.num_games)], (roots, hashes)
         if isinstance(roots, (list, tuple)):

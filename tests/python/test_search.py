@@ -17,17 +17,21 @@ from vantor_gym.search import Search, SearchResult
 from search_reference import ACTIONS, STEP_PLANE, Node, Reference, flat_mask  # noqa: E402
 
 
-def game_after(moves: list[str], start: str | None = None) -> BatchEnv:
+# The reference search steps a vantor.Vantor: the games compared with it play the module's rules.
+MODULE = "module"
+
+
+def game_after(moves: list[str], start: str | None = None, rules: str = "standard") -> BatchEnv:
     """A one-game BatchEnv that played the UCI moves from the initial position or start."""
-    games = BatchEnv(1, threads=1, autoreset="disabled", dtype=np.float32)
+    games = BatchEnv(1, threads=1, autoreset="disabled", dtype=np.float32, rules=rules)
     games.reset(fens=None if start is None else [start])
     for move in moves:
         games.step(np.array([uci_to_action((games, 0), move)]))
     return games
 
 
-def state_after(moves: list[str], start: str | None = None) -> vantor.State:
-    games = game_after(moves, start)
+def state_after(moves: list[str], start: str | None = None, rules: str = "standard") -> vantor.State:
+    games = game_after(moves, start, rules)
     try:
         return games.save_state(0)
     finally:
@@ -66,7 +70,7 @@ class PlaneEvaluator:
 
 
 def search_states(states: list[vantor.State], evaluator: PlaneEvaluator, simulations: int,
-                  **options: float) -> SearchResult:
+                  **options: float | str) -> SearchResult:
     search = Search(len(states), evaluator, simulations=simulations, dirichlet_fraction=0.0, **options)
     return search.run(states)
 
@@ -84,19 +88,19 @@ KNIGHT_SHUFFLE = ["g1f3", "g8f6", "f3g1", "f6g8", "g1f3", "g8f6", "f3g1"]
 
 
 def fifty_move_root() -> vantor.State:
-    state = state_after([], "8/8/3k4/8/8/2R5/8/4K3 w - - 0 1")
+    state = state_after([], "8/8/3k4/8/8/2R5/8/4K3 w - - 0 1", rules=MODULE)
     state.no_progress_count = 47
     return state
 
 
 COMPARISONS = [
     # (roots, simulations, c_puct, fpu)
-    (lambda: [state_after(["e2e4"]), state_after(KNIGHT_SHUFFLE)], 120, 1.25, 0.0),
-    (lambda: [state_after([], "r1bqkb1r/pppp1ppp/2n2n2/4p3/2B1P3/5N2/PPPP1PPP/RNBQK2R w KQkq - 4 4"),
-              state_after([], "8/1P3k2/8/8/8/8/5K2/8 w - - 0 1")], 200, 0.6, -0.4),
-    (lambda: [state_after([], "8/5k2/8/8/8/8/1p3K2/8 b - - 0 1"), fifty_move_root(),
-              state_after(["d2d4", "d7d5", "c2c4"])], 150, 2.5, 0.3),
-    (lambda: [state_after(KNIGHT_SHUFFLE)], 30, 1.0, -1.0),
+    (lambda: [state_after(["e2e4"], rules=MODULE), state_after(KNIGHT_SHUFFLE, rules=MODULE)], 120, 1.25, 0.0),
+    (lambda: [state_after([], "r1bqkb1r/pppp1ppp/2n2n2/4p3/2B1P3/5N2/PPPP1PPP/RNBQK2R w KQkq - 4 4", rules=MODULE),
+              state_after([], "8/1P3k2/8/8/8/8/5K2/8 w - - 0 1", rules=MODULE)], 200, 0.6, -0.4),
+    (lambda: [state_after([], "8/5k2/8/8/8/8/1p3K2/8 b - - 0 1", rules=MODULE), fifty_move_root(),
+              state_after(["d2d4", "d7d5", "c2c4"], rules=MODULE)], 150, 2.5, 0.3),
+    (lambda: [state_after(KNIGHT_SHUFFLE, rules=MODULE)], 30, 1.0, -1.0),
 ]
 
 
@@ -104,7 +108,7 @@ COMPARISONS = [
 def test_visit_counts_equal_the_reference_search(make_roots, simulations, c_puct, fpu):
     roots = make_roots()
     evaluator = PlaneEvaluator()
-    result = search_states(roots, evaluator, simulations, c_puct=c_puct, fpu=fpu)
+    result = search_states(roots, evaluator, simulations, c_puct=c_puct, fpu=fpu, rules=MODULE)
     assert isinstance(result, SearchResult)
     for game, state in enumerate(roots):
         reference = Reference(PlaneEvaluator(), c_puct, fpu)
@@ -122,7 +126,7 @@ def test_visit_counts_equal_the_reference_search(make_roots, simulations, c_puct
 
 def test_the_evaluator_sees_the_planes_a_stepped_game_would_give():
     # Black to move after three plies, so the planes are turned and the step counter is 3.
-    games = game_after(["e2e4", "c7c5", "g1f3"])
+    games = game_after(["e2e4", "c7c5", "g1f3"], rules=MODULE)
     seen: list[np.ndarray] = []
     masks: list[np.ndarray] = []
     inner = PlaneEvaluator(3)
@@ -133,7 +137,7 @@ def test_the_evaluator_sees_the_planes_a_stepped_game_would_give():
         return inner(observations, masks_in)
 
     root_observation, _ = games.restore_state(0, games.save_state(0))
-    result = Search(1, recording, simulations=40, dirichlet_fraction=0.0).run(games)
+    result = Search(1, recording, simulations=40, dirichlet_fraction=0.0, rules=MODULE).run(games)
     reference = Reference(PlaneEvaluator(3))
     reference.run(reference.root(games.save_state(0)), 40)
     games.close()
@@ -313,9 +317,9 @@ def test_temperature_sets_how_actions_are_drawn_from_the_visits():
 
 
 def test_advance_keeps_the_chosen_subtree():
-    games = game_after(["e2e4", "e7e5"])
+    games = game_after(["e2e4", "e7e5"], rules=MODULE)
     start = games.save_state(0)
-    search = Search(1, PlaneEvaluator(), simulations=150, dirichlet_fraction=0.0)
+    search = Search(1, PlaneEvaluator(), simulations=150, dirichlet_fraction=0.0, rules=MODULE)
     first = search.run(games)
     action = int(first.actions[0])
     kept = int(first.visits[0][action])
@@ -579,6 +583,7 @@ def test_a_faulty_answer_leaves_the_search_usable():
     {"dirichlet_fraction": 1.5},
     {"dirichlet_fraction": -0.1},
     {"dirichlet_alpha": -0.3},
+    {"rules": "fide"},
 ])
 def test_bad_construction_is_refused(options):
     arguments = {"num_games": 2, "evaluator": PlaneEvaluator(), **options}
@@ -610,6 +615,25 @@ def test_bad_evaluators_and_roots_are_refused():
         search.advance(np.array([-1]))
     # The refusals left the search whole.
     assert (search.run([state_after([])] * 2).simulations == 4).all()
+
+
+@pytest.mark.parametrize("search_rules, game_rules, given", [
+    ("standard", "module", "games"),
+    ("module", "standard", "games"),
+    ("automatic", "standard", "games"),
+    ("standard", "automatic", "games"),
+    ("standard", "module", "states"),
+    ("module", "automatic", "states"),
+])
+def test_roots_played_under_other_rules_are_refused_naming_both(search_rules, game_rules, given):
+    games = game_after(["e2e4"], rules=game_rules)
+    search = Search(1, PlaneEvaluator(), simulations=4, rules=search_rules)
+    assert search.rules == search_rules
+    with pytest.raises(ValueError) as refused:
+        search.run(games if given == "games" else [games.save_state(0)])
+    assert search_rules in str(refused.value) and game_rules in str(refused.value)
+    games.close()
+    assert search.run(game_after(["e2e4"], rules=search_rules)).simulations[0] == 4
 
 
 def test_an_evaluator_answering_nonsense_raises():

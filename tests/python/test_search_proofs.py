@@ -379,3 +379,34 @@ def test_mates_in_two_from_random_games_are_proven_within_2000_roll_outs():
                 assert move_of(games, game, text, result.actions[game]).uci() in moves.split(), text
     finally:
         games.close()
+
+
+# Every move ends the game in a draw of the standard rules, and not of the others given: the
+# only move takes the last black piece (bare kings), or every move is a quiet one at the
+# clock's 99th half-move (no move mates, none captures or moves a pawn).
+DRAWN_BY_THE_RULES = [
+    ("7k/8/8/8/8/8/1q6/K7 w - - 0 1", "standard", True),
+    ("7k/8/8/8/8/8/1q6/K7 w - - 0 1", "automatic", True),
+    ("7k/8/8/8/8/8/1q6/K7 w - - 0 1", "module", False),
+    ("7k/8/8/8/8/8/8/KR6 w - - 99 80", "standard", True),
+    ("7k/8/8/8/8/8/8/KR6 w - - 99 80", "automatic", False),
+]
+
+
+@pytest.mark.parametrize("text, rules, drawn", DRAWN_BY_THE_RULES)
+def test_a_root_whose_every_move_draws_by_the_rules_is_proven_drawn_under_them(text, rules, drawn):
+    board = chess.Board(text)
+    for move in board.legal_moves:
+        board.push(move)
+        ended = board.is_insufficient_material() or board.halfmove_clock >= 100
+        assert ended and not board.is_checkmate(), f"{text}: {move.uci()}"
+        board.pop()
+    games = BatchEnv(1, threads=1, autoreset="disabled", rules=rules)
+    try:
+        games.reset(fens=[text])
+        result = Search(1, "roll_out", simulations=200, seed=3, rules=rules).run(games)
+        assert bool(result.proven[0]) == drawn
+        if drawn:
+            assert result.values[0] == 0.0 and result.actions[0] >= 0
+    finally:
+        games.close()
