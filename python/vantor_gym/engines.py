@@ -7,7 +7,15 @@ play_match``.
 
 from __future__ import annotations
 
-from vantor_gym.match import Agent, GameRecord, MatchResult, checked_starts, elo_difference, play_match
+from vantor_gym.match import (
+    ENDING_NAMES,
+    Agent,
+    GameRecord,
+    MatchResult,
+    checked_starts,
+    elo_difference,
+    play_match,
+)
 from vantor_gym.uci import (
     DEFAULT_MOVETIME,
     QUIT_GRACE,
@@ -24,6 +32,7 @@ from vantor_gym.uci import (
 
 __all__ = [
     "DEFAULT_MOVETIME",
+    "ENDING_NAMES",
     "QUIT_GRACE",
     "SCORE_SCALE",
     "TERM_GRACE",

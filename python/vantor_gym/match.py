@@ -30,12 +30,27 @@ from vantor_gym.batch import BatchEnv
 from vantor_gym.fen import read_start
 from vantor_gym.notation import action_to_uci, pgn
 from vantor_gym.progress import Progress
+from vantor_gym.rules import ENDINGS, rules_of
 from vantor_gym.uci import UciEngine
 from vantor_gym.view.feed import GameFeed
 
-__all__ = ["Agent", "GameRecord", "MatchResult", "checked_starts", "elo_difference", "play_match"]
+__all__ = ["ENDING_NAMES", "Agent", "GameRecord", "MatchResult", "checked_starts", "elo_difference", "play_match"]
 
 ACTIONS = 4672
+# A GameRecord's name for each ending of vantor_gym.rules.ENDINGS.
+_ENDING_NAMES = {
+    "checkmate": "checkmate",
+    "stalemate": "stalemate",
+    "insufficient_material": "insufficient material",
+    "fifty_moves": "no progress",
+    "repetition": "repetition",
+    "seventyfive_moves": "seventy-five moves",
+    "fivefold_repetition": "fivefold repetition",
+    "illegal_action": "illegal action",
+    "max_plies": "max plies",
+}
+ENDING_NAMES = tuple(_ENDING_NAMES[name] for name in ENDINGS)
+"""The endings a ``GameRecord`` names, by the environment's ending code less one."""
 
 Agent = Union[Callable[[vantor.State, npt.NDArray[np.bool_]], SupportsIndex], UciEngine]
 """A player: a ``UciEngine``, or a callable given the position (a ``vantor.State``) and
@@ -59,10 +74,13 @@ def elo_difference(score: float) -> float:
 @dataclass(frozen=True)
 class GameRecord:
     """One game of a match. ``a_white``: agent a had white. ``result``: the PGN result
-    (from white's side). ``ending``: ``"checkmate"``, ``"stalemate"``, ``"repetition"``
-    (third occurrence), ``"no progress"`` (fifty half-moves, the environment's rule),
-    ``"max plies"`` (a draw), or ``"illegal action"`` (the side to move lost).
-    ``illegal_action``: the refused action in that case. ``score_a``: agent a's points."""
+    (from white's side). ``ending``, as the environment ended the game (one of
+    ``ENDING_NAMES``): ``"checkmate"``, ``"stalemate"``, ``"insufficient material"``,
+    ``"no progress"`` (fifty moves of each side, or the module's fifty half-moves),
+    ``"repetition"`` (a third occurrence), ``"seventy-five moves"``, ``"fivefold
+    repetition"``, ``"max plies"`` (a draw), or ``"illegal action"`` (the side to move
+    lost). ``illegal_action``: the refused action in that case. ``score_a``: agent a's
+    points."""
 
     index: int
     a_white: bool
@@ -162,9 +180,10 @@ def _agent_name(agent: Agent) -> str:
     return " ".join(name.splitlines())  # a header is one line
 
 
-def checked_starts(start_fens: Sequence[str] | None) -> list[str] | None:
+def checked_starts(start_fens: Sequence[str] | None, rules: str = "standard") -> list[str] | None:
     """``start_fens`` as ``play_match`` plays them (six fields each), or ``TypeError`` or
-    ``ValueError`` naming the first that ``BatchEnv.reset`` would not accept."""
+    ``ValueError`` naming the first that ``BatchEnv.reset`` would not accept under ``rules``."""
+    rules = rules_of(rules)
     if start_fens is None:
         return None
     if isinstance(start_fens, str):
@@ -176,7 +195,7 @@ def checked_starts(start_fens: Sequence[str] | None) -> list[str] | None:
         raise TypeError("start_fens must hold str")
     for number, text in enumerate(fens):
         try:
-            fens[number] = read_start(text).text
+            fens[number] = read_start(text, rules).text
         except ValueError as error:
             raise ValueError(f"start_fens[{number}]: {error}") from None
     return fens
@@ -195,6 +214,7 @@ def play_match(
     event: str = "vantor_gym match",
     progress: bool | None = None,
     feed: GameFeed | None = None,
+    rules: str = "standard",
 ) -> MatchResult:
     """Plays ``games`` games between two agents and returns the ``MatchResult`` (for a).
 
@@ -214,10 +234,14 @@ def play_match(
       sample of an opening book). Without ``start_fens`` every game starts from the
       initial position and ``seed`` has no effect (the games are then as random as the
       agents).
-    - Each game is one game of a ``BatchEnv(1, threads=1, autoreset="disabled")``; it
-      ends when the environment says terminated (checkmate, stalemate, third occurrence
-      of a position, or fifty half-moves without capture or pawn move, the
-      environment's rule) or after ``max_plies`` plies, which counts as a draw.
+    - Each game is one game of a ``BatchEnv(1, threads=1, autoreset="disabled",
+      rules=rules)``; it ends when the environment says terminated (checkmate,
+      stalemate, or a draw of the rules) or after ``max_plies`` plies, which counts as a
+      draw.
+    - ``rules``: ``"standard"`` (the default), ``"automatic"`` or ``"module"``
+      (``vantor_gym.rules``). A UCI engine plays chess, so a match with one under
+      ``"module"`` raises ``ValueError``; so does an agent whose own ``rules`` attribute
+      (the search players', a ``NetworkPlayer``'s) differs from ``rules``.
     - An illegal action (an integer that is not legal in the position) loses the game
       for the agent that gave it (recorded as the game's ``ending`` and
       ``illegal_action``, PGN ``Termination "rules infraction"``) under
@@ -241,7 +265,8 @@ def play_match(
         raise ValueError(f"illegal must be 'lose' or 'raise', not {illegal!r}")
     if feed is not None and not isinstance(feed, GameFeed):
         raise TypeError(f"feed must be a vantor_gym.view.GameFeed, not {type(feed).__name__}")
-    fens = checked_starts(start_fens)
+    rules = _match_rules(rules, agent_a, agent_b)
+    fens = checked_starts(start_fens, rules)
     if fens is not None and seed is not None:
         random.Random(seed).shuffle(fens)
     if names is not None and (not isinstance(names, (tuple, list)) or len(names) != 2):
@@ -257,7 +282,7 @@ def play_match(
         name_a, name_b = f"{name_a} (a)", f"{name_b} (b)"
     records: list[GameRecord] = []
     with (
-        BatchEnv(1, threads=1, max_plies=max_plies, autoreset="disabled") as env,
+        BatchEnv(1, threads=1, max_plies=max_plies, autoreset="disabled", rules=rules) as env,
         Progress(count, "games", progress) as shown,
     ):
         points = 0.0
@@ -279,16 +304,30 @@ def play_match(
     )
 
 
-def game_end(reward: int, mask: npt.NDArray[np.bool_], state: vantor.State) -> tuple[str, str]:
-    """How a game that the environment ended with ``reward`` (white's) ended, and its
-    result: the legal-action mask and the state are those after the last move."""
-    if reward:
-        return "checkmate", "1-0" if reward > 0 else "0-1"
-    if not mask.any():
-        return "stalemate", "1/2-1/2"
-    if state.n_repititions >= 2:
-        return "repetition", "1/2-1/2"
-    return "no progress", "1/2-1/2"
+def _match_rules(rules: str, *agents: Agent) -> str:
+    """``rules`` checked against the agents: a UCI engine plays chess, and an agent that
+    searches under rules of its own must search under these."""
+    rules = rules_of(rules)
+    for agent in agents:
+        if isinstance(agent, UciEngine):
+            if rules == "module":
+                raise ValueError(f"{agent.name!r} is a UCI engine, which plays chess: play the match under "
+                                 "rules='standard' or 'automatic', not 'module'")
+            continue
+        own = getattr(agent, "rules", None)
+        if isinstance(own, str) and own != rules:
+            raise ValueError(f"{_agent_name(agent)!r} plays under {own!r} rules, the match under {rules!r}: "
+                             "make the player with the match's rules")
+    return rules
+
+
+def game_end(ending: int, reward: int) -> tuple[str, str]:
+    """The ending's name (``ENDING_NAMES``) and the PGN result of a game the environment
+    ended with ending code ``ending`` (``info["ending"]``) and ``reward`` (white's)."""
+    name = ENDING_NAMES[int(ending) - 1]
+    if name == "checkmate" or name == "illegal action":
+        return name, "1-0" if reward > 0 else "0-1"
+    return name, "1/2-1/2"
 
 
 def _play_game(
@@ -306,7 +345,7 @@ def _play_game(
     a_white = index % 2 == 0
     players = (agent_a, agent_b) if a_white else (agent_b, agent_a)
     white, black = (name_a, name_b) if a_white else (name_b, name_a)
-    watched = None if feed is None else feed.begin(white, black, start)
+    watched = None if feed is None else feed.begin(white, black, start, rules=env.rules)
     _, info = env.reset(fens=None if start is None else [start])
     state = env.save_state(0)
     start_fen = start
@@ -352,11 +391,8 @@ def _play_game(
         if feed is not None and watched is not None:
             feed.play(watched, action, getattr(player, "last_search", None))
         state = env.save_state(0)
-        if terminated[0]:
-            ending, result = game_end(int(rewards[0]), info["action_mask"][0], state)
-            break
-        if truncated[0]:
-            ending, result = "max plies", "1/2-1/2"
+        if terminated[0] or truncated[0]:
+            ending, result = game_end(int(info["ending"][0]), int(rewards[0]))
             break
     if feed is not None and watched is not None:
         feed.finish(watched, result)
@@ -377,6 +413,6 @@ def _play_game(
         result=result,
         ending=ending,
         score_a=white_points if a_white else 1.0 - white_points,
-        pgn=pgn(actions, start_fen=start_fen, result=result, headers=headers),
+        pgn=pgn(actions, start_fen=start_fen, result=result, headers=headers, rules=env.rules),
         illegal_action=refused,
     )

@@ -2,7 +2,11 @@
 takes: uniformly random, flat Monte-Carlo, and the tree search with random roll-outs, the
 fixed references that trained agents are measured against; and ``make_player``, which
 makes any player from its spec (``random``, ``mc:N``, ``search:N``, ``baseline[:N]``,
-``net:PATH[:N]``, ``uci:PATH[:options]``), as ``vantor match`` and the environments take them."""
+``net:PATH[:N]``, ``uci:PATH[:options]``), as ``vantor match`` and the environments take them.
+
+The players that look ahead do so under the rules they are made with (``rules``, as
+``vantor_gym.rules`` names them, ``"standard"`` by default), which must be the game's:
+``play_match`` refuses a player of other rules."""
 
 from __future__ import annotations
 
@@ -16,6 +20,8 @@ import numpy.typing as npt
 import vantor
 from vantor_gym._numbers import INT32_MAX, integer
 from vantor_gym._parsing import whole
+from vantor_gym.batch import BatchEnv
+from vantor_gym.rules import rules_of
 from vantor_gym.search import Search
 from vantor_gym.uci import UciEngine
 from vantor_gym.view.feed import Top, top_moves
@@ -40,11 +46,12 @@ class RandomPlayer:
 
 class MonteCarloPlayer:
     """Flat Monte-Carlo: each legal action scored by ``rollouts`` random games from the
-    position it leads to; the best for the side to move is played."""
+    position it leads to, played under ``rules``; the best for the side to move is played."""
 
-    def __init__(self, rollouts: int) -> None:
+    def __init__(self, rollouts: int, rules: str = "standard") -> None:
         self.rollouts = integer(rollouts, "rollouts", 1, INT32_MAX)
-        self.board = vantor.Vantor()
+        self.rules = rules_of(rules)
+        self.board = BatchEnv(1, threads=1, autoreset="disabled", rules=self.rules)
         self._lock = threading.Lock()  # calls from several threads take turns at the board
         self.__name__ = f"flat Monte-Carlo ({rollouts} roll-outs per move)"
 
@@ -57,31 +64,34 @@ class MonteCarloPlayer:
         sign = 1 if state.side == 0 else -1  # rewards are from white's side
         best, best_score = -1, -np.inf
         for action in np.flatnonzero(mask).tolist():
-            board.restore_state(state)
-            _, _, reward, done = board.step(action)
-            score = reward * self.rollouts if done else self._roll_outs(board)
+            board.restore_state(0, state)
+            _, rewards, terminated, _, _ = board.step(np.array([action], np.int64))
+            score = int(rewards[0]) * self.rollouts if terminated[0] else self._roll_outs(board)
             if sign * score > best_score:
                 best, best_score = action, sign * score
         return best
 
-    def _roll_outs(self, board: vantor.Vantor) -> int:
-        after = board.save_state()
+    def _roll_outs(self, board: BatchEnv) -> int:
+        after = board.save_state(0)
         score = 0
         for _ in range(self.rollouts):
-            score += board.roll_out()
-            board.restore_state(after)
+            score += int(board.roll_out()[0])
+            board.restore_state(0, after)
         return score
 
 
 class TreeSearchPlayer:
     """The native PUCT tree search with ``simulations`` simulations a move, each leaf
-    valued by one random roll-out; no root noise, the most visited action is played.
-    ``last_search`` holds the last search's value and top moves (``vantor_gym.view.Top``)."""
+    valued by one random roll-out, under ``rules``; no root noise, the most visited action
+    is played. ``last_search`` holds the last search's value and top moves
+    (``vantor_gym.view.Top``)."""
 
     last_search: Top | None = None
 
-    def __init__(self, simulations: int, seed: int | None) -> None:
-        self.search = Search(1, "roll_out", simulations=simulations, dirichlet_fraction=0.0, threads=1, seed=seed)
+    def __init__(self, simulations: int, seed: int | None, rules: str = "standard") -> None:
+        self.search = Search(1, "roll_out", simulations=simulations, dirichlet_fraction=0.0, threads=1, seed=seed,
+                             rules=rules)
+        self.rules = self.search.rules
         self.__name__ = f"tree search ({simulations} simulations per move)"
 
     def __call__(self, state: vantor.State, mask: npt.NDArray[np.bool_]) -> int:
@@ -143,35 +153,41 @@ _KNOWN = "random, mc:N, search:N, baseline[:N], net:PATH[:N] or uci:PATH[:name=v
 
 
 def make_player(
-    spec: str, stack: ExitStack, *, seed: int | None = None, movetime: float | None = None
+    spec: str, stack: ExitStack, *, seed: int | None = None, movetime: float | None = None, rules: str = "standard"
 ) -> Player | UciEngine:
     """The match agent a player spec names: ``random``, ``mc:N`` (flat Monte-Carlo, N
     roll-outs per legal move), ``search:N`` (tree search, N simulations per move),
     ``baseline[:N]`` (the trained baseline network, N simulations per move, 32 by
     default; needs PyTorch), ``net:PATH[:N]`` (a network saved by a training run) or
-    ``uci:PATH[:name=value,...]`` (a UCI engine with those options, closed by ``stack``)."""
+    ``uci:PATH[:name=value,...]`` (a UCI engine with those options, closed by ``stack``).
+    The players that look ahead do so under ``rules``; a UCI engine plays chess, and is
+    refused with ``ValueError`` under ``"module"`` before it is started."""
     if not isinstance(spec, str):
         raise TypeError(f"a player spec is a str, not {type(spec).__name__}")
+    rules = rules_of(rules)
     kind, colon, rest = spec.partition(":")
     if colon and not rest:
         raise ValueError(f"{spec!r}: nothing follows the ':' (use {_FORMS.get(kind, _KNOWN)})")
     if kind == "baseline":
         from vantor_gym.train import baseline
 
-        return baseline(_positive_count(rest, spec) if rest else 32)
+        return baseline(_positive_count(rest, spec) if rest else 32, rules=rules)
     if kind == "net" and rest:
         from vantor_gym.train.evaluate import load_player
 
         path, colon, count = rest.rpartition(":")
         if not (colon and count.isdigit()):
             path, count = rest, ""
-        return load_player(path, _positive_count(count, spec) if count else 32)
+        return load_player(path, _positive_count(count, spec) if count else 32, rules=rules)
     if kind == "random" and not rest:
         return RandomPlayer(seed)
     if kind == "mc":
-        return MonteCarloPlayer(_positive_count(rest, spec))
+        return MonteCarloPlayer(_positive_count(rest, spec), rules)
     if kind == "search":
-        return TreeSearchPlayer(_positive_count(rest, spec), seed)
+        return TreeSearchPlayer(_positive_count(rest, spec), seed, rules)
     if kind == "uci" and rest:
+        if rules == "module":
+            raise ValueError(f"{spec!r}: a UCI engine plays chess, not the module's rules: use rules 'standard' "
+                             "or 'automatic'")
         return _uci_player(rest, movetime, stack)
     raise ValueError(f"unknown player {spec!r}: use {_KNOWN}")

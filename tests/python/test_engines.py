@@ -8,15 +8,24 @@ import sys
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
+from contextlib import nullcontext
 
 import numpy as np
 import pytest
 
 import vantor
 from vantor_gym import BatchEnv
-from vantor_gym.engines import QUIT_GRACE, EngineError, MatchResult, UciEngine, elo_difference, play_match
+from vantor_gym.engines import (
+    ENDING_NAMES,
+    QUIT_GRACE,
+    EngineError,
+    MatchResult,
+    UciEngine,
+    elo_difference,
+    play_match,
+)
 from vantor_gym.notation import action_to_uci, read_pgn, uci_to_action
-from vantor_gym.players import MonteCarloPlayer
+from vantor_gym.players import MonteCarloPlayer, TreeSearchPlayer
 
 STOCKFISH = "/usr/games/stockfish"
 needs_stockfish = pytest.mark.skipif(not os.path.exists(STOCKFISH), reason=f"no Stockfish at {STOCKFISH}")
@@ -661,7 +670,7 @@ def test_match_records(stockfish, monkeypatch):
         white, black = ("random_player", stockfish.name)[:: 1 if index % 2 == 0 else -1]
         assert parsed.headers["White"] == white and parsed.headers["Black"] == black
         assert parsed.headers["Round"] == str(index + 1)
-        assert game.ending in ("checkmate", "stalemate", "repetition", "no progress", "max plies")
+        assert game.ending in ENDING_NAMES and game.ending != "illegal action"
         assert (game.ending == "max plies") == (len(game.actions) == 40)
         if game.ending == "max plies":
             assert game.result == "1/2-1/2" and parsed.headers["Termination"] == "adjudication"
@@ -720,8 +729,62 @@ def test_match_arguments_are_checked_before_the_first_game(arguments, error, wor
     assert played == []
 
 
+def scripted(moves: list[str]):
+    """Both sides of a game: each call plays the next of the UCI moves."""
+    left = iter(moves)
+
+    def script_player(state, mask):
+        return uci_to_action(state, next(left))
+
+    return script_player
+
+
+KNIGHTS = ["g1f3", "g8f6", "f3g1", "f6g8"]
+FIFTY = "7k/8/8/8/8/8/8/KR6 w - - {} 80"
+BARE = "7k/8/8/8/8/8/1q6/K7 w - - 0 1"
+
+
+@pytest.mark.parametrize("start, moves, rules, ending, result, max_plies", [
+    (None, ["f2f3", "e7e5", "g2g4", "d8h4"], "standard", "checkmate", "0-1", None),
+    (STALEMATE.replace(" b ", " w ").replace("7k", "k7"), ["f7c7"], "standard", "stalemate", "1/2-1/2", None),
+    (BARE, ["a1b2"], "standard", "insufficient material", "1/2-1/2", None),
+    (BARE, ["a1b2", "h8g8"], "module", "max plies", "1/2-1/2", 2),
+    (FIFTY.format(99), ["b1b2"], "standard", "no progress", "1/2-1/2", None),
+    (FIFTY.format(149), ["b1b2"], "automatic", "seventy-five moves", "1/2-1/2", None),
+    (None, KNIGHTS * 2, "standard", "repetition", "1/2-1/2", None),
+    (None, KNIGHTS * 2, "module", "repetition", "1/2-1/2", None),
+    (None, KNIGHTS * 4, "automatic", "fivefold repetition", "1/2-1/2", None),
+])
+def test_a_match_game_ends_as_the_environment_ends_it_under_the_rules(start, moves, rules, ending, result, max_plies):
+    both = scripted(moves)
+    played = play_match(both, both, 1, None if start is None else [start], max_plies=max_plies, rules=rules)
+    game = played.games[0]
+    assert (game.ending, game.result, len(game.actions)) == (ending, result, len(moves))
+    assert read_pgn(game.pgn).headers["Termination"] == ("adjudication" if ending == "max plies" else "normal")
+
+
+@pytest.mark.parametrize("player, rules, words", [
+    ("uci", "module", "UCI engine"),
+    (lambda: TreeSearchPlayer(4, 0), "module", "'standard' rules, the match under 'module'"),
+    (lambda: TreeSearchPlayer(4, 0, "automatic"), "standard", "'automatic' rules, the match under 'standard'"),
+    (lambda: MonteCarloPlayer(1, "module"), "automatic", "'module' rules, the match under 'automatic'"),
+    (lambda: random_agent(0), "chess", "rules must be one of"),
+])
+def test_a_match_refuses_rules_its_players_cannot_play_before_the_first_game(tmp_path, player, rules, words):
+    played = []
+
+    def counting(state, mask):
+        played.append(1)
+        return int(np.flatnonzero(mask)[0])
+
+    with UciEngine(fake_engine(tmp_path, "e2e4")) if player == "uci" else nullcontext(player()) as agent:
+        with pytest.raises(ValueError, match=words):
+            play_match(counting, agent, 2, rules=rules)
+    assert played == []
+
+
 def test_one_monte_carlo_player_serves_several_threads():
-    player = MonteCarloPlayer(1)
+    player = MonteCarloPlayer(1, rules="module")  # a vantor.Vantor's positions
     env = vantor.Vantor()
     env.reset()
     state, mask = env.save_state(), np.asarray(env.get_actions(), bool).reshape(-1)

@@ -25,14 +25,15 @@ if TYPE_CHECKING:
 __all__ = ["MAX_MOVES", "ReplayBuffer", "baseline", "baseline_policy"]
 
 
-def baseline(simulations: int = 32, device: str | None = None) -> NetworkPlayer:
+def baseline(simulations: int = 32, device: str | None = None, rules: str = "standard") -> NetworkPlayer:
     """The baseline network of the documented 60-minute run as a ``play_match`` agent: the
     tree search with the network as its evaluator, ``simulations`` simulations a move
-    (the documented figures are at 32), on one intra-op thread of PyTorch during each call.
-    Needs PyTorch."""
+    (the documented figures are at 32), under ``rules`` (``vantor_gym.rules``), on one
+    intra-op thread of PyTorch during each call. The network was trained under the
+    module's rules and reads the half-move plane as it did then. Needs PyTorch."""
     from vantor_gym.train.evaluate import NetworkPlayer
 
-    return NetworkPlayer(_baseline_net(device), simulations, name="vantor baseline")
+    return NetworkPlayer(_baseline_net(device), simulations, name="vantor baseline", rules=rules)
 
 
 def baseline_policy(device: str | None = None) -> NetworkPolicy:

@@ -1,7 +1,8 @@
 """Measuring a network: matches with ``play_match`` against fixed references (uniformly
 random, flat Monte-Carlo with 4 roll-outs, Stockfish at Skill Level 0 with 20 ms a move),
 their scores and Elo differences with 95 % intervals as JSON lines, and the learning
-curve drawn from that log."""
+curve drawn from that log. Matches are played under standard rules unless told
+otherwise; Stockfish plays chess, so never under the module's."""
 
 from __future__ import annotations
 
@@ -26,6 +27,7 @@ from vantor_gym.game import Game
 from vantor_gym.match import Agent, MatchResult, checked_starts, play_match
 from vantor_gym.players import MonteCarloPlayer, RandomPlayer
 from vantor_gym.progress import Progress
+from vantor_gym.rules import rules_of
 from vantor_gym.search import Search
 from vantor_gym.train.config import REFERENCES
 from vantor_gym.train.log import read_log
@@ -79,8 +81,9 @@ one_thread = _OneThread()
 
 class NetworkPlayer:
     """A ``play_match`` agent: the tree search with ``net`` as its evaluator, ``simulations``
-    simulations a move, no root noise, the most visited move played. Proven mates are
-    played as soon as the search sees them.
+    simulations a move, no root noise, the most visited move played, under ``rules``
+    (``vantor_gym.rules``: the games' rules, ``"standard"`` by default). Proven mates
+    are played as soon as the search sees them.
 
     Each call runs PyTorch on one intra-op thread (``torch.set_num_threads(1)``, the
     caller's count set back afterwards): the search hands the network one position at a
@@ -93,10 +96,11 @@ class NetworkPlayer:
     last_search: Top | None = None
 
     def __init__(self, net: PolicyValueNet, simulations: int = 32, *, name: str = "network",
-                 seed: int | None = None) -> None:
+                 seed: int | None = None, rules: str = "standard") -> None:
         self.net = net
         self.search = Search(1, evaluator(net), simulations=simulations, dirichlet_fraction=0.0, threads=1,
-                             seed=seed, compact=True)
+                             seed=seed, compact=True, rules=rules)
+        self.rules = self.search.rules
         self._lock = threading.Lock()
         self.__name__ = name
 
@@ -172,14 +176,19 @@ def _policy_inputs(observation: npt.ArrayLike, mask: npt.ArrayLike) -> tuple[np.
 
 
 @contextmanager
-def reference(name: str, seed: int | None = None, stockfish: str = "stockfish") -> Iterator[Agent]:
-    """The reference player ``name`` (one of ``REFERENCES``), its engine process (if any)
-    ended on leaving."""
+def reference(name: str, seed: int | None = None, stockfish: str = "stockfish",
+              rules: str = "standard") -> Iterator[Agent]:
+    """The reference player ``name`` (one of ``REFERENCES``) for games under ``rules``, its
+    engine process (if any) ended on leaving."""
+    rules = rules_of(rules)
     if name == "random":
         yield RandomPlayer(seed)
     elif name == "mc4":
-        yield MonteCarloPlayer(4)
+        yield MonteCarloPlayer(4, rules)
     elif name == "stockfish":
+        if rules == "module":
+            raise ValueError("Stockfish plays chess: its games are played under 'standard' or 'automatic' rules, "
+                             "not 'module'")
         path = find_engine(stockfish)
         with UciEngine(path, {"Skill Level": 0}, movetime=0.02, name="Stockfish") as engine:
             yield engine
@@ -198,15 +207,16 @@ def find_engine(name: str | os.PathLike[str]) -> str:
     return found
 
 
-def openings(count: int, plies: int = OPENING_PLIES, seed: int = 0) -> list[str]:
+def openings(count: int, plies: int = OPENING_PLIES, seed: int = 0, rules: str = "standard") -> list[str]:
     """``count`` different start positions (FENs), each ``plies`` uniformly random legal
     plies from the initial position, reproducible from ``seed``. Two searching networks
     without noise play the same game whenever they meet from the same position, so a
-    match between them needs a start of its own for each pair of games."""
+    match between them needs a start of its own for each pair of games. The positions
+    are reached, and their FENs written, under ``rules``."""
     count = integer(count, "count", 0, 1_000_000)
     plies = integer(plies, "plies", 0, 16)
     rng = np.random.default_rng(integer(seed, "seed", 0))
-    game, found, misses = Game(), dict[str, None](), 0  # a dict keeps the order found
+    game, found, misses = Game(rules=rules), dict[str, None](), 0  # a dict keeps the order found
     while len(found) < count:
         # Each try finds a new position while few are known; a thousand misses in a row
         # mean the plies lead to hardly any more.
@@ -235,7 +245,7 @@ def evaluate(player: Agent, opponents: Sequence[str], games: int, *, max_plies: 
              log: str | os.PathLike[str] | None = None, progress: bool | None = False,
              opponent_agents: Mapping[str, Agent] | None = None,
              report: Callable[[str], object] | None = None,
-             start_fens: Sequence[str] | None = None) -> list[dict[str, Any]]:
+             start_fens: Sequence[str] | None = None, rules: str = "standard") -> list[dict[str, Any]]:
     """Plays ``games`` games (colours alternating) of ``player`` against each reference in
     ``opponents`` and returns one record per match: the opponent, wins, draws, losses,
     score with its 95 % interval, and Elo difference with its interval (``null`` where
@@ -244,26 +254,32 @@ def evaluate(player: Agent, opponents: Sequence[str], games: int, *, max_plies: 
     ``progress`` shows a line of the games played (``None``: on a terminal only), and
     ``report`` is called after every second game with a line saying how far the match is.
     With ``start_fens`` (``openings``, say) the games ``2k`` and ``2k + 1`` start from its
-    ``k``-th position (taken in turn), the colours swapped."""
+    ``k``-th position (taken in turn), the colours swapped. The games are played under
+    ``rules`` (``player`` and ``opponent_agents`` must search under them), which each
+    record names; Stockfish is refused under ``"module"``."""
     if isinstance(opponents, str):
         raise TypeError("opponents must be a sequence of names, not one str")
     games = integer(games, "games", 1 if opponents else 0)
-    start_fens = checked_starts(start_fens)
+    rules = rules_of(rules)
+    start_fens = checked_starts(start_fens, rules)
     for name in opponents:  # all of them, before the first game
         if not (opponent_agents and name in opponent_agents) and name not in REFERENCES:
             raise ValueError(f"unknown reference {name!r}: use one of {', '.join(REFERENCES)}")
         if name == "stockfish" and not (opponent_agents and name in opponent_agents):
+            if rules == "module":
+                raise ValueError("Stockfish plays chess: evaluate under rules 'standard' or 'automatic', not 'module'")
             find_engine(stockfish)
     records = []
     for name in opponents:
         if opponent_agents and name in opponent_agents:
-            result = _match(player, opponent_agents[name], name, games, max_plies, progress, report, start_fens)
+            result = _match(player, opponent_agents[name], name, games, max_plies, progress, report, start_fens,
+                            rules)
         else:
-            with reference(name, seed, stockfish) as opponent:
-                result = _match(player, opponent, name, games, max_plies, progress, report, start_fens)
+            with reference(name, seed, stockfish, rules) as opponent:
+                result = _match(player, opponent, name, games, max_plies, progress, report, start_fens, rules)
         low, high = result.score_interval
         elo_low, elo_high = result.elo_interval
-        record = {**(extra or {}), "opponent": name, "games": result.played, "wins": result.wins,
+        record = {**(extra or {}), "opponent": name, "rules": rules, "games": result.played, "wins": result.wins,
                   "draws": result.draws, "losses": result.losses, "score": result.score, "score_low": low,
                   "score_high": high, "elo": _finite(result.elo), "elo_low": _finite(elo_low),
                   "elo_high": _finite(elo_high)}
@@ -275,7 +291,8 @@ def evaluate(player: Agent, opponents: Sequence[str], games: int, *, max_plies: 
 
 
 def _match(player: Agent, opponent: Agent, name: str, games: int, max_plies: int, progress: bool | None,
-           report: Callable[[str], object] | None, start_fens: Sequence[str] | None = None) -> MatchResult:
+           report: Callable[[str], object] | None, start_fens: Sequence[str] | None = None,
+           rules: str = "standard") -> MatchResult:
     """``play_match`` two games at a time, so that progress can be told between them: the
     colours alternate as in one match, and the agents go on from game to game as they would."""
     parts: list[MatchResult] = []
@@ -283,7 +300,7 @@ def _match(player: Agent, opponent: Agent, name: str, games: int, max_plies: int
         for first in range(0, games, 2):
             start = None if not start_fens else [start_fens[first // 2 % len(start_fens)]]
             parts.append(play_match(player, opponent, min(2, games - first), start, max_plies=max_plies,
-                                    progress=False))
+                                    progress=False, rules=rules))
             played = sum(part.played for part in parts)
             points = sum(part.wins + part.draws / 2 for part in parts)
             shown.update(parts[-1].played, score=f"{points:g}/{played}")
@@ -326,10 +343,11 @@ def plot_curve(records: Sequence[dict[str, Any]], path: str | os.PathLike[str],
 
 
 def load_player(path: str | os.PathLike[str], simulations: int = 32, *, name: str | None = None,
-                device: str | None = None) -> NetworkPlayer:
-    """A ``NetworkPlayer`` over the network saved at ``path`` (by ``save_network``)."""
+                device: str | None = None, rules: str = "standard") -> NetworkPlayer:
+    """A ``NetworkPlayer`` over the network saved at ``path`` (by ``save_network``),
+    searching under ``rules``."""
     from vantor_gym.train.network import load_network
 
     net = load_network(path, device)
-    return NetworkPlayer(net, simulations, name=name or os.path.basename(os.fspath(path)))
+    return NetworkPlayer(net, simulations, name=name or os.path.basename(os.fspath(path)), rules=rules)
 

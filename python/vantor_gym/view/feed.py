@@ -109,10 +109,13 @@ class GameFeed:
         self._count = 0
         self._lock = threading.Lock()
 
-    def begin(self, white: str = "?", black: str = "?", start_fen: str | None = None) -> int:
+    def begin(self, white: str = "?", black: str = "?", start_fen: str | None = None, *,
+              rules: str = "standard") -> int:
+        """Starts a game from ``start_fen`` (the initial position when None), a start the
+        game's ``rules`` play from; returns its number."""
         if not isinstance(white, str) or not isinstance(black, str):
             raise TypeError("the players' names are str")
-        fen = None if start_fen is None else read_start(start_fen).text
+        fen = None if start_fen is None else read_start(start_fen, rules).text
         with self._lock:
             self._count += 1
             self._games[self._count] = _Game(self._count, white, black, fen)
@@ -139,12 +142,12 @@ class GameFeed:
                 kept.result = result
 
     def add(self, actions: Sequence[int], result: str, white: str = "?", black: str = "?",
-            start_fen: str | None = None) -> int:
+            start_fen: str | None = None, *, rules: str = "standard") -> int:
         """A whole game at once: ``begin``, ``play`` of each action, ``finish``; nothing is
         added when an argument is refused."""
         moves = [integer(action, "action", 0, ACTIONS - 1) for action in actions]
         _check_result(result)
-        number = self.begin(white, black, start_fen)
+        number = self.begin(white, black, start_fen, rules=rules)
         with self._lock:
             kept = self._games.get(number)
             if kept is not None:
