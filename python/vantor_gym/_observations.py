@@ -1,5 +1,5 @@
-"""What the Gymnasium environments show of plane 113 (the step count), and the bounds of
-their observations, shared by the single and the vector environment."""
+"""What the Gymnasium environments show of plane 113 (the step count), the bounds of their
+observations and their scaling to 0..1, shared by the single and the vector environment."""
 
 from __future__ import annotations
 
@@ -34,14 +34,27 @@ def step_plane_of(step_plane: str | None, observation: str) -> str:
     return step_plane
 
 
-def dtype_of(dtype: npt.DTypeLike) -> np.dtype[Any]:
+def dtype_of(dtype: npt.DTypeLike | None, scale: bool = False) -> np.dtype[Any]:
+    """The observations' dtype: ``int32`` by default, ``float32`` with ``scale``, which
+    refuses any other."""
+    if dtype is None:
+        return np.dtype(np.float32 if scale else np.int32)
     try:
         chosen = np.dtype(dtype)
     except TypeError:
         chosen = None
     if chosen not in OBSERVATION_DTYPES:
         raise ValueError(f"dtype must be int32 or float32, not {dtype!r}")
+    if scale and chosen != np.float32:
+        raise ValueError(f"scale=True gives float32 planes: leave dtype out or give float32, not {chosen}")
     return chosen
+
+
+def flag(value: object, name: str) -> bool:
+    """A switch given as a bool: 1 or "yes" is refused rather than read as true."""
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
+    return bool(value)
 
 
 def planes_high(step_plane: str, max_plies: int | None, rules: str = "standard") -> npt.NDArray[np.int64]:
@@ -68,6 +81,42 @@ def observation_space(
     """The Box of one observation, (119, 8, 8) in ``dtype``, with the true bounds of each plane."""
     high = np.broadcast_to(planes_high(step_plane, max_plies, rules)[:, None, None], (PLANES, 8, 8))
     return spaces.Box(np.zeros((PLANES, 8, 8), dtype), high.astype(dtype), dtype=dtype.type)
+
+
+class PlaneScale:
+    """``scale=True``: divides ``float32`` observations in place by their planes' bounds
+    (``planes_high``), so that every value lies in 0..1. The module's step count has no
+    bound to divide by, so ``step_plane="module"`` is refused with ``ValueError``."""
+
+    __slots__ = ("_bounds", "_counts", "_inverse_repetition")
+
+    def __init__(self, step_plane: str, max_plies: int | None, rules: str) -> None:
+        if step_plane == "module":
+            raise ValueError("scale=True divides each plane by its bound, and step_plane='module' counts without "
+                             "one: give step_plane='plies' or 'zero'")
+        high = planes_high(step_plane, max_plies, rules).astype(np.float32)
+        self._bounds = np.ascontiguousarray(np.broadcast_to(high[:, None, None], (PLANES, 8, 8)))
+        # 1/2 or 1/4: exact, so multiplying gives the quotients, for less than dividing costs.
+        self._inverse_repetition = np.float32(1 / repetition_limit(rules))
+        self._counts = np.ascontiguousarray(high[STEP_PLANE::5, None, None])  # planes 113 and 118
+
+    def __call__(self, planes: npt.NDArray[np.float32]) -> None:
+        """Scales one C-contiguous observation (119, 8, 8) or a batch of them."""
+        if planes.ndim == 3:
+            # One pass over a precomputed array of bounds costs less than picking planes out.
+            np.divide(planes, self._bounds, out=planes)
+            return
+        # In a batch only the 18 planes whose bound is not 1 are worth a pass: the
+        # repetition planes (12 and 13 of each record of 14) and planes 113 and 118.
+        records = np.reshape(planes[:, :112], (len(planes), 8, 14, 64), copy=False)[:, :, 12:]
+        np.multiply(records, self._inverse_repetition, out=records)
+        counts = planes[:, STEP_PLANE::5]
+        np.divide(counts, self._counts, out=counts)
+
+
+def scaled_space(shape: tuple[int, ...]) -> spaces.Box:
+    """The Box of scaled observations: ``float32`` in 0..1."""
+    return spaces.Box(0.0, 1.0, shape, dtype=np.float32)
 
 
 def set_step_plane(observations: npt.NDArray[Any], step_plane: str, plies: Any) -> None:

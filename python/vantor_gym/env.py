@@ -18,10 +18,12 @@ import vantor
 from vantor_gym import _native, notation
 from vantor_gym._native import GameOver, IllegalAction
 from vantor_gym._numbers import INT32_MAX, integer
-from vantor_gym._observations import STEP_PLANE, dtype_of, observation_space, step_plane_of
+from vantor_gym._observations import (STEP_PLANE, PlaneScale, dtype_of, flag, observation_space, scaled_space,
+                                      step_plane_of)
 from vantor_gym.game import GOES_ON, TERMINATED, TRUNCATED, Game
 from vantor_gym.match import Agent
 from vantor_gym.render import PICTURE_MODES, Window, board_image, move_squares
+from vantor_gym.rules import ENDINGS, rules_of
 from vantor_gym.uci import UciEngine
 
 ACTIONS = 4672
@@ -42,6 +44,9 @@ _GAME_OVER = "the game is over: call reset before stepping on"
 _COLOURS = ("white", "black")
 # Shared by every info: NumPy scalars cannot be changed in place.
 _SIDES = (np.int64(0), np.int64(1))
+# info["ending"] by the game's ending: BatchEnv's int8 codes, a number for TorchRL's info reader.
+_ENDING_CODES: dict[str | None, np.int8] = {None: np.int8(0)}
+_ENDING_CODES.update((name, np.int8(code)) for code, name in enumerate(ENDINGS, 1))
 _INT8 = np.dtype(np.int8)
 # Specs whose players draw from a seed, made afresh by each seeded reset so that it repeats.
 _SEEDED_SPECS = ("random", "search")
@@ -179,13 +184,6 @@ def _opponent_action(choice: Any, side: int) -> int:
         raise TypeError(f"the opponent, playing {_COLOURS[side]}, returned {choice!r}, not an integer action") from None
 
 
-def _flag(value: object, name: str) -> bool:
-    """A switch given as a bool: 1 or "yes" is refused rather than read as true."""
-    if not isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
-    return bool(value)
-
-
 class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
     """Chess from the initial position (or one of ``start_fens``, or a FEN given to
     ``reset``), one ply per step; with an ``opponent`` one move of the agent and the
@@ -202,7 +200,10 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
       with black to move unturned. Plane 113 (``step_plane``): ``"plies"``, the game's
       steps since its reset (the default); ``"zero"``; ``"module"``, the module's count
       of every step over all episodes (the default with ``observation="module"``). The
-      observation space holds each plane's true bounds.
+      observation space holds each plane's true bounds under ``rules``. ``scale=True``
+      gives ``float32`` planes divided by those bounds, all in 0..1 (the space a
+      ``Box(0, 1)``), for a policy that takes observations as they come; it needs a
+      bounded step plane (``"plies"`` or ``"zero"``).
     - ``info["action_mask"]``: ``int8`` array of 4672 entries, 1 for each legal action;
       ``action_masks()`` gives the current one as ``bool`` (as maskable learners call it,
       through wrappers with ``env.get_wrapper_attr("action_masks")()``);
@@ -210,7 +211,10 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
       ``info["illegal_action"]``: whether the step's action, or the opponent's reply,
       was illegal (a 0-d ``bool`` array); ``info["agent_side"]`` (``np.int64``) with an opponent;
       ``info["legal_actions"]``, the legal action numbers as a list of ints, only with
-      ``legal_actions=True``. Every array and list returned is new: keep it.
+      ``legal_actions=True``; ``info["ending"]`` (``np.int8``): 0 while the episode goes
+      on, and on the step that ends it the code of why, ``BatchEnv``'s, which
+      ``vantor_gym.rules.ending_name`` turns into its name (``"checkmate"``,
+      ``"fifty_moves"``, ``"max_plies"``, ...). Every array and list returned is new: keep it.
     - ``opponent``: a player spec (``random``, ``mc:N``, ``search:N``, ``baseline[:N]``,
       ``net:PATH[:N]``, ``uci:PATH[:options]``, made by ``vantor_gym.players.make_player``
       and closed by ``close()``), a ``vantor_gym.uci.UciEngine`` or a ``(state, mask) ->
@@ -221,10 +225,15 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
     - Reward: with an opponent the agent's, +1 when the agent wins and -1 when it loses;
       without one, one policy moves both sides and the reward is white's: +1 when black is
       checkmated, -1 when white is, 0 otherwise.
-    - ``terminated``: the game ended (checkmate, stalemate, third occurrence, fifty
-      half-moves); ``truncated``: ``max_plies`` plies (of both sides) were made without
-      an end. Stepping on after either raises ``ValueError``: call ``reset``. An end made
-      by the opponent's first move, inside ``reset``, is what the first ``step`` returns.
+    - ``rules``: ``"standard"`` (the default: chess, every claimable draw taken at once),
+      ``"automatic"`` (only the draws nobody claims) or ``"module"`` (exactly
+      ``vantor.Vantor``'s games); see ``vantor_gym.rules``. Start FENs are read under them.
+      A UCI opponent plays by chess's rules whatever they are: under ``"module"`` it does
+      not see the module's draws coming, which end the game all the same.
+    - ``terminated``: the game ended (checkmate, stalemate, a draw of the rules);
+      ``truncated``: ``max_plies`` plies (of both sides) were made without an end.
+      Stepping on after either raises ``ValueError``: call ``reset``. An end made by the
+      opponent's first move, inside ``reset``, is what the first ``step`` returns.
     - ``illegal_action``: ``"lose"`` (the default) ends the episode as a loss for the side
       that tried it, with ``info["illegal_action"]`` True and the board unchanged;
       ``"raise"`` raises ``ValueError`` and changes nothing (an opponent's illegal reply
@@ -256,10 +265,13 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         opponent: str | Agent | None = None,
         agent_side: str = "white",
         step_plane: str | None = None,
-        dtype: npt.DTypeLike = np.int32,
+        dtype: npt.DTypeLike | None = None,
         legal_actions: bool = False,
         flatten: bool = False,
+        scale: bool = False,
+        rules: str = "standard",
     ) -> None:
+        rules = rules_of(rules)
         if render_mode is not None and render_mode not in self.metadata["render_modes"]:
             raise ValueError(f"render_mode must be one of {self.metadata['render_modes']}, not {render_mode!r}")
         if illegal_action not in ILLEGAL_ACTION_MODES:
@@ -274,18 +286,23 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
             raise TypeError(f"opponent must be a player spec (str), a UciEngine or a (state, mask) -> action "
                             f"callable, not {type(opponent).__name__}")
         self._step_plane = step_plane_of(step_plane, observation)
-        self._dtype = dtype_of(dtype)
-        self._legal_actions = _flag(legal_actions, "legal_actions")
-        self._flatten = _flag(flatten, "flatten")
+        scale = flag(scale, "scale")
+        self._dtype = dtype_of(dtype, scale)
+        self._legal_actions = flag(legal_actions, "legal_actions")
+        self._flatten = flag(flatten, "flatten")
+        self._scale = PlaneScale(self._step_plane, max_plies, rules) if scale else None
         self.render_mode = render_mode
         self.max_plies = max_plies
         self.illegal_action = illegal_action
-        self.game = Game(max_plies=max_plies, illegal=illegal_action, observation=observation, start_fens=start_fens)
+        self.game = Game(max_plies=max_plies, illegal=illegal_action, observation=observation, start_fens=start_fens,
+                         rules=rules)
         self._turns = Turns()  # after the game, so that a copy is refused naming the game
         self.action_space = ActionSpace(ACTIONS)
-        space = observation_space(self._step_plane, self.game.max_plies, self._dtype)
+        space = observation_space(self._step_plane, self.game.max_plies, self._dtype, rules)
         if self._flatten:
             space = spaces.Box(space.low.reshape(-1), space.high.reshape(-1), dtype=self._dtype.type)
+        if scale:
+            space = scaled_space(space.shape)
         self.observation_space = space
         self._shape = space.shape
         self._agent_side = agent_side
@@ -370,7 +387,7 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         self._started = True
         if self.window is not None:
             self._render()
-        return self._outputs(illegal)
+        return self._outputs(illegal, ended=False)
 
     @one_at_a_time()
     def step(self, action: Any) -> tuple[np.ndarray, int, bool, bool, dict[str, Any]]:
@@ -408,7 +425,7 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
             reward = -reward
         if self.window is not None:
             self._render()
-        observation, info = self._outputs(illegal)
+        observation, info = self._outputs(illegal, ended=end != GOES_ON)
         return observation, reward, end == TERMINATED, end == TRUNCATED, info
 
     def _reply(self) -> tuple[int, int, bool]:
@@ -454,8 +471,9 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         if self.render_mode in PICTURE_MODES:
             self.last_move = move_squares(action, 1 - self.game.side)
 
-    def _outputs(self, illegal: bool) -> tuple[np.ndarray, dict[str, Any]]:
-        """A new observation of the current position and the info beside it."""
+    def _outputs(self, illegal: bool, ended: bool) -> tuple[np.ndarray, dict[str, Any]]:
+        """A new observation of the current position and the info beside it (with the
+        ending when the step ``ended`` the episode)."""
         game = self.game
         out = np.empty(self._shape, self._dtype)
         planes = out.reshape(_SHAPE) if self._flatten else out
@@ -464,6 +482,8 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
             planes[STEP_PLANE].fill(game.plies)
         elif self._step_plane == "zero":
             planes[STEP_PLANE].fill(0)
+        if self._scale is not None:
+            self._scale(planes)
         # A 0-d array: Gymnasium's vector envs stack it as bool (a np.bool_ as object), and
         # TorchRL's info reader needs a dtype, which a Python bool lacks.
         info = {"action_mask": game.action_mask().view(np.int8), "side": _SIDES[game.side],
@@ -472,6 +492,7 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
             info["agent_side"] = _SIDES[self._side]
         if self._legal_actions:
             info["legal_actions"] = game.legal_actions().tolist()
+        info["ending"] = _ENDING_CODES[game.ending] if ended else _ENDING_CODES[None]
         return out, info
 
     @property
@@ -480,6 +501,16 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         its name, such as ``"mc:8"`` (made afresh by each seeded reset for ``random`` and
         ``search:N``)."""
         return self._opponent
+
+    @property
+    def rules(self) -> str:
+        """The rules the games are played under: ``"standard"``, ``"automatic"`` or ``"module"``."""
+        return self.game.rules
+
+    @property
+    def scale(self) -> bool:
+        """Whether the planes are divided by their bounds (``float32`` in 0..1)."""
+        return self._scale is not None
 
     @property
     def agent_side(self) -> str:

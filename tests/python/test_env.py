@@ -19,6 +19,7 @@ from hypothesis import strategies as st  # noqa: E402
 import vantor  # noqa: E402
 from vantor_gym import VantorEnv  # noqa: E402
 from vantor_gym.env import ActionSpace  # noqa: E402
+from vantor_gym.rules import RULES, ending_name  # noqa: E402
 from vantor_gym.uci import UciEngine  # noqa: E402
 
 STOCKFISH = "/usr/games/stockfish"
@@ -118,12 +119,14 @@ def test_an_opponent_that_fails_loses_or_raises_and_the_episode_waits_for_reset(
             env.step(E5)
 
 
-@pytest.mark.parametrize("options, max_plies, expected", [({"fen": MATE_IN_ONE}, None, (-1, True, False)),
-                                                          (None, 1, (0, False, True))])
-def test_an_end_made_by_the_opponents_first_move_comes_with_the_first_step(options, max_plies, expected):
+@pytest.mark.parametrize("options, max_plies, expected, ending", [
+    ({"fen": MATE_IN_ONE}, None, (-1, True, False), "checkmate"), (None, 1, (0, False, True), "max_plies")])
+def test_an_end_made_by_the_opponents_first_move_comes_with_the_first_step(options, max_plies, expected, ending):
     env = VantorEnv(opponent=scripted(RE8 if options else F3), agent_side="black", max_plies=max_plies)
-    assert env.reset(options=options)[1]["side"] == 1 and env.game.is_over
-    assert env.step(0)[1:4] == expected
+    _, info = env.reset(options=options)
+    assert info["side"] == 1 and env.game.is_over and info["ending"] == 0
+    *outputs, info = env.step(0)
+    assert tuple(outputs[1:4]) == expected and ending_name(info["ending"]) == ending
     with pytest.raises(ValueError, match="the game is over"):
         env.step(0)
 
@@ -172,6 +175,10 @@ def test_engines_started_for_a_spec_are_the_envs_to_close():
     ({"dtype": np.float64}, ValueError, "dtype must be int32 or float32"),
     ({"max_plies": "9"}, TypeError, "max_plies must be an integer"),
     ({"flatten": "yes"}, TypeError, "flatten must be True or False"),
+    ({"scale": 1}, TypeError, "scale must be True or False"),
+    ({"scale": True, "dtype": np.int32}, ValueError, "scale=True gives float32 planes"),
+    ({"scale": True, "observation": "module"}, ValueError, "step_plane='module' counts without"),
+    ({"rules": "fide"}, ValueError, "rules must be one of"),
 ])
 def test_bad_options_are_refused(options, error, message):
     with pytest.raises(error, match=message):
@@ -186,6 +193,7 @@ def test_bad_options_are_refused(options, error, message):
     "flatten": st.booleans(),
     "max_plies": st.sampled_from([None, 1, 37, 400]),
     "start_fens": st.sampled_from([None, ["4k3/8/8/8/8/8/8/R3K3 w Q - 45 80", "r3k2r/8/8/8/8/8/8/4K3 b kq - 7 40"]]),
+    "rules": st.sampled_from(RULES),
 }), seed=st.integers(0, 2**32 - 1))
 def test_every_observation_lies_in_the_observation_space(config, seed):
     env, rng = VantorEnv(**config), np.random.default_rng(seed)
@@ -203,6 +211,27 @@ def test_every_observation_lies_in_the_observation_space(config, seed):
                 break
 
 
+@pytest.mark.parametrize("options", [
+    {}, {"flatten": True, "rules": "automatic", "start_fens": ["4k3/8/8/8/8/8/8/R3K3 w Q - 140 80"]},
+    {"step_plane": "zero", "rules": "module", "start_fens": ["4k3/8/8/8/8/8/8/R3K3 w Q - 45 80"]},
+    {"observation": "module", "step_plane": "plies", "max_plies": 30, "opponent": "random"},
+])
+def test_scaled_planes_are_the_planes_divided_by_their_bounds(options):
+    plain, scaled = VantorEnv(**options), VantorEnv(scale=True, **options)
+    bounds = plain.observation_space.high.astype(np.float32)
+    assert scaled.observation_space == gymnasium.spaces.Box(0, 1, bounds.shape, np.float32) and scaled.scale
+    (a, info), (b, _) = plain.reset(seed=1), scaled.reset(seed=1)
+    rng = np.random.default_rng(1)
+    for _ in range(300):
+        assert b.dtype == np.float32 and np.array_equal(b, a.astype(np.float32) / bounds)
+        assert scaled.observation_space.contains(b)
+        action = int(rng.choice(np.flatnonzero(info["action_mask"])))
+        (a, _, terminated, truncated, info), (b, *_) = plain.step(action), scaled.step(action)
+        if terminated or truncated:
+            break
+    assert np.array_equal(b, a.astype(np.float32) / bounds) and b.max() == 1.0  # pieces at least
+
+
 def test_the_planes_are_the_same_in_every_dtype_and_shape_and_only_the_module_counts_on():
     envs = [VantorEnv(), VantorEnv(dtype=np.float32, flatten=True), VantorEnv(step_plane="module")]
     for _ in range(2):
@@ -216,8 +245,10 @@ def test_the_planes_are_the_same_in_every_dtype_and_shape_and_only_the_module_co
                                            ({"opponent": "random"}, {"agent_side"})])
 def test_infos_hold_values_of_one_shape_that_vector_envs_stack_plainly(options, keys):
     env = VantorEnv(**options)
-    for info in (env.reset(seed=0)[1], env.step(F3)[4], env.step(0)[4]):
-        assert set(info) == {"action_mask", "side", "illegal_action"} | keys
+    # The illegal action ends the episode: only that step's info gives an ending's code.
+    for info, ending in ((env.reset(seed=0)[1], 0), (env.step(F3)[4], 0), (env.step(0)[4], 8)):
+        assert set(info) == {"action_mask", "side", "illegal_action", "ending"} | keys
+        assert type(info["ending"]) is np.int8 and info["ending"] == ending
         assert info["action_mask"].dtype == np.int8 and info["action_mask"].shape == (4672,)
         assert type(info["side"]) is type(info.get("agent_side", info["side"])) is np.int64
         assert info["illegal_action"].shape == () and info["illegal_action"].dtype == np.bool_
@@ -227,6 +258,7 @@ def test_infos_hold_values_of_one_shape_that_vector_envs_stack_plainly(options, 
     dtypes = {key: value.dtype for key, value in vector.step([F3, 0])[4].items()}
     assert dtypes.pop("legal_actions", object) == object  # a list a game, only when asked for
     assert object not in dtypes.values() and (dtypes["illegal_action"], dtypes["side"]) == (np.bool_, np.int64)
+    assert dtypes["ending"] == np.int8
 
 
 @settings(max_examples=80, deadline=None)
@@ -257,7 +289,8 @@ def test_masks_gymnasium_refuses_are_refused_alike(mask):
 
 
 @pytest.mark.parametrize("options", [{"opponent": "random", "agent_side": "random"},
-                                     {"flatten": True, "dtype": np.float32, "step_plane": "zero"}])
+                                     {"flatten": True, "dtype": np.float32, "step_plane": "zero"},
+                                     {"flatten": True, "scale": True, "rules": "automatic"}])
 def test_gymnasiums_checker_accepts_opponents_and_the_options(options):
     # Its determinism checks pass only if seeded resets repeat the opponent and the side too.
     check_env(gymnasium.make("vantor_gym/Chess-v0", **options).unwrapped)
@@ -277,6 +310,7 @@ def test_stable_baselines3_checker_warns_only_of_the_picture_shape_and_not_when_
         env_checker.check_env(gymnasium.make("vantor_gym/Chess-v0", flatten=True))
         env_checker.check_env(gymnasium.make("vantor_gym/Chess-v0", flatten=True, dtype=np.float32, opponent="random",
                                              agent_side="random"))
+        env_checker.check_env(gymnasium.make("vantor_gym/Chess-v0", flatten=True, scale=True, rules="module"))
 
 
 @pytest.mark.parametrize("seed, options, error", [

@@ -30,7 +30,7 @@ def test_spaces():
 
 
 def test_observation_and_mask_are_the_modules():
-    env, raw = vantor_gym.VantorEnv(legal_actions=True), vantor.Vantor()
+    env, raw = vantor_gym.VantorEnv(legal_actions=True, rules="module"), vantor.Vantor()
     obs, info = env.reset(seed=3)
     _, planes, _, _ = raw.reset()
     assert obs.dtype == np.int32 and obs.shape == (119, 8, 8)
