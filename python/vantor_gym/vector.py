@@ -24,6 +24,7 @@ from vantor_gym.fen import read_start
 from vantor_gym.match import Agent
 from vantor_gym.notation import action_to_uci, fen
 from vantor_gym.render import LastMoves, board_image, move_squares
+from vantor_gym.rules import rules_of
 from vantor_gym.uci import UciEngine
 
 __all__ = ["VantorVectorEnv", "autoreset_mode_of"]
@@ -52,19 +53,34 @@ def autoreset_mode_of(mode: object) -> AutoresetMode:
 
 class _Rows:
     """One row per game of what a step or reset gives, filled in by its parts: the
-    agents' moves, the opponent's replies, the games started anew. Rewards are white's."""
+    agents' moves, the opponent's replies, the games started anew. Rewards are white's;
+    endings are ``BatchEnv``'s codes (0 while a game goes on)."""
 
     def __init__(self, obs: np.ndarray, rewards: np.ndarray, terminated: np.ndarray, truncated: np.ndarray,
-                 masks: np.ndarray, side: np.ndarray, illegal: np.ndarray) -> None:
+                 masks: np.ndarray, side: np.ndarray, illegal: np.ndarray, ending: np.ndarray) -> None:
         self.obs, self.rewards, self.terminated, self.truncated = obs, rewards, terminated, truncated
-        self.masks, self.side, self.illegal = masks, side, illegal
+        self.masks, self.side, self.illegal, self.ending = masks, side, illegal, ending
 
     @classmethod
     def empty(cls, batch: BatchEnv) -> _Rows:
         n = batch.num_envs
         row = (COMPACT_WORDS,) if batch.compact else (PLANES, 8, 8)
         return cls(np.empty((n, *row), batch.dtype), np.zeros(n, np.int8), np.zeros(n, bool), np.zeros(n, bool),
-                   np.empty((n, ACTIONS), bool), np.empty(n, np.int8), np.zeros(n, bool))
+                   np.empty((n, ACTIONS), bool), np.empty(n, np.int8), np.zeros(n, bool), np.zeros(n, np.int8))
+
+    @classmethod
+    def started(cls, obs: np.ndarray, info: dict[str, np.ndarray]) -> _Rows:
+        """The rows of a reset of every game: nothing ended."""
+        n = len(obs)
+        return cls(obs, np.zeros(n, np.int8), np.zeros(n, bool), np.zeros(n, bool), info["action_mask"],
+                   info["side"], np.zeros(n, bool), np.zeros(n, np.int8))
+
+    @classmethod
+    def stepped(cls, result: tuple[Any, ...]) -> _Rows:
+        """The rows of a ``BatchEnv.step`` of every game."""
+        obs, rewards, terminated, truncated, info = result
+        return cls(obs, rewards, terminated, truncated, info["action_mask"], info["side"], info["illegal"],
+                   info["ending"])
 
     def put(self, games: np.ndarray, result: tuple[Any, ...]) -> None:
         """Rows ``games`` from a ``BatchEnv.step`` result."""
@@ -72,6 +88,7 @@ class _Rows:
         self.obs[games], self.rewards[games] = obs, rewards
         self.terminated[games], self.truncated[games] = terminated, truncated
         self.masks[games], self.side[games], self.illegal[games] = info["action_mask"], info["side"], info["illegal"]
+        self.ending[games] = info["ending"]
 
 
 class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
@@ -92,7 +109,9 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
     - Infos: ``action_mask`` ``int8`` (num_envs, 4672), ``side`` (the sides to move) and,
       with an opponent, ``agent_side``, both ``int64``, ``illegal_action`` ``bool``, each
       with its ``_key`` mask; ``legal_actions=True`` adds each game's list of legal
-      actions (an object array). ``action_masks()`` gives the current masks as ``bool``.
+      actions (an object array); ``ending`` ``int8``, 0 but in a step that ended a game:
+      there the code of why (``vantor_gym.rules.ending_name`` names it), as ``BatchEnv``
+      gives it. ``action_masks()`` gives the current masks as ``bool``.
     - ``opponent`` (a player spec as ``VantorEnv`` takes it, a ``(state, mask) -> action``
       callable or a ``UciEngine``) plays the side ``agent_side`` does not (``"random"``:
       drawn per game and episode), its moves made inside ``step`` and ``reset``; rewards
@@ -102,8 +121,11 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
       are white's.
     - Observations are seen from the side to move (``observation="module"`` keeps
       ``vantor.Vantor``'s planes), in ``dtype`` (``int32`` or ``float32``), flat with
-      ``flatten=True``; plane 113 is what ``step_plane`` says (each game's plies since its
-      start by default). With ``start_fens`` each game, at every start, begins from one
+      ``flatten=True``, divided by the planes' bounds into 0..1 with ``scale=True``
+      (``float32``; not with ``step_plane="module"``); plane 113 is what ``step_plane``
+      says (each game's plies since its start by default). ``rules`` (``"standard"``,
+      ``"automatic"`` or ``"module"``, ``vantor_gym.rules``) are the games' rules, start
+      FENs read under them. With ``start_fens`` each game, at every start, begins from one
       of them drawn by its own generator in the batch, which every ``reset`` seeds from
       ``np_random``. ``compact=True`` gives each observation as 108 ``uint64`` words
       instead (see ``vantor_gym.compact``; ``vantor_gym.expand_observations`` makes the planes).
@@ -130,10 +152,13 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         opponent: str | Agent | None = None,
         agent_side: str = "white",
         step_plane: str | None = None,
-        dtype: npt.DTypeLike = np.int32,
+        dtype: npt.DTypeLike | None = None,
         legal_actions: bool = False,
         flatten: bool = False,
+        scale: bool = False,
+        rules: str = "standard",
     ) -> None:
+        rules = rules_of(rules)
         modes = type(self).metadata["render_modes"]
         if render_mode is not None and render_mode not in modes:
             raise ValueError(f"render_mode must be one of {modes} or None, not {render_mode!r}")
@@ -147,16 +172,20 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         if opponent is None and agent_side != "white":
             raise ValueError(f"agent_side={agent_side!r} needs an opponent: without one the agent moves both sides")
         _check_opponent(opponent)
-        for name, flag in (("legal_actions", legal_actions), ("flatten", flatten)):
-            if not isinstance(flag, (bool, np.bool_)):
-                raise TypeError(f"{name} must be True or False, not {type(flag).__name__}")
+        legal_actions = _observations.flag(legal_actions, "legal_actions")
+        flatten = _observations.flag(flatten, "flatten")
+        scale = _observations.flag(scale, "scale")
         self.step_plane = _observations.step_plane_of(step_plane, observation)
-        chosen = _observations.dtype_of(dtype)
+        chosen = _observations.dtype_of(dtype, scale)
+        if scale and compact:
+            raise ValueError("scale=True divides the planes, and compact rows are words: expand them first")
+        self._scale = _observations.PlaneScale(self.step_plane, max_plies, rules) if scale else None
         # Native next-step autoreset costs one call a step; the other modes start games here.
         self._native_autoreset = mode is AutoresetMode.NEXT_STEP and opponent is None
         self.batch = BatchEnv(num_envs, threads=workers, max_plies=max_plies, illegal=illegal_action,
                               autoreset="next_step" if self._native_autoreset else "disabled",
-                              start_fens=start_fens, observation=observation, compact=compact, dtype=chosen)
+                              start_fens=start_fens, observation=observation, compact=compact, dtype=chosen,
+                              rules=rules)
         self._turns = Turns()  # after the batch, so that a copy is refused naming the batch
         self._stack = ExitStack()  # engines started for a spec are the env's to close
         self._spec = opponent if isinstance(opponent, str) else None
@@ -173,14 +202,18 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         self.illegal_action = illegal_action
         self.opponent = opponent
         self.agent_side = agent_side
-        self.legal_actions = bool(legal_actions)
-        self.flatten = bool(flatten)
+        self.legal_actions = legal_actions
+        self.flatten = flatten
+        self.scale = scale
+        self.rules = rules
         self.last_moves = LastMoves(num_envs)
-        space = _observations.observation_space(self.step_plane, max_plies, chosen)
+        space = _observations.observation_space(self.step_plane, max_plies, chosen, rules)
         if compact:
             space = spaces.Box(0, _UINT64_MAX, shape=(COMPACT_WORDS,), dtype=np.uint64)
         elif self.flatten:
             space = spaces.Box(space.low.reshape(-1), space.high.reshape(-1), dtype=chosen.type)
+        if scale:
+            space = _observations.scaled_space(space.shape)
         self.single_observation_space = space
         self.single_action_space = ActionSpace(ACTIONS)
         self.observation_space = batch_space(self.single_observation_space, num_envs)
@@ -192,8 +225,8 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         self._stalled = False  # the opponent failed: nothing goes on before a reset
         # Games whose start ended with the opponent's first move: their next step returns
         # that end, as VantorEnv's does: white's reward, terminated, truncated, illegal,
-        # and the observation and side, which no move changes.
-        self._pending: dict[int, tuple[int, bool, bool, bool, np.ndarray, int]] = {}
+        # the observation and side, which no move changes, and the ending's code.
+        self._pending: dict[int, tuple[int, bool, bool, bool, np.ndarray, int, int]] = {}
         self._sides = np.full(num_envs, 1 if agent_side == "black" else 0, np.int64)
         self._game_random: list[np.random.Generator | None] = [None] * num_envs
         # Each game's start and moves for a UCI opponent; None where the game began before
@@ -243,16 +276,14 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         reseed = int(self.np_random.integers(2**63)) if self.batch.start_fens and len(drawn) else None
         n = self.num_envs
         if mask is None and (fens is None or len(given) == n):
-            obs, info = self.batch.reset(fens=texts or None, seed=reseed)
-            rows = _Rows(obs, np.zeros(n, np.int8), np.zeros(n, bool), np.zeros(n, bool), info["action_mask"],
-                         info["side"], np.zeros(n, bool))
+            rows = _Rows.started(*self.batch.reset(fens=texts or None, seed=reseed))
         else:
             if mask is None:
                 rows = _Rows.empty(self.batch)
             else:
                 assert self._obs is not None and self._masks is not None
                 rows = _Rows(self._obs.copy(), np.zeros(n, np.int8), self._ended.copy(), self._ended.copy(),
-                             self._masks.copy(), np.zeros(n, np.int8), np.zeros(n, bool))
+                             self._masks.copy(), np.zeros(n, np.int8), np.zeros(n, bool), np.zeros(n, np.int8))
             if len(given):
                 self._put_start(rows, given, *self.batch.reset(indices=given, fens=texts))
             if len(drawn):
@@ -275,7 +306,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         if given is None:
             if text is None:
                 return None
-            read_start(text)
+            read_start(text, self.rules)
             return [text] * self.num_envs
         if text is not None:
             raise ValueError("options take 'fen' (every game's) or 'fens' (one per game), not both")
@@ -285,7 +316,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
             if each is not None and not isinstance(each, str):
                 raise TypeError(f"options['fens'][{k}] must be a str or None, not {type(each).__name__}")
             if each is not None:
-                read_start(each)
+                read_start(each, self.rules)
         return None if all(each is None for each in given) else list(given)
 
     def _reset_mask(self, options: dict[str, Any] | None) -> np.ndarray | None:
@@ -318,7 +349,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
 
     def _put_start(self, rows: _Rows, games: np.ndarray, obs: np.ndarray, info: dict[str, np.ndarray]) -> None:
         rows.obs[games], rows.masks[games], rows.side[games] = obs, info["action_mask"], info["side"]
-        rows.rewards[games] = 0
+        rows.rewards[games] = rows.ending[games] = 0
         rows.terminated[games] = rows.truncated[games] = rows.illegal[games] = False
 
     def _start(self, games: np.ndarray, rows: _Rows) -> None:
@@ -352,8 +383,9 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
             for game in over.tolist():
                 self._pending[game] = (int(rows.rewards[game]), bool(rows.terminated[game]),
                                        bool(rows.truncated[game]), bool(rows.illegal[game]), rows.obs[game].copy(),
-                                       int(rows.side[game]))
+                                       int(rows.side[game]), int(rows.ending[game]))
             rows.terminated[over] = rows.truncated[over] = False
+            rows.ending[over] = 0
         self._set_step_plane(rows, games)
 
     def _draw(self, games: np.ndarray, seeds: list[int | None] | None, from_fen: np.ndarray | None) -> None:
@@ -422,8 +454,8 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
     def _step_native(self, actions: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
         """Next-step autoreset without an opponent: one call to the batch, which checks the
         actions and restarts the games that ended on the step before."""
-        obs, rewards, terminated, truncated, info = self.batch.step(actions)
-        rows = _Rows(obs, rewards, terminated, truncated, info["action_mask"], info["side"], info["illegal"])
+        rows = _Rows.stepped(self.batch.step(actions))
+        obs, terminated, truncated = rows.obs, rows.terminated, rows.truncated
         if self.render_mode is not None:
             self._moved(np.arange(self.num_envs), np.asarray(actions, np.int64), rows.side, rows.illegal, None)
             for game in np.flatnonzero(self._ended).tolist():
@@ -432,7 +464,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         self._masks = rows.masks
         if self.step_plane != "module":
             self._write_step_plane(obs, self.batch.plies())
-        return self._shown(obs), rewards.astype(np.int64), terminated, truncated, self._infos(rows, None)
+        return self._shown(obs), rows.rewards.astype(np.int64), terminated, truncated, self._infos(rows, None)
 
     def _actions(self, actions: Any) -> np.ndarray:
         array = np.asarray(actions)
@@ -448,8 +480,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
 
     def _step_all(self, actions: np.ndarray) -> _Rows:
         before = self._uci_before(None)
-        obs, rewards, terminated, truncated, info = self.batch.step(actions)
-        rows = _Rows(obs, rewards, terminated, truncated, info["action_mask"], info["side"], info["illegal"])
+        rows = _Rows.stepped(self.batch.step(actions))
         self._moved(np.arange(self.num_envs), actions, rows.side, rows.illegal, before)
         return rows
 
@@ -475,7 +506,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         assert self._masks is not None
         for game in list(self._pending):
             (rows.rewards[game], rows.terminated[game], rows.truncated[game], rows.illegal[game], rows.obs[game],
-             rows.side[game]) = self._pending.pop(game)
+             rows.side[game], rows.ending[game]) = self._pending.pop(game)
             rows.masks[game] = self._masks[game]
         return rows
 
@@ -522,6 +553,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         if len(games) == self.num_envs:  # every game, in order: the batch's rows are the rows
             obs, rows.rewards, rows.terminated, rows.truncated, info = self.batch.step(actions)
             rows.obs, rows.masks, rows.side, rows.illegal = obs, info["action_mask"], info["side"], info["illegal"]
+            rows.ending = info["ending"]
         else:
             rows.put(games, self.batch.step(actions, indices=games))
         self._moved(games, actions, rows.side[games], rows.illegal[games], before)
@@ -556,9 +588,8 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         """``final_obs`` and ``final_info`` of the games that ended, as ``SyncVectorEnv``
         gives them under same-step autoreset."""
         final_obs = np.full(self.num_envs, None, dtype=object)
-        shown = self._shown(rows.obs)
         for game in games.tolist():
-            final_obs[game] = shown[game].copy()
+            final_obs[game] = self._shown(rows.obs[game : game + 1].copy())[0]
         present = np.zeros(self.num_envs, bool)
         present[games] = True
         return {"final_obs": final_obs, "_final_obs": present, "final_info": self._infos(rows, games),
@@ -585,7 +616,10 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         obs[:, _STEP_WORD] = kept | count
 
     def _shown(self, obs: np.ndarray) -> np.ndarray:
-        return np.reshape(obs, (self.num_envs, -1)) if self.flatten else obs
+        """The observations as returned: scaled in place (so each array once), flat when asked."""
+        if self._scale is not None:
+            self._scale(obs)
+        return np.reshape(obs, (len(obs), -1)) if self.flatten else obs
 
     def _infos(self, rows: _Rows, games: np.ndarray | None) -> dict[str, Any]:
         """The infos of ``games`` (all by default) as ``SyncVectorEnv`` gathers them: a
@@ -597,6 +631,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
             values["agent_side"] = self._sides.copy()
         if self.legal_actions:
             values["legal_actions"] = _legal_lists(rows.masks)
+        values["ending"] = rows.ending.copy()
         present = self._everyone
         if games is not None:
             present = np.zeros(self.num_envs, bool)

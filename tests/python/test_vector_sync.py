@@ -46,6 +46,8 @@ OPTIONS = {
     "zero plane in float32": {"step_plane": "zero", "dtype": np.float32},
     "module plane, flat": {"step_plane": "module", "flatten": True},
     "legal lists": {"legal_actions": True},
+    "scaled, flat, automatic rules": {"scale": True, "flatten": True, "rules": "automatic"},
+    "module rules, scaled": {"rules": "module", "step_plane": "plies", "scale": True, "opponent": quiet},
     "opponent with white": {"opponent": quiet, "agent_side": "black"},
     # From the start position it mates at once: each game ends in reset, and the next
     # step returns that end.
