@@ -48,6 +48,7 @@ __all__ = ["AGENT_SIDES", "PlanesExtractor", "VecEnv"]
 _INT32_MAX = 2**31 - 1
 _INT64_MAX = 2**63 - 1
 _PER_GAME_METHODS = ("action_masks", "fen", "render", "save_state")
+_PLANE_SHAPES = ((PLANES, 8, 8), (PLANES * 64,))
 
 
 class VecEnv(Unshared, _SB3VecEnv):
@@ -78,9 +79,11 @@ class VecEnv(Unshared, _SB3VecEnv):
     - ``agent_side``: ``"white"``, ``"black"`` or ``"random"`` (drawn per game and episode),
       with an opponent only; ``infos[i]["agent_side"]`` tells it (0 white, 1 black).
     - ``step_plane``, ``dtype``, ``observation``, ``max_plies``, ``illegal_action``,
-      ``start_fens``, ``legal_actions``, ``render_mode`` (``"rgb_array"``) as in
-      ``gymnasium.make("vantor_gym/Chess-v0", ...)``; the observation space has the true
-      bounds of each plane.
+      ``start_fens``, ``legal_actions``, ``flatten``, ``scale``, ``rules``,
+      ``render_mode`` (``"rgb_array"``) as in ``gymnasium.make("vantor_gym/Chess-v0",
+      ...)``; the observation space has the true bounds of each plane (0..1 with
+      ``scale=True``). ``infos[i]["ending"]`` is the code of why a game ended, 0 while it
+      goes on, as the Gymnasium environment gives it.
     - Seeding: ``seed(n)`` (what SB3's ``set_random_seed`` calls) takes effect at the next
       ``reset``, which then repeats the starts drawn from ``start_fens``, the agent's sides
       (game ``i``'s as a Gymnasium environment reset with seed ``n + i`` draws it) and a
@@ -101,13 +104,16 @@ class VecEnv(Unshared, _SB3VecEnv):
         opponent: str | Agent | None = None,
         agent_side: str = "white",
         step_plane: str | None = None,
-        dtype: npt.DTypeLike = np.int32,
+        dtype: npt.DTypeLike | None = None,
         illegal_action: str = "lose",
         start_fens: Sequence[str] | None = None,
         threads: int | None = None,
         observation: str = "side_to_move",
         legal_actions: bool = False,
         render_mode: str | None = None,
+        flatten: bool = False,
+        scale: bool = False,
+        rules: str = "standard",
     ) -> None:
         num_envs = integer(num_envs, "num_envs", 1, _INT32_MAX)
         if max_plies is not None:
@@ -115,7 +121,8 @@ class VecEnv(Unshared, _SB3VecEnv):
         vector = VantorVectorEnv(
             num_envs, max_plies, illegal_action, threads, render_mode,
             start_fens, observation, autoreset_mode="same_step",
-            opponent=opponent, agent_side=agent_side, step_plane=step_plane, dtype=dtype, legal_actions=legal_actions)
+            opponent=opponent, agent_side=agent_side, step_plane=step_plane, dtype=dtype, legal_actions=legal_actions,
+            flatten=flatten, scale=scale, rules=rules)
         self.vector_env = vector
         self.max_plies = max_plies
         self.agent_side = agent_side
@@ -125,9 +132,12 @@ class VecEnv(Unshared, _SB3VecEnv):
         self.render_mode = render_mode
         self.step_plane = vector.step_plane
         self.dtype = vector.batch.dtype
+        self.flatten = vector.flatten
+        self.scale = vector.scale
+        self.rules = vector.rules
         # The infos' keys, in the order the Gymnasium environment gives them.
         self._keys = ("action_mask", "side", "illegal_action", *(("agent_side",) if opponent is not None else ()),
-                      *(("legal_actions",) if self.legal_actions else ()))
+                      *(("legal_actions",) if self.legal_actions else ()), "ending")
         # The actions step_async was given, and the thread that gave them.
         self._actions: tuple[int, np.ndarray] | None = None
         self._lock = threading.Lock()
@@ -171,7 +181,7 @@ class VecEnv(Unshared, _SB3VecEnv):
         for options in given:
             text = option_fen(options)
             if text is not None:
-                read_start(text)  # refused here, before anything changes and with the options kept
+                read_start(text, self.rules)  # refused here, before anything changes and with the options kept
             fens.append(text)
         seeds = list(self._seeds)
         # Given as SB3's DummyVecEnv gives them to its games: game i's seed n + i.
@@ -382,28 +392,28 @@ def _described(space: gymnasium.Space[Any]) -> str:
 
 
 class PlanesExtractor(BaseFeaturesExtractor):
-    """Features of the (119, 8, 8) planes for an SB3 policy: a 3 x 3 convolution to
-    ``channels``, ``blocks`` residual blocks (the trunk of
-    ``vantor_gym.train.network.PolicyValueNet``), then a linear layer to ``features_dim``::
+    """Features of the (119, 8, 8) planes (or the 7616 of ``flatten=True``, read as them)
+    for an SB3 policy: a 3 x 3 convolution to ``channels``, ``blocks`` residual blocks (the
+    trunk of ``vantor_gym.train.network.PolicyValueNet``), then a linear layer to
+    ``features_dim``::
 
         MaskablePPO("MlpPolicy", env, policy_kwargs={
             "features_extractor_class": PlanesExtractor,
             "features_extractor_kwargs": {"channels": 32, "blocks": 2}})
 
     Each plane is first divided by its largest value in the observation space (the step
-    count and the half-move clock would dwarf the 0/1 planes); a plane bounded only by
-    the 32-bit range (``step_plane="module"``) is left out. A space whose planes are not
-    in 0 .. a finite bound (an unbounded Box) is refused, as its planes could not be scaled.
+    count and the half-move clock would dwarf the 0/1 planes), which leaves planes made
+    with ``scale=True`` as they are; a plane bounded only by the 32-bit range
+    (``step_plane="module"``) is left out. A space whose planes are not in 0 .. a finite
+    bound (an unbounded Box) is refused, as its planes could not be scaled.
     """
 
     def __init__(
         self, observation_space: gymnasium.Space[Any], features_dim: int = 256, channels: int = 64, blocks: int = 4
     ) -> None:
-        if not isinstance(observation_space, spaces.Box) or observation_space.shape != (PLANES, 8, 8):
-            flat = isinstance(observation_space, spaces.Box) and observation_space.shape == (PLANES * 64,)
-            raise ValueError(f"PlanesExtractor takes a Box of shape ({PLANES}, 8, 8), not "
-                             f"{_described(observation_space)}"
-                             + (": make the environment without flatten=True" if flat else ""))
+        if not isinstance(observation_space, spaces.Box) or observation_space.shape not in _PLANE_SHAPES:
+            raise ValueError(f"PlanesExtractor takes a Box of shape ({PLANES}, 8, 8) or ({PLANES * 64},), not "
+                             f"{_described(observation_space)}")
         low = np.asarray(observation_space.low, np.float64).reshape(PLANES, 64)
         high = np.asarray(observation_space.high, np.float64).reshape(PLANES, 64).max(axis=1)
         if not (np.isfinite(low).all() and np.isfinite(high).all()) or (low < 0).any():

@@ -57,7 +57,8 @@ def same_info(ours, theirs, when):
     {"max_plies": 1, "opponent": lowest, "agent_side": "black"},
     {"max_plies": 40, "opponent": lowest, "agent_side": "black", "start_fens": [MATING], "dtype": np.float32,
      "legal_actions": True, "observation": "module"},
-], ids=["no opponent", "white", "black", "ended at reset", "FEN start"])
+    {"max_plies": 12, "opponent": lowest, "flatten": True, "scale": True, "rules": "module"},
+], ids=["no opponent", "white", "black", "ended at reset", "FEN start", "scaled, module rules"])
 def test_steps_as_a_dummy_vec_env_of_the_gymnasium_env(options):
     # Everything SB3 sees, step by step, with illegal actions now and then and many restarts.
     ours = VecEnv(3, threads=1, **options)
@@ -284,6 +285,11 @@ def test_a_uci_opponent_is_sent_each_game_with_its_moves(tmp_path):
     (lambda: VecEnv(2, render_mode="human"), ValueError, "render_mode"),
     (lambda: VecEnv(2, start_fens=["8/8/8/8/8/8/8/8 w - - 0 1"]), ValueError, r"start_fens\[0\]"),
     (lambda: VecEnv(2, threads=-1), ValueError, "threads"),
+    (lambda: VecEnv(2, rules="fide"), ValueError, "rules must be one of"),
+    (lambda: VecEnv(2, rules=b"standard"), TypeError, "rules must be a str"),
+    (lambda: VecEnv(2, scale=True, dtype=np.int32), ValueError, "float32"),
+    (lambda: VecEnv(2, scale=True, observation="module"), ValueError, "step_plane='module'"),
+    (lambda: VecEnv(2, rules="module", start_fens=["4k3/8/8/8/8/8/8/R3K3 w Q - 50 80"]), ValueError, "clock"),
 ])
 def test_bad_settings_are_refused(make, error, match):
     with pytest.raises(error, match=match):
@@ -494,10 +500,19 @@ def test_planes_extractor():
     module = VecEnv(1, observation="module", threads=1).observation_space
     assert PlanesExtractor(module, channels=4, blocks=0).scale[0, 113].item() == 0.0
     assert extractor.scale[0, 113].item() == pytest.approx(1 / 100)
+    assert extractor.scale[0, 118].item() == pytest.approx(1 / 100)  # the standard clock's draw
+    # Flat planes are read as the planes; scaled ones are left as they are.
+    flat = PlanesExtractor(VecEnv(1, max_plies=100, threads=1, flatten=True).observation_space, features_dim=32,
+                           channels=8, blocks=1)
+    flat.load_state_dict(extractor.state_dict())
+    assert torch.equal(flat(planes.reshape(2, -1)), extractor(planes))
+    for shape in ((119, 8, 8), (7616,)):
+        scaled = gymnasium.spaces.Box(0, 1, shape, np.float32)
+        assert (PlanesExtractor(scaled, channels=2, blocks=0).scale == 1).all()
 
 
 @pytest.mark.parametrize("space, match", [
-    (gymnasium.spaces.Box(0, 1, (7616,), np.int32), r"shape \(7616,\) .* without flatten=True"),
+    (gymnasium.spaces.Box(0, 1, (7615,), np.int32), r"\(7616,\), not a Box of shape \(7615,\)"),
     (gymnasium.spaces.Box(0, 1, (119, 8, 16), np.int32), r"119, 8, 16"),
     (gymnasium.spaces.Dict({"planes": gymnasium.spaces.Box(0, 1, (119, 8, 8))}), "not a Dict space$"),
     (gymnasium.spaces.Discrete(3), "not a Discrete space$"),
@@ -505,7 +520,7 @@ def test_planes_extractor():
     (gymnasium.spaces.Box(-np.inf, np.inf, (119, 8, 8), np.float32), "finite bound"),
     (gymnasium.spaces.Box(-1, 1, (119, 8, 8), np.float32), "finite bound"),
     (gymnasium.spaces.Box(0, 2**40, (119, 8, 8), np.int64), "not plane 0"),
-], ids=["flat", "frames stacked", "dict", "discrete", "unbounded", "negative", "int64"])
+], ids=["flat of another size", "frames stacked", "dict", "discrete", "unbounded", "negative", "int64"])
 def test_planes_extractor_refuses_spaces_it_cannot_scale(space, match):
     with pytest.raises(ValueError, match=match) as refused:
         PlanesExtractor(space, channels=2, blocks=0)
@@ -542,10 +557,11 @@ def test_maskable_ppo_on_the_vec_env_with_an_opponent():
     _learns_and_picks_legal_actions(model, env, 512)
 
 
-@pytest.mark.parametrize("policy, dtype", [("MlpPolicy", np.int32), ("CnnPolicy", np.int32), ("MlpPolicy", np.float32)])
-def test_maskable_ppo_with_the_planes_extractor(policy, dtype):
+@pytest.mark.parametrize("policy, options", [("MlpPolicy", {}), ("CnnPolicy", {}), ("MlpPolicy", {"dtype": np.float32}),
+                                             ("MlpPolicy", {"flatten": True, "scale": True})])
+def test_maskable_ppo_with_the_planes_extractor(policy, options):
     maskable = pytest.importorskip("sb3_contrib")
-    env = VecEnv(4, opponent="random", max_plies=30, threads=1, dtype=dtype)
+    env = VecEnv(4, opponent="random", max_plies=30, threads=1, **options)
     kwargs = {"features_extractor_class": PlanesExtractor,
               "features_extractor_kwargs": {"channels": 8, "blocks": 1, "features_dim": 32}}
     model = maskable.MaskablePPO(policy, env, n_steps=16, batch_size=32, n_epochs=1, seed=0, device="cpu",
