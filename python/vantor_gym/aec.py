@@ -15,13 +15,18 @@ the agent to act is always the side to move.
   A non-integer action raises ``TypeError`` and changes nothing.
 - Rewards: +1 to the winner and -1 to the loser at checkmate, 0 otherwise; ``player_0``
   gets the game's reward from white's side and ``player_1`` its negation.
-- ``terminations``: checkmate, stalemate, the third occurrence of a position, fifty
-  half-moves without a capture or pawn move, or an illegal action; ``truncations``:
-  ``max_plies`` plies made without an end. Both agents end together, and each then
-  steps ``None`` once to leave, as the AEC API has it.
+- ``rules``: ``"standard"`` (the default: chess, every claimable draw taken at once),
+  ``"automatic"`` or ``"module"`` (exactly ``vantor.Vantor``'s games), as
+  ``vantor_gym.rules`` has them.
+- ``terminations``: checkmate, stalemate, a draw of the rules (under ``"standard"``:
+  insufficient material, fifty moves of each side without a capture or pawn move, the
+  third occurrence of a position), or an illegal action; ``truncations``: ``max_plies``
+  plies made without an end. Both agents end together, and each then steps ``None``
+  once to leave, as the AEC API has it.
 - ``infos``: ``{}`` while the game goes on; at its end both agents get
-  ``{"ending": e}``, ``e`` one of ``"checkmate"``, ``"stalemate"``, ``"repetition"``,
-  ``"fifty_moves"``, ``"illegal_action"``, ``"max_plies"``.
+  ``{"ending": e}``, ``e`` one of ``ENDINGS``: ``"checkmate"``, ``"stalemate"``,
+  ``"repetition"``, ``"fifty_moves"``, ``"illegal_action"``, ``"max_plies"``,
+  ``"insufficient_material"``, ``"seventyfive_moves"``, ``"fivefold_repetition"``.
 - Illegal action (an integer not in the mask): the agent that tried it loses the game,
   as in PettingZoo's classic games, with the game's zero-sum rewards: -1 to it and +1
   to its opponent, both terminated, the position unchanged. Under ``env()`` an integer
@@ -41,18 +46,26 @@ from pettingzoo.utils import wrappers  # type: ignore[import-untyped]
 from vantor_gym.batch import ACTIONS, PLANES, BatchEnv
 from vantor_gym.env import _action, letter_board, option_fen
 from vantor_gym.render import PICTURE_MODES, Window, board_image, move_squares
+from vantor_gym.rules import ending_name, halfmove_limit, repetition_limit, rules_of
 
 AGENTS = ("player_0", "player_1")
 """The agents, white first."""
-ENDINGS = ("checkmate", "stalemate", "repetition", "fifty_moves", "illegal_action", "max_plies")
-"""The values of ``infos[agent]["ending"]`` at the end of a game."""
+ENDINGS = (
+    "checkmate",
+    "stalemate",
+    "repetition",
+    "fifty_moves",
+    "illegal_action",
+    "max_plies",
+    "insufficient_material",
+    "seventyfive_moves",
+    "fivefold_repetition",
+)
+"""The values of ``infos[agent]["ending"]`` at the end of a game (``vantor_gym.rules.ENDINGS``,
+in the order this environment first named them)."""
 Observation = dict[str, np.ndarray]
 """What ``observe`` gives: ``{"observation": planes, "action_mask": mask}``."""
 
-# The engine ends a game at the third occurrence of a position (repetition value 2) and
-# at fifty half-moves without progress, so within one game no plane goes beyond these.
-_MAX_REPETITION = 2
-_MAX_NO_PROGRESS = 50
 # PettingZoo's api_test resets with options={"options": 1} to see that reset takes
 # options at all; that key alone is let through.
 _API_TEST_OPTIONS = ("options",)
@@ -60,16 +73,18 @@ _STEP_COUNT_PLANE = 113
 _NO_PROGRESS_PLANE = 118
 
 
-def _plane_bounds() -> tuple[np.ndarray, np.ndarray]:
+def _plane_bounds(rules: str) -> tuple[np.ndarray, np.ndarray]:
+    """The planes' bounds in a game under ``rules``, which end it at their repetition and
+    half-move limits, so that no plane goes beyond them."""
     low = np.zeros((PLANES, 8, 8), np.int32)
     high = np.ones((PLANES, 8, 8), np.int32)
     for t in range(8):
-        high[14 * t + 12 : 14 * t + 14] = _MAX_REPETITION
+        high[14 * t + 12 : 14 * t + 14] = repetition_limit(rules)
     # The step counter runs over all games of the environment and wraps around to
     # -2**31 after 2**31 - 1 steps, as the module's does.
     int32 = np.iinfo(np.int32)
     low[_STEP_COUNT_PLANE], high[_STEP_COUNT_PLANE] = int32.min, int32.max
-    high[_NO_PROGRESS_PLANE] = _MAX_NO_PROGRESS
+    high[_NO_PROGRESS_PLANE] = halfmove_limit(rules)
     return low, high
 
 
@@ -93,7 +108,8 @@ class _CheckedActions(wrappers.AssertOutOfBoundsWrapper):  # type: ignore[misc]
 
 class raw_env(AECEnv):  # type: ignore[misc]
     """Chess between ``player_0`` (white) and ``player_1`` (black); see the module's
-    description. ``max_plies`` truncates a game after that many plies (off by default).
+    description. ``max_plies`` truncates a game after that many plies (off by default);
+    ``rules`` are the game's rules (``"standard"``, ``"automatic"`` or ``"module"``).
 
     ``reset(seed=None, options=None)``: ``options={"fen": text}`` starts from that
     position (read as ``BatchEnv.reset`` reads it: ``ValueError`` naming the fault,
@@ -119,18 +135,23 @@ class raw_env(AECEnv):  # type: ignore[misc]
     }
 
     def __init__(
-        self, render_mode: str | None = None, max_plies: int | None = None, observation: str = "side_to_move"
+        self,
+        render_mode: str | None = None,
+        max_plies: int | None = None,
+        observation: str = "side_to_move",
+        rules: str = "standard",
     ) -> None:
         super().__init__()
+        self.rules = rules_of(rules)
         if render_mode is not None and render_mode not in self.metadata["render_modes"]:
             modes = self.metadata["render_modes"]
             raise ValueError(f"render_mode must be one of {modes} or None, not {render_mode!r}")
         self.render_mode = render_mode
         self.max_plies = max_plies
         self.batch = BatchEnv(1, threads=1, max_plies=max_plies, autoreset="disabled", illegal="lose",
-                              observation=observation)
+                              observation=observation, rules=self.rules)
         self.possible_agents = list(AGENTS)
-        low, high = _plane_bounds()
+        low, high = _plane_bounds(self.rules)
         self.observation_spaces = {
             agent: spaces.Dict(
                 {
@@ -158,6 +179,7 @@ class raw_env(AECEnv):  # type: ignore[misc]
             "terminated": np.zeros(1, np.bool_),
             "truncated": np.zeros(1, np.bool_),
             "illegal": np.zeros(1, np.bool_),
+            "ending": np.zeros(1, np.int8),
         }
         self._reset_out = {key: self._out[key] for key in ("observations", "action_mask", "side")}
         self._action = np.zeros(1, np.int64)
@@ -215,15 +237,11 @@ class raw_env(AECEnv):  # type: ignore[misc]
         side = self._side()
         if self.render_mode in PICTURE_MODES and not self._out["illegal"][0]:
             self.last_move = move_squares(number, 1 - side)
-        if self._out["illegal"][0]:
-            self.agent_selection = AGENTS[1 - AGENTS.index(agent)]
-            self._finish(reward, "illegal_action")
-        else:
-            self.agent_selection = AGENTS[side]
-            if self._out["terminated"][0]:
-                self._finish(reward, self._ending(side, reward))
-            elif self._out["truncated"][0]:
-                self._finish(0, "max_plies", truncated=True)
+        # The winner of an illegal action is told first; else the side to move acts next.
+        self.agent_selection = AGENTS[1 - AGENTS.index(agent)] if self._out["illegal"][0] else AGENTS[side]
+        ending = ending_name(int(self._out["ending"][0]))
+        if ending is not None:
+            self._finish(reward, ending, truncated=bool(self._out["truncated"][0]))
         self._accumulate_rewards()
         if self.window is not None:
             self.render()
@@ -270,14 +288,3 @@ class raw_env(AECEnv):  # type: ignore[misc]
             ends[agent] = True
             self.infos[agent] = {"ending": ending}
         self.rewards = {AGENTS[0]: white_reward, AGENTS[1]: -white_reward}
-
-    def _ending(self, side: int, reward: int) -> str:
-        """Why a game that the engine just ended is over."""
-        if reward != 0:
-            return "checkmate"
-        if not self._out["action_mask"].any():
-            return "stalemate"
-        # The current record's repetition value stands on the plane of its side to move.
-        if self._out["observations"][0, 12 + side, 0, 0] == _MAX_REPETITION:
-            return "repetition"
-        return "fifty_moves"

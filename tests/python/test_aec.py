@@ -50,14 +50,15 @@ def ended(white_reward, ending, truncated=False):
 # own chess environment has, so exactly those two warnings are let through.
 @pytest.mark.filterwarnings("ignore:Observation is not a NumPy array:UserWarning")
 @pytest.mark.filterwarnings("ignore:Observation space for each agent probably should be:UserWarning")
-@pytest.mark.parametrize("max_plies", [None, 7])
-def test_pettingzoo_api_and_seed_tests(max_plies):
-    api_test(aec.env(max_plies=max_plies), num_cycles=300)
-    seed_test(lambda: aec.env(max_plies=max_plies), num_cycles=300)
+@pytest.mark.parametrize("max_plies, rules", [(None, "standard"), (7, "standard"), (None, "automatic"),
+                                              (None, "module")])
+def test_pettingzoo_api_and_seed_tests(max_plies, rules):
+    api_test(aec.env(max_plies=max_plies, rules=rules), num_cycles=300)
+    seed_test(lambda: aec.env(max_plies=max_plies, rules=rules), num_cycles=300)
 
 
 def test_random_games_equal_the_module_ply_for_ply():
-    env = aec.env()
+    env = aec.env(rules="module")
     game = vantor.Vantor()  # one for all games, so the step counter (plane 113) runs on alike
     rng = np.random.default_rng(5)
     plies, endings = 0, collections.Counter()
