@@ -11,9 +11,9 @@ np = pytest.importorskip("numpy")
 chess_pgn = pytest.importorskip("chess.pgn")
 
 import vantor_gym  # noqa: E402
-from vantor_gym import BatchEnv, VantorEnv, VantorVectorEnv, aec  # noqa: E402
-from vantor_gym.fen import read_start  # noqa: E402
+from vantor_gym import BatchEnv, Game, VantorEnv, VantorVectorEnv, aec  # noqa: E402
 from vantor_gym.notation import fen, read_pgn, uci_to_action  # noqa: E402
+from vantor_gym.rules import RULES, ending_name  # noqa: E402
 
 START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 # Starts of both colours to move, with clocks that are not the initial ones.
@@ -187,7 +187,7 @@ def texts_of(batch):
 
 
 def test_batch_draws_starts_from_its_list_at_resets_and_autoresets():
-    normal = [read_start(t).text for t in STARTS]
+    normal = [Game(t).fen() for t in STARTS]  # as written back: no en-passant square where no capture is legal
     with BatchEnv(64, threads=2, seed=9, start_fens=STARTS, max_plies=1, illegal="lose") as games:
         _, info = games.reset()
         first = texts_of(games)
@@ -246,13 +246,14 @@ def test_gym_and_vector_starts_repeat_with_the_reset_seed():
     assert vector_starts(3) == vector_starts(3) != vector_starts(4)
 
 
-def test_clocks_come_from_the_start_fen():
-    env = VantorEnv(start_fens=[STARTS[2]])
+@pytest.mark.parametrize("rules, ends", [("module", True), ("standard", False)])
+def test_clocks_come_from_the_start_fen(rules, ends):
+    env = VantorEnv(start_fens=[STARTS[2]], rules=rules)
     env.reset(seed=0)
     assert fen(env.game) == STARTS[2]
-    # Rook and king shuffle: the fifth half-move reaches the clock's 50.
+    # Rook and king shuffle: the fifth half-move reaches the clock's 50, the module's draw.
     for ply, move in enumerate(["a1a2", "e8d8", "a2a1", "d8e8", "a1a2"], start=1):
-        assert env.step(uci_to_action(env.game.save_state(), move))[2] is (ply == 5)
+        assert env.step(uci_to_action(env.game.save_state(), move))[2] is (ends and ply == 5)
     assert fen(env.game) == "4k3/8/8/8/8/8/R7/4K3 b - - 50 82"
 
 
@@ -282,7 +283,13 @@ def test_the_pgn_of_a_gym_game_replays_from_its_start():
 BAD_STARTS = [
     (lambda: VantorEnv(start_fens=[STARTS[0], "not a fen"]), ValueError, r"start_fens\[1\] \('not a fen'\)"),
     (lambda: VantorVectorEnv(2, start_fens=[MATED]), ValueError, r"start_fens\[0\].*white is checkmated"),
-    (lambda: BatchEnv(2, start_fens=[STARTS[2].replace(" 45 ", " 50 ")]), ValueError, r"half-move clock"),
+    (lambda: BatchEnv(2, start_fens=[STARTS[2].replace(" 45 ", " 50 ")], rules="module"), ValueError,
+     r"half-move clock"),
+    (lambda: VantorEnv(start_fens=[STARTS[2].replace(" 45 ", " 100 ")]), ValueError, r"half-move clock"),
+    (lambda: VantorVectorEnv(2).reset(options={"fen": "4k3/8/8/8/8/8/8/4K3 w - - 0 1"}), ValueError,
+     "material to mate"),
+    (lambda: aec.raw_env(rules="automatic").reset(options={"fen": STARTS[2].replace(" 45 ", " 150 ")}), ValueError,
+     r"half-move clock"),
     (lambda: BatchEnv(2, start_fens=[]), ValueError, "at least one FEN"),
     (lambda: BatchEnv(2, start_fens=STARTS[0]), TypeError, "not one text"),
     (lambda: BatchEnv(2, start_fens=[STARTS[0].encode()]), TypeError, "sequence of str"),
@@ -306,3 +313,59 @@ def test_a_refused_reset_seed_changes_no_game():
         with pytest.raises(ValueError):
             games.reset(fens=[START], seed=3)  # one FEN for two games
         assert (games.hash_state() == before).all() and games.seed == 1
+
+
+RULE_LAYERS = {"gym": VantorEnv, "vector": lambda **k: VantorVectorEnv(1, workers=1, **k), "aec": aec.raw_env}
+
+
+@pytest.mark.parametrize("layer", list(RULE_LAYERS))
+def test_rules_are_taken_by_name_and_anything_else_is_refused(layer):
+    make = RULE_LAYERS[layer]
+    assert make().rules == "standard"
+    for rules in RULES:
+        assert make(rules=rules).rules == rules
+    for bad, error in (("chess960", ValueError), ("Standard", ValueError), (None, TypeError), (1, TypeError)):
+        with pytest.raises(error, match=r"rules must be .*\('standard', 'automatic', 'module'\)"):
+            make(rules=bad)
+
+
+SHUFFLE = ["g1f3", "g8f6", "f3g1", "f6g8"]
+ROOK_AND_KING = "4k3/8/8/8/8/8/8/R3K3 w Q - {} 80"
+# (rules, start, moves, how the last move ends the game, or None where it goes on)
+ENDED_BY_RULES = [
+    ("standard", "4k3/8/8/8/8/8/3r4/4K3 w - - 0 1", ["e1d2"], "insufficient_material"),
+    ("module", "4k3/8/8/8/8/8/3r4/4K3 w - - 0 1", ["e1d2"], None),
+    ("standard", ROOK_AND_KING.format(99), ["a1a2"], "fifty_moves"),
+    ("automatic", ROOK_AND_KING.format(99), ["a1a2"], None),
+    ("automatic", ROOK_AND_KING.format(149), ["a1a2"], "seventyfive_moves"),
+    ("module", ROOK_AND_KING.format(49), ["a1a2"], "fifty_moves"),
+    ("standard", START, SHUFFLE * 2, "repetition"),
+    ("automatic", START, SHUFFLE * 4, "fivefold_repetition"),
+]
+
+
+def endings_seen(layer, rules, start, moves):
+    """What each move gives in ``layer``: the name of its ending (None while the game goes
+    on) and whether it ended the game."""
+    env = RULE_LAYERS[layer](rules=rules)
+    env.reset(options={"fen": start})
+
+    def step(action):
+        if layer == "gym":
+            _, _, terminated, _, info = env.step(action)
+            return ending_name(info["ending"]), terminated
+        if layer == "vector":
+            _, _, terminated, _, infos = env.step([action])
+            return ending_name(infos["ending"][0]), bool(terminated[0])
+        env.step(action)
+        return env.infos["player_0"].get("ending"), env.terminations["player_0"]
+
+    state = env.game.save_state if layer == "gym" else lambda: env.batch.save_state(0)
+    return [step(uci_to_action(state(), move)) for move in moves]
+
+
+@pytest.mark.parametrize("layer", list(RULE_LAYERS))
+@pytest.mark.parametrize("rules, start, moves, ending", ENDED_BY_RULES)
+def test_each_rule_set_ends_games_by_its_own_draws_and_names_them(layer, rules, start, moves, ending):
+    going_on = [(None, False)] * (len(moves) - 1)
+    assert endings_seen(layer, rules, start, moves) == going_on + [(ending, ending is not None)]
