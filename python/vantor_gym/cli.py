@@ -32,6 +32,7 @@ from vantor_gym.distributed import Episode, SelfPlayCollector, play_chunk, unifo
 from vantor_gym.fen import read_fen, read_start
 from vantor_gym.players import Player, make_player
 from vantor_gym.progress import Progress
+from vantor_gym.rules import RULES
 from vantor_gym.uci import EngineError, UciEngine
 from vantor_gym.view.feed import GameFeed
 
@@ -142,7 +143,7 @@ def _run_view(args: argparse.Namespace) -> int:
     elif args.play is None:
         raise ValueError("give a PGN file, a run directory, or --play PLAYER")
     with Viewer(pgn=pgn_path, run=run, play=args.play, host=args.host, port=args.port, token=args.token,
-                movetime=args.movetime) as viewer, _ended_by_sigterm():
+                movetime=args.movetime, rules=args.rules) as viewer, _ended_by_sigterm():
         try:  # from the moment the address is out, Ctrl-C (or SIGTERM) is the way to end it
             print(f"Vantor's viewer at {viewer.url} (Ctrl-C ends it)", flush=True)
             while True:
@@ -182,17 +183,18 @@ def _run_match(args: argparse.Namespace) -> int:
         raise ValueError(f"--movetime must be above 0 seconds, not {args.movetime}")
     for number, text in enumerate(args.fen or [], start=1):
         try:
-            read_start(text)
+            read_start(text, args.rules)
         except ValueError as error:
             raise ValueError(f"--fen number {number}: {error}") from None
     _check_outputs({"--pgn": args.pgn})
     with ExitStack() as stack:
         feed = _watched(args, stack)
         seeds = (None, None) if args.seed is None else (args.seed, args.seed + 1)
-        a = make_player(args.player_a, stack, seed=seeds[0], movetime=args.movetime)
-        b = make_player(args.player_b, stack, seed=seeds[1], movetime=args.movetime)
+        a = make_player(args.player_a, stack, seed=seeds[0], movetime=args.movetime, rules=args.rules)
+        b = make_player(args.player_b, stack, seed=seeds[1], movetime=args.movetime, rules=args.rules)
         result = play_match(a, b, args.games, start_fens=args.fen or None, max_plies=args.max_plies,
-                            names=(args.player_a, args.player_b), progress=args.progress, feed=feed)
+                            names=(args.player_a, args.player_b), progress=args.progress, feed=feed,
+                            rules=args.rules)
     low, high = result.elo_interval
     print(f"{args.player_a} against {args.player_b}, {result.played} games")
     print(f"{result.wins} won, {result.draws} drawn, {result.losses} lost: score {result.score:.1%}")
@@ -210,7 +212,7 @@ def _local_episodes(args: argparse.Namespace) -> Generator[Episode, None, None]:
     for first in range(0, args.episodes, size):
         indices = list(range(first, min(first + size, args.episodes)))
         yield from play_chunk(indices, uniform_random, args.seed, args.max_plies, args.record_observations,
-                              args.pgn is not None, args.compact)
+                              args.pgn is not None, args.compact, args.rules)
 
 
 def _ray_episodes(args: argparse.Namespace) -> Generator[Episode, None, None]:
@@ -222,7 +224,7 @@ def _ray_episodes(args: argparse.Namespace) -> Generator[Episode, None, None]:
     try:
         with SelfPlayCollector(args.workers, args.envs_per_worker, seed=args.seed, max_plies=args.max_plies,
                                record_observations=args.record_observations,
-                               record_pgn=args.pgn is not None, compact=args.compact) as collector:
+                               record_pgn=args.pgn is not None, compact=args.compact, rules=args.rules) as collector:
             yield from collector.episodes(args.episodes)
     finally:
         if started:
@@ -346,7 +348,7 @@ def _play_selfplay(args: argparse.Namespace, feed: GameFeed | None) -> int:
             for episode in source:
                 if feed is not None:
                     result = "*" if episode.truncated else ("1/2-1/2", "1-0", "0-1")[episode.result]
-                    feed.add(episode.actions.tolist(), result, "random", "random")
+                    feed.add(episode.actions.tolist(), result, "random", "random", rules=args.rules)
                 episodes.append(episode)
                 plies += episode.plies
                 shown.update(plies=f"{plies:,}")
@@ -450,6 +452,12 @@ def _add_common(parser: argparse.ArgumentParser) -> None:
                         help="show progress on standard error (default: only when it is a terminal)")
 
 
+def _add_rules(parser: argparse.ArgumentParser, games: str) -> None:
+    parser.add_argument("--rules", choices=RULES, default="standard",
+                        help=f"the rules {games} (vantor_gym.rules; default: %(default)s; module: the vantor "
+                             "module's own)")
+
+
 def add_view_flags(parser: argparse.ArgumentParser) -> None:
     """--view and --view-port, for the commands whose games a page can watch."""
     parser.add_argument("--view", action="store_true",
@@ -485,6 +493,7 @@ def _parser() -> argparse.ArgumentParser:
     match_cmd.add_argument("--fen", action="append", help="a start position (repeatable; each played twice)")
     match_cmd.add_argument("--seed", type=whole, default=None, help="seeds the random and search players")
     match_cmd.add_argument("--pgn", default=None, help="write the games' PGN to this file")
+    _add_rules(match_cmd, "the games are played under (a UCI engine plays only standard or automatic)")
     _add_common(match_cmd)
     add_view_flags(match_cmd)
     match_cmd.set_defaults(run=_run_match)
@@ -502,6 +511,7 @@ def _parser() -> argparse.ArgumentParser:
                                "makes the planes)")
     selfplay.add_argument("--pgn", default=None, help="also write the games' PGN to this file")
     selfplay.add_argument("--local", action="store_true", help="play on this process without Ray")
+    _add_rules(selfplay, "the episodes are played under")
     _add_common(selfplay)
     add_view_flags(selfplay)
     selfplay.set_defaults(run=_run_selfplay)
@@ -523,6 +533,7 @@ def _parser() -> argparse.ArgumentParser:
                       "other needs the token, which is made when --token is not given)")
     view.add_argument("--port", type=whole, default=8000, help="the port (default 8000; 0 takes a free one)")
     view.add_argument("--token", default=None, help="the token a page must present")
+    _add_rules(view, "of the game against --play (a UCI engine plays only standard or automatic)")
     view.set_defaults(run=_run_view)
 
     bench = commands.add_parser("bench", help="a quick benchmark")

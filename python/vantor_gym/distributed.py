@@ -32,6 +32,7 @@ import numpy as np
 from vantor_gym.batch import ACTIONS, BatchEnv
 from vantor_gym.notation import pgn as pgn_text
 from vantor_gym.progress import Progress
+from vantor_gym.rules import rules_of
 
 __all__ = ["Episode", "SelfPlayCollector", "play_chunk", "runtime_env", "uniform_random"]
 
@@ -88,17 +89,20 @@ def play_chunk(
     record_observations: bool,
     record_pgn: bool,
     compact: bool = False,
+    rules: str = "standard",
 ) -> list[Episode]:
     """Plays the episodes ``indices`` to their ends, each in a game of its own in one
-    ``BatchEnv``, and returns them in that order; with ``compact`` the policy sees, and
-    the episodes record, compact observations (see ``vantor_gym.compact``)."""
+    ``BatchEnv`` of ``rules``, and returns them in that order; with ``compact`` the policy
+    sees, and the episodes record, compact observations (see ``vantor_gym.compact``)."""
+    rules = rules_of(rules)
     n = len(indices)
     rngs = [np.random.default_rng(None if seed is None else [seed, k]) for k in indices]
     takes_rngs = _takes_rngs(policy)
     # A game that ended restarts on the next step and then loses at once to action -1,
     # over and over: the batch steps every game, but the policy is asked only for those
     # still going.
-    with BatchEnv(n, threads=1, max_plies=max_plies, autoreset="next_step", illegal="lose", compact=compact) as batch:
+    with BatchEnv(n, threads=1, max_plies=max_plies, autoreset="next_step", illegal="lose", compact=compact,
+                  rules=rules) as batch:
         observations, info = batch.reset()
         row_type, row_shape = observations.dtype, observations.shape[1:]
         masks = info["action_mask"]
@@ -150,7 +154,7 @@ def play_chunk(
                 truncated=ends[row][1],
                 observations=np.array(seen_obs[row], row_type).reshape(-1, *row_shape) if record_observations else None,
                 masks=np.array(seen_masks[row], bool) if record_observations else None,
-                pgn=pgn_text(actions.tolist()) if record_pgn else None,
+                pgn=pgn_text(actions.tolist(), rules=rules) if record_pgn else None,
             )
         )
     return episodes
@@ -191,12 +195,11 @@ class _Worker:
     """A Ray actor's body: plays chunks of episodes with its policy."""
 
     def __init__(self, policy: Policy, seed: int | None, max_plies: int | None, record_observations: bool,
-                 record_pgn: bool, compact: bool = False) -> None:
-        self.settings = (policy, seed, max_plies, record_observations, record_pgn, compact)
+                 record_pgn: bool, compact: bool = False, rules: str = "standard") -> None:
+        self.settings = (policy, seed, max_plies, record_observations, record_pgn, compact, rules)
 
     def play(self, indices: list[int]) -> list[Episode]:
-        policy, seed, max_plies, record_observations, record_pgn, compact = self.settings
-        return play_chunk(indices, policy, seed, max_plies, record_observations, record_pgn, compact)
+        return play_chunk(indices, *self.settings)
 
     def pid(self) -> int:
         return os.getpid()
@@ -369,6 +372,8 @@ class SelfPlayCollector:
     - ``record_observations``, ``record_pgn``: what else each episode carries.
     - ``compact``: the policy gets, and episodes record, compact observations (``uint64``
       of ``(n, 108)``, a 35th of the planes' size; see ``vantor_gym.compact``).
+    - ``rules``: the rules the games are played under, ``"standard"`` by default
+      (``vantor_gym.rules``; ``"module"`` gives ``vantor.Vantor``'s games).
     - ``max_chunks_in_flight``: chunks (of ``envs_per_worker`` episodes) sent out and not
       yet handed back, two per worker by default; it bounds what the driver holds.
     - ``max_retries``: how often one chunk may be sent again after its worker died.
@@ -389,6 +394,7 @@ class SelfPlayCollector:
         record_observations: bool = False,
         record_pgn: bool = False,
         compact: bool = False,
+        rules: str = "standard",
         max_chunks_in_flight: int | None = None,
         max_retries: int = 3,
         worker_options: dict[str, Any] | None = None,
@@ -403,6 +409,7 @@ class SelfPlayCollector:
             raise ValueError("max_retries must be at least 0")
         if seed is not None and seed < 0:
             raise ValueError("seed must be at least 0")
+        rules = rules_of(rules)
         self.envs_per_worker = envs_per_worker
         self.max_chunks_in_flight = max_chunks_in_flight or 2 * num_workers
         self.max_retries = max_retries
@@ -416,7 +423,7 @@ class SelfPlayCollector:
         options = {"num_cpus": 1, "max_restarts": -1, "max_task_retries": 0, **(worker_options or {})}
         groups: dict[str, Any] = {"concurrency_groups": {_CONTROL: 1}}
         actor = ray.remote(**groups)(_Worker).options(**options)
-        settings = (policy or uniform_random, seed, max_plies, record_observations, record_pgn, compact)
+        settings = (policy or uniform_random, seed, max_plies, record_observations, record_pgn, compact, rules)
         self.workers: list[Any] = [actor.remote(*settings) for _ in range(num_workers)]
 
     def __enter__(self) -> SelfPlayCollector:

@@ -14,8 +14,9 @@ import vantor
 from conftest import SANITIZED, require
 from vantor_gym.cli import _Outputs, divide, perft
 from vantor_gym.cli import main as cli_main
+from vantor_gym.game import Game
 from vantor_gym.match import play_match
-from vantor_gym.notation import read_pgn
+from vantor_gym.notation import read_pgn, read_pgn_games
 from vantor_gym.progress import Progress
 
 STOCKFISH = "/usr/games/stockfish"
@@ -170,7 +171,11 @@ def not_networks(folder):
      (["match", "uci:", "random"], "(use uci:PATH or uci:PATH:name=value,...)"),
      (["selfplay", "--local", "--out", "{tmp}/e.npz", "--pgn", "{tmp}/e.npz"], "name the same file"),
      (["match", "random", "random", "--pgn", "{tmp}/" + "x" * 300], "longer than"),
-     (["match", "random", "random", "--pgn", "{tmp}/fifo"], "not a regular file")],
+     (["match", "random", "random", "--pgn", "{tmp}/fifo"], "not a regular file"),
+     (["match", "random", "uci:/no/such/engine", "--rules", "module"], "plays chess"),
+     (["match", "random", "random", "--fen", "7k/8/8/8/8/8/8/K7 w - - 0 1"], "material to mate"),
+     (["match", "random", "random", "--fen", "7k/8/8/8/8/8/8/KR6 w - - 60 80", "--rules", "module"],
+      "under module rules")],
 )
 def test_bad_arguments_are_one_line_before_any_game(tmp_path, capsys, argv, words):
     os.mkfifo(tmp_path / "fifo")  # writing over it would replace a pipe (or a device) by a file
@@ -178,6 +183,40 @@ def test_bad_arguments_are_one_line_before_any_game(tmp_path, capsys, argv, word
     out, error = capsys.readouterr()
     assert status == 1 and words in error and len(error.strip().splitlines()) == 1, error
     assert out == "" and not (tmp_path / "e.npz").exists()
+
+
+@pytest.mark.parametrize("argv", [
+    ["match", "random", "random", "--rules", "fide"],
+    ["selfplay", "--local", "--out", "e.npz", "--rules", "Standard"],
+    ["view", "--play", "random", "--rules", ""],
+    ["train", "--rules", "chess960"],
+])
+def test_rules_outside_the_three_are_one_line_and_status_2(capsys, argv):
+    with pytest.raises(SystemExit) as exit:
+        cli_main(argv)
+    error = capsys.readouterr().err
+    assert exit.value.code == 2 and "--rules" in error and "'standard'" in error, error
+    assert len(error.strip().splitlines()) == 1, error
+
+
+@pytest.mark.parametrize("rules", ["module", "automatic"])
+def test_a_match_and_self_play_go_under_the_rules_given(tmp_path, capsys, rules):
+    # Bare kings: a start only the module's rules play from, as a draw after their fifty half-moves.
+    start = "7k/8/8/8/8/8/8/K7 w - - 0 1" if rules == "module" else "7k/8/8/8/8/8/8/KR6 w - - 140 80"
+    assert cli_main(["match", "mc:1", "search:4", "--games", "2", "--fen", start, "--rules", rules,
+                     "--pgn", str(tmp_path / "m.pgn")]) == 0
+    games = list(read_pgn_games((tmp_path / "m.pgn").read_bytes()))
+    assert len(games) == 2 and all(0 < len(game.actions) <= 50 and game.result == "1/2-1/2" for game in games)
+    assert cli_main(["selfplay", "--local", "--episodes", "2", "--seed", "1", "--rules", rules,
+                     "--out", str(tmp_path / "s.npz")]) == 0
+    episodes = load(tmp_path / "s.npz")
+    game = Game(rules=rules)
+    for k in range(2):
+        game.reset()
+        for action in episodes["actions"][episodes["offsets"][k]:episodes["offsets"][k + 1]].tolist():
+            reward, end = game.step(action)
+        assert end and reward == episodes["result"][k]
+    capsys.readouterr()
 
 
 def test_files_that_are_not_networks_are_refused_as_players_in_one_line(tmp_path, capsys):
@@ -244,14 +283,14 @@ def test_selfplay_local_writes_replayable_seeded_episodes(tmp_path):
         assert np.array_equal(a[key], b[key]), key  # the seed repeats the games
     assert "observations" not in b and a["observations"].shape == (a["plies"].sum(), 119, 8, 8)
     assert a["offsets"][-1] == len(a["actions"]) == len(a["masks"])
-    board = vantor.Vantor()
+    game = Game(max_plies=30)  # the standard rules' games
     for k in range(5):
-        board.reset()
+        game.reset()
         actions = a["actions"][a["offsets"][k]:a["offsets"][k + 1]]
         for ply, action in enumerate(actions.tolist()):
             assert a["masks"][a["offsets"][k] + ply][action]
-            reward = board.step(action)[2]
-        assert reward == a["result"][k] and len(actions) == a["plies"][k] <= 30
+            reward, end = game.step(action)
+        assert end and reward == a["result"][k] and len(actions) == a["plies"][k] <= 30
     assert (tmp_path / "a.pgn").read_text().count("[Event") == 5
 
 

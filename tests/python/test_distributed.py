@@ -21,6 +21,7 @@ import psutil  # noqa: E402  (Ray brings it)
 
 from vantor_gym import distributed  # noqa: E402
 from vantor_gym.distributed import Episode, SelfPlayCollector, play_chunk, uniform_random  # noqa: E402
+from vantor_gym.game import Game  # noqa: E402
 from vantor_gym.notation import uci_to_action  # noqa: E402
 from vantor_gym.states import state_from_bytes, state_from_dict, state_to_bytes, state_to_dict  # noqa: E402
 
@@ -38,27 +39,27 @@ def signature(episodes: list[Episode]) -> list[tuple[int, list[int], int]]:
     return [(e.index, e.actions.tolist(), e.result) for e in episodes]
 
 
-def check_episode(episode: Episode) -> None:
-    """The episode is a real game: its actions replayed on a Vantor give its rewards and
-    its end, and the recorded observations and masks are the ones seen before each ply."""
-    env = vantor.Vantor()
-    env.reset()
+def check_episode(episode: Episode, rules: str = "standard") -> None:
+    """The episode is a real game: its actions replayed on a Game of its rules give its
+    rewards and its end, and the recorded masks are the ones seen before each ply."""
+    env = Game(rules=rules)
     done = 0
     for ply, action in enumerate(episode.actions.tolist()):
         if episode.masks is not None:
-            assert episode.masks[ply].reshape(73, 64).astype(int).tolist() == env.get_actions()
-        _, _, reward, done = env.step(action)
+            assert np.array_equal(episode.masks[ply], env.action_mask())
+        reward, done = env.step(action)
         assert reward == episode.rewards[ply]
     assert episode.plies == len(episode.actions)
     assert bool(done) != episode.truncated
     assert episode.result == episode.rewards[-1]
 
 
-def test_play_chunk_plays_whole_games_each_seeded_by_its_number():
-    episodes = play_chunk([3, 4, 5], uniform_random, 11, 40, True, True)
+@pytest.mark.parametrize("rules", ["standard", "module"])
+def test_play_chunk_plays_whole_games_each_seeded_by_its_number(rules):
+    episodes = play_chunk([3, 4, 5], uniform_random, 11, 40, True, True, rules=rules)
     assert [e.index for e in episodes] == [3, 4, 5]
     for e in episodes:
-        check_episode(e)
+        check_episode(e, rules)
         assert e.observations.shape == (e.plies, 119, 8, 8) and e.masks.shape == (e.plies, 4672)
         assert e.pgn.startswith('[Event "?"]')
     # Episode 4 alone, or beside other episodes, is the same game.
@@ -79,6 +80,16 @@ def test_collect_counts_numbers_and_seeds(cluster):
     assert signature(both) == signature(first + rest)
     for e in both[:3]:
         check_episode(e)
+
+
+def test_the_workers_play_the_collectors_rules(cluster):
+    # Random games without a cap end far sooner under the module's fifty half-moves.
+    with SelfPlayCollector(1, envs_per_worker=4, seed=3, rules="module") as collector:
+        got = signature(collector.collect(4))
+    assert got == signature(play_chunk([0, 1, 2, 3], uniform_random, 3, None, False, False, rules="module"))
+    assert got != signature(play_chunk([0, 1, 2, 3], uniform_random, 3, None, False, False))
+    with pytest.raises(ValueError, match="rules"):
+        SelfPlayCollector(1, rules="fide")
 
 
 def test_progress_is_shown_when_asked_or_on_a_terminal(cluster, capsys):

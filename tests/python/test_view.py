@@ -80,11 +80,11 @@ def test_replay_gives_each_move_as_python_chess_plays_it_and_the_pgn_reads_back(
         for index, (start, sans) in enumerate(games):
             shown = json.loads(_get(f"{base}api/games/{index}")[1])
             board = chess.Board(start) if start else chess.Board()
-            assert shown["start"] == board.fen(en_passant="fen")
+            assert shown["start"] == board.fen()
             assert [m["san"] for m in shown["moves"]] == sans
             for move in shown["moves"]:
                 board.push_uci(move["uci"])
-                assert move["fen"] == board.fen(en_passant="fen")
+                assert move["fen"] == board.fen()
             status, text, headers = _get(f"{base}api/games/{index}/pgn")
             assert "attachment" in headers["Content-Disposition"]
             assert len(read_pgn(text.decode()).actions) == len(sans)
@@ -164,7 +164,7 @@ def test_watch_sends_the_newest_game_and_its_moves_as_they_come_and_refuses_bad_
         _messages(socket, all_three)
         for move in moves:
             board.push_uci(move["uci"])
-            assert move["fen"] == board.fen(en_passant="fen") and move["top"][0]["share"] == 1.0
+            assert move["fen"] == board.fen() and move["top"][0]["share"] == 1.0
         for bad in ["not json", json.dumps([1]), json.dumps({"type": "follow", "game": "x"}), "x" * 5000]:
             socket.send(bad)
             assert _messages(socket, lambda m: m["type"] == "error")[-1]["message"]
@@ -191,22 +191,28 @@ def test_play_refuses_illegal_moves_answers_legal_ones_and_takes_back():
         assert first["colour"] == "black" and first["turn"] == "black"
 
 
-def test_the_play_session_ends_a_game_with_its_result_and_pgn():
-    session = PlaySession("random", seed=3)
+@pytest.mark.parametrize("rules, moves, ending, result", [
+    ("standard", ["f2f3", "e7e5", "g2g4", "d8h4"], "checkmate", "0-1"),
+    ("standard", ["g1f3", "g8f6", "f3g1", "f6g8"] * 2, "repetition", "1/2-1/2"),
+    ("module", ["g1f3", "g8f6", "f3g1", "f6g8"] * 2, "repetition", "1/2-1/2"),
+    ("automatic", ["g1f3", "g8f6", "f3g1", "f6g8"] * 4, "fivefold repetition", "1/2-1/2"),
+])
+def test_the_play_session_ends_a_game_by_its_rules_with_the_ending_named(rules, moves, ending, result):
+    session = PlaySession("random", seed=3, rules=rules)
     try:
-        replies = iter(["e7e5", "d8h4"])
+        replies = iter(moves[1::2])
         session.player = lambda state, mask: uci_to_action(state, next(replies))
-        session.move("f2f3")
-        session.reply()
-        session.move("g2g4")
-        session.reply()
+        for move in moves[::2]:
+            assert not session.over
+            session.move(move)
+            session.reply()
         shown = session.shown()
-        assert shown["over"] and shown["result"] == "0-1" and shown["ending"] == "checkmate"
-        assert read_pgn(shown["pgn"]).result == "0-1" and shown["legal"] == []
+        assert shown["over"] and (shown["result"], shown["ending"]) == (result, ending)
+        assert read_pgn(shown["pgn"]).result == result and shown["legal"] == []
         with pytest.raises(ValueError, match="over"):
             session.move("a2a3")
         session.take_back()
-        assert len(session.actions) == 2 and not session.over
+        assert len(session.actions) == len(moves) - 2 and not session.over
     finally:
         session.close()
 
@@ -214,6 +220,10 @@ def test_the_play_session_ends_a_game_with_its_result_and_pgn():
 def test_a_bad_player_spec_or_path_is_refused_before_serving(tmp_path):
     with pytest.raises(ValueError, match="unknown player"):
         Viewer(play="grandmaster", port=0)
+    with pytest.raises(ValueError, match="UCI engine plays chess"):
+        Viewer(play=f"uci:{tmp_path / 'engine'}", rules="module", port=0)
+    with pytest.raises(ValueError, match="rules must be one of"):
+        Viewer(play="random", rules="blitz", port=0)
     with pytest.raises(NotADirectoryError):
         Viewer(run=tmp_path / "missing", port=0)
     with pytest.raises(ValueError, match="nothing to view"):

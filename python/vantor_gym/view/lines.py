@@ -5,8 +5,10 @@ claimed, as ``read_pgn`` replays)."""
 from __future__ import annotations
 
 import vantor
+from vantor_gym import _native
 from vantor_gym.fen import read_fen
-from vantor_gym.notation import action_to_san, action_to_uci, fen
+from vantor_gym.notation import action_to_san, action_to_uci
+from vantor_gym.rules import rules_of
 from vantor_gym.view.feed import Top
 
 __all__ = ["Line", "line_pgn"]
@@ -27,9 +29,12 @@ def _named(state: vantor.State, moves: list[tuple[int, float]]) -> list[tuple[st
 
 class Line:
     """A game from ``start_fen`` (the initial position when None), one move at a time.
-    ``broken`` is set at the first action that is not legal, and nothing is played after it."""
+    ``broken`` is set at the first action that is not legal, and nothing is played after it.
+    FENs name the en-passant square as the ``rules`` write it: under chess's only where
+    the capture is legal."""
 
-    def __init__(self, start_fen: str | None = None) -> None:
+    def __init__(self, start_fen: str | None = None, rules: str = "standard") -> None:
+        self.legal_en_passant = rules_of(rules) != "module"
         start = read_fen(start_fen or START_FEN)
         self.board = vantor.Vantor()
         self.board.reset()
@@ -40,8 +45,8 @@ class Line:
         self.broken = False
 
     def fen(self) -> str:
-        fields = fen(self.board).split(" ")
-        return " ".join([*fields[:4], str(self.halfmoves), str(self.fullmove)])
+        fields = _native.position_fields(self.board.save_state(), legal_en_passant=self.legal_en_passant)
+        return f"{fields} {self.halfmoves} {self.fullmove}"
 
     def move(self, action: int, top: Top | None = None) -> dict[str, object] | None:
         """Plays ``action``: its UCI, SAN and the FEN after it (and the search's top moves as

@@ -1,5 +1,6 @@
 """A person's game against a match player, for the play page: the person's moves come as
-UCI text and are checked by the game, the player answers, and a move may be taken back."""
+UCI text and are checked by the game, the player answers, and a move may be taken back.
+The game is played under the rules given (standard by default), and its end is named."""
 
 from __future__ import annotations
 
@@ -14,6 +15,7 @@ from vantor_gym.batch import BatchEnv
 from vantor_gym.match import game_end
 from vantor_gym.notation import action_to_uci, pgn, uci_to_action
 from vantor_gym.players import make_player
+from vantor_gym.rules import rules_of
 from vantor_gym.uci import UciEngine
 from vantor_gym.view.lines import Line
 
@@ -25,17 +27,20 @@ COLOURS = ("white", "black")
 
 
 class PlaySession:
-    """One game of a person against the player ``spec`` names (a ``vantor match`` spec).
+    """One game of a person against the player ``spec`` names (a ``vantor match`` spec),
+    under ``rules`` (``vantor_gym.rules``; a UCI engine is refused under ``"module"``).
     Calls from several threads take turns (``close`` waits for a reply being thought);
     ``close`` ends the player (a UCI engine's process)."""
 
-    def __init__(self, spec: str, *, movetime: float | None = None, seed: int | None = None) -> None:
+    def __init__(self, spec: str, *, movetime: float | None = None, seed: int | None = None,
+                 rules: str = "standard") -> None:
         self.spec = spec
+        self.rules = rules_of(rules)
         self._lock = threading.RLock()
         self._stack = ExitStack()
         try:
-            self.player = make_player(spec, self._stack, seed=seed, movetime=movetime)
-            self.env = self._stack.enter_context(BatchEnv(1, threads=1, autoreset="disabled"))
+            self.player = make_player(spec, self._stack, seed=seed, movetime=movetime, rules=self.rules)
+            self.env = self._stack.enter_context(BatchEnv(1, threads=1, autoreset="disabled", rules=self.rules))
         except BaseException:
             self._stack.close()
             raise
@@ -67,7 +72,7 @@ class PlaySession:
     def _replay(self, actions: list[int]) -> None:
         _, self.info = self.env.reset()
         self.actions: list[int] = []
-        self.line = Line()
+        self.line = Line(rules=self.rules)
         self.moves: list[dict[str, object]] = []  # as the page shows them
         self.ending, self.result = "", "*"
         for action in actions:
@@ -78,7 +83,7 @@ class PlaySession:
         self.actions.append(action)
         self.moves.append(self.line.move(action) or {})
         if terminated[0]:
-            self.ending, self.result = game_end(int(rewards[0]), self.info["action_mask"][0], self.env.save_state(0))
+            self.ending, self.result = game_end(int(self.info["ending"][0]), int(rewards[0]))
 
     @property
     def over(self) -> bool:
@@ -139,7 +144,8 @@ class PlaySession:
         if self.over:
             names = ("You", self.spec) if self.person == 0 else (self.spec, "You")
             shown["pgn"] = pgn(self.actions, result=self.result,
-                               headers={"Event": "vantor view", "White": names[0], "Black": names[1]})
+                               headers={"Event": "vantor view", "White": names[0], "Black": names[1]},
+                               rules=self.rules)
         return shown
 
     def abort(self) -> None:

@@ -34,6 +34,7 @@ from starlette.websockets import WebSocket, WebSocketDisconnect
 from vantor_gym import render
 from vantor_gym._numbers import integer, real
 from vantor_gym.notation import pgn, read_pgn_columns, read_pgn_games
+from vantor_gym.rules import rules_of
 from vantor_gym.train.log import read_log
 from vantor_gym.view.feed import FeedGame, GameFeed
 from vantor_gym.view.lines import Line, line_pgn
@@ -237,14 +238,14 @@ class _Viewer:
     """The application's state: what the command line named, and the games being played."""
 
     def __init__(self, pgn_path: str | None, run: str | None, play: str | None, feed: GameFeed | None,
-                 movetime: float | None, seed: int | None) -> None:
+                 movetime: float | None, seed: int | None, rules: str = "standard") -> None:
         self.games = None if pgn_path is None else _Games(pgn_path)
         self.run, self.spec, self.feed = run, play, feed
         self.run_games = None
         if run is not None and feed is None:
             self.run_games = _RunGames(os.path.join(run, "games.pgn"))
             self.feed = self.run_games.feed
-        self.movetime, self.seed = movetime, seed
+        self.movetime, self.seed, self.rules = movetime, seed, rules
         self.plays = 0
         self.plays_lock = threading.Lock()
         self.curve_seen: tuple[float, int] | None = None
@@ -282,10 +283,12 @@ def _refused(error: Exception, status: int = 400) -> Response:
 def make_app(*, pgn: str | os.PathLike[str] | None = None, run: str | os.PathLike[str] | None = None,
              play: str | None = None, feed: GameFeed | None = None, token: str | None = None,
              hosts: Sequence[str] | None = LOOPBACK_NAMES, movetime: float | None = None,
-             seed: int | None = None) -> Any:
+             seed: int | None = None, rules: str = "standard") -> Any:
     """The viewer's ASGI application: the replay page for the games of the PGN file ``pgn``,
     the watch page for the games of ``feed`` and the learning curve of the training run in
-    directory ``run``, and the play page against the player spec ``play``. With ``token``
+    directory ``run``, and the play page against the player spec ``play``, whose games are
+    played under ``rules`` (``vantor_gym.rules``; replayed and watched games are written
+    under standard rules, which take every legal move a recorded game made). With ``token``
     every request must present it; with ``hosts`` only requests addressed to one of those
     names are answered (``None`` answers any). The arguments and files are checked here:
     ``TypeError``, ``ValueError`` or ``OSError`` before anything is served."""
@@ -299,10 +302,12 @@ def make_app(*, pgn: str | os.PathLike[str] | None = None, run: str | os.PathLik
         raise ValueError("nothing to view: give a PGN file, a run directory, a player to play, or a feed")
     if run is not None and not os.path.isdir(run):
         raise NotADirectoryError(f"no run directory at {os.fspath(run)!r}")
+    rules = rules_of(rules)
     if play is not None:
-        PlaySession(play, movetime=movetime, seed=seed).close()  # a bad spec is refused before serving
+        # A bad spec, or one the rules refuse, is refused before serving.
+        PlaySession(play, movetime=movetime, seed=seed, rules=rules).close()
     state = _Viewer(None if pgn is None else os.fspath(pgn), None if run is None else os.fspath(run), play, feed,
-                    movetime, seed)
+                    movetime, seed, rules)
     routes = [Route("/", _index), Route("/static/{name}", _asset), Route("/favicon.ico", _no_icon),
               Route("/api/games", _game_list), Route("/api/games/{index}", _game),
               Route("/api/games/{index}/pgn", _game_pgn), Route("/api/curve", _curve),
@@ -507,7 +512,8 @@ async def _play(ws: WebSocket) -> None:
     reader = asyncio.create_task(_read_into(ws, inbox, gone))
     try:
         # Awaited to the end even if the page goes meanwhile, so that what is made is closed.
-        session = await _in_thread(PlaySession, viewer.spec, movetime=viewer.movetime, seed=viewer.seed)
+        session = await _in_thread(PlaySession, viewer.spec, movetime=viewer.movetime, seed=viewer.seed,
+                                   rules=viewer.rules)
         await ws.send_json(await _in_thread(session.shown))
         await _play_loop(ws, session, inbox, gone)
     except (_Gone, WebSocketDisconnect, OSError, asyncio.CancelledError):
@@ -652,11 +658,13 @@ class Viewer:
     block (or until ``close``). ``port`` 0 takes a free port; ``url`` is the address to
     open (with the token, if there is one). Bound elsewhere than a loopback address, it
     needs a token: one is made when none is given. The socket is bound when the viewer is
-    made, so a port in use is an ``OSError`` before anything runs."""
+    made, so a port in use is an ``OSError`` before anything runs. The other arguments are
+    ``make_app``'s (``rules``: the play page's)."""
 
     def __init__(self, *, pgn: str | os.PathLike[str] | None = None, run: str | os.PathLike[str] | None = None,
                  play: str | None = None, feed: GameFeed | None = None, host: str = "127.0.0.1", port: int = 8000,
-                 token: str | None = None, movetime: float | None = None, seed: int | None = None) -> None:
+                 token: str | None = None, movetime: float | None = None, seed: int | None = None,
+                 rules: str = "standard") -> None:
         import uvicorn
 
         port = integer(port, "port", 0, 65535)
@@ -672,7 +680,8 @@ class Viewer:
                                   or any(c in token for c in ";,= \"")):
             raise ValueError("a token is at least 8 printable ASCII characters, without ; , = or blanks")
         hosts = (*LOOPBACK_NAMES, f"[{host}]" if ":" in host else host) if local else None
-        app = make_app(pgn=pgn, run=run, play=play, feed=feed, token=token, hosts=hosts, movetime=movetime, seed=seed)
+        app = make_app(pgn=pgn, run=run, play=play, feed=feed, token=token, hosts=hosts, movetime=movetime, seed=seed,
+                       rules=rules)
         family = socket.AF_INET6 if ":" in host else socket.AF_INET
         self._socket = socket.socket(family, socket.SOCK_STREAM)
         try:
