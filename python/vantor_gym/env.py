@@ -184,6 +184,23 @@ def _opponent_action(choice: Any, side: int) -> int:
         raise TypeError(f"the opponent, playing {_COLOURS[side]}, returned {choice!r}, not an integer action") from None
 
 
+def check_opponent(opponent: object, rules: str) -> None:
+    """Refuses an opponent of the wrong type (``TypeError``) or one that cannot play under
+    ``rules`` (``ValueError``): a UCI engine plays chess, not the module's rules, and a
+    player that looks ahead under rules of its own must look ahead under these. A spec's
+    player is made under ``rules`` by ``make_player``, which refuses the same."""
+    if not (opponent is None or isinstance(opponent, (str, UciEngine)) or callable(opponent)):
+        raise TypeError(f"opponent must be a player spec (str), a UciEngine or a (state, mask) -> action "
+                        f"callable, not {type(opponent).__name__}")
+    if isinstance(opponent, UciEngine) and rules == "module":
+        raise ValueError(f"{opponent.name!r} is a UCI engine, which plays chess: use rules='standard' or 'automatic', "
+                         "not 'module'")
+    own = getattr(opponent, "rules", None)
+    if not isinstance(opponent, (str, UciEngine)) and isinstance(own, str) and own != rules:
+        raise ValueError(f"the opponent plays under {own!r} rules, the environment under {rules!r}: make it with the "
+                         "environment's rules")
+
+
 class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
     """Chess from the initial position (or one of ``start_fens``, or a FEN given to
     ``reset``), one ply per step; with an ``opponent`` one move of the agent and the
@@ -228,8 +245,9 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
     - ``rules``: ``"standard"`` (the default: chess, every claimable draw taken at once),
       ``"automatic"`` (only the draws nobody claims) or ``"module"`` (exactly
       ``vantor.Vantor``'s games); see ``vantor_gym.rules``. Start FENs are read under them.
-      A UCI opponent plays by chess's rules whatever they are: under ``"module"`` it does
-      not see the module's draws coming, which end the game all the same.
+      The opponent plays under them: a spec's player is made with them, a player with
+      rules of its own (``rules``, as the search players have) must have these, and a UCI
+      engine, which plays chess, is refused under ``"module"`` (``ValueError``).
     - ``terminated``: the game ended (checkmate, stalemate, a draw of the rules);
       ``truncated``: ``max_plies`` plies (of both sides) were made without an end.
       Stepping on after either raises ``ValueError``: call ``reset``. An end made by the
@@ -282,9 +300,7 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
             raise ValueError(f"agent_side must be one of {AGENT_SIDES}, not {agent_side!r}")
         if opponent is None and agent_side != "white":
             raise ValueError(f"agent_side={agent_side!r} needs an opponent: without one the agent moves both sides")
-        if not (opponent is None or isinstance(opponent, (str, UciEngine)) or callable(opponent)):
-            raise TypeError(f"opponent must be a player spec (str), a UciEngine or a (state, mask) -> action "
-                            f"callable, not {type(opponent).__name__}")
+        check_opponent(opponent, rules)
         self._step_plane = step_plane_of(step_plane, observation)
         scale = flag(scale, "scale")
         self._dtype = dtype_of(dtype, scale)
@@ -325,7 +341,7 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
             from vantor_gym.players import make_player
 
             try:
-                self._opponent = make_player(opponent, self._stack)
+                self._opponent = make_player(opponent, self._stack, rules=rules)
             except BaseException:
                 self._stack.close()
                 raise
@@ -377,7 +393,8 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
             if seed is not None and self._spec is not None and self._spec.partition(":")[0] in _SEEDED_SPECS:
                 from vantor_gym.players import make_player
 
-                self._opponent = make_player(self._spec, self._stack, seed=int(self.np_random.integers(2**63)))
+                self._opponent = make_player(self._spec, self._stack, seed=int(self.np_random.integers(2**63)),
+                                             rules=self.rules)
             if self._engine is not None:
                 self._engine.new_game()
             if self.game.side != self._side:

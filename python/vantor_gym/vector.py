@@ -18,8 +18,8 @@ from vantor_gym import _observations
 from vantor_gym._numbers import INT32_MAX, integer, is_integer
 from vantor_gym.batch import ACTIONS, PLANES, BatchEnv
 from vantor_gym.compact import COMPACT_WORDS, MOVE_COUNT, PIECE_WORDS
-from vantor_gym.env import (AGENT_SIDES, ILLEGAL_ACTION_MODES, ActionSpace, Turns, _opponent_action, one_at_a_time,
-                             option_fen)
+from vantor_gym.env import (AGENT_SIDES, ILLEGAL_ACTION_MODES, ActionSpace, Turns, _opponent_action, check_opponent,
+                             one_at_a_time, option_fen)
 from vantor_gym.fen import read_start
 from vantor_gym.match import Agent
 from vantor_gym.notation import action_to_uci, fen
@@ -117,7 +117,8 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
       drawn per game and episode), its moves made inside ``step`` and ``reset``; rewards
       are then the agent's. The ``"random"`` opponent draws for all games at once from
       ``np_random``; ``set_opponent(other)`` replaces it between steps, and ``agent_sides``
-      tells each game's side. Without an opponent the actions move both sides and rewards
+      tells each game's side. It plays under ``rules``, as ``VantorEnv``'s does (a UCI
+      engine is refused under ``"module"``). Without an opponent the actions move both sides and rewards
       are white's.
     - Observations are seen from the side to move (``observation="module"`` keeps
       ``vantor.Vantor``'s planes), in ``dtype`` (``int32`` or ``float32``), flat with
@@ -171,7 +172,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
             raise ValueError(f"agent_side must be one of {AGENT_SIDES}, not {agent_side!r}")
         if opponent is None and agent_side != "white":
             raise ValueError(f"agent_side={agent_side!r} needs an opponent: without one the agent moves both sides")
-        _check_opponent(opponent)
+        check_opponent(opponent, rules)
         legal_actions = _observations.flag(legal_actions, "legal_actions")
         flatten = _observations.flag(flatten, "flatten")
         scale = _observations.flag(scale, "scale")
@@ -190,7 +191,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         self._stack = ExitStack()  # engines started for a spec are the env's to close
         self._spec = opponent if isinstance(opponent, str) else None
         try:
-            self._player = _player_of(opponent, self._stack)
+            self._player = _player_of(opponent, self._stack, rules)
         except BaseException:
             self.batch.close()
             self._stack.close()
@@ -266,7 +267,8 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
             if self._spec is not None and self._spec.partition(":")[0] in _SEEDED_SPECS and None not in seeds:
                 from vantor_gym.players import make_player
 
-                self._player = make_player(self._spec, self._stack, seed=int(self.np_random.integers(2**63)))
+                self._player = make_player(self._spec, self._stack, seed=int(self.np_random.integers(2**63)),
+                                           rules=self.rules)
         from_fen = np.zeros(self.num_envs, bool)
         if fens is not None:
             from_fen[[game for game, text in enumerate(fens) if text is not None]] = True
@@ -677,10 +679,10 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         self._open()
         if opponent is None or self.opponent is None:
             raise ValueError("only an environment made with an opponent takes another, and not None")
-        _check_opponent(opponent)
+        check_opponent(opponent, self.rules)
         stack = ExitStack()
         try:
-            player = _player_of(opponent, stack)
+            player = _player_of(opponent, stack, self.rules)
         except BaseException:
             stack.close()
             raise
@@ -704,23 +706,17 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
             self.batch.close()
 
 
-def _check_opponent(opponent: object) -> None:
-    if not (opponent is None or isinstance(opponent, (str, UciEngine)) or callable(opponent)):
-        raise TypeError(f"opponent must be a player spec (str), a UciEngine or a (state, mask) -> action "
-                        f"callable, not {type(opponent).__name__}")
-
-
-def _player_of(opponent: str | Agent | None, stack: ExitStack) -> Agent | None:
+def _player_of(opponent: str | Agent | None, stack: ExitStack, rules: str) -> Agent | None:
     """The player of an opponent: None for none and for ``"random"`` (drawn for all games at
-    once from ``np_random``), a spec's player (its engines closed with ``stack``), or the
-    agent given."""
+    once from ``np_random``), a spec's player made under ``rules`` (its engines closed with
+    ``stack``), or the agent given."""
     if not isinstance(opponent, str):
         return opponent
     if opponent == "random":
         return None
     from vantor_gym.players import make_player
 
-    return make_player(opponent, stack)
+    return make_player(opponent, stack, rules=rules)
 
 
 def _legal_lists(masks: np.ndarray) -> np.ndarray:

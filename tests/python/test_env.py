@@ -19,6 +19,7 @@ from hypothesis import strategies as st  # noqa: E402
 import vantor  # noqa: E402
 from vantor_gym import VantorEnv  # noqa: E402
 from vantor_gym.env import ActionSpace  # noqa: E402
+from vantor_gym.players import TreeSearchPlayer  # noqa: E402
 from vantor_gym.rules import RULES, ending_name  # noqa: E402
 from vantor_gym.uci import UciEngine  # noqa: E402
 
@@ -64,10 +65,11 @@ def test_fools_mate_against_an_opponent_rewards_the_agents_side(side, opponent, 
         env.step(agent[0])
 
 
-@pytest.mark.parametrize("spec", ["random", "mc:1", "search:2"])
-def test_opponent_specs_play_the_other_side_and_seeded_resets_repeat_them(spec):
+@pytest.mark.parametrize("spec, rules", [("random", "standard"), ("mc:1", "standard"), ("search:2", "standard"),
+                                         ("search:2", "module"), ("mc:1", "automatic")])
+def test_opponent_specs_play_the_other_side_and_seeded_resets_repeat_them(spec, rules):
     def episode(seed):
-        env = gymnasium.make("vantor_gym/Chess-v0", opponent=spec, agent_side="random", max_plies=12)
+        env = gymnasium.make("vantor_gym/Chess-v0", opponent=spec, agent_side="random", max_plies=12, rules=rules)
         _, info = env.reset(seed=seed)
         sides = [int(info["agent_side"])] + [int(env.reset()[1]["agent_side"]) for _ in range(15)]
         obs, info = env.reset(seed=seed)
@@ -160,6 +162,8 @@ def test_engines_started_for_a_spec_are_the_envs_to_close():
     env.close()
     assert env.opponent.closed
     with UciEngine(STOCKFISH, depth=1) as engine:
+        with pytest.raises(ValueError, match="UCI engine, which plays chess"):
+            VantorEnv(opponent=engine, rules="module")
         env = VantorEnv(opponent=engine, agent_side="black")
         env.reset()
         env.close()
@@ -179,6 +183,8 @@ def test_engines_started_for_a_spec_are_the_envs_to_close():
     ({"scale": True, "dtype": np.int32}, ValueError, "scale=True gives float32 planes"),
     ({"scale": True, "observation": "module"}, ValueError, "step_plane='module' counts without"),
     ({"rules": "fide"}, ValueError, "rules must be one of"),
+    ({"opponent": "uci:/no/such/engine", "rules": "module"}, ValueError, "UCI engine plays chess"),
+    ({"opponent": TreeSearchPlayer(1, 0, rules="automatic")}, ValueError, "plays under 'automatic' rules"),
 ])
 def test_bad_options_are_refused(options, error, message):
     with pytest.raises(error, match=message):

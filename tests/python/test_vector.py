@@ -12,6 +12,7 @@ from conftest import SANITIZED, START_FEN
 from test_vector_sync import BACK_RANK, quiet, same
 from vantor_gym import VantorEnv, VantorVectorEnv, expand_observations
 from vantor_gym.notation import fen, uci_to_action
+from vantor_gym.players import TreeSearchPlayer
 from vantor_gym.render import move_squares
 
 E2E4 = 564
@@ -288,9 +289,12 @@ def test_fens_start_each_game_as_its_single_env_with_that_fen(fens, reset_mask):
     ("random", 3, TypeError, "opponent must be"),
     (quiet, "nobody", ValueError, "unknown player"),
     (quiet, "mc:0", ValueError, "at least 1"),
+    (quiet, TreeSearchPlayer(1, 0, rules="module"), ValueError, "plays under 'module' rules"),
+    (quiet, "uci:/no/such/engine", ValueError, "UCI engine plays chess"),
 ])
 def test_a_refused_opponent_leaves_the_former_playing(made_with, other, error, match):
-    env = VantorVectorEnv(2, workers=1, opponent=made_with, autoreset_mode="same_step")
+    rules = "module" if isinstance(other, str) and other.startswith("uci:") else "standard"
+    env = VantorVectorEnv(2, workers=1, opponent=made_with, autoreset_mode="same_step", rules=rules)
     env.reset(seed=1)
     with pytest.raises(error, match=match):
         env.set_opponent(other)
