@@ -6,7 +6,6 @@ import threading
 import numpy as np
 import pytest
 
-import vantor
 from conftest import SANITIZED
 
 torch = pytest.importorskip("torch")
@@ -14,6 +13,7 @@ if SANITIZED:
     pytest.skip("PyTorch is not run under the sanitizer preload", allow_module_level=True)
 
 from vantor_gym.batch import BatchEnv  # noqa: E402
+from vantor_gym.game import Game  # noqa: E402
 from vantor_gym.search import Search  # noqa: E402
 from vantor_gym.train import baseline, baseline_policy  # noqa: E402
 from vantor_gym.train.evaluate import NetworkPlayer, NetworkPolicy  # noqa: E402
@@ -35,13 +35,12 @@ def threads():
 
 
 def random_states(count, seed):
-    board, rng, states = vantor.Vantor(), np.random.default_rng(seed), []
-    board.reset()
+    game, rng, states = Game(), np.random.default_rng(seed), []
     while len(states) < count:
-        states.append(board.save_state())
-        legal = np.flatnonzero(np.array(board.get_actions(), bool).ravel())
-        if board.step(int(rng.choice(legal)))[3]:
-            board.reset()
+        states.append(game.save_state())
+        game.step(int(rng.choice(game.legal_actions())))
+        if game.is_over:
+            game.reset()
     return states
 
 
@@ -68,6 +67,21 @@ def test_the_baseline_plays_as_the_search_without_the_thread_setting_and_sets_th
     mask = np.ones(4672, bool)
     assert [player(state, mask) for state in states] == [int(plain.run([s]).actions[0]) for s in states]
     assert torch.get_num_threads() == threads
+
+
+@pytest.mark.parametrize("rules", ["standard", "automatic", "module"])
+def test_the_baseline_reads_the_half_move_plane_as_it_was_trained_whatever_the_rules(rules):
+    # It was trained under the module's rules, which draw at 50 half-moves: 1/50 is its scale.
+    player = baseline(1, device="cpu", rules=rules)
+    assert player.rules == rules and player.net.scale[0, 118, 0, 0].item() == np.float32(1 / 50)
+    fresh = PolicyValueNet(player.net.config, rules)
+    fresh.load_state_dict(player.net.state_dict())
+    planes = torch.from_numpy(np.stack([BatchEnv(1).reset(fens=[f"8/8/8/3k4/8/8/1R6/K7 w - - {clock} 9"])[0][0]
+                                        for clock in (0, 49, 99)]).astype(np.float32))
+    with torch.inference_mode():
+        expected = player.net(planes)
+        got = fresh.eval()(planes)
+    assert all(torch.equal(a, b) for a, b in zip(got, expected))
 
 
 @pytest.mark.parametrize("kind", ["player", "policy"])

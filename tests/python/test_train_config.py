@@ -38,7 +38,7 @@ def test_help_answers_without_loading_pytorch_and_tells_units_and_phases(entry):
     assert "status 0" in done.stdout and "torch not loaded" in done.stdout
     text = " ".join(done.stdout.split())
     for words in ("--minutes MINUTES", "minutes of training time", "1/6 of --minutes", "1/2 of --minutes",
-                  "self-play", "--engine-nodes", "--final-games"):
+                  "self-play", "--engine-nodes", "--final-games", "--rules {standard,automatic,module}"):
         assert words in text, words
 
 
@@ -103,6 +103,19 @@ def test_a_budget_is_checked_for_a_run_starting_now():
         TrainConfig().check_budget(float("nan"))
     with pytest.raises(TypeError, match="engine_minutes"):
         TrainConfig(engine_minutes="4")
+
+
+@pytest.mark.parametrize("rules, chess, error", [("standard", "standard", None), ("automatic", "automatic", None),
+                                                  ("module", "standard", None), ("fide", None, ValueError),
+                                                  (None, None, TypeError)])
+def test_a_run_plays_its_rules_and_its_engine_games_chess(rules, chess, error):
+    if error is not None:
+        with pytest.raises(error, match="rules"):
+            TrainConfig(rules=rules)
+        return
+    config = TrainConfig(rules=rules)
+    assert (config.rules, config.chess_rules) == (rules, chess)
+    assert TrainConfig().rules == "standard"
 
 
 @pytest.mark.parametrize("entry", ENTRIES)

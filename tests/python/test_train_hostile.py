@@ -21,6 +21,7 @@ if SANITIZED:
 
 from test_train_loop import tiny  # noqa: E402
 from test_train_replay import positions  # noqa: E402
+from vantor_gym.rules import halfmove_limit  # noqa: E402
 from vantor_gym.train import ReplayBuffer  # noqa: E402
 from vantor_gym.train.__main__ import main  # noqa: E402
 from vantor_gym.train.files import load_checked, save_checked  # noqa: E402
@@ -172,7 +173,8 @@ def test_the_command_refuses_bad_arguments_in_one_line_before_any_work(tmp_path,
 
 
 GAME = '[Result "1-0"]\n\n1. e4 e5 2. Qh5 Nc6 3. Bc4 Nf6 4. Qxf7# 1-0\n'
-DRAWN_START = '[FEN "4k3/8/8/8/8/8/8/R3K3 w Q - 60 80"]\n[Result "1/2-1/2"]\n\n80. Ra2 Kd7 1/2-1/2\n'
+# A clock at the seventy-five-move draw: no chess game goes on from there.
+DRAWN_START = '[FEN "4k3/8/8/8/8/8/8/R3K3 w Q - 150 80"]\n[Result "1/2-1/2"]\n\n80. Ra2 Kd7 1/2-1/2\n'
 
 
 def test_a_pgn_path_is_read_as_a_path_and_games_the_environment_cannot_start_are_counted(tmp_path):
@@ -383,6 +385,39 @@ def test_a_checkpoint_with_values_no_run_writes_is_refused_on_resume(tmp_path, c
     resaved_checkpoint(tmp_path, change)
     with pytest.raises(ValueError, match=words):
         Trainer(tiny(tmp_path))
+
+
+def without_rules(state):
+    config = json.loads(state["config"])
+    del config["rules"]
+    state["config"] = json.dumps(config)
+
+
+# A checkpoint saved before runs kept their rules was played under the module's.
+@pytest.mark.parametrize("saved, change, resumed, refused", [
+    ("standard", None, "module", True),
+    ("module", None, "automatic", True),
+    ("automatic", None, "standard", True),
+    ("automatic", None, "automatic", False),
+    ("standard", without_rules, "standard", True),
+    ("standard", without_rules, "module", False),
+])
+def test_a_run_resumes_only_under_the_rules_it_was_played_under(tmp_path, saved, change, resumed, refused):
+    trainer = Trainer(tiny(tmp_path, rules=saved))
+    trainer.save()
+    trainer.close()
+    if change is not None:
+        resaved_checkpoint(tmp_path, change)
+    if refused:
+        before = (tmp_path / "checkpoint.pt").read_bytes()
+        with pytest.raises(ValueError, match=f"under '{'module' if change else saved}' rules, not '{resumed}'"):
+            Trainer(tiny(tmp_path, rules=resumed))
+        assert (tmp_path / "checkpoint.pt").read_bytes() == before
+    else:
+        again = Trainer(tiny(tmp_path, rules=resumed))
+        assert again.selfplay.rules == resumed and again.net.scale[0, 118, 0, 0].item() == pytest.approx(
+            1 / halfmove_limit(saved))
+        again.close()
 
 
 def saved_arrays(path, **arrays):

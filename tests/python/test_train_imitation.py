@@ -72,6 +72,35 @@ def test_pgn_games_from_a_set_up_position_and_from_a_file(tmp_path):
     assert buffer.values[:3].tolist() == [1, -1, 1]
 
 
+SHUFFLE = "{0}. Nf3 Nf6 {1}. Ng1 Ng8 "
+
+
+def shuffles(times):
+    return "".join(SHUFFLE.format(2 * k + 1, 2 * k + 2) for k in range(times))
+
+
+# A third occurrence nobody claimed is played past under chess's rules; a fifth ends the
+# game. The module's rules end it at the third.
+@pytest.mark.parametrize("moves, rules, kept", [
+    (shuffles(2) + "5. e4 e5 6. Qh5 Nc6 7. Bc4 Nf6 8. Qxf7# 1-0", "standard", 15),
+    (shuffles(2) + "5. e4 e5 6. Qh5 Nc6 7. Bc4 Nf6 8. Qxf7# 1-0", "automatic", 15),
+    (shuffles(2) + "5. e4 e5 6. Qh5 Nc6 7. Bc4 Nf6 8. Qxf7# 1-0", "module", 8),
+    (shuffles(4) + "9. e4 e5 1/2-1/2", "standard", 16),
+    (shuffles(4) + "9. e4 e5 1/2-1/2", "module", 8),
+])
+def test_recorded_games_go_on_past_draws_nobody_claimed_to_an_automatic_end(moves, rules, kept):
+    buffer = ReplayBuffer(100)
+    assert pgn_positions(buffer, f'[Result "{moves.split()[-1]}"]\n\n{moves}\n'.encode(), rules=rules) == kept
+    # The positions are the ones a game of the rules' family reaches, its planes and all.
+    actions = buffer.batch(np.arange(kept))["policies"].argmax(axis=1)
+    with BatchEnv(1, threads=1, compact=True, autoreset="disabled",
+                  rules="module" if rules == "module" else "automatic") as env:
+        row, _ = env.reset()
+        for ply, action in enumerate(actions.tolist()):
+            assert np.array_equal(without_step_count(row), without_step_count(buffer.observations[ply:ply + 1]))
+            row, *_ = env.step([action])
+
+
 @pytest.mark.skipif(not os.path.exists(STOCKFISH), reason="needs Stockfish")
 def test_engine_games_in_parallel_give_legal_targets_and_consistent_values():
     buffer = ReplayBuffer(5000)
@@ -93,7 +122,8 @@ def test_engine_games_refuse_bad_requests_before_starting():
         engine_games(buffer, STOCKFISH)
     with pytest.raises(ValueError, match="epsilon"):
         engine_games(buffer, STOCKFISH, positions=10, epsilon=1.5)
-    for bad in ({"value_weight": 1.5}, {"value_weight": -0.1}, {"multipv": 0}, {"multipv": 257}):
+    for bad in ({"value_weight": 1.5}, {"value_weight": -0.1}, {"multipv": 0}, {"multipv": 257},
+                {"rules": "module"}, {"rules": "fide"}):
         with pytest.raises(ValueError, match=next(iter(bad))):
             engine_games(buffer, STOCKFISH, positions=10, **bad)
     with pytest.raises(FileNotFoundError):

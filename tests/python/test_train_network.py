@@ -60,3 +60,20 @@ def test_the_evaluator_drives_the_search_on_planes_and_on_compact_rows():
 def test_bad_configs_are_refused():
     with pytest.raises(ValueError, match="channels must be at least 1"):
         NetworkConfig(channels=0)
+
+
+@pytest.mark.parametrize("made, trained", [("standard", "module"), ("module", "standard"), ("automatic", "automatic")])
+def test_a_new_network_scales_the_clock_by_its_rules_and_a_loaded_one_keeps_its_own(tmp_path, made, trained):
+    from vantor_gym.rules import halfmove_limit
+    from vantor_gym.train.network import load_network, save_network
+
+    net = PolicyValueNet(TINY, trained)
+    assert net.scale[0, 118, 0, 0].item() == pytest.approx(1 / halfmove_limit(trained))
+    assert net.scale[0, 113].eq(0).all() and net.scale[0, :112].eq(1).all()
+    save_network(net, tmp_path / "net.pt")
+    again = PolicyValueNet(TINY, made)
+    again.load_state_dict(net.state_dict())
+    for loaded in (again, load_network(tmp_path / "net.pt", "cpu")):
+        assert torch.equal(loaded.scale, net.scale)
+    with pytest.raises(ValueError, match="rules"):
+        PolicyValueNet(TINY, "fide")

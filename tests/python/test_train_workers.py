@@ -120,7 +120,8 @@ def test_a_worker_killed_mid_game_costs_no_game_received_and_repeats_none(cluste
 
 
 def test_a_worker_takes_only_weights_newer_than_its_own():
-    worker = _Worker(0, {"channels": 8, "blocks": 1}, incarnation=0)
+    worker = _Worker(0, {"channels": 8, "blocks": 1, "rules": "module"}, incarnation=0)
+    assert worker.net.scale[0, 118, 0, 0].item() == pytest.approx(1 / 50)  # the module's rules' clock
     nets = [PolicyValueNet(NetworkConfig(8, 1)) for _ in range(3)]
     states = [{name: value.numpy() for name, value in net.state_dict().items()} for net in nets]
 

@@ -2,9 +2,10 @@
 
 It trains for --minutes of training time (evaluations stop the clock) in three phases:
 engine games (1/6 of the minutes by default), imitation of their moves (1/2), then
-self-play for the rest. A run under a minute is refused before any work, unless both
---engine-minutes and --imitation-minutes are given. Evaluations play fewer games in runs
-under 60 minutes; the final one's size is said before it starts. Progress goes to
+self-play for the rest, under standard chess rules unless --rules says otherwise. A run
+under a minute is refused before any work, unless both --engine-minutes and
+--imitation-minutes are given. Evaluations play fewer games in runs under 60 minutes;
+the final one's size is said before it starts. Progress goes to
 standard error every 10 seconds on a terminal, every minute in a log or a pipe. Started
 again with the same flags, a run goes on from its last checkpoint in --directory.
 """
@@ -22,6 +23,7 @@ from typing import TYPE_CHECKING, Any
 from vantor_gym._numbers import real
 from vantor_gym._parsing import Parser, one_line, whole
 from vantor_gym.cli import add_view_flags
+from vantor_gym.rules import RULES
 from vantor_gym.train.config import HELP, TrainConfig
 
 if TYPE_CHECKING:
@@ -29,6 +31,8 @@ if TYPE_CHECKING:
 
 # How a flag's text becomes the field's value, by the field's declared type.
 _KINDS: dict[str, Callable[[str], Any]] = {"int": whole, "float": float, "str": str}
+# The fields whose flag takes one of a few words.
+_CHOICES = {"rules": RULES}
 # The checkpoint's name in the run's directory (loop.CHECKPOINT), known here without PyTorch.
 _CHECKPOINT = "checkpoint.pt"
 
@@ -48,7 +52,7 @@ def _parse(argv: list[str] | None, prog: str) -> tuple[TrainConfig, float, int |
     for field in dataclasses.fields(TrainConfig):
         kind = _KINDS.get(str(field.type).split(" |")[0], str)
         parser.add_argument("--" + field.name.replace("_", "-"), type=kind, default=field.default,
-                            help=HELP.get(field.name, "default: %(default)s"))
+                            choices=_CHOICES.get(field.name), help=HELP.get(field.name, "default: %(default)s"))
     add_view_flags(parser)
     args = vars(parser.parse_args(argv))
     minutes = args.pop("minutes")

@@ -9,6 +9,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from vantor_gym._numbers import INT32_MAX, integer, real
+from vantor_gym.rules import RULES, rules_of
 
 if TYPE_CHECKING:
     from vantor_gym.train.network import NetworkConfig
@@ -67,6 +68,10 @@ class TrainConfig:
     """Everything a run is made of; the command line's flags are its fields."""
 
     directory: str = "vantor-run"
+    # The rules of self-play and of the network's searches (vantor_gym.rules). Engine games,
+    # evaluations and PGN files are chess: under a run of the module's rules they are
+    # played under standard rules.
+    rules: str = "standard"
     channels: int = 32
     blocks: int = 6
     # The warm start: games of a UCI engine against itself for engine_minutes (0: none)
@@ -132,6 +137,7 @@ class TrainConfig:
         for name in ("directory", "engine", "pgn", "eval_opponents"):
             if not isinstance(getattr(self, name), str):
                 raise TypeError(f"{name} must be a str, not {type(getattr(self, name)).__name__}")
+        rules_of(self.rules)
         if not self.directory:
             raise ValueError("directory must name a directory")
         if self.device is not None and not isinstance(self.device, str):
@@ -152,6 +158,12 @@ class TrainConfig:
         from vantor_gym.train.network import NetworkConfig
 
         return NetworkConfig(self.channels, self.blocks)
+
+    @property
+    def chess_rules(self) -> str:
+        """The rules of the games a UCI engine plays in (engine games, evaluations): the
+        run's own, or standard rules for a run of the module's."""
+        return "standard" if self.rules == "module" else self.rules
 
     def opponents(self) -> list[str]:
         """The references of ``eval_opponents``."""
@@ -211,6 +223,8 @@ _NOT_NEGATIVE = ("engine_minutes", "engine_value_weight", "imitation_minutes", "
 # What each flag means, with its unit, for --help.
 HELP = {
     "directory": "where the run keeps its checkpoint, buffer, networks, log and curve (default: %(default)s)",
+    "rules": f"the rules of self-play, one of {', '.join(RULES)}; engine games and evaluations use standard rules "
+             "under module (default: %(default)s)",
     "channels": "channels of the network's residual tower (default: %(default)s)",
     "blocks": "residual blocks of the tower (default: %(default)s)",
     "engine": "the UCI engine of the engine games and the stockfish reference: a path or a name on PATH "

@@ -11,7 +11,10 @@ with the engine's own evaluation (``vantor_gym.uci.Score.expected``, from the sa
 
 The result alone gives every position of a game the same target, which a value head
 learns by heart; the evaluation tells the positions apart. A position whose search gave
-no usable score takes the result alone."""
+no usable score takes the result alone.
+
+Engine games are played under chess's rules (standard by default), and a PGN file's
+games are replayed under chess's automatic draws alone (see ``pgn_positions``)."""
 
 from __future__ import annotations
 
@@ -30,7 +33,9 @@ import numpy as np
 from vantor_gym._numbers import integer, real
 from vantor_gym._storage import open_regular
 from vantor_gym.batch import BatchEnv
+from vantor_gym.fen import read_start
 from vantor_gym.notation import PgnColumns, PgnGame, read_pgn_columns
+from vantor_gym.rules import rules_of
 from vantor_gym.train.replay import ReplayBuffer
 from vantor_gym.uci import Analysis, UciEngine
 
@@ -153,7 +158,7 @@ def engine_games(buffer: ReplayBuffer, engine: str | os.PathLike[str] = "stockfi
                  epsilon: float = 0.1, max_plies: int = 300, seed: int | None = None,
                  options: dict[str, object] | None = None,
                  report: Callable[[int, int], object] | None = None,
-                 value_weight: float = 1.0, multipv: int = 1) -> EngineGames:
+                 value_weight: float = 1.0, multipv: int = 1, rules: str = "standard") -> EngineGames:
     """Plays games of the UCI engine at ``engine`` against itself, ``engines`` processes in
     parallel (one thread each), each move searched to ``nodes`` nodes, until ``minutes``
     have passed or ``positions`` positions are kept (at least one of the two is needed),
@@ -164,7 +169,8 @@ def engine_games(buffer: ReplayBuffer, engine: str | os.PathLike[str] = "stockfi
     and the result (a game of ``max_plies`` plies is a draw), both from the side to move
     (see the module). Games unfinished at the end are dropped. ``report``, if given, is
     called about every second, on the calling thread, with the games finished and
-    positions kept so far."""
+    positions kept so far. The games are played under ``rules``, ``"standard"`` or
+    ``"automatic"``: a UCI engine plays chess, so ``"module"`` raises ``ValueError``."""
     if minutes is None and positions is None:
         raise ValueError("engine_games needs minutes, positions or both")
     if minutes is not None:
@@ -184,6 +190,8 @@ def engine_games(buffer: ReplayBuffer, engine: str | os.PathLike[str] = "stockfi
         seed = integer(seed, "seed", 0)
     if options is not None and not isinstance(options, dict):
         raise TypeError(f"options must be a dict of UCI options, not {type(options).__name__}")
+    if rules_of(rules) == "module":
+        raise ValueError("engine games are chess: play them under rules 'standard' or 'automatic', not 'module'")
     deadline = None if minutes is None else time.monotonic() + 60 * minutes
     stats = EngineGames()
     finished: list[tuple[_Game, float]] = []
@@ -201,7 +209,8 @@ def engine_games(buffer: ReplayBuffer, engine: str | os.PathLike[str] = "stockfi
         rng = np.random.default_rng(seeds[number])
         try:
             with UciEngine(engine, options, nodes=nodes) as player, \
-                    BatchEnv(1, threads=1, max_plies=max_plies, autoreset="disabled", compact=True) as env:
+                    BatchEnv(1, threads=1, max_plies=max_plies, autoreset="disabled", compact=True,
+                             rules=rules) as env:
                 while not enough():
                     game, white = _play_one(player, env, rng, random_plies, epsilon, stop, value_weight, multipv)
                     with lock:
@@ -247,19 +256,29 @@ def _add(buffer: ReplayBuffer, game: _Game, white: float) -> None:
         buffer.add(np.stack(game.rows), np.stack(game.masks), _policies(game), _values(game, white))
 
 
-def pgn_positions(buffer: ReplayBuffer, source: str | os.PathLike[str] | bytes | IO[str] | IO[bytes]) -> int:
+def pgn_positions(buffer: ReplayBuffer, source: str | os.PathLike[str] | bytes | IO[str] | IO[bytes], *,
+                  rules: str = "standard") -> int:
     """Adds the positions of the finished games of a PGN file to ``buffer``, each with the
     move played as its policy target and the result from its side to move as its value
     target, and returns how many were added.
+
+    The games are replayed for positions a network of ``rules`` reads: under chess's
+    ``"standard"`` or ``"automatic"`` rules a game is replayed under the automatic ones,
+    which count the clock and repetitions as standard rules do but end a game only where
+    chess ends it unclaimed (mate, stalemate, insufficient material, seventy-five moves, a
+    fifth occurrence), so the positions after a draw nobody claimed (a third occurrence,
+    fifty moves) are kept; under ``"module"`` the module's rules replay it and end it at
+    their own draws.
 
     ``source`` is the file's path (a ``str`` or ``os.PathLike``; a missing file raises
     ``FileNotFoundError`` naming it), or its contents as UTF-8 ``bytes`` or a file object
     (PGN text in a ``str`` goes in as ``io.StringIO(text)``). Games that cannot give
     training positions are skipped: malformed ones and ones with an illegal move, games
     without a result (``*`` says nothing of the value) or without moves, and games from a
-    start the environment cannot play from (a half-move clock of 50 or more is already a
-    draw here); a game the environment ends early (a third occurrence or fifty half-moves,
-    which recorded games may play past) gives its positions up to there. Skipped games
+    start the environment cannot play from (a half-move clock at the rules' draw, or a
+    start without mating material under chess's rules); a game the replay ends early
+    (an automatic draw, or one of the module's, which a recorded game may play past)
+    gives its positions up to there. Skipped games
     are counted in a ``UserWarning``; a source that gives no position at all raises
     ``ValueError`` saying why, with nothing added."""
     if not isinstance(buffer, ReplayBuffer):
@@ -274,10 +293,11 @@ def pgn_positions(buffer: ReplayBuffer, source: str | os.PathLike[str] | bytes |
     for number, message in columns.skipped:
         skipped.setdefault("malformed or with an illegal move", []).append(f"game {number}: {message}")
     games: list[tuple[_Game, float]] = []
-    with BatchEnv(1, threads=1, autoreset="disabled", compact=True) as env:
+    replay = "module" if rules_of(rules) == "module" else "automatic"
+    with BatchEnv(1, threads=1, autoreset="disabled", compact=True, rules=replay) as env:
         for index, number in enumerate(_numbers(columns)):
             pgn_game = columns.game(index)
-            game, reason = _replayed(env, pgn_game, bool(columns.playable[index]))
+            game, reason = _replayed(env, pgn_game, _playable(pgn_game, replay))
             if game is None:
                 skipped.setdefault(reason, []).append(f"game {number}")
             else:
@@ -305,6 +325,17 @@ def _numbers(columns: PgnColumns) -> Iterator[int]:
         yield number
 
 
+def _playable(game: PgnGame, rules: str) -> bool:
+    """Whether an environment of ``rules`` starts from the game's start."""
+    if game.start_fen is None:
+        return True
+    try:
+        read_start(game.start_fen, rules)
+    except ValueError:
+        return False
+    return True
+
+
 def _replayed(env: BatchEnv, pgn_game: PgnGame, playable: bool) -> tuple[_Game | None, str]:
     """The game's positions as the environment reaches them, or None and why it gives none."""
     if pgn_game.result not in RESULTS:
@@ -312,7 +343,7 @@ def _replayed(env: BatchEnv, pgn_game: PgnGame, playable: bool) -> tuple[_Game |
     if not pgn_game.actions:
         return None, "without moves"
     if not playable:
-        return None, "from a start the environment cannot play (such as a half-move clock of 50 or more)"
+        return None, "from a start the environment cannot play (such as a half-move clock at the draw)"
     start = pgn_game.start_fen
     rows, info = env.reset(fens=None if start is None else [start])
     game = _Game()
@@ -325,5 +356,5 @@ def _replayed(env: BatchEnv, pgn_game: PgnGame, playable: bool) -> tuple[_Game |
         if terminated[0] and rewards[0] != 0 and rewards[0] != RESULTS[pgn_game.result]:
             return None, "whose result contradicts the mate played"
         if terminated[0] or truncated[0]:
-            break  # a mate, or the game went on past one of our automatic draws
+            break  # a mate, or the game went on past an automatic draw
     return game, ""

@@ -76,7 +76,14 @@ class Trainer(Unshared):
     ``workers``): an iteration adds the games that have come back (waiting up to
     ``WORKER_WAIT`` seconds for one of their calls), takes its learner steps and publishes
     the new weights. A worker that raises ends the iteration with ``WorkerError`` once a
-    checkpoint is saved and the workers are stopped."""
+    checkpoint is saved and the workers are stopped.
+
+    Self-play and the network's searches play ``config.rules``; the engine games,
+    evaluations and their openings ``config.chess_rules`` (standard rules for a run of the
+    module's, since a UCI engine plays chess), and a PGN file's games are replayed as
+    ``imitation.pgn_positions`` replays them. The checkpoint keeps the rules: a run resumed
+    under other rules raises ``ValueError`` naming both, and a checkpoint saved before runs
+    kept their rules is taken as the module's (the only rules there were)."""
 
     def __init__(self, config: TrainConfig, feed: GameFeed | None = None) -> None:
         if not isinstance(config, TrainConfig):
@@ -86,7 +93,7 @@ class Trainer(Unshared):
         # Calls from several threads take turns: they share the games, the buffer, the net.
         self._lock = threading.RLock()
         torch.manual_seed(config.seed)
-        self.net = PolicyValueNet(config.network()).to(self.device)
+        self.net = PolicyValueNet(config.network(), config.rules).to(self.device)
         self.optimizer = torch.optim.AdamW(self.net.parameters(), lr=config.learning_rate,
                                            weight_decay=config.weight_decay)
         self.buffer = ReplayBuffer(config.buffer_size)
@@ -110,7 +117,7 @@ class Trainer(Unshared):
         self.selfplay = None if config.workers else SelfPlay(
             evaluator(self.net), games=config.games, simulations=config.simulations, max_plies=config.max_plies,
             temperature_plies=config.temperature_plies, seed=config.seed + self.iteration, threads=config.threads,
-            feed=feed)
+            feed=feed, rules=config.rules)
         # Last, so that a failure above leaves no writer thread. Events after the checkpoint
         # are work to be done again; the checkpoint's own step keeps its evaluation.
         self._notices: list[str] | None = []  # the board's, said once a run starts (None: at once)
@@ -152,7 +159,8 @@ class Trainer(Unshared):
         if not games:
             return
         texts = [pgn(actions, result=result, headers={"Event": "vantor train self-play", "White": "self-play",
-                                                      "Black": "self-play", "Updates": str(self.updates)})
+                                                      "Black": "self-play", "Updates": str(self.updates)},
+                     rules=self.config.rules)
                  for actions, result in games]
         with open(self._path(GAMES), "a", encoding="utf-8") as out:
             out.write("".join(text + "\n" for text in texts))  # a blank line after each game
@@ -302,7 +310,7 @@ class Trainer(Unshared):
         if config.pgn:
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always")
-                added = pgn_positions(self.buffer, pathlib.Path(config.pgn))
+                added = pgn_positions(self.buffer, pathlib.Path(config.pgn), rules=config.rules)
             for warning in caught:
                 _say(str(warning.message))
             _say(f"{added} positions from the games of {config.pgn}")
@@ -315,7 +323,8 @@ class Trainer(Unshared):
         if minutes > 0:
             played = engine_games(self.buffer, find_engine(config.engine), minutes=minutes, nodes=config.engine_nodes,
                                   engines=config.engines, max_plies=config.max_plies, seed=config.seed, report=said,
-                                  value_weight=config.engine_value_weight, multipv=config.engine_multipv)
+                                  value_weight=config.engine_value_weight, multipv=config.engine_multipv,
+                                  rules=config.chess_rules)
             _say(f"engine games: {played.games} games, {played.positions} positions, {played.unscored} of them "
                  f"without the engine's score (their value is the result alone), {played.skipped} info lines "
                  "skipped (bounds, malformed)")
@@ -336,17 +345,21 @@ class Trainer(Unshared):
         head_to_head_games = integer(head_to_head_games, "head_to_head_games", 0)
         extra = {"minutes": round(self.clock / 60, 2), "phase": self.phase, "positions": self.buffer.added,
                  "updates": self.updates, "final": final}
+        rules = config.chess_rules
         # Lines in a log or a pipe; a terminal shows the matches' own progress line.
         report = None if tick is None or _is_terminal() else (lambda line: tick(lambda: f"evaluating {line}"))
-        player = NetworkPlayer(self.net, config.eval_simulations, name="network", seed=config.seed)
+        player = NetworkPlayer(self.net, config.eval_simulations, name="network", seed=config.seed, rules=rules)
         records = evaluate(player, opponents, games, max_plies=config.eval_max_plies, seed=config.seed,
-                           stockfish=config.engine, extra=extra, log=self._path(LOG), progress=None, report=report)
+                           stockfish=config.engine, extra=extra, log=self._path(LOG), progress=None, report=report,
+                           rules=rules)
         if final and head_to_head_games > 0 and os.path.exists(self._path(IMITATION)):
             imitation = load_network(self._path(IMITATION), self.device)
-            others = {"imitation": NetworkPlayer(imitation, config.eval_simulations, name="imitation only")}
+            others = {"imitation": NetworkPlayer(imitation, config.eval_simulations, name="imitation only",
+                                                 rules=rules)}
+            starts = openings((head_to_head_games + 1) // 2, seed=config.seed, rules=rules)
             records += evaluate(player, ["imitation"], head_to_head_games, max_plies=config.eval_max_plies,
                                 extra=extra, log=self._path(LOG), opponent_agents=others, progress=None,
-                                report=report, start_fens=openings((head_to_head_games + 1) // 2, seed=config.seed))
+                                report=report, start_fens=starts, rules=rules)
         self.board.evaluation(self.updates, records)
         if os.path.exists(self._path(LOG)):
             plot_curve(read_log(self._path(LOG)), self._path(CURVE))
@@ -403,6 +416,12 @@ class Trainer(Unshared):
             if network != self.config.network():
                 raise _Mismatch(f"the checkpoint in {self.config.directory!r} holds a network of {network}, "
                                 f"not {self.config.network()}")
+            # A run saved before runs kept their rules played the module's, the only ones then.
+            rules = saved.get("rules", "module")
+            if rules != self.config.rules:
+                raise _Mismatch(f"the run in {self.config.directory!r} was played under {rules!r} rules, not "
+                                f"{self.config.rules!r}: resume it with rules={rules!r} (--rules {rules}), or "
+                                "start a new run in another directory")
             self.net.load_state_dict(state["net"])
             self.optimizer.load_state_dict(state["optimizer"])
             _check_optimizer(self.optimizer)

@@ -22,6 +22,7 @@ from torch.nn import functional
 from vantor_gym._numbers import integer
 from vantor_gym._parsing import one_line
 from vantor_gym.compact import expand_observations_torch
+from vantor_gym.rules import halfmove_limit
 from vantor_gym.train.files import load_checked, save_checked
 
 __all__ = ["NetworkConfig", "PolicyValueNet", "ResidualBlock", "best_device", "evaluator", "load_network", "losses",
@@ -31,13 +32,15 @@ PLANES = 119
 ACTION_PLANES = 73
 ACTIONS = ACTION_PLANES * 64
 SIDE_PLANE = 112
+HALFMOVE_PLANE = 118
 # Observation planes hold counts (the step count grows past a thousand) beside 0/1 planes:
-# the counts are scaled to the size of the others before the first convolution.
+# the counts are scaled to the size of the others before the first convolution, the
+# half-move clock by the limit of the rules it was trained under (a saved network keeps
+# its own scale, which its weights were learned with).
 # The step count is left out: it keeps counting across the games an environment plays, so
 # it tells the environment's age, not anything about the position.
 _SCALE = torch.ones(PLANES)
 _SCALE[113] = 0.0  # step count
-_SCALE[118] = 1 / 50  # half-moves without progress
 
 
 @dataclass(frozen=True)
@@ -72,14 +75,19 @@ class ResidualBlock(nn.Module):
 
 class PolicyValueNet(nn.Module):
     """``forward(planes)`` takes ``float (n, 119, 8, 8)`` and returns ``(logits (n, 4672),
-    values (n,))``."""
+    values (n,))``. The half-move plane is scaled by ``1 / halfmove_limit(rules)``
+    (``vantor_gym.rules``: 1/100 under standard rules); the scale is a buffer of the
+    network's state, so a network loaded with ``load_state_dict`` reads the plane as it
+    was trained to, whatever ``rules`` it was made with."""
 
-    def __init__(self, config: NetworkConfig = NetworkConfig()) -> None:
+    def __init__(self, config: NetworkConfig = NetworkConfig(), rules: str = "standard") -> None:
         super().__init__()
         self.config = config
         c = config.channels
         self.scale: torch.Tensor
-        self.register_buffer("scale", _SCALE.view(1, PLANES, 1, 1).clone())
+        scale = _SCALE.clone()
+        scale[HALFMOVE_PLANE] = 1 / halfmove_limit(rules)
+        self.register_buffer("scale", scale.view(1, PLANES, 1, 1))
         self.stem = nn.Sequential(nn.Conv2d(PLANES, c, 3, padding=1, bias=False), nn.BatchNorm2d(c), nn.ReLU())
         self.tower = nn.Sequential(*(ResidualBlock(c) for _ in range(config.blocks)))
         self.policy = nn.Sequential(nn.Conv2d(c, c, 1, bias=False), nn.BatchNorm2d(c), nn.ReLU(),

@@ -10,6 +10,7 @@ import numpy as np
 
 from vantor_gym._numbers import integer
 from vantor_gym.batch import BatchEnv
+from vantor_gym.rules import rules_of
 from vantor_gym.search import Evaluator, Search
 from vantor_gym.train.replay import ReplayBuffer
 from vantor_gym.view.feed import GameFeed, top_moves
@@ -45,7 +46,8 @@ class SelfPlay:
     simulations with ``evaluator`` (root noise as the search's ``dirichlet_*``, the tree
     below the chosen move kept for the next move). For the first ``temperature_plies``
     plies of a game the move is drawn from the visit counts, so games differ; then the
-    most visited move is played. A game that reaches ``max_plies`` counts as a draw.
+    most visited move is played. A game that reaches ``max_plies`` counts as a draw. The
+    games are played, and searched, under ``rules`` (``vantor_gym.rules``).
 
     ``play(plies, buffer)`` plays on for ``plies`` moves of every game; each game that
     ends hands all its positions to ``buffer`` (compact observations, legal masks, the
@@ -57,12 +59,14 @@ class SelfPlay:
 
     def __init__(self, evaluator: Evaluator, games: int = 64, simulations: int = 100, *, max_plies: int = 300,
                  temperature_plies: int = 30, dirichlet_alpha: float = 0.3, dirichlet_fraction: float = 0.25,
-                 seed: int | None = None, threads: int | None = None, feed: GameFeed | None = None) -> None:
+                 seed: int | None = None, threads: int | None = None, feed: GameFeed | None = None,
+                 rules: str = "standard") -> None:
         temperature_plies = integer(temperature_plies, "temperature_plies", 0)
+        self.rules = rules_of(rules)
         self.env = BatchEnv(games, threads=threads, max_plies=max_plies, autoreset="disabled", seed=seed,
-                            compact=True)
+                            compact=True, rules=self.rules)
         self.search = Search(games, evaluator, simulations=simulations, dirichlet_alpha=dirichlet_alpha,
-                             dirichlet_fraction=dirichlet_fraction, threads=threads, seed=seed)
+                             dirichlet_fraction=dirichlet_fraction, threads=threads, seed=seed, rules=self.rules)
         self.temperature_plies = temperature_plies
         self.rng = np.random.default_rng(seed)
         self.rows, info = self.env.reset()

@@ -162,13 +162,13 @@ class _Worker:
     """A Ray actor's body: a ``SelfPlay`` of its own with a CPU copy of the network, whose
     weights come with the calls."""
 
-    def __init__(self, number: int, settings: dict[str, int], incarnation: int | None = None) -> None:
+    def __init__(self, number: int, settings: dict[str, Any], incarnation: int | None = None) -> None:
         self.number = number
         self.settings = settings
         self.incarnation = _incarnation() if incarnation is None else incarnation
         self.sequence = 0
         self.version = -1
-        self.net = PolicyValueNet(NetworkConfig(settings["channels"], settings["blocks"])).eval()
+        self.net = PolicyValueNet(NetworkConfig(settings["channels"], settings["blocks"]), settings["rules"]).eval()
         self.selfplay: SelfPlay | None = None
         self.outbox = _Outbox()
 
@@ -206,7 +206,7 @@ class _Worker:
         seed = np.random.SeedSequence([s["seed"], s["start"], self.number, self.incarnation])
         return SelfPlay(evaluator(self.net), games=s["games"], simulations=s["simulations"], max_plies=s["max_plies"],
                         temperature_plies=s["temperature_plies"], seed=int(seed.generate_state(1, np.uint64)[0]),
-                        threads=1)
+                        threads=1, rules=s["rules"])
 
     def pid(self) -> int:
         return os.getpid()
@@ -270,7 +270,8 @@ class SelfPlayWorkers:
                          log_to_driver=False, configure_logging=False)
         settings = {"channels": config.channels, "blocks": config.blocks, "games": config.games,
                     "simulations": config.simulations, "max_plies": config.max_plies,
-                    "temperature_plies": config.temperature_plies, "seed": config.seed, "start": start}
+                    "temperature_plies": config.temperature_plies, "seed": config.seed, "start": start,
+                    "rules": config.rules}
         # Ray restarts a dead actor as often as it dies; a call is never retried behind the
         # driver's back, which would play its plies twice.
         try:
