@@ -72,16 +72,17 @@ def legal_of(state):
 
 @functools.cache
 def positions():
-    """Snapshots (as bytes: a State is mutable) of positions from seeded random games."""
-    rng, env, found = random.Random(5), vantor.Vantor(), []
+    """Snapshots (as bytes: a State is mutable) of positions from seeded random games under
+    the standard rules that Game, BatchEnv and Search play by default."""
+    rng, game, found = random.Random(5), Game(), []
     while len(found) < 8:
-        env.reset()
+        game.reset()
         for _ in range(rng.randrange(4, 60)):
-            actions = legal(env)
-            if not actions or env.step(rng.choice(actions))[3]:
+            actions = game.legal_actions().tolist()
+            if not actions or game.step(rng.choice(actions))[1]:
                 break
         else:
-            found.append(state_to_bytes(env.save_state()))
+            found.append(state_to_bytes(game.save_state()))
     return tuple(found)
 
 

@@ -98,8 +98,8 @@ def test_messages_name_what_went_wrong():
         with pytest.raises(AttributeError, match=f"property '{field}' of 'State' object has no setter"):
             setattr(state, field, 0)
     env = VantorEnv()
-    env.reset(options={"fen": "4k3/8/8/8/8/8/8/R3K2R w - - 49 1"})
-    assert env.step(uci_to_action(env.game.save_state(), "h1h2"))[2]  # the fiftieth half-move without progress
+    env.reset(options={"fen": "4k3/8/8/8/8/8/8/R3K2R w - - 99 60"})
+    assert env.step(uci_to_action(env.game.save_state(), "h1h2"))[2]  # the fiftieth move of each side
     with pytest.raises(ValueError, match="^the game is over: call reset"):
         env.step(564)
 
