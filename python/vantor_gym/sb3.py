@@ -28,22 +28,24 @@ import torch
 from gymnasium import spaces
 from stable_baselines3.common.torch_layers import BaseFeaturesExtractor
 from stable_baselines3.common.vec_env import VecEnv as _SB3VecEnv
+from stable_baselines3.common.vec_env import VecEnvWrapper
 from stable_baselines3.common.vec_env.base_vec_env import VecEnvIndices, VecEnvObs, VecEnvStepReturn
 from torch import nn
 
 from vantor_gym import notation
 from vantor_gym._handles import Unshared
-from vantor_gym._numbers import integer
+from vantor_gym._numbers import integer, real
 from vantor_gym._observations import STEP_PLANE
 from vantor_gym.batch import ACTIONS, PLANES, BatchEnv
 from vantor_gym.env import AGENT_SIDES, option_fen
 from vantor_gym.fen import read_start
 from vantor_gym.match import Agent
 from vantor_gym.render import board_image
+from vantor_gym.shaping import material_balance
 from vantor_gym.train.network import ResidualBlock
 from vantor_gym.vector import VantorVectorEnv
 
-__all__ = ["AGENT_SIDES", "PlanesExtractor", "VecEnv"]
+__all__ = ["AGENT_SIDES", "PlanesExtractor", "VecEnv", "VecMaterialReward"]
 
 _INT32_MAX = 2**31 - 1
 _INT64_MAX = 2**63 - 1
@@ -441,3 +443,40 @@ class PlanesExtractor(BaseFeaturesExtractor):
         planes = observations.float().reshape(-1, PLANES, 8, 8) * self.scale
         features: torch.Tensor = self.head(self.tower(self.stem(planes)))
         return features
+
+
+class VecMaterialReward(VecEnvWrapper):
+    """``vantor_gym.shaping.MaterialReward`` for a ``VecEnv``: each game's reward adds
+    ``weight`` times the change of its agent's material balance over the step (the
+    agent's side from ``infos[i]["agent_side"]`` with an opponent, white without one). A
+    game that ends is measured on its ``terminal_observation``, and its next game starts
+    from its own balance. Shaping: score a policy learned with it by its games."""
+
+    def __init__(self, venv: _SB3VecEnv, weight: float = 0.1) -> None:
+        super().__init__(venv)
+        self.weight = real(weight, "weight")
+        self._balance = np.zeros(self.num_envs, np.float32)
+
+    def reset(self) -> VecEnvObs:
+        observations = self.venv.reset()
+        self._balance = _balances(observations, self.venv.reset_infos)
+        return observations
+
+    def step_wait(self) -> VecEnvStepReturn:
+        observations, rewards, dones, infos = self.venv.step_wait()
+        after = _balances(observations, infos)
+        ended = np.flatnonzero(dones).tolist()
+        for game in ended:
+            # The game's row is the next game's first observation; its last is in the info.
+            after[game] = _balances(infos[game]["terminal_observation"], [infos[game]])[0]
+        shaped = (rewards + self.weight * (after - self._balance)).astype(np.float32)
+        self._balance = after
+        for game in ended:
+            self._balance[game] = _balances(observations[game], [self.venv.reset_infos[game]])[0]
+        return observations, shaped, dones, infos
+
+
+def _balances(observations: Any, infos: Sequence[dict[str, Any]]) -> npt.NDArray[np.float32]:
+    """Each observation's material balance for its game's agent (white without an opponent)."""
+    own_to_move = [int(info["side"]) == int(info.get("agent_side", 0)) for info in infos]
+    return material_balance(observations, own_to_move)
