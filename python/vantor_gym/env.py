@@ -545,7 +545,8 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
     def pgn(self, headers: dict[str, str] | None = None) -> str:
         """The game since the last reset as PGN text, its start position in a ``FEN``
         header when it is not the initial one; a loss by an illegal action is its result."""
-        return notation.pgn(self._actions, start_fen=self._start_fen, result=self._result, headers=headers)
+        return notation.pgn(self._actions, start_fen=self._start_fen, result=self._result, headers=headers,
+                            rules=self.rules)
 
     @one_at_a_time(reader=True)
     def render(self) -> str | np.ndarray | None:

@@ -336,6 +336,15 @@ class _Replay:
         return int(self._out["rewards"][0]), bool(self._out["terminated"][0])
 
 
+def _over_at_start(start: Fen, rules: str) -> str | None:
+    """Why a game under ``rules`` cannot go on from ``start``, or None when it can."""
+    try:
+        read_start(start.text, rules)
+    except ValueError as error:
+        return str(error)
+    return None
+
+
 def pgn(
     actions: Sequence[int],
     start_fen: str | None = None,
@@ -363,7 +372,10 @@ def pgn(
     tokens: list[str] = []
     game = _Replay(start, rules)
     ended, reward = False, 0
+    over_at_start = None if start is None or not actions else _over_at_start(start, rules)
     for ply, action in enumerate(actions, start=1):
+        if over_at_start is not None:
+            raise ValueError(f"ply 1: the game is over at its start under {rules} rules ({over_at_start})")
         if ended:
             raise ValueError(f"ply {ply}: the game ended at ply {ply - 1}")
         state = game.state()

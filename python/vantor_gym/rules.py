@@ -22,6 +22,8 @@ from __future__ import annotations
 
 from typing import Any
 
+from vantor_gym._numbers import integer
+
 __all__ = ["ENDINGS", "RULES", "ending_name", "halfmove_limit", "max_game_plies", "repetition_limit", "rules_of"]
 
 RULES = ("standard", "automatic", "module")
@@ -54,9 +56,10 @@ def rules_of(rules: Any) -> str:
     value that is not a str)."""
     if not isinstance(rules, str):
         raise TypeError(f"rules must be a str, one of {RULES}, not {type(rules).__name__}")
-    if rules not in RULES:
-        raise ValueError(f"rules must be one of {RULES}, not {rules!r}")
-    return rules
+    text = str(rules)  # a NumPy str_ is kept as the plain str it equals
+    if text not in RULES:
+        raise ValueError(f"rules must be one of {RULES}, not {text[:40]!r}")
+    return text
 
 
 def halfmove_limit(rules: str) -> int:
@@ -78,5 +81,9 @@ def max_game_plies(rules: str) -> int:
 
 
 def ending_name(code: int) -> str | None:
-    """The name of an ending code, or None for 0 (the game goes on)."""
-    return None if code == 0 else ENDINGS[int(code) - 1]
+    """The name of an ending code, or None for 0 (the game goes on); ``ValueError`` for a
+    number that is no code, ``TypeError`` for anything but an integer."""
+    number = integer(code, "an ending code")
+    if not 0 <= number <= len(ENDINGS):
+        raise ValueError(f"an ending code is in 0 .. {len(ENDINGS)}, not {number}")
+    return None if number == 0 else ENDINGS[number - 1]

@@ -450,7 +450,9 @@ class VecMaterialReward(VecEnvWrapper):
     ``weight`` times the change of its agent's material balance over the step (the
     agent's side from ``infos[i]["agent_side"]`` with an opponent, white without one). A
     game that ends is measured on its ``terminal_observation``, and its next game starts
-    from its own balance. Shaping: score a policy learned with it by its games."""
+    from its own balance. It reads the planes as the ``VecEnv`` gives them, so wrappers
+    that change observations (``VecNormalize``) go above it; ``VecMonitor`` may go either
+    side. Shaping: score a policy learned with it by its games."""
 
     def __init__(self, venv: _SB3VecEnv, weight: float = 0.1) -> None:
         super().__init__(venv)
@@ -459,7 +461,8 @@ class VecMaterialReward(VecEnvWrapper):
 
     def reset(self) -> VecEnvObs:
         observations = self.venv.reset()
-        self._balance = _balances(observations, self.venv.reset_infos)
+        # The games' own reset infos: a wrapper between keeps a list of its own, empty.
+        self._balance = _balances(observations, self.venv.unwrapped.reset_infos)
         return observations
 
     def step_wait(self) -> VecEnvStepReturn:
@@ -471,8 +474,9 @@ class VecMaterialReward(VecEnvWrapper):
             after[game] = _balances(infos[game]["terminal_observation"], [infos[game]])[0]
         shaped = (rewards + self.weight * (after - self._balance)).astype(np.float32)
         self._balance = after
+        firsts, reset_infos = np.asarray(observations), self.venv.unwrapped.reset_infos
         for game in ended:
-            self._balance[game] = _balances(observations[game], [self.venv.reset_infos[game]])[0]
+            self._balance[game] = _balances(firsts[game], [reset_infos[game]])[0]
         return observations, shaped, dones, infos
 
 

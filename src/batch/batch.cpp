@@ -249,8 +249,10 @@ void Batch::restore_state(int index, State snapshot, const Outputs& out) {
   index_mask(game, scratch_[0].list);
   game.plies = 0;
   game.fullmove_number = 1;
-  game.finished = false;
-  game.ending = 0;
+  // A snapshot of a game that ended (a mate, a stalemate, a draw of the rules) is an ended
+  // game: an autoreset starts the next one, and a step without autoreset is refused.
+  game.ending = static_cast<std::int8_t>(game.board.outcome(!game.legal.empty()).ending);
+  game.finished = game.ending != 0;
   write_row(0, game, out);
 }
 

@@ -110,12 +110,13 @@ class Batch {
   // compact row wanted, a snapshot whose history compact rows cannot show (see
   // HistoryEntry) is refused the same way, and so is one whose positions were counted
   // under the other family of rules (the module's hash_state against chess's
-  // position_key), which would count repetitions wrongly.
+  // position_key), which would count repetitions wrongly. A snapshot whose position ends
+  // the game is judged as a step into it would be, and the game is finished.
   void restore_state(int index, State snapshot, const Outputs& out);
   void hash_state(std::uint64_t* out) const;
   // Marks the game finished when its position ends the game (a mate, a stalemate or an
   // automatic draw) as a step into it would, so that only a reset goes on; returns whether
-  // it did. A restored snapshot is not judged otherwise, as Vantor does not judge it.
+  // it did.
   bool finish_if_over(int index);
   // Seeds every game's generators afresh, as a batch made with this seed has them.
   void reseed(std::optional<std::uint64_t> seed);

@@ -119,7 +119,7 @@ void Search::require_turn(const char* call) const {
 void Search::start_tree(Game& game) {
   game.nodes.clear();
   game.nodes.emplace_back();
-  game.nodes[0].hash = game.root.hash_state();
+  game.nodes[0].hash = game.root.position_key();
 }
 
 void Search::set_roots(std::span<const State> roots) {
@@ -138,7 +138,7 @@ void Search::set_roots(std::span<const State> roots) {
   for (std::size_t g = 0; g < games_.size(); ++g) {
     Game& game = games_[g];
     game.root = std::move(boards[g]);
-    const bool reuse = game.kept && !game.nodes.empty() && game.nodes[0].hash == game.root.hash_state();
+    const bool reuse = game.kept && !game.nodes.empty() && game.nodes[0].hash == game.root.position_key();
     if (!reuse) start_tree(game);
     game.kept = false;
     game.work = game.root;
@@ -256,7 +256,7 @@ bool Search::descend(Game& game, int index, const Rows& rows, ActionList& legal)
 bool Search::reach_new(Game& game, int index, std::vector<std::int32_t>& path, const Rows& rows,
                        ActionList& legal) {
   const auto leaf = static_cast<std::size_t>(path.back());
-  game.nodes[leaf].hash = game.work.hash_state();
+  game.nodes[leaf].hash = game.work.position_key();
   game.work.list_legal(legal);
   const auto [reward, over] = game.work.judge(legal.count > 0);
   if (over) {

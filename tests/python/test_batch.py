@@ -142,6 +142,40 @@ def test_seeded_roll_outs_do_not_depend_on_threads():
     assert results[0] == results[1] == results[2]
 
 
+FOOLS_MATE = [501, 524, 566, 195]
+
+
+def ended_snapshot(fen, actions, rules):
+    """The snapshot of a game that the last of ``actions`` ended under ``rules``."""
+    with BatchEnv(1, autoreset="disabled", rules=rules) as games:
+        games.reset(fens=None if fen is None else [fen])
+        for action in actions:
+            *_, info = games.step([action])
+        assert info["ending"][0] != 0
+        return games.save_state(0)
+
+
+@pytest.mark.parametrize("fen, actions, rules, ending", [
+    (None, FOOLS_MATE, "module", 1),                         # checkmate
+    ("4k3/8/8/8/8/8/8/3qK3 w - - 0 1", [3196], "standard", 3),  # Kxd1: bare kings
+    ("4k3/8/8/8/8/8/4P3/R3K3 w - - 99 1", [504], "standard", 4),  # Ra2: fifty moves
+])
+@pytest.mark.parametrize("autoreset", ["next_step", "disabled"])
+def test_a_restored_snapshot_of_an_ended_game_is_an_ended_game(fen, actions, rules, ending, autoreset):
+    snapshot = ended_snapshot(fen, actions, rules)
+    with BatchEnv(2, autoreset=autoreset, rules=rules) as games:
+        games.reset()
+        _, info = games.restore_state(0, snapshot)
+        if autoreset == "disabled":
+            with pytest.raises(ValueError, match="game 0 is over"):
+                games.step([0, 564])
+            return
+        # The next step starts game 0 again, whatever its action, as after the step that ended it.
+        observations, rewards, terminated, truncated, info = games.step([0, 564])
+        assert not terminated[0] and info["ending"][0] == 0 and info["action_mask"][0].sum() == 20
+        assert games.plies()[0] == 0
+
+
 def test_snapshots_move_between_batch_games_and_vantor():
     batch = BatchEnv(2, illegal="raise", rules="module")
     batch.reset()

@@ -209,6 +209,18 @@ def test_bad_options_are_refused(options, message):
         Game(**options)
 
 
+def test_rules_and_ending_codes_are_read_exactly():
+    from vantor_gym.rules import ENDINGS, ending_name, rules_of
+
+    assert type(rules_of(np.str_("automatic"))) is str and Game(rules=np.str_("module")).rules == "module"
+    assert [ending_name(code) for code in (0, 1, np.int8(3), len(ENDINGS))] == [
+        None, "checkmate", "insufficient_material", "max_plies"]
+    for code, error in ((-1, ValueError), (len(ENDINGS) + 1, ValueError), (True, TypeError), (0.5, TypeError),
+                        ("1", TypeError)):
+        with pytest.raises(error, match="ending code"):
+            ending_name(code)
+
+
 @pytest.mark.parametrize(
     "fen_text, rules, move, ending",
     [("R5k1/5ppp/8/8/8/8/8/6K1 b - - 0 1", "standard", None, "checkmate"),

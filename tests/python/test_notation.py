@@ -300,11 +300,20 @@ def test_pgn_results_and_refusals():
         read_pgn("1. e4 e4 *")
     with pytest.raises(ValueError, match="malformed PGN header"):
         read_pgn('[Event "x"\n\n1. e4 *')
+    assert "1. Ke2 *" in pgn_from_bare_kings("module")
     black_first = pgn([524], start_fen="rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3 0 1")
     assert "1... e5 *" in black_first and '[FEN "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3 0 1"]' in black_first
 
 
 FROM_E4 = "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3 0 1"
+BARE_KINGS = "4k3/8/8/8/8/8/8/4K3 w - - 0 1"
+
+
+def pgn_from_bare_kings(rules):
+    """Ke1-e2 from bare kings: a game chess has drawn at its start, the module has not."""
+    env = vantor.Vantor()
+    env.parse_fen(BARE_KINGS)
+    return pgn([uci_to_action(env, "e1e2")], start_fen=BARE_KINGS, rules=rules)
 
 
 @pytest.mark.parametrize("call, error, reason", [
@@ -319,6 +328,9 @@ FROM_E4 = "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3 0 1"
     (lambda: fen(vantor.Vantor(), np.uint64(2**64 - 1)), ValueError, r"fullmove_number must be in 1 \.\. 2147483647"),
     (lambda: fen(vantor.Vantor(), 2**31), ValueError, "fullmove_number must be in"),
     (lambda: action_to_uci((vantor.Vantor(), 0), 564), TypeError, "a position is a vantor.State"),
+    (lambda: pgn_from_bare_kings("standard"), ValueError,
+     r"ply 1: the game is over at its start under standard rules \(.*neither side has the material"),
+    (lambda: pgn([564], rules="Standard"), ValueError, "rules must be one of"),
 ])
 def test_writers_refuse_what_would_not_read_back(call, error, reason):
     with pytest.raises(error, match=reason):

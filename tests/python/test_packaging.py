@@ -23,9 +23,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 
 # vantor_gym's modules that need Gymnasium (aec PettingZoo as well); every other one
 # imports with NumPy alone. __main__ runs the command line, so it is not imported.
-GYMNASIUM_MODULES = {"env", "vector", "render", "aec", "_observations"}
+GYMNASIUM_MODULES = {"env", "vector", "render", "aec", "_observations", "shaping"}
 # The modules of the PyTorch extras, which no venv here installs (several GB).
-TORCH_MODULES = {"sb3", "torchrl"}
+TORCH_MODULES = {"sb3", "torchrl", "maskable"}
 
 
 def test_stub_matches_the_module(tmp_path):

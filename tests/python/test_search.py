@@ -360,6 +360,19 @@ def test_a_root_other_than_the_kept_subtree_starts_fresh():
     again = search.run(games)
     assert again.visits[0].sum() == 80
     games.close()
+    # A root whose pieces stand where the kept subtree's did, but of other kinds (the
+    # module's position hash takes them for one position), is another position.
+    from vantor_gym import Game
+    from vantor_gym.notation import uci_to_action
+
+    for rules in ("standard", "module"):
+        parent = Game("1nb1k3/8/8/8/8/8/8/4K2R w - - 0 1", rules=rules)
+        search = Search(1, "roll_out", simulations=200, seed=1, dirichlet_fraction=0.0, rules=rules)
+        search.run([parent.save_state()])
+        search.advance(np.array([uci_to_action(parent.save_state(), "h1h2")]))
+        swapped = Game("1bn1k3/8/8/8/8/8/7R/4K3 b - - 1 1", rules=rules)
+        result = search.run([swapped.save_state()])
+        assert result.visits[0].sum() == 200 and int(result.actions[0]) in swapped.legal_actions().tolist()
 
 
 def test_advancing_by_an_action_never_searched_starts_fresh():

@@ -62,21 +62,23 @@ def test_balances_of_one_or_many_observations_flat_or_not():
         MaterialReward(gymnasium.make("vantor_gym/Chess-v0"), weight="much")
 
 
-def test_the_vec_env_shapes_each_game_as_the_single_env_does():
+@pytest.mark.parametrize("monitored", [False, True], ids=["plain", "over VecMonitor"])
+def test_the_vec_env_shapes_each_game_as_the_single_env_does(monitored):
     pytest.importorskip("stable_baselines3")
-    from stable_baselines3.common.vec_env import DummyVecEnv
+    from stable_baselines3.common.vec_env import DummyVecEnv, VecMonitor
 
     from vantor_gym.sb3 import VecEnv, VecMaterialReward
 
     options = {"max_plies": 30, "opponent": lowest, "agent_side": "black"}
-    ours = VecMaterialReward(VecEnv(3, threads=1, **options), weight=0.25)
+    games = VecEnv(3, threads=1, **options)
+    ours = VecMaterialReward(VecMonitor(games) if monitored else games, weight=0.25)
     theirs = DummyVecEnv([lambda: MaterialReward(gymnasium.make("vantor_gym/Chess-v0", **options), 0.25)] * 3)
     ours.reset()
     theirs.reset()
     rng = np.random.default_rng(4)
     ends = 0
     for step in range(200):
-        masks = ours.venv.action_masks()
+        masks = games.action_masks()
         actions = np.array([rng.choice(np.flatnonzero(m)) for m in masks])
         _, rewards, dones, _ = ours.step(actions)
         _, expected, expected_dones, _ = theirs.step(actions)

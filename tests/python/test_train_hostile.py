@@ -173,8 +173,9 @@ def test_the_command_refuses_bad_arguments_in_one_line_before_any_work(tmp_path,
 
 
 GAME = '[Result "1-0"]\n\n1. e4 e5 2. Qh5 Nc6 3. Bc4 Nf6 4. Qxf7# 1-0\n'
-# A clock at the seventy-five-move draw: no chess game goes on from there.
-DRAWN_START = '[FEN "4k3/8/8/8/8/8/8/R3K3 w Q - 150 80"]\n[Result "1/2-1/2"]\n\n80. Ra2 Kd7 1/2-1/2\n'
+# A clock past the fifty-move draw: a game under standard rules does not go on from there,
+# though one under the automatic rules does.
+DRAWN_START = '[FEN "4k3/8/8/8/8/8/8/R3K3 w Q - 120 80"]\n[Result "1/2-1/2"]\n\n80. Ra2 Kd7 1/2-1/2\n'
 
 
 def test_a_pgn_path_is_read_as_a_path_and_games_the_environment_cannot_start_are_counted(tmp_path):
@@ -190,6 +191,8 @@ def test_a_pgn_path_is_read_as_a_path_and_games_the_environment_cannot_start_are
         with pytest.raises(ValueError, match=f"games.pgn.*{why}"):
             pgn_positions(buffer, path)
     assert len(buffer) == 7
+    path.write_text(DRAWN_START)
+    assert pgn_positions(buffer, path, rules="automatic") == 2
 
 
 def test_a_failed_save_leaves_the_previous_files_and_no_temporary_ones(tmp_path, monkeypatch):

@@ -141,6 +141,19 @@ def _messages(socket, wanted, timeout=30.0):
     raise AssertionError(f"not seen in {timeout} s: {seen[-3:]}")
 
 
+@pytest.mark.parametrize("rules", ["standard", "automatic", "module"])
+def test_a_lines_fens_are_the_games_own_under_each_rule_set(rules):
+    from vantor_gym import Game
+
+    rng = np.random.default_rng(5)
+    for _ in range(3):
+        game, line = Game(rules=rules), Line(rules=rules)
+        while not game.is_over and game.plies < 60:
+            action = int(rng.choice(game.legal_actions()))
+            game.step(action)
+            assert line.move(action)["fen"] == game.fen()
+
+
 def test_watch_sends_the_newest_game_and_its_moves_as_they_come_and_refuses_bad_messages():
     feed = GameFeed()
     feed.add([], "*", "old", "old")

@@ -283,6 +283,7 @@ def pgn_positions(buffer: ReplayBuffer, source: str | os.PathLike[str] | bytes |
     ``ValueError`` saying why, with nothing added."""
     if not isinstance(buffer, ReplayBuffer):
         raise TypeError(f"buffer must be a ReplayBuffer, not {type(buffer).__name__}")
+    rules = rules_of(rules)  # before the file is read
     name = repr(os.fspath(source)) if isinstance(source, (str, os.PathLike)) else "the PGN source"
     if isinstance(source, (str, os.PathLike)):
         with open_regular(source, "a PGN file") as file:  # a pipe would block the read
@@ -293,11 +294,12 @@ def pgn_positions(buffer: ReplayBuffer, source: str | os.PathLike[str] | bytes |
     for number, message in columns.skipped:
         skipped.setdefault("malformed or with an illegal move", []).append(f"game {number}: {message}")
     games: list[tuple[_Game, float]] = []
-    replay = "module" if rules_of(rules) == "module" else "automatic"
+    replay = "module" if rules == "module" else "automatic"
     with BatchEnv(1, threads=1, autoreset="disabled", compact=True, rules=replay) as env:
         for index, number in enumerate(_numbers(columns)):
             pgn_game = columns.game(index)
-            game, reason = _replayed(env, pgn_game, _playable(pgn_game, replay))
+            # A start the network's own rules have drawn already is left out.
+            game, reason = _replayed(env, pgn_game, _playable(pgn_game, rules))
             if game is None:
                 skipped.setdefault(reason, []).append(f"game {number}")
             else:

@@ -439,8 +439,8 @@ class Trainer(Unshared):
             torch.set_rng_state(state["torch_rng"])
             # Positions the buffer held when the checkpoint was written (older ones: none known).
             saved_positions = integer(state.get("buffer_added", 0), "buffer_added", 0, 2**62)
-        except _Mismatch:
-            raise
+        except _Mismatch as mismatch:
+            raise ValueError(str(mismatch)) from None
         except Exception as error:  # whatever the loaders make of values no run wrote
             raise ValueError(f"{path!r} is not a whole training checkpoint: {error or type(error).__name__}") from None
         self.buffer = ReplayBuffer.load(self._path(BUFFER), capacity=self.config.buffer_size)

@@ -35,6 +35,8 @@ class Line:
 
     def __init__(self, start_fen: str | None = None, rules: str = "standard") -> None:
         self.legal_en_passant = rules_of(rules) != "module"
+        # The module counts the pawn move or capture itself in its clock.
+        self.zeroed = 0 if self.legal_en_passant else 1
         start = read_fen(start_fen or START_FEN)
         self.board = vantor.Vantor()
         self.board.reset()
@@ -64,7 +66,7 @@ class Line:
             shown["value"] = round(top[0], 3)
             shown["top"] = [{"san": san, "share": round(s, 3)} for san, s in _named(state, top[1])]
         # A pawn move or a capture starts the fifty-move count again.
-        self.halfmoves = 0 if san[0] in "abcdefgh" or "x" in san else self.halfmoves + 1
+        self.halfmoves = self.zeroed if san[0] in "abcdefgh" or "x" in san else self.halfmoves + 1
         self.fullmove += state.side
         self.board.step(action)
         shown["fen"] = self.fen()
