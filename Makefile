@@ -15,7 +15,7 @@ PYTHON ?=
 BUILD ?= build
 JOBS ?= 2
 TARGETS := run test docs build build-modules build-tsan build-asan build-fuzz build-ft test-cpp test-python test-tsan \
-  test-asan test-fuzz test-ft perft-deep diff-large bench bench-smoke
+  test-asan test-fuzz test-ft perft-deep diff-large bench bench-smoke learn
 
 ifeq ($(PYTHON),)
 
@@ -38,6 +38,7 @@ LAYERS_test-ft := ft,torch
 LAYERS_bench := peers,ft
 LAYERS_bench-smoke := peers,ft
 LAYERS_docs := docs
+LAYERS_learn := tools,peers,torch
 
 $(TARGETS):
 	tools/toolchain run $(if $(LAYERS_$@),--with $(LAYERS_$@)) $(MAKE) --no-print-directory $(FLAGS) $(MAKEOVERRIDES) BUILD=$(BUILD) JOBS=$(JOBS) PYTHON=python3 $@
@@ -158,6 +159,12 @@ bench: build $(if $(FT_PY),build-ft)
 
 bench-smoke: build $(if $(FT_PY),build-ft)
 	$(PY) bench/bench.py --build $(BUILD) --smoke --json $(BUILD)/bench-smoke.json
+
+# The recipe of "A first agent that learns" (docs/gymnasium.md) at its full budget: 10 CPU
+# minutes of training and an evaluation before and after, about 15 minutes on one core.
+# LEARN_ARGS passes it other arguments (--seed 1, --greedy...). Not part of test.
+learn: build-modules
+	PYTHONPATH=$(BUILD)/python:python $(PY) examples/learn_maskable_ppo.py $(LEARN_ARGS)
 
 # Every perft row of tests/data/perft-standard.tsv, to the deepest published depth
 # (about 2.3 billion nodes).
