@@ -138,3 +138,23 @@ def test_head_takes_only_whole_squares():
     assert head(torch.zeros(2, 3 * 64)).shape == (2, ACTIONS)
     with pytest.raises(RuntimeError):
         head(torch.zeros(2, 3 * 64 + 1))
+
+
+def test_a_saved_model_loads_with_the_same_policy(tmp_path):
+    from sb3_contrib import MaskablePPO
+
+    from vantor_gym.sb3 import VecEnv
+
+    env = VecEnv(2, opponent="random", agent_side="random", max_plies=20, flatten=True, scale=True, threads=1)
+    model = MaskablePPO(MovePolicy, env, n_steps=16, batch_size=32, n_epochs=1, seed=3, device="cpu",
+                        policy_kwargs={"features_extractor_kwargs": {"channels": 4, "blocks": 1}})
+    model.learn(32)
+    model.save(tmp_path / "model.zip")
+    loaded = MaskablePPO.load(tmp_path / "model.zip", env=env, device="cpu")
+    assert isinstance(loaded.policy.action_net, MoveHead)
+    observations = np.asarray(env.reset())
+    with torch.no_grad():
+        ours = model.policy.get_distribution(torch.as_tensor(observations)).distribution.logits
+        theirs = loaded.policy.get_distribution(torch.as_tensor(observations)).distribution.logits
+    assert torch.equal(ours, theirs)
+    env.close()
