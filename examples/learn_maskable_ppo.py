@@ -242,7 +242,8 @@ def main(argv: Sequence[str] | None = None) -> int:
           f"({model.num_timesteps / used:.0f} steps per CPU second; the whole process so far: "
           f"{cpu_seconds() / 60:.1f} CPU minutes)")
     print(f"after:  {described(after)}")
-    print(f"gain: {100 * (after.score - before.score):+.1f} points [95 % interval {100 * low:+.1f} .. {100 * high:+.1f}]")
+    print(f"gain: {100 * (after.score - before.score):+.1f} points "
+          f"[95 % interval {100 * low:+.1f} .. {100 * high:+.1f}]")
     return 0
 
 

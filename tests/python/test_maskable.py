@@ -15,7 +15,8 @@ from gymnasium import spaces  # noqa: E402
 
 from vantor_gym import Game  # noqa: E402
 from vantor_gym.batch import ACTIONS, PLANES  # noqa: E402
-from vantor_gym.maskable import INPUT_PLANES, MoveFeatures, MoveHead, MovePolicy, black_order, target_table  # noqa: E402
+from vantor_gym.maskable import (  # noqa: E402
+    INPUT_PLANES, MoveFeatures, MoveHead, MovePolicy, black_order, target_table)
 from vantor_gym.notation import action_to_uci  # noqa: E402
 from vantor_gym.render import move_squares  # noqa: E402
 

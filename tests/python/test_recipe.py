@@ -90,4 +90,5 @@ def test_bad_arguments_get_one_line_and_a_non_zero_exit(recipe, capsys, argument
 def test_the_script_itself_refuses_bad_arguments_before_training():
     run = subprocess.run([sys.executable, SCRIPT, "--games", "0"], capture_output=True, text=True, timeout=120)
     assert (run.returncode, run.stdout) == (2, "")
-    assert run.stderr.strip().splitlines() == ["learn_maskable_ppo.py: argument --games: must be a finite number above 0, not 0"]
+    assert run.stderr.strip().splitlines() == [
+        "learn_maskable_ppo.py: argument --games: must be a finite number above 0, not 0"]
