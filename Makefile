@@ -161,7 +161,7 @@ bench-smoke: build $(if $(FT_PY),build-ft)
 	$(PY) bench/bench.py --build $(BUILD) --smoke --json $(BUILD)/bench-smoke.json
 
 # The recipe of "A first agent that learns" (docs/gymnasium.md) at its full budget: 10 CPU
-# minutes of training and an evaluation before and after, about 15 minutes on one core.
+# minutes of training and an evaluation before and after, about 11 minutes on an idle core.
 # LEARN_ARGS passes it other arguments (--seed 1, --greedy...). Not part of test.
 learn: build-modules
 	PYTHONPATH=$(BUILD)/python:python $(PY) examples/learn_maskable_ppo.py $(LEARN_ARGS)

@@ -34,7 +34,7 @@ def recipe():
     return module
 
 
-@pytest.mark.parametrize("extra", [[], ["--greedy", "--drill", "0", "--shaping", "0", "--checkpoints", "1"]])
+@pytest.mark.parametrize("extra", [[], ["--greedy", "--drill", "0.5", "--shaping", "0", "--checkpoints", "1"]])
 def test_the_recipe_runs_as_written_on_a_tiny_budget(recipe, capsys, extra):
     assert recipe.main(TINY + extra) == 0
     lines = capsys.readouterr().out.splitlines()
