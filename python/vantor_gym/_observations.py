@@ -18,9 +18,6 @@ from vantor_gym.rules import halfmove_limit, max_game_plies, repetition_limit
 STEP_PLANES = ("plies", "zero", "module")
 STEP_PLANE = 113
 OBSERVATION_DTYPES = (np.dtype(np.int32), np.dtype(np.float32))
-# The longest game under the module's rules (vantor_gym.rules.max_game_plies gives it for
-# each rule set).
-MAX_GAME_PLIES = 6350
 _INT32_MAX = 2**31 - 1
 
 

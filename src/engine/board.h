@@ -145,7 +145,8 @@ class Board {
 
   // Plays a legal action and reports the new position and whether the game ended:
   // checkmate, stalemate, or a draw of the rules in force (under the module's, a third
-  // occurrence or fifty half-moves without a capture or pawn move). Throws std::invalid_argument("Invalid action") for any other integer,
+  // occurrence or fifty half-moves without a capture or pawn move). Throws
+  // std::invalid_argument("Invalid action") for any other integer,
   // changing nothing but just_reset and move_index.
   StepResult step(int action);
 

@@ -12,6 +12,5 @@ using StepResult = std::tuple<int, Observation, int, int>;
 
 inline constexpr const char* kStartFen = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1 ";
 inline constexpr int kRollOutSteps = 400;
-inline constexpr int kNoProgressLimit = 50;  // half-moves
 
 }  // namespace vantor

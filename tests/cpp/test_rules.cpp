@@ -34,57 +34,45 @@ Ending after(Board& board, const std::vector<std::string>& moves) {
   return ending_of(board);
 }
 
-TEST(Rules, TheClockCountsAsEachRuleSetSays) {
-  // The module counts the pawn move or capture itself; chess starts again from 0.
-  for (const auto& [rules, after_pawn, after_knight] :
-       std::vector<std::tuple<Rules, int, int>>{{Rules::module, 1, 2}, {Rules::standard, 0, 1}, {Rules::automatic, 0, 1}}) {
-    Board board = board_under(rules);
-    play(board, {"e2e4"});
-    EXPECT_EQ(board.no_progress_count, after_pawn) << name_of(rules);
-    play(board, {"g8f6"});
-    EXPECT_EQ(board.no_progress_count, after_knight) << name_of(rules);
-    play(board, {"b1c3", "f6e4"});  // a capture
-    EXPECT_EQ(board.no_progress_count, after_pawn) << name_of(rules);
-    // Trial moves leave the clock alone.
-    ActionList legal;
-    board.list_legal(legal);
-    EXPECT_EQ(board.no_progress_count, after_pawn);
-  }
-}
-
-TEST(Rules, EachRuleSetDrawsByItsClockAndRepetitionCount) {
-  // Knights out and back: the start position comes again every four plies.
+// Each rule set's clock after a pawn move or capture, its draw by repetition (knights out
+// and back bring the start position again every four plies) and by the clock, and a mate
+// on the move that reaches the clock's limit, which stays a mate.
+TEST(Rules, EachRuleSetKeepsItsClockAndDrawsByItsLimits) {
   const std::vector<std::string> shuffle = {"g1f3", "g8f6", "f3g1", "f6g8"};
   struct Row {
     Rules rules;
+    int zeroed;            // the clock after a pawn move or capture
     int shuffles_to_draw;  // complete shuffles before the repetition draw
     Ending repetition;
     Ending clock;
   };
   const Row rows[] = {
-      {Rules::module, 2, Ending::repetition, Ending::fifty_moves},
-      {Rules::standard, 2, Ending::repetition, Ending::fifty_moves},
-      {Rules::automatic, 4, Ending::fivefold_repetition, Ending::seventyfive_moves},
+      {Rules::module, 1, 2, Ending::repetition, Ending::fifty_moves},
+      {Rules::standard, 0, 2, Ending::repetition, Ending::fifty_moves},
+      {Rules::automatic, 0, 4, Ending::fivefold_repetition, Ending::seventyfive_moves},
   };
   for (const Row& row : rows) {
+    Board clock = board_under(row.rules);
+    play(clock, {"e2e4", "g8f6"});
+    EXPECT_EQ(clock.no_progress_count, row.zeroed + 1) << name_of(row.rules);
+    play(clock, {"b1c3", "f6e4"});  // a capture
+    ActionList legal;
+    clock.list_legal(legal);  // trial moves leave the clock alone
+    EXPECT_EQ(clock.no_progress_count, row.zeroed) << name_of(row.rules);
+
     Board board = board_under(row.rules);
     for (int n = 0; n < row.shuffles_to_draw; ++n) {
       EXPECT_EQ(after(board, {shuffle[0], shuffle[1], shuffle[2]}), Ending::none) << name_of(row.rules);
       EXPECT_EQ(after(board, {shuffle[3]}), n + 1 == row.shuffles_to_draw ? row.repetition : Ending::none)
           << name_of(row.rules) << " shuffle " << n;
     }
-    // A clock one short of the draw (a caller sets it: start_from reads no clock).
-    Board clock = board_under(row.rules, "4k3/8/8/8/8/8/8/R3K3 w - - 0 1");
-    clock.no_progress_count = halfmove_limit(row.rules) - 1;
-    EXPECT_EQ(after(clock, {"a1a2"}), row.clock) << name_of(row.rules);
-  }
-}
-
-TEST(Rules, AMateOnTheMoveThatReachesTheClockLimitIsAMate) {
-  for (Rules rules : {Rules::module, Rules::standard, Rules::automatic}) {
-    Board board = board_under(rules, "6k1/5ppp/8/8/8/8/8/4R1K1 w - - 0 1");
-    board.no_progress_count = halfmove_limit(rules) - 1;
-    EXPECT_EQ(after(board, {"e1e8"}), Ending::checkmate) << name_of(rules);
+    // A clock one short of the draw (a caller sets it: start_from reads no clock), then a
+    // quiet move and a mating one.
+    for (const auto& [move, ending] : {std::pair{"a1a2", row.clock}, std::pair{"a1a8", Ending::checkmate}}) {
+      Board limit = board_under(row.rules, "6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1");
+      limit.no_progress_count = halfmove_limit(row.rules) - 1;
+      EXPECT_EQ(after(limit, {move}), ending) << name_of(row.rules) << " " << move;
+    }
   }
 }
 

@@ -117,28 +117,23 @@ def test_black_scores_its_moves_as_its_turned_twin_with_white_to_move(fen):
         assert logit == pytest.approx(twins[uci], abs=1e-4), uci
 
 
-@pytest.mark.parametrize(("arguments", "error"), [
-    ({"net_arch": {"pi": [64], "vf": [64]}}, "net_arch takes only 'vf'"),
-    ({"net_arch": [64]}, "net_arch takes only 'vf'"),
-    ({"features_extractor_kwargs": {"channels": 0}}, "channels must be at least 1"),
-])
-def test_bad_arguments_are_refused(arguments, error):
-    with pytest.raises(ValueError, match=error):
-        MovePolicy(SPACE, spaces.Discrete(ACTIONS), lambda _: 1e-3, **arguments)
-
-
-@pytest.mark.parametrize("space", [spaces.Box(0.0, 1.0, (7,), np.float32), spaces.Discrete(3),
-                                   spaces.Box(-np.inf, np.inf, (PLANES * 64,), np.float32)])
-def test_features_refuse_spaces_that_are_not_bounded_planes(space):
-    with pytest.raises(ValueError, match="MoveFeatures"):
-        MoveFeatures(space)
-
-
-def test_head_takes_only_whole_squares():
-    head = MoveHead(3)
-    assert head(torch.zeros(2, 3 * 64)).shape == (2, ACTIONS)
-    with pytest.raises(RuntimeError):
-        head(torch.zeros(2, 3 * 64 + 1))
+@pytest.mark.parametrize(("make", "error", "match"), [
+    (lambda: MovePolicy(SPACE, spaces.Discrete(ACTIONS), lambda _: 1e-3, net_arch={"pi": [64], "vf": [64]}),
+     ValueError, "net_arch takes only 'vf'"),
+    (lambda: MovePolicy(SPACE, spaces.Discrete(ACTIONS), lambda _: 1e-3, net_arch=[64]),
+     ValueError, "net_arch takes only 'vf'"),
+    (lambda: MovePolicy(SPACE, spaces.Discrete(ACTIONS), lambda _: 1e-3,
+                        features_extractor_kwargs={"channels": 0}), ValueError, "channels must be at least 1"),
+    (lambda: MoveFeatures(spaces.Box(0.0, 1.0, (7,), np.float32)), ValueError, "MoveFeatures"),
+    (lambda: MoveFeatures(spaces.Discrete(3)), ValueError, "MoveFeatures"),
+    (lambda: MoveFeatures(spaces.Box(-np.inf, np.inf, (PLANES * 64,), np.float32)), ValueError, "MoveFeatures"),
+    # The head reads whole squares of features: a row of another width is no batch of them.
+    (lambda: MoveHead(3)(torch.zeros(2, 3 * 64 + 1)), RuntimeError, None),
+], ids=["pi arch", "shared arch", "no channels", "short space", "discrete space", "unbounded space", "ragged row"])
+def test_what_the_policy_cannot_use_is_refused(make, error, match):
+    with pytest.raises(error, match=match):
+        make()
+    assert MoveHead(3)(torch.zeros(2, 3 * 64)).shape == (2, ACTIONS)
 
 
 def test_a_saved_model_loads_with_the_same_policy(tmp_path):
