@@ -7,11 +7,14 @@ from the native engine, so every text names exactly the move the action plays.
 
 from __future__ import annotations
 
+import functools
 import os
 import re
-from collections.abc import Iterator, Mapping, Sequence
+from collections import deque
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
-from typing import IO, Union
+from typing import Union
 
 import numpy as np
 
@@ -21,7 +24,8 @@ from vantor_gym.batch import BatchEnv
 from vantor_gym.fen import COUNTER_MAX, Fen, read_fen, read_start, validate_fen, written
 from vantor_gym.rules import rules_of
 from vantor_gym.game import Game
-from vantor_gym.pgn_reader import line_breaks, quoted, read_game_text
+from vantor_gym.pgn_files import PgnSource, Piece, check_source, opening, pieces
+from vantor_gym.pgn_reader import quoted, read_game_text
 
 
 __all__ = [
@@ -33,6 +37,7 @@ __all__ = [
     "fen",
     "pgn",
     "read_pgn",
+    "read_pgn_chunks",
     "read_pgn_columns",
     "read_pgn_games",
     "san_to_action",
@@ -433,12 +438,16 @@ def read_pgn(text: str) -> PgnGame:
     return PgnGame(actions, start_fen, result, headers)
 
 
-PgnSource = Union[str, bytes, "os.PathLike[str]", IO[str], IO[bytes]]
-
 # The results array's codes: white's score, and 2 for a game without one ("*" or no result).
 RESULT_CODES = {"1-0": 1, "0-1": -1, "1/2-1/2": 0}
 UNDECIDED = 2
 _LINE = re.compile(r"^line ([0-9]+)")
+_MIB = 1 << 20
+CHUNK_BYTES = 8 * _MIB
+"""The bytes of PGN text ``read_pgn_chunks`` reads at a time by default."""
+MAX_GAME_BYTES = 64 * _MIB
+"""The longest game the readers take by default: real games are under 100 KB, so a longer one
+is a damaged file (an unclosed comment), which must not make memory grow with the file."""
 
 
 @dataclass
@@ -448,8 +457,9 @@ class PgnColumns:
     Game ``i`` played ``actions[offsets[i]:offsets[i + 1]]`` from ``start_fens[i]`` (None for
     the initial position, else six FEN fields). ``results[i]`` is 1, -1 or 0 for a white win,
     a black win or a draw and 2 for anything else; ``result_texts[i]`` is ``PgnGame.result``.
-    ``skipped`` lists the ``(game number, message)`` of each malformed game left out (game
-    numbers count from 1 and include the skipped games).
+    ``skipped`` lists the ``(game number, message)`` of each malformed game left out, and
+    ``numbers[i]`` (``int64``) is game ``i``'s number; game numbers count from 1 over the whole
+    source and include the skipped games.
 
     The positions a game went through: when ``playable[i]``, ``vantor_gym.Game(fen=start_fens[i])``
     (or a ``BatchEnv`` reset with the start FENs) stepped with its actions gives each
@@ -469,10 +479,15 @@ class PgnColumns:
     headers: list[dict[str, str]]
     skipped: list[tuple[int, str]]
     playable: np.ndarray = None  # type: ignore[assignment]  # bool; from start_fens when not given
+    numbers: np.ndarray = None  # type: ignore[assignment]  # int64; 1, 2, ... less the skipped when not given
 
     def __post_init__(self) -> None:
         if self.playable is None:
             self.playable = np.array([_startable(text) for text in self.start_fens], np.bool_)
+        if self.numbers is None:
+            left_out = {number for number, _ in self.skipped}
+            total = len(self.headers) + len(self.skipped)
+            self.numbers = np.array([n for n in range(1, total + 1) if n not in left_out], np.int64)
 
     def __len__(self) -> int:
         return len(self.headers)
@@ -498,24 +513,24 @@ def _startable(start_fen: str | None) -> bool:
     return True
 
 
-def _pgn_data(source: PgnSource) -> tuple[bytes, bool]:
-    """The source's UTF-8 bytes, and whether they came as bytes (so may not be UTF-8)."""
-    if isinstance(source, str):
-        # A str may hold lone surrogates, which pass through to the texts read.
-        return source.encode("utf-8", "surrogatepass"), False
-    if isinstance(source, bytes):
-        return source, True
-    if isinstance(source, os.PathLike):
-        with open(source, "rb") as file:
-            return file.read(), True
-    if hasattr(source, "read"):
-        data = source.read()
-        if isinstance(data, str):
-            return data.encode("utf-8", "surrogatepass"), False
-        if isinstance(data, (bytes, bytearray)):
-            return bytes(data), True
-        raise TypeError(f"the PGN file's read() returned {type(data).__name__}, not str or bytes")
-    raise TypeError(f"PGN source is text, bytes, a path or a file object, not {type(source).__name__}")
+def _concatenate(chunks: list[PgnColumns]) -> PgnColumns:
+    """The games of several ``PgnColumns`` one after another, as one."""
+    if len(chunks) == 1:
+        return chunks[0]
+    lengths = [np.diff(chunk.offsets) for chunk in chunks]
+    offsets = np.zeros(sum(len(part) for part in lengths) + 1, np.int64)
+    np.cumsum(np.concatenate(lengths) if lengths else [], out=offsets[1:])
+    return PgnColumns(
+        np.concatenate([chunk.actions for chunk in chunks]) if chunks else np.zeros(0, np.int64),
+        offsets,
+        np.concatenate([chunk.results for chunk in chunks]) if chunks else np.zeros(0, np.int8),
+        [text for chunk in chunks for text in chunk.result_texts],
+        [fen for chunk in chunks for fen in chunk.start_fens],
+        [tags for chunk in chunks for tags in chunk.headers],
+        [entry for chunk in chunks for entry in chunk.skipped],
+        np.concatenate([chunk.playable for chunk in chunks]) if chunks else np.zeros(0, np.bool_),
+        np.concatenate([chunk.numbers for chunk in chunks]) if chunks else np.zeros(0, np.int64),
+    )
 
 
 def _utf8_fault(data: bytes, begin: int, end: int) -> UnicodeDecodeError | None:
@@ -527,90 +542,309 @@ def _utf8_fault(data: bytes, begin: int, end: int) -> UnicodeDecodeError | None:
     return None
 
 
-def _read_games(source: PgnSource, on_error: str) -> Iterator[tuple[int, PgnGame | str, np.ndarray | None]]:
-    """(game number, game or error message, native actions or None) of each game in order."""
-    if on_error not in ("raise", "skip"):
-        raise ValueError(f"on_error must be 'raise' or 'skip', not {on_error!r}")
-    data, given_as_bytes = _pgn_data(source)
-    data = line_breaks(data)  # as the one-game reader does, keeping every byte's offset
+@dataclass
+class _Part:
+    """The games that the parse of one piece of text gives for sure: the first ``count`` games
+    of it, each kept (its columns) or skipped (``skipped``: index and message), or the fault
+    that stops reading in ``on_error="raise"``; ``rest`` is where the text read again with
+    what follows starts."""
+
+    count: int = 0
+    rest: int = 0
+    kept: list[int] = field(default_factory=list)
+    actions: list[np.ndarray] = field(default_factory=list)
+    texts: list[str] = field(default_factory=list)
+    fens: list[str | None] = field(default_factory=list)
+    headers: list[dict[str, str]] = field(default_factory=list)
+    skipped: list[tuple[int, str]] = field(default_factory=list)
+    fault: str | None = None
+
+    def keep(self, index: int, game: PgnGame, actions: np.ndarray) -> None:
+        self.kept.append(index)
+        self.actions.append(actions)
+        self.texts.append(game.result)
+        self.fens.append(game.start_fen)
+        self.headers.append(game.headers)
+
+    def columns(self, first: int) -> PgnColumns:
+        """The kept games as columns, game numbers counted from ``first`` for the part's first game."""
+        offsets = np.zeros(len(self.actions) + 1, np.int64)
+        np.cumsum([len(played) for played in self.actions], out=offsets[1:])
+        return PgnColumns(
+            np.concatenate(self.actions) if self.actions else np.zeros(0, np.int64),
+            offsets,
+            np.array([RESULT_CODES.get(text, UNDECIDED) for text in self.texts], np.int8),
+            self.texts,
+            self.fens,
+            self.headers,
+            [(first + index, message) for index, message in self.skipped],
+            numbers=np.asarray(self.kept, np.int64) + first,
+        )
+
+
+def _final_games(data: bytes, spans: np.ndarray, last: bool) -> int:
+    """How many of the games the native reader found in ``data`` the whole source's read finds alike.
+
+    A game is read alike when its reading looked at no byte past ``data``: it ended before
+    the last line that ``data`` may hold only part of, and no comment of it was cut off
+    (a '{' after the last '}' of ``data``, which the reader refuses as never closed)."""
+    if last:
+        return len(spans)
+    whole_lines = data.rfind(b"\n") + 1
+    count = int(np.searchsorted(spans[:, 1], whole_lines, side="left"))
+    closed = data.rfind(b"}") + 1
+    for index in np.flatnonzero((spans[:count, 4] == 0) & (spans[:count, 1] > closed)).tolist():
+        if data.find(b"{", max(int(spans[index, 0]), closed), int(spans[index, 1])) >= 0:
+            return index
+    return count
+
+
+def _parse(piece: Piece, *, text: bool, on_error: str) -> _Part:
+    """The games of a piece of text that starts where a game's reading starts.
+
+    ``text`` says the bytes came from a ``str`` (and may hold surrogates, so are not checked
+    as UTF-8). Line numbers and byte offsets in messages count in the whole source.
+    """
+    data = piece.data
     actions, spans, results, headers = _native.read_pgn_games(data)
-    # Decoding the whole data once is the fast path; only data that is not UTF-8 is
-    # looked at game by game, so that a bad game is named and the others are read.
-    checked = given_as_bytes and _utf8_fault(data, 0, len(data)) is not None
-    counted, lines = 0, 0  # newlines before byte counted, for line numbers in the whole text
-    for index, (begin, end, first, count, replayed) in enumerate(spans.tolist()):
-        number, tags = index + 1, headers[index]
+    count = _final_games(data, spans, piece.last)
+    part = _Part(count, len(data) if piece.last else int(spans[count - 1, 1]) if count else 0)
+    # Decoding the data once is the fast path; only data that is not UTF-8 is looked at
+    # game by game, so that a bad game is named and the others are read.
+    checked = not text and count > 0 and _utf8_fault(data, 0, int(spans[count - 1, 1])) is not None
+    counted, lines = 0, piece.lines  # newlines before byte counted, for line numbers in the whole text
+    for index, (begin, end, first, played, replayed) in enumerate(spans[:count].tolist()):
+        tags = headers[index]
         fault = _utf8_fault(data, begin, end) if checked else None
         if fault is not None:
             offset = begin + fault.start
             lines, counted = lines + data.count(b"\n", counted, offset), offset
-            message = f"line {lines + 1}: invalid UTF-8 at byte {offset} of the PGN data ({fault.reason})"
+            at = piece.offset + offset
+            message = f"line {lines + 1}: invalid UTF-8 at byte {at} of the PGN data ({fault.reason})"
         elif replayed:
             result = results[index] or tags.get("Result", "*")
-            yield number, PgnGame([], None, result, tags), actions[first : first + count]
+            part.keep(index, PgnGame([], None, result, tags), actions[first : first + played])
             continue
         else:
             # A FEN start or a fault: the one-game reader reads it, so that both agree to
             # the letter, messages included.
             try:
-                yield number, read_pgn(data[begin:end].decode("utf-8", "surrogatepass")), None
-                continue
+                game = read_pgn(data[begin:end].decode("utf-8", "surrogatepass"))
             except ValueError as error:
                 lines, counted = lines + data.count(b"\n", counted, begin), begin
                 # The one-game reader counts lines from the game's start; the whole text's are meant.
                 message = _LINE.sub(lambda m: f"line {int(m.group(1)) + lines}", str(error), count=1)
+            else:
+                part.keep(index, game, np.asarray(game.actions, np.int64))
+                continue
         if on_error == "raise":
-            raise ValueError(f"game {number} of the PGN text: {message}") from None
-        yield number, message, None
+            part.count, part.fault = index, message
+            break
+        part.skipped.append((index, message))
+    return part
+
+
+def _after(text: Piece, rest: int) -> Piece:
+    """What of ``text`` follows byte ``rest``, with its offset and the newlines before it."""
+    return Piece(text.data[rest:], text.offset + rest, text.lines + text.data.count(b"\n", 0, rest), text.last)
+
+
+def _join(carry: Piece | None, piece: Piece) -> Piece:
+    if carry is None or not carry.data:
+        return piece
+    return Piece(carry.data + piece.data, carry.offset, carry.lines, piece.last)
+
+
+def _blank(carry: Piece | None, piece: Piece) -> bool:
+    """Whether the text left over before a piece is whole blank lines, which a game's reading
+    steps over, so that reading from the piece's start finds the same games."""
+    if carry is None or not carry.data:
+        return True
+    whitespace = carry.data.endswith(b"\n") and not carry.data.strip(b" \t\n\r\f\v")
+    return whitespace and not piece.data.startswith(_BOM)  # a byte-order mark counts only at a game's start
+
+
+_BOM = b"\xef\xbb\xbf"
+_BLANK_LINE = re.compile(rb"\n[ \t\r\f\v]*\n")
+
+
+def _after_blank_line(text: Piece, start: int) -> Piece | None:
+    """``text`` from its first blank line starting at or after byte ``start`` of the source;
+    None when it holds none (then reading skips on in the pieces that follow)."""
+    found = _BLANK_LINE.search(text.data, max(start - text.offset - 1, 0))
+    return None if found is None else _after(text, found.start() + 1)
+
+
+def _unfinished_line(text: Piece) -> Piece:
+    """The end of ``text`` that a blank line may start in: from its last newline, if blank so far."""
+    newline = text.data.rfind(b"\n")
+    rest = text.data[newline + 1 :]
+    keep = newline >= 0 and len(rest) < 4096 and not rest.strip(b" \t\r\f\v")
+    return _after(text, newline if keep else len(text.data))
+
+
+def _too_long(carry: Piece, limit: int, on_error: str) -> _Part:
+    """The part for a game longer than ``limit`` bytes from the text left over."""
+    size = f"{limit // _MIB} MiB" if limit % _MIB == 0 else f"{limit} bytes"
+    message = f"line {carry.lines + 1}: the game from byte {carry.offset} is longer than {size}"
+    if on_error == "raise":
+        return _Part(0, fault=message)
+    return _Part(1, skipped=[(0, message + "; skipped to the next blank line")])
+
+
+def _ahead(
+    source: Iterator[Piece], parse: Callable[[Piece], _Part], threads: int
+) -> Iterator[tuple[Piece, Future[_Part] | None]]:
+    """Each piece with its parse started in a pool of threads (None with one thread); at most
+    ``threads + 1`` pieces are in flight. A failure to read is raised in its place in order."""
+    if threads <= 1:
+        for piece in source:
+            yield piece, None
+        return
+    window: deque[tuple[Piece, Future[_Part]]] = deque()
+    failure: Exception | None = None
+    with ThreadPoolExecutor(threads, thread_name_prefix="pgn") as pool:
+        try:
+            while True:
+                while failure is None and len(window) <= threads:
+                    try:
+                        piece = next(source)
+                    except StopIteration:
+                        break
+                    except Exception as error:  # raised after the pieces read before it
+                        failure = error
+                        break
+                    window.append((piece, pool.submit(parse, piece)))
+                if not window:
+                    break
+                yield window.popleft()
+        finally:
+            for _, future in window:
+                future.cancel()
+    if failure is not None:
+        raise failure
+
+
+def _parts(
+    source: Iterator[Piece], parse: Callable[[Piece], _Part], threads: int, limit: int, on_error: str
+) -> Iterator[_Part]:
+    """The parts of a source's games in order.
+
+    Each piece is parsed on its own (ahead, in threads) from its start, a likely game start;
+    that parse stands where the text left over from the piece before is blank lines. Else
+    the text left over, which starts where a game's reading starts, is read again joined
+    with the piece: once it grew to twice what it was at the last parse, so that reading
+    stays linear. Text left over past ``limit`` bytes is a game too long for the readers.
+    """
+    carry: Piece | None = None  # text from a game's start that no parse has given for sure
+    wait = 0  # parse the text left over again once it is this long
+    skip_from: int | None = None  # a game too long is skipped up to a blank line from this byte on
+    for piece, guess in _ahead(source, parse, threads):
+        if skip_from is not None:
+            text = _join(carry, piece)
+            resumed = _after_blank_line(text, skip_from)
+            carry = resumed if resumed is not None else _unfinished_line(text)
+            if resumed is None:
+                if text.last:
+                    return
+                continue
+            skip_from, wait, text, guess = None, 0, resumed, None
+        elif _blank(carry, piece):
+            text = piece
+        else:
+            text, guess = _join(carry, piece), None
+        if not text.last and len(text.data) < wait:
+            carry = text
+        else:
+            part = guess.result() if guess is not None else parse(text)
+            yield part
+            if part.fault is not None:
+                return
+            carry = _after(text, part.rest)
+            wait = 2 * len(carry.data)
+        if len(carry.data) > limit:
+            yield _too_long(carry, limit, on_error)
+            if on_error == "raise":
+                return
+            skip_from = carry.offset + limit
+
+
+def _checked_options(on_error: str, chunk_bytes: int, threads: int | None, limit: int) -> int:
+    """The number of threads to read with; ``ValueError`` or ``TypeError`` for a bad option."""
+    if on_error not in ("raise", "skip"):
+        raise ValueError(f"on_error must be 'raise' or 'skip', not {on_error!r}")
+    for name, value in (("chunk_bytes", chunk_bytes), ("max_game_bytes", limit)):
+        if _integer(value, name) < 1:
+            raise ValueError(f"{name} must be at least 1, got {value}")
+    if threads is None:
+        return os.process_cpu_count() or 1
+    if _integer(threads, "threads") < 1:
+        raise ValueError(f"threads must be at least 1, got {threads}")
+    return int(threads)
+
+
+def _chunks(source: PgnSource, on_error: str, chunk_bytes: int, threads: int, limit: int) -> Iterator[PgnColumns]:
+    with opening(source) as opened:
+        parse = functools.partial(_parse, text=opened.text, on_error=on_error)
+        given = 0  # games before the part, skipped ones included
+        for part in _parts(pieces(opened.stream, int(chunk_bytes)), parse, threads, int(limit), on_error):
+            columns = part.columns(given + 1)
+            given += part.count
+            if len(columns) or columns.skipped:
+                yield columns
+            if part.fault is not None:
+                raise ValueError(f"game {given + 1} of the PGN text: {part.fault}")
+
+
+def read_pgn_chunks(
+    source: PgnSource,
+    *,
+    on_error: str = "raise",
+    chunk_bytes: int = CHUNK_BYTES,
+    threads: int | None = None,
+    max_game_bytes: int = MAX_GAME_BYTES,
+) -> Iterator[PgnColumns]:
+    """The games of ``read_pgn_games`` as a sequence of ``PgnColumns``, one for the games of
+    each piece of about ``chunk_bytes`` of text, read in memory that does not grow with the
+    source: the way to read a file of any size.
+
+    ``source`` is as ``read_pgn_games`` takes it. ``numbers`` and ``skipped`` count games over
+    the whole source. Pieces are read on ``threads`` threads (all cores by default) and given
+    in order. A game longer than ``max_game_bytes`` (a damaged file) raises ``ValueError``
+    naming its number and first byte; with ``on_error="skip"`` it is skipped up to the first
+    blank line past that length and listed in ``skipped``.
+    """
+    check_source(source)
+    workers = _checked_options(on_error, chunk_bytes, threads, max_game_bytes)
+    return _chunks(source, on_error, chunk_bytes, workers, max_game_bytes)
 
 
 def read_pgn_games(source: PgnSource, *, on_error: str = "raise") -> Iterator[PgnGame]:
-    """The games of PGN text, in order, each as ``read_pgn`` gives it for that game's text.
+    """The games of a PGN file, in order, each as ``read_pgn`` gives it for that game's text.
 
-    ``source`` is PGN text (a ``str``), UTF-8 ``bytes``, a path (``pathlib.Path`` or another
-    ``os.PathLike``) or a file object (bytes and files are read as UTF-8; a game holding bytes
-    that are not is malformed, named by its line and byte offset). The games follow one
+    ``source`` is a path (a ``str`` or ``os.PathLike``; ``"-"`` is standard input), the file's
+    contents (``bytes``, ``bytearray``, ``memoryview``) or a binary or text file object; PGN
+    text in a ``str`` goes in as ``io.StringIO(text)`` (a ``str`` that is plainly PGN text
+    raises ``ValueError`` saying so). Zstandard, gzip, bzip2 and xz files are decompressed,
+    recognised by their first bytes; a damaged one raises ``ValueError`` naming it after
+    the games before the damage. Bytes are read as UTF-8: a game holding bytes that are
+    not is malformed, named by its line and byte offset. The games follow one
     another as reading the first game of the text, then the first game of the rest, would
     find them; text between games with no header, move or result (a lone comment) is no
-    game. The moves are read natively. A
+    game. The moves are read natively, in pieces (see ``read_pgn_chunks``). A
     malformed game or an illegal move raises ``ValueError`` naming the game number and the
     fault as ``read_pgn`` names it, after the games before it were given; with
     ``on_error="skip"`` the game is left out and reading goes on at the next blank line after
     the fault (after the game's movetext when the fault is in its header lines).
     """
-    for _, game, actions in _read_games(source, on_error):
-        if isinstance(game, PgnGame):
-            if actions is not None:
-                game.actions = actions.tolist()
-            yield game
+    for columns in read_pgn_chunks(source, on_error=on_error):
+        for index in range(len(columns)):
+            yield columns.game(index)
 
 
 def read_pgn_columns(source: PgnSource, *, on_error: str = "raise") -> PgnColumns:
-    """The games of ``read_pgn_games`` as arrays (see ``PgnColumns``); skipped games are listed."""
-    parts: list[np.ndarray] = []
-    lengths: list[int] = []
-    texts: list[str] = []
-    fens: list[str | None] = []
-    tags: list[dict[str, str]] = []
-    skipped: list[tuple[int, str]] = []
-    for number, game, actions in _read_games(source, on_error):
-        if isinstance(game, str):
-            skipped.append((number, game))
-            continue
-        played = np.asarray(game.actions, np.int64) if actions is None else actions
-        parts.append(played)
-        lengths.append(len(played))
-        texts.append(game.result)
-        fens.append(game.start_fen)
-        tags.append(game.headers)
-    offsets = np.zeros(len(lengths) + 1, np.int64)
-    np.cumsum(lengths, out=offsets[1:])
-    return PgnColumns(
-        np.concatenate(parts) if parts else np.zeros(0, np.int64),
-        offsets,
-        np.array([RESULT_CODES.get(text, UNDECIDED) for text in texts], np.int8),
-        texts,
-        fens,
-        tags,
-        skipped,
-    )
+    """The games of ``read_pgn_games`` as arrays (see ``PgnColumns``); skipped games are listed.
+
+    This is ``read_pgn_chunks`` joined, so its memory grows with the games; ``read_pgn_chunks``
+    reads a file of any size in memory of its own."""
+    return _concatenate(list(read_pgn_chunks(source, on_error=on_error)))

@@ -76,7 +76,7 @@ ODD = (
 
 def test_odd_valid_pgn_reads_as_the_one_game_reader_reads_each_game():
     expected = one_by_one(ODD[:-len("4. e8=Q\n")] + "*\n")  # the last game's last move is illegal
-    ours = list(read_pgn_games(ODD[:-len("4. e8=Q\n")] + "*\n"))
+    ours = list(read_pgn_games(io.StringIO(ODD[:-len("4. e8=Q\n")] + "*\n")))
     same_games(ours, expected)
     assert [len(g.actions) for g in ours] == [20, 4, 3, 16, 4, 26, 4, 6]
     assert ours[0].headers["Event"] == 'odd "quoted" \\ name' and ours[0].headers["White"] == "Jos\u00e9"
@@ -94,7 +94,7 @@ SPECIAL_MOVES = (
 
 
 def test_promotions_en_passant_and_castling_match_python_chess():
-    ours = list(read_pgn_games(SPECIAL_MOVES))
+    ours = list(read_pgn_games(io.StringIO(SPECIAL_MOVES)))
     same_games(ours, one_by_one(SPECIAL_MOVES))
     stream = io.StringIO(SPECIAL_MOVES)
     for game in ours:
@@ -109,7 +109,7 @@ def test_sources_and_columns_agree(tmp_path):
     expected = one_by_one(text)
     path = tmp_path / "games.pgn"
     path.write_bytes(text.encode())
-    for source in (text, text.encode(), path, io.StringIO(text), io.BytesIO(text.encode())):
+    for source in (str(path), text.encode(), path, io.StringIO(text), io.BytesIO(text.encode())):
         same_games(list(read_pgn_games(source)), expected)
     with open(path, "rb") as file:
         same_games(list(read_pgn_games(file)), expected)
@@ -129,7 +129,7 @@ def test_sources_and_columns_agree(tmp_path):
     with pytest.raises(TypeError, match="PGN source"):
         list(read_pgn_games(12))
     with pytest.raises(ValueError, match="on_error"):
-        read_pgn_columns(text, on_error="ignore")
+        read_pgn_columns(io.StringIO(text), on_error="ignore")
 
 
 @pytest.mark.parametrize("bad, fault", [
@@ -143,12 +143,12 @@ def test_sources_and_columns_agree(tmp_path):
 def test_malformed_games_raise_naming_the_game_or_are_skipped(bad, fault):
     good = "1. d4 d5 *\n\n"
     text = good + bad + "\n\n" + good + "\n" + good
-    games = read_pgn_games(text)
+    games = read_pgn_games(io.StringIO(text))
     assert next(games).actions == read_pgn(good).actions
     with pytest.raises(ValueError) as error:
         next(games)
     assert str(error.value).startswith(fault)
-    columns = read_pgn_columns(text, on_error="skip")
+    columns = read_pgn_columns(io.StringIO(text), on_error="skip")
     assert [number for number, _ in columns.skipped] == [2]
     assert fault.split(": ", 1)[1] in "game 2 of the PGN text: " + columns.skipped[0][1]
     assert len(columns) == 3 and columns.actions.tolist() == read_pgn(good).actions * 3
@@ -179,7 +179,7 @@ def random_file(count, seed):
 
 def test_random_files_read_as_python_chess_reads_them():
     text = random_file(40, seed=3)
-    ours = list(read_pgn_games(text))
+    ours = list(read_pgn_games(io.StringIO(text)))
     same_games(ours, one_by_one(text))
     stream = io.StringIO(text)
     for game in ours:
@@ -200,11 +200,11 @@ def reads_as_one_game_at_a_time(text):
     except ValueError as error:
         expected, fault = None, str(error)
     if fault is None:
-        same_games(list(read_pgn_games(text)), expected)
+        same_games(list(read_pgn_games(io.StringIO(text))), expected)
         return
     with pytest.raises(ValueError, match="game [0-9]+ of the PGN text: "):
-        list(read_pgn_games(text))
-    read_pgn_columns(text, on_error="skip")  # never a crash or a hang, whatever is skipped
+        list(read_pgn_games(io.StringIO(text)))
+    read_pgn_columns(io.StringIO(text), on_error="skip")  # never a crash or a hang, whatever is skipped
 
 
 # The first game of a file the test below drew, a NUL byte glued to a move in a variation
@@ -234,8 +234,8 @@ def test_nul_bytes_are_read_as_the_one_game_reader_reads_them():
     # The native reads first run in a child process that a time-out ends, so that a walk
     # that stands still fails the test instead of stalling the suite.
     code = (
-        "import json, sys\nfrom vantor_gym.notation import read_pgn_columns\n"
-        "for text in json.loads(sys.stdin.read()):\n    read_pgn_columns(text, on_error='skip')\n"
+        "import io, json, sys\nfrom vantor_gym.notation import read_pgn_columns\n"
+        "for text in json.loads(sys.stdin.read()):\n    read_pgn_columns(io.StringIO(text), on_error='skip')\n"
     )
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     run = subprocess.run([sys.executable, "-c", code], input=json.dumps(NUL_TEXTS), capture_output=True,
@@ -243,8 +243,8 @@ def test_nul_bytes_are_read_as_the_one_game_reader_reads_them():
     assert run.returncode == 0, run.stderr[-2000:]
     for text in NUL_TEXTS:
         reads_as_one_game_at_a_time(text)
-    assert read_pgn_columns(NUL_TEXTS[1]).offsets.tolist() == [0, 27, 29]  # the NUL is in a variation
-    columns = read_pgn_columns(NUL_TEXTS[4], on_error="skip")
+    assert read_pgn_columns(io.StringIO(NUL_TEXTS[1])).offsets.tolist() == [0, 27, 29]  # the NUL is in a variation
+    columns = read_pgn_columns(io.StringIO(NUL_TEXTS[4]), on_error="skip")
     assert columns.actions.tolist() == read_pgn("1. e4 e5").actions and columns.skipped == [
         (2, "ply 1: malformed SAN move '\\x00'")]
 
@@ -263,11 +263,11 @@ def test_files_of_edited_games_read_as_one_game_at_a_time(cases, edits):
 def test_long_and_hostile_files_are_read_whole():
     game = pgn([action for _, action, _ in GAMES[1][1]])
     small, large = game * 50, game * 500
-    assert len(read_pgn_columns(large)) == 10 * len(read_pgn_columns(small)) == 500
+    assert len(read_pgn_columns(io.StringIO(large))) == 10 * len(read_pgn_columns(io.StringIO(small))) == 500
     hostile = "1. e4 " + "{" * 200_000 + "\n\n" + "(" * 200_000
     with pytest.raises(ValueError, match="game 1"):
-        list(read_pgn_games(hostile))
-    assert read_pgn_columns(hostile + "\n\n" + game, on_error="skip").skipped[0][0] == 1
+        list(read_pgn_games(io.StringIO(hostile)))
+    assert read_pgn_columns(io.StringIO(hostile + "\n\n" + game), on_error="skip").skipped[0][0] == 1
 
 
 # Header values as written in a file and as read: only \" and \\ are escapes, so any other
@@ -287,7 +287,7 @@ def test_header_values_keep_backslashes_that_escape_nothing(written, value):
     text = (f'[Site "{written}"]\n\n1. e4 *\n\n'
             f'[Site "{written}"]\n[FEN "4k3/8/8/8/8/8/8/4K3 w - - 0 1"]\n\n1. Kd2 *\n')
     assert read_pgn(text).headers["Site"] == value
-    for source in (text, text.encode()):
+    for source in (io.StringIO(text), text.encode()):
         assert [game.headers["Site"] for game in read_pgn_games(source)] == [value, value]
     # python-chess keeps the value as written; undoing the two escapes gives ours.
     theirs = chess.pgn.read_game(io.StringIO(text)).headers["Site"]
@@ -358,7 +358,7 @@ def test_a_game_that_is_not_utf8_is_skipped_or_named(bad, offset, reason, kind, 
 
 def test_text_with_lone_surrogates_reads_as_before():
     text = '[A "\ud800"]\n1. e4 {\udfff} *\n\n[FEN "4k3/8/8/8/8/8/8/4K3 w - - 0 1"]\n[B "\udc80"]\n\n*\n\n1. c4 *'
-    columns = read_pgn_columns(text)
+    columns = read_pgn_columns(io.StringIO(text))
     assert columns.headers == [{"A": "\ud800"}, {"FEN": "4k3/8/8/8/8/8/8/4K3 w - - 0 1", "B": "\udc80"}, {}]
     assert columns.actions.tolist() == [564, 562] and not columns.skipped
     # Bytes outside every game (a lone comment between games) belong to no game.
@@ -374,7 +374,7 @@ def test_playable_names_the_games_the_environment_can_start():
         '[FEN "k7/2Q5/1K6/8/8/8/8/8 b - - 0 1"]\n\n1/2-1/2\n\n'  # black is stalemated
         '[FEN "4k3/8/8/8/8/8/8/4KB2 w - - 0 1"]\n\n1. Bc4 *\n'  # neither side can mate
     )
-    columns = read_pgn_columns(text)
+    columns = read_pgn_columns(io.StringIO(text))
     assert columns.playable.dtype == np.bool_
     assert columns.playable.tolist() == [True, True, False, False, False, False]
     assert [len(columns.game(i).actions) for i in range(6)] == [1, 1, 2, 0, 0, 1]
@@ -386,7 +386,7 @@ def test_playable_names_the_games_the_environment_can_start():
         else:
             with pytest.raises(ValueError):
                 Game(fen=columns.start_fens[index])
-    assert read_pgn_columns("").playable.shape == (0,)
+    assert read_pgn_columns(io.StringIO("")).playable.shape == (0,)
 
 
 CR_FILE = '[Event "x"]\r[Site "y"]\r\r1. e4 e5 *\r\r1. d4 d5\r\r[Event "z"]\r\r1. c4 *\r'
@@ -400,7 +400,7 @@ def test_old_mac_line_ends_split_games_as_python_chess_reading_the_file_finds_th
         theirs = []
         while (game := chess.pgn.read_game(file)) is not None:
             theirs.append([move.uci() for move in game.mainline_moves()])
-    source = {"str": CR_FILE, "bytes": CR_FILE.encode(), "path": path, "binary file": io.BytesIO(CR_FILE.encode()),
+    source = {"str": str(path), "bytes": CR_FILE.encode(), "path": path, "binary file": io.BytesIO(CR_FILE.encode()),
               "text file": io.StringIO(CR_FILE, newline="")}[kind]
     ours = list(read_pgn_games(source))
     assert [ucis(game) for game in ours] == theirs == [["e2e4", "e7e5"], ["d2d4", "d7d5"], ["c2c4"]]
@@ -414,17 +414,21 @@ class Reads:
     def __init__(self, value):
         self.value = value
 
-    def read(self):
+    def read(self, size=-1):
         if isinstance(self.value, BaseException):
             raise self.value
-        return self.value
+        value = self.value
+        if isinstance(value, (str, bytes, bytearray)):  # given once, then the end of the file
+            self.value = value[:0]
+        return value
 
 
 @pytest.mark.parametrize("source, error, reason", [
     (Reads(None), TypeError, "read\\(\\) returned NoneType, not str or bytes"),
     (Reads(["1. e4 *"]), TypeError, "returned list"),
     (Reads(OSError("disk gone")), OSError, "disk gone"),
-    (bytearray(b"1. e4 *"), TypeError, "PGN source is text, bytes, a path or a file object, not bytearray"),
+    (np.str_("1. e4 *"), ValueError, "a str names a PGN file; PGN text goes in as io.StringIO"),
+    (12, TypeError, "PGN source is a path, bytes, or a file object, not int"),
     (None, TypeError, "not NoneType"),
 ])
 def test_sources_that_give_no_text_are_refused(source, error, reason):
@@ -433,10 +437,10 @@ def test_sources_that_give_no_text_are_refused(source, error, reason):
 
 
 def test_sources_of_text_or_bytes_read_alike(tmp_path):
-    for source in (Reads("1. e4 *"), Reads(b"1. e4 *"), Reads(bytearray(b"1. e4 *")), np.str_("1. e4 *"),
-                   np.bytes_(b"1. e4 *"), b"\xef\xbb\xbf1. e4 *"):
+    for source in (Reads("1. e4 *"), Reads(b"1. e4 *"), Reads(bytearray(b"1. e4 *")), io.StringIO(np.str_("1. e4 *")),
+                   np.bytes_(b"1. e4 *"), b"\xef\xbb\xbf1. e4 *", bytearray(b"1. e4 *"), memoryview(b"1. e4 *")):
         assert read_pgn_columns(source).actions.tolist() == [564]
-    assert not read_pgn_columns(b"").headers and not read_pgn_columns("\ufeff").headers
+    assert not read_pgn_columns(b"").headers and not read_pgn_columns(io.StringIO("\ufeff")).headers
     with pytest.raises(IsADirectoryError):
         read_pgn_columns(tmp_path)
 
@@ -446,7 +450,7 @@ def test_sources_of_text_or_bytes_read_alike(tmp_path):
     (np.bool_(True), TypeError), (np.float32(1), TypeError), ("1", TypeError),
 ])
 def test_odd_game_indexes_are_refused(index, error):
-    columns = read_pgn_columns("1. e4 *\n\n1. d4 *")
+    columns = read_pgn_columns(io.StringIO("1. e4 *\n\n1. d4 *"))
     with pytest.raises(error, match="game index"):
         columns.game(index)
     assert columns.game(np.uint8(1)).actions == [563] and columns.game(-2).actions == [564]
