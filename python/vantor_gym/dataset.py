@@ -718,25 +718,23 @@ class _ShardWriter:
         self.shards.append({"bytes": size, "file": name, "games": rows, "plies": plies, "sha256": digest})
 
 
-def _chunks(path: str, **options: Any) -> Any:
-    """The reader's chunks of the PGN file at ``path``."""
-    import pathlib
-
+def _chunks(path: str, **options: Any) -> Iterator[Any]:
+    """The reader's chunks (``PgnColumns``) of the PGN file at ``path``, malformed games skipped."""
     from vantor_gym import notation
 
-    reader = getattr(notation, "read_pgn_chunks")
-    return reader(pathlib.Path(path), on_error="skip", **options)
+    return notation.read_pgn_chunks(path, on_error="skip", **options)
 
 
 def _check_pgn(path: str) -> None:
     """``ValueError`` unless the file's first games read as PGN: a file that is not PGN
     is named before anything is written."""
-    chunks = _chunks(path, chunk_bytes=_READ_BLOCK)
+    chunks = _chunks(path, chunk_bytes=_READ_BLOCK, threads=1)
     try:
-        first = next(iter(chunks), None)
+        first = next(chunks, None)
     finally:
-        if hasattr(chunks, "close"):
-            chunks.close()
+        close = getattr(chunks, "close", None)
+        if close is not None:
+            close()
     if first is not None and len(first) == 0 and first.skipped:
         number, message = first.skipped[0]
         raise ValueError(f"{path} does not read as PGN: no game of its first {len(first.skipped)} reads "
