@@ -9,6 +9,7 @@ BatchEnv steps, the search, PGN reading) run beside others, so those are made of
 
 import copy
 import functools
+import io
 import json
 import os
 import random
@@ -528,7 +529,7 @@ class SharedPgn:
         self.path = tmp_path / "games.pgn"
         self.path.write_bytes(self.data)
         self.expected_columns = read_pgn_columns(self.data, on_error="skip")
-        self.expected_games = list(read_pgn_games(self.text, on_error="skip"))
+        self.expected_games = list(read_pgn_games(io.StringIO(self.text), on_error="skip"))
         with pytest.raises(ValueError) as refusal:
             list(read_pgn_games(self.data))
         self.refusal, self.written, self.one_text = str(refusal.value), texts[3], texts[9]
@@ -537,7 +538,8 @@ class SharedPgn:
 
     @call(weight=3)
     def columns(self, rng, mine):
-        got = read_pgn_columns(rng.choice((self.data, self.text, self.path)), on_error="skip")
+        source = rng.choice((self.data, self.text, self.path))
+        got = read_pgn_columns(io.StringIO(source) if isinstance(source, str) else source, on_error="skip")
         want = self.expected_columns
         for name in ("actions", "offsets", "results", "playable"):
             assert np.array_equal(getattr(got, name), getattr(want, name))
@@ -548,7 +550,7 @@ class SharedPgn:
     def games(self, rng, mine):
         assert list(read_pgn_games(rng.choice((self.data, self.path)), on_error="skip")) == self.expected_games
         with pytest.raises(ValueError) as refusal:
-            list(read_pgn_games(self.text))
+            list(read_pgn_games(io.StringIO(self.text)))
         assert str(refusal.value) == self.refusal
 
     @call()
@@ -710,7 +712,7 @@ def own_search(seed):
 
 def own_pgn(seed):
     texts = [pgn(scripted_actions(seed + k)) for k in range(5)]
-    columns = read_pgn_columns("\n".join(texts))
+    columns = read_pgn_columns(io.StringIO("\n".join(texts)))
     return [read_pgn(text).actions for text in texts], columns.actions.tolist(), columns.offsets.tolist()
 
 
