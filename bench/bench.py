@@ -980,8 +980,8 @@ def pgn_reading_rows(smoke: bool, row) -> None:
         return games / statistics.median(times)
 
     theirs = timed(python_chess)
-    columns = timed(lambda: read_pgn_columns(text))
-    objects = timed(lambda: list(read_pgn_games(text)))
+    columns = timed(lambda: read_pgn_columns(io.StringIO(text)))
+    objects = timed(lambda: list(read_pgn_games(io.StringIO(text))))
     row(f"read_pgn_columns / python-chess read_game, {games} games of up to 160 plies",
         f"{columns:.0f} / {theirs:.0f} games/s = {columns / theirs:.1f}", ">= 10 x", columns >= 10 * theirs)
     row("read_pgn_games (PgnGame objects) / python-chess read_game",

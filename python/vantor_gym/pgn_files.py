@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import bz2
 import contextlib
+import errno
 import gzip
 import io
 import lzma
@@ -22,6 +23,7 @@ from compression import zstd
 from dataclasses import dataclass
 from typing import IO, Any, BinaryIO, Union, cast
 
+from vantor_gym._storage import open_regular
 from vantor_gym.pgn_reader import line_breaks
 
 __all__ = ["PgnSource", "Piece", "open_pgn", "pieces"]
@@ -180,7 +182,10 @@ def _open(source: PgnSource, stack: contextlib.ExitStack[bool | None]) -> Opened
         return _binary(sys.stdin.buffer.read, "<stdin>", stack)
     if isinstance(source, (str, os.PathLike)):
         name = os.fsdecode(os.fspath(source))
-        file = stack.enter_context(open(source, "rb"))
+        if os.path.isdir(source):
+            raise IsADirectoryError(errno.EISDIR, "a directory, not a PGN file", name)
+        # Only a regular file: a named pipe would block the open, a device may never end.
+        file = stack.enter_context(open_regular(source, "a PGN file"))
         return _binary(file.read, name, stack)
     name = str(getattr(source, "name", "the PGN file"))
     first = source.read(_HEAD)

@@ -31,10 +31,10 @@ from typing import IO
 import numpy as np
 
 from vantor_gym._numbers import integer, real
-from vantor_gym._storage import open_regular
 from vantor_gym.batch import BatchEnv
 from vantor_gym.fen import read_start
 from vantor_gym.notation import PgnColumns, PgnGame, read_pgn_columns
+from vantor_gym.pgn_files import open_pgn
 from vantor_gym.rules import rules_of
 from vantor_gym.train.replay import ReplayBuffer
 from vantor_gym.uci import Analysis, UciEngine
@@ -270,10 +270,11 @@ def pgn_positions(buffer: ReplayBuffer, source: str | os.PathLike[str] | bytes |
     fifty moves) are kept; under ``"module"`` the module's rules replay it and end it at
     their own draws.
 
-    ``source`` is the file's path (a ``str`` or ``os.PathLike``; a missing file raises
-    ``FileNotFoundError`` naming it), or its contents as UTF-8 ``bytes`` or a file object
-    (PGN text in a ``str`` goes in as ``io.StringIO(text)``). Games that cannot give
-    training positions are skipped: malformed ones and ones with an illegal move, games
+    ``source`` is the file's path (a ``str`` or ``os.PathLike``; ``"-"`` is standard input;
+    a missing file raises ``FileNotFoundError`` naming it), or its contents as UTF-8 ``bytes``
+    or a file object (PGN text in a ``str`` goes in as ``io.StringIO(text)``); Zstandard,
+    gzip, bzip2 and xz files are read decompressed (``vantor_gym.pgn_files.open_pgn``).
+    Games that cannot give training positions are skipped: malformed ones and ones with an illegal move, games
     without a result (``*`` says nothing of the value) or without moves, and games from a
     start the environment cannot play from (a half-move clock at the rules' draw, or a
     start without mating material under chess's rules); a game the replay ends early
@@ -285,11 +286,8 @@ def pgn_positions(buffer: ReplayBuffer, source: str | os.PathLike[str] | bytes |
         raise TypeError(f"buffer must be a ReplayBuffer, not {type(buffer).__name__}")
     rules = rules_of(rules)  # before the file is read
     name = repr(os.fspath(source)) if isinstance(source, (str, os.PathLike)) else "the PGN source"
-    if isinstance(source, (str, os.PathLike)):
-        with open_regular(source, "a PGN file") as file:  # a pipe would block the read
-            columns = read_pgn_columns(file, on_error="skip")
-    else:
-        columns = read_pgn_columns(source, on_error="skip")
+    with open_pgn(source) as file:  # compressed files and "-" too; a named pipe is refused, it would block
+        columns = read_pgn_columns(file, on_error="skip")
     skipped: dict[str, list[str]] = {}
     for number, message in columns.skipped:
         skipped.setdefault("malformed or with an illegal move", []).append(f"game {number}: {message}")
