@@ -5,6 +5,7 @@ quick benchmark.
     vantor match random search:50 --games 4 --pgn games.pgn
     vantor selfplay --episodes 16 --out episodes.npz --local
     vantor bench
+    vantor dataset build 2024-01.pgn.zst --out games --min-rating 1800
 """
 
 from __future__ import annotations
@@ -28,6 +29,7 @@ from vantor_gym import _native
 from vantor_gym._numbers import INT32_MAX, integer, real
 from vantor_gym._parsing import Parser, whole
 from vantor_gym._storage import replace_atomically
+from vantor_gym.dataset import SHARD_GAMES
 from vantor_gym.distributed import Episode, SelfPlayCollector, play_chunk, uniform_random
 from vantor_gym.fen import read_fen, read_start
 from vantor_gym.players import Player, make_player
@@ -374,6 +376,46 @@ def _play_selfplay(args: argparse.Namespace, feed: GameFeed | None) -> int:
 
 
 
+def _listed(values: list[str] | None) -> list[str] | None:
+    """Values of a repeatable flag, each of which may be a comma-separated list."""
+    if values is None:
+        return None
+    return [item.strip() for value in values for item in value.split(",")]
+
+
+def _run_dataset_build(args: argparse.Namespace) -> int:
+    from vantor_gym.dataset import DECIDED, build_dataset
+
+    try:
+        built = build_dataset(args.games, args.out, min_rating=args.min_rating,
+                              time_controls=_listed(args.time_control), results=_listed(args.results) or DECIDED,
+                              rated_only=args.rated_only, min_plies=args.min_plies, shard_games=args.shard_games,
+                              overwrite=args.overwrite, ray_address=args.ray, progress=args.progress)
+    except RuntimeError as error:  # a Ray task that failed past its retries
+        raise ValueError(str(error)) from None
+    totals = built.manifest["totals"]
+    print(f"{len(built):,} games kept of {totals['games_read']:,} read, {built.plies:,} plies, "
+          f"{len(built.shards)} shards, {totals['bytes']:,} bytes "
+          f"({totals['bytes'] / max(built.plies, 1):.2f} a ply) in {built.path}")
+    return 0
+
+
+def _run_dataset_info(args: argparse.Namespace) -> int:
+    from vantor_gym.dataset import GameDataset
+
+    built = GameDataset(args.dir)
+    totals = built.manifest["totals"]
+    print(f"{built.path}: {len(built):,} games, {built.plies:,} plies, {len(built.shards)} shards, "
+          f"{totals['bytes']:,} bytes ({totals['bytes'] / max(built.plies, 1):.2f} a ply)")
+    print(f"options: {', '.join(f'{key} {value}' for key, value in sorted(built.options.items()))}")
+    for entry in built.manifest["sources"]:
+        skipped = ", ".join(f"{reason} {count:,}" for reason, count in entry["skipped"].items() if count)
+        print(f"{entry['path']}: {entry['games_kept']:,} of {entry['games_read']:,} games kept"
+              + (f"; skipped: {skipped}" if skipped else ""))
+    return 0
+
+
+
 def _random_game(board: vantor.Vantor, rng: np.random.Generator, plies: int) -> list[int]:
     """The actions of a random game of at most ``plies`` plies from the initial position."""
     board.reset()
@@ -467,6 +509,39 @@ def add_view_flags(parser: argparse.ArgumentParser) -> None:
                         help="the watch page's port on 127.0.0.1 (default: a free one)")
 
 
+def _add_dataset(commands: Any) -> None:
+    dataset = commands.add_parser("dataset", help="build a game dataset in Parquet from PGN files, or describe one")
+    actions = dataset.add_subparsers(dest="action", required=True, metavar="ACTION")
+    build = actions.add_parser(
+        "build", help="build a game dataset from PGN files (plain, .zst, .gz, .bz2, .xz)",
+        description="Keeps the games that pass every filter, in source order, in zstd Parquet shards with a "
+                    "manifest; a rerun of an interrupted build goes on where it stopped. Needs vantor[data].")
+    build.add_argument("games", nargs="+", metavar="GAMES", help="the PGN files")
+    build.add_argument("--out", required=True, metavar="DIR", help="the dataset's directory (new, empty, or "
+                       "an earlier run of this build)")
+    build.add_argument("--min-rating", type=whole, default=None, metavar="N",
+                       help="keep games whose players are both rated N or more")
+    build.add_argument("--time-control", action="append", metavar="TC",
+                       help="keep games of these TimeControl values (300+3) or categories (ultrabullet, bullet, "
+                            "blitz, rapid, classical, correspondence); comma-separated, repeatable")
+    build.add_argument("--results", action="append", metavar="R",
+                       help="keep games of these results: 1-0, 0-1, 1/2-1/2, * (default: the first three); "
+                            "comma-separated, repeatable")
+    build.add_argument("--rated-only", action="store_true", help="keep games whose Event says Rated")
+    build.add_argument("--min-plies", type=whole, default=0, metavar="N", help="keep games of N plies or more")
+    build.add_argument("--shard-games", type=whole, default=SHARD_GAMES, metavar="N",
+                       help="games a shard holds at most (default %(default)s)")
+    build.add_argument("--ray", default=None, metavar="ADDRESS", help="a Ray task a source on this cluster "
+                       "(DIR and GAMES where every node sees them)")
+    build.add_argument("--overwrite", action="store_true", help="replace a dataset built with other options "
+                       "or from other files in DIR")
+    _add_common(build)
+    build.set_defaults(run=_run_dataset_build)
+    info = actions.add_parser("info", help="what a game dataset holds")
+    info.add_argument("dir", metavar="DIR")
+    info.set_defaults(run=_run_dataset_info)
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = Parser(prog="vantor", description="The Vantor chess environment's tools.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -535,6 +610,8 @@ def _parser() -> argparse.ArgumentParser:
     view.add_argument("--token", default=None, help="the token a page must present")
     _add_rules(view, "of the game against --play (a UCI engine plays only standard or automatic)")
     view.set_defaults(run=_run_view)
+
+    _add_dataset(commands)
 
     bench = commands.add_parser("bench", help="a quick benchmark")
     bench.add_argument("--seconds", type=float, default=3.0, help="time to spend measuring (default 3)")

@@ -720,9 +720,12 @@ class _ShardWriter:
 
 def _chunks(path: str, **options: Any) -> Iterator[Any]:
     """The reader's chunks (``PgnColumns``) of the PGN file at ``path``, malformed games skipped."""
+    import pathlib
+
     from vantor_gym import notation
 
-    return notation.read_pgn_chunks(path, on_error="skip", **options)
+    # A path object: the reader takes a str that looks like PGN text ("[x].pgn") for text.
+    return notation.read_pgn_chunks(pathlib.Path(path), on_error="skip", **options)
 
 
 def _check_pgn(path: str) -> None:
