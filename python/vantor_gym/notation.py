@@ -686,7 +686,9 @@ def _unfinished_line(text: Piece) -> Piece:
 def _too_long(carry: Piece, limit: int, on_error: str) -> _Part:
     """The part for a game longer than ``limit`` bytes from the text left over."""
     size = f"{limit // _MIB} MiB" if limit % _MIB == 0 else f"{limit} bytes"
-    message = f"line {carry.lines + 1}: the game from byte {carry.offset} is longer than {size}"
+    blank = len(carry.data) - len(carry.data.lstrip())  # the blank lines before the game
+    start = _after(carry, blank)
+    message = f"line {start.lines + 1}: the game from byte {start.offset} is longer than {size}"
     if on_error == "raise":
         return _Part(0, fault=message)
     return _Part(1, skipped=[(0, message + "; skipped to the next blank line")])

@@ -260,9 +260,9 @@ def _cut(data: bytes) -> int:
     """Where to end a piece of ``data``: before a likely game start (a line starting with '['
     after a blank line) in its second half, else after its last newline, else at its end."""
     half = len(data) // 2
-    likely = max(data.rfind(b"\n\n[", half) + 2, data.rfind(b"\n\r\n[", half) + 3)
-    if likely > half:
-        return likely
+    likely = max(data.rfind(b"\n\n[", half), data.rfind(b"\n\r\n[", half))
+    if likely >= 0:
+        return data.index(b"[", likely)
     return data.rfind(b"\n") + 1 or len(data)
 
 
