@@ -58,8 +58,11 @@ __all__ = [
 ]
 
 FORMAT = "vantor-games"
+"""The format name a manifest carries."""
 VERSION = 1
+"""The version of the format this module writes and reads."""
 MANIFEST = "manifest.json"
+"""The manifest's name in a dataset's directory."""
 RECORDS = "sources"
 SHARD_GAMES = 65536
 """The most games a shard holds unless the build says otherwise."""
@@ -80,6 +83,7 @@ COLUMNS = (
     "black",
     "headers",  # map<string, string>: every other header
 )
+"""A shard's columns, in order (``schema()`` gives their types)."""
 HEADER_COLUMNS = {
     "time_control": "TimeControl",
     "event": "Event",
@@ -397,6 +401,7 @@ def _check_file(shard: Shard) -> None:
 # Building.
 
 RESULTS = ("1-0", "0-1", "1/2-1/2", "*")
+"""The results a build may keep; ``"*"`` stands for any game without a decided result."""
 DECIDED = ("1-0", "0-1", "1/2-1/2")
 _RESULT_CODES = {"1-0": 1, "0-1": -1, "1/2-1/2": 0, "*": 2}  # notation's codes, 2 for none
 TIME_CONTROL_CATEGORIES = ("ultrabullet", "bullet", "blitz", "rapid", "classical", "correspondence")

@@ -405,11 +405,14 @@ def test_a_build_on_ray_with_a_killed_worker_is_the_local_build_byte_for_byte(so
     try:
         import threading
 
-        killed = []
+        killed: list[bool] = []
+        finished = threading.Event()
 
         def kill_a_worker_midway() -> None:
             # The third source's first shard is out, its record not: its task is midway.
             while not (out / "games-0002-00000.parquet").exists():
+                if finished.is_set():
+                    return
                 time.sleep(0.002)
             for process in psutil.Process().children(recursive=True):
                 try:
@@ -421,8 +424,11 @@ def test_a_build_on_ray_with_a_killed_worker_is_the_local_build_byte_for_byte(so
 
         killer = threading.Thread(target=kill_a_worker_midway)
         killer.start()
-        built = build_dataset(sources, out, shard_games=10, ray_address="auto")
-        killer.join()
+        try:
+            built = build_dataset(sources, out, shard_games=10, ray_address="auto")
+        finally:
+            finished.set()
+            killer.join()
     finally:
         ray.shutdown()
     assert True in killed and len(built) > 0
