@@ -66,6 +66,8 @@ MANIFEST = "manifest.json"
 RECORDS = "sources"
 SHARD_GAMES = 65536
 """The most games a shard holds unless the build says otherwise."""
+SHARD_GAMES_MAX = 1 << 20
+"""The most games a build may put in a shard: a column's offsets are 32-bit."""
 
 COLUMNS = (
     "game",  # int64: the game's number in its source file, from 1, skipped games counted
@@ -274,7 +276,9 @@ class GameDataset:
         names = _columns(columns)
         pa = _pyarrow()
         try:
-            table = pa.parquet.read_table(shard.path, columns=names, use_threads=False)
+            # Opened here: pyarrow would read a path such as "s3:..." as a location elsewhere.
+            with open(shard.path, "rb") as file:
+                table = pa.parquet.read_table(file, columns=names, use_threads=False)
         except (pa.ArrowException, OSError) as error:
             raise ValueError(f"{shard.path} is not a readable shard ({type(error).__name__}: {error})"[:500]) from None
         expected = schema()
@@ -512,7 +516,7 @@ def _options(min_rating: object, time_controls: object, results: object, rated_o
         _results(results),
         rated_only,
         integer(min_plies, "min_plies", 0),
-        integer(shard_games, "shard_games", 1, 1 << 30),
+        integer(shard_games, "shard_games", 1, SHARD_GAMES_MAX),
     )
 
 
@@ -714,8 +718,10 @@ class _ShardWriter:
         path = os.path.join(self.folder, name)
 
         def write(temporary: str) -> None:
-            pa.parquet.write_table(shard, temporary, row_group_size=rows, **PARQUET_OPTIONS)
-            _fsync(temporary)
+            with open(temporary, "wb") as file:
+                pa.parquet.write_table(shard, file, row_group_size=rows, **PARQUET_OPTIONS)
+                file.flush()
+                os.fsync(file.fileno())
 
         replace_atomically(path, write)
         size, digest = file_digest(path)
@@ -729,7 +735,7 @@ def _chunks(path: str, **options: Any) -> Iterator[Any]:
 
     from vantor_gym import notation
 
-    # A path object: the reader takes a str that looks like PGN text ("[x].pgn") for text.
+    # A path object: the reader refuses a str that starts as PGN text does ("[x].pgn").
     return notation.read_pgn_chunks(pathlib.Path(path), on_error="skip", **options)
 
 

@@ -117,6 +117,26 @@ def test_games_read_back_as_the_reader_reads_them(sources, tmp_path):
     built.verify()
 
 
+def test_compressed_sources_give_the_plain_files_shards_and_a_damaged_one_is_named(sources, tmp_path):
+    import gzip
+    from compression import zstd
+
+    data = Path(sources[0]).read_bytes()
+    packed = {"a.pgn.zst": zstd.compress(data), "b.pgn.gz": gzip.compress(data, mtime=0)}
+    plain = files(build_dataset(sources[0], tmp_path / "plain", shard_games=16).path)
+    for name, contents in packed.items():
+        (tmp_path / name).write_bytes(contents)
+        built = build_dataset(str(tmp_path / name), tmp_path / f"from-{name}", shard_games=16)
+        assert {k: v for k, v in files(built.path).items() if k.endswith(".parquet")} == {
+            k: v for k, v in plain.items() if k.endswith(".parquet")}
+        assert built.manifest["sources"][0]["bytes"] == len(contents)
+    (tmp_path / "c.pgn.zst").write_bytes(packed["a.pgn.zst"][:-40])
+    with pytest.raises(ValueError, match="c.pgn.zst"):
+        build_dataset(str(tmp_path / "c.pgn.zst"), tmp_path / "damaged", shard_games=16)
+    assert not (tmp_path / "damaged" / "manifest.json").exists()
+    assert not (tmp_path / "damaged" / "sources" / "0000.json").exists()
+
+
 def category(text: str | None) -> str | None:
     if text == "-":
         return "correspondence"
@@ -223,6 +243,21 @@ def test_a_failure_midway_leaves_the_sources_done_and_the_rerun_does_the_rest(so
     build_dataset(sources[:2], tmp_path / "d")
     assert calls == [0, 1, 1]
     assert files(tmp_path / "d") == files(build_dataset(sources[:2], tmp_path / "e").path)
+
+
+def test_a_source_whose_record_or_shards_are_damaged_is_built_again_and_a_busy_directory_refused(sources, tmp_path):
+    import fcntl
+
+    built = build_dataset(sources[:2], tmp_path / "d", shard_games=10)
+    whole = files(built.path)
+    os.remove(built.shards[-1].path)
+    (Path(built.path) / "sources" / "0000.json").write_text("{")
+    with open(Path(built.path) / dataset.LOCK) as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        with pytest.raises(ValueError, match="another build is writing"):
+            build_dataset(sources[:2], built.path, shard_games=10)
+    build_dataset(sources[:2], built.path, shard_games=10)
+    assert files(built.path) == whole
 
 
 def damage(folder: Path, how: str) -> str:
