@@ -26,7 +26,7 @@ from typing import IO, Any, BinaryIO, Union, cast
 from vantor_gym._storage import open_regular
 from vantor_gym.pgn_reader import line_breaks
 
-__all__ = ["PgnSource", "Piece", "open_pgn", "pieces"]
+__all__ = ["PgnSource", "open_pgn"]
 
 PgnSource = Union[str, bytes, bytearray, memoryview, "os.PathLike[str]", IO[str], IO[bytes]]
 """What the PGN readers read: a path, ``"-"``, the file's contents, or a file object."""
