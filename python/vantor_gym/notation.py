@@ -8,6 +8,7 @@ from the native engine, so every text names exactly the move the action plays.
 from __future__ import annotations
 
 import functools
+import itertools
 import os
 import re
 from collections import deque
@@ -699,10 +700,12 @@ def _ahead(
 ) -> Iterator[tuple[Piece, Future[_Part] | None]]:
     """Each piece with its parse started in a pool of threads (None with one thread); at most
     ``threads + 1`` pieces are in flight. A failure to read is raised in its place in order."""
-    if threads <= 1:
-        for piece in source:
+    first = next(source, None)
+    if threads <= 1 or first is None or first.last:  # one piece: no pool to start
+        for piece in itertools.chain([] if first is None else [first], source):
             yield piece, None
         return
+    source = itertools.chain([first], source)
     window: deque[tuple[Piece, Future[_Part]]] = deque()
     failure: Exception | None = None
     with ThreadPoolExecutor(threads, thread_name_prefix="pgn") as pool:
@@ -763,7 +766,7 @@ def _parts(
             if part.fault is not None:
                 return
             carry = _after(text, part.rest)
-            wait = 2 * len(carry.data)
+            wait = min(2 * len(carry.data), limit)  # read again at the bound at the latest
         if len(carry.data) > limit:
             yield _too_long(carry, limit, on_error)
             if on_error == "raise":
