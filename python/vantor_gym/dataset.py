@@ -1020,6 +1020,7 @@ def build_dataset(
     source that is missing or not PGN, and a directory that is not a dataset raise before
     anything is written.
     """
+    _pyarrow()  # a missing pyarrow is said before anything is written
     options = _options(min_rating, time_controls, results, rated_only, min_plies, shard_games)
     paths = _source_paths(sources)
     if not isinstance(overwrite, bool):

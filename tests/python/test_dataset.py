@@ -260,6 +260,17 @@ def test_a_source_whose_record_or_shards_are_damaged_is_built_again_and_a_busy_d
     assert files(built.path) == whole
 
 
+def test_without_pyarrow_the_manifest_reads_and_the_rest_says_what_to_install(sources, tmp_path, monkeypatch):
+    built = build_dataset(sources[0], tmp_path / "d")
+    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    monkeypatch.setitem(sys.modules, "pyarrow.parquet", None)
+    assert len(GameDataset(built.path)) == len(built)
+    for attempt in (lambda: GameDataset(built.path).read(0), lambda: build_dataset(sources[0], tmp_path / "e")):
+        with pytest.raises(ImportError, match=r'pip install "vantor\[data\]"'):
+            attempt()
+    assert not (tmp_path / "e").exists()
+
+
 def damage(folder: Path, how: str) -> str:
     """Damages a built dataset as HOW says; returns the file the error must name."""
     manifest = folder / "manifest.json"
