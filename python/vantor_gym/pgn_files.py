@@ -83,10 +83,8 @@ class _Prefixed(io.RawIOBase):
 
     def readinto(self, buffer: "memoryview | bytearray") -> int:  # type: ignore[override]
         size = len(buffer)
-        if self._head:
-            data, self._head = self._head[:size], self._head[size:]
-        else:
-            data = self._read(size)
+        data = self._head or self._read(size)
+        data, self._head = data[:size], data[size:]  # a file may give more than asked
         buffer[: len(data)] = data
         return len(data)
 
