@@ -11,6 +11,7 @@ quick benchmark.
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import signal
 import sys
@@ -407,7 +408,7 @@ def _run_dataset_info(args: argparse.Namespace) -> int:
     totals = built.manifest["totals"]
     print(f"{built.path}: {len(built):,} games, {built.plies:,} plies, {len(built.shards)} shards, "
           f"{totals['bytes']:,} bytes ({totals['bytes'] / max(built.plies, 1):.2f} a ply)")
-    print(f"options: {', '.join(f'{key} {value}' for key, value in sorted(built.options.items()))}")
+    print(f"options: {', '.join(f'{key} {json.dumps(value)}' for key, value in sorted(built.options.items()))}")
     for entry in built.manifest["sources"]:
         skipped = ", ".join(f"{reason} {count:,}" for reason, count in entry["skipped"].items() if count)
         print(f"{entry['path']}: {entry['games_kept']:,} of {entry['games_read']:,} games kept"

@@ -770,18 +770,19 @@ def _clear_source(folder: str, source: int) -> None:
 
 
 def _build_source(folder: str, source: int, path: str, given: str, options: dict[str, Any],
-                 progress: Callable[[int], object] | None = None) -> dict[str, Any]:
+                  progress: Callable[[int], object] | None = None, threads: int | None = None) -> dict[str, Any]:
     """Writes the shards and then the completion record of source ``source`` (the PGN
     file at ``path``, ``given`` as the build was given it) into ``folder`` and returns
     the record; what a build runs for each source, on this process or as a Ray task.
-    ``progress(games)`` is called with the games read of each chunk of the file."""
+    ``progress(games)`` is called with the games read of each chunk of the file; the
+    reader parses on ``threads`` threads (all cores by default)."""
     chosen = _Options.from_json(options)
     _clear_source(folder, source)
     size, digest = file_digest(path)
     skipped = dict.fromkeys(SKIP_REASONS, 0)
     read = 0
     writer = _ShardWriter(folder, source, chosen.shard_games)
-    for columns in _chunks(path):
+    for columns in _chunks(path, threads=threads):
         for _, message in columns.skipped:
             skipped[_reader_reason(message)] += 1
         chunk = _Chunk(columns, chosen)
@@ -970,7 +971,8 @@ def _run_tasks(ray: Any, folder: str, todo: list[int], paths: list[str], options
 
     task = ray.remote(num_cpus=1, max_retries=RAY_RETRIES, retry_exceptions=False)(_build_source)
     where = os.path.abspath(folder)
-    pending = {task.remote(where, index, os.path.abspath(paths[index]), paths[index], options.as_json()): index
+    # A task has one CPU of its node: the tasks beside it have the others.
+    pending = {task.remote(where, index, os.path.abspath(paths[index]), paths[index], options.as_json(), None, 1): index
                for index in todo}
     with Progress(len(todo), "sources", progress) as shown:
         while pending:
