@@ -758,9 +758,10 @@ def _check_pgn(path: str) -> None:
 def _clear_source(folder: str, source: int) -> None:
     """Removes what an earlier, unfinished run wrote for ``source``: its record first, so
     that no record ever stands for shards that are gone."""
+    shard = rf"games-{source:04d}-[0-9]{{5}}\.parquet"
     patterns = {
         os.path.join(folder, RECORDS): re.compile(rf"{source:04d}\.json|\.{source:04d}\.json\..+\.tmp"),
-        folder: re.compile(rf"games-{source:04d}-[0-9]{{5}}\.parquet|\.games-{source:04d}-[0-9]{{5}}\.parquet\..+\.tmp"),
+        folder: re.compile(rf"{shard}|\.{shard}\..+\.tmp"),
     }
     for where, mine in patterns.items():
         if os.path.isdir(where):
@@ -986,7 +987,8 @@ def _run_tasks(ray: Any, folder: str, todo: list[int], paths: list[str], options
                 cause = getattr(error, "cause", None)
                 if isinstance(cause, (ValueError, OSError)):
                     raise cause from None
-                raise RuntimeError(f"the Ray task of source {index} ({paths[index]}) failed: {one_line(error)}") from None
+                message = f"the Ray task of source {index} ({paths[index]}) failed: {one_line(error)}"
+                raise RuntimeError(message) from None
             shown.update()
 
 

@@ -21,7 +21,6 @@ from vantor_gym.notation import pgn, read_pgn_columns
 
 pa = pytest.importorskip("pyarrow")
 
-ROOT = Path(__file__).resolve().parents[2]
 TEXTS = {1: "1-0", -1: "0-1", 0: "1/2-1/2", None: "*"}
 FEN = "4k3/8/8/8/8/8/4P3/4K3 w - - 0 1"
 
@@ -99,7 +98,7 @@ def test_games_read_back_as_the_reader_reads_them(sources, tmp_path):
     expected = [(number, read_pgn_columns(path, on_error="skip")) for number, path in enumerate(sources[:2])]
     at = 0
     for source, columns in expected:
-        games = [row for row in stored[at: at + len(columns)]]
+        games = stored[at: at + len(columns)]
         at += len(columns)
         assert [row["game"] for row in games] == columns.numbers.tolist()
         for index, row in enumerate(games):
@@ -383,16 +382,12 @@ def test_a_rerun_with_other_options_or_a_changed_source_is_refused_unless_overwr
     assert again.options["min_plies"] == 10 and (Path(built.path) / "mine.txt").read_text() == "kept"
 
 
-def test_an_unwritable_directory_is_an_os_error(sources, tmp_path):
-    # /proc takes no new directory, whoever asks (the suite may run as root, which chmod does not stop).
-    with pytest.raises(OSError):
-        build_dataset(sources[0], "/proc/vantor-dataset")
-
-
-def run_cli(argv, capsys) -> tuple[int, str, str]:
-    status = cli.main(argv)
-    out, err = capsys.readouterr()
-    return status, out, err
+def run_cli(argv: list[str]) -> int:
+    """The command's status, also when the parser ends it."""
+    try:
+        return cli.main(argv)
+    except SystemExit as exit:
+        return int(exit.code)
 
 
 @pytest.mark.parametrize("argv, status, message", [
@@ -412,32 +407,22 @@ def test_the_command_line_answers_bad_arguments_in_one_line(sources, tmp_path, c
     (tmp_path / "foreign").mkdir()
     (tmp_path / "foreign" / "notes.txt").write_text("mine")
     argv = [a.format(*sources, d=tmp_path / "d", foreign=tmp_path / "foreign") for a in argv]
-    with pytest.raises(SystemExit) if status == 2 else _nothing() as raised:
-        assert cli.main(argv) == status
-    if status == 2:
-        assert raised.value.code == 2
+    assert run_cli(argv) == status
     err = capsys.readouterr().err
     assert len(err.splitlines()) == 1 and message in err and "Traceback" not in err, err
     assert not (tmp_path / "d").exists()
 
 
-class _nothing:
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
-
-
 def test_the_command_line_builds_and_tells_what_it_built(sources, tmp_path, capsys):
-    status, out, err = run_cli(["dataset", "build", *sources[:2], "--out", str(tmp_path / "d"), "--results",
-                                "1-0,0-1", "--results", "*", "--min-plies", "4", "--shard-games", "9"], capsys)
+    status = run_cli(["dataset", "build", *sources[:2], "--out", str(tmp_path / "d"), "--results", "1-0,0-1",
+                      "--results", "*", "--min-plies", "4", "--shard-games", "9"])
+    out, err = capsys.readouterr()
     assert status == 0, err
     built = GameDataset(tmp_path / "d")
     assert built.options["results"] == ["1-0", "0-1", "*"] and built.options["min_plies"] == 4
     assert f"{len(built):,} games" in out
-    status, out, err = run_cli(["dataset", "info", str(tmp_path / "d")], capsys)
-    assert status == 0 and f"{built.plies:,} plies" in out and "illegal_move" in out
+    assert run_cli(["dataset", "info", str(tmp_path / "d")]) == 0
+    assert f"{built.plies:,} plies" in capsys.readouterr().out
 
 
 def test_a_build_on_ray_with_a_killed_worker_is_the_local_build_byte_for_byte(sources, tmp_path):
