@@ -662,7 +662,8 @@ def _blank(carry: Piece | None, piece: Piece) -> bool:
     if carry is None or not carry.data:
         return True
     whitespace = carry.data.endswith(b"\n") and not carry.data.strip(b" \t\n\r\f\v")
-    return whitespace and not piece.data.startswith(_BOM)  # a byte-order mark counts only at a game's start
+    # A byte-order mark counts only at a game's start; a piece may hold the first of its bytes alone.
+    return whitespace and not piece.data.startswith(_BOM[:1])
 
 
 _BOM = b"\xef\xbb\xbf"

@@ -150,6 +150,28 @@ def test_every_cut_reads_as_the_whole_text(chunk_bytes):
         assert len(expected[1]) > 1 and len(expected[0]) > 8  # skipped games and kept ones both
 
 
+# Tokens that start, end or hide games, drawn into random texts below.
+TOKENS = ["{", "}", "\n", "\n\n", "\n\n[", '[Event "x"]\n', "\r", "\r\n", "\ufeff", "1. e4 ", "e5 ", "*", "1-0 ",
+          "(", ")", ";", "%", " ", "\t", "\u00e9", "\U0001d11e", "$1 ", "Nf3 ", "\x00", '[FEN "4k3/8/8/8/8/8/8/4K3 w - - 0 1"]\n', "Kd2 "]
+
+
+def test_random_texts_read_as_the_whole_text_at_random_cuts():
+    for seed in [*range(300), 837, 1483]:  # the last two once cut a byte-order mark from the blank line before it
+        draw = random.Random(seed)
+        parts = []
+        for _ in range(draw.randint(1, 60)):
+            kind = draw.random()
+            parts.append(draw.choice(GAMES if kind < 0.1 else FRAGMENTS if kind < 0.2 else TOKENS))
+        data = "".join(parts).encode()
+        if draw.random() < 0.2:
+            at = draw.randrange(len(data) + 1)
+            data = data[:at] + b"\xff" + data[at:]
+        size, threads = draw.choice([1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 200]), draw.choice([1, 2])
+        for on_error in ("skip", "raise"):
+            expected = whole_text_reading(data, False, on_error)
+            assert chunked_reading(io.BytesIO(data), on_error, chunk_bytes=size, threads=threads) == expected, seed
+
+
 def write(path, data):
     path.write_bytes(data)
     return path
