@@ -206,7 +206,8 @@ def _binary(
     kind = _compression(head)
     if kind is not None:
         inner = stack.enter_context(_DECOMPRESSORS[kind](stream))
-        stream = io.BufferedReader(_Checked(inner, name, kind))
+        # Unbuffered: a buffered read that fails part way drops what it had read before.
+        stream = _Checked(inner, name, kind)  # type: ignore[assignment]
     return Opened(stream, name, False)
 
 
@@ -224,7 +225,8 @@ def open_pgn(source: PgnSource) -> Iterator[BinaryIO]:
     given stays open.
     """
     with opening(source) as opened:
-        yield opened.stream
+        stream = opened.stream
+        yield io.BufferedReader(stream) if isinstance(stream, io.RawIOBase) else stream
 
 
 @dataclass
@@ -238,20 +240,21 @@ class Piece:
     last: bool
 
 
-def _read_full(stream: BinaryIO, size: int) -> bytes:
-    """``size`` bytes, fewer only at the end of the stream."""
-    data = stream.read(size)
-    if len(data) < size and data:
-        parts = [data]
-        got = len(data)
-        while got < size:
+def _read_full(stream: BinaryIO, size: int) -> tuple[bytes, ValueError | None]:
+    """``size`` bytes, fewer only at the end of the stream; or the bytes read before a
+    damaged stream's ``ValueError``, and the error."""
+    parts: list[bytes] = []
+    got = 0
+    while got < size:
+        try:
             more = stream.read(size - got)
-            if not more:
-                break
-            parts.append(more)
-            got += len(more)
-        data = b"".join(parts)
-    return data
+        except ValueError as error:
+            return b"".join(parts), error
+        if not more:
+            break
+        parts.append(more)
+        got += len(more)
+    return b"".join(parts), None
 
 
 def _cut(data: bytes) -> int:
@@ -274,12 +277,11 @@ def pieces(stream: BinaryIO, size: int) -> Iterator[Piece]:
     """
     pending, offset, lines = b"", 0, 0
     while True:
-        try:
-            block = _read_full(stream, size)
-        except ValueError:
-            if pending:
-                yield Piece(pending.removesuffix(b"\r"), offset, lines, False)
-            raise
+        block, failure = _read_full(stream, size)
+        if failure is not None:
+            if pending + block:  # not the last piece: its unfinished last line is read no further
+                yield Piece(line_breaks((pending + block).removesuffix(b"\r")), offset, lines, False)
+            raise failure
         last = len(block) < size
         data = pending + block
         held = not last and data.endswith(b"\r")
