@@ -47,6 +47,16 @@ class Batch:
     def fullmove_number(self, index: int) -> int: ...
     def save_state_and_fullmove(self, index: int) -> tuple[vantor.State, int]: ...
 
+def replay_games(
+    actions: npt.NDArray[np.int16] | npt.NDArray[np.int64],
+    offsets: npt.NDArray[np.int64],
+    starts: list[tuple[str, int, int]],
+    start_index: npt.NDArray[np.int32],
+    rules: str,
+    threads: int,
+    out: dict[str, np.ndarray],
+) -> None: ...
+
 class Game:
     def __init__(
         self,

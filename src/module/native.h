@@ -18,6 +18,7 @@ inline Rules rules_named(const std::string& name) {
 }
 
 void register_batch(pybind11::module_& m);
+void register_replay(pybind11::module_& m);
 void register_game(pybind11::module_& m);
 void register_notation(pybind11::module_& m);
 void register_states(pybind11::module_& m);
