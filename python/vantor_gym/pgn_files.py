@@ -37,7 +37,6 @@ _TEXT_START = re.compile(r"\s*(\[|1\.(\s|\.|[a-hNBRQKO]))")
 _PATH_MAX = 4096
 _HEAD = 6  # bytes enough to tell every compressed format apart
 _TEXT_PIECE = 1 << 20  # characters read from a text file at a time
-_BOM = b"\xef\xbb\xbf"
 
 
 def _compression(head: bytes) -> str | None:

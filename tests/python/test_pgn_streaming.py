@@ -270,32 +270,24 @@ def long_game_file(comment_bytes):
     return (good + "1. e4 {" + "x" * comment_bytes + "} e5 *\n\n" + good + good).encode()
 
 
-BAD_SOURCES = [
-    ("1. e4 e5 *", ValueError, "a str names a PGN file; PGN text goes in as io.StringIO\\(text\\)"),
-    ('  [Event "x"]', ValueError, "a str names a PGN file"),
-    ("games\n.pgn", ValueError, "a str names a PGN file"),
-    ("x" * 5000, ValueError, "a str names a PGN file"),
-    (12, TypeError, "PGN source is a path, bytes, or a file object, not int"),
-]
-
-
-@pytest.mark.parametrize("source, error, message", BAD_SOURCES)
-def test_sources_that_are_not_files_are_refused_at_once(source, error, message):
-    with pytest.raises(error, match=message):
-        read_pgn_chunks(source)  # before any reading
-    with pytest.raises(error, match=message):
-        read_pgn_columns(source)
-
-
 @pytest.mark.parametrize("make, error, message", [
+    (lambda tmp: "1. e4 e5 *", ValueError, "a str names a PGN file; PGN text goes in as io.StringIO\\(text\\)"),
+    (lambda tmp: '  [Event "x"]', ValueError, "a str names a PGN file"),
+    (lambda tmp: "games\n.pgn", ValueError, "a str names a PGN file"),
+    (lambda tmp: "x" * 5000, ValueError, "a str names a PGN file"),
+    (lambda tmp: 12, TypeError, "PGN source is a path, bytes, or a file object, not int"),
     (lambda tmp: tmp, IsADirectoryError, "a directory, not a PGN file"),
     (lambda tmp: tmp / "missing.pgn", FileNotFoundError, "missing.pgn"),
     (lambda tmp: str(tmp / "1.pgn"), FileNotFoundError, "1.pgn"),  # a name, not text, though it starts "1."
     (lambda tmp: os.mkfifo(tmp / "pipe") or tmp / "pipe", ValueError, "not a regular file"),
 ])
-def test_paths_that_are_no_regular_file_are_named(make, error, message, tmp_path):
+def test_sources_that_are_no_pgn_file_are_refused(make, error, message, tmp_path):
+    source = make(tmp_path)
+    at_once = error is TypeError or "a str names" in message  # plainly no file: refused before any reading
     with pytest.raises(error, match=message):
-        list(read_pgn_chunks(make(tmp_path)))
+        chunks = read_pgn_chunks(source)
+        assert not at_once, "refused only once read"
+        list(chunks)
 
 
 @pytest.mark.parametrize("threads", [1, 2])
