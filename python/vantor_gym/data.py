@@ -131,10 +131,52 @@ class _Positions:
     def __len__(self) -> int:
         return len(self.row)
 
-    def gather(self, picked: slice) -> dict[str, np.ndarray]:
-        rows = self.row[picked]
-        return {"compact": self.compact[rows], "legal": self.legal[rows], "action": self.action[picked],
-                "value": self.value[picked], "ratings": self.ratings[picked], "ply": self.ply[picked]}
+    def part(self, picked: slice) -> _Positions:
+        return _Positions(self.compact, self.legal, *(column[picked] for column in self._targets()))
+
+    def detached(self) -> _Positions:
+        """The same positions with rows of their own: the replay's buffers are the next window's."""
+        return _Positions(self.compact[self.row], self.legal[self.row], np.arange(len(self.row)),
+                          *(column.copy() for column in self._targets()[1:]))
+
+    def _targets(self) -> tuple[np.ndarray, ...]:
+        return self.row, self.action, self.value, self.ratings, self.ply
+
+
+# A batch's tensors share one block of memory (one block for a DataLoader worker to hand over,
+# not six), laid out in this order, which keeps each one aligned: name, NumPy type, values a row.
+_LAYOUT = (("observations", np.int64, COMPACT_WORDS), ("legal", np.int64, LEGAL_WORDS), ("action", np.int64, 1),
+           ("value", np.float32, 1), ("ply", np.int32, 1), ("weight", np.float32, 1), ("ratings", np.int16, 2))
+_PLANES_LAYOUT = (("observations", np.float32, 119 * 64), *_LAYOUT[1:])
+
+
+_Layout = list[tuple[str, str, tuple[int, ...], int]]  # a batch's tensors: name, type, shape, byte offset
+
+
+def _views(block: Any, layout: _Layout) -> dict[str, Any]:
+    """The tensors of a batch's block: name, type, shape and byte offset of each."""
+    torch = _torch()
+    views = {}
+    for name, dtype, shape, at in layout:
+        size = int(np.prod(shape)) * np.dtype(dtype).itemsize
+        views[name] = block[at : at + size].view(getattr(torch, dtype)).view(shape)
+    return views
+
+
+class _Batch(dict[str, Any]):
+    """A batch a DataLoader worker gives: pickled as its one block of shared memory and the
+    layout, it reaches the main process through one file descriptor rather than one per
+    tensor, and is a plain dict of the same tensors there."""
+
+    def __init__(self, block: Any, layout: _Layout) -> None:
+        super().__init__(_views(block, layout))
+        self.block, self.layout = block, layout
+
+    def __copy__(self) -> _Batch:  # DataLoader's conversion copies the batch before sending it
+        return _Batch(self.block, self.layout)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return _views, (self.block, self.layout)
 
 
 @dataclass
@@ -242,7 +284,9 @@ class PositionDataset(_Base):
         self.buffer_games = integer(buffer_games, "buffer_games", 1)
         self.seed = integer(seed, "seed", 0)
         self.start = integer(start, "start", 0)
-        self.epoch = self._start_epoch = integer(epoch, "epoch", 0)
+        # In shared memory, so that set_epoch reaches persistent DataLoader workers too.
+        self._epoch = torch.tensor([integer(epoch, "epoch", 0)], dtype=torch.int64).share_memory_()
+        self._start_epoch = self.epoch
         self.threads = None if threads is None else integer(threads, "threads", 1, 1024)
         self.planes, self.shuffle, self.undecided = planes, shuffle, undecided
         self.rank, self.world_size = _split(torch, rank, world_size)
@@ -253,40 +297,46 @@ class PositionDataset(_Base):
         return (f"PositionDataset({self.games!r}, batch_size={self.batch_size}, buffer_games={self.buffer_games}, "
                 f"seed={self.seed}, epoch={self.epoch}, rank={self.rank}, world_size={self.world_size})")
 
+    @property
+    def epoch(self) -> int:
+        """The epoch the next iteration gives."""
+        return int(self._epoch[0])
+
     def set_epoch(self, epoch: int) -> None:
-        """Makes the next iterations give epoch ``epoch``'s order; ``start`` holds only for
-        the epoch it was given with."""
-        self.epoch = integer(epoch, "epoch", 0)
+        """Makes the next iterations give epoch ``epoch``'s order, in this process and in the
+        DataLoader workers (persistent ones included); ``start`` holds only for the epoch it
+        was given with."""
+        self._epoch[0] = integer(epoch, "epoch", 0)
 
     def __iter__(self) -> Iterator[dict[str, torch.Tensor]]:
         torch = _torch()
         info = torch.utils.data.get_worker_info()
         worker, workers = (0, 1) if info is None else (int(info.id), int(info.num_workers))
         threads = self.threads or (1 if info is not None else os.cpu_count() or 1)
-        return _Stream(self, worker, workers, threads).batches(torch)
+        return _Stream(self, worker, workers, threads, info is not None).batches(torch)
 
     # The epoch's windows and their games.
 
-    def _rng(self, *key: int) -> np.random.Generator:
-        return np.random.default_rng(np.random.SeedSequence([self.seed, self.epoch, *key]))
+    def _rng(self, epoch: int, *key: int) -> np.random.Generator:
+        return np.random.default_rng(np.random.SeedSequence([self.seed, epoch, *key]))
 
-    def _windows(self) -> Iterator[_Window]:
+    def _windows(self, epoch: int) -> Iterator[_Window]:
         shards = self.games.shards
-        order = self._rng(0).permutation(len(shards)) if self.shuffle else np.arange(len(shards))
+        order = self._rng(epoch, 0).permutation(len(shards)) if self.shuffle else np.arange(len(shards))
         number = 0
         for shard in order:
             for chunk in range(-(-shards[shard].games // self.buffer_games)):
                 yield _Window(number, int(shard), chunk)
                 number += 1
 
-    def _windows_of(self, worker: int, workers: int) -> Iterator[_Window]:
-        for window in self._windows():
+    def _windows_of(self, epoch: int, worker: int, workers: int) -> Iterator[_Window]:
+        for window in self._windows(epoch):
             if window.number % self.world_size == self.rank and window.number // self.world_size % workers == worker:
                 yield window
 
-    def _chunk(self, window: _Window) -> np.ndarray:
+    def _chunk(self, epoch: int, window: _Window) -> np.ndarray:
         count = self.games.shards[window.shard].games
-        order = self._rng(1, window.shard).permutation(count) if self.shuffle else np.arange(count)
+        order = self._rng(epoch, 1, window.shard).permutation(count) if self.shuffle else np.arange(count)
         return order[window.chunk * self.buffer_games : (window.chunk + 1) * self.buffer_games]
 
 
@@ -331,14 +381,16 @@ def _games(source: object) -> GameDataset:
 class _Stream:
     """One worker's batches of one epoch."""
 
-    def __init__(self, dataset: PositionDataset, worker: int, workers: int, threads: int) -> None:
+    def __init__(self, dataset: PositionDataset, worker: int, workers: int, threads: int, shared: bool) -> None:
         self.data = dataset
+        self.shared = shared
         self.workers = workers
         self.threads = threads
         self.skipped = _Skipped()
         self._shard: _Shard | None = None
         self._buffers: dict[str, np.ndarray] = {}
-        start = dataset.start if dataset.epoch == dataset._start_epoch else 0
+        self.epoch = dataset.epoch  # read once: a set_epoch meanwhile changes the next iteration, not this one
+        start = dataset.start if self.epoch == dataset._start_epoch else 0
         if start:
             skips, counts, first = self._resume(start)
             self.role = (first + worker) % workers
@@ -349,16 +401,17 @@ class _Stream:
     def batches(self, torch: Any) -> Iterator[dict[str, Any]]:
         size = self.data.batch_size
         need = size - self.skip % size  # the first batch ends where it would have
-        parts: list[dict[str, np.ndarray]] = []
+        parts: list[_Positions] = []
         for positions in self._positions():
             at = 0
             while at < len(positions):
                 take = min(need, len(positions) - at)
-                parts.append(positions.gather(slice(at, at + take)))
+                parts.append(positions.part(slice(at, at + take)))
                 at, need = at + take, need - take
                 if need == 0:
                     yield self._tensors(torch, parts)
                     parts, need = [], size
+            parts = [part.detached() for part in parts]
         if parts:
             yield self._tensors(torch, parts)
         self.skipped.warn()
@@ -366,7 +419,7 @@ class _Stream:
     def _positions(self) -> Iterator[_Positions]:
         """The role's windows' positions, in order, less the first ``skip``."""
         skip = self.skip
-        for number, window in enumerate(self.data._windows_of(self.role, self.workers)):
+        for number, window in enumerate(self.data._windows_of(self.epoch, self.role, self.workers)):
             if number < len(self.counts) and self.counts[number] <= skip:
                 skip -= self.counts[number]  # counted while planning the resume: not replayed again
                 continue
@@ -374,28 +427,47 @@ class _Stream:
             if skip >= len(positions):
                 skip -= len(positions)
                 continue
-            if skip:
-                positions = _Positions(positions.compact, positions.legal, *(
-                    column[skip:] for column in (positions.row, positions.action, positions.value,
-                                                 positions.ratings, positions.ply)))
-                skip = 0
-            yield positions
+            yield positions.part(slice(skip, None))
+            skip = 0
 
-    def _tensors(self, torch: Any, parts: list[dict[str, np.ndarray]]) -> dict[str, Any]:
-        columns = parts[0] if len(parts) == 1 else {key: np.concatenate([p[key] for p in parts]) for key in parts[0]}
-        rows = columns["compact"]
+    def _tensors(self, torch: Any, parts: list[_Positions]) -> dict[str, Any]:
+        """The batch of the parts' positions, gathered straight into its tensors."""
+        count = sum(map(len, parts))
+        layout: _Layout = []
+        size = 0
+        for name, dtype, width in _PLANES_LAYOUT if self.data.planes else _LAYOUT:
+            if name != "weight" or self.data.rating_weights is not None:
+                shape: tuple[int, ...] = (count, width) if width > 1 else (count,)
+                layout.append((name, np.dtype(dtype).name, shape, size))
+                size += count * width * np.dtype(dtype).itemsize
+        block = torch.empty(0 if self.shared else size, dtype=torch.uint8)
+        if self.shared:
+            # Made in shared memory, as DataLoader's collation makes its batches in a worker: handed
+            # to the main process as it is, not copied into shared memory first.
+            block = block.new(block._typed_storage()._new_shared(size))
+        memory = block.numpy()
+        arrays = {name: memory[at : at + int(np.prod(shape)) * np.dtype(dtype).itemsize].view(dtype).reshape(shape)
+                  for name, dtype, shape, at in layout}
+        rows = arrays["observations"].view(np.uint64) if not self.data.planes else np.empty((count, COMPACT_WORDS),
+                                                                                              np.uint64)
+        at = 0
+        for part in parts:
+            n = len(part)
+            # The rows are in range: "clip" spares the bounds check that halves the speed of "raise".
+            np.take(part.compact, part.row, axis=0, out=rows[at : at + n], mode="clip")
+            np.take(part.legal, part.row, axis=0, out=arrays["legal"][at : at + n].view(np.uint64), mode="clip")
+            for name in ("action", "value", "ratings", "ply"):
+                arrays[name][at : at + n] = getattr(part, name)
+            at += n
         if self.data.planes:
-            observations = expand_observations(rows, out=np.empty((len(rows), 119, 8, 8), np.float32))
-        else:
-            observations = rows.view(np.int64)
-        batch = {"observations": torch.from_numpy(observations), "legal": torch.from_numpy(columns["legal"].view(np.int64))}
-        for key in ("action", "value", "ratings", "ply"):
-            batch[key] = torch.from_numpy(columns[key])
+            expand_observations(rows, out=arrays["observations"].reshape(count, 119, 8, 8))
         bands = self.data.rating_weights
         if bands is not None:
-            band = np.searchsorted(bands[0], columns["ratings"][:, 0], side="right") - 1
-            batch["weight"] = torch.from_numpy(np.where(band >= 0, bands[1][band], np.float32(0)))
-        return batch
+            band = np.searchsorted(bands[0], arrays["ratings"][:, 0], side="right") - 1
+            arrays["weight"][:] = np.where(band >= 0, bands[1][np.maximum(band, 0)], np.float32(0))
+        if self.data.planes:
+            layout[0] = ("observations", "float32", (count, 119, 8, 8), 0)
+        return _Batch(block, layout) if self.shared else _views(block, layout)
 
     # Reading and replaying.
 
@@ -409,7 +481,7 @@ class _Stream:
                                                                  np.ndarray]:
         """The window's shard, the rows of its games to replay, their starts and start numbers."""
         shard = self._read(window.shard)
-        rows = self.data._chunk(window)
+        rows = self.data._chunk(self.epoch, window)
         results = shard.results[rows]
         if not self.data.undecided:
             rows, results = rows[results != _NO_RESULT], results[results != _NO_RESULT]
@@ -462,7 +534,7 @@ class _Stream:
         elos = shard.elos[rows][game]
         mover = np.take_along_axis(elos, side[:, None], axis=1)[:, 0]
         ratings = np.stack([mover, np.take_along_axis(elos, 1 - side[:, None], axis=1)[:, 0]], axis=1)
-        order = self.data._rng(2, window.number).permutation(len(row)) if self.data.shuffle else np.arange(len(row))
+        order = self.data._rng(self.epoch, 2, window.number).permutation(len(row)) if self.data.shuffle else np.arange(len(row))
         return _Positions(out["compact"], out["legal"], row[order], actions[row][order].astype(np.int64),
                           value[order], ratings[order], local[row][order].astype(np.int32))
 
@@ -481,7 +553,7 @@ class _Stream:
         counts of the windows counted on the way, per worker, and the worker whose batch
         comes next, found by dealing batches in turn as ``DataLoader`` takes them."""
         size, workers = self.data.batch_size, self.workers
-        windows = [self.data._windows_of(w, workers) for w in range(workers)]
+        windows = [self.data._windows_of(self.epoch, w, workers) for w in range(workers)]
         counts: list[list[int]] = [[] for _ in range(workers)]
         totals, done = [0] * workers, [False] * workers
 

@@ -268,8 +268,15 @@ def test_the_order_is_the_seed_and_the_epoch_s_alone(many):
         assert other != first and sorted(map(key, other)) == sorted(map(key, first))
     # Two workers interleave batches of their windows: another order of the same positions,
     # the same for every run.
-    two = flattened(epoch(folder, 2, 1, seed=1, batch_size=64, buffer_games=16)[0])
-    assert two == flattened(epoch(folder, 2, 1, seed=1, batch_size=64, buffer_games=16)[0])
+    two = [flattened(epoch(folder, 2, 1, seed=1, number=n, batch_size=64, buffer_games=16)[0]) for n in (0, 1)]
+    assert sorted(map(key, two[0])) == sorted(map(key, first)) and two[0] != first
+    # Persistent workers keep their copy of the dataset, but see each epoch set.
+    dataset = PositionDataset(folder, seed=1, batch_size=64, buffer_games=16)
+    persistent = torch.utils.data.DataLoader(dataset, batch_size=None, num_workers=2, persistent_workers=True,
+                                             multiprocessing_context="fork")
+    for number in (0, 1, 0):
+        dataset.set_epoch(number)
+        assert flattened(persistent) == two[number]
 
 
 @pytest.mark.parametrize("workers", [0, 2])
