@@ -35,8 +35,8 @@ LAYERS_build-fuzz := tools
 LAYERS_test-fuzz := tools
 LAYERS_build-ft := ft
 LAYERS_test-ft := ft,torch
-LAYERS_bench := peers,ft
-LAYERS_bench-smoke := peers,ft
+LAYERS_bench := peers,ft,torch
+LAYERS_bench-smoke := peers,ft,torch
 LAYERS_docs := docs
 LAYERS_learn := tools,peers,torch
 

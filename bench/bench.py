@@ -1145,6 +1145,9 @@ def main() -> int:
 
     peer_rows(module_dir, args.smoke, row)
     pgn_reading_rows(args.smoke, row)
+    from positions import position_rows  # bench/, on the path above
+
+    position_rows(args.smoke, row)
 
     print(f"Benchmarks ({'smoke run' if args.smoke else 'medians'}), {time.strftime('%Y-%m-%d')}, "
           f"{platform.machine()}, {os.cpu_count()} cores\n")

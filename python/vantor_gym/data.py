@@ -534,7 +534,9 @@ class _Stream:
         elos = shard.elos[rows][game]
         mover = np.take_along_axis(elos, side[:, None], axis=1)[:, 0]
         ratings = np.stack([mover, np.take_along_axis(elos, 1 - side[:, None], axis=1)[:, 0]], axis=1)
-        order = self.data._rng(self.epoch, 2, window.number).permutation(len(row)) if self.data.shuffle else np.arange(len(row))
+        order = np.arange(len(row))
+        if self.data.shuffle:
+            order = self.data._rng(self.epoch, 2, window.number).permutation(len(row))
         return _Positions(out["compact"], out["legal"], row[order], actions[row][order].astype(np.int64),
                           value[order], ratings[order], local[row][order].astype(np.int32))
 
