@@ -15,7 +15,7 @@ from collections import deque
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
-from typing import Union
+from typing import Literal, Union
 
 import numpy as np
 
@@ -600,6 +600,20 @@ def _final_games(data: bytes, spans: np.ndarray, last: bool) -> int:
     return count
 
 
+def _native_start(replayed: int, tags: dict[str, str]) -> str | None | Literal[False]:
+    """The start FEN of a game the native reader replayed (None: the initial position), or
+    False when its FEN header is not one ``read_fen`` takes as the position replayed from."""
+    if replayed == 1:
+        return None
+    fen = tags["FEN"]
+    try:
+        start = read_fen(fen)
+    except ValueError:
+        return False  # the one-game reader names the fault
+    # The engine read the header's first four fields; the checked FEN must be that position.
+    return start.text if start.position == " ".join(fen.split()[:4]) else False
+
+
 def _parse(piece: Piece, *, text: bool, on_error: str) -> _Part:
     """The games of a piece of text that starts where a game's reading starts.
 
@@ -622,12 +636,12 @@ def _parse(piece: Piece, *, text: bool, on_error: str) -> _Part:
             lines, counted = lines + data.count(b"\n", counted, offset), offset
             at = piece.offset + offset
             message = f"line {lines + 1}: invalid UTF-8 at byte {at} of the PGN data ({fault.reason})"
-        elif replayed:
+        elif replayed and (start := _native_start(replayed, tags)) is not False:
             result = results[index] or tags.get("Result", "*")
-            part.keep(index, PgnGame([], None, result, tags), actions[first : first + played])
+            part.keep(index, PgnGame([], start, result, tags), actions[first : first + played])
             continue
         else:
-            # A FEN start or a fault: the one-game reader reads it, so that both agree to
+            # A start the native reader could not take, or a fault: the one-game reader reads it, so that both agree to
             # the letter, messages included.
             try:
                 game = read_pgn(data[begin:end].decode("utf-8", "surrogatepass"))

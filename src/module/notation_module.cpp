@@ -47,7 +47,7 @@ std::vector<std::tuple<int, std::string, std::string>> moves_of(const Snapshot& 
 
 // The games of UTF-8 PGN text, read without the GIL: (actions, spans, results, headers),
 // spans holding each game's byte begin and end, first action, action count and whether it
-// was replayed (0 leaves the game to the caller).
+// was replayed (0 leaves the game to the caller; 2: from the FEN header's position, which the caller checks).
 py::tuple pgn_games(const py::bytes& data) {
   const std::string_view text = data;  // bytes are immutable, so the view outlives the release
   notation::PgnBatch batch;
@@ -67,7 +67,7 @@ py::tuple pgn_games(const py::bytes& data) {
     out(i, 1) = static_cast<std::int64_t>(game.end);
     out(i, 2) = static_cast<std::int64_t>(game.first_action);
     out(i, 3) = static_cast<std::int64_t>(game.action_count);
-    out(i, 4) = game.replayed;
+    out(i, 4) = game.replayed ? (game.from_fen ? 2 : 1) : 0;
     results[static_cast<std::size_t>(i)] = game.result.empty() ? py::object(py::none()) : py::str(game.result);
     py::dict tags;  // a repeated name keeps its first place and its last value, as a dict fills
     for (const auto& [name, value] : game.headers) {
@@ -109,7 +109,7 @@ void register_notation(py::module_& m) {
       "material) of the position that the engine reads from the first four fields of FEN text.");
   m.def("read_pgn_games", &pgn_games, py::arg("data"),
         "(actions, spans, results, headers) of the games of UTF-8 PGN text: spans rows are (byte begin, byte end, "
-        "first action, action count, replayed), results the movetext result tokens (None when missing).");
+        "first action, action count, replayed: 0 no, 1 from the initial position, 2 from the FEN header's first four fields, to be checked as FEN), results the movetext result tokens (None when missing).");
 }
 
 }  // namespace vantor::module

@@ -264,6 +264,24 @@ std::size_t resync(std::string_view text, std::size_t p, bool in_headers) {
   return std::min(line, text.size());
 }
 
+// The first four fields of a FEN header, one blank apart, when it is printable ASCII with
+// four or six fields split by blanks; the caller still checks the position.
+bool start_position(std::string_view fen, std::string& position) {
+  if (std::any_of(fen.begin(), fen.end(), [](char c) { return c < ' ' || c > '~'; })) return false;
+  position.clear();
+  int fields = 0;
+  for (std::size_t at = 0; at < fen.size();) {
+    if (fen[at] == ' ') {
+      ++at;
+      continue;
+    }
+    const std::size_t end = std::min(fen.find(' ', at), fen.size());
+    if (++fields <= 4) position.append(fields > 1 ? " " : "").append(fen.substr(at, end - at));
+    at = end;
+  }
+  return fields == 4 || fields == 6;
+}
+
 }  // namespace
 
 PgnBatch read_pgn_games(std::string_view text) {
@@ -289,11 +307,14 @@ PgnBatch read_pgn_games(std::string_view text) {
     record.end = begin = std::max(scanner.pos(), begin + 1);
     // Text with no header, move or result (blanks and comments) is no game.
     if (record.headers.empty() && moves.empty() && record.result.empty()) continue;
-    bool from_fen = false;
-    for (const auto& header : record.headers) from_fen |= header.first == "FEN";
-    record.replayed = !from_fen;
+    const std::string* fen = nullptr;  // the last FEN header, as a dict of the headers keeps it
+    for (const auto& header : record.headers) {
+      if (header.first == "FEN") fen = &header.second;
+    }
+    std::string start;
+    record.replayed = fen == nullptr || start_position(*fen, start);
     if (record.replayed) {
-      board.parse_fen(kInitialFen);
+      board.parse_fen(fen == nullptr ? kInitialFen : std::string_view(start));
       for (std::string_view token : moves) {
         board.list_legal(legal);
         int action = -1;
@@ -307,6 +328,7 @@ PgnBatch read_pgn_games(std::string_view text) {
       }
     }
     if (!record.replayed) batch.actions.resize(record.first_action);
+    record.from_fen = record.replayed && fen != nullptr;
     record.action_count = batch.actions.size() - record.first_action;
     batch.games.push_back(std::move(record));
   }

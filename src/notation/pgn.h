@@ -22,6 +22,9 @@ struct PgnRecord {
   // move is malformed or illegal. For malformed text, end is where reading goes on: the
   // next blank line after the fault, or after the movetext for a fault in the header lines.
   bool replayed = false;
+  // Replayed from the position of the FEN header's first four fields, which the caller must
+  // still check as FEN text: the engine reads any text as some position.
+  bool from_fen = false;
 };
 
 struct PgnBatch {

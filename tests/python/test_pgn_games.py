@@ -454,3 +454,29 @@ def test_odd_game_indexes_are_refused(index, error):
     with pytest.raises(error, match="game index"):
         columns.game(index)
     assert columns.game(np.uint8(1)).actions == [563] and columns.game(-2).actions == [564]
+
+
+@pytest.mark.parametrize("fen", [
+    "4k3/8/8/3pP3/8/8/8/4K3 w - d6 0 1",
+    "  4k3/8/8/3pP3/8/8/8/4K3   w  -  d6  7  40 ",  # blanks around and between the fields
+    "4k3/8/8/3pP3/8/8/8/4K3 w - d6",  # four fields
+    "4k3/8/8/3pP3/8/8/8/4K3\tw - d6 0 1",  # a tab, which FEN text may hold but the native reader leaves alone
+    "4k3/8/8/3pP3/8/8/8/4K3 w KQ - 0 1",  # castling rights without rooks: refused, though the engine reads it
+    "4k3/8/8/3pP3/8/8/8/4K3 w - d6 0",  # five fields
+    "4k3/8/8/3pP3/8/8/8/4K3 w - d6 0 1 x",
+    "4k3/8/8/3pP3/8/8/8/4K3 b - - 0 1",  # black to move: the first move (exd6) is illegal
+    "4k3/8/8/3pP3/8/8/8/4K\u00e93 w - d6 0 1",
+])
+def test_games_from_a_fen_header_read_as_the_one_game_reader_reads_them(fen):
+    text = f'[Event "a"]\n[FEN "{fen}"]\n[SetUp "1"]\n\n1. exd6 Kd7 2. Kd2 Kxd6 1/2-1/2\n'
+    twice = f'[FEN "8/8/8/8/8/8/8/k6K w - - 0 1"]\n{text}'  # a repeated header: its last value counts
+    for source, own in ((text, text), (twice, twice), (f"1. e4 e5 *\n\n{text}", text)):
+        columns = read_pgn_columns(io.StringIO(source), on_error="skip")
+        try:
+            expected = read_pgn(own)
+        except ValueError as error:
+            assert columns.skipped and str(error).split(": ", 1)[1] in columns.skipped[-1][1]
+            continue
+        ours = columns.game(len(columns) - 1)
+        assert (ours.actions, ours.start_fen, ours.result, ours.headers) == (
+            expected.actions, expected.start_fen, expected.result, expected.headers)

@@ -41,7 +41,7 @@ def whole_text_reading(data, text, on_error):
                 offset = begin + fault.start
                 lines, counted = lines + data.count(b"\n", counted, offset), offset
                 message = f"line {lines + 1}: invalid UTF-8 at byte {offset} of the PGN data ({fault.reason})"
-        elif replayed:
+        elif replayed == 1:
             result = results[index] or tags.get("Result", "*")
             games.append((number, actions[first:first + count].tolist(), None, result, tags))
             continue
