@@ -1,5 +1,6 @@
 """Training positions of a game dataset for PyTorch, replayed natively as they are read.
 
+    import torch
     from torch.utils.data import DataLoader
     from vantor_gym.data import PositionDataset, legal_mask
     from vantor_gym.compact import expand_observations_torch
@@ -59,7 +60,6 @@ LEGAL_WORDS = 73
 """The words of a packed legal mask: bit ``s`` of word ``p`` is action ``64 * p + s``."""
 RULES = "automatic"
 """The rules games are replayed under."""
-_BYTES_PER_POSITION = 8 * (COMPACT_WORDS + LEGAL_WORDS) + 8 + 4 + 4 + 4 + 8
 _NO_RESULT = 2  # the result column's nulls, filled
 _COLUMNS = ["game", "moves", "start_fen", "result", "white_elo", "black_elo"]
 # The word and the half of it that hold the side to move in a compact row.
@@ -242,7 +242,7 @@ class PositionDataset(_Base):
     worker of one rank. The rank and world size are ``rank`` and ``world_size`` when given,
     else ``torch.distributed``'s when it is initialised as the dataset is made, else 0 and 1.
     The split is by windows, so it is uneven: ranks and workers can get different numbers
-    of positions (up to a window's worth, more in a small dataset), and a rank or a worker
+    of positions (about a window's worth, more in a small dataset), and a rank or a worker
     with no window gets none; distributed training that needs the same number of steps on
     every rank stops at the smallest.
 
@@ -251,8 +251,9 @@ class PositionDataset(_Base):
     ``buffer_games``, seed and split, which interleaves its workers' batches in turn) are
     left out, and the rest come as they would have: the stream goes on as the tail of the
     full one. Windows wholly before the start are not replayed for their positions, only
-    checked and counted, which takes about a third of the time; ``set_epoch`` to another
-    epoch starts that one from its beginning.
+    checked and counted, in about a quarter of the time a replay takes; ``set_epoch`` to
+    another epoch starts that one from its beginning. A start past the end of the rank's
+    epoch raises ``ValueError``.
 
     Games the replay cannot play, an illegal move or an unplayable start, are skipped, and
     each worker's epoch ends with a ``UserWarning`` counting them. ``threads``: the replay's
