@@ -89,6 +89,12 @@ class TrainConfig:
     engine_value_weight: float = 1.0
     engine_multipv: int = 1
     pgn: str = ""
+    # A game dataset (vantor dataset build): imitation learns from its positions, streamed
+    # (vantor_gym.data.PositionDataset), instead of from the buffer; the engine games then
+    # default to none. rating_weights weighs each position's losses by its mover's rating:
+    # "1200:0.5,1800:1" is 0 below 1200, 0.5 from 1200, 1 from 1800 (empty: all weigh 1).
+    dataset: str = ""
+    rating_weights: str = ""
     imitation_minutes: float | None = None
     games: int = 32
     simulations: int = 24
@@ -134,7 +140,7 @@ class TrainConfig:
             raise ValueError("learning_rate must be above 0")
         for name, value in plain.items():
             object.__setattr__(self, name, value)
-        for name in ("directory", "engine", "pgn", "eval_opponents"):
+        for name in ("directory", "engine", "pgn", "dataset", "rating_weights", "eval_opponents"):
             if not isinstance(getattr(self, name), str):
                 raise TypeError(f"{name} must be a str, not {type(getattr(self, name)).__name__}")
         rules_of(self.rules)
@@ -148,6 +154,7 @@ class TrainConfig:
             raise ValueError(f"engine_multipv must be at most 256, not {self.engine_multipv}")
         if self.buffer_size < self.batch_size:
             raise ValueError(f"buffer_size ({self.buffer_size}) must hold at least one batch ({self.batch_size})")
+        self.weights()
         unknown = [name for name in self.opponents() if name not in REFERENCES]
         if unknown:
             raise ValueError(f"eval_opponents names {', '.join(map(repr, unknown))}: use {', '.join(REFERENCES)}, "
@@ -165,6 +172,26 @@ class TrainConfig:
         run's own, or standard rules for a run of the module's."""
         return "standard" if self.rules == "module" else self.rules
 
+    def weights(self) -> list[tuple[int, float]] | None:
+        """``rating_weights`` as ``(lowest rating, weight)`` pairs, ascending, or None."""
+        if not self.rating_weights.strip():
+            return None
+        if not self.dataset:
+            raise ValueError("rating_weights weigh a dataset's positions: give a dataset too")
+        pairs: list[tuple[int, float]] = []
+        for item in self.rating_weights.split(","):
+            rating, colon, weight = item.partition(":")
+            try:
+                pair = (int(rating), float(weight))
+            except ValueError:
+                pair = None
+            ascending = not pairs or (pair is not None and pair[0] > pairs[-1][0])
+            if not colon or pair is None or not math.isfinite(pair[1]) or pair[1] < 0 or not ascending:
+                raise ValueError(f"rating_weights must be RATING:WEIGHT pairs with ratings ascending and weights of at "
+                                 f"least 0, separated by commas, such as 1200:0.5,1800:1; not {self.rating_weights!r}")
+            pairs.append(pair)
+        return pairs
+
     def opponents(self) -> list[str]:
         """The references of ``eval_opponents``."""
         return [name.strip() for name in self.eval_opponents.split(",") if name.strip()]
@@ -174,11 +201,12 @@ class TrainConfig:
         given, the others from the budget. Phases given more than the budget are cut to it,
         and without a warm start (no engine games, no PGN file) there is nothing to imitate."""
         minutes = real(minutes, "minutes", 0.0)
-        engine = minutes * ENGINE_SHARE if self.engine_minutes is None else min(self.engine_minutes, minutes)
+        share = 0.0 if self.dataset else ENGINE_SHARE  # a dataset is the warm start
+        engine = minutes * share if self.engine_minutes is None else min(self.engine_minutes, minutes)
         if self.imitation_minutes is not None:
             imitation = self.imitation_minutes
         else:
-            imitation = minutes * IMITATION_SHARE if engine > 0 or self.pgn else 0.0
+            imitation = minutes * IMITATION_SHARE if engine > 0 or self.pgn or self.dataset else 0.0
         imitation = min(imitation, minutes - engine)
         return Plan(minutes, engine, imitation, _scaled(self.eval_games, EVAL_GAMES, minutes),
                     _scaled(self.final_games, FINAL_GAMES, minutes),
@@ -229,7 +257,7 @@ HELP = {
     "blocks": "residual blocks of the tower (default: %(default)s)",
     "engine": "the UCI engine of the engine games and the stockfish reference: a path or a name on PATH "
               "(default: %(default)s)",
-    "engine_minutes": "phase 1: minutes of engine games (default: 1/6 of --minutes)",
+    "engine_minutes": "phase 1: minutes of engine games (default: 1/6 of --minutes, none with --dataset)",
     "engine_nodes": "nodes the engine searches a move (default: %(default)s)",
     "engines": "engine processes playing at once (default: %(default)s)",
     "engine_value_weight": "weight in [0, 1] of the engine's evaluation in the value target of its games' positions; "
@@ -237,8 +265,12 @@ HELP = {
     "engine_multipv": "engine lines a move (MultiPV); above 1 the policy target spreads over them by their scores "
                       "(default: %(default)s)",
     "pgn": "a PGN file whose finished games join the engine games' positions (default: none)",
+    "dataset": "a game dataset's directory (vantor dataset build) whose positions phase 2 learns from, streamed, "
+               "instead of the buffer's; the engine games then default to none (default: none)",
+    "rating_weights": "with --dataset, weights of a position's losses by its mover's rating: RATING:WEIGHT pairs "
+                      "ascending, such as 1200:0.5,1800:1 (0 below the first; default: all weigh 1)",
     "imitation_minutes": "phase 2: minutes of learning from those positions alone (default: 1/2 of --minutes; "
-                         "0 without engine games or PGN file)",
+                         "0 without engine games, PGN file or dataset)",
     "games": "phase 3, self-play: games played at once (default: %(default)s)",
     "simulations": "search simulations a self-play move (default: %(default)s)",
     "max_plies": "plies after which a self-play or engine game is a draw (default: %(default)s)",

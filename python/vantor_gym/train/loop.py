@@ -24,6 +24,7 @@ from vantor_gym._numbers import integer, real
 from vantor_gym.notation import pgn
 from vantor_gym.train.config import HEAD_TO_HEAD_GAMES, PHASES, Plan, TrainConfig
 from vantor_gym.train.board import TrainingBoard
+from vantor_gym.train.dataset_batches import DatasetBatches
 from vantor_gym.train.evaluate import NetworkPlayer, evaluate, find_engine, openings, plot_curve, read_log
 from vantor_gym.train.files import load_checked, save_checked
 from vantor_gym.train.imitation import engine_games, pgn_positions
@@ -105,6 +106,8 @@ class Trainer(Unshared):
         self.evaluations = 0  # evaluations done, the one at the end not counted
         self.losses = (float("nan"), float("nan"))
         self._saved_positions = -1
+        self._dataset: DatasetBatches | None = None
+        self._dataset_place = (0, 0)  # the dataset stream's epoch and positions given in it, as saved
         _make_writable_directory(config.directory)
         resumed = os.path.exists(self._path(CHECKPOINT))
         if resumed:
@@ -184,7 +187,7 @@ class Trainer(Unshared):
     def imitate(self) -> None:
         """``updates_per_iteration`` learner updates from the buffer once it holds a batch, and
         a checkpoint every ``checkpoint_every`` iterations."""
-        if len(self.buffer) >= self.config.batch_size:
+        if len(self.buffer) >= self.config.batch_size or self._from_dataset():
             for _ in range(self.config.updates_per_iteration):
                 self.losses = self._learn()
         self.iteration += 1
@@ -216,6 +219,8 @@ class Trainer(Unshared):
                                   f"(pip install 'vantor[train]'): {error}", name="matplotlib") from None
         if self.phase == "engine games" and config.pgn and not os.path.isfile(config.pgn):
             raise FileNotFoundError(errno.ENOENT, f"no PGN file at {config.pgn!r}", config.pgn)
+        if self.phase != "self-play" and config.dataset:
+            self._dataset_batches()  # a directory that is no dataset is refused before any work
         if config.workers > 0:
             import_ray()
 
@@ -254,7 +259,8 @@ class Trainer(Unshared):
             self.save()
             _say(f"{self.clock / 60:5.1f} min: {self.buffer.added} positions gathered; {self.phase} follows")
         while self.clock < budget:
-            if self.phase == "imitation" and (self.clock >= warm or len(self.buffer) < config.batch_size):
+            short = len(self.buffer) < config.batch_size and not config.dataset
+            if self.phase == "imitation" and (self.clock >= warm or short):
                 self._end_imitation()
             if self._evaluation_due():
                 self.evaluate(plan.eval_games, tick=tick)
@@ -369,13 +375,27 @@ class Trainer(Unshared):
                  f"{r['losses']} lost, score {r['score']:.1%}{elo}")
         return records
 
+    def _from_dataset(self) -> bool:
+        return self.phase == "imitation" and bool(self.config.dataset)
+
+    def _dataset_batches(self) -> DatasetBatches:
+        if self._dataset is None:
+            epoch, consumed = self._dataset_place
+            config = self.config
+            self._dataset = DatasetBatches(config.dataset, config.batch_size, config.seed, epoch=epoch,
+                                           consumed=consumed, rating_weights=config.weights(), threads=config.threads)
+        return self._dataset
+
     def _learn(self) -> tuple[float, float]:
         self.net.train()
-        batch = self.buffer.sample(self.config.batch_size, self.rng)
-        tensors = {name: torch.from_numpy(array).to(self.device) for name, array in batch.items()}
+        if self._from_dataset():
+            tensors = self._dataset_batches().next(self.device)
+        else:
+            batch = self.buffer.sample(self.config.batch_size, self.rng)
+            tensors = {name: torch.from_numpy(array).to(self.device) for name, array in batch.items()}
         with torch.autocast(self.device.type, enabled=self.autocast):
             policy_loss, value_loss = losses(self.net, tensors["observations"], tensors["masks"],
-                                             tensors["policies"], tensors["values"])
+                                             tensors["policies"], tensors["values"], tensors.get("weights"))
             loss = policy_loss + value_loss
         self.optimizer.zero_grad(set_to_none=True)
         if self.scaler is not None:
@@ -401,10 +421,14 @@ class Trainer(Unshared):
         state = {"net": self.net.state_dict(), "optimizer": self.optimizer.state_dict(), "iteration": self.iteration,
                  "updates": self.updates, "clock": self.clock, "phase": self.phase, "evaluations": self.evaluations,
                  "rng": json.dumps(self.rng.bit_generator.state), "torch_rng": torch.get_rng_state(),
-                 "buffer_added": self.buffer.added,
+                 "buffer_added": self.buffer.added, "dataset": list(self._place()),
                  "config": json.dumps(dataclasses.asdict(self.config))}
         save_checked(state, self._path(CHECKPOINT), _CHECKPOINT_FORMAT)
         self.board.flush()  # events up to the checkpoint are never done again
+
+    def _place(self) -> tuple[int, int]:
+        """The dataset stream's epoch and the positions it has given in it."""
+        return self._dataset_place if self._dataset is None else (self._dataset.epoch, self._dataset.consumed)
 
     def _resume(self) -> None:
         path = self._path(CHECKPOINT)
@@ -439,6 +463,9 @@ class Trainer(Unshared):
             torch.set_rng_state(state["torch_rng"])
             # Positions the buffer held when the checkpoint was written (older ones: none known).
             saved_positions = integer(state.get("buffer_added", 0), "buffer_added", 0, 2**62)
+            epoch, consumed = state.get("dataset", (0, 0))  # runs saved before datasets: none read
+            self._dataset_place = (integer(epoch, "dataset epoch", 0, 2**62),
+                                   integer(consumed, "dataset positions", 0, 2**62))
         except _Mismatch as mismatch:
             raise ValueError(str(mismatch)) from None
         except Exception as error:  # whatever the loaders make of values no run wrote

@@ -175,13 +175,17 @@ def _config_of(state: Any) -> NetworkConfig:
 
 
 def losses(net: PolicyValueNet, planes: torch.Tensor, masks: torch.Tensor, policies: torch.Tensor,
-           values: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+           values: torch.Tensor, weights: torch.Tensor | None = None) -> tuple[torch.Tensor, torch.Tensor]:
     """The policy's cross-entropy against the targets, over the legal actions only, and
-    the value's mean squared error."""
+    the value's mean squared error; with ``weights``, each position's share of both means
+    is weighed by its weight."""
     logits, predicted = net(planes)
     logits = logits.masked_fill(~masks, torch.finfo(logits.dtype).min)
-    policy_loss = -(policies * functional.log_softmax(logits, dim=1)).sum(dim=1).mean()
-    return policy_loss, functional.mse_loss(predicted, values)
+    policy = -(policies * functional.log_softmax(logits, dim=1)).sum(dim=1)
+    value = (predicted - values).square()
+    if weights is None:
+        return policy.mean(), value.mean()
+    return (policy * weights).mean(), (value * weights).mean()
 
 
 def evaluator(net: PolicyValueNet, device: torch.device | None = None) -> Any:
