@@ -45,8 +45,9 @@ bool start(Replayer& r, const Start* from, Rules rules) {
 
 template <class Action>
 ReplayStatus replay_one(Replayer& r, const RecordedGames<Action>& games, std::size_t g, Rules rules,
-                        const ReplayOutputs& out, std::int32_t& positions) {
+                        const ReplayOutputs& out, std::int32_t& positions, std::int8_t& reward) {
   positions = 0;
+  reward = 0;
   const std::int32_t index = games.start_index[g];
   if (!start(r, index < 0 ? nullptr : &games.starts[static_cast<std::size_t>(index)], rules))
     return ReplayStatus::bad_start;
@@ -59,7 +60,9 @@ ReplayStatus replay_one(Replayer& r, const RecordedGames<Action>& games, std::si
     const int move = move_of(r.legal, static_cast<std::int64_t>(games.actions[row]));
     if (move < 0) return ReplayStatus::illegal;
     positions = static_cast<std::int32_t>(ply + 1);
-    if (r.board.play_listed(move, r.legal).over() && ply + 1 < count) return ReplayStatus::ended;
+    const Outcome outcome = r.board.play_listed(move, r.legal);
+    reward = static_cast<std::int8_t>(outcome.reward);
+    if (outcome.over() && ply + 1 < count) return ReplayStatus::ended;
   }
   return ReplayStatus::complete;
 }
@@ -74,10 +77,12 @@ void replay(const RecordedGames<Action>& games, Rules rules, int threads, const 
   WorkerPool pool(threads);
   auto body = [&](int g, int thread) {
     std::int32_t positions = 0;
+    std::int8_t reward = 0;
     const auto game = static_cast<std::size_t>(g);
     const ReplayStatus status = replay_one(replayers[static_cast<std::size_t>(thread)], games, game, rules, out,
-                                           positions);
+                                           positions, reward);
     if (out.positions) out.positions[game] = positions;
+    if (out.reward) out.reward[game] = reward;
     if (out.status) out.status[game] = static_cast<std::int8_t>(status);
   };
   pool.for_each(count, body);

@@ -37,6 +37,7 @@ struct ReplayOutputs {
   std::uint64_t* legal = nullptr;    // kPlanes words a row: word p, bit s for action 64 p + s
   std::int32_t* positions = nullptr;  // a game: the rows written that are its positions
   std::int8_t* status = nullptr;      // a game: its ReplayStatus
+  std::int8_t* reward = nullptr;      // a game: the reward from white's side of the move that ended it, else 0
 };
 
 // Replays every game on threads threads (the calling thread among them) under rules. A

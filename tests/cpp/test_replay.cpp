@@ -63,16 +63,17 @@ void record(Recorded& games, const Start* from, int plies, int salt) {
 struct Replayed {
   std::vector<std::uint64_t> compact, legal;
   std::vector<std::int32_t> positions;
-  std::vector<std::int8_t> status;
+  std::vector<std::int8_t> status, reward;
 };
 
 Replayed replayed(const Recorded& games, int threads) {
   const std::size_t rows = games.actions.size(), count = games.start_index.size();
   Replayed r{std::vector<std::uint64_t>(rows * kRow, 7), std::vector<std::uint64_t>(rows * kPlanes, 7),
-             std::vector<std::int32_t>(count, -5), std::vector<std::int8_t>(count, -5)};
+             std::vector<std::int32_t>(count, -5), std::vector<std::int8_t>(count, -5),
+             std::vector<std::int8_t>(count, -5)};
   const RecordedGames<std::int64_t> input{games.actions, games.offsets, games.starts, games.start_index};
   replay(input, Rules::automatic, threads, ReplayOutputs{r.compact.data(), r.legal.data(), r.positions.data(),
-                                                         r.status.data()});
+                                                         r.status.data(), r.reward.data()});
   return r;
 }
 
@@ -115,7 +116,9 @@ TEST(ThreadsReplay, EndsIllegalMovesAndUnplayableStartsAreReported) {
   const Replayed r = replayed(games, 2);
   const std::vector<std::int8_t> status = {0, 1, 2, 3, 3};
   const std::vector<std::int32_t> positions = {30, 4, 1, 0, 0};
+  const std::vector<std::int8_t> reward = {0, -1, 0, 0, 0};  // black mated white in the second game
   EXPECT_EQ(r.status, status);
+  EXPECT_EQ(r.reward, reward);
   EXPECT_EQ(r.positions, positions);
   EXPECT_TRUE(std::equal(games.compact.begin(), games.compact.end(), r.compact.begin()));
 }

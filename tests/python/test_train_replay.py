@@ -79,3 +79,25 @@ def test_bad_batches_are_refused_with_nothing_stored(change, message):
         buffer.sample(1, np.random.default_rng())
     with pytest.raises(ValueError, match="capacity"):
         ReplayBuffer(0)
+
+
+def test_positions_added_with_the_move_played_are_those_of_a_one_hot_policy():
+    rows, masks, _, values = positions(40, seed=3)
+    rng = np.random.default_rng(4)
+    played = np.array([rng.choice(np.flatnonzero(m)) for m in masks])
+    one_hot = np.zeros(masks.shape, np.float32)
+    one_hot[np.arange(40), played] = 1
+    dense, lean = ReplayBuffer(30), ReplayBuffer(30)  # a ring that wraps
+    dense.add(rows, masks, one_hot, values)
+    lean.add_played(rows, masks, played, values)
+    for name in ("observations", "actions", "policies", "values"):
+        assert np.array_equal(getattr(dense, name), getattr(lean, name)), name
+    assert lean.added == 40
+    wrong = played.copy()
+    wrong[5] = np.flatnonzero(~masks[5])[0]
+    for bad in ((rows, masks, wrong, values), (rows, masks.astype(np.int8), played, values),
+                (rows, masks, played + 4672, values), (rows[:, :10], masks, played, values),
+                (rows, masks, played, values * 3), (rows.astype(np.float64), masks, played, values)):
+        with pytest.raises(ValueError):
+            lean.add_played(*bad)
+    assert lean.added == 40

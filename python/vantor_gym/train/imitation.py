@@ -24,26 +24,21 @@ import os
 import threading
 import time
 import warnings
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import IO
 
 import numpy as np
 
 from vantor_gym._numbers import integer, real
 from vantor_gym.batch import BatchEnv
-from vantor_gym.fen import read_start
-from vantor_gym.notation import PgnColumns, PgnGame, read_pgn_columns
-from vantor_gym.pgn_files import open_pgn
 from vantor_gym.rules import rules_of
+from vantor_gym.train.pgn_positions import pgn_positions
 from vantor_gym.train.replay import ReplayBuffer
 from vantor_gym.uci import Analysis, UciEngine
 
 __all__ = ["MULTIPV_TEMPERATURE", "EngineGames", "engine_games", "pgn_positions"]
 
 ACTIONS = 4672
-# The PGN result, from white's side; an unfinished game's positions are not kept.
-RESULTS = {"1-0": 1.0, "0-1": -1.0, "1/2-1/2": 0.0}
 _REPORT_SECONDS = 1.0
 
 MULTIPV_TEMPERATURE = 0.1
@@ -254,107 +249,3 @@ def engine_games(buffer: ReplayBuffer, engine: str | os.PathLike[str] = "stockfi
 def _add(buffer: ReplayBuffer, game: _Game, white: float) -> None:
     if game.actions:
         buffer.add(np.stack(game.rows), np.stack(game.masks), _policies(game), _values(game, white))
-
-
-def pgn_positions(buffer: ReplayBuffer, source: str | os.PathLike[str] | bytes | IO[str] | IO[bytes], *,
-                  rules: str = "standard") -> int:
-    """Adds the positions of the finished games of a PGN file to ``buffer``, each with the
-    move played as its policy target and the result from its side to move as its value
-    target, and returns how many were added.
-
-    The games are replayed for positions a network of ``rules`` reads: under chess's
-    ``"standard"`` or ``"automatic"`` rules a game is replayed under the automatic ones,
-    which count the clock and repetitions as standard rules do but end a game only where
-    chess ends it unclaimed (mate, stalemate, insufficient material, seventy-five moves, a
-    fifth occurrence), so the positions after a draw nobody claimed (a third occurrence,
-    fifty moves) are kept; under ``"module"`` the module's rules replay it and end it at
-    their own draws.
-
-    ``source`` is the file's path (a ``str`` or ``os.PathLike``; ``"-"`` is standard input;
-    a missing file raises ``FileNotFoundError`` naming it), or its contents as UTF-8 ``bytes``
-    or a file object (PGN text in a ``str`` goes in as ``io.StringIO(text)``); Zstandard,
-    gzip, bzip2 and xz files are read decompressed (``vantor_gym.pgn_files.open_pgn``).
-    Games that cannot give training positions are skipped: malformed ones and ones with an illegal move, games
-    without a result (``*`` says nothing of the value) or without moves, and games from a
-    start the environment cannot play from (a half-move clock at the rules' draw, or a
-    start without mating material under chess's rules); a game the replay ends early
-    (an automatic draw, or one of the module's, which a recorded game may play past)
-    gives its positions up to there. Skipped games
-    are counted in a ``UserWarning``; a source that gives no position at all raises
-    ``ValueError`` saying why, with nothing added."""
-    if not isinstance(buffer, ReplayBuffer):
-        raise TypeError(f"buffer must be a ReplayBuffer, not {type(buffer).__name__}")
-    rules = rules_of(rules)  # before the file is read
-    name = repr(os.fspath(source)) if isinstance(source, (str, os.PathLike)) else "the PGN source"
-    with open_pgn(source) as file:  # compressed files and "-" too; a named pipe is refused, it would block
-        columns = read_pgn_columns(file, on_error="skip")
-    skipped: dict[str, list[str]] = {}
-    for number, message in columns.skipped:
-        skipped.setdefault("malformed or with an illegal move", []).append(f"game {number}: {message}")
-    games: list[tuple[_Game, float]] = []
-    replay = "module" if rules == "module" else "automatic"
-    with BatchEnv(1, threads=1, autoreset="disabled", compact=True, rules=replay) as env:
-        for index, number in enumerate(_numbers(columns)):
-            pgn_game = columns.game(index)
-            # A start the network's own rules have drawn already is left out.
-            game, reason = _replayed(env, pgn_game, _playable(pgn_game, rules))
-            if game is None:
-                skipped.setdefault(reason, []).append(f"game {number}")
-            else:
-                games.append((game, RESULTS[pgn_game.result]))
-    added = sum(len(game.actions) for game, _ in games)
-    summary = "; ".join(f"{len(items)} {reason} (first: {items[0]})" for reason, items in skipped.items())
-    if added == 0:
-        raise ValueError(f"{name} gives no training position: {summary or 'it holds no game'}")
-    for game, white in games:
-        _add(buffer, game, white)
-    if skipped:
-        warnings.warn(f"{name}: {sum(map(len, skipped.values()))} of {len(columns) + len(columns.skipped)} games "
-                      f"skipped: {summary}", stacklevel=2)
-    return added
-
-
-def _numbers(columns: PgnColumns) -> Iterator[int]:
-    """The game number (from 1, the skipped games counted) of each game read."""
-    gaps = sorted(number for number, _ in columns.skipped)
-    number, k = 0, 0
-    for _ in range(len(columns)):
-        number += 1
-        while k < len(gaps) and gaps[k] == number:
-            number, k = number + 1, k + 1
-        yield number
-
-
-def _playable(game: PgnGame, rules: str) -> bool:
-    """Whether an environment of ``rules`` starts from the game's start."""
-    if game.start_fen is None:
-        return True
-    try:
-        read_start(game.start_fen, rules)
-    except ValueError:
-        return False
-    return True
-
-
-def _replayed(env: BatchEnv, pgn_game: PgnGame, playable: bool) -> tuple[_Game | None, str]:
-    """The game's positions as the environment reaches them, or None and why it gives none."""
-    if pgn_game.result not in RESULTS:
-        return None, "without a result"
-    if not pgn_game.actions:
-        return None, "without moves"
-    if not playable:
-        return None, "from a start the environment cannot play (such as a half-move clock at the draw)"
-    start = pgn_game.start_fen
-    rows, info = env.reset(fens=None if start is None else [start])
-    game = _Game()
-    for action in pgn_game.actions:
-        game.rows.append(rows[0].copy())
-        game.masks.append(info["action_mask"][0].copy())
-        game.actions.append(action)
-        game.sides.append(int(info["side"][0]))
-        rows, rewards, terminated, truncated, info = env.step(np.array([action], np.int64))
-        if terminated[0] and rewards[0] != 0 and rewards[0] != RESULTS[pgn_game.result]:
-            return None, "whose result contradicts the mate played"
-        if terminated[0] or truncated[0]:
-            break  # a mate, or the game went on past an automatic draw
-    return game, ""

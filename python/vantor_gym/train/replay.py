@@ -93,6 +93,47 @@ class ReplayBuffer:
             getattr(self, name)[slots] = array
         self.added += n
 
+    def add_played(self, observations: npt.ArrayLike, masks: npt.ArrayLike, actions: npt.ArrayLike,
+                   values: npt.ArrayLike) -> None:
+        """Adds n positions whose policy target is the one action played there, as ``add``
+        does with a one-hot policy but without making the dense targets: ``actions`` ``(n,)``,
+        each legal in its row of ``masks``."""
+        mask = np.asarray(masks)
+        played = np.asarray(actions)
+        if mask.dtype != np.bool_ or mask.ndim != 2 or mask.shape[1] != ACTIONS:
+            raise ValueError(f"masks must be bool (n, {ACTIONS}), not {mask.dtype} {mask.shape}")
+        if played.dtype.kind not in "iu" or played.shape != (len(mask),):
+            raise ValueError(f"actions must be {len(mask)} integers, not {played.dtype} {played.shape}")
+        if len(mask) and (played.min() < 0 or played.max() >= ACTIONS):
+            raise ValueError(f"actions must be in 0 .. {ACTIONS - 1}")
+        rows = np.arange(len(mask))
+        _refuse_rows(~mask[rows, played], "has its action played not legal", "row")
+        counts = mask.sum(axis=1)
+        _refuse_rows(counts > MAX_MOVES, f"has more than {MAX_MOVES} legal actions", "row")
+        # Each row's legal actions ascending in its first slots; the action played is the one
+        # at the slot counting the legal actions below it.
+        row_of, legal = np.nonzero(mask)
+        slot = np.arange(len(legal)) - np.repeat(np.cumsum(counts) - counts, counts)
+        listed = np.full((len(mask), MAX_MOVES), -1, np.int16)
+        listed[row_of, slot] = legal
+        policy = np.zeros((len(mask), MAX_MOVES), np.float32)
+        policy[rows, np.bincount(row_of, legal < played[row_of], len(mask)).astype(np.int64)] = 1.0
+        value = np.asarray(values)
+        if value.dtype.kind not in "iuf":
+            raise ValueError(f"values must be numbers, not {value.dtype}")
+        value = value.astype(np.float32, copy=False)
+        rows_given = np.asarray(observations)
+        if rows_given.dtype not in (np.uint64, np.int64) or rows_given.shape != (len(mask), COMPACT_WORDS) \
+                or value.shape != (len(mask),):
+            raise ValueError(f"observations must be ({len(mask)}, {COMPACT_WORDS}) and values ({len(mask)},), not "
+                             f"{rows_given.shape} and {value.shape}")
+        packed = (rows_given.view(np.uint64), listed, policy, value)
+        _check_stored(*packed, "row")
+        slots = (self.added + rows) % self.capacity
+        for name, array in zip(_FIELDS, packed):
+            getattr(self, name)[slots] = array
+        self.added += len(mask)
+
     def sample(self, batch_size: int, rng: np.random.Generator,
                dtype: npt.DTypeLike = np.float32) -> dict[str, np.ndarray]:
         """``batch_size`` positions drawn uniformly with replacement: ``observations``
