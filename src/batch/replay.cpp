@@ -22,6 +22,15 @@ void write_legal(const ActionList& legal, std::uint64_t* out) {
   for (int i = 0; i < legal.count; ++i) out[legal.actions[i] / kSquares] |= bit(legal.actions[i] % kSquares);
 }
 
+// The legal actions ascending, -1 after them; false when they do not fit in width.
+bool write_listed(const ActionList& legal, int width, std::int16_t* out) {
+  if (legal.count > width) return false;
+  for (int i = 0; i < legal.count; ++i) out[i] = static_cast<std::int16_t>(legal.actions[i]);
+  std::sort(out, out + legal.count);
+  std::fill(out + legal.count, out + width, std::int16_t{-1});
+  return true;
+}
+
 // The move word of a legal action, or -1 when the action is not among the legal ones.
 int move_of(const ActionList& legal, std::int64_t action) {
   for (int i = 0; i < legal.count; ++i)
@@ -57,6 +66,8 @@ ReplayStatus replay_one(Replayer& r, const RecordedGames<Action>& games, std::si
     const std::size_t row = first + ply;
     if (out.compact) r.board.write_compact(out.compact + row * kCompactWords);
     if (out.legal) write_legal(r.legal, out.legal + row * kPlanes);
+    const auto width = static_cast<std::size_t>(out.listed_width);
+    if (out.listed && !write_listed(r.legal, out.listed_width, out.listed + row * width)) return ReplayStatus::crowded;
     const int move = move_of(r.legal, static_cast<std::int64_t>(games.actions[row]));
     if (move < 0) return ReplayStatus::illegal;
     positions = static_cast<std::int32_t>(ply + 1);

@@ -17,6 +17,7 @@ enum class ReplayStatus : std::int8_t {
   ended = 1,       // the rules ended the game before its last recorded move
   illegal = 2,     // a recorded move is not legal where it is played
   bad_start = 3,   // the start has no legal move, or the rules have ended it already
+  crowded = 4,     // a position has more legal moves than a row of the listed output holds
 };
 
 // The games: game g's actions are actions[offsets[g] .. offsets[g + 1]), and it starts
@@ -38,6 +39,8 @@ struct ReplayOutputs {
   std::int32_t* positions = nullptr;  // a game: the rows written that are its positions
   std::int8_t* status = nullptr;      // a game: its ReplayStatus
   std::int8_t* reward = nullptr;      // a game: the reward from white's side of the move that ended it, else 0
+  std::int16_t* listed = nullptr;     // listed_width a row: the legal actions ascending, then -1
+  int listed_width = 0;
 };
 
 // Replays every game on threads threads (the calling thread among them) under rules. A

@@ -84,13 +84,15 @@ void replay_games(const py::array& actions, const py::handle& offsets_array, std
   if (threads < 1) throw py::value_error("threads must be at least 1");
   for (const auto& item : out) {
     const std::string key = py::str(item.first);
-    if (key != "compact" && key != "legal" && key != "positions" && key != "status" && key != "reward")
-      throw py::value_error("out takes 'compact', 'legal', 'positions', 'status' and 'reward', not '" + key + "'");
+    if (key != "compact" && key != "legal" && key != "positions" && key != "status" && key != "reward" &&
+        key != "listed")
+      throw py::value_error("out takes 'compact', 'legal', 'listed', 'positions', 'status' and 'reward', not '" +
+                            key + "'");
   }
   // Held here, so that the arrays outlive the replay whatever happens to the dict.
   auto get = [&](const char* key) { return out.contains(key) ? py::object(out[key]) : py::object(py::none()); };
   const py::object compact = get("compact"), legal = get("legal"), positions = get("positions"),
-                   status = get("status"), reward = get("reward");
+                   status = get("status"), reward = get("reward"), listed = get("listed");
   using vantor::module::rows;
   vantor::batch::ReplayOutputs o;
   o.compact = rows<std::uint64_t>(compact, "compact", actions.size(), vantor::kCompactWords);
@@ -98,6 +100,13 @@ void replay_games(const py::array& actions, const py::handle& offsets_array, std
   o.positions = rows<std::int32_t>(positions, "positions", games, 1);
   o.status = rows<std::int8_t>(status, "status", games, 1);
   o.reward = rows<std::int8_t>(reward, "reward", games, 1);
+  if (!listed.is_none()) {
+    const auto array = py::reinterpret_borrow<py::array>(listed);
+    if (!py::isinstance<py::array>(listed) || array.ndim() != 2 || array.shape(1) < 1 || array.shape(1) > 4096)
+      throw py::value_error("listed must be a two-dimensional array of 1 to 4096 columns");
+    o.listed_width = static_cast<int>(array.shape(1));
+    o.listed = rows<std::int16_t>(listed, "listed", actions.size(), array.shape(1));
+  }
   if (narrow) {
     run<std::int16_t>(actions, offsets, starts, start_index, rules, threads, o);
   } else {
@@ -117,7 +126,8 @@ void register_replay(py::module_& m) {
         "offsets[g] + k of out['compact'] (uint64, 108 words) and out['legal'] (uint64, 73 words, bit s of word p "
         "for action 64 p + s) is the position before move k; out['positions'] (int32) and out['status'] (int8: 0 "
         "complete, 1 ended early by the rules, 2 an illegal move, 3 an unplayable start) and out['reward'] (int8: "
-        "the reward from white's side of the last move replayed, 1 or -1 for a mate) are per game.");
+        "the reward from white's side of the last move replayed, 1 or -1 for a mate) are per game; out['listed'] "
+        "(int16, any width) holds a row's legal actions ascending, then -1 (status 4: more than fit).");
 }
 
 }  // namespace vantor::module

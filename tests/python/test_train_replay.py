@@ -87,17 +87,26 @@ def test_positions_added_with_the_move_played_are_those_of_a_one_hot_policy():
     played = np.array([rng.choice(np.flatnonzero(m)) for m in masks])
     one_hot = np.zeros(masks.shape, np.float32)
     one_hot[np.arange(40), played] = 1
-    dense, lean = ReplayBuffer(30), ReplayBuffer(30)  # a ring that wraps
-    dense.add(rows, masks, one_hot, values)
-    lean.add_played(rows, masks, played, values)
-    for name in ("observations", "actions", "policies", "values"):
-        assert np.array_equal(getattr(dense, name), getattr(lean, name)), name
-    assert lean.added == 40
+    listed = np.full((40, 256), -1, np.int16)
+    for row, mask in enumerate(masks):
+        legal = np.flatnonzero(mask)
+        listed[row, :len(legal)] = legal
+    for capacity, cuts in ((30, (40,)), (30, (7, 25, 40)), (100, (13, 40))):  # rings that wrap, or not
+        dense, lean = ReplayBuffer(capacity), ReplayBuffer(capacity)
+        dense.add(rows, masks, one_hot, values)
+        for begin, end in zip((0, *cuts), cuts):
+            lean.add_played(rows[begin:end], listed[begin:end], played[begin:end], values[begin:end])
+        for name in ("observations", "actions", "policies", "values"):
+            assert np.array_equal(getattr(dense, name), getattr(lean, name)), (capacity, cuts, name)
+        assert lean.added == 40
     wrong = played.copy()
     wrong[5] = np.flatnonzero(~masks[5])[0]
-    for bad in ((rows, masks, wrong, values), (rows, masks.astype(np.int8), played, values),
-                (rows, masks, played + 4672, values), (rows[:, :10], masks, played, values),
-                (rows, masks, played, values * 3), (rows.astype(np.float64), masks, played, values)):
+    unsorted = listed.copy()
+    unsorted[3, :2] = unsorted[3, 1::-1]
+    for bad in ((rows, listed, wrong, values), (rows, listed.astype(np.int32), played, values),
+                (rows, listed, played + 4672, values), (rows[:, :10], listed, played, values),
+                (rows, listed, played, values * 3), (rows.astype(np.float64), listed, played, values),
+                (rows, unsorted, played, values)):
         with pytest.raises(ValueError):
             lean.add_played(*bad)
     assert lean.added == 40

@@ -11,20 +11,19 @@ from typing import IO
 import numpy as np
 
 from vantor_gym import _native
-from vantor_gym.data import LEGAL_WORDS, legal_mask
 from vantor_gym.fen import read_fen, read_start
 from vantor_gym.notation import PgnColumns, read_pgn_chunks
 from vantor_gym.rules import rules_of
-from vantor_gym.train.replay import ReplayBuffer
+from vantor_gym.train.replay import MAX_MOVES, ReplayBuffer
 
 __all__ = ["pgn_positions"]
 
 # The PGN result, from white's side; an unfinished game's positions are not kept.
 RESULTS = {"1-0": 1.0, "0-1": -1.0, "1/2-1/2": 0.0}
-# Games replayed at once: some 80 positions each, 1.5 KB a position on the way to the buffer.
+# Games replayed at once: some 80 positions each, 1.4 KB a position on the way to the buffer.
 _BLOCK_GAMES = 256
 _COMPACT_WORDS = 108
-_STATUS_ENDED, _STATUS_ILLEGAL, _STATUS_BAD_START = 1, 2, 3
+_STATUS_ILLEGAL, _STATUS_BAD_START, _STATUS_CROWDED = 2, 3, 4
 _MALFORMED = "malformed or with an illegal move"
 _UNPLAYABLE = "from a start the environment cannot play (such as a half-move clock at the draw)"
 
@@ -119,7 +118,7 @@ def _add_block(buffer: ReplayBuffer, columns: PgnColumns, block: range, rules: s
     starts, start_index = _starts(columns, kept)
     total = int(starts_of[-1])
     out: dict[str, np.ndarray] = {
-        "compact": np.empty((total, _COMPACT_WORDS), np.uint64), "legal": np.empty((total, LEGAL_WORDS), np.uint64),
+        "compact": np.empty((total, _COMPACT_WORDS), np.uint64), "listed": np.empty((total, MAX_MOVES), np.int16),
         "positions": np.empty(len(kept), np.int32), "status": np.empty(len(kept), np.int8),
         "reward": np.empty(len(kept), np.int8)}
     _native.replay_games(actions, starts_of, starts, start_index, replay, 1, out)
@@ -130,7 +129,7 @@ def _add_block(buffer: ReplayBuffer, columns: PgnColumns, block: range, rules: s
     skips.add("malformed or with an illegal move", kept_numbers[status == _STATUS_ILLEGAL])
     contradicts = (reward != 0) & (reward != white) & (status != _STATUS_BAD_START)
     skips.add("whose result contradicts the mate played", kept_numbers[contradicts])
-    good = (status != _STATUS_BAD_START) & (status != _STATUS_ILLEGAL) & ~contradicts & (positions > 0)
+    good = (status < _STATUS_ILLEGAL) & ~contradicts & (positions > 0)
     rows = np.concatenate([np.arange(starts_of[g], starts_of[g] + positions[g]) for g in np.flatnonzero(good)]
                           or [np.zeros(0, np.int64)])
     if not len(rows):
@@ -140,7 +139,7 @@ def _add_block(buffer: ReplayBuffer, columns: PgnColumns, block: range, rules: s
     black_first = np.array([_black_to_move(columns.start_fens[i]) for i in kept], bool)[game_of]
     mover_is_white = (ply % 2 == 0) != black_first
     values = np.where(mover_is_white, white[game_of], -white[game_of]).astype(np.float32)
-    buffer.add_played(out["compact"][rows], legal_mask(out["legal"][rows]), actions[rows], values)
+    buffer.add_played(out["compact"][rows], out["listed"][rows], actions[rows], values)
     return len(rows)
 
 

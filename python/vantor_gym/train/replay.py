@@ -93,46 +93,44 @@ class ReplayBuffer:
             getattr(self, name)[slots] = array
         self.added += n
 
-    def add_played(self, observations: npt.ArrayLike, masks: npt.ArrayLike, actions: npt.ArrayLike,
+    def add_played(self, observations: npt.ArrayLike, listed: npt.ArrayLike, actions: npt.ArrayLike,
                    values: npt.ArrayLike) -> None:
         """Adds n positions whose policy target is the one action played there, as ``add``
-        does with a one-hot policy but without making the dense targets: ``actions`` ``(n,)``,
-        each legal in its row of ``masks``."""
-        mask = np.asarray(masks)
+        does with a one-hot policy but without dense arrays: ``listed`` ``int16 (n, 256)``
+        holds each row's legal actions ascending, then -1 (as the buffer keeps them, and as
+        ``vantor_gym._native.replay_games`` writes them), ``actions`` ``(n,)`` the one
+        played, which must be among them."""
+        listing = np.asarray(listed)
         played = np.asarray(actions)
-        if mask.dtype != np.bool_ or mask.ndim != 2 or mask.shape[1] != ACTIONS:
-            raise ValueError(f"masks must be bool (n, {ACTIONS}), not {mask.dtype} {mask.shape}")
-        if played.dtype.kind not in "iu" or played.shape != (len(mask),):
-            raise ValueError(f"actions must be {len(mask)} integers, not {played.dtype} {played.shape}")
-        if len(mask) and (played.min() < 0 or played.max() >= ACTIONS):
-            raise ValueError(f"actions must be in 0 .. {ACTIONS - 1}")
-        rows = np.arange(len(mask))
-        _refuse_rows(~mask[rows, played], "has its action played not legal", "row")
-        counts = mask.sum(axis=1)
-        _refuse_rows(counts > MAX_MOVES, f"has more than {MAX_MOVES} legal actions", "row")
-        # Each row's legal actions ascending in its first slots; the action played is the one
-        # at the slot counting the legal actions below it.
-        row_of, legal = np.nonzero(mask)
-        slot = np.arange(len(legal)) - np.repeat(np.cumsum(counts) - counts, counts)
-        listed = np.full((len(mask), MAX_MOVES), -1, np.int16)
-        listed[row_of, slot] = legal
-        policy = np.zeros((len(mask), MAX_MOVES), np.float32)
-        policy[rows, np.bincount(row_of, legal < played[row_of], len(mask)).astype(np.int64)] = 1.0
+        n = len(listing)
+        if listing.dtype != np.int16 or listing.shape != (n, MAX_MOVES):
+            raise ValueError(f"listed must be int16 (n, {MAX_MOVES}), not {listing.dtype} {listing.shape}")
+        if played.dtype.kind not in "iu" or played.shape != (n,):
+            raise ValueError(f"actions must be {n} integers, not {played.dtype} {played.shape}")
         value = np.asarray(values)
+        rows = np.asarray(observations)
+        if rows.dtype not in (np.uint64, np.int64) or rows.shape != (n, COMPACT_WORDS) or value.shape != (n,):
+            raise ValueError(f"observations must be compact rows ({n}, {COMPACT_WORDS}) and values ({n},), not "
+                             f"{rows.dtype} {rows.shape} and {value.shape}")
         if value.dtype.kind not in "iuf":
             raise ValueError(f"values must be numbers, not {value.dtype}")
-        value = value.astype(np.float32, copy=False)
-        rows_given = np.asarray(observations)
-        if rows_given.dtype not in (np.uint64, np.int64) or rows_given.shape != (len(mask), COMPACT_WORDS) \
-                or value.shape != (len(mask),):
-            raise ValueError(f"observations must be ({len(mask)}, {COMPACT_WORDS}) and values ({len(mask)},), not "
-                             f"{rows_given.shape} and {value.shape}")
-        packed = (rows_given.view(np.uint64), listed, policy, value)
+        # The action played sits at the slot that counts the legal actions below it.
+        slot = ((listing >= 0) & (listing < played[:, None])).sum(axis=1)
+        found = listing[np.arange(n), np.minimum(slot, MAX_MOVES - 1)] == played
+        _refuse_rows(~found, "has its action played not among its legal ones", "row")
+        policy = np.zeros((n, MAX_MOVES), np.float32)
+        policy[np.arange(n), slot] = 1.0
+        packed = (rows.view(np.uint64), listing, policy, value.astype(np.float32, copy=False))
         _check_stored(*packed, "row")
-        slots = (self.added + rows) % self.capacity
+        # In at most two slices of the ring; of more rows than it holds, the last ones.
+        kept = min(n, self.capacity)
+        first = (self.added + n - kept) % self.capacity
+        head = min(kept, self.capacity - first)
         for name, array in zip(_FIELDS, packed):
-            getattr(self, name)[slots] = array
-        self.added += len(mask)
+            stored, array = getattr(self, name), array[n - kept:]
+            stored[first:first + head] = array[:head]
+            stored[:kept - head] = array[head:]
+        self.added += n
 
     def sample(self, batch_size: int, rng: np.random.Generator,
                dtype: npt.DTypeLike = np.float32) -> dict[str, np.ndarray]:
