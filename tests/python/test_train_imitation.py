@@ -143,3 +143,18 @@ def test_engine_games_report_how_far_they_are_on_the_calling_thread():
     games, positions = [call[0] for call in calls], [call[1] for call in calls]
     assert games == sorted(games) and positions == sorted(positions)
     assert games[-1] <= stats.games and positions[-1] <= stats.positions and positions[-1] > 0
+
+
+def test_games_that_cannot_give_positions_are_counted_by_reason():
+    drawn = "4k3/8/8/8/8/8/8/3BK3 w - - 0 1"  # no mating material: a start the standard rules have drawn
+    mated = "1. f3 e5 2. g4 Qh4# 1-0\n"  # the result contradicts the mate
+    text = (f'[FEN "{drawn}"]\n[SetUp "1"]\n\n1. Kf2 1/2-1/2\n\n{mated}\n1. e4 e5 1/2-1/2\n\n1. e4 *\n\n'
+            '[Result "1-0"]\n\n1-0\n\n1. e4 Ke7 1-0\n')
+    buffer = ReplayBuffer(100)
+    with pytest.warns(UserWarning) as caught:
+        assert pgn_positions(buffer, io.StringIO(text)) == 2
+    message = str(caught[0].message)
+    for reason in ("5 of 6 games skipped", "cannot play (such as a half-move clock at the draw) (first: game 1)",
+                   "contradicts the mate played (first: game 2)", "without a result (first: game 4)",
+                   "without moves (first: game 5)", "malformed or with an illegal move (first: game 6: ply 2"):
+        assert reason in message
