@@ -1,6 +1,7 @@
 """Training positions from engine games and PGN files: each position exactly as the games
 reach it, the move played as the policy, the result from the side to move as the value."""
 
+import io
 import os
 
 import numpy as np
