@@ -1,4 +1,4 @@
-"""Training positions of a game dataset for PyTorch, replayed natively as they are read.
+"""Training positions of a game dataset for PyTorch, replayed natively as they are read::
 
     import torch
     from torch.utils.data import DataLoader
