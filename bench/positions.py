@@ -18,7 +18,7 @@ UNDER_PROMOTIONS = {2: 0, 3: 1, 4: 2}  # python-chess piece types: knight, bisho
 
 def random_games(count: int, seed: int = 0) -> list[tuple[list[int], str]]:
     """Random legal games of 40 to 160 plies from the initial position (fewer when one ends
-    sooner), each with a result drawn at random."""
+    sooner), each with its mate's result or one drawn at random."""
     from vantor_gym import BatchEnv
 
     rng = np.random.default_rng(seed)
@@ -26,6 +26,7 @@ def random_games(count: int, seed: int = 0) -> list[tuple[list[int], str]]:
     env = BatchEnv(count, threads=1, rules="automatic", autoreset="disabled")
     _, info = env.reset()
     games: list[list[int]] = [[] for _ in range(count)]
+    mated = np.zeros(count, np.int8)
     playing = np.arange(count)
     masks = info["action_mask"]
     for ply in range(int(plies.max())):
@@ -39,10 +40,14 @@ def random_games(count: int, seed: int = 0) -> list[tuple[list[int], str]]:
         actions = columns[firsts + (rng.random(len(masks)) * counts).astype(np.int64)]
         for game, action in zip(playing.tolist(), actions.tolist()):
             games[game].append(action)
-        _, _, terminated, _, info = env.step(actions, indices=playing)
+        _, rewards, terminated, _, info = env.step(actions, indices=playing)
+        mated[playing[terminated]] = rewards[terminated]
         playing, masks = playing[~terminated], info["action_mask"][~terminated]
     env.close()
-    return [(game, str(rng.choice(["1-0", "0-1", "1/2-1/2"]))) for game in games]
+    drawn = rng.choice(["1-0", "0-1", "1/2-1/2"], count)
+    # A mate decides its game; the others get a result drawn at random.
+    texts = {1: "1-0", -1: "0-1"}
+    return [(game, texts.get(int(mate), str(result))) for game, mate, result in zip(games, mated, drawn)]
 
 
 def build(folder: str, games: list[tuple[list[int], str]]) -> str:

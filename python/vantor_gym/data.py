@@ -65,7 +65,7 @@ _COLUMNS = ["game", "moves", "start_fen", "result", "white_elo", "black_elo"]
 # The word and the half of it that hold the side to move in a compact row.
 _SIDE_WORD = PIECE_WORDS + SIDE // 2
 _SKIPS = {"illegal": "with an illegal move", "start": "from a start the replay cannot play",
-          "result": "with a result other than 1, 0, -1 or null"}
+          "result": "with a result other than 1, 0, -1 or null", "mate": "whose result contradicts the mate played"}
 
 
 def _torch() -> Any:
@@ -255,8 +255,9 @@ class PositionDataset(_Base):
     another epoch starts that one from its beginning. A start past the end of the rank's
     epoch raises ``ValueError``.
 
-    Games the replay cannot play, an illegal move or an unplayable start, are skipped, and
-    each worker's epoch ends with a ``UserWarning`` counting them. ``threads``: the replay's
+    Games the replay cannot play (an illegal move, an unplayable start) are skipped, and so
+    are games whose recorded result contradicts a mate the replay finds (their values would
+    be wrong); each worker's epoch ends with a ``UserWarning`` counting them. ``threads``: the replay's
     threads, 1 in a ``DataLoader`` worker and all cores elsewhere by default.
     """
 
@@ -517,20 +518,26 @@ class _Stream:
         local = np.arange(total) - np.repeat(offsets[:-1], lengths)
         actions = shard.actions[np.repeat(shard.offsets[rows], lengths) + local]
         out: dict[str, np.ndarray] = {"positions": np.empty(len(rows), np.int32),
-                                      "status": np.empty(len(rows), np.int8)}
+                                      "status": np.empty(len(rows), np.int8), "reward": np.empty(len(rows), np.int8)}
         if not count_only:
             out["compact"], out["legal"] = self._buffer("compact", total, COMPACT_WORDS), self._buffer("legal", total,
                                                                                                     LEGAL_WORDS)
         _native.replay_games(actions, offsets, starts, index, RULES, self.threads, out)
         played = out["status"] <= 1
+        # A mate the replay finds decides the game: a recorded result against it is wrong, and
+        # so would every value target of the game be.
+        results = shard.results[rows]
+        contradicted = played & (out["reward"] != 0) & (results != _NO_RESULT) & (out["reward"] != results)
+        played &= ~contradicted
         skipped.add("illegal", shard, rows[out["status"] == 2])
+        skipped.add("mate", shard, rows[contradicted])
         kept = np.repeat(np.where(played, out["positions"], 0), lengths)
         row = np.flatnonzero(local < kept)
         if count_only:
             return _Positions(np.empty(0, np.uint64), np.empty(0, np.uint64), row, *(np.empty(0),) * 4)
         game = np.repeat(np.arange(len(rows)), lengths)[row]
         side = (out["compact"][row, _SIDE_WORD] & np.uint64(1)).astype(np.int64)
-        results = shard.results[rows][game].astype(np.float32)
+        results = results[game].astype(np.float32)
         value = np.where(results == _NO_RESULT, np.float32(np.nan), results * (1 - 2 * side)).astype(np.float32)
         elos = shard.elos[rows][game]
         mover = np.take_along_axis(elos, side[:, None], axis=1)[:, 0]

@@ -46,13 +46,14 @@ def random_games(count, seed, fens=(None,), plies=(10, 90)):
         fen = fens[number % len(fens)]
         env = BatchEnv(1, threads=1, rules="automatic", autoreset="disabled")
         _, info = env.reset(fens=None if fen is None else [fen])
-        actions = []
+        actions, result = [], int(rng.integers(-1, 2))
         for _ in range(rng.integers(*plies)):
             actions.append(int(rng.choice(np.flatnonzero(info["action_mask"][0]))))
-            _, _, terminated, _, info = env.step(np.array([actions[-1]]))
+            _, reward, terminated, _, info = env.step(np.array([actions[-1]]))
             if terminated[0]:
+                result = int(reward[0]) or result  # a mate decides the game
                 break
-        games.append(game(actions, fen, result=int(rng.integers(-1, 2)), elos=(int(rng.integers(1000, 2800)), None)))
+        games.append(game(actions, fen, result=result, elos=(int(rng.integers(1000, 2800)), None)))
     return games
 
 
@@ -117,8 +118,10 @@ def reference(games, undecided=False):
             elos = [-1 if e is None else e for e in (g["white_elo"], g["black_elo"])]
             words = np.packbits(mask, bitorder="little").view(np.uint64)
             mine.append((rows[0].tobytes(), words.tobytes(), action, result, (elos[side], elos[1 - side]), ply))
-            rows, _, terminated, _, info = env.step(np.array([action]))
+            rows, reward, terminated, _, info = env.step(np.array([action]))
             if terminated[0]:
+                if reward[0] and g["result"] is not None and reward[0] != g["result"]:
+                    mine = []  # the result contradicts the mate
                 break
         positions += mine
     return positions
@@ -144,7 +147,8 @@ def key(position):
 def special(tmp_path_factory):
     """Games whose replay has something to show: FEN starts, promotions, castling, en
     passant, a fivefold repetition and seventy-five moves that end a recorded game early,
-    an illegal move, unplayable starts, a game without a result."""
+    a result against the mate played, an illegal move, unplayable starts, a game without
+    a result."""
     # The knights come home four times: the fifth occurrence of the initial position, played past.
     fivefold = actions_of(KNIGHTS) * 4 + actions_of(["e2e4", "e7e5", "d2d4"])
     games = [
@@ -154,13 +158,14 @@ def special(tmp_path_factory):
         game(actions_of(["e1c1", "e8g8", "a2a4", "b4a3"], KIWIPETE), KIWIPETE, result=1, elos=(None, 2100)),
         game(fivefold, result=0),
         game(actions_of(["a1a2", "h8g8", "a2a3", "g8h8"], ROOK_ENDING), ROOK_ENDING, result=0),
+        game(actions_of(["f2f3", "e7e5", "g2g4", "d8h4"]), result=1),  # black mates, but white won?
         game(actions_of(["e2e4"]) + [64 * 56 + 20, 0], result=1),
         game([0, 1], "8/8/8/8/8/8/8/K6k w - - 0 1", result=0),
         game([0], "not a fen", result=0),
         game(actions_of(["d2d4", "d7d5"]), result=None),
         game([], result=1),
     ]
-    return write_dataset(tmp_path_factory.mktemp("special") / "games", [games[:5], games[5:]]), games
+    return write_dataset(tmp_path_factory.mktemp("special") / "games", [games[:6], games[6:]]), games
 
 
 @pytest.fixture(scope="module")
@@ -186,16 +191,19 @@ def test_replay_gives_batchenv_rows_for_hundreds_of_games():
     actions = np.concatenate([np.array(g["moves"], np.int16) for g in games])
     _native.replay_games(actions, offsets, fields, index, "automatic", 2, out)
     assert (out["status"] == 0).all() and (out["positions"] == lengths).all()
-    expected = [p for g in games for p in reference([dict(g, result=0)])]
+    expected = [p for g in games for p in reference([dict(g, result=None)], undecided=True)]
     assert [r.tobytes() for r in out["compact"]] == [p[0] for p in expected]
     assert [r.tobytes() for r in out["legal"]] == [p[1] for p in expected]
 
 
 def test_positions_are_batchenv_positions_in_stored_order(special):
     folder, games = special
-    with pytest.warns(UserWarning, match="skipped 3 games: 2 from a start the replay cannot play .*; 1 with an "
-                                         "illegal move"):
+    with pytest.warns(UserWarning, match="skipped 4 games") as warned:
         batches = list(PositionDataset(folder, batch_size=5, shuffle=False))
+    for reason in ("2 from a start the replay cannot play (first: game 8 of shard 1)",
+                   "1 with an illegal move (first: game 7 of shard 1)",
+                   "1 whose result contradicts the mate played (first: game 6 of shard 0)"):
+        assert reason in str(warned[0].message)
     assert flattened(batches) == reference(games)
     assert [len(b["action"]) for b in batches][:-1] == [5] * (len(batches) - 1)
     plies = [p[5] for p in flattened(batches)]
