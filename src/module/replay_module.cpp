@@ -81,7 +81,8 @@ void replay_games(const py::array& actions, const py::handle& offsets_array, std
     if (index < -1 || index >= static_cast<std::int64_t>(starts.size()))
       throw py::value_error("start_index entries must be -1 or the number of a start");
   const vantor::Rules rules = vantor::module::rules_named(rules_name);
-  if (threads < 1) throw py::value_error("threads must be at least 1");
+  // Each is a system thread: a count past any machine's cores is a mistake, not a request.
+  if (threads < 1 || threads > 1024) throw py::value_error("threads must be in 1 .. 1024");
   for (const auto& item : out) {
     const std::string key = py::str(item.first);
     if (key != "compact" && key != "legal" && key != "positions" && key != "status" && key != "reward" &&

@@ -385,7 +385,8 @@ def test_bad_input_is_refused_with_a_clear_error(special, tmp_path, source, opti
     ({"out": {"compact": np.empty((1, COMPACT_WORDS), np.uint64)}}, "compact must be a writable C-contiguous"),
     ({"out": {"mask": np.empty(2, bool)}}, "out takes 'compact', 'legal', .*, not 'mask'"),
     ({"rules": "house"}, "rules must be 'standard', 'automatic' or 'module'"),
-    ({"threads": 0}, "threads must be at least 1"),
+    ({"threads": 0}, "threads must be in 1 .. 1024"),
+    ({"threads": 5000}, "threads must be in 1 .. 1024"),
 ])
 def test_the_native_replay_refuses_bad_arrays(change, match):
     call = {"actions": np.array([564, 523], np.int16), "offsets": np.array([0, 2], np.int64), "starts": [],
