@@ -1148,6 +1148,9 @@ def main() -> int:
     from positions import position_rows  # bench/, on the path above
 
     position_rows(args.smoke, row)
+    from human_games import human_game_rows  # bench/, on the path above
+
+    human_game_rows(args.smoke, row)
 
     print(f"Benchmarks ({'smoke run' if args.smoke else 'medians'}), {time.strftime('%Y-%m-%d')}, "
           f"{platform.machine()}, {os.cpu_count()} cores\n")
