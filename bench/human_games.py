@@ -60,6 +60,25 @@ from vantor_gym.train.replay import ReplayBuffer
 warnings.simplefilter("ignore")
 pgn_positions(ReplayBuffer(100_000), sys.argv[1])
 """
+STREAM = """
+import sys
+from vantor_gym.data import PositionDataset
+seen = 0
+for batch in PositionDataset(sys.argv[1], batch_size=1024, seed=0):
+    seen += len(batch["action"])
+    if seen >= 10_000_000:
+        break
+"""
+
+
+def dataset(size: str) -> str:
+    """The game dataset of the generated file of ``size`` (built once)."""
+    from vantor_gym.dataset import build_dataset
+
+    path = os.path.join(DATA, f"dataset-{size}")
+    if not os.path.exists(os.path.join(path, "manifest.json")):
+        build_dataset([corpus(size)], path, overwrite=True)
+    return path
 
 
 def reading_rows(smoke: bool, row) -> None:
@@ -117,13 +136,15 @@ def memory_rows(smoke: bool, row) -> None:
     if smoke:
         return
     inputs = {size: corpus(size) for size in SCALE}
-    for name, code, extra in (("reading (read_pgn_chunks)", READ, False),
-                              ("vantor dataset build", BUILD, True),
-                              ("imitation from the file (pgn_positions, 100 k positions' buffer)", IMITATE, False)):
+    for name, code, kind in (("reading (read_pgn_chunks)", READ, "file"),
+                             ("vantor dataset build", BUILD, "build"),
+                             ("imitation from the file (pgn_positions, 100 k positions' buffer)", IMITATE, "file"),
+                             ("PositionDataset, its first 10 M positions", STREAM, "dataset")):
         figures = []
         for size, path in inputs.items():
             with tempfile.TemporaryDirectory() as folder:
-                args = (path, os.path.join(folder, "dataset")) if extra else (path,)
+                args = {"file": (path,), "build": (path, os.path.join(folder, "dataset")),
+                        "dataset": (dataset(size),)}[kind]
                 seconds, peak = peak_rss(code, *args)
             figures.append((size, seconds, peak))
         said = ", ".join(f"{size}: {peak / 2**20:.0f} MiB in {seconds:.0f} s" for size, seconds, peak in figures)

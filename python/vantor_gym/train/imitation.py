@@ -32,11 +32,12 @@ import numpy as np
 from vantor_gym._numbers import integer, real
 from vantor_gym.batch import BatchEnv
 from vantor_gym.rules import rules_of
-from vantor_gym.train.pgn_positions import pgn_positions
+from vantor_gym.train.pgn_positions import pgn_positions as pgn_positions
 from vantor_gym.train.replay import ReplayBuffer
 from vantor_gym.uci import Analysis, UciEngine
 
-__all__ = ["MULTIPV_TEMPERATURE", "EngineGames", "engine_games", "pgn_positions"]
+# pgn_positions is at home in vantor_gym.train.pgn_positions and named here too, where it was first.
+__all__ = ["MULTIPV_TEMPERATURE", "EngineGames", "engine_games"]
 
 ACTIONS = 4672
 _REPORT_SECONDS = 1.0

@@ -27,7 +27,8 @@ from vantor_gym.train.board import TrainingBoard
 from vantor_gym.train.dataset_batches import DatasetBatches
 from vantor_gym.train.evaluate import NetworkPlayer, evaluate, find_engine, openings, plot_curve, read_log
 from vantor_gym.train.files import load_checked, save_checked
-from vantor_gym.train.imitation import engine_games, pgn_positions
+from vantor_gym.train.imitation import engine_games
+from vantor_gym.train.pgn_positions import pgn_positions
 from vantor_gym.train.network import (NetworkConfig, PolicyValueNet, evaluator, load_network, losses, resolve_device,
                                       save_network)
 from vantor_gym.train.replay import ReplayBuffer
