@@ -126,10 +126,11 @@ class ReplayBuffer:
         kept = min(n, self.capacity)
         first = (self.added + n - kept) % self.capacity
         head = min(kept, self.capacity - first)
-        for name, array in zip(_FIELDS, packed):
-            stored, array = getattr(self, name), array[n - kept:]
-            stored[first:first + head] = array[:head]
-            stored[:kept - head] = array[head:]
+        for name, given in zip(_FIELDS, packed):
+            stored: np.ndarray = getattr(self, name)
+            newest = given[n - kept:]
+            stored[first:first + head] = newest[:head]
+            stored[:kept - head] = newest[head:]
         self.added += n
 
     def sample(self, batch_size: int, rng: np.random.Generator,
