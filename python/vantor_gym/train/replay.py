@@ -120,7 +120,7 @@ class ReplayBuffer:
         _refuse_rows(~found, "has its action played not among its legal ones", "row")
         policy = np.zeros((n, MAX_MOVES), np.float32)
         policy[np.arange(n), slot] = 1.0
-        packed = (rows.view(np.uint64), listing, policy, value.astype(np.float32, copy=False))
+        packed: tuple[np.ndarray, ...] = (rows.view(np.uint64), listing, policy, value.astype(np.float32, copy=False))
         _check_stored(*packed, "row")
         # In at most two slices of the ring; of more rows than it holds, the last ones.
         kept = min(n, self.capacity)
