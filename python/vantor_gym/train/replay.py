@@ -120,8 +120,9 @@ class ReplayBuffer:
         _refuse_rows(~found, "has its action played not among its legal ones", "row")
         policy = np.zeros((n, MAX_MOVES), np.float32)
         policy[np.arange(n), slot] = 1.0
-        packed: tuple[np.ndarray, ...] = (rows.view(np.uint64), listing, policy, value.astype(np.float32, copy=False))
-        _check_stored(*packed, "row")
+        stored_rows, stored_values = rows.view(np.uint64), value.astype(np.float32, copy=False)
+        _check_stored(stored_rows, listing, policy, stored_values, "row")
+        packed = (stored_rows, listing, policy, stored_values)
         # In at most two slices of the ring; of more rows than it holds, the last ones.
         kept = min(n, self.capacity)
         first = (self.added + n - kept) % self.capacity
