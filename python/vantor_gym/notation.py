@@ -449,6 +449,8 @@ CHUNK_BYTES = 8 * _MIB
 MAX_GAME_BYTES = 64 * _MIB
 """The longest game the readers take by default: real games are under 100 KB, so a longer one
 is a damaged file (an unclosed comment), which must not make memory grow with the file."""
+_PIECE_MAX = 1 << 30  # a piece's bytes: more is no faster and may not fit in memory
+_THREADS_MAX = 1024
 
 
 @dataclass
@@ -592,7 +594,9 @@ def _final_games(data: bytes, spans: np.ndarray, last: bool) -> int:
     if last:
         return len(spans)
     whole_lines = data.rfind(b"\n") + 1
-    count = int(np.searchsorted(spans[:, 1], whole_lines, side="left"))
+    # A game that ends where a line starting with '[' begins ended there, however that line goes on.
+    side: Literal["left", "right"] = "right" if data[whole_lines:whole_lines + 1] == b"[" else "left"
+    count = int(np.searchsorted(spans[:, 1], whole_lines, side=side))
     closed = data.rfind(b"}") + 1
     for index in np.flatnonzero((spans[:count, 4] == 0) & (spans[:count, 1] > closed)).tolist():
         if data.find(b"{", max(int(spans[index, 0]), closed), int(spans[index, 1])) >= 0:
@@ -793,14 +797,12 @@ def _checked_options(on_error: str, chunk_bytes: int, threads: int | None, limit
     """The number of threads to read with; ``ValueError`` or ``TypeError`` for a bad option."""
     if on_error not in ("raise", "skip"):
         raise ValueError(f"on_error must be 'raise' or 'skip', not {on_error!r}")
-    for name, value in (("chunk_bytes", chunk_bytes), ("max_game_bytes", limit)):
-        if _integer(value, name) < 1:
-            raise ValueError(f"{name} must be at least 1, got {value}")
-    if threads is None:
-        return os.process_cpu_count() or 1
-    if _integer(threads, "threads") < 1:
-        raise ValueError(f"threads must be at least 1, got {threads}")
-    return int(threads)
+    # A piece is read whole, so a bound above memory is an error; each thread keeps a piece in flight.
+    for name, value, most in (("chunk_bytes", chunk_bytes, _PIECE_MAX), ("max_game_bytes", limit, 1 << 62),
+                              ("threads", 1 if threads is None else threads, _THREADS_MAX)):
+        if not 1 <= _integer(value, name) <= most:
+            raise ValueError(f"{name} must be in 1 .. {most}, got {value}")
+    return (os.process_cpu_count() or 1) if threads is None else int(threads)
 
 
 def _chunks(source: PgnSource, on_error: str, chunk_bytes: int, threads: int, limit: int) -> Iterator[PgnColumns]:

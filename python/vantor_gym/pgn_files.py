@@ -91,7 +91,7 @@ class _Prefixed(io.RawIOBase):
 class _Checked(io.RawIOBase):
     """A decompressed stream whose damage is a ``ValueError`` naming the file and how far it got."""
 
-    def __init__(self, file: BinaryIO, name: str, kind: str) -> None:
+    def __init__(self, file: io.BufferedIOBase, name: str, kind: str) -> None:
         self._file, self._name, self._kind = file, name, kind
         self._given = 0
 
@@ -100,7 +100,8 @@ class _Checked(io.RawIOBase):
 
     def readinto(self, buffer: "memoryview | bytearray") -> int:  # type: ignore[override]
         try:
-            data = self._file.read(len(buffer))
+            # read1: one step of the decompressor, so that a failure drops no bytes decompressed before it.
+            data = self._file.read1(len(buffer))
         except Exception as error:
             if not _decompression_fault(error):
                 raise
