@@ -29,12 +29,15 @@ import hashlib
 import importlib
 import json
 import os
+import pathlib
 import re
 import stat
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import ExitStack, contextmanager
 from dataclasses import dataclass
 from typing import Any, TypeAlias
+
+import numpy as np
 
 from vantor_gym._numbers import integer
 from vantor_gym._parsing import one_line
@@ -271,14 +274,15 @@ class GameDataset:
     def read(self, index: int, columns: Sequence[str] | None = None) -> Table:
         """Shard ``index`` (a negative one counts from the end) as a ``Table`` of
         ``columns`` (names of ``COLUMNS``; all of them by default). A shard that is not the
-        Parquet file the build wrote raises ``ValueError`` naming it."""
+        Parquet file the build wrote (its size and SHA-256 are checked against the manifest,
+        so a shard swapped for another of the same size is caught too) raises ``ValueError``
+        naming it."""
         shard = self._shard(index)
         names = _columns(columns)
         pa = _pyarrow()
+        data = _shard_bytes(shard)
         try:
-            # Opened here: pyarrow would read a path such as "s3:..." as a location elsewhere.
-            with open(shard.path, "rb") as file:
-                table = pa.parquet.read_table(file, columns=names, use_threads=False)
+            table = pa.parquet.read_table(pa.BufferReader(data), columns=names, use_threads=False)
         except (pa.ArrowException, OSError) as error:
             raise ValueError(f"{shard.path} is not a readable shard ({type(error).__name__}: {error})"[:500]) from None
         expected = schema()
@@ -299,10 +303,30 @@ class GameDataset:
                                  f"manifest has {shard.sha256} ({shard.bytes:,} bytes)")
 
 
+def _shard_bytes(shard: Shard) -> bytes:
+    """The shard's file, read once and checked against the manifest's size and SHA-256."""
+    from vantor_gym._storage import open_regular
+
+    # A regular file only, opened here: pyarrow would read a path such as "s3:..." as a location elsewhere.
+    try:
+        with open_regular(shard.path, "a dataset shard", shard.bytes) as file:
+            data: bytes = file.read(shard.bytes + 1)
+    except OSError as error:
+        raise ValueError(f"{shard.path} is not a readable shard ({error})") from None
+    digest = hashlib.sha256(data).hexdigest()
+    if (len(data), digest) != (shard.bytes, shard.sha256):
+        raise ValueError(f"{shard.path} is not the shard the build wrote: its SHA-256 is {digest} ({len(data):,} "
+                         f"bytes) where the manifest has {shard.sha256} ({shard.bytes:,} bytes)")
+    return data
+
+
 def _columns(columns: Sequence[str] | None) -> list[str]:
     if columns is None:
         return list(COLUMNS)
-    if isinstance(columns, str) or not all(isinstance(name, str) for name in columns):
+    if isinstance(columns, (str, bytes)) or not hasattr(columns, "__iter__"):
+        raise TypeError("columns is a list of column names")
+    columns = list(columns)  # an iterator is read once
+    if not all(isinstance(name, str) for name in columns):
         raise TypeError("columns is a list of column names")
     unknown = [name for name in columns if name not in COLUMNS]
     if unknown:
@@ -506,10 +530,16 @@ def _results(values: object) -> tuple[str, ...]:
     return tuple(text for text in RESULTS if text in chosen)
 
 
+def _flag(value: object, what: str) -> bool:
+    """A bool option; NumPy's bool is one too, an int is not."""
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{what} is a bool, not {type(value).__module__}.{type(value).__name__}")
+    return bool(value)
+
+
 def _options(min_rating: object, time_controls: object, results: object, rated_only: object, min_plies: object,
              shard_games: object) -> _Options:
-    if not isinstance(rated_only, bool):
-        raise TypeError(f"rated_only is a bool, not {type(rated_only).__name__}")
+    rated_only = _flag(rated_only, "rated_only")
     return _Options(
         None if min_rating is None else integer(min_rating, "min_rating", 0, _ELO_MAX),
         _time_controls(time_controls),
@@ -753,6 +783,20 @@ def _check_pgn(path: str) -> None:
         number, message = first.skipped[0]
         raise ValueError(f"{path} does not read as PGN: no game of its first {len(first.skipped)} reads "
                          f"(game {number}: {message})"[:500])
+    if first is None and not _blank(path):
+        # Text in braces is a PGN comment: a JSON file reads as one, of no game.
+        raise ValueError(f"{path} does not read as PGN: it holds text but no game")
+
+
+def _blank(path: str) -> bool:
+    """Whether the file, decompressed, holds only whitespace (an empty PGN file, which has no game)."""
+    from vantor_gym.pgn_files import open_pgn
+
+    with open_pgn(pathlib.Path(path)) as stream:
+        while block := stream.read(_READ_BLOCK):
+            if block.strip():
+                return False
+    return True
 
 
 def _clear_source(folder: str, source: int) -> None:
@@ -1027,8 +1071,7 @@ def build_dataset(
     _pyarrow()  # a missing pyarrow is said before anything is written
     options = _options(min_rating, time_controls, results, rated_only, min_plies, shard_games)
     paths = _source_paths(sources)
-    if not isinstance(overwrite, bool):
-        raise TypeError(f"overwrite is a bool, not {type(overwrite).__name__}")
+    overwrite = _flag(overwrite, "overwrite")
     if progress is not None and not isinstance(progress, bool):
         raise TypeError(f"progress is a bool or None, not {type(progress).__name__}")
     if ray_address is not None and not isinstance(ray_address, str):
