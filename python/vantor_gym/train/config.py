@@ -186,10 +186,14 @@ class TrainConfig:
             except ValueError:
                 pair = None
             ascending = not pairs or (pair is not None and pair[0] > pairs[-1][0])
-            if not colon or pair is None or not math.isfinite(pair[1]) or pair[1] < 0 or not ascending:
-                raise ValueError(f"rating_weights must be RATING:WEIGHT pairs with ratings ascending and weights of at "
-                                 f"least 0, separated by commas, such as 1200:0.5,1800:1; not {self.rating_weights!r}")
+            # A rating is a shard's int16 (-1: none); a weight scales float32 losses, so past 1e6 it overflows them.
+            if pair is None or not colon or not (-1 <= pair[0] <= 32767 and 0 <= pair[1] <= 1e6) or not ascending:
+                raise ValueError(f"rating_weights must be RATING:WEIGHT pairs with ratings ascending in -1 .. 32767 "
+                                 f"and weights in 0 .. 1e6, separated by commas, such as 1200:0.5,1800:1; "
+                                 f"not {self.rating_weights!r}")
             pairs.append(pair)
+        if not any(weight > 0 for _, weight in pairs):
+            raise ValueError(f"rating_weights {self.rating_weights!r} weigh every position 0: nothing would be learned")
         return pairs
 
     def opponents(self) -> list[str]:
