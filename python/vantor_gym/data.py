@@ -61,6 +61,7 @@ LEGAL_WORDS = 73
 RULES = "automatic"
 """The rules games are replayed under."""
 _NO_RESULT = 2  # the result column's nulls, filled
+_MAX_WEIGHT = 1e6
 _COLUMNS = ["game", "moves", "start_fen", "result", "white_elo", "black_elo"]
 # The word and the half of it that hold the side to move in a compact row.
 _SIDE_WORD = PIECE_WORDS + SIDE // 2
@@ -365,8 +366,12 @@ def _bands(weights: Sequence[tuple[int, float]] | None) -> tuple[np.ndarray, np.
             raise TypeError(f"rating_weights holds (lowest_rating, weight) pairs, not {pair!r}")
         lows.append(integer(pair[0], "a band's lowest rating", -1, 32767))
         values.append(real(pair[1], "a band's weight", 0.0))
+        if values[-1] > _MAX_WEIGHT:  # float32 losses scaled past it overflow
+            raise ValueError(f"a band's weight must be at most {_MAX_WEIGHT:g}, not {values[-1]!r}")
     if any(b <= a for a, b in zip(lows, lows[1:])):
         raise ValueError("rating_weights' lowest ratings must ascend")
+    if not any(values):
+        raise ValueError("rating_weights are all 0: no position would weigh anything")
     return np.array(lows, np.int64), np.array(values, np.float32)
 
 

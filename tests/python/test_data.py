@@ -355,6 +355,8 @@ def corrupt(folder):
     ("good", {"rating_weights": []}, TypeError, "rating_weights must be a non-empty list"),
     ("good", {"rating_weights": [(2000, 1.0), (1000, 1.0)]}, ValueError, "lowest ratings must ascend"),
     ("good", {"rating_weights": [(0, -1.0)]}, ValueError, "a band's weight must be at least 0"),
+    ("good", {"rating_weights": [(0, 1e308)]}, ValueError, "a band's weight must be at most"),
+    ("good", {"rating_weights": [(0, 0.0), (1500, 0)]}, ValueError, "are all 0"),
     ("good", {"rating_weights": [(0, 1.0, 2.0)]}, TypeError, "holds \\(lowest_rating, weight\\) pairs"),
     ("corrupt", {}, ValueError, "games-0000-00000.parquet is not a readable shard"),
     ("good", {"start": 10**6}, ValueError, "start 1000000 is past the end of this rank's epoch"),
