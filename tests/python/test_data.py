@@ -358,7 +358,7 @@ def corrupt(folder):
     ("good", {"rating_weights": [(0, 1e308)]}, ValueError, "a band's weight must be at most"),
     ("good", {"rating_weights": [(0, 0.0), (1500, 0)]}, ValueError, "are all 0"),
     ("good", {"rating_weights": [(0, 1.0, 2.0)]}, TypeError, "holds \\(lowest_rating, weight\\) pairs"),
-    ("corrupt", {}, ValueError, "games-0000-00000.parquet is not a readable shard"),
+    ("corrupt", {}, ValueError, "games-0000-00000.parquet is not the shard the build wrote"),
     ("good", {"start": 10**6}, ValueError, "start 1000000 is past the end of this rank's epoch"),
 ])
 def test_bad_input_is_refused_with_a_clear_error(special, tmp_path, source, options, error, match):
