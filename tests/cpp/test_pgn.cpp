@@ -51,10 +51,16 @@ TEST(PgnGames, FaultsAreLeftToTheCallerAndReadingGoesOnAtTheNextBlankLine) {
       read_pgn_games(good + bad_header + good + open_comment + good + after_result + from_fen + good);
   std::vector<bool> replayed;
   for (const PgnRecord& game : batch.games) replayed.push_back(game.replayed);
-  EXPECT_EQ(replayed, (std::vector<bool>{true, false, true, false, true, false, false, true}));
+  EXPECT_EQ(replayed, (std::vector<bool>{true, false, true, false, true, false, true, true}));
   for (std::size_t i : {0u, 2u, 4u, 7u}) EXPECT_EQ(actions_of(batch, i), (std::vector<std::int64_t>{563, 523}));
   EXPECT_EQ(batch.games[1].end - batch.games[1].begin, 1 + bad_header.size() - 1);  // its moves are not a game
-  EXPECT_EQ(batch.actions.size(), 8u);
+  // A FEN start is replayed from the header's position, which the caller still checks as FEN.
+  EXPECT_TRUE(batch.games[6].from_fen && !batch.games[7].from_fen);
+  EXPECT_EQ(batch.actions.size(), 9u);
+  // Five fields, a tab, a byte past ASCII: left to the caller, which reads FEN text as Python splits it.
+  for (const std::string fen :
+       {"4k3/8/8/8/8/8/8/4K3 w - - 0", "4k3/8/8/8/8/8/8/4K3\tw - -", "4k3/8/8/8/8/8/8/4K3 w - \xc3\xa9"})
+    EXPECT_FALSE(read_pgn_games("[FEN \"" + fen + "\"]\n\n1. Kd2 *\n").games[0].replayed) << fen;
 }
 
 TEST(PgnGames, UnicodeWhitespaceSeparatesAndCutTextIsReadInBounds) {
