@@ -20,13 +20,17 @@ SCALE = ("200M", "2G")  # PGN bytes before compression
 MEMORY_TARGET = 1 << 30
 
 
-def corpus(size: str) -> str:
-    """A generated database file of ``size`` PGN bytes, compressed with zstd (made once)."""
+def corpus(size: str, small: bool = False) -> str:
+    """A generated database file of ``size`` PGN bytes, compressed with zstd (made once);
+    ``small`` plays a pool of 10 Stockfish and 100 random games instead of the default's
+    2,200, for a quick run."""
     os.makedirs(DATA, exist_ok=True)
-    path = os.path.join(DATA, f"games-{size}.pgn.zst")
+    kind = "-small" if small else ""
+    path = os.path.join(DATA, f"games-{size}{kind}.pgn.zst")
     if not os.path.exists(path):
-        subprocess.run([sys.executable, os.path.join(ROOT, "tools", "pgn_corpus.py"), "--size", size, "--pool",
-                        os.path.join(DATA, "pool.json"), path], check=True, stdout=subprocess.DEVNULL)
+        pool = ["--stockfish-games", "10", "--random-games", "100"] if small else []
+        subprocess.run([sys.executable, os.path.join(ROOT, "tools", "pgn_corpus.py"), "--size", size, *pool, "--pool",
+                        os.path.join(DATA, f"pool{kind}.json"), path], check=True, stdout=subprocess.DEVNULL)
     return path
 
 
@@ -93,7 +97,7 @@ def reading_rows(smoke: bool, row) -> None:
 
     from vantor_gym.notation import read_pgn_chunks
 
-    path = corpus("2M" if smoke else "100M")
+    path = corpus("2M", small=True) if smoke else corpus("100M")
     started, plies, games = time.perf_counter(), 0, 0
     for columns in read_pgn_chunks(path, on_error="skip"):
         plies += len(columns.actions)
