@@ -78,8 +78,11 @@ def test_imitation_streams_the_dataset_and_a_resumed_run_goes_on_where_it_stoppe
 ])
 def test_what_is_not_a_dataset_or_a_weighting_is_refused_before_any_work(tmp_path, changes, error):
     with pytest.raises(error):
-        config = tiny(tmp_path / "run", **changes)
-        Trainer(config).check_inputs(1)
+        trainer = Trainer(tiny(tmp_path / "run", **changes))
+        try:
+            trainer.check_inputs(1)
+        finally:
+            trainer.close()
 
 
 def test_weights_scale_each_positions_share_of_the_losses():
@@ -93,3 +96,18 @@ def test_weights_scale_each_positions_share_of_the_losses():
     assert all(torch.allclose(a, b) for a, b in zip(plain, losses(net, planes, masks, policies, values,
                                                                    torch.ones(4))))
     assert all(float(x.detach()) == 0 for x in losses(net, planes, masks, policies, values, torch.zeros(4)))
+
+
+def test_a_pgn_file_on_standard_input_is_taken(tmp_path, monkeypatch):
+    import io
+    import sys
+
+    from vantor_gym.train.pgn_positions import pgn_positions
+    from vantor_gym.train.replay import ReplayBuffer
+
+    config = tiny(tmp_path, pgn="-", engine_minutes=0, eval_games=0, final_games=0, head_to_head_games=0)
+    trainer = Trainer(config)
+    trainer.check_inputs(1)  # "-" is no missing file
+    trainer.close()
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(random_games(2).encode())))
+    assert pgn_positions(ReplayBuffer(1000), "-") > 0

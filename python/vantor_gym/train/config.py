@@ -268,7 +268,8 @@ HELP = {
                            "the game's result has the rest (default: %(default)s)",
     "engine_multipv": "engine lines a move (MultiPV); above 1 the policy target spreads over them by their scores "
                       "(default: %(default)s)",
-    "pgn": "a PGN file whose finished games join the engine games' positions (default: none)",
+    "pgn": "a PGN file (compressed or not; - for standard input) whose finished games join the engine games' positions "
+           "(default: none)",
     "dataset": "a game dataset's directory (vantor dataset build) whose positions phase 2 learns from, streamed, "
                "instead of the buffer's; the engine games then default to none (default: none)",
     "rating_weights": "with --dataset, weights of a position's losses by its mover's rating: RATING:WEIGHT pairs "

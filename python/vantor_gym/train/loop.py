@@ -218,7 +218,7 @@ class Trainer(Unshared):
             except ImportError as error:
                 raise ImportError(f"the learning curve, drawn after every evaluation, needs matplotlib "
                                   f"(pip install 'vantor[train]'): {error}", name="matplotlib") from None
-        if self.phase == "engine games" and config.pgn and not os.path.isfile(config.pgn):
+        if self.phase == "engine games" and config.pgn not in ("", "-") and not os.path.isfile(config.pgn):
             raise FileNotFoundError(errno.ENOENT, f"no PGN file at {config.pgn!r}", config.pgn)
         if self.phase != "self-play" and config.dataset:
             self._dataset_batches()  # a directory that is no dataset is refused before any work
