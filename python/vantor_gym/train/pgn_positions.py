@@ -11,6 +11,7 @@ from typing import IO
 import numpy as np
 
 from vantor_gym import _native
+from vantor_gym.compact import COMPACT_WORDS
 from vantor_gym.fen import read_fen, read_start
 from vantor_gym.notation import PgnColumns, read_pgn_chunks
 from vantor_gym.rules import rules_of
@@ -22,7 +23,7 @@ __all__ = ["pgn_positions"]
 RESULTS = {"1-0": 1.0, "0-1": -1.0, "1/2-1/2": 0.0}
 # Games replayed at once: some 80 positions each, 1.4 KB a position on the way to the buffer.
 _BLOCK_GAMES = 256
-_COMPACT_WORDS = 108
+_THREADS = os.process_cpu_count() or 1  # the replay is the slow part of the stream
 _STATUS_ILLEGAL, _STATUS_BAD_START, _STATUS_CROWDED = 2, 3, 4
 _MALFORMED = "malformed or with an illegal move"
 _UNPLAYABLE = "from a start the environment cannot play (such as a half-move clock at the draw)"
@@ -100,9 +101,8 @@ def pgn_positions(buffer: ReplayBuffer, source: str | os.PathLike[str] | bytes |
 def _add_block(buffer: ReplayBuffer, columns: PgnColumns, block: range, rules: str, replay: str,
                skips: _Skips) -> int:
     """Replays a block of a piece's games and adds their positions; returns how many."""
-    numbers = columns.numbers[block.start:block.stop]
     kept: list[int] = []
-    for index, number in zip(block, numbers.tolist()):
+    for index, number in zip(block, columns.numbers[block.start:block.stop].tolist()):
         reason = _unusable(columns, index, rules)
         if reason:
             skips.add(reason, [number])
@@ -110,37 +110,46 @@ def _add_block(buffer: ReplayBuffer, columns: PgnColumns, block: range, rules: s
             kept.append(index)
     if not kept:
         return 0
-    offsets = columns.offsets
-    lengths = np.array([offsets[i + 1] - offsets[i] for i in kept], np.int64)
-    starts_of = np.zeros(len(kept) + 1, np.int64)
-    np.cumsum(lengths, out=starts_of[1:])
-    actions = np.concatenate([columns.actions[offsets[i]:offsets[i + 1]] for i in kept]).astype(np.int64)
-    starts, start_index = _starts(columns, kept)
-    total = int(starts_of[-1])
-    out: dict[str, np.ndarray] = {
-        "compact": np.empty((total, _COMPACT_WORDS), np.uint64), "listed": np.empty((total, MAX_MOVES), np.int16),
-        "positions": np.empty(len(kept), np.int32), "status": np.empty(len(kept), np.int8),
-        "reward": np.empty(len(kept), np.int8)}
-    _native.replay_games(actions, starts_of, starts, start_index, replay, 1, out)
+    actions, firsts, out = _replayed(columns, kept, replay)
     white = np.array([RESULTS[columns.result_texts[i]] for i in kept], np.float32)
     status, reward, positions = out["status"], out["reward"], out["positions"]
-    kept_numbers = columns.numbers[kept]
-    skips.add(_UNPLAYABLE, kept_numbers[status == _STATUS_BAD_START])
-    skips.add("malformed or with an illegal move", kept_numbers[status == _STATUS_ILLEGAL])
+    numbers = columns.numbers[kept]
+    skips.add(_UNPLAYABLE, numbers[status == _STATUS_BAD_START])
+    skips.add(_MALFORMED, numbers[status == _STATUS_ILLEGAL])
+    skips.add(f"with a position of more than {MAX_MOVES} legal moves", numbers[status == _STATUS_CROWDED])
     contradicts = (reward != 0) & (reward != white) & (status != _STATUS_BAD_START)
-    skips.add("whose result contradicts the mate played", kept_numbers[contradicts])
-    good = (status < _STATUS_ILLEGAL) & ~contradicts & (positions > 0)
-    rows = np.concatenate([np.arange(starts_of[g], starts_of[g] + positions[g]) for g in np.flatnonzero(good)]
-                          or [np.zeros(0, np.int64)])
-    if not len(rows):
+    skips.add("whose result contradicts the mate played", numbers[contradicts])
+    good = np.flatnonzero((status < _STATUS_ILLEGAL) & ~contradicts & (positions > 0))
+    if not len(good):
         return 0
-    game_of = np.repeat(np.arange(len(kept)), lengths)[rows]
-    ply = rows - starts_of[game_of]
+    # Each kept position's row, its game and its ply.
+    game_of = np.repeat(good, positions[good])
+    ply = np.arange(len(game_of)) - np.repeat(np.cumsum(positions[good]) - positions[good], positions[good])
+    rows = firsts[game_of] + ply
     black_first = np.array([_black_to_move(columns.start_fens[i]) for i in kept], bool)[game_of]
     mover_is_white = (ply % 2 == 0) != black_first
     values = np.where(mover_is_white, white[game_of], -white[game_of]).astype(np.float32)
     buffer.add_played(out["compact"][rows], out["listed"][rows], actions[rows], values)
     return len(rows)
+
+
+def _replayed(columns: PgnColumns, kept: list[int], replay: str) -> tuple[np.ndarray, np.ndarray,
+                                                                           dict[str, np.ndarray]]:
+    """The kept games' actions end to end, each game's first row, and what the native
+    replay wrote for them under the ``replay`` rules."""
+    offsets = columns.offsets
+    lengths = np.array([offsets[i + 1] - offsets[i] for i in kept], np.int64)
+    firsts = np.zeros(len(kept) + 1, np.int64)
+    np.cumsum(lengths, out=firsts[1:])
+    actions = np.concatenate([columns.actions[offsets[i]:offsets[i + 1]] for i in kept]).astype(np.int64)
+    starts, start_index = _starts(columns, kept)
+    rows, games = int(firsts[-1]), len(kept)
+    out: dict[str, np.ndarray] = {
+        "compact": np.empty((rows, COMPACT_WORDS), np.uint64), "listed": np.empty((rows, MAX_MOVES), np.int16),
+        "positions": np.empty(games, np.int32), "status": np.empty(games, np.int8),
+        "reward": np.empty(games, np.int8)}
+    _native.replay_games(actions, firsts, starts, start_index, replay, _THREADS, out)
+    return actions, firsts, out
 
 
 def _unusable(columns: PgnColumns, index: int, rules: str) -> str:
