@@ -122,7 +122,7 @@ class ReplayBuffer:
         policy[np.arange(n), slot] = 1.0
         stored_rows, stored_values = rows.view(np.uint64), value.astype(np.float32, copy=False)
         _check_stored(stored_rows, listing, policy, stored_values, "row")
-        packed = (stored_rows, listing, policy, stored_values)
+        packed: list[np.ndarray] = [stored_rows, listing, policy, stored_values]
         # In at most two slices of the ring; of more rows than it holds, the last ones.
         kept = min(n, self.capacity)
         first = (self.added + n - kept) % self.capacity
