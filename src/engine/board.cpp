@@ -92,8 +92,13 @@ void Board::parse_fen(std::string_view fen) {
 
   side = cursor.at(1) == 'w' ? kWhite : kBlack;
   cursor.advance(3);
+  std::string field;
   while (!cursor.at_end() && cursor.at() != ' ') {
-    castle |= castle_bit(cursor.at());
+    if (castling.chess960) {
+      field += cursor.at();
+    } else {
+      castle |= castle_bit(cursor.at());
+    }
     cursor.advance();
   }
   const char file = cursor.at(1);
@@ -106,6 +111,7 @@ void Board::parse_fen(std::string_view fen) {
     if (on_board(square) && rank != '\0') enpassant = square;
   }
   update_occupancies();
+  if (castling.chess960) read_castling960(field);
 }
 
 int Board::piece_on(int square) const {

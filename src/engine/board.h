@@ -14,6 +14,7 @@
 
 #include "engine/actions.h"
 #include "engine/attacks.h"
+#include "engine/castling.h"
 #include "engine/episode.h"
 #include "engine/history.h"
 #include "engine/movegen.h"
@@ -44,6 +45,16 @@ class Board {
   // read. Malformed text is not refused: it yields whatever position the reader makes of
   // it, and an en-passant field that names no square on the board gives no square (64).
   void parse_fen(std::string_view fen);
+
+  // Makes the board play Chess960 (castling.h) or the standard game from the next FEN it
+  // reads; the position is left as it is until then.
+  void set_chess960(bool on);
+
+  // For a Chess960 board: the castling rights of the current position, each with the rook
+  // it stands for, made again from where the kings and rooks stand (a right for the
+  // outermost rook on its side of a king on its back rank), as a snapshot carries only
+  // the four right bits. Rights with no such rook are dropped.
+  void infer_castling_rooks();
 
   // Prints the letter board with side, en-passant square and castling rights to letters,
   // and the symbol board through symbols.
@@ -205,6 +216,8 @@ class Board {
   std::int32_t side = kWhite;
   std::array<Bitboard, kPieceCodes> bitboards{};
   std::array<Bitboard, 3> occupancies{};
+  // Which rook each castling right stands for, and what a move leaves of the rights.
+  CastlingSetup castling;
 
   // Take-back copy of the position, filled before every trial move.
   std::int32_t saved_castle = 0;
@@ -231,11 +244,18 @@ class Board {
   void update_occupancies();
   void generate_pawn_moves(MoveList& list) const;
   void generate_castling(MoveList& list) const;
+  void generate_castling960(MoveList& list) const;
+  void finish_castling960(int king_source, int rook_square);
+  // Reads a Chess960 castling field (X-FEN or Shredder-FEN letters) against the position.
+  void read_castling960(std::string_view field);
+  void set_castling_rooks(int rights, const std::array<std::int8_t, 4>& rooks);
   void generate_piece_moves(MoveList& list, int piece) const;
   void save_position();
   void take_back();
   void remove_captured(int target);
-  void move_castling_rook(int king_target);
+  // The rook's half of a castling move whose king's half make_move has made; target is
+  // the move word's.
+  void move_castling_rook(int king_source, int target);
   bool has_legal_move();
   // Source squares whose moves need the full legality test (see list_legal).
   Bitboard sources_to_try() const;

@@ -7,26 +7,18 @@ namespace vantor {
 
 namespace {
 
-// Castling rights that survive a move from or to each square: moving the king or a rook
-// from its home square, or capturing a rook on it, removes the rights it stands for.
-constexpr std::array<int, kSquares> kCastlingRights = [] {
-  std::array<int, kSquares> rights{};
-  rights.fill(15);
-  rights[a8] = 7;
-  rights[e8] = 3;
-  rights[h8] = 11;
-  rights[a1] = 13;
-  rights[e1] = 12;
-  rights[h1] = 14;
-  return rights;
-}();
-
 // Promotion pieces in the order the generator lists them: queen, rook, bishop, knight.
 constexpr int kPromotionKinds[] = {4, 3, 2, 1};
 
 void add_promotions(MoveList& list, int source, int target, int side, int flags) {
   for (int kind : kPromotionKinds)
     list.add(encode_move(source, target, piece_of(side, 0), piece_of(side, kind), flags));
+}
+
+// The squares from a to b, both included, of one rank.
+constexpr Bitboard rank_span(int a, int b) {
+  const int low = a < b ? a : b, high = a < b ? b : a;
+  return (bit(high) << 1) - bit(low);  // bit(63) << 1 wraps to 0, which still gives the span
 }
 
 struct CastlingRule {
@@ -129,6 +121,39 @@ void Board::generate_castling(MoveList& list) const {
   }
 }
 
+void Board::generate_castling960(MoveList& list) const {
+  // The king and the rook may start anywhere on the back rank, the king between them.
+  // Every square either passes over or lands on must be empty but for the two of them,
+  // and the king may not stand on, pass over or land on an attacked square; the landing
+  // square is left to make_move's legality test, which sees the rook gone from its line.
+  const int king_piece = piece_of(side, 5), rook_piece = piece_of(side, 3);
+  const int king = lowest_or_none(bitboards[king_piece]);
+  if (king < 0 || row_of(king) != back_row(side)) return;
+  const int base = square_at(back_row(side), 0);
+  for (int right = 2 * side; right < 2 * side + 2; ++right) {
+    if (!((castle >> right) & 1)) continue;
+    const int rook = castling.rooks[static_cast<std::size_t>(right)];
+    const bool h_side = right % 2 == 0;
+    if (!has(bitboards[rook_piece], rook) || (column_of(rook) > column_of(king)) != h_side) continue;
+    const int king_to = base + (h_side ? 6 : 2), rook_to = base + (h_side ? 5 : 3);
+    const Bitboard king_path = rank_span(king, king_to), rook_path = rank_span(rook, rook_to);
+    if ((king_path | rook_path) & occupancies[kBothSides] & ~bit(king) & ~bit(rook)) continue;
+    bool attacked = false;
+    for (Bitboard passed = king_path; passed && !attacked;) attacked = square_attacked_by(pop_lowest(passed), side ^ 1);
+    if (!attacked) list.add(encode_move(king, rook, king_piece, 0, kCastlingFlag));
+  }
+}
+
+void Board::finish_castling960(int king_source, int rook_square) {
+  // make_move has put the king on the rook's square; both go to their castled squares,
+  // each taken off before it is put down, as the squares may coincide.
+  const int base = square_at(back_row(side), 0);
+  const bool h_side = column_of(rook_square) > column_of(king_source);
+  const int king_piece = piece_of(side, 5), rook_piece = piece_of(side, 3);
+  bitboards[king_piece] = (bitboards[king_piece] & ~bit(rook_square)) | bit(base + (h_side ? 6 : 2));
+  bitboards[rook_piece] = (bitboards[rook_piece] & ~bit(rook_square)) | bit(base + (h_side ? 5 : 3));
+}
+
 void Board::generate_piece_moves(MoveList& list, int piece) const {
   const Bitboard own = occupancies[side];
   const Bitboard enemies = occupancies[side ^ 1];
@@ -155,7 +180,11 @@ void Board::generate_moves(MoveList& list) const {
   const int first = piece_of(side, 0);
   generate_pawn_moves(list);
   for (int piece = first + 1; piece < first + 5; ++piece) generate_piece_moves(list, piece);
-  generate_castling(list);
+  if (castling.chess960) {
+    generate_castling960(list);
+  } else {
+    generate_castling(list);
+  }
   generate_piece_moves(list, first + 5);
 }
 
@@ -185,8 +214,9 @@ void Board::remove_captured(int target) {
   }
 }
 
-void Board::move_castling_rook(int king_target) {
-  switch (king_target) {
+void Board::move_castling_rook(int king_source, int target) {
+  if (castling.chess960) return finish_castling960(king_source, target);
+  switch (target) {
     case g1: bitboards[kWhiteRook] = (bitboards[kWhiteRook] & ~bit(h1)) | bit(f1); break;
     case c1: bitboards[kWhiteRook] = (bitboards[kWhiteRook] & ~bit(a1)) | bit(d1); break;
     case g8: bitboards[kBlackRook] = (bitboards[kBlackRook] & ~bit(h8)) | bit(f8); break;
@@ -231,8 +261,8 @@ int Board::make_move(int move) {
     no_progress_count = zeroed;
     enpassant = side == kWhite ? target + 8 : target - 8;
   }
-  if (move_is_castling(move)) move_castling_rook(target);
-  castle &= kCastlingRights[source] & kCastlingRights[target];
+  if (move_is_castling(move)) move_castling_rook(source, target);
+  castle &= castling.kept[static_cast<std::size_t>(source)] & castling.kept[static_cast<std::size_t>(target)];
   update_occupancies();
   side ^= 1;
   no_progress_count = wrapping_add(no_progress_count, 1);

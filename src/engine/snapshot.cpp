@@ -68,6 +68,7 @@ StepResult Board::restore_state(State snapshot) {
   n_repititions = snapshot.n_repititions;
   prev_n_repititions = snapshot.prev_n_repititions;
   move_index = std::move(snapshot.move_index);
+  if (castling.chess960) infer_castling_rooks();
   return {side, build_observation(), 0, 0};
 }
 

@@ -19,6 +19,24 @@ void load(Board& board, const Position& position) {
   board.side = position.side;
   board.castle = position.castle;
   board.enpassant = position.enpassant;
+  board.castling = position.castling;
+}
+
+// The X-FEN castling field of a Chess960 position, white's rights first, the h side's
+// before the a side's.
+std::string castling_xfen(const Position& position) {
+  std::string field;
+  for (int right = 0; right < 4; ++right) {
+    if (!((position.castle >> right) & 1)) continue;
+    const int who = right / 2, rook = position.castling.rooks[static_cast<std::size_t>(right)];
+    const Bitboard rooks = position.bitboards[piece_of(who, 3)] & (Bitboard{0xff} << (8 * back_row(who)));
+    // Another rook further out on the same side needs the file named.
+    const Bitboard outside = right % 2 == 0 ? rooks & ~((bit(rook) << 1) - 1) : rooks & (bit(rook) - 1);
+    char letter = outside ? static_cast<char>('a' + column_of(rook)) : (right % 2 == 0 ? 'k' : 'q');
+    if (who == kWhite) letter = static_cast<char>(letter - 'a' + 'A');
+    field += letter;
+  }
+  return field;
 }
 
 bool king_attacked(const Board& board, int side) {
@@ -55,7 +73,9 @@ std::string disambiguation(const ActionList& legal, int move) {
 
 // SAN without the check suffix.
 std::string san_body(const ActionList& legal, int move) {
-  if (move_is_castling(move)) return column_of(move_target(move)) == 6 ? "O-O" : "O-O-O";
+  // The king's side of the board tells the two apart in both games (a Chess960 castling
+  // move's target is its rook).
+  if (move_is_castling(move)) return column_of(move_target(move)) > column_of(move_source(move)) ? "O-O" : "O-O-O";
   const int kind = kind_of(move_piece(move));
   std::string text;
   if (kind == 0) {
@@ -148,9 +168,12 @@ std::string position_fields(const Position& position, bool legal_en_passant) {
     if (row < 7) text += '/';
   }
   text += position.side == kWhite ? " w " : " b ";
-  const std::string rights = std::string(position.castle & kWhiteKingSide ? "K" : "") +
-                             (position.castle & kWhiteQueenSide ? "Q" : "") + (position.castle & kBlackKingSide ? "k" : "") +
-                             (position.castle & kBlackQueenSide ? "q" : "");
+  const std::string rights = position.castling.chess960
+                                 ? castling_xfen(position)
+                                 : std::string(position.castle & kWhiteKingSide ? "K" : "") +
+                                       (position.castle & kWhiteQueenSide ? "Q" : "") +
+                                       (position.castle & kBlackKingSide ? "k" : "") +
+                                       (position.castle & kBlackQueenSide ? "q" : "");
   text += rights.empty() ? "-" : rights;
   text += ' ';
   const bool shown = on_board(position.enpassant) && (!legal_en_passant || board.en_passant_legal());

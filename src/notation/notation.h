@@ -23,6 +23,8 @@ struct Position {
   int side = kWhite;
   int castle = 0;
   int enpassant = kNoSquare;
+  // Chess960 or the standard game, and the rook of each castling right.
+  CastlingSetup castling{};
 };
 
 // Every legal move of the position, in the engine's generation order. side must be 0 or 1.
@@ -31,6 +33,9 @@ std::vector<MoveText> legal_moves(const Position& position);
 // The first four FEN fields (placement, side, castling, en passant), space-separated. A
 // square held by two piece sets shows the higher piece code, as the engine reads it. With
 // legal_en_passant the en-passant square is written only where the capture is legal.
+// Chess960 castling rights are written as X-FEN, as python-chess writes them: K or Q
+// (k or q) where the right's rook is the outermost on its side of the king, else the
+// rook's file.
 std::string position_fields(const Position& position, bool legal_en_passant = false);
 
 // What checking a FEN needs to know of the position that the engine's own reader makes

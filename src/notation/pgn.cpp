@@ -102,8 +102,10 @@ int resolve_san(std::string_view token, const ActionList& legal, int& action) {
     return found < 0 ? -1 : legal.moves[found];
   };
   if (body == "O-O" || body == "0-0" || body == "O-O-O" || body == "0-0-0") {
-    const int column = body.size() == 3 ? 6 : 2;
-    return pick([&](int m) { return move_is_castling(m) && column_of(move_target(m)) == column; });
+    const bool h_side = body.size() == 3;
+    return pick([&](int m) {
+      return move_is_castling(m) && (column_of(move_target(m)) > column_of(move_source(m))) == h_side;
+    });
   }
   char promotion = 0, letter = 0, file = 0, rank = 0;
   if (!body.empty() && std::strchr("NBRQnbrq", body.back()) && body.back()) {
@@ -138,7 +140,7 @@ int resolve_san(std::string_view token, const ActionList& legal, int& action) {
     const int source = move_source(m);
     if (move_target(m) != target || !promoted(m) || kind_of(move_piece(m)) != kind) return false;
     if ((file && column_of(source) != file - 'a') || (rank && row_of(source) != '8' - rank)) return false;
-    return !(kind == 5 && std::abs(column_of(source) - column_of(target)) == 2);  // castling is never "Kg1"
+    return !move_is_castling(m);  // castling is never "Kg1" (nor "Kh1" onto its rook)
   });
 }
 

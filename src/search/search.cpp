@@ -427,6 +427,7 @@ void Search::restore_work(Game& game) {
   work.occupancies = root.occupancies;
   work.side = root.side;
   work.castle = root.castle;
+  work.castling = root.castling;
   work.enpassant = root.enpassant;
   work.total_move_count = root.total_move_count;
   work.state_pos = root.state_pos;

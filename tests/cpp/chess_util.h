@@ -74,7 +74,8 @@ inline StepResult play(Board& board, std::initializer_list<const char*> moves) {
 }
 
 inline std::string to_fen(const Board& board) {
-  const notation::Position position{board.bitboards, board.occupancies, board.side, board.castle, board.enpassant};
+  const notation::Position position{board.bitboards, board.occupancies, board.side, board.castle, board.enpassant,
+                                    board.castling};
   return notation::position_fields(position) + " 0 1";
 }
 
@@ -120,8 +121,8 @@ struct PerftRow {
   std::uint64_t nodes;
 };
 
-inline std::vector<PerftRow> read_perft_table() {
-  std::ifstream in(VANTOR_TEST_DATA_DIR "/perft-standard.tsv");
+inline std::vector<PerftRow> read_perft_table(const std::string& name = "perft-standard.tsv") {
+  std::ifstream in(std::string(VANTOR_TEST_DATA_DIR "/") + name);
   std::vector<PerftRow> rows;
   std::string line;
   std::getline(in, line);  // column names
@@ -175,6 +176,12 @@ class Stockfish {
     std::fclose(in_);
     std::fclose(out_);
     waitpid(pid_, nullptr, 0);
+  }
+
+  // Makes Stockfish read and write castling as Chess960 does (the king onto its rook).
+  void play_chess960() {
+    std::fputs("setoption name UCI_Chess960 value true\n", in_);
+    std::fflush(in_);
   }
 
   // Stockfish's legal moves of a position, in UCI text.
