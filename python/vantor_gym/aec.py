@@ -44,6 +44,7 @@ from pettingzoo import AECEnv  # type: ignore[import-untyped]
 from pettingzoo.utils import wrappers  # type: ignore[import-untyped]
 
 from vantor_gym.batch import ACTIONS, PLANES, BatchEnv
+from vantor_gym.chess960 import chess960_option
 from vantor_gym.env import _action, letter_board, option_fen
 from vantor_gym.render import PICTURE_MODES, Window, board_image, move_squares
 from vantor_gym.rules import ending_name, halfmove_limit, repetition_limit, rules_of
@@ -110,6 +111,9 @@ class raw_env(AECEnv):  # type: ignore[misc]
     """Chess between ``player_0`` (white) and ``player_1`` (black); see the module's
     description. ``max_plies`` truncates a game after that many plies (off by default);
     ``rules`` are the game's rules (``"standard"``, ``"automatic"`` or ``"module"``).
+    ``chess960=True`` plays Chess960 (``vantor_gym.chess960``), a start drawn at every
+    reset (``seed`` seeds the draws; a start number plays that start); every info then
+    holds ``"chess960_start"``, the start number.
 
     ``reset(seed=None, options=None)``: ``options={"fen": text}`` starts from that
     position (read as ``BatchEnv.reset`` reads it: ``ValueError`` naming the fault,
@@ -140,16 +144,18 @@ class raw_env(AECEnv):  # type: ignore[misc]
         max_plies: int | None = None,
         observation: str = "side_to_move",
         rules: str = "standard",
+        chess960: bool | int = False,
     ) -> None:
         super().__init__()
         self.rules = rules_of(rules)
+        self.chess960 = chess960_option(chess960)
         if render_mode is not None and render_mode not in self.metadata["render_modes"]:
             modes = self.metadata["render_modes"]
             raise ValueError(f"render_mode must be one of {modes} or None, not {render_mode!r}")
         self.render_mode = render_mode
         self.max_plies = max_plies
         self.batch = BatchEnv(1, threads=1, max_plies=max_plies, autoreset="disabled", illegal="lose",
-                              observation=observation, rules=self.rules)
+                              observation=observation, rules=self.rules, chess960=self.chess960)
         self.possible_agents = list(AGENTS)
         low, high = _plane_bounds(self.rules)
         self.observation_spaces = {
@@ -200,7 +206,9 @@ class raw_env(AECEnv):  # type: ignore[misc]
         """Starts a game from the initial position, or from ``options["fen"]``; ``seed`` seeds
         the agents' action spaces."""
         fen = option_fen(options, ignored=_API_TEST_OPTIONS)
-        self.batch.reset(fens=None if fen is None else [fen], out=self._reset_out)
+        # A Chess960 start is drawn by the game's generator, which seed seeds afresh.
+        draw_seed = seed if self.chess960 is True and fen is None else None
+        self.batch.reset(fens=None if fen is None else [fen], out=self._reset_out, seed=draw_seed)
         if seed is not None:
             for offset, agent in enumerate(AGENTS):
                 self.action_spaces[agent].seed(seed + offset)
@@ -211,7 +219,7 @@ class raw_env(AECEnv):  # type: ignore[misc]
         self._cumulative_rewards = dict.fromkeys(AGENTS, 0)
         self.terminations = dict.fromkeys(AGENTS, False)
         self.truncations = dict.fromkeys(AGENTS, False)
-        self.infos = {agent: {} for agent in AGENTS}
+        self.infos = {agent: self._start_info() for agent in AGENTS}
         self._skip_agent_selection = None
         self.last_move = None
         side = self._side()
@@ -281,10 +289,14 @@ class raw_env(AECEnv):  # type: ignore[misc]
     def _side(self) -> int:
         return int(self._out["side"][0])
 
+    def _start_info(self) -> dict[str, Any]:
+        """A Chess960 game's start number, which every info of it holds."""
+        return {} if self.chess960 is False else {"chess960_start": int(self.batch.start_numbers()[0])}
+
     def _finish(self, white_reward: int, ending: str, truncated: bool = False) -> None:
         self._over = True
         ends = self.truncations if truncated else self.terminations
         for agent in AGENTS:
             ends[agent] = True
-            self.infos[agent] = {"ending": ending}
+            self.infos[agent] = {"ending": ending, **self._start_info()}
         self.rewards = {AGENTS[0]: white_reward, AGENTS[1]: -white_reward}

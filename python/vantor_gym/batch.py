@@ -16,6 +16,7 @@ from vantor_gym import _native
 from vantor_gym._handles import Unshared
 from vantor_gym._numbers import integer
 from vantor_gym.compact import COMPACT_WORDS
+from vantor_gym.chess960 import chess960_option, start_number, start_pool
 from vantor_gym.fen import Fen, read_start
 from vantor_gym.rules import rules_of
 
@@ -109,6 +110,10 @@ class BatchEnv(Unshared):
       Start FENs are read under them (a clock at their draw is refused), and a snapshot
       made under the module's rules is refused under chess's and the other way round,
       since its repetition counts would mean other positions.
+    - ``chess960``: ``True`` plays Chess960 (``vantor_gym.chess960``), every start drawn
+      from the 960 (or from ``start_fens``, read as Chess960 FEN) by the game's
+      generator; a start number (0 .. 959) plays that start. ``start_numbers()`` says
+      which start each game began from. Castling is the king's action onto its own rook.
     """
 
     def __init__(
@@ -124,8 +129,10 @@ class BatchEnv(Unshared):
         observation: str = "side_to_move",
         compact: bool = False,
         rules: str = "standard",
+        chess960: bool | int = False,
     ) -> None:
         self.rules = rules_of(rules)
+        self.chess960 = chess960_option(chess960)
         num_envs = integer(num_envs, "num_envs", 1, _INT32_MAX)
         threads = 0 if threads is None else integer(threads, "threads (0 for all cores)", 0)
         threads = min(threads or os.cpu_count() or 1, num_envs)
@@ -152,7 +159,9 @@ class BatchEnv(Unshared):
             self.dtype = np.dtype(np.uint64)
         self.compact = bool(compact)
         seed = _seed(seed)
-        self.start_fens = read_start_fens(start_fens, self.rules)
+        self.start_fens = read_start_fens(start_fens, self.rules, self.chess960)
+        self._pool, self._pool_numbers = start_choices(self.chess960, self.start_fens)
+        self._given_numbers = np.full(num_envs, -1, np.int16)
         self.num_envs = num_envs
         self.max_plies = max_plies
         self.autoreset = autoreset
@@ -171,9 +180,19 @@ class BatchEnv(Unshared):
         options: dict[str, Any] = {"rules": self.rules}
         if self.observation != "side_to_move":
             options["observation"] = self.observation
-        if self.start_fens:
-            options["start_pool"] = _starts(self.start_fens)
+        if self._pool:
+            options["start_pool"] = self._pool
+        if self.chess960 is not False:
+            options["chess960"] = True
         return options
+
+    def start_numbers(self) -> npt.NDArray[np.int16]:
+        """Each game's Chess960 start number (0 .. 959, ``vantor_gym.chess960``) as an
+        ``int16`` array: the start it last began from, or -1 where that was no Chess960
+        start (the game is not Chess960, or began from a FEN or a snapshot of another
+        position)."""
+        drawn = self._open().start_indices()
+        return np.where(drawn >= 0, self._pool_numbers[np.maximum(drawn, 0)], self._given_numbers).astype(np.int16)
 
     @property
     def threads(self) -> int:
@@ -212,11 +231,12 @@ class BatchEnv(Unshared):
         ``seed`` first seeds every game's generator afresh, as ``BatchEnv(seed=seed)`` does."""
         games = self._open(changing="reset")
         chosen = self._indices(indices)
-        starts = None
+        starts, read = None, []
         if fens is not None:
             if isinstance(fens, (str, bytes)) or not all(isinstance(f, str) for f in fens):
                 raise TypeError("fens must be a sequence of str")
-            starts = _starts([read_start(fen, self.rules) for fen in fens])
+            read = [read_start(fen, self.rules, self.chess960 is not False) for fen in fens]
+            starts = _starts(read)
         reseed = seed is not None
         seed = _seed(seed)
         buffers = self._outputs(len(chosen), out, ("observations", "action_mask", "side"))
@@ -226,7 +246,11 @@ class BatchEnv(Unshared):
             games.reseed(seed)
             self.seed = seed
         games.reset(chosen, starts, self._native(buffers))
+        self._given_numbers[chosen] = -1 if starts is None else [self._number_of(f) for f in read]
         return buffers["observations"], {"action_mask": buffers["action_mask"], "side": buffers["side"]}
+
+    def _number_of(self, fen: Fen) -> int:
+        return start_number(fen.text) if self.chess960 is not False else -1
 
     def step(
         self, actions: npt.ArrayLike, out: dict[str, np.ndarray] | None = None, indices: npt.ArrayLike | None = None
@@ -274,12 +298,16 @@ class BatchEnv(Unshared):
         """Makes game ``index`` the snapshot's game (refusing a misshapen one as
         ``Vantor.restore_state`` does, and one made under the other family of rules:
         the module's against chess's) and returns its observation and info; its ply
-        count for ``max_plies`` starts again and a pending autoreset is cancelled."""
+        count for ``max_plies`` starts again and a pending autoreset is cancelled. A
+        snapshot holds castling rights as four bits: in Chess960 each is taken to be for
+        the outermost rook on its side of the king."""
         games = self._open(changing="restore_state")
         if not isinstance(state, vantor.State):
             raise TypeError(f"state must be a vantor.State, not {type(state).__name__}")
         buffers = self._outputs(1, None, ("observations", "action_mask", "side"))
-        games.restore_state(self._index(index), state, self._native(buffers))
+        index = self._index(index)
+        games.restore_state(index, state, self._native(buffers))
+        self._given_numbers[index] = -1
         return buffers["observations"][0], {"action_mask": buffers["action_mask"][0], "side": int(buffers["side"][0])}
 
     def hash_state(self) -> np.ndarray:
@@ -400,9 +428,26 @@ def _seed(seed: int | None) -> int | None:
     return integer(seed, "seed", 0, 2**64 - 1)
 
 
-def read_start_fens(start_fens: Sequence[str] | None, rules: str = "standard") -> list[Fen]:
-    """Each text of ``start_fens`` read by ``read_start`` under ``rules``; ``ValueError``
-    names the first one refused, with its position in the list and why."""
+def start_choices(chess960: bool | int, start_fens: list[Fen]) -> tuple[list[tuple[str, int, int]], np.ndarray]:
+    """The start pool a game draws from (as the native games take it) and each entry's
+    Chess960 start number (-1 for none): ``start_fens`` when given, else the Chess960
+    starts of ``chess960``, else none."""
+    if start_fens:
+        if chess960 is not True and chess960 is not False:
+            raise ValueError("a Chess960 start number and start_fens both name the starts: give chess960=True "
+                             "with start_fens, or the number alone")
+        numbers = [start_number(f.text) if chess960 else -1 for f in start_fens]
+        return _starts(start_fens), np.array(numbers, np.int16)
+    texts = start_pool(chess960)
+    numbers = [start_number(text) for text in texts]
+    return [(" ".join(text.split()[:4]), 0, 1) for text in texts], np.array(numbers or [-1], np.int16)
+
+
+def read_start_fens(start_fens: Sequence[str] | None, rules: str = "standard",
+                    chess960: bool | int = False) -> list[Fen]:
+    """Each text of ``start_fens`` read by ``read_start`` under ``rules`` (as Chess960 FEN
+    unless ``chess960`` is False); ``ValueError`` names the first one refused, with its
+    position in the list and why."""
     if start_fens is None:
         return []
     if isinstance(start_fens, (str, bytes)):
@@ -415,7 +460,7 @@ def read_start_fens(start_fens: Sequence[str] | None, rules: str = "standard") -
     read = []
     for number, text in enumerate(texts):
         try:
-            read.append(read_start(text, rules))
+            read.append(read_start(text, rules, chess960 is not False))
         except ValueError as error:
             raise ValueError(f"start_fens[{number}] ({_shown(text)}) is refused: {error}") from None
     return read

@@ -20,6 +20,7 @@ from vantor_gym._native import GameOver, IllegalAction
 from vantor_gym._numbers import INT32_MAX, integer
 from vantor_gym._observations import (STEP_PLANE, PlaneScale, dtype_of, flag, observation_space, scaled_space,
                                       step_plane_of)
+from vantor_gym.chess960 import chess960_option
 from vantor_gym.game import GOES_ON, TERMINATED, TRUNCATED, Game
 from vantor_gym.match import Agent
 from vantor_gym.render import PICTURE_MODES, Window, board_image, move_squares
@@ -263,6 +264,10 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
       A seed is a Python or NumPy integer of at least 0 (a bool, a float or a negative
       one raises ``TypeError`` or ``ValueError`` before anything changes).
     - ``pgn()``: the PGN text of the game since the last reset, both sides' moves.
+    - ``chess960=True`` plays Chess960 (``vantor_gym.chess960``): each reset draws one of
+      the 960 starts from ``np_random`` (a start number plays that start), and every
+      info holds ``info["chess960_start"]`` (``np.int64``), the start number. Castling is
+      the king's action onto its own rook. No opponent plays it yet.
     - Calls from several threads take turns. An opponent calling back into the env from
       inside its move may read it (``pgn``, ``render``, ``action_masks``); a ``step``,
       ``reset`` or ``close`` from there raises ``RuntimeError``.
@@ -288,8 +293,12 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         flatten: bool = False,
         scale: bool = False,
         rules: str = "standard",
+        chess960: bool | int = False,
     ) -> None:
         rules = rules_of(rules)
+        chess960 = chess960_option(chess960)
+        if chess960 is not False and opponent is not None:
+            raise ValueError("chess960 games are played without an opponent here: the opponents play standard chess")
         if render_mode is not None and render_mode not in self.metadata["render_modes"]:
             raise ValueError(f"render_mode must be one of {self.metadata['render_modes']}, not {render_mode!r}")
         if illegal_action not in ILLEGAL_ACTION_MODES:
@@ -311,7 +320,7 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         self.max_plies = max_plies
         self.illegal_action = illegal_action
         self.game = Game(max_plies=max_plies, illegal=illegal_action, observation=observation, start_fens=start_fens,
-                         rules=rules)
+                         rules=rules, chess960=chess960)
         self._turns = Turns()  # after the game, so that a copy is refused naming the game
         self.action_space = ActionSpace(ACTIONS)
         space = observation_space(self._step_plane, self.game.max_plies, self._dtype, rules)
@@ -373,11 +382,12 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         else:
             super().reset(seed=seed)
             # The start is drawn by the game's generator, seeded from np_random.
-            draw = int(self.np_random.integers(2**63)) if self.game.start_fens else None
+            draw = int(self.np_random.integers(2**63)) if self.game.start_fens or self.game.chess960 else None
             self.game.reset(seed=draw)
         if seed is not None:
             self.action_space.seed(seed)
-        self._start_fen = self.game.fen() if fen is not None or self.game.start_fens else None
+        drawn = fen is not None or self.game.start_fens or self.game.chess960
+        self._start_fen = self.game.fen() if drawn else None
         self._actions = []
         self._uci_moves = []
         self._result = None
@@ -510,6 +520,8 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         if self._legal_actions:
             info["legal_actions"] = game.legal_actions().tolist()
         info["ending"] = _ENDING_CODES[game.ending] if ended else _ENDING_CODES[None]
+        if game.chess960:
+            info["chess960_start"] = np.int64(game.start_number)
         return out, info
 
     @property
@@ -546,7 +558,7 @@ class VantorEnv(gymnasium.Env[np.ndarray, np.int64]):
         """The game since the last reset as PGN text, its start position in a ``FEN``
         header when it is not the initial one; a loss by an illegal action is its result."""
         return notation.pgn(self._actions, start_fen=self._start_fen, result=self._result, headers=headers,
-                            rules=self.rules)
+                            rules=self.rules, chess960=self.game.chess960)
 
     @one_at_a_time(reader=True)
     def render(self) -> str | np.ndarray | None:

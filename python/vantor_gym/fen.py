@@ -27,6 +27,7 @@ half-moves); ``vantor_gym.rules.halfmove_limit`` gives it for every rule set."""
 COUNTER_MAX = 2**31 - 1  # the largest clock FEN text is read with
 _SIDES = {"w": "white", "b": "black"}
 _CASTLING_FIELD = re.compile(r"-|(?=.)K?Q?k?q?")
+_CASTLING960_FIELD = re.compile(r"-|[KQA-Hkqa-h]{1,4}")
 
 
 @dataclass(frozen=True)
@@ -42,6 +43,7 @@ class Fen:
     legal_moves: int  # of the side to move
     in_check: bool  # the side to move
     insufficient_material: bool = False  # neither side can mate, as chess judges it
+    chess960: bool = False  # the castling field read as Chess960's
 
     @property
     def position(self) -> str:
@@ -125,6 +127,38 @@ def _castling_problem(rights: str, pieces: dict[int, str]) -> str | None:
     return None
 
 
+def _castling960_problem(rights: str, pieces: dict[int, str]) -> str | None:
+    """As python-chess reads a Chess960 field: K and Q (k, q) for the outermost rook on
+    that side of the king, a file letter for the rook on that file; each right needs its
+    king on the back rank with the rook beside it on that side, one right a side."""
+    if _CASTLING960_FIELD.fullmatch(rights) is None:
+        return (f"castling field {_quoted(rights)} must be '-' or up to four of K, Q, k, q and rook files "
+                "(A-H for white, a-h for black)")
+    wings = set()
+    for letter in rights.replace("-", ""):
+        white = letter.isupper()
+        side, rank, first = ("white", "1", 56) if white else ("black", "8", 0)
+        king = next((s - first for s in range(first, first + 8) if pieces.get(s) == ("K" if white else "k")), None)
+        if king is None:
+            return f"castling right {letter!r} needs the {side} king on rank {rank}"
+        rooks = [s - first for s in range(first, first + 8) if pieces.get(s) == ("R" if white else "r")]
+        wanted = letter.lower()
+        if wanted in "kq":
+            beside = [c for c in rooks if (c > king if wanted == "k" else c < king)]
+            column = (max(beside) if wanted == "k" else min(beside)) if beside else None
+        else:
+            column = ord(wanted) - ord("a")
+            column = column if column in rooks else None
+        if column is None or column == king:
+            where = {"k": "on the h-file side of", "q": "on the a-file side of"}.get(wanted, f"on {wanted}{rank} beside")
+            return f"castling right {letter!r} needs a {side} rook {where} the {side} king on rank {rank}"
+        wing = (side, column > king)
+        if wing in wings:
+            return f"castling field {_quoted(rights)} gives {side} two rights on one side of its king"
+        wings.add(wing)
+    return None
+
+
 def _square(name: str) -> int:
     return (ord(name[0]) - ord("a")) + 8 * (8 - int(name[1]))
 
@@ -151,7 +185,7 @@ def _counter(text: str, name: str, least: int) -> int:
     return int(text)
 
 
-def read_fen(text: str) -> Fen:
+def read_fen(text: str, chess960: bool = False) -> Fen:
     """The ``Fen`` of text, or ``ValueError`` naming what is wrong with it.
 
     Fields are split on runs of whitespace, and surrounding whitespace is ignored, as
@@ -164,16 +198,21 @@ def read_fen(text: str) -> Fen:
     checkers, not both on one line through the king, and after a double push the pushed
     pawn or a line it uncovered); a half-move clock of at least 0 and a full-move number
     of at least 1, each at most 2**31 - 1.
+
+    With ``chess960`` the castling field is Chess960's (``vantor_gym.chess960``): X-FEN or
+    Shredder-FEN letters, each right backed by its king on the back rank and a rook on
+    that side of it.
     """
     if not isinstance(text, str):
         raise TypeError(f"fen must be a str, not {type(text).__name__}")
+    chess960 = bool(chess960)
     # Starts are read again at every reset; keeping the texts of ordinary length is enough.
-    return _read_cached(text) if len(text) <= 256 else _read(text)
+    return _read_cached(text, chess960) if len(text) <= 256 else _read(text, chess960)
 
 
-def _read(text: str) -> Fen:
+def _read(text: str, chess960: bool = False) -> Fen:
     try:
-        return _checked(text)
+        return _checked(text, chess960)
     except ValueError as error:
         raise ValueError(f"invalid FEN {_quoted(text, 200)}: {error}") from None
 
@@ -181,7 +220,7 @@ def _read(text: str) -> Fen:
 _read_cached = functools.lru_cache(maxsize=4096)(_read)
 
 
-def _checked(text: str) -> Fen:
+def _checked(text: str, chess960: bool) -> Fen:
     if not text.isascii():
         raise ValueError("a FEN holds ASCII characters only")
     fields = text.split()
@@ -196,45 +235,47 @@ def _checked(text: str) -> Fen:
     problem = problem or _material_problem(pieces)
     if problem is None and turn not in _SIDES:
         problem = f"the side to move must be 'w' or 'b', not {_quoted(turn)}"
-    problem = problem or _castling_problem(rights, pieces) or _en_passant_problem(square, turn, pieces)
+    castling = _castling960_problem if chess960 else _castling_problem
+    problem = problem or castling(rights, pieces) or _en_passant_problem(square, turn, pieces)
     if problem is not None:
         raise ValueError(problem)
     clock = _counter(fields[4], "half-move clock", 0) if len(fields) == 6 else 0
     number = _counter(fields[5], "full-move number", 1) if len(fields) == 6 else 1
     position = " ".join(fields[:4])
-    opponent_in_check, checkers, impossible, legal_moves, insufficient = _native.position_facts(position)
+    opponent_in_check, checkers, impossible, legal_moves, insufficient = _native.position_facts(position, chess960)
     mover, other = _SIDES[turn], _SIDES["b" if turn == "w" else "w"]
     if opponent_in_check:
         raise ValueError(f"{other} is in check but it is {mover}'s move")
     if impossible:
         raise ValueError(f"{mover} is in check by {checkers} pieces in a way no last move could give")
-    return Fen(placement, turn, rights, square, clock, number, legal_moves, checkers > 0, insufficient)
+    return Fen(placement, turn, rights, square, clock, number, legal_moves, checkers > 0, insufficient, chess960)
 
 
-def validate_fen(text: str) -> None:
+def validate_fen(text: str, chess960: bool = False) -> None:
     """Raises ``ValueError`` with the reason when text is not a FEN that ``read_fen`` accepts."""
-    read_fen(text)
+    read_fen(text, chess960)
 
 
-def written(text: str) -> str:
+def written(text: str, chess960: bool = False) -> str:
     """FEN text a writer made of a position, once ``read_fen`` has read it back: a
     position restored from an edited snapshot (no king, an en-passant square no pawn could
     have made) has no FEN text, and is refused with ``ValueError`` rather than written."""
     try:
-        read_fen(text)
+        read_fen(text, chess960)
     except ValueError as error:
         raise ValueError(f"this position has no FEN text that reads back ({error})") from None
     return text
 
 
-def read_start(text: str, rules: str = "standard") -> Fen:
+def read_start(text: str, rules: str = "standard", chess960: bool = False) -> Fen:
     """The ``Fen`` of text as the start of a game under ``rules`` (``vantor_gym.rules``):
     ``read_fen``'s checks, a legal move for the side to move (``ValueError`` naming the
     mate or stalemate otherwise), a half-move clock below the rules' limit (100 half-moves
     under ``"standard"``, 150 under ``"automatic"``, 50 under ``"module"``), and, under
-    chess's rules, material with which a mate is still possible."""
+    chess's rules, material with which a mate is still possible. ``chess960`` reads the
+    castling field as Chess960's."""
     rules = rules_of(rules)
-    fen = read_fen(text)
+    fen = read_fen(text, chess960)
     mover = _SIDES[fen.turn]
     if fen.legal_moves == 0:
         ending = "checkmated" if fen.in_check else "stalemated"

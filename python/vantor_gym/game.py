@@ -13,7 +13,10 @@ import vantor
 from vantor_gym import _native
 from vantor_gym._handles import Unshared
 from vantor_gym._numbers import integer, is_integer
-from vantor_gym.batch import ACTIONS, ILLEGAL_MODES, OBSERVATION_MODES, PLANES, _seed, _starts, read_start_fens
+from vantor_gym.batch import (
+    ACTIONS, ILLEGAL_MODES, OBSERVATION_MODES, PLANES, _seed, _starts, read_start_fens, start_choices,
+)
+from vantor_gym.chess960 import chess960_option, start_number
 from vantor_gym.fen import Fen, read_start, written
 from vantor_gym.rules import ending_name, rules_of
 
@@ -69,11 +72,17 @@ class Game(Unshared):
       ``vantor_gym.fen.read_start``), drawn by a generator seeded with ``seed``;
       ``reset(fen)`` starts from that FEN.
 
+    - ``chess960=True`` plays Chess960 (``vantor_gym.chess960``): every ``reset()``
+      draws one of the 960 starts (or one of ``start_fens``, read as Chess960 FEN);
+      a start number (0 .. 959) plays that start. ``start_number`` says which start the
+      game began from. Castling is the king's action onto its own rook.
+
     Calls on one game from several threads run one after the other.
     """
 
     __slots__ = (
-        "_core", "_planes", "_step", "legal_actions", "_max_plies", "_illegal", "_orientation", "_start_fens", "_rules"
+        "_core", "_planes", "_step", "legal_actions", "_max_plies", "_illegal", "_orientation", "_start_fens", "_rules",
+        "_chess960", "_pool_numbers", "_given_number",
     )
     legal_actions: Callable[[], npt.NDArray[np.int64]]
 
@@ -87,8 +96,10 @@ class Game(Unshared):
         start_fens: Sequence[str] | None = None,
         seed: int | None = None,
         rules: str = "standard",
+        chess960: bool | int = False,
     ) -> None:
         self._rules = rules_of(rules)
+        self._chess960 = chess960_option(chess960)
         if max_plies is not None:
             max_plies = integer(max_plies, "max_plies", 1, _INT32_MAX)
         if illegal not in ILLEGAL_MODES:
@@ -98,13 +109,16 @@ class Game(Unshared):
         self._max_plies = max_plies
         self._illegal = illegal
         self._orientation = observation
-        self._start_fens = read_start_fens(start_fens, self._rules)
-        start = None if fen is None else _start_of(fen, self._rules)
+        self._start_fens = read_start_fens(start_fens, self._rules, self._chess960)
+        pool, self._pool_numbers = start_choices(self._chess960, self._start_fens)
+        start = None if fen is None else self._start_of(fen)
         self._core = _native.Game(
-            max_plies or 0, illegal, observation, _seed(seed), _starts(self._start_fens), rules=self._rules
+            max_plies or 0, illegal, observation, _seed(seed), pool, rules=self._rules, chess960=self.chess960
         )
+        self._given_number = -1
         if start is not None:
             self._core.reset(start)
+            self._given_number = start_number(fen) if self.chess960 else -1  # type: ignore[arg-type]
         self._planes = np.zeros((PLANES, 8, 8), np.int32)
         # The calls a loop makes every ply go straight to the native game.
         self._step = self._core.step
@@ -115,10 +129,11 @@ class Game(Unshared):
         raises ``ValueError`` and keeps the game going on), else from the initial position
         or one drawn from ``start_fens``. The game goes on from the FEN's clocks. ``seed``
         first seeds the draws afresh, as ``Game(seed=seed)`` has them."""
-        start = None if fen is None else _start_of(fen, self._rules)
+        start = None if fen is None else self._start_of(fen)
         if seed is not None:
             self._core.reseed(_seed(seed))
         self._core.reset(start)
+        self._given_number = start_number(fen) if fen is not None and self.chess960 else -1
 
     def step(self, action: int | np.integer[Any]) -> tuple[int, int]:
         """Plays ``action``; returns ``(reward, end)``."""
@@ -169,6 +184,18 @@ class Game(Unshared):
         return list(self._start_fens)
 
     @property
+    def chess960(self) -> bool:
+        """Whether the game plays Chess960."""
+        return self._chess960 is not False
+
+    @property
+    def start_number(self) -> int:
+        """The Chess960 start number (0 .. 959) the game began from, or -1 where it began
+        from no Chess960 start (a standard game, or a FEN or snapshot of another position)."""
+        drawn = int(self._core.start_index)
+        return int(self._pool_numbers[drawn]) if drawn >= 0 else self._given_number
+
+    @property
     def side(self) -> int:
         """The side to move: 0 white, 1 black."""
         return int(self._core.side)
@@ -212,8 +239,10 @@ class Game(Unshared):
         snapshot, or one made under the other family of rules (the module's against
         chess's), raises ``ValueError`` and changes nothing. A snapshot of an ended game
         (a mate, a stalemate, a draw of the rules) leaves the game over: ``step`` raises
-        until ``reset``."""
+        until ``reset``. A snapshot holds castling rights as four bits: in Chess960 each
+        is taken to be for the outermost rook on its side of the king."""
         self._core.restore_state(state)
+        self._given_number = -1
 
     def hash_state(self) -> int:
         """The 64-bit position hash, as ``vantor.Vantor.hash_state`` gives it."""
@@ -223,12 +252,10 @@ class Game(Unshared):
         """The position as FEN text, with the game's clocks, as ``vantor_gym.notation.fen(game)``.
         Under chess's rules the en-passant square is written only where the capture is
         legal, as python-chess writes it."""
-        state, number = self._core.save_state_and_fullmove()
-        fields = _native.position_fields(state, legal_en_passant=self._rules != "module")
-        return written(f"{fields} {max(state.no_progress_count, 0)} {number}")
+        fields, clock, number = self._core.fen_parts(self._rules != "module")
+        return written(f"{fields} {max(clock, 0)} {number}", self.chess960)
 
-
-def _start_of(fen: str, rules: str) -> tuple[str, int, int]:
-    if not isinstance(fen, str):
-        raise TypeError(f"fen must be a str, not {type(fen).__name__}")
-    return _starts([read_start(fen, rules)])[0]
+    def _start_of(self, fen: str) -> tuple[str, int, int]:
+        if not isinstance(fen, str):
+            raise TypeError(f"fen must be a str, not {type(fen).__name__}")
+        return _starts([read_start(fen, self._rules, self.chess960)])[0]

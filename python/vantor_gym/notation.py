@@ -2,7 +2,9 @@
 
 A position is given as a ``vantor.State``, a ``vantor.Vantor`` (its current position) or
 a ``(BatchEnv, index)`` pair (that game's position). The legal moves and their texts come
-from the native engine, so every text names exactly the move the action plays.
+from the native engine, so every text names exactly the move the action plays. A
+Chess960 position is read from its game (a ``Game`` or ``(BatchEnv, index)`` made with
+``chess960``): a ``vantor.State`` carries no variant and reads as standard chess.
 """
 
 from __future__ import annotations
@@ -22,6 +24,8 @@ import numpy as np
 import vantor
 from vantor_gym import _native
 from vantor_gym.batch import BatchEnv
+from vantor_gym.chess960 import STANDARD_START
+from vantor_gym.chess960 import start_fen as start_fen_of
 from vantor_gym.fen import COUNTER_MAX, Fen, read_fen, read_start, validate_fen, written
 from vantor_gym.rules import rules_of
 from vantor_gym.game import Game
@@ -77,6 +81,26 @@ def _state(position: Position) -> vantor.State:
     )
 
 
+def _moves(position: Position) -> _Moves:
+    """The legal moves of a position, a Chess960 game's read from the game itself."""
+    game = _chess960_game(position)
+    if game is None:
+        return _Moves(_state(position))
+    if isinstance(game, Game):
+        return _Moves(game.save_state(), game._core.legal_moves())
+    index = game._index(position[1])  # type: ignore[index]
+    return _Moves(game.save_state(index), game._open().legal_moves(index))
+
+
+def _chess960_game(position: Position) -> Game | BatchEnv | None:
+    """The Chess960 game (a ``Game`` or the ``BatchEnv`` of a pair) a position is of, or None."""
+    if isinstance(position, Game):
+        return position if position.chess960 else None
+    if isinstance(position, tuple) and len(position) == 2 and isinstance(position[0], BatchEnv):
+        return position[0] if position[0].chess960 is not False else None
+    return None
+
+
 def _integer(value: object, what: str) -> int:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
         raise TypeError(f"{what} must be an integer, not {type(value).__name__}")
@@ -89,12 +113,13 @@ def _square(name: str) -> int:
 
 
 class _Moves:
-    """The legal moves of one position, indexed by action, UCI text and SAN text."""
+    """The legal moves of one position, indexed by action, UCI text and SAN text; a
+    Chess960 game's as its own board lists them (a snapshot alone reads as standard)."""
 
-    def __init__(self, state: vantor.State) -> None:
+    def __init__(self, state: vantor.State, listed: list[tuple[int, str, str]] | None = None) -> None:
         self.state = state
         self.sets = state.bitboards.tolist()
-        self.listed = _native.legal_moves(state)
+        self.listed = _native.legal_moves(state) if listed is None else listed
         self.by_action = {action: (uci, san) for action, uci, san in self.listed}
         self.by_uci = {uci: action for action, uci, _ in self.listed}
         self.by_san = {san.rstrip("+#"): action for action, _, san in self.listed}
@@ -191,17 +216,17 @@ def _san_body(text: str) -> str:
 
 def action_to_uci(position: Position, action: int) -> str:
     """UCI text of a legal action: source, target and a lower-case promotion letter."""
-    return _Moves(_state(position)).legal(action)[0]
+    return _moves(position).legal(action)[0]
 
 
 def uci_to_action(position: Position, text: str) -> int:
     """Action of a legal move written in UCI text (``ValueError`` naming the reason otherwise)."""
-    return _Moves(_state(position)).from_uci(text)
+    return _moves(position).from_uci(text)
 
 
 def action_to_san(position: Position, action: int) -> str:
     """SAN text of a legal action, with ``+`` or ``#`` when it checks or mates."""
-    return _Moves(_state(position)).legal(action)[1]
+    return _moves(position).legal(action)[1]
 
 
 def san_to_action(position: Position, text: str) -> int:
@@ -211,7 +236,7 @@ def san_to_action(position: Position, text: str) -> int:
     written with zeros, and a piece move may name more of its source square than needed.
     An ambiguous, illegal or malformed move raises ``ValueError`` naming the reason.
     """
-    return _Moves(_state(position)).from_san(text)
+    return _moves(position).from_san(text)
 
 
 def fen(position: Position, fullmove_number: int | None = None) -> str:
@@ -234,9 +259,19 @@ def fen(position: Position, fullmove_number: int | None = None) -> str:
     if number is not None and not 1 <= number <= COUNTER_MAX:
         # read_fen reads no other number back.
         raise ValueError(f"fullmove_number must be in 1 .. {COUNTER_MAX}, got {number}")
-    state, own = _state_and_fullmove(position)
-    fields = _native.position_fields(state, legal_en_passant=_rules_of(position) != "module")
-    return written(f"{fields} {max(state.no_progress_count, 0)} {number or own}")
+    legal_en_passant = _rules_of(position) != "module"
+    game = _chess960_game(position)
+    if isinstance(game, Game):
+        fields, clock, own = game._core.fen_parts(legal_en_passant)
+    elif game is not None:
+        index = game._index(position[1])  # type: ignore[index]
+        state, own = game._open().save_state_and_fullmove(index)
+        fields, clock = game._open().position_fields(index, legal_en_passant), state.no_progress_count
+    else:
+        state, own = _state_and_fullmove(position)
+        fields = _native.position_fields(state, legal_en_passant=legal_en_passant)
+        clock = state.no_progress_count
+    return written(f"{fields} {max(clock, 0)} {number or own}", game is not None)
 
 
 def _rules_of(position: Position) -> str:
@@ -268,6 +303,22 @@ class PgnGame:
     result: str = "*"
     headers: dict[str, str] = field(default_factory=dict)
 
+    @property
+    def chess960(self) -> bool:
+        """Whether the ``Variant`` header names Chess960, whose actions a ``Game`` made with
+        ``chess960=True`` plays (``vantor_gym.chess960``)."""
+        return names_chess960(self.headers)
+
+
+# The Variant header's values that name Chess960, as python-chess tells them (any letter case).
+_CHESS960_NAMES = ("chess960", "chess 960", "fischerandom", "fischerrandom", "fischer random")
+
+
+def names_chess960(headers: Mapping[str, str]) -> bool:
+    """Whether a game's ``Variant`` header names Chess960."""
+    variant = headers.get("Variant")
+    return isinstance(variant, str) and variant.lower() in _CHESS960_NAMES
+
 
 _ROSTER = ("Event", "Site", "Date", "Round", "White", "Black", "Result")
 
@@ -290,17 +341,22 @@ def _header_line(name: str, value: str) -> str:
     return f'[{name} "{escaped}"]'
 
 
-def _pgn_tags(start: Fen | None, headers: Mapping[str, str] | None) -> dict[str, str]:
+def _pgn_tags(start: Fen | None, headers: Mapping[str, str] | None, chess960: bool = False) -> dict[str, str]:
     """The tags of a game's header lines, each checked to write as one line that reads back."""
     tags = {name: "?" for name in _ROSTER}
     tags["Date"] = "????.??.??"
+    if chess960:
+        tags["Variant"] = "Chess960"
     if start is not None:
         tags["SetUp"], tags["FEN"] = "1", start.text
     given = dict(headers or {})
+    if "Variant" in given and names_chess960(given) != chess960:
+        # A reader plays the moves by the variant the header names.
+        raise ValueError(f"the Variant header {quoted(str(given['Variant']))} does not match chess960={chess960}")
     if "FEN" in given:
         # A reader replays the moves from the FEN header's position, so it must be the start's.
         fen_text = given["FEN"]
-        if start is None or not isinstance(fen_text, str) or read_fen(fen_text) != start:
+        if start is None or not isinstance(fen_text, str) or read_fen(fen_text, chess960) != start:
             raise ValueError(f"the FEN header {quoted(str(fen_text))} is not the start position: give it as start_fen")
         given["FEN"] = start.text
     tags.update(given)
@@ -325,8 +381,8 @@ class _Replay:
     """One game from the initial position or a checked FEN, played as a batch game is
     (the start's clocks kept), whatever the start: a game may begin mated or stalemated."""
 
-    def __init__(self, start: Fen | None, rules: str) -> None:
-        self._game = _native.Batch(1, 1, 0, "disabled", "raise", None, rules=rules)
+    def __init__(self, start: Fen | None, rules: str, chess960: bool = False) -> None:
+        self._game = _native.Batch(1, 1, 0, "disabled", "raise", None, rules=rules, chess960=chess960)
         fens = None if start is None else [(start.position, start.halfmove_clock, start.fullmove_number)]
         self._game.reset(np.zeros(1, np.int64), fens, {})
         self._action = np.zeros(1, np.int64)
@@ -334,6 +390,9 @@ class _Replay:
 
     def state(self) -> vantor.State:
         return self._game.save_state(0)
+
+    def moves(self) -> list[tuple[int, str, str]]:
+        return list(self._game.legal_moves(0))
 
     def play(self, action: int) -> tuple[int, bool]:
         """Plays a legal action; returns the reward from white's side and whether the game ended."""
@@ -345,7 +404,7 @@ class _Replay:
 def _over_at_start(start: Fen, rules: str) -> str | None:
     """Why a game under ``rules`` cannot go on from ``start``, or None when it can."""
     try:
-        read_start(start.text, rules)
+        read_start(start.text, rules, start.chess960)
     except ValueError as error:
         return str(error)
     return None
@@ -357,6 +416,7 @@ def pgn(
     result: str | None = None,
     headers: Mapping[str, str] | None = None,
     rules: str = "standard",
+    chess960: bool = False,
 ) -> str:
     """PGN text of a game: its actions from the initial position or from ``start_fen``.
 
@@ -367,16 +427,21 @@ def pgn(
     A start position adds the ``SetUp`` and ``FEN`` headers; a ``FEN`` in ``headers`` must
     read as ``start_fen``. Header names are letters, digits and ``_``, and values are ``str``
     (or integers) without a line break. An illegal action, or one after the game ended,
-    raises ``ValueError`` naming its ply.
+    raises ``ValueError`` naming its ply. ``chess960`` writes a Chess960 game
+    (``vantor_gym.chess960``): the ``Variant "Chess960"`` header, the start as X-FEN (the
+    standard start's too), castling as ``O-O`` and ``O-O-O``.
     """
     if result is not None and result not in RESULTS:
         raise ValueError(f"result must be one of {', '.join(RESULTS)}, not {result!r}")
     rules = rules_of(rules)
-    start = None if start_fen is None else read_fen(start_fen)
-    tags = _pgn_tags(start, headers)
+    chess960 = bool(chess960)
+    if chess960 and start_fen is None:
+        start_fen = start_fen_of(STANDARD_START)
+    start = None if start_fen is None else read_fen(start_fen, chess960)
+    tags = _pgn_tags(start, headers, chess960)
     number = 1 if start is None else start.fullmove_number
     tokens: list[str] = []
-    game = _Replay(start, rules)
+    game = _Replay(start, rules, chess960)
     ended, reward = False, 0
     over_at_start = None if start is None or not actions else _over_at_start(start, rules)
     for ply, action in enumerate(actions, start=1):
@@ -386,7 +451,7 @@ def pgn(
             raise ValueError(f"ply {ply}: the game ended at ply {ply - 1}")
         state = game.state()
         try:
-            san = _Moves(state).legal(action)[1]
+            san = _Moves(state, game.moves()).legal(action)[1]
         except ValueError as error:
             raise ValueError(f"ply {ply}: {error}") from None
         if state.side == 0:
@@ -419,8 +484,12 @@ def read_pgn(text: str) -> PgnGame:
         raise TypeError(f"PGN text is a str, not {type(text).__name__}")
     game_text = read_game_text(text)
     headers = game_text.headers
-    start = None if "FEN" not in headers else read_fen(headers["FEN"])
+    chess960 = names_chess960(headers)
+    start = None if "FEN" not in headers else read_fen(headers["FEN"], chess960)
     start_fen = None if start is None else start.text
+    if chess960:
+        return PgnGame(_chess960_actions(text, start, game_text.moves), start_fen,
+                       game_text.result or headers.get("Result", "*"), headers)
     # A plain Vantor, not a batch game: it replays moves past what ends a game here (a
     # third repetition that nobody claimed, fifty half-moves), as real games go on.
     env = vantor.Vantor()
@@ -437,6 +506,25 @@ def read_pgn(text: str) -> PgnGame:
         env.step(action)
         actions.append(action)
     return PgnGame(actions, start_fen, result, headers)
+
+
+def _chess960_actions(text: str, start: Fen | None, moves: Sequence[str]) -> list[int]:
+    """The actions of a Chess960 game's moves, replayed past what ends a game (as real
+    games go on when nobody claims the draw) by the native reader; a move it cannot play
+    is found and named by replaying the moves one by one."""
+    actions, spans, _, _ = _native.read_pgn_games(text.encode("utf-8", "surrogatepass"))
+    if len(spans) and spans[0, 4]:
+        first, count = int(spans[0, 2]), int(spans[0, 3])
+        return [int(action) for action in actions[first:first + count]]
+    game = _Replay(start, "automatic", chess960=True)
+    for ply, token in enumerate(moves, start=1):
+        try:
+            action = _Moves(game.state(), game.moves()).from_san(token)
+        except ValueError as error:
+            raise ValueError(f"ply {ply}: {error}") from None
+        if game.play(action)[1]:
+            break
+    raise ValueError("the moves of this Chess960 game cannot be replayed from its start")
 
 
 # The results array's codes: white's score, and 2 for a game without one ("*" or no result).
@@ -472,6 +560,9 @@ class PgnColumns:
     refuses the start FEN under standard rules, which the environment then cannot start
     from: the side to move has no legal move, the half-move clock is 100 or more, or
     neither side can mate. Such games are read all the same, as python-chess reads them.
+    ``chess960[i]`` is True for a game whose ``Variant`` header names Chess960: its actions
+    are a Chess960 game's (``vantor_gym.Game(fen=..., chess960=True)`` plays them), and
+    ``playable[i]`` is False, since a standard game would not.
     """
 
     actions: np.ndarray
@@ -483,10 +574,14 @@ class PgnColumns:
     skipped: list[tuple[int, str]]
     playable: np.ndarray = None  # type: ignore[assignment]  # bool; from start_fens when not given
     numbers: np.ndarray = None  # type: ignore[assignment]  # int64; 1, 2, ... less the skipped when not given
+    chess960: np.ndarray = None  # type: ignore[assignment]  # bool; from the Variant headers when not given
 
     def __post_init__(self) -> None:
+        if self.chess960 is None:
+            self.chess960 = np.array([names_chess960(tags) for tags in self.headers], np.bool_)
         if self.playable is None:
-            self.playable = np.array([_startable(text) for text in self.start_fens], np.bool_)
+            self.playable = np.array([_startable(text) and not chess960
+                                      for text, chess960 in zip(self.start_fens, self.chess960)], np.bool_)
         if self.numbers is None:
             left_out = {number for number, _ in self.skipped}
             total = len(self.headers) + len(self.skipped)
@@ -533,6 +628,7 @@ def _concatenate(chunks: list[PgnColumns]) -> PgnColumns:
         [entry for chunk in chunks for entry in chunk.skipped],
         np.concatenate([chunk.playable for chunk in chunks]) if chunks else np.zeros(0, np.bool_),
         np.concatenate([chunk.numbers for chunk in chunks]) if chunks else np.zeros(0, np.int64),
+        np.concatenate([chunk.chess960 for chunk in chunks]) if chunks else np.zeros(0, np.bool_),
     )
 
 
@@ -604,14 +700,14 @@ def _final_games(data: bytes, spans: np.ndarray, last: bool) -> int:
     return count
 
 
-def _native_start(replayed: int, tags: dict[str, str]) -> str | None | Literal[False]:
+def _native_start(replayed: int, tags: dict[str, str], chess960: bool) -> str | None | Literal[False]:
     """The start FEN of a game the native reader replayed (None: the initial position), or
     False when its FEN header is not one ``read_fen`` takes as the position replayed from."""
     if replayed == 1:
         return None
     fen = tags["FEN"]
     try:
-        start = read_fen(fen)
+        start = read_fen(fen, chess960)
     except ValueError:
         return False  # the one-game reader names the fault
     # The engine read the header's first four fields; the checked FEN must be that position.
@@ -632,7 +728,7 @@ def _parse(piece: Piece, *, text: bool, on_error: str) -> _Part:
     # game by game, so that a bad game is named and the others are read.
     checked = not text and count > 0 and _utf8_fault(data, 0, int(spans[count - 1, 1])) is not None
     counted, lines = 0, piece.lines  # newlines before byte counted, for line numbers in the whole text
-    for index, (begin, end, first, played, replayed) in enumerate(spans[:count].tolist()):
+    for index, (begin, end, first, played, replayed, chess960) in enumerate(spans[:count].tolist()):
         tags = headers[index]
         fault = _utf8_fault(data, begin, end) if checked else None
         if fault is not None:
@@ -640,7 +736,7 @@ def _parse(piece: Piece, *, text: bool, on_error: str) -> _Part:
             lines, counted = lines + data.count(b"\n", counted, offset), offset
             at = piece.offset + offset
             message = f"line {lines + 1}: invalid UTF-8 at byte {at} of the PGN data ({fault.reason})"
-        elif replayed and (start := _native_start(replayed, tags)) is not False:
+        elif replayed and (start := _native_start(replayed, tags, bool(chess960))) is not False:
             result = results[index] or tags.get("Result", "*")
             part.keep(index, PgnGame([], start, result, tags), actions[first : first + played])
             continue

@@ -81,7 +81,7 @@ class VecEnv(Unshared, _SB3VecEnv):
     - ``agent_side``: ``"white"``, ``"black"`` or ``"random"`` (drawn per game and episode),
       with an opponent only; ``infos[i]["agent_side"]`` tells it (0 white, 1 black).
     - ``step_plane``, ``dtype``, ``observation``, ``max_plies``, ``illegal_action``,
-      ``start_fens``, ``legal_actions``, ``flatten``, ``scale``, ``rules``,
+      ``start_fens``, ``legal_actions``, ``flatten``, ``scale``, ``rules``, ``chess960``,
       ``render_mode`` (``"rgb_array"``) as in ``gymnasium.make("vantor_gym/Chess-v0",
       ...)``; the observation space has the true bounds of each plane (0..1 with
       ``scale=True``). ``infos[i]["ending"]`` is the code of why a game ended, 0 while it
@@ -116,6 +116,7 @@ class VecEnv(Unshared, _SB3VecEnv):
         flatten: bool = False,
         scale: bool = False,
         rules: str = "standard",
+        chess960: bool | int = False,
     ) -> None:
         num_envs = integer(num_envs, "num_envs", 1, _INT32_MAX)
         if max_plies is not None:
@@ -124,7 +125,7 @@ class VecEnv(Unshared, _SB3VecEnv):
             num_envs, max_plies, illegal_action, threads, render_mode,
             start_fens, observation, autoreset_mode="same_step",
             opponent=opponent, agent_side=agent_side, step_plane=step_plane, dtype=dtype, legal_actions=legal_actions,
-            flatten=flatten, scale=scale, rules=rules)
+            flatten=flatten, scale=scale, rules=rules, chess960=chess960)
         self.vector_env = vector
         self.max_plies = max_plies
         self.agent_side = agent_side
@@ -183,7 +184,7 @@ class VecEnv(Unshared, _SB3VecEnv):
         for options in given:
             text = option_fen(options)
             if text is not None:
-                read_start(text, self.rules)  # refused here, before anything changes and with the options kept
+                read_start(text, self.rules, vector.batch.chess960 is not False)  # refused here, before anything changes and with the options kept
             fens.append(text)
         seeds = list(self._seeds)
         # Given as SB3's DummyVecEnv gives them to its games: game i's seed n + i.

@@ -22,6 +22,7 @@ from vantor_gym.env import (AGENT_SIDES, ILLEGAL_ACTION_MODES, ActionSpace, Turn
                              one_at_a_time, option_fen)
 from vantor_gym.fen import read_start
 from vantor_gym.match import Agent
+from vantor_gym.chess960 import chess960_option
 from vantor_gym.notation import action_to_uci, fen
 from vantor_gym.render import LastMoves, board_image, move_squares
 from vantor_gym.rules import rules_of
@@ -130,6 +131,9 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
       of them drawn by its own generator in the batch, which every ``reset`` seeds from
       ``np_random``. ``compact=True`` gives each observation as 108 ``uint64`` words
       instead (see ``vantor_gym.compact``; ``vantor_gym.expand_observations`` makes the planes).
+    - ``chess960=True`` plays Chess960 (``vantor_gym.chess960``), each game's start drawn
+      as ``start_fens`` are (a start number plays that start), and every info holds
+      ``chess960_start`` (``int64``), each game's start number. No opponent plays it yet.
     - ``gymnasium.make_vec("vantor_gym/Chess-v0", num_envs=n, ...)`` makes this class,
       with the keyword arguments of ``gymnasium.make`` and ``autoreset_mode``.
     - Calls from several threads take turns; a ``step``, ``reset``, ``set_opponent`` or
@@ -158,8 +162,12 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         flatten: bool = False,
         scale: bool = False,
         rules: str = "standard",
+        chess960: bool | int = False,
     ) -> None:
         rules = rules_of(rules)
+        chess960 = chess960_option(chess960)
+        if chess960 is not False and opponent is not None:
+            raise ValueError("chess960 games are played without an opponent here: the opponents play standard chess")
         modes = type(self).metadata["render_modes"]
         if render_mode is not None and render_mode not in modes:
             raise ValueError(f"render_mode must be one of {modes} or None, not {render_mode!r}")
@@ -186,7 +194,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         self.batch = BatchEnv(num_envs, threads=workers, max_plies=max_plies, illegal=illegal_action,
                               autoreset="next_step" if self._native_autoreset else "disabled",
                               start_fens=start_fens, observation=observation, compact=compact, dtype=chosen,
-                              rules=rules)
+                              rules=rules, chess960=chess960)
         self._turns = Turns()  # after the batch, so that a copy is refused naming the batch
         self._stack = ExitStack()  # engines started for a spec are the env's to close
         self._spec = opponent if isinstance(opponent, str) else None
@@ -275,7 +283,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         # Each game's start is drawn by its generator in the batch, seeded from np_random.
         drawn, given = games[~from_fen[games]], games[from_fen[games]]
         texts = [text for text in (fens[game] for game in given.tolist()) if text is not None] if fens else []
-        reseed = int(self.np_random.integers(2**63)) if self.batch.start_fens and len(drawn) else None
+        reseed = int(self.np_random.integers(2**63)) if self._drawing and len(drawn) else None
         n = self.num_envs
         if mask is None and (fens is None or len(given) == n):
             rows = _Rows.started(*self.batch.reset(fens=texts or None, seed=reseed))
@@ -308,7 +316,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         if given is None:
             if text is None:
                 return None
-            read_start(text, self.rules)
+            read_start(text, self.rules, self.batch.chess960 is not False)
             return [text] * self.num_envs
         if text is not None:
             raise ValueError("options take 'fen' (every game's) or 'fens' (one per game), not both")
@@ -318,7 +326,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
             if each is not None and not isinstance(each, str):
                 raise TypeError(f"options['fens'][{k}] must be a str or None, not {type(each).__name__}")
             if each is not None:
-                read_start(each, self.rules)
+                read_start(each, self.rules, self.batch.chess960 is not False)
         return None if all(each is None for each in given) else list(given)
 
     def _reset_mask(self, options: dict[str, Any] | None) -> np.ndarray | None:
@@ -396,7 +404,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         ``from_fen[game]``), the side, and a seeded opponent's seed."""
         if self.agent_side != "random":
             return
-        drawing = bool(self.batch.start_fens)
+        drawing = self._drawing
         remade = self._spec is not None and self._spec.partition(":")[0] in ("random", *_SEEDED_SPECS)
         for game in games.tolist():
             seed = None if seeds is None else seeds[game]
@@ -623,6 +631,11 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
             self._scale(obs)
         return np.reshape(obs, (len(obs), -1)) if self.flatten else obs
 
+    @property
+    def _drawing(self) -> bool:
+        """Whether a game's start is drawn (from ``start_fens`` or the Chess960 starts)."""
+        return bool(self.batch.start_fens) or self.batch.chess960 is True
+
     def _infos(self, rows: _Rows, games: np.ndarray | None) -> dict[str, Any]:
         """The infos of ``games`` (all by default) as ``SyncVectorEnv`` gathers them: a
         row per game, zero where a game gave none, and a ``_key`` mask of those that did."""
@@ -634,6 +647,8 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         if self.legal_actions:
             values["legal_actions"] = _legal_lists(rows.masks)
         values["ending"] = rows.ending.copy()
+        if self.batch.chess960 is not False:
+            values["chess960_start"] = self.batch.start_numbers().astype(np.int64)
         present = self._everyone
         if games is not None:
             present = np.zeros(self.num_envs, bool)

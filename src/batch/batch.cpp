@@ -34,7 +34,10 @@ Batch::Batch(const Options& options)
       games_(static_cast<std::size_t>(options.num_envs)),
       scratch_(static_cast<std::size_t>(std::max(options.threads, 1))),
       pool_(std::max(options.threads, 1)) {
-  for (Game& game : games_) game.board.rules = options.rules;
+  for (Game& game : games_) {
+    game.board.rules = options.rules;
+    game.board.set_chess960(options.chess960);
+  }
 }
 
 
@@ -66,8 +69,12 @@ const Start* Batch::draw_start(int index) {
 }
 
 void Batch::start(int index, const Start* from, ActionList& scratch) {
-  if (from == nullptr) from = draw_start(index);
   Game& game = games_[static_cast<std::size_t>(index)];
+  game.start_index = -1;
+  if (from == nullptr) {
+    from = draw_start(index);
+    if (from != nullptr) game.start_index = static_cast<std::int32_t>(from - options_.start_pool.data());
+  }
   game.board.start_from(from == nullptr ? std::string_view(kStartFen) : std::string_view(from->fen));
   if (from != nullptr) game.board.no_progress_count = from->halfmove_clock;
   if (options_.planes == Planes::side_to_move) game.board.just_reset = 0;
@@ -249,6 +256,7 @@ void Batch::restore_state(int index, State snapshot, const Outputs& out) {
   index_mask(game, scratch_[0].list);
   game.plies = 0;
   game.fullmove_number = 1;
+  game.start_index = -1;
   // A snapshot of a game that ended (a mate, a stalemate, a draw of the rules) is an ended
   // game: an autoreset starts the next one, and a step without autoreset is refused.
   game.ending = static_cast<std::int8_t>(game.board.outcome(!game.legal.empty()).ending);

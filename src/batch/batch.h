@@ -44,6 +44,8 @@ struct Options {
   // from these when there are any, else start from the initial position.
   std::vector<Start> start_pool;
   Rules rules = Rules::module;  // what ends a game and how its clock counts
+  // Every game plays Chess960 castling (engine/castling.h), reading its starts so.
+  bool chess960 = false;
 };
 
 // How a game ended, as the ending output holds it: the engine's Ending codes, then these.
@@ -135,6 +137,12 @@ class Batch {
   Rules rules() const { return options_.rules; }
   int plies(int index) const { return game(index).plies; }
   bool finished(int index) const { return game(index).finished; }
+  // The start pool's entry the game's last start was drawn from, or -1 (a start of its
+  // own, the initial position, or a restored snapshot).
+  int start_index(int index) const { return game(index).start_index; }
+  bool chess960() const { return options_.chess960; }
+  // The game's board, for callers that read its position (its notation) between calls.
+  const Board& board(int index) const { return game(index).board; }
 
  private:
   struct LegalMove {
@@ -153,6 +161,7 @@ class Batch {
     std::int8_t ending = 0;  // as the ending output holds it
     std::uint64_t roll_outs = 0;
     std::uint64_t starts_drawn = 0;
+    std::int32_t start_index = -1;
   };
 
   const Game& game(int index) const { return games_[static_cast<std::size_t>(index)]; }

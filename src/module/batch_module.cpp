@@ -94,7 +94,7 @@ std::vector<vantor::batch::Start> to_starts(std::vector<StartFields> fields) {
 std::unique_ptr<Games> make_batch(int num_envs, int threads, int max_plies, const std::string& autoreset,
                                   const std::string& illegal, std::optional<std::uint64_t> seed,
                                   const std::string& planes, std::vector<StartFields> start_pool,
-                                  const std::string& rules) {
+                                  const std::string& rules, bool chess960) {
   vantor::batch::Options options;
   if (num_envs < 1) throw py::value_error("num_envs must be at least 1");
   if (threads < 1) throw py::value_error("threads must be at least 1");
@@ -113,6 +113,7 @@ std::unique_ptr<Games> make_batch(int num_envs, int threads, int max_plies, cons
   options.planes = planes == "module" ? vantor::batch::Planes::module : vantor::batch::Planes::side_to_move;
   options.start_pool = to_starts(std::move(start_pool));
   options.rules = vantor::module::rules_named(rules);
+  options.chess960 = chess960;
   auto games = std::make_unique<Games>();
   games->value.emplace(options);
   return games;
@@ -127,7 +128,7 @@ void register_batch(py::module_& m) {
   py::class_<Games> batch(m, "Batch", py::is_final());
   batch.def(py::init(&make_batch), py::arg("num_envs"), py::arg("threads"), py::arg("max_plies"),
            py::arg("autoreset"), py::arg("illegal"), py::arg("seed"), py::arg("observation") = "side_to_move",
-           py::arg("start_pool") = std::vector<StartFields>{}, py::arg("rules") = "module")
+           py::arg("start_pool") = std::vector<StartFields>{}, py::arg("rules") = "module", py::arg("chess960") = false)
       .def_property_readonly("num_envs", &size_of)
       .def_property_readonly("threads",
                              [](Games& g) { return vantor::module::locked(g, [](auto& b) { return open(b).threads(); }); })
@@ -213,6 +214,29 @@ void register_batch(py::module_& m) {
         vantor::module::locked(g, [&](auto& b) { open(b).hash_state(data); });
         return hashes;
       })
+      .def("start_indices", [](Games& g) {
+        const int games = size_of(g);
+        py::array_t<std::int32_t> indices(games);
+        std::int32_t* data = indices.mutable_data();
+        vantor::module::locked(g, [&](auto& b) {
+          for (int i = 0; i < games; ++i) data[i] = open(b).start_index(i);
+        });
+        return indices;
+      })
+      .def("position_fields",
+           [](Games& g, std::int64_t index, bool legal_en_passant) {
+             const auto position = vantor::module::locked(g, [&](auto& b) {
+               return notation::position_of(open(b).board(game_index(index, open(b).size())));
+             });
+             return notation::position_fields(position, legal_en_passant);
+           },
+           py::arg("index"), py::arg("legal_en_passant") = false)
+      .def("legal_moves",
+           [](Games& g, std::int64_t index) {
+             return move_texts(vantor::module::locked(g, [&](auto& b) {
+               return notation::position_of(open(b).board(game_index(index, open(b).size())));
+             }));
+           })
       .def("plies", [](Games& g) {
         const int games = size_of(g);
         py::array_t<std::int32_t> plies(games);

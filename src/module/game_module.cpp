@@ -67,7 +67,7 @@ vantor::batch::Start to_start(const StartFields& fields) {
 
 std::unique_ptr<Core> make_game(int max_plies, const std::string& illegal, const std::string& planes,
                                 std::optional<std::uint64_t> seed, const std::vector<StartFields>& start_pool,
-                                const std::string& rules) {
+                                const std::string& rules, bool chess960) {
   if (max_plies < 0) throw py::value_error("max_plies must be at least 1");
   if (illegal != "raise" && illegal != "lose") throw py::value_error("illegal must be 'raise' or 'lose', not '" + illegal + "'");
   if (planes != "side_to_move" && planes != "module")
@@ -80,6 +80,7 @@ std::unique_ptr<Core> make_game(int max_plies, const std::string& illegal, const
   options.planes = planes == "module" ? vantor::batch::Planes::module : vantor::batch::Planes::side_to_move;
   for (const StartFields& fields : start_pool) options.start_pool.push_back(to_start(fields));
   options.rules = vantor::module::rules_named(rules);
+  options.chess960 = chess960;
   auto core = std::make_unique<Core>();
   core->value.emplace(options);
   // A new game starts where reset would start it, so that every call has a game to read.
@@ -146,7 +147,7 @@ void register_game(py::module_& m) {
 
   py::class_<Core> game(m, "Game", py::is_final());
   game.def(py::init(&make_game), py::arg("max_plies"), py::arg("illegal"), py::arg("observation"), py::arg("seed"),
-           py::arg("start_pool"), py::arg("rules") = "module")
+           py::arg("start_pool"), py::arg("rules") = "module", py::arg("chess960") = false)
       .def("reset",
            [](Core& core, const std::optional<StartFields>& fields) {
              const std::optional<batch::Start> start = fields ? std::optional(to_start(*fields)) : std::nullopt;
@@ -202,6 +203,25 @@ void register_game(py::module_& m) {
       .def_property_readonly("illegal", [](Core& core) { return with(core, [](Single& s) { return s.illegal; }); })
       .def_property_readonly("ending",
                              [](Core& core) { return with(core, [](Single& s) { return s.batch.ending(0); }); })
+      .def_property_readonly("start_index",
+                             [](Core& core) { return with(core, [](Single& s) { return s.batch.start_index(0); }); })
+      .def_property_readonly("chess960", [](Core& core) { return with(core, [](Single& s) { return s.batch.chess960(); }); })
+      // The game's own position, its castling rooks exact where a snapshot would leave
+      // them to be inferred.
+      .def("fen_parts",
+           [](Core& core, bool legal_en_passant) {
+             // Read under one lock, so that the text is of one moment while another thread steps.
+             const auto [position, clock, number] = with(core, [](Single& s) {
+               const Board& board = s.batch.board(0);
+               return std::tuple(notation::position_of(board), board.no_progress_count, s.batch.fullmove_number(0));
+             });
+             return std::tuple(notation::position_fields(position, legal_en_passant), clock, number);
+           },
+           py::arg("legal_en_passant") = false)
+      .def("legal_moves",
+           [](Core& core) {
+             return move_texts(with(core, [](Single& s) { return notation::position_of(s.batch.board(0)); }));
+           })
       .def_property_readonly("fullmove_number",
                              [](Core& core) { return with(core, [](Single& s) { return s.batch.fullmove_number(0); }); })
       .def("save_state", [](Core& core) { return Snapshot(with(core, [](Single& s) { return s.batch.save_state(0); })); })

@@ -5,8 +5,11 @@
 #include <pybind11/pybind11.h>
 
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "engine/rules.h"
+#include "notation/notation.h"
 
 namespace vantor::module {
 
@@ -16,6 +19,9 @@ inline Rules rules_named(const std::string& name) {
     if (kRulesNames[i] == name) return static_cast<Rules>(i);
   throw pybind11::value_error("rules must be 'standard', 'automatic' or 'module', not '" + name + "'");
 }
+
+// (action, UCI, SAN) of every legal move of a position, computed without the GIL.
+std::vector<std::tuple<int, std::string, std::string>> move_texts(const notation::Position& position);
 
 void register_batch(pybind11::module_& m);
 void register_replay(pybind11::module_& m);

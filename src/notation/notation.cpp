@@ -128,6 +128,19 @@ bool impossible_check(const Board& board, int king, Bitboard checkers) {
 
 }  // namespace
 
+Position position_of(const Board& board) {
+  return {board.bitboards, board.occupancies, board.side, board.castle, board.enpassant, board.castling};
+}
+
+Position as_chess960(Position position) {
+  Board board;
+  position.castling = CastlingSetup{};
+  load(board, position);
+  board.castling.chess960 = true;
+  board.infer_castling_rooks();
+  return position_of(board);
+}
+
 std::vector<MoveText> legal_moves(const Position& position) {
   Board board, after;
   load(board, position);
@@ -181,8 +194,9 @@ std::string position_fields(const Position& position, bool legal_en_passant) {
   return text;
 }
 
-PositionFacts position_facts(std::string_view fen) {
+PositionFacts position_facts(std::string_view fen, bool chess960) {
   Board board;
+  board.set_chess960(chess960);
   board.parse_fen(fen);
   const int us = board.side, them = us ^ 1;
   const int king = lowest_or_none(board.bitboards[piece_of(us, 5)]);

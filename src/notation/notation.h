@@ -27,6 +27,14 @@ struct Position {
   CastlingSetup castling{};
 };
 
+// The position a board holds, its castling setup included.
+Position position_of(const Board& board);
+
+// The position as a Chess960 one, for a snapshot that carries its castling rights as four
+// bits: each right is taken to be for the outermost rook on its side of the king
+// (Board::infer_castling_rooks), and a right with no such rook is dropped.
+Position as_chess960(Position position);
+
 // Every legal move of the position, in the engine's generation order. side must be 0 or 1.
 std::vector<MoveText> legal_moves(const Position& position);
 
@@ -47,6 +55,7 @@ struct PositionFacts {
   int legal_moves = 0;
   bool insufficient_material = false;  // as chess's rules judge it
 };
-PositionFacts position_facts(std::string_view fen);
+// With chess960 the castling field is read as Chess960's (X-FEN or Shredder-FEN).
+PositionFacts position_facts(std::string_view fen, bool chess960 = false);
 
 }  // namespace vantor::notation

@@ -284,6 +284,15 @@ bool start_position(std::string_view fen, std::string& position) {
   return fields == 4 || fields == 6;
 }
 
+// Whether a Variant header names Chess960, as python-chess tells it (any letter case).
+bool names_chess960(std::string_view variant) {
+  std::string lower(variant);
+  for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  for (const char* name : {"chess960", "chess 960", "fischerandom", "fischerrandom", "fischer random"})
+    if (lower == name) return true;
+  return false;
+}
+
 }  // namespace
 
 PgnBatch read_pgn_games(std::string_view text) {
@@ -310,9 +319,13 @@ PgnBatch read_pgn_games(std::string_view text) {
     // Text with no header, move or result (blanks and comments) is no game.
     if (record.headers.empty() && moves.empty() && record.result.empty()) continue;
     const std::string* fen = nullptr;  // the last FEN header, as a dict of the headers keeps it
+    const std::string* variant = nullptr;
     for (const auto& header : record.headers) {
       if (header.first == "FEN") fen = &header.second;
+      if (header.first == "Variant") variant = &header.second;
     }
+    record.chess960 = variant != nullptr && names_chess960(*variant);
+    if (board.castling.chess960 != record.chess960) board.set_chess960(record.chess960);
     std::string start;
     record.replayed = fen == nullptr || start_position(*fen, start);
     if (record.replayed) {

@@ -25,6 +25,9 @@ struct PgnRecord {
   // Replayed from the position of the FEN header's first four fields, which the caller must
   // still check as FEN text: the engine reads any text as some position.
   bool from_fen = false;
+  // The Variant header names Chess960: the FEN header's castling field and the castling
+  // moves are read as Chess960's.
+  bool chess960 = false;
 };
 
 struct PgnBatch {

@@ -1,0 +1,293 @@
+"""Chess960 against python-chess, position by position over random games from random
+starts: legal moves, FEN text, SAN and how each game ends; then every layer plays a
+Chess960 game end to end, and bad input is refused with nothing changed."""
+
+from __future__ import annotations
+
+import io
+import os
+import random
+import warnings
+
+import numpy as np
+import pytest
+
+from conftest import SANITIZED
+from vantor_gym import _native, chess960, notation
+from vantor_gym.batch import BatchEnv
+from vantor_gym.fen import read_fen
+from vantor_gym.game import GOES_ON, Game
+
+chess = pytest.importorskip("chess")
+with warnings.catch_warnings():
+    # python-chess's engine module, which its PGN reader imports, names an old asyncio policy.
+    warnings.filterwarnings("ignore", "'asyncio.DefaultEventLoopPolicy' is deprecated", DeprecationWarning)
+    import chess.pgn  # noqa: E402
+
+POSITIONS = int(os.environ.get("VANTOR_CHESS960_POSITIONS", 5_000 if SANITIZED else 100_000))
+ENDINGS = {
+    chess.Termination.CHECKMATE: "checkmate",
+    chess.Termination.STALEMATE: "stalemate",
+    chess.Termination.INSUFFICIENT_MATERIAL: "insufficient_material",
+    chess.Termination.SEVENTYFIVE_MOVES: "seventyfive_moves",
+    chess.Termination.FIVEFOLD_REPETITION: "fivefold_repetition",
+}
+
+
+def test_random_games_agree_with_python_chess():
+    rng = random.Random(960)
+    positions = castlings = games = 0
+    odd_castlings = set()  # castling moves where the king or the rook stays, or they trade files
+    while positions < POSITIONS:
+        game = Game(chess960=True, rules="automatic", seed=rng.randrange(2**32))
+        board = chess.Board.from_chess960_pos(game.start_number)
+        games += 1
+        while True:
+            assert game.fen() == board.fen(), (game.start_number, board.move_stack)
+            listed = game._core.legal_moves()
+            by_uci = {uci: (action, san) for action, uci, san in listed}
+            assert set(by_uci) == {move.uci() for move in board.legal_moves}, board.fen()
+            positions += 1
+            if not listed:
+                break
+            castling = [m for m in board.legal_moves if board.is_castling(m)]
+            # Castling when it can, often: random play would rarely keep the right long enough.
+            move = rng.choice(castling) if castling and rng.random() < 0.5 else rng.choice(list(board.legal_moves))
+            action, san = by_uci[move.uci()]
+            assert san == board.san(move), board.fen()
+            if positions % 50 == 0:
+                assert all(by_uci[m.uci()][1] == board.san(m) for m in board.legal_moves), board.fen()
+            if board.is_castling(move):
+                castlings += 1
+                king, rook = move.from_square, move.to_square
+                stays = chess.square_file(king) in (2, 6) or chess.square_file(rook) in (3, 5)
+                if stays or abs(chess.square_file(king) - chess.square_file(rook)) == 1:
+                    odd_castlings.add(board.fen())
+            reward, end = game.step(action)
+            board.push(move)
+            outcome = board.outcome()
+            if end != GOES_ON or outcome is not None:
+                assert outcome is not None and game.ending == ENDINGS[outcome.termination], board.fen()
+                winner = {chess.WHITE: 1, chess.BLACK: -1, None: 0}[outcome.winner]
+                assert reward == winner
+                break
+    assert castlings > games // 2 and len(odd_castlings) > games // 4, (castlings, len(odd_castlings))
+
+
+def test_fen_reads_as_python_chess_reads_it():
+    # (text, the X-FEN python-chess writes of it)
+    rows = [
+        ("bqnb1rkr/pp3ppp/3ppn2/2p5/5P2/P2P4/NPP1P1PP/BQ1BNRKR w HFhf - 2 9",
+         "bqnb1rkr/pp3ppp/3ppn2/2p5/5P2/P2P4/NPP1P1PP/BQ1BNRKR w KQkq - 2 9"),
+        ("1r1kr2r/8/8/8/8/8/8/R2K1R1R w Fb - 0 1", "1r1kr2r/8/8/8/8/8/8/R2K1R1R w Fq - 0 1"),
+        # A standard FEN means in Chess960 what python-chess reads: KQkq the outermost rooks.
+        ("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
+         "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"),
+        ("rk5r/p6p/8/8/8/8/P6P/RK5R w HAha - 0 1", "rk5r/p6p/8/8/8/8/P6P/RK5R w KQkq - 0 1"),
+    ]
+    for text, written in rows:
+        assert chess.Board(text, chess960=True).fen() == written
+        game = Game(text, chess960=True)
+        assert game.fen() == written
+        moves = {uci for _, uci, _ in game._core.legal_moves()}
+        assert moves == {m.uci() for m in chess.Board(text, chess960=True).legal_moves}
+
+
+def test_start_numbers_are_python_chess_numbers():
+    for number in range(chess960.STARTS):
+        fen = chess960.start_fen(number)
+        assert fen == chess.Board.from_chess960_pos(number).fen()
+        assert chess960.start_number(fen) == number
+    assert chess960.start_fen(np.int16(518)) == chess960.start_fen(chess960.STANDARD_START)
+    assert chess960.start_number("rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1") == -1
+
+
+# White castles at once on either side: the king b1 onto a1 (the king to c1, the rook to
+# d1) or onto g1 (the king to g1, the rook to f1).
+CASTLE_FEN = "rk4r1/pppppppp/8/8/8/8/PPPPPPPP/RK4R1 w KQkq - 0 1"
+CASTLED = {"b1a1": "rk4r1/pppppppp/8/8/8/8/PPPPPPPP/2KR2R1 b kq - 1 1",
+           "b1g1": "rk4r1/pppppppp/8/8/8/8/PPPPPPPP/R4RK1 b kq - 1 1"}
+
+
+class _GameLayer:
+    def __init__(self, seed, fen=None):
+        self.game = Game(fen, chess960=True, seed=seed)
+
+    def start(self):
+        return self.game.start_number
+
+    def legal(self):
+        return self.game.legal_actions()
+
+    def step(self, action):
+        return self.game.step(action)[1] != GOES_ON
+
+    def fen(self):
+        return self.game.fen()
+
+
+class _BatchLayer:
+    def __init__(self, seed, fen=None):
+        self.env = BatchEnv(1, chess960=True, seed=seed, autoreset="disabled", threads=1)
+        _, info = self.env.reset(fens=None if fen is None else [fen])
+        self.mask = info["action_mask"][0]
+
+    def start(self):
+        return int(self.env.start_numbers()[0])
+
+    def legal(self):
+        return np.flatnonzero(self.mask)
+
+    def step(self, action):
+        _, _, terminated, truncated, info = self.env.step(np.array([action]))
+        self.mask = info["action_mask"][0]
+        return bool(terminated[0] or truncated[0])
+
+    def fen(self):
+        return notation.fen((self.env, 0))
+
+
+class _GymLayer:
+    def __init__(self, seed, fen=None):
+        from vantor_gym.env import VantorEnv
+
+        self.env = VantorEnv(chess960=True)
+        _, self.info = self.env.reset(seed=seed, options=None if fen is None else {"fen": fen})
+
+    def start(self):
+        return int(self.info["chess960_start"])
+
+    def legal(self):
+        return np.flatnonzero(self.info["action_mask"])
+
+    def step(self, action):
+        _, _, terminated, truncated, self.info = self.env.step(action)
+        return terminated or truncated
+
+    def fen(self):
+        return self.env.unwrapped.game.fen()
+
+
+class _VectorLayer:
+    def __init__(self, seed, fen=None):
+        from vantor_gym.vector import VantorVectorEnv
+
+        self.env = VantorVectorEnv(2, chess960=True, workers=1)
+        _, self.info = self.env.reset(seed=seed, options=None if fen is None else {"fen": fen})
+
+    def start(self):
+        return int(self.info["chess960_start"][0])
+
+    def legal(self):
+        return np.flatnonzero(self.info["action_mask"][0])
+
+    def step(self, action):
+        other = np.flatnonzero(self.info["action_mask"][1])[0]
+        _, _, terminated, truncated, self.info = self.env.step(np.array([action, other]))
+        return bool(terminated[0] or truncated[0])
+
+    def fen(self):
+        return notation.fen((self.env.batch, 0))
+
+
+class _AecLayer:
+    def __init__(self, seed, fen=None):
+        pytest.importorskip("pettingzoo")
+        from vantor_gym.aec import raw_env
+
+        self.env = raw_env(chess960=True)
+        self.env.reset(seed=seed, options=None if fen is None else {"fen": fen})
+
+    def start(self):
+        return self.env.infos["player_0"]["chess960_start"]
+
+    def legal(self):
+        return np.flatnonzero(self.env.observe(self.env.agent_selection)["action_mask"])
+
+    def step(self, action):
+        self.env.step(action)
+        return bool(self.env.terminations["player_0"] or self.env.truncations["player_0"])
+
+    def fen(self):
+        return notation.fen((self.env.batch, 0))
+
+
+LAYERS = {"Game": _GameLayer, "BatchEnv": _BatchLayer, "VantorEnv": _GymLayer, "VantorVectorEnv": _VectorLayer,
+          "aec": _AecLayer}
+
+
+@pytest.mark.parametrize("layer", LAYERS)
+def test_every_layer_plays_chess960(layer):
+    make = LAYERS[layer]
+    # A start drawn from the 960 and told in the info; the same seed draws it again.
+    first = make(seed=7)
+    start = first.start()
+    assert 0 <= start < chess960.STARTS and first.fen() == chess960.start_fen(start)
+    assert make(seed=7).start() == start
+    assert len({make(seed=s).start() for s in range(8)}) > 4
+    # A random game to its end (or 300 plies), every position's FEN one python-chess reads alike.
+    rng = np.random.default_rng(start)
+    for _ in range(300):
+        assert chess.Board(first.fen(), chess960=True).fen() == first.fen()
+        if first.step(int(rng.choice(first.legal()))):
+            break
+    # Castling onto either rook, as python-chess plays it.
+    for uci, after in CASTLED.items():
+        castling = make(seed=1, fen=CASTLE_FEN)
+        assert castling.start() == -1
+        board = chess.Board(CASTLE_FEN, chess960=True)
+        action = notation.uci_to_action(Game(CASTLE_FEN, chess960=True), uci)
+        assert action in castling.legal()
+        castling.step(action)
+        board.push_uci(uci)
+        assert castling.fen() == board.fen() == after
+
+
+def test_pgn_round_trips_with_python_chess():
+    game = Game(chess960=True, seed=11)
+    start_fen = game.fen()
+    rng = np.random.default_rng(11)
+    actions = []
+    for _ in range(80):
+        actions.append(int(rng.choice(game.legal_actions())))
+        if game.step(actions[-1])[1] != GOES_ON:
+            break
+    text = notation.pgn(actions, start_fen=start_fen, chess960=True)
+    assert '[Variant "Chess960"]' in text
+    theirs = chess.pgn.read_game(io.StringIO(text))
+    assert theirs.board().chess960 and theirs.end().board().fen() == game.fen()
+    # python-chess's own export reads back to the same actions, one game or many.
+    exported = str(theirs)
+    assert notation.read_pgn(exported).actions == actions
+    columns = notation.read_pgn_columns(io.StringIO(exported + "\n\n" + exported))
+    assert columns.chess960.tolist() == [True, True] and not columns.playable.any()
+    assert columns.game(1).actions == actions and columns.game(1).chess960
+
+
+def test_bad_input_is_refused_with_nothing_changed():
+    game = Game(chess960=100)
+    before = game.fen()
+    rows = [
+        # (call, exception, words of the message)
+        (lambda: Game(chess960=960), ValueError, "0 .. 959"),
+        (lambda: Game(chess960=-1), ValueError, "0 .. 959"),
+        (lambda: Game(chess960=1.0), TypeError, "chess960"),
+        (lambda: Game(chess960="yes"), TypeError, "chess960"),
+        (lambda: BatchEnv(1, chess960=5, start_fens=[chess960.start_fen(5)]), ValueError, "start number"),
+        (lambda: chess960.start_fen(10**30), ValueError, "0 .. 959"),
+        (lambda: game.reset("rk5r/8/8/8/8/8/8/RK6 w HAha - 0 1"), ValueError, "rook"),
+        (lambda: game.reset("r5rk/8/8/8/8/8/8/R5RK w GAga - 0 1"), ValueError, "side of"),
+        (lambda: game.reset("rk5r/8/8/8/8/8/8/RK4RR w HGha - 0 1"), ValueError, "two rights"),
+        (lambda: game.reset("rk5r/8/8/8/8/8/8/RK5R w HAhaK - 0 1"), ValueError, "castling field"),
+        (lambda: game.step(notation.uci_to_action(Game(CASTLE_FEN, chess960=True), "b1a1")), ValueError, "legal"),
+    ]
+    for call, error, words in rows:
+        with pytest.raises(error, match=words):
+            call()
+        assert game.fen() == before
+    # A standard game has no castling action onto the rook.
+    standard = Game("r3k2r/8/8/8/8/8/8/R3K2R w KQkq - 0 1")
+    with pytest.raises(ValueError):
+        notation.uci_to_action(standard, "e1h1")
+    assert read_fen("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1", chess960=True).chess960
+    assert _native.chess960_number("RNBQKBNR") == chess960.STANDARD_START
