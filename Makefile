@@ -101,7 +101,7 @@ test-tsan: build-tsan
 # too, so that the runtime finds the C++ exception functions it wraps.
 test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 VANTOR_PERFT_MAX_NODES=3000000 \
-	  VANTOR_DIFF_POSITIONS=3000 $(BUILD)-asan/engine_tests --gtest_brief=1
+	  VANTOR_DIFF_POSITIONS=3000 VANTOR_CHESS960_EVERY=13 $(BUILD)-asan/engine_tests --gtest_brief=1
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 VANTOR_SANITIZED=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH=$(BUILD)-asan/python:python \

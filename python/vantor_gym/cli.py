@@ -215,7 +215,7 @@ def _local_episodes(args: argparse.Namespace) -> Generator[Episode, None, None]:
     for first in range(0, args.episodes, size):
         indices = list(range(first, min(first + size, args.episodes)))
         yield from play_chunk(indices, uniform_random, args.seed, args.max_plies, args.record_observations,
-                              args.pgn is not None, args.compact, args.rules)
+                              args.pgn is not None, args.compact, args.rules, args.chess960)
 
 
 def _ray_episodes(args: argparse.Namespace) -> Generator[Episode, None, None]:
@@ -227,7 +227,8 @@ def _ray_episodes(args: argparse.Namespace) -> Generator[Episode, None, None]:
     try:
         with SelfPlayCollector(args.workers, args.envs_per_worker, seed=args.seed, max_plies=args.max_plies,
                                record_observations=args.record_observations,
-                               record_pgn=args.pgn is not None, compact=args.compact, rules=args.rules) as collector:
+                               record_pgn=args.pgn is not None, compact=args.compact, rules=args.rules,
+                               chess960=args.chess960) as collector:
             yield from collector.episodes(args.episodes)
     finally:
         if started:
@@ -238,7 +239,8 @@ def save_episodes(path: str | os.PathLike[str] | IO[bytes], episodes: Sequence[E
     """Writes episodes to one ``.npz``: a row per episode in ``index``, ``result``,
     ``plies``, ``truncated``; the plies of all episodes end to end in ``actions``,
     ``rewards`` (and ``observations``, ``masks`` when recorded), episode k's being rows
-    ``offsets[k]`` to ``offsets[k + 1]``."""
+    ``offsets[k]`` to ``offsets[k + 1]``; Chess960 episodes add ``chess960_start``, each
+    episode's start number."""
     if not all(isinstance(e, Episode) for e in episodes):
         raise TypeError("episodes must be vantor_gym.distributed.Episode objects")
     plies = np.array([e.plies for e in episodes], np.int64)
@@ -251,6 +253,8 @@ def save_episodes(path: str | os.PathLike[str] | IO[bytes], episodes: Sequence[E
         "actions": np.concatenate([np.zeros(0, np.int32), *(e.actions for e in episodes)]),
         "rewards": np.concatenate([np.zeros(0, np.int8), *(e.rewards for e in episodes)]),
     }
+    if any(e.chess960_start >= 0 for e in episodes):
+        arrays["chess960_start"] = np.array([e.chess960_start for e in episodes], np.int16)
     recorded = [e for e in episodes if e.observations is not None and e.masks is not None]
     if recorded and len(recorded) == len(episodes):
         arrays["observations"] = np.concatenate([e.observations for e in recorded])
@@ -337,6 +341,8 @@ def _run_selfplay(args: argparse.Namespace) -> int:
     if args.max_plies is not None:
         integer(args.max_plies, "--max-plies", 1, INT32_MAX)
     _check_outputs({"--out": args.out, "--pgn": args.pgn})
+    if args.chess960 and args.view:
+        raise ValueError("--view shows standard chess: play Chess960 episodes without it")
     with ExitStack() as stack:
         feed = _watched(args, stack)
         return _play_selfplay(args, feed)
@@ -588,6 +594,8 @@ def _parser() -> argparse.ArgumentParser:
     selfplay.add_argument("--pgn", default=None, help="also write the games' PGN to this file")
     selfplay.add_argument("--local", action="store_true", help="play on this process without Ray")
     _add_rules(selfplay, "the episodes are played under")
+    selfplay.add_argument("--chess960", action="store_true",
+                          help="play Chess960, each episode from one of the 960 starts drawn from --seed")
     _add_common(selfplay)
     add_view_flags(selfplay)
     selfplay.set_defaults(run=_run_selfplay)

@@ -30,6 +30,7 @@ from typing import Any
 import numpy as np
 
 from vantor_gym.batch import ACTIONS, BatchEnv
+from vantor_gym.chess960 import STARTS, start_fen
 from vantor_gym.notation import pgn as pgn_text
 from vantor_gym.progress import Progress
 from vantor_gym.rules import rules_of
@@ -58,7 +59,8 @@ class Episode:
     cut at ``max_plies``, which ``truncated`` tells). ``observations`` (``int32`` of
     ``(plies, 119, 8, 8)``, or compact ``uint64`` of ``(plies, 108)``) and ``masks``
     (``bool`` of ``(plies, 4672)``) are what the policy saw before each ply, when the
-    collector records them; ``pgn`` the game as PGN.
+    collector records them; ``pgn`` the game as PGN. ``chess960_start`` is a Chess960
+    game's start number (``vantor_gym.chess960``), -1 for a standard game.
     """
 
     index: int
@@ -70,6 +72,7 @@ class Episode:
     observations: np.ndarray | None = None
     masks: np.ndarray | None = None
     pgn: str | None = None
+    chess960_start: int = -1
 
 
 def _takes_rngs(policy: Policy) -> bool:
@@ -90,20 +93,25 @@ def play_chunk(
     record_pgn: bool,
     compact: bool = False,
     rules: str = "standard",
+    chess960: bool = False,
 ) -> list[Episode]:
     """Plays the episodes ``indices`` to their ends, each in a game of its own in one
     ``BatchEnv`` of ``rules``, and returns them in that order; with ``compact`` the policy
-    sees, and the episodes record, compact observations (see ``vantor_gym.compact``)."""
+    sees, and the episodes record, compact observations (see ``vantor_gym.compact``). With
+    ``chess960`` episode ``k`` plays Chess960 from a start drawn from a generator seeded
+    from ``(seed, k, 960)``, whatever chunk it is played in."""
     rules = rules_of(rules)
     n = len(indices)
     rngs = [np.random.default_rng(None if seed is None else [seed, k]) for k in indices]
+    starts = [int(np.random.default_rng(None if seed is None else [seed, k, STARTS]).integers(STARTS))
+              if chess960 else -1 for k in indices]
     takes_rngs = _takes_rngs(policy)
     # A game that ended restarts on the next step and then loses at once to action -1,
     # over and over: the batch steps every game, but the policy is asked only for those
     # still going.
     with BatchEnv(n, threads=1, max_plies=max_plies, autoreset="next_step", illegal="lose", compact=compact,
-                  rules=rules) as batch:
-        observations, info = batch.reset()
+                  rules=rules, chess960=bool(chess960)) as batch:
+        observations, info = batch.reset(fens=[start_fen(s) for s in starts] if chess960 else None)
         row_type, row_shape = observations.dtype, observations.shape[1:]
         masks = info["action_mask"]
         live = np.ones(n, bool)
@@ -154,7 +162,9 @@ def play_chunk(
                 truncated=ends[row][1],
                 observations=np.array(seen_obs[row], row_type).reshape(-1, *row_shape) if record_observations else None,
                 masks=np.array(seen_masks[row], bool) if record_observations else None,
-                pgn=pgn_text(actions.tolist(), rules=rules) if record_pgn else None,
+                pgn=pgn_text(actions.tolist(), start_fen=start_fen(starts[row]) if chess960 else None, rules=rules,
+                             chess960=bool(chess960)) if record_pgn else None,
+                chess960_start=starts[row],
             )
         )
     return episodes
@@ -195,8 +205,8 @@ class _Worker:
     """A Ray actor's body: plays chunks of episodes with its policy."""
 
     def __init__(self, policy: Policy, seed: int | None, max_plies: int | None, record_observations: bool,
-                 record_pgn: bool, compact: bool = False, rules: str = "standard") -> None:
-        self.settings = (policy, seed, max_plies, record_observations, record_pgn, compact, rules)
+                 record_pgn: bool, compact: bool = False, rules: str = "standard", chess960: bool = False) -> None:
+        self.settings = (policy, seed, max_plies, record_observations, record_pgn, compact, rules, chess960)
 
     def play(self, indices: list[int]) -> list[Episode]:
         return play_chunk(indices, *self.settings)
@@ -374,6 +384,8 @@ class SelfPlayCollector:
       of ``(n, 108)``, a 35th of the planes' size; see ``vantor_gym.compact``).
     - ``rules``: the rules the games are played under, ``"standard"`` by default
       (``vantor_gym.rules``; ``"module"`` gives ``vantor.Vantor``'s games).
+    - ``chess960``: the games are Chess960's, episode ``k`` from a start drawn from
+      ``(seed, k)`` (``Episode.chess960_start`` says which).
     - ``max_chunks_in_flight``: chunks (of ``envs_per_worker`` episodes) sent out and not
       yet handed back, two per worker by default; it bounds what the driver holds.
     - ``max_retries``: how often one chunk may be sent again after its worker died.
@@ -395,6 +407,7 @@ class SelfPlayCollector:
         record_pgn: bool = False,
         compact: bool = False,
         rules: str = "standard",
+        chess960: bool = False,
         max_chunks_in_flight: int | None = None,
         max_retries: int = 3,
         worker_options: dict[str, Any] | None = None,
@@ -423,7 +436,10 @@ class SelfPlayCollector:
         options = {"num_cpus": 1, "max_restarts": -1, "max_task_retries": 0, **(worker_options or {})}
         groups: dict[str, Any] = {"concurrency_groups": {_CONTROL: 1}}
         actor = ray.remote(**groups)(_Worker).options(**options)
-        settings = (policy or uniform_random, seed, max_plies, record_observations, record_pgn, compact, rules)
+        if not isinstance(chess960, (bool, np.bool_)):
+            raise TypeError(f"chess960 must be a bool, not {type(chess960).__name__}")
+        settings = (policy or uniform_random, seed, max_plies, record_observations, record_pgn, compact, rules,
+                    bool(chess960))
         self.workers: list[Any] = [actor.remote(*settings) for _ in range(num_workers)]
 
     def __enter__(self) -> SelfPlayCollector:

@@ -27,8 +27,10 @@ import numpy.typing as npt
 import vantor
 from vantor_gym._numbers import integer
 from vantor_gym.batch import BatchEnv
+from vantor_gym.chess960 import STARTS, chess960_option
+from vantor_gym.chess960 import start_fen as chess960_fen
 from vantor_gym.fen import read_start
-from vantor_gym.notation import action_to_uci, pgn
+from vantor_gym.notation import Position, action_to_uci, pgn
 from vantor_gym.progress import Progress
 from vantor_gym.rules import ENDINGS, rules_of
 from vantor_gym.uci import UciEngine
@@ -180,7 +182,8 @@ def _agent_name(agent: Agent) -> str:
     return " ".join(name.splitlines())  # a header is one line
 
 
-def checked_starts(start_fens: Sequence[str] | None, rules: str = "standard") -> list[str] | None:
+def checked_starts(start_fens: Sequence[str] | None, rules: str = "standard",
+                   chess960: bool = False) -> list[str] | None:
     """``start_fens`` as ``play_match`` plays them (six fields each), or ``TypeError`` or
     ``ValueError`` naming the first that ``BatchEnv.reset`` would not accept under ``rules``."""
     rules = rules_of(rules)
@@ -195,7 +198,7 @@ def checked_starts(start_fens: Sequence[str] | None, rules: str = "standard") ->
         raise TypeError("start_fens must hold str")
     for number, text in enumerate(fens):
         try:
-            fens[number] = read_start(text, rules).text
+            fens[number] = read_start(text, rules, chess960).text
         except ValueError as error:
             raise ValueError(f"start_fens[{number}]: {error}") from None
     return fens
@@ -215,6 +218,7 @@ def play_match(
     progress: bool | None = None,
     feed: GameFeed | None = None,
     rules: str = "standard",
+    chess960: bool | int = False,
 ) -> MatchResult:
     """Plays ``games`` games between two agents and returns the ``MatchResult`` (for a).
 
@@ -255,6 +259,12 @@ def play_match(
     - ``feed``: a ``vantor_gym.view.GameFeed`` that each game's moves are told to as they
       are played (with the search's top moves of agents that keep them as ``last_search``),
       for a page that watches the match.
+    - ``chess960``: ``True`` plays Chess960 (``vantor_gym.chess960``): each pair of games
+      starts from a start drawn by ``random.Random(seed)`` (or from ``start_fens``, read
+      as Chess960 FEN); a start number plays that start. UCI engines search with their
+      ``UCI_Chess960`` option on, and callables get the position's ``vantor.State`` and
+      mask as ever (castling is the king's action onto its own rook). The PGN carries
+      ``[Variant "Chess960"]``.
     """
     count = integer(games, "games", 1)
     if seed is not None:
@@ -266,9 +276,18 @@ def play_match(
     if feed is not None and not isinstance(feed, GameFeed):
         raise TypeError(f"feed must be a vantor_gym.view.GameFeed, not {type(feed).__name__}")
     rules = _match_rules(rules, agent_a, agent_b)
-    fens = checked_starts(start_fens, rules)
+    chess960 = chess960_option(chess960)
+    if chess960 is not False and feed is not None:
+        raise ValueError("the viewer's page plays standard chess: a Chess960 match is played without a feed")
+    fens = checked_starts(start_fens, rules, chess960 is not False)
     if fens is not None and seed is not None:
         random.Random(seed).shuffle(fens)
+    if fens is None and chess960 is not False:
+        if chess960 is not True:
+            fens = [chess960_fen(chess960)]
+        else:
+            draw = random.Random(seed)
+            fens = [chess960_fen(draw.randrange(STARTS)) for _ in range((count + 1) // 2)]
     if names is not None and (not isinstance(names, (tuple, list)) or len(names) != 2):
         raise TypeError("names must be a pair of str: a's and b's")
     name_a, name_b = names if names is not None else (_agent_name(agent_a), _agent_name(agent_b))
@@ -282,7 +301,8 @@ def play_match(
         name_a, name_b = f"{name_a} (a)", f"{name_b} (b)"
     records: list[GameRecord] = []
     with (
-        BatchEnv(1, threads=1, max_plies=max_plies, autoreset="disabled", rules=rules) as env,
+        BatchEnv(1, threads=1, max_plies=max_plies, autoreset="disabled", rules=rules,
+                 chess960=chess960 is not False) as env,
         Progress(count, "games", progress) as shown,
     ):
         points = 0.0
@@ -362,8 +382,10 @@ def _play_game(
         shown = mask.copy()
         shown.flags.writeable = False
         player = players[side]
+        # A Chess960 game's moves are read from the game itself, which a snapshot cannot tell.
+        position: Position = (env, 0) if env.chess960 else state
         if isinstance(player, UciEngine):
-            choice: SupportsIndex = player.best_action(state, start_fen=start_fen, moves=texts)
+            choice: SupportsIndex = player.best_action(position, start_fen=start_fen, moves=texts)
         else:
             choice = player(state, shown)
         try:
@@ -385,7 +407,7 @@ def _play_game(
             result = "0-1" if side == 0 else "1-0"
             break
         if wants_texts:
-            texts.append(action_to_uci(state, action))
+            texts.append(action_to_uci(position, action))
         _, rewards, terminated, truncated, info = env.step(np.array([action], dtype=np.int64))
         actions.append(action)
         if feed is not None and watched is not None:
@@ -413,6 +435,7 @@ def _play_game(
         result=result,
         ending=ending,
         score_a=white_points if a_white else 1.0 - white_points,
-        pgn=pgn(actions, start_fen=start_fen, result=result, headers=headers, rules=env.rules),
+        pgn=pgn(actions, start_fen=start_fen, result=result, headers=headers, rules=env.rules,
+                chess960=env.chess960 is not False),
         illegal_action=refused,
     )

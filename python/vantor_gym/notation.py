@@ -92,6 +92,17 @@ def _moves(position: Position) -> _Moves:
     return _Moves(game.save_state(index), game._open().legal_moves(index))
 
 
+def is_chess960(position: Position) -> bool:
+    """Whether a position is of a Chess960 game (a ``Game`` or ``(BatchEnv, index)`` made
+    with ``chess960``)."""
+    return _chess960_game(position) is not None
+
+
+def has_legal_move(position: Position) -> bool:
+    """Whether the side to move has a legal move."""
+    return bool(_moves(position).listed)
+
+
 def _chess960_game(position: Position) -> Game | BatchEnv | None:
     """The Chess960 game (a ``Game`` or the ``BatchEnv`` of a pair) a position is of, or None."""
     if isinstance(position, Game):

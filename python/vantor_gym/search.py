@@ -102,6 +102,9 @@ class Search:
       ``BatchEnv`` of roots must play the same rules, and a root ``vantor.State`` must be
       made under the same family (``vantor.Vantor``'s are the module's): else
       ``ValueError``.
+    - ``chess960``: the roots are Chess960 positions (``vantor_gym.chess960``); a
+      ``BatchEnv`` of roots must say the same. A root snapshot holds castling rights as
+      four bits, each taken to be for the outermost rook on its side of the king.
 
     The evaluator may answer NumPy arrays or any array with ``__dlpack__`` (a PyTorch
     tensor: read in place on the CPU, fetched with ``.cpu()`` from another device,
@@ -129,8 +132,12 @@ class Search:
         compact: bool = False,
         torch_inputs: bool = False,
         rules: str = "standard",
+        chess960: bool = False,
     ) -> None:
         self.rules = rules_of(rules)
+        if not isinstance(chess960, (bool, np.bool_)):
+            raise TypeError(f"chess960 must be a bool, not {type(chess960).__name__}")
+        self.chess960 = bool(chess960)
         num_games = _count(num_games, "num_games", 1)
         simulations = _count(simulations, "simulations", 0)
         if simulations == 0:
@@ -186,6 +193,7 @@ class Search:
             isinstance(evaluator, str),
             self.compact,
             rules=self.rules,
+            chess960=self.chess960,
         )
         rows = num_games * leaves
         self._observations = (np.zeros((rows, COMPACT_WORDS), np.uint64) if self.compact
@@ -263,6 +271,9 @@ class Search:
             if roots.rules != self.rules:
                 raise ValueError(f"the BatchEnv plays {roots.rules!r} rules, the search {self.rules!r}: "
                                  f"make both with the same rules=")
+            if (roots.chess960 is not False) != self.chess960:
+                raise ValueError("the BatchEnv and the search must both play Chess960 or both not: make the search "
+                                 f"with chess960={roots.chess960 is not False}")
             hashes = roots.hash_state()
             return [roots.save_state(i) for i in range(self.num_games)], (roots, hashes)
         if isinstance(roots, (list, tuple)):

@@ -42,7 +42,7 @@ import vantor
 from vantor_gym._numbers import integer
 from vantor_gym.batch import BatchEnv
 from vantor_gym.fen import read_fen
-from vantor_gym.notation import Position, fen, uci_to_action
+from vantor_gym.notation import Position, fen, has_legal_move, is_chess960, uci_to_action
 
 __all__ = [
     "DEFAULT_MOVETIME",
@@ -213,7 +213,7 @@ class _InfoReader:
     """Keeps, as a search's info lines come, the last usable score of each of its lines;
     each line is read once, in time linear in its length."""
 
-    def __init__(self, state: vantor.State, multipv: int) -> None:
+    def __init__(self, state: Position, multipv: int) -> None:
         self.state = state
         self.multipv = multipv
         self.score: Score | None = None
@@ -308,6 +308,11 @@ def _option_value(option: UciOption, value: object) -> str | None:
                 return choice
         raise ValueError(f"UCI option {name!r} must be one of {list(option.choices)}, not {text!r}")
     return text
+
+
+# What a search is given: the position its moves are read in, the position command, the
+# go limits, the seconds they allow, and whether it is Chess960.
+_Search = tuple[Position, str, str, float, bool]
 
 
 def _snapshot(position: Position) -> vantor.State:
@@ -440,6 +445,7 @@ class UciEngine:
         self._given_name = name
         self._budget = self.timeout
         self._multipv: int | None = None  # the engine's MultiPV as far as it is known
+        self._chess960 = False  # whether UCI_Chess960 was set on: engines start with it off
         self._start()
         try:
             self._handshake()
@@ -723,7 +729,7 @@ class UciEngine:
 
     def _configure(self, options: Mapping[str, object]) -> None:
         commands = []
-        multipv = self._multipv
+        multipv, chess960 = self._multipv, self._chess960
         for key, value in options.items():
             if not isinstance(key, str):
                 raise TypeError(f"UCI option names are str, not {type(key).__name__}")
@@ -735,11 +741,13 @@ class UciEngine:
             commands.append(f"setoption name {option.name}" + ("" if text is None else f" value {text}"))
             if option.name.lower() == "multipv":
                 multipv = _count(text)
+            if option.name.lower() == "uci_chess960":
+                chess960 = text is not None and text.lower() == "true"
         deadline = self._deadline()
         for command in commands:
             self._send(command, deadline)
         self._ready()
-        self._multipv = multipv
+        self._multipv, self._chess960 = multipv, chess960
 
     def set_options(self, options: Mapping[str, object]) -> None:
         """Sets UCI options as the constructor does (``ValueError`` for an unknown name
@@ -770,6 +778,11 @@ class UciEngine:
 
         Limits: ``movetime`` in seconds (sent in milliseconds), ``depth`` in plies,
         ``nodes``; any combination, else the engine's own defaults (see the class).
+        A Chess960 position (of a ``Game`` or ``(BatchEnv, index)`` made with ``chess960``)
+        is searched with the engine's ``UCI_Chess960`` option on (set when it is not; an
+        engine without it raises ``ValueError``), its castling moves written as the king
+        onto its rook; a standard position turns the option off again.
+
         The engine is sent ``position fen <FEN of position>``; with ``moves`` (UCI texts
         of the moves played from ``start_fen``, the standard initial position when
         None) it is sent ``position fen <start_fen> moves ...`` instead, so that it
@@ -812,10 +825,14 @@ class UciEngine:
         return self._run(search, count)
 
     def _prepare(self, position: Position, movetime: float | None, depth: int | None, nodes: int | None,
-                 start_fen: str | None, moves: Sequence[str] | None) -> tuple[vantor.State, str, str, float]:
+                 start_fen: str | None, moves: Sequence[str] | None) -> _Search:
         """The position searched, its ``position`` command, the ``go`` limits and the
         seconds they allow, every argument checked before anything is sent."""
-        state = _snapshot(position)
+        chess960 = is_chess960(position)
+        # A Chess960 position's moves are read from its game; a snapshot reads as standard.
+        state: Position = position if chess960 else _snapshot(position)
+        if chess960 and "uci_chess960" not in self._options:
+            raise ValueError(f"{self.name!r} has no UCI_Chess960 option: it does not play Chess960")
         limits: list[str] = []
         if movetime is not None:
             limits.append(f"movetime {max(1, round(_positive_seconds(movetime, 'movetime') * 1000))}")
@@ -835,7 +852,7 @@ class UciEngine:
                 limits.append(f"nodes {self.nodes}")
         if start_fen is not None or moves is not None:
             # The engine is sent the six fields one blank apart: the position that was checked.
-            start = None if start_fen is None else read_fen(start_fen).text
+            start = None if start_fen is None else read_fen(start_fen, chess960).text
             texts = list(moves or ())
             for text in texts:
                 if not isinstance(text, str) or _UCI_MOVE.fullmatch(text) is None:
@@ -845,13 +862,14 @@ class UciEngine:
                 command += " moves " + " ".join(texts)
         else:
             command = f"position fen {fen(state)}"
-        if not _has_legal_move(state):
+        if not (has_legal_move(state) if chess960 else _has_legal_move(state)):  # type: ignore[arg-type]
             raise ValueError("the position has no legal move (checkmate or stalemate)")
-        return state, command, " ".join(limits), movetime or 0.0
+        return state, command, " ".join(limits), movetime or 0.0, chess960
 
-    def _run(self, search: tuple[vantor.State, str, str, float], multipv: int | None) -> Analysis:
-        """Sets ``MultiPV`` to ``multipv`` (None: leaves it) and searches."""
-        state, command, limits, movetime = search
+    def _run(self, search: _Search, multipv: int | None) -> Analysis:
+        """Sets ``MultiPV`` to ``multipv`` (None: leaves it) and ``UCI_Chess960`` to the
+        position's variant, and searches."""
+        state, command, limits, movetime, chess960 = search
         with self._lock:
             self._open()
             change = None
@@ -864,6 +882,8 @@ class UciEngine:
             try:
                 if change is not None:
                     self._configure({change.name: multipv})
+                if chess960 != self._chess960:
+                    self._configure({self._options["uci_chess960"].name: chess960})
                 return self._search(state, command, limits, movetime, multipv or self._multipv or 1)
             except EngineError:
                 raise
@@ -872,7 +892,7 @@ class UciEngine:
                 self._shutdown(force=True)
                 raise
 
-    def _search(self, state: vantor.State, position_command: str, limits: str, movetime: float,
+    def _search(self, state: Position, position_command: str, limits: str, movetime: float,
                 multipv: int) -> Analysis:
         deadline = self._deadline(movetime)
         self._send(position_command, deadline)

@@ -39,10 +39,10 @@ T* rows_of(py::array array, const char* name, py::ssize_t rows, py::ssize_t widt
 std::unique_ptr<Core> make_core(int num_games, int simulations, double c_puct, double dirichlet_alpha,
                                 double dirichlet_fraction, double fpu, int leaves_per_game, int threads,
                                 std::optional<std::uint64_t> seed, int max_nodes, bool roll_out_values,
-                                bool compact, const std::string& rules) {
+                                bool compact, const std::string& rules, bool chess960) {
   search::Options options{num_games, simulations, c_puct, dirichlet_alpha, dirichlet_fraction, fpu,
                           leaves_per_game, threads, seed, max_nodes, roll_out_values, compact,
-                          rules_named(rules)};
+                          rules_named(rules), chess960};
   auto core = std::make_unique<Core>();
   core->value.emplace(options);
   return core;
@@ -55,7 +55,7 @@ void register_search(py::module_& m) {
   core.def(py::init(&make_core), py::arg("num_games"), py::arg("simulations"), py::arg("c_puct"),
            py::arg("dirichlet_alpha"), py::arg("dirichlet_fraction"), py::arg("fpu"), py::arg("leaves_per_game"),
            py::arg("threads"), py::arg("seed"), py::arg("max_nodes"), py::arg("roll_out_values"),
-           py::arg("compact") = false, py::arg("rules") = "module")
+           py::arg("compact") = false, py::arg("rules") = "module", py::arg("chess960") = false)
       .def("set_roots",
            [](Core& c, const py::sequence& roots) {
              std::vector<State> states;

@@ -129,6 +129,8 @@ void Search::set_roots(std::span<const State> roots) {
   for (std::size_t g = 0; g < roots.size(); ++g) {
     check_counted_under(roots[g], options_.rules);
     boards[g].rules = options_.rules;
+    // A snapshot carries castling rights alone; a Chess960 board finds their rooks.
+    boards[g].set_chess960(options_.chess960);
     boards[g].restore_state(roots[g]);
     // A State carries the game's step count; the leaves' observations go on from it.
     boards[g].total_move_count = roots[g].total_move_count;

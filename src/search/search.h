@@ -28,6 +28,7 @@ struct Options {
   bool roll_out_values = false;  // uniform priors and a random roll-out's value, no evaluator
   bool compact = false;  // leaves written in compact form (kCompactWords words a row)
   Rules rules = Rules::module;  // what ends the games searched and how their clock counts
+  bool chess960 = false;  // the roots are Chess960 positions (engine/castling.h)
 };
 
 // An evaluator output the search cannot use; nothing was changed.

@@ -16,6 +16,7 @@ if SANITIZED:
     pytest.skip("PyTorch is not run under the sanitizer preload", allow_module_level=True)
 
 from vantor_gym.train.__main__ import main, parse  # noqa: E402
+from vantor_gym.game import Game  # noqa: E402
 from vantor_gym.notation import read_pgn_games  # noqa: E402
 from vantor_gym.train.loop import TrainConfig, Trainer  # noqa: E402
 from vantor_gym.view import GameFeed  # noqa: E402
@@ -148,3 +149,20 @@ def test_checkpoints_of_fixed_phase_minutes_resume_and_a_resumed_run_is_not_refu
              "--final-games", "0", "--head-to-head-games", "0", "--eval-opponents", "random"]
     assert main(["--minutes", "0.01", *flags]) == 0  # far below a minute, but the run has learned already
     assert "going on from" in capsys.readouterr().err
+
+
+def test_chess960_self_play_keeps_its_starts_and_a_run_resumes_only_as_chess960(tmp_path):
+    trainer = Trainer(tiny(tmp_path, chess960=True))
+    for _ in range(3):
+        trainer.iterate()
+    trainer.save()
+    trainer.close()
+    kept = list(read_pgn_games(tmp_path / "games.pgn"))
+    assert kept and all(game.chess960 and game.start_fen is not None for game in kept)
+    assert len({game.start_fen for game in kept}) > 1
+    for game in kept:
+        replay = Game(game.start_fen, chess960=True, rules="standard")
+        for action in game.actions:
+            replay.step(action)
+    with pytest.raises(ValueError, match="Chess960"):
+        Trainer(tiny(tmp_path))

@@ -50,6 +50,9 @@ def _parse(argv: list[str] | None, prog: str) -> tuple[TrainConfig, float, int |
     parser.add_argument("--minutes", type=float, default=60.0,
                         help="minutes of training time, shared out among the phases (default: %(default)s)")
     for field in dataclasses.fields(TrainConfig):
+        if str(field.type) == "bool":
+            parser.add_argument("--" + field.name.replace("_", "-"), action="store_true", help=HELP.get(field.name))
+            continue
         kind = _KINDS.get(str(field.type).split(" |")[0], str)
         parser.add_argument("--" + field.name.replace("_", "-"), type=kind, default=field.default,
                             choices=_CHOICES.get(field.name), help=HELP.get(field.name, "default: %(default)s"))

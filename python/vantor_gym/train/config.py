@@ -72,6 +72,9 @@ class TrainConfig:
     # evaluations and PGN files are chess: under a run of the module's rules they are
     # played under standard rules.
     rules: str = "standard"
+    # Self-play in Chess960, each game from a start drawn from the 960 (vantor_gym.chess960);
+    # the engine games, PGN files, datasets and evaluations stay the standard game.
+    chess960: bool = False
     channels: int = 32
     blocks: int = 6
     # The warm start: games of a UCI engine against itself for engine_minutes (0: none)
@@ -144,6 +147,8 @@ class TrainConfig:
             if not isinstance(getattr(self, name), str):
                 raise TypeError(f"{name} must be a str, not {type(getattr(self, name)).__name__}")
         rules_of(self.rules)
+        if not isinstance(self.chess960, bool):
+            raise TypeError(f"chess960 must be a bool, not {type(self.chess960).__name__}")
         if not self.directory:
             raise ValueError("directory must name a directory")
         if self.device is not None and not isinstance(self.device, str):
@@ -257,6 +262,8 @@ HELP = {
     "directory": "where the run keeps its checkpoint, buffer, networks, log and curve (default: %(default)s)",
     "rules": f"the rules of self-play, one of {', '.join(RULES)}; engine games and evaluations use standard rules "
              "under module (default: %(default)s)",
+    "chess960": "self-play plays Chess960, each game from one of the 960 starts; engine games, PGN files, datasets "
+                "and evaluations stay standard chess",
     "channels": "channels of the network's residual tower (default: %(default)s)",
     "blocks": "residual blocks of the tower (default: %(default)s)",
     "engine": "the UCI engine of the engine games and the stockfish reference: a path or a name on PATH "

@@ -85,7 +85,9 @@ class Trainer(Unshared):
     module's, since a UCI engine plays chess), and a PGN file's games are replayed as
     ``imitation.pgn_positions`` replays them. The checkpoint keeps the rules: a run resumed
     under other rules raises ``ValueError`` naming both, and a checkpoint saved before runs
-    kept their rules is taken as the module's (the only rules there were)."""
+    kept their rules is taken as the module's (the only rules there were). With
+    ``config.chess960`` self-play plays Chess960 (its games not shown on the watch page,
+    which shows standard chess), and the checkpoint keeps that too."""
 
     def __init__(self, config: TrainConfig, feed: GameFeed | None = None) -> None:
         if not isinstance(config, TrainConfig):
@@ -121,7 +123,7 @@ class Trainer(Unshared):
         self.selfplay = None if config.workers else SelfPlay(
             evaluator(self.net), games=config.games, simulations=config.simulations, max_plies=config.max_plies,
             temperature_plies=config.temperature_plies, seed=config.seed + self.iteration, threads=config.threads,
-            feed=feed, rules=config.rules)
+            feed=None if config.chess960 else feed, rules=config.rules, chess960=config.chess960)
         # Last, so that a failure above leaves no writer thread. Events after the checkpoint
         # are work to be done again; the checkpoint's own step keeps its evaluation.
         self._notices: list[str] | None = []  # the board's, said once a run starts (None: at once)
@@ -157,15 +159,16 @@ class Trainer(Unshared):
         if self.updates > workers.version:
             workers.publish(self.updates, self.net)
 
-    def _keep_games(self, games: list[tuple[list[int], str]]) -> None:
+    def _keep_games(self, games: list[tuple[list[int], str, str | None]]) -> None:
         """Appends the finished self-play games to ``games.pgn``, each in one write, so a
         kill cuts at most the last one short (which a reader then skips)."""
         if not games:
             return
-        texts = [pgn(actions, result=result, headers={"Event": "vantor train self-play", "White": "self-play",
-                                                      "Black": "self-play", "Updates": str(self.updates)},
-                     rules=self.config.rules)
-                 for actions, result in games]
+        texts = [pgn(actions, start_fen=start, result=result,
+                     headers={"Event": "vantor train self-play", "White": "self-play", "Black": "self-play",
+                              "Updates": str(self.updates)},
+                     rules=self.config.rules, chess960=self.config.chess960)
+                 for actions, result, start in games]
         with open(self._path(GAMES), "a", encoding="utf-8") as out:
             out.write("".join(text + "\n" for text in texts))  # a blank line after each game
 
@@ -442,6 +445,10 @@ class Trainer(Unshared):
                 raise _Mismatch(f"the checkpoint in {self.config.directory!r} holds a network of {network}, "
                                 f"not {self.config.network()}")
             # A run saved before runs kept their rules played the module's, the only ones then.
+            if saved.get("chess960", False) != self.config.chess960:
+                raise _Mismatch(f"the run in {self.config.directory!r} played {_variant(saved.get('chess960', False))}"
+                                f" self-play, not {_variant(self.config.chess960)}: resume it with the same "
+                                "--chess960, or start a new run in another directory")
             rules = saved.get("rules", "module")
             if rules != self.config.rules:
                 raise _Mismatch(f"the run in {self.config.directory!r} was played under {rules!r} rules, not "
@@ -515,6 +522,10 @@ def _check_optimizer(optimizer: torch.optim.Optimizer) -> None:
                                      f"{tuple(parameter.shape)}")
                 if name.endswith("_sq") and bool((value < 0).any()):
                     raise ValueError(f"the optimiser's {name} holds negative values")
+
+
+def _variant(chess960: object) -> str:
+    return "Chess960" if chess960 else "standard"
 
 
 class _Mismatch(ValueError):

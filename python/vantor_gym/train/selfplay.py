@@ -10,6 +10,7 @@ import numpy as np
 
 from vantor_gym._numbers import integer
 from vantor_gym.batch import BatchEnv
+from vantor_gym.notation import fen
 from vantor_gym.rules import rules_of
 from vantor_gym.search import Evaluator, Search
 from vantor_gym.train.replay import ReplayBuffer
@@ -24,12 +25,12 @@ ACTIONS = 4672
 class SelfPlayStats:
     """What ``SelfPlay.play`` did: plies played, games finished, and their results from
     white's side (wins, draws, losses); ``finished`` holds each finished game's actions and
-    PGN result."""
+    PGN result, and its start FEN (None for the standard initial position)."""
 
     plies: int = 0
     games: int = 0
     results: dict[int, int] = field(default_factory=lambda: {1: 0, 0: 0, -1: 0})
-    finished: list[tuple[list[int], str]] = field(default_factory=list)
+    finished: list[tuple[list[int], str, str | None]] = field(default_factory=list)
 
 
 @dataclass
@@ -39,6 +40,7 @@ class _Record:
     policies: list[np.ndarray] = field(default_factory=list)
     sides: list[int] = field(default_factory=list)
     actions: list[int] = field(default_factory=list)
+    start_fen: str | None = None
 
 
 class SelfPlay:
@@ -54,25 +56,33 @@ class SelfPlay:
     search's visit policies, and the result from each position's side to move) and starts
     again. Games in progress carry over to the next call. With a ``feed``
     (``vantor_gym.view.GameFeed``) every move is told to it with the search's top moves,
-    for a page that watches.
+    for a page that watches. ``chess960=True`` plays Chess960 (``vantor_gym.chess960``),
+    each game from a start drawn by the games' generators; the page shows standard chess
+    only, so it takes no feed.
     """
 
     def __init__(self, evaluator: Evaluator, games: int = 64, simulations: int = 100, *, max_plies: int = 300,
                  temperature_plies: int = 30, dirichlet_alpha: float = 0.3, dirichlet_fraction: float = 0.25,
                  seed: int | None = None, threads: int | None = None, feed: GameFeed | None = None,
-                 rules: str = "standard") -> None:
+                 rules: str = "standard", chess960: bool = False) -> None:
         temperature_plies = integer(temperature_plies, "temperature_plies", 0)
         self.rules = rules_of(rules)
+        if not isinstance(chess960, (bool, np.bool_)):
+            raise TypeError(f"chess960 must be a bool, not {type(chess960).__name__}")
+        self.chess960 = bool(chess960)
+        if self.chess960 and feed is not None:
+            raise ValueError("the page that watches games shows standard chess: Chess960 self-play takes no feed")
         self.env = BatchEnv(games, threads=threads, max_plies=max_plies, autoreset="disabled", seed=seed,
-                            compact=True, rules=self.rules)
+                            compact=True, rules=self.rules, chess960=self.chess960)
         self.search = Search(games, evaluator, simulations=simulations, dirichlet_alpha=dirichlet_alpha,
-                             dirichlet_fraction=dirichlet_fraction, threads=threads, seed=seed, rules=self.rules)
+                             dirichlet_fraction=dirichlet_fraction, threads=threads, seed=seed, rules=self.rules,
+                             chess960=self.chess960)
         self.temperature_plies = temperature_plies
         self.rng = np.random.default_rng(seed)
         self.rows, info = self.env.reset()
         self.masks, self.sides = info["action_mask"], info["side"]
         self.plies = np.zeros(games, np.int64)
-        self.records = [_Record() for _ in range(games)]
+        self.records = [self._new_record(i) for i in range(games)]
         self.feed = feed
         self.watched = [0 if feed is None else feed.begin("self-play", "self-play") for _ in range(games)]
 
@@ -113,7 +123,6 @@ class SelfPlay:
         # The ended games start again before their positions are handed over, so that
         # whatever the buffer does, every game can go on.
         for i in ended.tolist():
-            self.records[i] = _Record()
             if self.feed is not None:
                 self.feed.finish(self.watched[i], _result(int(rewards[i]), bool(truncated[i] and not terminated[i])))
                 self.watched[i] = self.feed.begin("self-play", "self-play")
@@ -121,12 +130,18 @@ class SelfPlay:
             rows, fresh = self.env.reset(indices=ended)
             self.rows[ended], self.masks[ended], self.sides[ended] = rows, fresh["action_mask"], fresh["side"]
             self.plies[ended] = 0
+            for i in ended.tolist():
+                self.records[i] = self._new_record(i)
         for record, white, cut in finished:
             stats.games += 1
             stats.results[white] += 1
-            stats.finished.append((record.actions, _result(white, cut)))
+            stats.finished.append((record.actions, _result(white, cut), record.start_fen))
             values = np.where(np.array(record.sides) == 0, white, -white).astype(np.float32)
             buffer.add(np.stack(record.rows), np.stack(record.masks), np.stack(record.policies), values)
+
+    def _new_record(self, game: int) -> _Record:
+        """The record of the game just started: a Chess960 game's keeps its start."""
+        return _Record(start_fen=fen((self.env, game)) if self.chess960 else None)
 
     def close(self) -> None:
         """Ends the games' worker threads."""

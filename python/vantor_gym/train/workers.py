@@ -206,7 +206,7 @@ class _Worker:
         seed = np.random.SeedSequence([s["seed"], s["start"], self.number, self.incarnation])
         return SelfPlay(evaluator(self.net), games=s["games"], simulations=s["simulations"], max_plies=s["max_plies"],
                         temperature_plies=s["temperature_plies"], seed=int(seed.generate_state(1, np.uint64)[0]),
-                        threads=1, rules=s["rules"])
+                        threads=1, rules=s["rules"], chess960=s.get("chess960", False))
 
     def pid(self) -> int:
         return os.getpid()
@@ -271,7 +271,7 @@ class SelfPlayWorkers:
         settings = {"channels": config.channels, "blocks": config.blocks, "games": config.games,
                     "simulations": config.simulations, "max_plies": config.max_plies,
                     "temperature_plies": config.temperature_plies, "seed": config.seed, "start": start,
-                    "rules": config.rules}
+                    "rules": config.rules, "chess960": config.chess960}
         # Ray restarts a dead actor as often as it dies; a call is never retried behind the
         # driver's back, which would play its plies twice.
         try:
