@@ -23,6 +23,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 STOCKFISH = "/usr/games/stockfish"
 START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 KIWIPETE = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1"
+CHESS960 = "bqnb1rkr/pp3ppp/3ppn2/2p5/5P2/P2P4/NPP1P1PP/BQ1BNRKR w HFhf - 2 9"
 
 
 def engine_benchmarks(build: str, smoke: bool) -> dict[str, dict]:
@@ -40,13 +41,15 @@ def engine_benchmarks(build: str, smoke: bool) -> dict[str, dict]:
     return results
 
 
-def stockfish_perft_nps(fen: str, depth: int, repeats: int) -> float | None:
+def stockfish_perft_nps(fen: str, depth: int, repeats: int, chess960: bool = False) -> float | None:
     """Stockfish's perft speed, timed from the command to its node count (not startup)."""
     if not os.access(STOCKFISH, os.X_OK):
         return None
     engine = subprocess.Popen([STOCKFISH], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
     speeds = []
     try:
+        if chess960:
+            engine.stdin.write("setoption name UCI_Chess960 value true\n")
         engine.stdin.write("isready\n")
         engine.stdin.flush()
         for line in engine.stdout:
@@ -1013,6 +1016,7 @@ def main() -> int:
     depth_start, depth_kiwi = (3, 3) if args.smoke else (5, 4)
     sf_start = stockfish_perft_nps(START, depth_start, repeats)
     sf_kiwi = stockfish_perft_nps(KIWIPETE, depth_kiwi, repeats)
+    sf_960 = stockfish_perft_nps(CHESS960, depth_kiwi, repeats, chess960=True)
     py = python_benchmarks(args.smoke)
     mem_reset, mem_steps = memory_per_environment(module_dir, args.smoke)
     py_threads = python_roll_out_scaling(module_dir, args.smoke)
@@ -1024,6 +1028,7 @@ def main() -> int:
 
     ours_start = engine["Perft/startpos_5"]["nodes_per_second"]
     ours_kiwi = engine["Perft/kiwipete_4"]["nodes_per_second"]
+    ours_960 = engine["Perft/chess960_4"]["nodes_per_second"]
     roll_out_ply_ns = 1e9 / engine["RollOutPly"]["items_per_second"]
     # Google Benchmark adds up both the plies and the time of every thread, so its rate is
     # one thread's; the throughput of N threads is N times that.
@@ -1041,7 +1046,8 @@ def main() -> int:
     def row(what, value, target="", met=None):
         rows.append({"benchmark": what, "value": value, "target": target, "met": met})
 
-    for name, ours, theirs in (("initial position", ours_start, sf_start), ("Kiwipete", ours_kiwi, sf_kiwi)):
+    for name, ours, theirs in (("initial position", ours_start, sf_start), ("Kiwipete", ours_kiwi, sf_kiwi),
+                               ("Chess960 (bqnb1rkr, UCI_Chess960)", ours_960, sf_960)):
         if theirs:
             ratio = ours / theirs
             row(f"perft {name}: ours / Stockfish", f"{ours / 1e6:.1f} M/s / {theirs / 1e6:.1f} M/s = {ratio:.2f}",

@@ -37,8 +37,9 @@ std::uint64_t perft(Board& board, int depth) {
   return nodes;
 }
 
-void Perft(benchmark::State& state, const char* fen, int depth) {
+void Perft(benchmark::State& state, const char* fen, int depth, bool chess960 = false) {
   Board board;
+  board.set_chess960(chess960);
   board.parse_fen(fen);
   std::uint64_t nodes = 0;
   for (auto _ : state) nodes += perft(board, depth);
@@ -46,6 +47,9 @@ void Perft(benchmark::State& state, const char* fen, int depth) {
 }
 BENCHMARK_CAPTURE(Perft, startpos_5, kStart, 5)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(Perft, kiwipete_4, kKiwipete, 4)->Unit(benchmark::kMillisecond);
+// A Chess960 middle game with castling rights on both wings of both sides.
+constexpr const char* kChess960 = "bqnb1rkr/pp3ppp/3ppn2/2p5/5P2/P2P4/NPP1P1PP/BQ1BNRKR w HFhf - 2 9";
+BENCHMARK_CAPTURE(Perft, chess960_4, kChess960, 4, true)->Unit(benchmark::kMillisecond);
 
 // Boards at the positions of random games, for the per-call benchmarks.
 std::vector<Board> sample_positions(std::size_t count) {

@@ -30,6 +30,7 @@ from vantor_gym import _native
 from vantor_gym._numbers import INT32_MAX, integer, real
 from vantor_gym._parsing import Parser, whole
 from vantor_gym._storage import replace_atomically
+from vantor_gym.chess960 import start_fen
 from vantor_gym.dataset import SHARD_GAMES
 from vantor_gym.distributed import Episode, SelfPlayCollector, play_chunk, uniform_random
 from vantor_gym.fen import read_fen, read_start
@@ -146,7 +147,7 @@ def _run_view(args: argparse.Namespace) -> int:
     elif args.play is None:
         raise ValueError("give a PGN file, a run directory, or --play PLAYER")
     with Viewer(pgn=pgn_path, run=run, play=args.play, host=args.host, port=args.port, token=args.token,
-                movetime=args.movetime, rules=args.rules) as viewer, _ended_by_sigterm():
+                movetime=args.movetime, rules=args.rules, chess960=args.chess960) as viewer, _ended_by_sigterm():
         try:  # from the moment the address is out, Ctrl-C (or SIGTERM) is the way to end it
             print(f"Vantor's viewer at {viewer.url} (Ctrl-C ends it)", flush=True)
             while True:
@@ -186,18 +187,20 @@ def _run_match(args: argparse.Namespace) -> int:
         raise ValueError(f"--movetime must be above 0 seconds, not {args.movetime}")
     for number, text in enumerate(args.fen or [], start=1):
         try:
-            read_start(text, args.rules)
+            read_start(text, args.rules, args.chess960)
         except ValueError as error:
             raise ValueError(f"--fen number {number}: {error}") from None
     _check_outputs({"--pgn": args.pgn})
     with ExitStack() as stack:
         feed = _watched(args, stack)
         seeds = (None, None) if args.seed is None else (args.seed, args.seed + 1)
-        a = make_player(args.player_a, stack, seed=seeds[0], movetime=args.movetime, rules=args.rules)
-        b = make_player(args.player_b, stack, seed=seeds[1], movetime=args.movetime, rules=args.rules)
+        a = make_player(args.player_a, stack, seed=seeds[0], movetime=args.movetime, rules=args.rules,
+                        chess960=args.chess960)
+        b = make_player(args.player_b, stack, seed=seeds[1], movetime=args.movetime, rules=args.rules,
+                        chess960=args.chess960)
         result = play_match(a, b, args.games, start_fens=args.fen or None, max_plies=args.max_plies,
                             names=(args.player_a, args.player_b), progress=args.progress, feed=feed,
-                            rules=args.rules)
+                            rules=args.rules, chess960=args.chess960, seed=args.seed if args.chess960 else None)
     low, high = result.elo_interval
     print(f"{args.player_a} against {args.player_b}, {result.played} games")
     print(f"{result.wins} won, {result.draws} drawn, {result.losses} lost: score {result.score:.1%}")
@@ -341,8 +344,6 @@ def _run_selfplay(args: argparse.Namespace) -> int:
     if args.max_plies is not None:
         integer(args.max_plies, "--max-plies", 1, INT32_MAX)
     _check_outputs({"--out": args.out, "--pgn": args.pgn})
-    if args.chess960 and args.view:
-        raise ValueError("--view shows standard chess: play Chess960 episodes without it")
     with ExitStack() as stack:
         feed = _watched(args, stack)
         return _play_selfplay(args, feed)
@@ -357,7 +358,9 @@ def _play_selfplay(args: argparse.Namespace, feed: GameFeed | None) -> int:
             for episode in source:
                 if feed is not None:
                     result = "*" if episode.truncated else ("1/2-1/2", "1-0", "0-1")[episode.result]
-                    feed.add(episode.actions.tolist(), result, "random", "random", rules=args.rules)
+                    start = None if episode.chess960_start < 0 else start_fen(episode.chess960_start)
+                    feed.add(episode.actions.tolist(), result, "random", "random", start, rules=args.rules,
+                             chess960=args.chess960)
                 episodes.append(episode)
                 plies += episode.plies
                 shown.update(plies=f"{plies:,}")
@@ -576,6 +579,9 @@ def _parser() -> argparse.ArgumentParser:
     match_cmd.add_argument("--seed", type=whole, default=None, help="seeds the random and search players")
     match_cmd.add_argument("--pgn", default=None, help="write the games' PGN to this file")
     _add_rules(match_cmd, "the games are played under (a UCI engine plays only standard or automatic)")
+    match_cmd.add_argument("--chess960", action="store_true",
+                           help="play Chess960: each pair of games from a start drawn from --seed (or the --fen "
+                                "starts, read as Chess960 FEN)")
     _add_common(match_cmd)
     add_view_flags(match_cmd)
     match_cmd.set_defaults(run=_run_match)
@@ -617,6 +623,8 @@ def _parser() -> argparse.ArgumentParser:
                       "other needs the token, which is made when --token is not given)")
     view.add_argument("--port", type=whole, default=8000, help="the port (default 8000; 0 takes a free one)")
     view.add_argument("--token", default=None, help="the token a page must present")
+    view.add_argument("--chess960", action="store_true",
+                      help="the play page plays Chess960, each game from one of the 960 starts")
     _add_rules(view, "of the game against --play (a UCI engine plays only standard or automatic)")
     view.set_defaults(run=_run_view)
 

@@ -277,8 +277,7 @@ def play_match(
         raise TypeError(f"feed must be a vantor_gym.view.GameFeed, not {type(feed).__name__}")
     rules = _match_rules(rules, agent_a, agent_b)
     chess960 = chess960_option(chess960)
-    if chess960 is not False and feed is not None:
-        raise ValueError("the viewer's page plays standard chess: a Chess960 match is played without a feed")
+    _check_variant(chess960 is not False, agent_a, agent_b)
     fens = checked_starts(start_fens, rules, chess960 is not False)
     if fens is not None and seed is not None:
         random.Random(seed).shuffle(fens)
@@ -341,6 +340,15 @@ def _match_rules(rules: str, *agents: Agent) -> str:
     return rules
 
 
+def _check_variant(chess960: bool, *agents: Agent) -> None:
+    """An agent that searches positions of its own must search the match's variant."""
+    for agent in agents:
+        own = getattr(agent, "chess960", None)
+        if isinstance(own, bool) and own != chess960:
+            raise ValueError(f"{_agent_name(agent)!r} plays {'Chess960' if own else 'standard chess'}, the match "
+                             f"{'Chess960' if chess960 else 'standard chess'}: make the player with chess960={chess960}")
+
+
 def game_end(ending: int, reward: int) -> tuple[str, str]:
     """The ending's name (``ENDING_NAMES``) and the PGN result of a game the environment
     ended with ending code ``ending`` (``info["ending"]``) and ``reward`` (white's)."""
@@ -365,7 +373,8 @@ def _play_game(
     a_white = index % 2 == 0
     players = (agent_a, agent_b) if a_white else (agent_b, agent_a)
     white, black = (name_a, name_b) if a_white else (name_b, name_a)
-    watched = None if feed is None else feed.begin(white, black, start, rules=env.rules)
+    watched = None if feed is None else feed.begin(white, black, start, rules=env.rules,
+                                                   chess960=env.chess960 is not False)
     _, info = env.reset(fens=None if start is None else [start])
     state = env.save_state(0)
     start_fen = start

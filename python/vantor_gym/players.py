@@ -6,7 +6,8 @@ makes any player from its spec (``random``, ``mc:N``, ``search:N``, ``baseline[:
 
 The players that look ahead do so under the rules they are made with (``rules``, as
 ``vantor_gym.rules`` names them, ``"standard"`` by default), which must be the game's:
-``play_match`` refuses a player of other rules."""
+``play_match`` refuses a player of other rules. Made with ``chess960=True`` they play
+Chess960 (``vantor_gym.chess960``), which a match of that variant needs of them."""
 
 from __future__ import annotations
 
@@ -48,10 +49,11 @@ class MonteCarloPlayer:
     """Flat Monte-Carlo: each legal action scored by ``rollouts`` random games from the
     position it leads to, played under ``rules``; the best for the side to move is played."""
 
-    def __init__(self, rollouts: int, rules: str = "standard") -> None:
+    def __init__(self, rollouts: int, rules: str = "standard", chess960: bool = False) -> None:
         self.rollouts = integer(rollouts, "rollouts", 1, INT32_MAX)
         self.rules = rules_of(rules)
-        self.board = BatchEnv(1, threads=1, autoreset="disabled", rules=self.rules)
+        self.chess960 = bool(chess960)
+        self.board = BatchEnv(1, threads=1, autoreset="disabled", rules=self.rules, chess960=self.chess960)
         self._lock = threading.Lock()  # calls from several threads take turns at the board
         self.__name__ = f"flat Monte-Carlo ({rollouts} roll-outs per move)"
 
@@ -88,10 +90,10 @@ class TreeSearchPlayer:
 
     last_search: Top | None = None
 
-    def __init__(self, simulations: int, seed: int | None, rules: str = "standard") -> None:
+    def __init__(self, simulations: int, seed: int | None, rules: str = "standard", chess960: bool = False) -> None:
         self.search = Search(1, "roll_out", simulations=simulations, dirichlet_fraction=0.0, threads=1, seed=seed,
-                             rules=rules)
-        self.rules = self.search.rules
+                             rules=rules, chess960=chess960)
+        self.rules, self.chess960 = self.search.rules, self.search.chess960
         self.__name__ = f"tree search ({simulations} simulations per move)"
 
     def __call__(self, state: vantor.State, mask: npt.NDArray[np.bool_]) -> int:
@@ -153,7 +155,8 @@ _KNOWN = "random, mc:N, search:N, baseline[:N], net:PATH[:N] or uci:PATH[:name=v
 
 
 def make_player(
-    spec: str, stack: ExitStack, *, seed: int | None = None, movetime: float | None = None, rules: str = "standard"
+    spec: str, stack: ExitStack, *, seed: int | None = None, movetime: float | None = None, rules: str = "standard",
+    chess960: bool = False,
 ) -> Player | UciEngine:
     """The match agent a player spec names: ``random``, ``mc:N`` (flat Monte-Carlo, N
     roll-outs per legal move), ``search:N`` (tree search, N simulations per move),
@@ -161,7 +164,8 @@ def make_player(
     default; needs PyTorch), ``net:PATH[:N]`` (a network saved by a training run) or
     ``uci:PATH[:name=value,...]`` (a UCI engine with those options, closed by ``stack``).
     The players that look ahead do so under ``rules``; a UCI engine plays chess, and is
-    refused with ``ValueError`` under ``"module"`` before it is started."""
+    refused with ``ValueError`` under ``"module"`` before it is started. With ``chess960``
+    the players play Chess960 (a UCI engine turns ``UCI_Chess960`` on by itself)."""
     if not isinstance(spec, str):
         raise TypeError(f"a player spec is a str, not {type(spec).__name__}")
     rules = rules_of(rules)
@@ -171,20 +175,20 @@ def make_player(
     if kind == "baseline":
         from vantor_gym.train import baseline
 
-        return baseline(_positive_count(rest, spec) if rest else 32, rules=rules)
+        return baseline(_positive_count(rest, spec) if rest else 32, rules=rules, chess960=chess960)
     if kind == "net" and rest:
         from vantor_gym.train.evaluate import load_player
 
         path, colon, count = rest.rpartition(":")
         if not (colon and count.isdigit()):
             path, count = rest, ""
-        return load_player(path, _positive_count(count, spec) if count else 32, rules=rules)
+        return load_player(path, _positive_count(count, spec) if count else 32, rules=rules, chess960=chess960)
     if kind == "random" and not rest:
         return RandomPlayer(seed)
     if kind == "mc":
-        return MonteCarloPlayer(_positive_count(rest, spec), rules)
+        return MonteCarloPlayer(_positive_count(rest, spec), rules, chess960)
     if kind == "search":
-        return TreeSearchPlayer(_positive_count(rest, spec), seed, rules)
+        return TreeSearchPlayer(_positive_count(rest, spec), seed, rules, chess960)
     if kind == "uci" and rest:
         if rules == "module":
             raise ValueError(f"{spec!r}: a UCI engine plays chess, not the module's rules: use rules 'standard' "

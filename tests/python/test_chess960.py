@@ -291,3 +291,68 @@ def test_bad_input_is_refused_with_nothing_changed():
         notation.uci_to_action(standard, "e1h1")
     assert read_fen("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1", chess960=True).chess960
     assert _native.chess960_number("RNBQKBNR") == chess960.STANDARD_START
+
+
+def test_matches_search_players_and_engines_play_chess960():
+    from contextlib import ExitStack
+
+    from vantor_gym.match import play_match
+    from vantor_gym.players import make_player
+
+    with ExitStack() as stack:
+        search = make_player("search:8", stack, seed=1, chess960=True)
+        monte_carlo = make_player("mc:1", stack, chess960=True)
+        result = play_match(search, monte_carlo, 2, chess960=True, seed=4, max_plies=60)
+        records = list(result.games)
+        # The pair of games shares its start, drawn from the seed, and python-chess replays both.
+        assert records[0].start_fen == records[1].start_fen == chess960.start_fen(
+            random.Random(4).randrange(chess960.STARTS))
+        for record, text in zip(records, result.pgns):
+            game = chess.pgn.read_game(io.StringIO(text))
+            assert game.headers["Variant"] == "Chess960" and len(list(game.mainline_moves())) == len(record.actions)
+        with pytest.raises(ValueError, match="chess960=False"):
+            play_match(search, make_player("random", stack), 2)
+        if os.path.exists("/usr/games/stockfish"):
+            engine = make_player("uci:/usr/games/stockfish:Skill Level=0", stack, chess960=True)
+            castled = play_match(engine, search, 2, chess960=chess960.STANDARD_START - 1, max_plies=40)
+            assert castled.played == 2
+            # The engine turns UCI_Chess960 off again for a standard position.
+            assert engine._chess960 and engine.best_action(Game().save_state(), depth=1) >= 0
+            assert not engine._chess960
+
+
+def test_the_viewer_replays_watches_and_plays_chess960():
+    pytest.importorskip("starlette")
+    from vantor_gym.view.feed import GameFeed
+    from vantor_gym.view.lines import Line
+    from vantor_gym.view.play import PlaySession
+
+    # A line shows the castling move as the page needs it: UCI onto the rook, SAN, FEN.
+    line = Line(CASTLE_FEN, chess960=True)
+    shown = line.move(notation.uci_to_action(Game(CASTLE_FEN, chess960=True), "b1g1"))
+    assert shown == {"uci": "b1g1", "san": "O-O", "fen": CASTLED["b1g1"]}
+    feed = GameFeed()
+    number = feed.begin("a", "b", CASTLE_FEN, chess960=True)
+    assert feed.read(number).chess960 and not feed.read(feed.begin()).chess960
+    # The play page: the king onto its rook, or two squares along where that names one castling.
+    session = PlaySession("random", seed=3, chess960=True)
+    try:
+        session.start = CASTLE_FEN
+        session._replay([])
+        # b1c1 is the king's own step, which stays one; b1g1 is already the castling move.
+        assert {"b1a1", "b1g1", "b1c1"} <= set(session.shown()["legal"]) and session._aliases() == {}
+        session.move("b1a1")
+        assert session.line.fen().startswith("rk4r1/pppppppp/8/8/8/8/PPPPPPPP/2KR2R1 b")
+        assert '[Variant "Chess960"]' in pgn_of(session)
+        session.start = "r3k2r/pppppppp/8/8/8/8/PPPPPPPP/R3K2R w KQkq - 0 1"
+        session._replay([])
+        assert session._aliases() == {"e1g1": "e1h1", "e1c1": "e1a1"}
+        session.move("e1g1")
+        assert session.line.fen() == "r3k2r/pppppppp/8/8/8/8/PPPPPPPP/R4RK1 b kq - 1 1"
+    finally:
+        session.close()
+
+
+def pgn_of(session):
+    session.ending, session.result = "adjudication", "*"
+    return str(session.shown()["pgn"])

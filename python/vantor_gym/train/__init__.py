@@ -25,15 +25,17 @@ if TYPE_CHECKING:
 __all__ = ["MAX_MOVES", "ReplayBuffer", "baseline", "baseline_policy"]
 
 
-def baseline(simulations: int = 32, device: str | None = None, rules: str = "standard") -> NetworkPlayer:
+def baseline(simulations: int = 32, device: str | None = None, rules: str = "standard",
+             chess960: bool = False) -> NetworkPlayer:
     """The baseline network of the documented 60-minute run as a ``play_match`` agent: the
     tree search with the network as its evaluator, ``simulations`` simulations a move
     (the documented figures are at 32), under ``rules`` (``vantor_gym.rules``), on one
     intra-op thread of PyTorch during each call. The network was trained under the
-    module's rules and reads the half-move plane as it did then. Needs PyTorch."""
+    module's rules and reads the half-move plane as it did then; ``chess960`` has it
+    search Chess960 positions. Needs PyTorch."""
     from vantor_gym.train.evaluate import NetworkPlayer
 
-    return NetworkPlayer(_baseline_net(device), simulations, name="vantor baseline", rules=rules)
+    return NetworkPlayer(_baseline_net(device), simulations, name="vantor baseline", rules=rules, chess960=chess960)
 
 
 def baseline_policy(device: str | None = None) -> NetworkPolicy:

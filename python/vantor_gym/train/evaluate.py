@@ -82,7 +82,8 @@ one_thread = _OneThread()
 class NetworkPlayer:
     """A ``play_match`` agent: the tree search with ``net`` as its evaluator, ``simulations``
     simulations a move, no root noise, the most visited move played, under ``rules``
-    (``vantor_gym.rules``: the games' rules, ``"standard"`` by default). Proven mates
+    (``vantor_gym.rules``: the games' rules, ``"standard"`` by default; Chess960 positions
+    with ``chess960``). Proven mates
     are played as soon as the search sees them.
 
     Each call runs PyTorch on one intra-op thread (``torch.set_num_threads(1)``, the
@@ -96,11 +97,11 @@ class NetworkPlayer:
     last_search: Top | None = None
 
     def __init__(self, net: PolicyValueNet, simulations: int = 32, *, name: str = "network",
-                 seed: int | None = None, rules: str = "standard") -> None:
+                 seed: int | None = None, rules: str = "standard", chess960: bool = False) -> None:
         self.net = net
         self.search = Search(1, evaluator(net), simulations=simulations, dirichlet_fraction=0.0, threads=1,
-                             seed=seed, compact=True, rules=rules)
-        self.rules = self.search.rules
+                             seed=seed, compact=True, rules=rules, chess960=chess960)
+        self.rules, self.chess960 = self.search.rules, self.search.chess960
         self._lock = threading.Lock()
         self.__name__ = name
 
@@ -343,11 +344,12 @@ def plot_curve(records: Sequence[dict[str, Any]], path: str | os.PathLike[str],
 
 
 def load_player(path: str | os.PathLike[str], simulations: int = 32, *, name: str | None = None,
-                device: str | None = None, rules: str = "standard") -> NetworkPlayer:
+                device: str | None = None, rules: str = "standard", chess960: bool = False) -> NetworkPlayer:
     """A ``NetworkPlayer`` over the network saved at ``path`` (by ``save_network``),
-    searching under ``rules``."""
+    searching under ``rules`` (Chess960 positions with ``chess960``)."""
     from vantor_gym.train.network import load_network
 
     net = load_network(path, device)
-    return NetworkPlayer(net, simulations, name=name or os.path.basename(os.fspath(path)), rules=rules)
+    return NetworkPlayer(net, simulations, name=name or os.path.basename(os.fspath(path)), rules=rules,
+                         chess960=chess960)
 

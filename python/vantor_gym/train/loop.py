@@ -86,8 +86,7 @@ class Trainer(Unshared):
     ``imitation.pgn_positions`` replays them. The checkpoint keeps the rules: a run resumed
     under other rules raises ``ValueError`` naming both, and a checkpoint saved before runs
     kept their rules is taken as the module's (the only rules there were). With
-    ``config.chess960`` self-play plays Chess960 (its games not shown on the watch page,
-    which shows standard chess), and the checkpoint keeps that too."""
+    ``config.chess960`` self-play plays Chess960, and the checkpoint keeps that too."""
 
     def __init__(self, config: TrainConfig, feed: GameFeed | None = None) -> None:
         if not isinstance(config, TrainConfig):
@@ -123,7 +122,7 @@ class Trainer(Unshared):
         self.selfplay = None if config.workers else SelfPlay(
             evaluator(self.net), games=config.games, simulations=config.simulations, max_plies=config.max_plies,
             temperature_plies=config.temperature_plies, seed=config.seed + self.iteration, threads=config.threads,
-            feed=None if config.chess960 else feed, rules=config.rules, chess960=config.chess960)
+            feed=feed, rules=config.rules, chess960=config.chess960)
         # Last, so that a failure above leaves no writer thread. Events after the checkpoint
         # are work to be done again; the checkpoint's own step keeps its evaluation.
         self._notices: list[str] | None = []  # the board's, said once a run starts (None: at once)

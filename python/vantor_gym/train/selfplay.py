@@ -57,8 +57,7 @@ class SelfPlay:
     again. Games in progress carry over to the next call. With a ``feed``
     (``vantor_gym.view.GameFeed``) every move is told to it with the search's top moves,
     for a page that watches. ``chess960=True`` plays Chess960 (``vantor_gym.chess960``),
-    each game from a start drawn by the games' generators; the page shows standard chess
-    only, so it takes no feed.
+    each game from a start drawn by the games' generators.
     """
 
     def __init__(self, evaluator: Evaluator, games: int = 64, simulations: int = 100, *, max_plies: int = 300,
@@ -70,8 +69,6 @@ class SelfPlay:
         if not isinstance(chess960, (bool, np.bool_)):
             raise TypeError(f"chess960 must be a bool, not {type(chess960).__name__}")
         self.chess960 = bool(chess960)
-        if self.chess960 and feed is not None:
-            raise ValueError("the page that watches games shows standard chess: Chess960 self-play takes no feed")
         self.env = BatchEnv(games, threads=threads, max_plies=max_plies, autoreset="disabled", seed=seed,
                             compact=True, rules=self.rules, chess960=self.chess960)
         self.search = Search(games, evaluator, simulations=simulations, dirichlet_alpha=dirichlet_alpha,
@@ -84,7 +81,7 @@ class SelfPlay:
         self.plies = np.zeros(games, np.int64)
         self.records = [self._new_record(i) for i in range(games)]
         self.feed = feed
-        self.watched = [0 if feed is None else feed.begin("self-play", "self-play") for _ in range(games)]
+        self.watched = [self._watch(i) for i in range(games)]
 
     def play(self, plies: int, buffer: ReplayBuffer) -> SelfPlayStats:
         """Plays ``plies`` moves of every game into ``buffer``."""
@@ -125,19 +122,26 @@ class SelfPlay:
         for i in ended.tolist():
             if self.feed is not None:
                 self.feed.finish(self.watched[i], _result(int(rewards[i]), bool(truncated[i] and not terminated[i])))
-                self.watched[i] = self.feed.begin("self-play", "self-play")
         if len(ended):
             rows, fresh = self.env.reset(indices=ended)
             self.rows[ended], self.masks[ended], self.sides[ended] = rows, fresh["action_mask"], fresh["side"]
             self.plies[ended] = 0
             for i in ended.tolist():
                 self.records[i] = self._new_record(i)
+                self.watched[i] = self._watch(i)
         for record, white, cut in finished:
             stats.games += 1
             stats.results[white] += 1
             stats.finished.append((record.actions, _result(white, cut), record.start_fen))
             values = np.where(np.array(record.sides) == 0, white, -white).astype(np.float32)
             buffer.add(np.stack(record.rows), np.stack(record.masks), np.stack(record.policies), values)
+
+    def _watch(self, game: int) -> int:
+        """The feed's number for the game just started (0 without a feed)."""
+        if self.feed is None:
+            return 0
+        return self.feed.begin("self-play", "self-play", self.records[game].start_fen, rules=self.rules,
+                               chess960=self.chess960)
 
     def _new_record(self, game: int) -> _Record:
         """The record of the game just started: a Chess960 game's keeps its start."""

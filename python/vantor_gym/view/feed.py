@@ -78,6 +78,7 @@ class _Game:
     actions: list[int] = field(default_factory=list)
     tops: list[Top | None] = field(default_factory=list)
     result: str | None = None
+    chess960: bool = False
 
 
 @dataclass(frozen=True)
@@ -92,6 +93,7 @@ class FeedGame:
     actions: list[int]
     tops: list[Top | None]
     result: str | None
+    chess960: bool = False
 
 
 class GameFeed:
@@ -110,15 +112,17 @@ class GameFeed:
         self._lock = threading.Lock()
 
     def begin(self, white: str = "?", black: str = "?", start_fen: str | None = None, *,
-              rules: str = "standard") -> int:
+              rules: str = "standard", chess960: bool = False) -> int:
         """Starts a game from ``start_fen`` (the initial position when None), a start the
-        game's ``rules`` play from; returns its number."""
+        game's ``rules`` play from (a Chess960 game's with ``chess960``); returns its number."""
         if not isinstance(white, str) or not isinstance(black, str):
             raise TypeError("the players' names are str")
-        fen = None if start_fen is None else read_start(start_fen, rules).text
+        if not isinstance(chess960, (bool, np.bool_)):
+            raise TypeError(f"chess960 must be a bool, not {type(chess960).__name__}")
+        fen = None if start_fen is None else read_start(start_fen, rules, bool(chess960)).text
         with self._lock:
             self._count += 1
-            self._games[self._count] = _Game(self._count, white, black, fen)
+            self._games[self._count] = _Game(self._count, white, black, fen, chess960=bool(chess960))
             while len(self._games) > self.keep:
                 self._games.popitem(last=False)
             return self._count
@@ -142,12 +146,12 @@ class GameFeed:
                 kept.result = result
 
     def add(self, actions: Sequence[int], result: str, white: str = "?", black: str = "?",
-            start_fen: str | None = None, *, rules: str = "standard") -> int:
+            start_fen: str | None = None, *, rules: str = "standard", chess960: bool = False) -> int:
         """A whole game at once: ``begin``, ``play`` of each action, ``finish``; nothing is
         added when an argument is refused."""
         moves = [integer(action, "action", 0, ACTIONS - 1) for action in actions]
         _check_result(result)
-        number = self.begin(white, black, start_fen, rules=rules)
+        number = self.begin(white, black, start_fen, rules=rules, chess960=chess960)
         with self._lock:
             kept = self._games.get(number)
             if kept is not None:
@@ -173,7 +177,7 @@ class GameFeed:
             if kept is None:
                 return None
             return FeedGame(kept.number, kept.white, kept.black, kept.start_fen, first, kept.actions[first:],
-                            kept.tops[first:], kept.result)
+                            kept.tops[first:], kept.result, kept.chess960)
 
     def newest(self, *, playing: bool = False) -> int | None:
         """The newest game's number (the newest still being played, with ``playing``)."""

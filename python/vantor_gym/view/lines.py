@@ -7,7 +7,8 @@ from __future__ import annotations
 import vantor
 from vantor_gym import _native
 from vantor_gym.fen import read_fen
-from vantor_gym.notation import action_to_san, action_to_uci
+from vantor_gym.game import Game
+from vantor_gym.notation import Position, action_to_san, action_to_uci
 from vantor_gym.rules import rules_of
 from vantor_gym.view.feed import Top
 
@@ -16,7 +17,7 @@ __all__ = ["Line", "line_pgn"]
 START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 
 
-def _named(state: vantor.State, moves: list[tuple[int, float]]) -> list[tuple[str, float]]:
+def _named(state: Position, moves: list[tuple[int, float]]) -> list[tuple[str, float]]:
     """The moves' SAN with their shares; a move that is not legal here is left out."""
     named = []
     for action, share in moves:
@@ -31,22 +32,35 @@ class Line:
     """A game from ``start_fen`` (the initial position when None), one move at a time.
     ``broken`` is set at the first action that is not legal, and nothing is played after it.
     FENs name the en-passant square as the ``rules`` write it: under chess's only where
-    the capture is legal."""
+    the capture is legal. A Chess960 game (``chess960``) is played on a ``Game`` of
+    automatic rules, whose only endings (a mate, a stalemate, insufficient material, the
+    fifth repetition, seventy-five moves) no recorded game can play past."""
 
-    def __init__(self, start_fen: str | None = None, rules: str = "standard") -> None:
+    def __init__(self, start_fen: str | None = None, rules: str = "standard", chess960: bool = False) -> None:
         self.legal_en_passant = rules_of(rules) != "module"
         # The module counts the pawn move or capture itself in its clock.
         self.zeroed = 0 if self.legal_en_passant else 1
-        start = read_fen(start_fen or START_FEN)
+        self.chess960 = bool(chess960)
+        start = read_fen(start_fen or START_FEN, self.chess960)
+        self.game: Game | None = None
+        self.broken = False
+        if self.chess960:
+            try:
+                self.game = Game(start.text, chess960=True, rules="automatic")
+            except ValueError:
+                self.broken = True  # a start with no move to play: nothing is played from it
         self.board = vantor.Vantor()
         self.board.reset()
         self.board.parse_fen(start.position)
         # The clocks as FEN counts them, which the board does not keep from a FEN.
         self.halfmoves, self.fullmove = start.halfmove_clock, start.fullmove_number
         self.start = start.text
-        self.broken = False
 
     def fen(self) -> str:
+        if self.game is not None:
+            return self.game.fen()
+        if self.chess960:
+            return self.start
         fields = _native.position_fields(self.board.save_state(), legal_en_passant=self.legal_en_passant)
         return f"{fields} {self.halfmoves} {self.fullmove}"
 
@@ -55,20 +69,26 @@ class Line:
         SAN with their visit shares, and its value, when given), or None if it is not legal."""
         if self.broken:
             return None
-        state = self.board.save_state()
+        state = self.board.save_state() if self.game is None else self.game.save_state()
+        position: Position = state if self.game is None else self.game
         try:
-            san, uci = action_to_san(state, action), action_to_uci(state, action)
+            san, uci = action_to_san(position, action), action_to_uci(position, action)
+            if self.game is not None and self.game.is_over:
+                raise ValueError("the game is over")
         except ValueError:
             self.broken = True
             return None
         shown: dict[str, object] = {"uci": uci, "san": san}
         if top is not None:
             shown["value"] = round(top[0], 3)
-            shown["top"] = [{"san": san, "share": round(s, 3)} for san, s in _named(state, top[1])]
+            shown["top"] = [{"san": san, "share": round(s, 3)} for san, s in _named(position, top[1])]
         # A pawn move or a capture starts the fifty-move count again.
         self.halfmoves = self.zeroed if san[0] in "abcdefgh" or "x" in san else self.halfmoves + 1
         self.fullmove += state.side
-        self.board.step(action)
+        if self.game is None:
+            self.board.step(action)
+        else:
+            self.game.step(action)
         shown["fen"] = self.fen()
         return shown
 

@@ -13,7 +13,7 @@ import numpy as np
 from vantor_gym._handles import serialised
 from vantor_gym.batch import BatchEnv
 from vantor_gym.match import game_end
-from vantor_gym.notation import action_to_uci, pgn, uci_to_action
+from vantor_gym.notation import Position, action_to_san, action_to_uci, fen, pgn, uci_to_action
 from vantor_gym.players import make_player
 from vantor_gym.rules import rules_of
 from vantor_gym.uci import UciEngine
@@ -26,21 +26,32 @@ COLOURS = ("white", "black")
 
 
 
+def _castling(position: Position, uci: str) -> bool:
+    """Whether a legal move is castling: its SAN says so."""
+    return action_to_san(position, uci_to_action(position, uci)).startswith("O-O")
+
+
 class PlaySession:
     """One game of a person against the player ``spec`` names (a ``vantor match`` spec),
     under ``rules`` (``vantor_gym.rules``; a UCI engine is refused under ``"module"``).
-    Calls from several threads take turns (``close`` waits for a reply being thought);
-    ``close`` ends the player (a UCI engine's process)."""
+    With ``chess960`` each new game starts from one of the 960 starts, drawn from
+    ``seed``; the person castles by moving the king onto its rook, or two squares along
+    where that names one castling move and no other move. Calls from several threads take
+    turns (``close`` waits for a reply being thought); ``close`` ends the player (a UCI
+    engine's process)."""
 
     def __init__(self, spec: str, *, movetime: float | None = None, seed: int | None = None,
-                 rules: str = "standard") -> None:
+                 rules: str = "standard", chess960: bool = False) -> None:
         self.spec = spec
         self.rules = rules_of(rules)
+        self.chess960 = bool(chess960)
         self._lock = threading.RLock()
         self._stack = ExitStack()
         try:
-            self.player = make_player(spec, self._stack, seed=seed, movetime=movetime, rules=self.rules)
-            self.env = self._stack.enter_context(BatchEnv(1, threads=1, autoreset="disabled", rules=self.rules))
+            self.player = make_player(spec, self._stack, seed=seed, movetime=movetime, rules=self.rules,
+                                      chess960=self.chess960)
+            self.env = self._stack.enter_context(BatchEnv(1, threads=1, autoreset="disabled", rules=self.rules,
+                                                          seed=seed, chess960=self.chess960))
         except BaseException:
             self._stack.close()
             raise
@@ -65,14 +76,18 @@ class PlaySession:
         if colour not in COLOURS:
             raise ValueError(f"the colour is 'white' or 'black', not {str(colour)[:20]!r}")
         self.person = COLOURS.index(colour)
+        self.start: str | None = None
+        if self.chess960:
+            self.env.reset()
+            self.start = fen((self.env, 0))  # the start drawn for this game, kept for take-backs
         self._replay([])
         if isinstance(self.player, UciEngine):
             self.player.new_game()
 
     def _replay(self, actions: list[int]) -> None:
-        _, self.info = self.env.reset()
+        _, self.info = self.env.reset(fens=None if self.start is None else [self.start])
         self.actions: list[int] = []
-        self.line = Line(rules=self.rules)
+        self.line = Line(self.start, rules=self.rules, chess960=self.chess960)
         self.moves: list[dict[str, object]] = []  # as the page shows them
         self.ending, self.result = "", "*"
         for action in actions:
@@ -102,7 +117,31 @@ class PlaySession:
             raise ValueError(f"the game is over ({self.result})")
         if self.side != self.person:
             raise ValueError("it is not your move")
-        self._play(uci_to_action(self.env.save_state(0), uci))
+        self._play(uci_to_action(self._position(), self._aliases().get(uci, uci)))
+
+    def _position(self) -> Position:
+        """The game's position as notation reads it: a Chess960 one from the game itself."""
+        return (self.env, 0) if self.chess960 else self.env.save_state(0)
+
+    def _aliases(self) -> dict[str, str]:
+        """In Chess960, the king's two-square (or longer) move along the back rank that
+        names a castling move, the king onto its rook, where no other move is written so."""
+        if not self.chess960 or self.over:
+            return {}
+        legal = set(self._legal())
+        aliases: dict[str, list[str]] = {}
+        for uci in legal:
+            source, target = uci[:2], uci[2:4]
+            if not _castling(self._position(), uci):
+                continue
+            king_to = ("g" if target[0] > source[0] else "c") + source[1]
+            if king_to != source and source + king_to not in legal:
+                aliases.setdefault(source + king_to, []).append(uci)
+        return {alias: moves[0] for alias, moves in aliases.items() if len(moves) == 1}
+
+    def _legal(self) -> list[str]:
+        position = self._position()
+        return [action_to_uci(position, a) for a in np.flatnonzero(self.info["action_mask"][0]).tolist()]
 
     @serialised
     def reply(self) -> None:
@@ -113,7 +152,8 @@ class PlaySession:
             return
         state = self.env.save_state(0)
         if isinstance(self.player, UciEngine):
-            choice: Any = self.player.best_action(state, moves=[str(m["uci"]) for m in self.moves])
+            choice: Any = self.player.best_action(self._position(), start_fen=self.start,
+                                                  moves=[str(m["uci"]) for m in self.moves])
         else:
             mask = self.info["action_mask"][0].copy()
             mask.flags.writeable = False
@@ -135,17 +175,16 @@ class PlaySession:
     @serialised
     def shown(self) -> dict[str, object]:
         """What the page shows: the position, the moves, the legal moves, and the result."""
-        state = self.env.save_state(0)
-        legal = [] if self.over else [action_to_uci(state, a) for a in np.flatnonzero(self.info["action_mask"][0]).tolist()]
+        legal = [] if self.over else [*self._legal(), *self._aliases()]
         shown: dict[str, object] = {
             "type": "position", "fen": self.line.fen(), "moves": self.moves, "legal": legal, "colour": COLOURS[self.person],
             "turn": COLOURS[self.side], "over": self.over, "result": self.result, "ending": self.ending,
         }
         if self.over:
             names = ("You", self.spec) if self.person == 0 else (self.spec, "You")
-            shown["pgn"] = pgn(self.actions, result=self.result,
+            shown["pgn"] = pgn(self.actions, start_fen=self.start, result=self.result,
                                headers={"Event": "vantor view", "White": names[0], "Black": names[1]},
-                               rules=self.rules)
+                               rules=self.rules, chess960=self.chess960)
         return shown
 
     def abort(self) -> None:

@@ -25,6 +25,8 @@ from importlib import resources
 from typing import Any
 from urllib.parse import parse_qs
 
+import numpy as np
+
 from starlette.applications import Starlette
 from starlette.requests import Request
 from starlette.responses import HTMLResponse, JSONResponse, PlainTextResponse, RedirectResponse, Response
@@ -108,7 +110,7 @@ class _Games:
 
     def game(self, index: int) -> dict[str, object]:
         game = self.columns.game(index)
-        line = Line(game.start_fen)
+        line = Line(game.start_fen, chess960=game.chess960)
         moves = [line.move(action) for action in game.actions]
         return {"index": index, "headers": game.headers, "start": line.start, "result": game.result,
                 "moves": [m for m in moves if m is not None]}
@@ -116,7 +118,8 @@ class _Games:
     def pgn(self, index: int) -> str:
         game = self.columns.game(index)
         try:
-            return pgn(game.actions, start_fen=game.start_fen, result=game.result, headers=game.headers)
+            return pgn(game.actions, start_fen=game.start_fen, result=game.result, headers=game.headers,
+                       chess960=game.chess960)
         except ValueError:
             # A game played on past an ending nobody claimed (a third repetition), as recorded.
             return line_pgn(game.headers, self.game(index)["moves"], game.result)  # type: ignore[arg-type]
@@ -147,7 +150,8 @@ class _Watcher:
     def update(self, game: FeedGame, now: float) -> dict[str, object] | None:
         fresh = game.number != self.shown
         if fresh:
-            self.shown, self.sent, self.line, self.result = game.number, 0, Line(game.start_fen), None
+            self.shown, self.sent, self.line, self.result = (game.number, 0, Line(game.start_fen, chess960=game.chess960),
+                                                             None)
         moves = [m for m in (self.line.move(a, t) for a, t in zip(game.actions, game.tops)) if m is not None]
         self.sent += len(game.actions)
         if not fresh and not moves and game.result == self.result:
@@ -218,7 +222,8 @@ class _RunGames:
         self.aligned = True
         for game in read_pgn_games(data[start:end], on_error="skip"):
             tags = game.headers
-            self.feed.add(game.actions, game.result, tags.get("White", "?"), tags.get("Black", "?"), game.start_fen)
+            self.feed.add(game.actions, game.result, tags.get("White", "?"), tags.get("Black", "?"), game.start_fen,
+                          chess960=game.chess960)
 
 
 # A blank line, then a header: where the next game of a PGN file starts.
@@ -238,14 +243,14 @@ class _Viewer:
     """The application's state: what the command line named, and the games being played."""
 
     def __init__(self, pgn_path: str | None, run: str | None, play: str | None, feed: GameFeed | None,
-                 movetime: float | None, seed: int | None, rules: str = "standard") -> None:
+                 movetime: float | None, seed: int | None, rules: str = "standard", chess960: bool = False) -> None:
         self.games = None if pgn_path is None else _Games(pgn_path)
         self.run, self.spec, self.feed = run, play, feed
         self.run_games = None
         if run is not None and feed is None:
             self.run_games = _RunGames(os.path.join(run, "games.pgn"))
             self.feed = self.run_games.feed
-        self.movetime, self.seed, self.rules = movetime, seed, rules
+        self.movetime, self.seed, self.rules, self.chess960 = movetime, seed, rules, chess960
         self.plays = 0
         self.plays_lock = threading.Lock()
         self.curve_seen: tuple[float, int] | None = None
@@ -283,12 +288,13 @@ def _refused(error: Exception, status: int = 400) -> Response:
 def make_app(*, pgn: str | os.PathLike[str] | None = None, run: str | os.PathLike[str] | None = None,
              play: str | None = None, feed: GameFeed | None = None, token: str | None = None,
              hosts: Sequence[str] | None = LOOPBACK_NAMES, movetime: float | None = None,
-             seed: int | None = None, rules: str = "standard") -> Any:
+             seed: int | None = None, rules: str = "standard", chess960: bool = False) -> Any:
     """The viewer's ASGI application: the replay page for the games of the PGN file ``pgn``,
     the watch page for the games of ``feed`` and the learning curve of the training run in
     directory ``run``, and the play page against the player spec ``play``, whose games are
     played under ``rules`` (``vantor_gym.rules``; replayed and watched games are written
-    under standard rules, which take every legal move a recorded game made). With ``token``
+    under standard rules, which take every legal move a recorded game made), and in
+    Chess960 with ``chess960``; replayed and watched Chess960 games are shown as such. With ``token``
     every request must present it; with ``hosts`` only requests addressed to one of those
     names are answered (``None`` answers any). The arguments and files are checked here:
     ``TypeError``, ``ValueError`` or ``OSError`` before anything is served."""
@@ -303,11 +309,13 @@ def make_app(*, pgn: str | os.PathLike[str] | None = None, run: str | os.PathLik
     if run is not None and not os.path.isdir(run):
         raise NotADirectoryError(f"no run directory at {os.fspath(run)!r}")
     rules = rules_of(rules)
+    if not isinstance(chess960, (bool, np.bool_)):
+        raise TypeError(f"chess960 must be a bool, not {type(chess960).__name__}")
     if play is not None:
         # A bad spec, or one the rules refuse, is refused before serving.
-        PlaySession(play, movetime=movetime, seed=seed, rules=rules).close()
+        PlaySession(play, movetime=movetime, seed=seed, rules=rules, chess960=bool(chess960)).close()
     state = _Viewer(None if pgn is None else os.fspath(pgn), None if run is None else os.fspath(run), play, feed,
-                    movetime, seed, rules)
+                    movetime, seed, rules, bool(chess960))
     routes = [Route("/", _index), Route("/static/{name}", _asset), Route("/favicon.ico", _no_icon),
               Route("/api/games", _game_list), Route("/api/games/{index}", _game),
               Route("/api/games/{index}/pgn", _game_pgn), Route("/api/curve", _curve),
@@ -513,7 +521,7 @@ async def _play(ws: WebSocket) -> None:
     try:
         # Awaited to the end even if the page goes meanwhile, so that what is made is closed.
         session = await _in_thread(PlaySession, viewer.spec, movetime=viewer.movetime, seed=viewer.seed,
-                                   rules=viewer.rules)
+                                   rules=viewer.rules, chess960=viewer.chess960)
         await ws.send_json(await _in_thread(session.shown))
         await _play_loop(ws, session, inbox, gone)
     except (_Gone, WebSocketDisconnect, OSError, asyncio.CancelledError):
@@ -664,7 +672,7 @@ class Viewer:
     def __init__(self, *, pgn: str | os.PathLike[str] | None = None, run: str | os.PathLike[str] | None = None,
                  play: str | None = None, feed: GameFeed | None = None, host: str = "127.0.0.1", port: int = 8000,
                  token: str | None = None, movetime: float | None = None, seed: int | None = None,
-                 rules: str = "standard") -> None:
+                 rules: str = "standard", chess960: bool = False) -> None:
         import uvicorn
 
         port = integer(port, "port", 0, 65535)
@@ -681,7 +689,7 @@ class Viewer:
             raise ValueError("a token is at least 8 printable ASCII characters, without ; , = or blanks")
         hosts = (*LOOPBACK_NAMES, f"[{host}]" if ":" in host else host) if local else None
         app = make_app(pgn=pgn, run=run, play=play, feed=feed, token=token, hosts=hosts, movetime=movetime, seed=seed,
-                       rules=rules)
+                       rules=rules, chess960=chess960)
         family = socket.AF_INET6 if ":" in host else socket.AF_INET
         self._socket = socket.socket(family, socket.SOCK_STREAM)
         try:

@@ -158,8 +158,11 @@ class Board {
       const name = this.nameAt(Math.floor(x), Math.floor(y));
       if (!name) return;
       const letter = placement(this.fen)[name];
-      if (this.selected && this.selected !== name && !(letter && this.options.mine(letter))) {
-        this.attempt(this.selected, name);  // the second click of a click-click move
+      // The second click of a click-click move; onto a piece of the person's own only where
+      // that is a move (Chess960's castling: the king onto its rook).
+      const onto = this.selected && this.targets(this.selected).some((uci) => uci.slice(2, 4) === name);
+      if (this.selected && this.selected !== name && (!(letter && this.options.mine(letter)) || onto)) {
+        this.attempt(this.selected, name);
         return;
       }
       if (!letter || !this.options.mine(letter)) return;
