@@ -8,11 +8,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "engine/actions.h"
 #include "engine/board.h"
 #include "engine/movegen.h"
 #include "notation/notation.h"
@@ -211,5 +213,32 @@ class Stockfish {
   std::FILE* in_ = nullptr;
   std::FILE* out_ = nullptr;
 };
+
+// The legal moves the mask of get_actions marks, decoded through the action encoding.
+inline std::set<std::string> masked_moves(Board& board) {
+  const auto mask = board.get_actions();
+  std::set<std::string> moves;
+  for (int plane = 0; plane < kPlanes; ++plane)
+    for (int square = 0; square < 64; ++square)
+      if (mask[plane][square]) moves.insert(action_to_uci(board, 64 * plane + square));
+  return moves;
+}
+
+// Plays a random game on from board for up to 120 plies, comparing each position's masked
+// moves with Stockfish's, until compared reaches wanted; the FEN of the first position
+// where they differ, or empty text when none did.
+inline std::string first_disagreement(Stockfish& stockfish, Board& board, std::mt19937& random, long& compared,
+                                      long wanted) {
+  for (int ply = 0; ply < 120 && compared < wanted; ++ply) {
+    const std::string fen = to_fen(board);
+    if (masked_moves(board) != stockfish.legal_moves(fen)) return fen;
+    ++compared;
+    if (board.move_index.empty()) break;
+    auto it = board.move_index.begin();
+    std::advance(it, random() % board.move_index.size());
+    if (!board.make_move(it->second)) return fen + " (a listed move was refused)";
+  }
+  return "";
+}
 
 }  // namespace vantor::testing

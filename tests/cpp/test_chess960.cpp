@@ -92,18 +92,7 @@ TEST(Chess960, RandomGamesAgreeWithStockfish) {
   long compared = 0;
   while (compared < wanted) {
     Board board = chess960_board(chess960_fen(static_cast<int>(random() % kChess960Starts)));
-    for (int ply = 0; ply < 120 && compared < wanted; ++ply) {
-      const std::string fen = testing::to_fen(board);
-      board.get_actions();
-      std::set<std::string> ours;
-      for (const auto& [action, move] : board.move_index) ours.insert(testing::action_to_uci(board, action));
-      ASSERT_EQ(ours, stockfish.legal_moves(fen)) << fen;
-      ++compared;
-      if (board.move_index.empty()) break;
-      auto it = board.move_index.begin();
-      std::advance(it, random() % board.move_index.size());
-      ASSERT_EQ(board.make_move(it->second), 1);
-    }
+    ASSERT_EQ(testing::first_disagreement(stockfish, board, random, compared, wanted), "");
   }
 }
 
