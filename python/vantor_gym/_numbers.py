@@ -14,10 +14,17 @@ import numbers
 
 import numpy as np
 
-__all__ = ["INT32_MAX", "integer", "is_integer", "real"]
+__all__ = ["INT32_MAX", "flag", "integer", "is_integer", "real"]
 
 # The largest count the native layers hold (they count in 32 bits).
 INT32_MAX = 2**31 - 1
+
+
+def flag(value: object, name: str) -> bool:
+    """A switch given as a bool: 1 or "yes" is refused rather than read as true."""
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
+    return bool(value)
 
 
 def is_integer(value: object) -> bool:

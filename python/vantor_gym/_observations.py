@@ -9,6 +9,7 @@ import numpy as np
 import numpy.typing as npt
 from gymnasium import spaces
 
+from vantor_gym._numbers import flag
 from vantor_gym.batch import PLANES
 from vantor_gym.rules import halfmove_limit, max_game_plies, repetition_limit
 
@@ -45,13 +46,6 @@ def dtype_of(dtype: npt.DTypeLike | None, scale: bool = False) -> np.dtype[Any]:
     if scale and chosen != np.float32:
         raise ValueError(f"scale=True gives float32 planes: leave dtype out or give float32, not {chosen}")
     return chosen
-
-
-def flag(value: object, name: str) -> bool:
-    """A switch given as a bool: 1 or "yes" is refused rather than read as true."""
-    if not isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
-    return bool(value)
 
 
 def planes_high(step_plane: str, max_plies: int | None, rules: str = "standard") -> npt.NDArray[np.int64]:

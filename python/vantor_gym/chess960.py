@@ -40,15 +40,32 @@ def _start_fen(number: int) -> str:
 
 
 def start_number(fen: str) -> int:
-    """The start number of a FEN's position when it is a Chess960 start as
-    ``start_fen`` writes it (white to move, every castling right; the clocks are not
-    read), else -1."""
+    """The start number of a FEN's position when it is a Chess960 start (white to move,
+    every castling right, in X-FEN or Shredder-FEN letters; the clocks are not read),
+    else -1."""
+    if not isinstance(fen, str):
+        raise TypeError(f"fen must be a str, not {type(fen).__name__}")
     fields = fen.split()
     ranks = fields[0].split("/") if fields else []
     if len(fields) < 4 or len(ranks) != 8:
         return -1
     number = int(_native.chess960_number(ranks[7]))
-    return number if number >= 0 and fields[:4] == _start_fen(number).split()[:4] else -1
+    if number < 0:
+        return -1
+    start = _start_fen(number).split()
+    same = fields[:2] == start[:2] and fields[3] == start[3]
+    return number if same and _every_right(fields[2], ranks[7]) else -1
+
+
+def _every_right(field: str, back_rank: str) -> bool:
+    """Whether a castling field names all four rights of a start whose white back rank
+    is back_rank: per side, the two wings once each (K or Q, or the rook's file), white's
+    letters first."""
+    rooks = [back_rank.index("R"), back_rank.rindex("R")]
+    wings = {"Q": 0, "K": 1, "ABCDEFGH"[rooks[0]]: 0, "ABCDEFGH"[rooks[1]]: 1}
+    white, black = field[:2], field[2:]
+    named = [sorted(wings.get(c, -1) for c in white), sorted(wings.get(c.upper(), -1) for c in black)]
+    return len(field) == 4 and white.isupper() and black.islower() and named == [[0, 1], [0, 1]]
 
 
 def chess960_option(value: object) -> int | bool:

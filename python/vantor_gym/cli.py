@@ -238,12 +238,13 @@ def _ray_episodes(args: argparse.Namespace) -> Generator[Episode, None, None]:
             ray.shutdown()
 
 
-def save_episodes(path: str | os.PathLike[str] | IO[bytes], episodes: Sequence[Episode]) -> None:
+def save_episodes(path: str | os.PathLike[str] | IO[bytes], episodes: Sequence[Episode], *,
+                  chess960: bool = False) -> None:
     """Writes episodes to one ``.npz``: a row per episode in ``index``, ``result``,
     ``plies``, ``truncated``; the plies of all episodes end to end in ``actions``,
     ``rewards`` (and ``observations``, ``masks`` when recorded), episode k's being rows
-    ``offsets[k]`` to ``offsets[k + 1]``; Chess960 episodes add ``chess960_start``, each
-    episode's start number."""
+    ``offsets[k]`` to ``offsets[k + 1]``; Chess960 episodes (or ``chess960``, for a file
+    of none) add ``chess960_start``, each episode's start number."""
     if not all(isinstance(e, Episode) for e in episodes):
         raise TypeError("episodes must be vantor_gym.distributed.Episode objects")
     plies = np.array([e.plies for e in episodes], np.int64)
@@ -256,7 +257,7 @@ def save_episodes(path: str | os.PathLike[str] | IO[bytes], episodes: Sequence[E
         "actions": np.concatenate([np.zeros(0, np.int32), *(e.actions for e in episodes)]),
         "rewards": np.concatenate([np.zeros(0, np.int8), *(e.rewards for e in episodes)]),
     }
-    if any(e.chess960_start >= 0 for e in episodes):
+    if chess960 or any(e.chess960_start >= 0 for e in episodes):
         arrays["chess960_start"] = np.array([e.chess960_start for e in episodes], np.int16)
     recorded = [e for e in episodes if e.observations is not None and e.masks is not None]
     if recorded and len(recorded) == len(episodes):
@@ -372,7 +373,7 @@ def _play_selfplay(args: argparse.Namespace, feed: GameFeed | None) -> int:
         print("vantor selfplay: interrupted before any episode ended", file=sys.stderr)
         return 130
     outputs = _Outputs()
-    out = outputs.write(args.out, ".npz", lambda file: save_episodes(file, episodes))
+    out = outputs.write(args.out, ".npz", lambda file: save_episodes(file, episodes, chess960=args.chess960))
     if args.pgn is not None:
         outputs.write(args.pgn, ".pgn", lambda file: file.write("\n".join(e.pgn or "" for e in episodes).encode()))
     results = [e.result for e in episodes]

@@ -17,8 +17,8 @@ from gymnasium import spaces
 import vantor
 from vantor_gym import _native, notation
 from vantor_gym._native import GameOver, IllegalAction
-from vantor_gym._numbers import INT32_MAX, integer
-from vantor_gym._observations import (STEP_PLANE, PlaneScale, dtype_of, flag, observation_space, scaled_space,
+from vantor_gym._numbers import INT32_MAX, flag, integer
+from vantor_gym._observations import (STEP_PLANE, PlaneScale, dtype_of, observation_space, scaled_space,
                                       step_plane_of)
 from vantor_gym.chess960 import chess960_option
 from vantor_gym.game import GOES_ON, TERMINATED, TRUNCATED, Game

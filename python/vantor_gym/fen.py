@@ -27,7 +27,8 @@ half-moves); ``vantor_gym.rules.halfmove_limit`` gives it for every rule set."""
 COUNTER_MAX = 2**31 - 1  # the largest clock FEN text is read with
 _SIDES = {"w": "white", "b": "black"}
 _CASTLING_FIELD = re.compile(r"-|(?=.)K?Q?k?q?")
-_CASTLING960_FIELD = re.compile(r"-|[KQA-Hkqa-h]{1,4}")
+# As python-chess takes one: white's rights before black's, in any order within a side.
+_CASTLING960_FIELD = re.compile(r"-|[KQA-H]{0,4}[kqa-h]{0,4}")
 
 
 @dataclass(frozen=True)
@@ -132,8 +133,8 @@ def _castling960_problem(rights: str, pieces: dict[int, str]) -> str | None:
     that side of the king, a file letter for the rook on that file; each right needs its
     king on the back rank with the rook beside it on that side, one right a side."""
     if _CASTLING960_FIELD.fullmatch(rights) is None:
-        return (f"castling field {_quoted(rights)} must be '-' or up to four of K, Q, k, q and rook files "
-                "(A-H for white, a-h for black)")
+        return (f"castling field {_quoted(rights)} must be '-' or white's rights (K, Q, files A-H), then "
+                "black's (k, q, files a-h)")
     wings = set()
     for letter in rights.replace("-", ""):
         white = letter.isupper()

@@ -277,6 +277,8 @@ def play_match(
         raise TypeError(f"feed must be a vantor_gym.view.GameFeed, not {type(feed).__name__}")
     rules = _match_rules(rules, agent_a, agent_b)
     chess960 = chess960_option(chess960)
+    if chess960 is not True and chess960 is not False and start_fens is not None:
+        raise ValueError("give a Chess960 start number or start_fens, not both")
     _check_variant(chess960 is not False, agent_a, agent_b)
     fens = checked_starts(start_fens, rules, chess960 is not False)
     if fens is not None and seed is not None:

@@ -9,6 +9,7 @@ Chess960 position is read from its game (a ``Game`` or ``(BatchEnv, index)`` mad
 
 from __future__ import annotations
 
+import dataclasses
 import functools
 import itertools
 import os
@@ -23,6 +24,7 @@ import numpy as np
 
 import vantor
 from vantor_gym import _native
+from vantor_gym._numbers import flag
 from vantor_gym.batch import BatchEnv
 from vantor_gym.chess960 import STANDARD_START
 from vantor_gym.chess960 import start_fen as start_fen_of
@@ -209,8 +211,8 @@ class _Moves:
                 continue
             if (file and uci[0] != file) or (rank and uci[1] != rank):
                 continue
-            if kind == 5 and abs(ord(uci[0]) - ord(uci[2])) == 2:
-                continue  # castling is written O-O or as the king's move in full, never "Kg1"
+            if kind == 5 and san.startswith("O-O"):
+                continue  # castling is written O-O or as the king's move in full, never "Kg1" (nor "Kxh1")
             found.append((action, san))
         return found
 
@@ -367,7 +369,7 @@ def _pgn_tags(start: Fen | None, headers: Mapping[str, str] | None, chess960: bo
     if "FEN" in given:
         # A reader replays the moves from the FEN header's position, so it must be the start's.
         fen_text = given["FEN"]
-        if start is None or not isinstance(fen_text, str) or read_fen(fen_text, chess960) != start:
+        if start is None or not isinstance(fen_text, str) or _spelled(read_fen(fen_text, chess960)) != start:
             raise ValueError(f"the FEN header {quoted(str(fen_text))} is not the start position: give it as start_fen")
         given["FEN"] = start.text
     tags.update(given)
@@ -388,6 +390,15 @@ def _wrap(tokens: list[str], width: int = 79) -> str:
     return "\n".join(lines)
 
 
+def _spelled(start: Fen) -> Fen:
+    """A Chess960 start with its castling field as X-FEN writes it (``KQkq`` for the
+    outermost rooks, file letters only where needed), however the text spelled it."""
+    if not start.chess960:
+        return start
+    fields = _Replay(dataclasses.replace(start, halfmove_clock=0), "automatic", True).fields()
+    return read_fen(f"{fields} {start.halfmove_clock} {start.fullmove_number}", True)
+
+
 class _Replay:
     """One game from the initial position or a checked FEN, played as a batch game is
     (the start's clocks kept), whatever the start: a game may begin mated or stalemated."""
@@ -401,6 +412,10 @@ class _Replay:
 
     def state(self) -> vantor.State:
         return self._game.save_state(0)
+
+    def fields(self) -> str:
+        """The first four fields of the position's FEN, the en-passant square as given."""
+        return self._game.position_fields(0, False)
 
     def moves(self) -> list[tuple[int, str, str]]:
         return list(self._game.legal_moves(0))
@@ -445,10 +460,10 @@ def pgn(
     if result is not None and result not in RESULTS:
         raise ValueError(f"result must be one of {', '.join(RESULTS)}, not {result!r}")
     rules = rules_of(rules)
-    chess960 = bool(chess960)
+    chess960 = flag(chess960, "chess960")
     if chess960 and start_fen is None:
         start_fen = start_fen_of(STANDARD_START)
-    start = None if start_fen is None else read_fen(start_fen, chess960)
+    start = None if start_fen is None else _spelled(read_fen(start_fen, chess960))
     tags = _pgn_tags(start, headers, chess960)
     number = 1 if start is None else start.fullmove_number
     tokens: list[str] = []

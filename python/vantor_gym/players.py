@@ -19,7 +19,7 @@ import numpy as np
 import numpy.typing as npt
 
 import vantor
-from vantor_gym._numbers import INT32_MAX, integer
+from vantor_gym._numbers import INT32_MAX, flag, integer
 from vantor_gym._parsing import whole
 from vantor_gym.batch import BatchEnv
 from vantor_gym.rules import rules_of
@@ -52,7 +52,7 @@ class MonteCarloPlayer:
     def __init__(self, rollouts: int, rules: str = "standard", chess960: bool = False) -> None:
         self.rollouts = integer(rollouts, "rollouts", 1, INT32_MAX)
         self.rules = rules_of(rules)
-        self.chess960 = bool(chess960)
+        self.chess960 = flag(chess960, "chess960")
         self.board = BatchEnv(1, threads=1, autoreset="disabled", rules=self.rules, chess960=self.chess960)
         self._lock = threading.Lock()  # calls from several threads take turns at the board
         self.__name__ = f"flat Monte-Carlo ({rollouts} roll-outs per move)"

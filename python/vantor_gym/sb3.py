@@ -140,7 +140,8 @@ class VecEnv(Unshared, _SB3VecEnv):
         self.rules = vector.rules
         # The infos' keys, in the order the Gymnasium environment gives them.
         self._keys = ("action_mask", "side", "illegal_action", *(("agent_side",) if opponent is not None else ()),
-                      *(("legal_actions",) if self.legal_actions else ()), "ending")
+                      *(("legal_actions",) if self.legal_actions else ()), "ending",
+                      *(("chess960_start",) if vector.batch.chess960 is not False else ()))
         # The actions step_async was given, and the thread that gave them.
         self._actions: tuple[int, np.ndarray] | None = None
         self._lock = threading.Lock()

@@ -103,8 +103,9 @@ class Search:
       made under the same family (``vantor.Vantor``'s are the module's): else
       ``ValueError``.
     - ``chess960``: the roots are Chess960 positions (``vantor_gym.chess960``); a
-      ``BatchEnv`` of roots must say the same. A root snapshot holds castling rights as
-      four bits, each taken to be for the outermost rook on its side of the king.
+      ``BatchEnv`` of roots must say the same, and its games' castling rooks are kept. A
+      root snapshot holds castling rights as four bits, each taken to be for the outermost
+      rook on its side of the king.
 
     The evaluator may answer NumPy arrays or any array with ``__dlpack__`` (a PyTorch
     tensor: read in place on the CPU, fetched with ``.cpu()`` from another device,
@@ -242,7 +243,9 @@ class Search:
         with self._turn("run"), self._reserving(roots):
             # Read once this run has its turn, so they are the positions it searches.
             states, watched = self._read_roots(roots)
-            self._core.set_roots(states)
+            # A game's own castling rooks, which a State does not carry (Chess960's inner rooks).
+            rooks = roots._open().castling_rooks() if isinstance(roots, BatchEnv) and self.chess960 else None
+            self._core.set_roots(states, rooks)
             try:
                 while (rows := self._core.select(self._observations, self._masks)) > 0:
                     self._evaluate(rows, watched)

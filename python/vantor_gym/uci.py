@@ -41,6 +41,7 @@ import numpy as np
 import vantor
 from vantor_gym._numbers import integer
 from vantor_gym.batch import BatchEnv
+from vantor_gym.game import Game
 from vantor_gym.fen import read_fen
 from vantor_gym.notation import Position, fen, has_legal_move, is_chess960, uci_to_action
 
@@ -318,12 +319,12 @@ _Search = tuple[Position, str, str, float, bool]
 def _snapshot(position: Position) -> vantor.State:
     if isinstance(position, vantor.State):
         return position
-    if isinstance(position, vantor.Vantor):
+    if isinstance(position, (vantor.Vantor, Game)):
         return position.save_state()
     if isinstance(position, tuple) and len(position) == 2 and isinstance(position[0], BatchEnv):
         return position[0].save_state(operator.index(position[1]))
     raise TypeError(
-        "a position is a vantor.State, a vantor.Vantor or a (BatchEnv, index) pair, "
+        "a position is a vantor.State, a vantor.Vantor, a Game or a (BatchEnv, index) pair, "
         f"not {type(position).__name__}"
     )
 
@@ -774,7 +775,7 @@ class UciEngine:
         moves: Sequence[str] | None = None,
     ) -> int:
         """The action of the engine's best move in ``position`` (a ``vantor.State``, a
-        ``vantor.Vantor`` or a ``(BatchEnv, index)`` pair).
+        ``vantor.Vantor``, a ``Game`` or a ``(BatchEnv, index)`` pair).
 
         Limits: ``movetime`` in seconds (sent in milliseconds), ``depth`` in plies,
         ``nodes``; any combination, else the engine's own defaults (see the class).

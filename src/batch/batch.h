@@ -3,6 +3,7 @@
 // reset (or start_from a FEN), then step and get_actions after every step.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -140,6 +141,7 @@ class Batch {
   // The start pool's entry the game's last start was drawn from, or -1 (a start of its
   // own, the initial position, or a restored snapshot).
   int start_index(int index) const { return game(index).start_index; }
+  std::array<std::int8_t, 4> castling_rooks(int index) const { return game(index).board.castling.rooks; }
   bool chess960() const { return options_.chess960; }
   // The game's board, for callers that read its position (its notation) between calls.
   const Board& board(int index) const { return game(index).board; }

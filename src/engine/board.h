@@ -55,6 +55,8 @@ class Board {
   // outermost rook on its side of a king on its back rank), as a snapshot carries only
   // the four right bits. Rights with no such rook are dropped.
   void infer_castling_rooks();
+  // The rights (four bits) with the rook each stands for; the caller knows the rooks stand there.
+  void set_castling_rooks(int rights, const std::array<std::int8_t, 4>& rooks);
 
   // Prints the letter board with side, en-passant square and castling rights to letters,
   // and the symbol board through symbols.
@@ -248,7 +250,6 @@ class Board {
   void finish_castling960(int king_source, int rook_square);
   // Reads a Chess960 castling field (X-FEN or Shredder-FEN letters) against the position.
   void read_castling960(std::string_view field);
-  void set_castling_rooks(int rights, const std::array<std::int8_t, 4>& rooks);
   void generate_piece_moves(MoveList& list, int piece) const;
   void save_position();
   void take_back();

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "engine/board.h"
+#include "engine/castling.h"
 
 namespace vantor {
 
@@ -70,6 +71,20 @@ StepResult Board::restore_state(State snapshot) {
   move_index = std::move(snapshot.move_index);
   if (castling.chess960) infer_castling_rooks();
   return {side, build_observation(), 0, 0};
+}
+
+void check_standard_castling(const State& snapshot) {
+  constexpr const char* kNames = "KQkq";
+  for (int right = 0; right < 4; ++right) {
+    if (!((snapshot.castle >> right) & 1)) continue;
+    const int who = right / 2, king = who == kWhite ? e1 : e8, rook = CastlingSetup{}.rooks[static_cast<std::size_t>(right)];
+    const bool home = (snapshot.bitboards[static_cast<std::size_t>(piece_of(who, 5))] >> king) & 1 &&
+                      (snapshot.bitboards[static_cast<std::size_t>(piece_of(who, 3))] >> rook) & 1;
+    if (!home)
+      throw std::invalid_argument(std::string("castling right '") + kNames[right] +
+                                  "' of the snapshot has no king and rook on their home squares: a standard game "
+                                  "cannot take it (a Chess960 game's snapshot goes to a Chess960 game)");
+  }
 }
 
 void check_counted_under(const State& snapshot, Rules rules) {

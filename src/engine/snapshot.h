@@ -35,4 +35,9 @@ struct State {
 // for its own position, or both) passes; standard and automatic rules count alike.
 void check_counted_under(const State& snapshot, Rules rules);
 
+// Throws std::invalid_argument when a castling right of the snapshot has no king and rook
+// on their standard home squares (a Chess960 game's snapshot, say), which a standard board
+// could neither play nor write as FEN.
+void check_standard_castling(const State& snapshot);
+
 }  // namespace vantor

@@ -214,6 +214,16 @@ void register_batch(py::module_& m) {
         vantor::module::locked(g, [&](auto& b) { open(b).hash_state(data); });
         return hashes;
       })
+      .def("castling_rooks", [](Games& g) {
+        const int games = size_of(g);
+        py::array_t<std::int8_t> rooks({games, 4});
+        std::int8_t* data = rooks.mutable_data();
+        vantor::module::locked(g, [&](auto& b) {
+          for (int i = 0; i < games; ++i)
+            for (int r = 0; r < 4; ++r) data[4 * i + r] = open(b).castling_rooks(i)[static_cast<std::size_t>(r)];
+        });
+        return rooks;
+      })
       .def("start_indices", [](Games& g) {
         const int games = size_of(g);
         py::array_t<std::int32_t> indices(games);

@@ -5,7 +5,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <array>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -57,7 +59,7 @@ void register_search(py::module_& m) {
            py::arg("threads"), py::arg("seed"), py::arg("max_nodes"), py::arg("roll_out_values"),
            py::arg("compact") = false, py::arg("rules") = "module", py::arg("chess960") = false)
       .def("set_roots",
-           [](Core& c, const py::sequence& roots) {
+           [](Core& c, const py::sequence& roots, const py::object& castling_rooks) {
              std::vector<State> states;
              for (py::handle item : roots) {
                const Snapshot& snapshot = py::cast<const Snapshot&>(item);
@@ -67,8 +69,17 @@ void register_search(py::module_& m) {
              if (static_cast<int>(states.size()) != games)
                throw py::value_error("roots must hold one State per game: " + std::to_string(games) + ", not " +
                                      std::to_string(states.size()));
-             locked_detached(c, [&](auto& s) { core_of(s).set_roots(states); });
-           })
+             std::vector<std::array<std::int8_t, 4>> rooks;
+             if (!castling_rooks.is_none()) {
+               const auto given = py::cast<py::array_t<std::int8_t, py::array::c_style | py::array::forcecast>>(castling_rooks);
+               if (given.ndim() != 2 || given.shape(0) != games || given.shape(1) != 4)
+                 throw py::value_error("castling_rooks must be (games, 4)");
+               rooks.resize(static_cast<std::size_t>(games));
+               std::memcpy(rooks.data(), given.data(), rooks.size() * 4);
+             }
+             locked_detached(c, [&](auto& s) { core_of(s).set_roots(states, rooks); });
+           },
+           py::arg("roots"), py::arg("castling_rooks") = py::none())
       .def("select",
            [](Core& c, const py::array& observations, const py::array& masks) {
              const auto [rows, compact] =

@@ -122,16 +122,35 @@ void Search::start_tree(Game& game) {
   game.nodes[0].hash = game.root.position_key();
 }
 
-void Search::set_roots(std::span<const State> roots) {
+namespace {
+
+// Gives a Chess960 root the castling rooks its game named, where a rook of the right side
+// stands on each of them; otherwise the rooks restore_state inferred stay.
+void adopt_castling_rooks(Board& board, const std::array<std::int8_t, 4>& rooks) {
+  for (int right = 0; right < 4; ++right) {
+    const int who = right / 2, square = rooks[static_cast<std::size_t>(right)];
+    if (!((board.castle >> right) & 1)) continue;
+    if (square < 0 || square >= 64 || row_of(square) != back_row(who) ||
+        !((board.bitboards[static_cast<std::size_t>(piece_of(who, 3))] >> square) & 1))
+      return;
+  }
+  board.set_castling_rooks(board.castle, rooks);
+}
+
+}  // namespace
+
+void Search::set_roots(std::span<const State> roots, std::span<const std::array<std::int8_t, 4>> rooks) {
   require_turn("set_roots");
   // Every snapshot is checked (by restoring it) before any game changes.
   std::vector<Board> boards(roots.size());
   for (std::size_t g = 0; g < roots.size(); ++g) {
     check_counted_under(roots[g], options_.rules);
+    if (!options_.chess960) check_standard_castling(roots[g]);
     boards[g].rules = options_.rules;
     // A snapshot carries castling rights alone; a Chess960 board finds their rooks.
     boards[g].set_chess960(options_.chess960);
     boards[g].restore_state(roots[g]);
+    if (options_.chess960 && g < rooks.size()) adopt_castling_rooks(boards[g], rooks[g]);
     // A State carries the game's step count; the leaves' observations go on from it.
     boards[g].total_move_count = roots[g].total_move_count;
     if (options_.compact && !boards[g].compact_history())

@@ -2,6 +2,7 @@
 // hands their observations to an evaluator in one batch, then expands and backs up.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <random>
@@ -91,7 +92,9 @@ class Search {
   // State, or in a compact search one whose history compact rows cannot show; OutOfTurn
   // while leaves wait; all before anything changes). A game whose kept subtree (see
   // advance) stands for the same position keeps it; every other game starts a fresh tree.
-  void set_roots(std::span<const State> roots);
+  // rooks, when given, are each root's castling rooks as its own game holds them (a State
+  // names only the rights, which a Chess960 root would give to the outermost rooks).
+  void set_roots(std::span<const State> roots, std::span<const std::array<std::int8_t, 4>> rooks = {});
 
   // Selects the next leaves of every game and writes their observations and masks, one
   // row per leaf, game after game; returns the number of rows (0 when every game is

@@ -17,6 +17,9 @@ from vantor_gym import _native, chess960, notation
 from vantor_gym.batch import BatchEnv
 from vantor_gym.fen import read_fen
 from vantor_gym.game import GOES_ON, Game
+from vantor_gym.match import play_match
+from vantor_gym.players import RandomPlayer
+from vantor_gym.search import Search
 
 chess = pytest.importorskip("chess")
 with warnings.catch_warnings():
@@ -100,6 +103,11 @@ def test_start_numbers_are_python_chess_numbers():
         assert chess960.start_number(fen) == number
     assert chess960.start_fen(np.int16(518)) == chess960.start_fen(chess960.STANDARD_START)
     assert chess960.start_number("rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1") == -1
+    # Every spelling of the four rights names the start: Shredder-FEN, mixed, reordered.
+    board = chess.Board.from_chess960_pos(7)
+    for text in (board.shredder_fen(), board.fen().replace("KQkq", "QKqk")):
+        assert chess960.start_number(text) == 7
+    assert chess960.start_number(board.fen().replace("KQkq", "KQk")) == -1
 
 
 # White castles at once on either side: the king b1 onto a1 (the king to c1, the rook to
@@ -212,8 +220,33 @@ class _AecLayer:
         return notation.fen((self.env.batch, 0))
 
 
+class _Sb3Layer(_VectorLayer):
+    def __init__(self, seed, fen=None):
+        pytest.importorskip("stable_baselines3")
+        from vantor_gym.sb3 import VecEnv
+
+        self.sb3 = VecEnv(2, chess960=True)
+        self.sb3.seed(seed)
+        if fen is not None:
+            self.sb3.set_options({"fen": fen})
+        self.sb3.reset()
+        self.env = self.sb3.vector_env
+        self.infos = self.sb3.reset_infos
+
+    def start(self):
+        return int(self.infos[0]["chess960_start"])
+
+    def legal(self):
+        return np.flatnonzero(self.sb3.action_masks()[0])
+
+    def step(self, action):
+        other = np.flatnonzero(self.sb3.action_masks()[1])[0]
+        _, _, done, self.infos = self.sb3.step(np.array([action, other]))
+        return bool(done[0])
+
+
 LAYERS = {"Game": _GameLayer, "BatchEnv": _BatchLayer, "VantorEnv": _GymLayer, "VantorVectorEnv": _VectorLayer,
-          "aec": _AecLayer}
+          "aec": _AecLayer, "sb3": _Sb3Layer}
 
 
 @pytest.mark.parametrize("layer", LAYERS)
@@ -254,6 +287,8 @@ def test_pgn_round_trips_with_python_chess():
             break
     text = notation.pgn(actions, start_fen=start_fen, chess960=True)
     assert '[Variant "Chess960"]' in text
+    # The start is written as X-FEN, however it was spelled.
+    assert f'[FEN "{CASTLE_FEN}"]' in notation.pgn([], CASTLE_FEN.replace("KQkq", "GAga"), chess960=True)
     theirs = chess.pgn.read_game(io.StringIO(text))
     assert theirs.board().chess960 and theirs.end().board().fen() == game.fen()
     # python-chess's own export reads back to the same actions, one game or many.
@@ -280,6 +315,17 @@ def test_bad_input_is_refused_with_nothing_changed():
         (lambda: game.reset("rk5r/8/8/8/8/8/8/RK4RR w HGha - 0 1"), ValueError, "two rights"),
         (lambda: game.reset("rk5r/8/8/8/8/8/8/RK5R w HAhaK - 0 1"), ValueError, "castling field"),
         (lambda: game.step(notation.uci_to_action(Game(CASTLE_FEN, chess960=True), "b1a1")), ValueError, "legal"),
+        # White's rights before black's, as python-chess takes a field.
+        (lambda: game.reset(CASTLE_FEN.replace("KQkq", "kqKQ")), ValueError, "castling field"),
+        # A king's move onto its rook is castling, written O-O-O; not "Kxa1" nor "Ka1".
+        (lambda: notation.san_to_action(Game(CASTLE_FEN, chess960=True), "Kxa1"), ValueError, "Kxa1"),
+        (lambda: notation.san_to_action(Game(CASTLE_FEN, chess960=True), "Ka1"), ValueError, "Ka1"),
+        # A Chess960 snapshot has rights a standard game cannot hold.
+        (lambda: Game().restore_state(Game(chess960=0).save_state()), ValueError, "home squares"),
+        (lambda: BatchEnv(1).restore_state(0, Game(chess960=0).save_state()), ValueError, "home squares"),
+        (lambda: notation.pgn([], CASTLE_FEN, chess960="no"), TypeError, "chess960"),
+        (lambda: play_match(RandomPlayer(0), RandomPlayer(1), 2, chess960=5, start_fens=[CASTLE_FEN]), ValueError,
+         "not both"),
     ]
     for call, error, words in rows:
         with pytest.raises(error, match=words):
@@ -317,8 +363,14 @@ def test_matches_search_players_and_engines_play_chess960():
             castled = play_match(engine, search, 2, chess960=chess960.STANDARD_START - 1, max_plies=40)
             assert castled.played == 2
             # The engine turns UCI_Chess960 off again for a standard position.
-            assert engine._chess960 and engine.best_action(Game().save_state(), depth=1) >= 0
+            assert engine._chess960 and engine.best_action(Game(), depth=1) >= 0
             assert not engine._chess960
+    # A search over a BatchEnv keeps its games' castling rooks: O-O here is with the inner g1 rook.
+    games = BatchEnv(1, chess960=True)
+    games.reset(fens=["r3k1rr/pppppppp/8/8/8/8/PPPPPPPP/R3K1RR w GAga - 0 1"])
+    uniform = lambda o, m: (np.zeros(m.shape, np.float32), np.zeros(len(m), np.float32))  # noqa: E731
+    found = Search(1, uniform, 64, chess960=True, threads=1, dirichlet_fraction=0.0).run(games)
+    assert found.policies[0][notation.uci_to_action((games, 0), "e1g1")] > 0
 
 
 def test_the_viewer_replays_watches_and_plays_chess960():

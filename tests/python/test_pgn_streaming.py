@@ -32,7 +32,7 @@ def whole_text_reading(data, text, on_error):
     actions, spans, results, headers = _native.read_pgn_games(data)
     checked = not text and not is_utf8(data)
     games, skipped, lines, counted = [], [], 0, 0
-    for index, (begin, end, first, count, replayed) in enumerate(spans.tolist()):
+    for index, (begin, end, first, count, replayed, _chess960) in enumerate(spans.tolist()):
         number, tags = index + 1, headers[index]
         if checked and not is_utf8(data[begin:end]):
             try:

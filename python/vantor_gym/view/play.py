@@ -11,6 +11,7 @@ from typing import Any
 import numpy as np
 
 from vantor_gym._handles import serialised
+from vantor_gym._numbers import flag
 from vantor_gym.batch import BatchEnv
 from vantor_gym.match import game_end
 from vantor_gym.notation import Position, action_to_san, action_to_uci, fen, pgn, uci_to_action
@@ -44,7 +45,7 @@ class PlaySession:
                  rules: str = "standard", chess960: bool = False) -> None:
         self.spec = spec
         self.rules = rules_of(rules)
-        self.chess960 = bool(chess960)
+        self.chess960 = flag(chess960, "chess960")
         self._lock = threading.RLock()
         self._stack = ExitStack()
         try:
