@@ -149,10 +149,12 @@ test: test-cpp test-python
 	$(MAKE) --no-print-directory --output-sync=target -j2 test-ft test-asan test-tsan test-fuzz docs
 
 # The site, from docs/ and the docstrings of the modules built here; any warning fails it
-# (a broken link or reference, a public name left out of the API reference among them).
+# (a broken reference, a public name left out of the API reference among them), and so
+# does a link of the built pages that leads nowhere.
 docs: build-modules
 	rm -rf docs/_build
 	PYTHONPATH=$(BUILD)/python:python $(PY) -m sphinx -W --keep-going -n -q -b html docs docs/_build/html
+	$(PY) tools/check_links.py docs/_build/html
 
 bench: build $(if $(FT_PY),build-ft)
 	$(PY) bench/bench.py --build $(BUILD) --json $(BUILD)/bench.json

@@ -23,6 +23,7 @@ extensions = [
     "sphinx.ext.autodoc",
     "sphinx.ext.viewcode",
     "api_coverage",
+    "source_links",
 ]
 
 source_suffix = {".md": "markdown"}
@@ -80,7 +81,15 @@ _ELSEWHERE = ("collections", "contextlib", "os", "subprocess", "numpy", "gymnasi
 nitpick_ignore_regex = [(r"py:.*", rf"({'|'.join(_ELSEWHERE)})(\..*)?")]
 
 
+# The module's methods take their argument by position alone, and its binding names it
+# arg0 in the docstring's signature; the site names it.
+_POSITIONAL = {"vantor.Vantor.step": "action", "vantor.Vantor.parse_fen": "fen",
+               "vantor.Vantor.restore_state": "state"}
+
+
 def _signature(app, what, name, obj, options, signature, return_annotation):
+    if signature and name in _POSITIONAL:
+        signature = re.sub(r"\barg0\b(.*)\)$", rf"{_POSITIONAL[name]}\1, /)", signature)
     if signature:
         # pybind11 writes the instance into a method's signature; Python's methods show none.
         signature = re.sub(r"^\(self: [\w.]+(, )?", "(", signature)

@@ -14,7 +14,7 @@ import numbers
 
 import numpy as np
 
-__all__ = ["INT32_MAX", "flag", "integer", "is_integer", "real"]
+__all__ = ["INT32_MAX", "action_array", "flag", "integer", "is_integer", "real"]
 
 # The largest count the native layers hold (they count in 32 bits).
 INT32_MAX = 2**31 - 1
@@ -29,6 +29,27 @@ def flag(value: object, name: str) -> bool:
 
 def is_integer(value: object) -> bool:
     return isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_))
+
+
+def action_array(actions: object, rows: int, *, copy: bool = False) -> np.ndarray:
+    """``actions``, one per row, as a contiguous ``int64`` array (the caller's own when it
+    is one, unless ``copy``): ``TypeError`` for an array of
+    another kind than integers (an ``object`` array among them, whatever it holds),
+    ``ValueError`` for another shape or a number beyond 64 bits (a list of Python ints
+    that NumPy could only hold as objects). An empty list is no actions."""
+    array = np.asarray(actions)
+    if array.shape == (0,):
+        array = np.empty(0, np.int64)  # no actions for no games, whatever dtype [] was read as
+    if (array.dtype == object and not isinstance(actions, np.ndarray) and array.size
+            and all(is_integer(a) for a in array.flat)):
+        raise ValueError("actions must fit a 64-bit signed integer")
+    if array.dtype.kind not in "iu":
+        raise TypeError(f"actions must be integers, not {array.dtype}")
+    if array.shape != (rows,):
+        raise ValueError(f"actions must have shape ({rows},), not {array.shape}")
+    if array.dtype == np.uint64 and array.size and int(array.max()) > np.iinfo(np.int64).max:
+        raise ValueError("actions must fit a 64-bit signed integer")
+    return np.array(array, dtype=np.int64) if copy else np.ascontiguousarray(array, dtype=np.int64)
 
 
 def integer(value: object, name: str, low: int | None = None, high: int | None = None) -> int:

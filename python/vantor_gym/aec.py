@@ -35,6 +35,7 @@ the agent to act is always the side to move.
 
 from __future__ import annotations
 
+import inspect
 from typing import Any
 
 import gymnasium
@@ -300,3 +301,7 @@ class raw_env(AECEnv):  # type: ignore[misc]
             ends[agent] = True
             self.infos[agent] = {"ending": ending, **self._start_info()}
         self.rewards = {AGENTS[0]: white_reward, AGENTS[1]: -white_reward}
+
+
+# env passes its arguments on to raw_env: help() and the API reference show them.
+setattr(env, "__signature__", inspect.signature(raw_env).replace(return_annotation="AECEnv"))

@@ -14,7 +14,7 @@ import numpy.typing as npt
 import vantor
 from vantor_gym import _native
 from vantor_gym._handles import Unshared
-from vantor_gym._numbers import integer
+from vantor_gym._numbers import action_array, integer
 from vantor_gym.compact import COMPACT_WORDS
 from vantor_gym.chess960 import chess960_option, start_number, start_pool
 from vantor_gym.fen import Fen, read_start
@@ -261,21 +261,9 @@ class BatchEnv(Unshared):
         games = self._open(changing="step")
         chosen = None if indices is None else self._indices(indices)
         rows = self.num_envs if chosen is None else len(chosen)
-        array = np.asarray(actions)
-        if array.shape == (0,):
-            array = np.empty(0, np.int64)  # no actions for no games, whatever dtype [] was read as
-        if array.dtype == object and array.size and all(
-            isinstance(a, (int, np.integer)) and not isinstance(a, (bool, np.bool_)) for a in array.flat
-        ):
-            raise ValueError("actions must fit a 64-bit signed integer")
-        if array.dtype.kind not in "iu":
-            raise TypeError(f"actions must be integers, not {array.dtype}")
-        if array.shape != (rows,):
-            raise ValueError(f"actions must have shape ({rows},), not {array.shape}")
-        if array.dtype == np.uint64 and array.size and array.max() > np.iinfo(np.int64).max:
-            raise ValueError("actions must fit a 64-bit signed integer")
+        array = action_array(actions, rows)
         buffers = self._outputs(rows, out, tuple(_ROW_SHAPES), array)
-        games.step(np.ascontiguousarray(array, dtype=np.int64), self._native(buffers), chosen)
+        games.step(array, self._native(buffers), chosen)
         info = {key: buffers[key] for key in ("action_mask", "side", "illegal", "ending")}
         return buffers["observations"], buffers["rewards"], buffers["terminated"], buffers["truncated"], info
 

@@ -38,6 +38,7 @@ from vantor_gym.players import Player, make_player
 from vantor_gym.progress import Progress
 from vantor_gym.rules import RULES
 from vantor_gym.uci import EngineError, UciEngine
+from vantor_gym.view._flags import add_view_flags
 from vantor_gym.view.feed import GameFeed
 
 __all__ = ["main", "perft", "divide", "make_player"]
@@ -509,15 +510,6 @@ def _add_rules(parser: argparse.ArgumentParser, games: str) -> None:
     parser.add_argument("--rules", choices=RULES, default="standard",
                         help=f"the rules {games} (vantor_gym.rules; default: %(default)s; module: the vantor "
                              "module's own)")
-
-
-def add_view_flags(parser: argparse.ArgumentParser) -> None:
-    """--view and --view-port, for the commands whose games a page can watch."""
-    parser.add_argument("--view", action="store_true",
-                        help="serve a page that watches the games as they are played, and a training run's "
-                             "learning curve (needs vantor[view]); its address goes to standard error")
-    parser.add_argument("--view-port", type=whole, default=0, metavar="PORT",
-                        help="the watch page's port on 127.0.0.1 (default: a free one)")
 
 
 def _add_dataset(commands: Any) -> None:

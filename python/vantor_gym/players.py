@@ -177,7 +177,7 @@ def make_player(
 
         return baseline(_positive_count(rest, spec) if rest else 32, rules=rules, chess960=chess960)
     if kind == "net" and rest:
-        from vantor_gym.train.evaluate import load_player
+        from vantor_gym.train.players import load_player
 
         path, colon, count = rest.rpartition(":")
         if not (colon and count.isdigit()):

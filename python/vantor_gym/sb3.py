@@ -34,7 +34,7 @@ from torch import nn
 
 from vantor_gym import notation
 from vantor_gym._handles import Unshared
-from vantor_gym._numbers import integer, real
+from vantor_gym._numbers import action_array, integer, real
 from vantor_gym._observations import STEP_PLANE
 from vantor_gym.batch import ACTIONS, PLANES, BatchEnv
 from vantor_gym.env import AGENT_SIDES, option_fen
@@ -48,7 +48,6 @@ from vantor_gym.vector import VantorVectorEnv
 __all__ = ["AGENT_SIDES", "PlanesExtractor", "VecEnv", "VecMaterialReward"]
 
 _INT32_MAX = 2**31 - 1
-_INT64_MAX = 2**63 - 1
 _PER_GAME_METHODS = ("action_masks", "fen", "render", "save_state")
 _PLANE_SHAPES = ((PLANES, 8, 8), (PLANES * 64,))
 
@@ -221,18 +220,12 @@ class VecEnv(Unshared, _SB3VecEnv):
             return self._stepped(self._open())
 
     def _take(self, actions: np.ndarray) -> None:
-        array = np.asarray(actions)
-        if array.dtype.kind not in "iu":
-            raise TypeError(f"actions must be integers, not {array.dtype}")
-        if array.shape != (self.num_envs,):
-            raise ValueError(f"actions must have shape ({self.num_envs},), not {array.shape}")
-        if array.dtype.kind == "u" and array.size and int(array.max()) > _INT64_MAX:
-            raise ValueError("actions must fit a 64-bit signed integer")
+        array = action_array(actions, self.num_envs, copy=True)  # kept until step_wait
         caller = threading.get_ident()
         if self._actions is not None and self._actions[0] != caller:
             raise RuntimeError("another thread's step_async waits for its step_wait: the VecEnv takes one "
                                "thread's step at a time")
-        self._actions = (caller, array.astype(np.int64))
+        self._actions = (caller, array)
 
     def _stepped(self, vector: VantorVectorEnv) -> VecEnvStepReturn:
         if self._actions is None or self._actions[0] != threading.get_ident():

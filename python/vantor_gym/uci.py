@@ -120,10 +120,15 @@ class Score:
             return 1.0 if self.mate > 0 else -1.0
         if self.centipawns is None:
             raise ValueError("a Score holds centipawns or a mate")
-        return math.tanh(self.centipawns * math.log(10) / (2 * scale))
+        try:
+            return math.tanh(self.centipawns * math.log(10) / (2 * scale))
+        except OverflowError:  # an int beyond any float: the curve is flat long before
+            return 1.0 if self.centipawns > 0 else -1.0
 
 
-_SCORE_NUMBER = re.compile(r"[+-]?[0-9]{1,9}")
+# A number of any length that Python's int reads, as python-chess takes scores (int
+# refuses more than sys.int_info.default_max_str_digits digits, with a ValueError).
+_SCORE_NUMBER = re.compile(r"[+-]?[0-9]+")
 
 
 @dataclass(frozen=True)

@@ -15,7 +15,7 @@ from gymnasium.vector.utils import batch_space
 
 import vantor
 from vantor_gym import _observations
-from vantor_gym._numbers import INT32_MAX, integer, is_integer
+from vantor_gym._numbers import INT32_MAX, action_array, flag, integer, is_integer
 from vantor_gym.batch import ACTIONS, PLANES, BatchEnv
 from vantor_gym.compact import COMPACT_WORDS, MOVE_COUNT, PIECE_WORDS
 from vantor_gym.env import (AGENT_SIDES, ILLEGAL_ACTION_MODES, ActionSpace, Turns, _opponent_action, check_opponent,
@@ -31,7 +31,6 @@ from vantor_gym.uci import UciEngine
 __all__ = ["VantorVectorEnv", "autoreset_mode_of"]
 
 _UINT64_MAX = np.iinfo(np.uint64).max
-_INT64 = np.iinfo(np.int64)
 _COLOURS = ("white", "black")
 # The step count is int32 value 17 of a compact row: the high half of word 104.
 _STEP_WORD = PIECE_WORDS + MOVE_COUNT // 2
@@ -181,9 +180,9 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         if opponent is None and agent_side != "white":
             raise ValueError(f"agent_side={agent_side!r} needs an opponent: without one the agent moves both sides")
         check_opponent(opponent, rules)
-        legal_actions = _observations.flag(legal_actions, "legal_actions")
-        flatten = _observations.flag(flatten, "flatten")
-        scale = _observations.flag(scale, "scale")
+        legal_actions = flag(legal_actions, "legal_actions")
+        flatten = flag(flatten, "flatten")
+        scale = flag(scale, "scale")
         self.step_plane = _observations.step_plane_of(step_plane, observation)
         chosen = _observations.dtype_of(dtype, scale)
         if scale and compact:
@@ -477,16 +476,7 @@ class VantorVectorEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         return self._shown(obs), rows.rewards.astype(np.int64), terminated, truncated, self._infos(rows, None)
 
     def _actions(self, actions: Any) -> np.ndarray:
-        array = np.asarray(actions)
-        if array.dtype == object and array.size and all(is_integer(a) for a in array.flat):
-            raise ValueError("actions must fit a 64-bit signed integer")
-        if array.dtype.kind not in "iu":
-            raise TypeError(f"actions must be integers, not {array.dtype}")
-        if array.shape != (self.num_envs,):
-            raise ValueError(f"actions must have shape ({self.num_envs},), not {array.shape}")
-        if array.dtype == np.uint64 and array.size and array.max() > _INT64.max:
-            raise ValueError("actions must fit a 64-bit signed integer")
-        return np.array(array, dtype=np.int64)
+        return action_array(actions, self.num_envs, copy=True)
 
     def _step_all(self, actions: np.ndarray) -> _Rows:
         before = self._uci_before(None)

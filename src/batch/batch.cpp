@@ -242,6 +242,7 @@ State Batch::save_state(int index) const {
 
 void Batch::restore_state(int index, State snapshot, const Outputs& out) {
   Game& game = games_[static_cast<std::size_t>(index)];
+  check_one_position(snapshot);
   check_counted_under(snapshot, options_.rules);
   if (!options_.chess960) check_standard_castling(snapshot);
   if (out.compact) {

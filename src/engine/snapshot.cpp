@@ -87,6 +87,22 @@ void check_standard_castling(const State& snapshot) {
   }
 }
 
+void check_one_position(const State& snapshot) {
+  Bitboard seen = 0;
+  std::array<Bitboard, 3> sides{};
+  for (int piece = 0; piece < kPieceCodes; ++piece) {
+    const Bitboard set = snapshot.bitboards[static_cast<std::size_t>(piece)];
+    if (seen & set)
+      throw std::invalid_argument("the snapshot's board has two pieces on one square (bitboard " +
+                                  std::to_string(piece) + " overlaps another)");
+    seen |= set;
+    sides[piece < 6 ? kWhite : kBlack] |= set;
+  }
+  sides[kBothSides] = seen;
+  if (sides != snapshot.occupancies)
+    throw std::invalid_argument("the snapshot's occupancies are not the unions of its bitboards");
+}
+
 void check_counted_under(const State& snapshot, Rules rules) {
   Board probe;
   probe.bitboards = snapshot.bitboards;

@@ -40,4 +40,9 @@ void check_counted_under(const State& snapshot, Rules rules);
 // could neither play nor write as FEN.
 void check_standard_castling(const State& snapshot);
 
+// Throws std::invalid_argument when the snapshot's board is not one position: two piece
+// sets sharing a square, or occupancies other than the unions of the piece sets. Such a
+// board (edited by hand) would be read differently by different move decoders.
+void check_one_position(const State& snapshot);
+
 }  // namespace vantor

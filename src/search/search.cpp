@@ -144,6 +144,7 @@ void Search::set_roots(std::span<const State> roots, std::span<const std::array<
   // Every snapshot is checked (by restoring it) before any game changes.
   std::vector<Board> boards(roots.size());
   for (std::size_t g = 0; g < roots.size(); ++g) {
+    check_one_position(roots[g]);
     check_counted_under(roots[g], options_.rules);
     if (!options_.chess960) check_standard_castling(roots[g]);
     boards[g].rules = options_.rules;

@@ -840,6 +840,10 @@ def test_the_example_runs(tmp_path):
     ("info depth 9 score cp 40 lowerbound nodes 10", None),
     ("info depth 9 score mate 2 upperbound", None),
     ("info string score cp 5000 says the log", None),
+    # Any whole number, as python-chess reads one.
+    ("info score cp 9999999999", ("cp", 9999999999)),
+    ("info score cp -2147483649", ("cp", -2147483649)),
+    ("info score cp 12345678901234567890", ("cp", 12345678901234567890)),
 ])
 def test_info_lines_give_the_principal_lines_exact_score(line, score):
     from vantor_gym.uci import Score, info_score
@@ -851,7 +855,7 @@ def test_info_lines_give_the_principal_lines_exact_score(line, score):
 @pytest.mark.parametrize("line", [
     "bestmove e2e4", "", "info depth 9 score", "info depth 9 score cp", "info score cp 1.5", "info score cp x",
     "info score mate --3", "info score wdl 500 400 100", "info score cp 1 score cp 2", "info multipv score cp 3",
-    "info score cp 12345678901234567890",
+    "info score cp " + "9" * 5000,
 ])
 def test_malformed_info_lines_are_refused_never_read_as_a_score(line):
     from vantor_gym.uci import info_score
@@ -876,6 +880,7 @@ def test_expected_score_is_the_elo_logistic_bounded_for_any_score():
     assert Score(centipawns=400).expected() == pytest.approx(2 * 10 / 11 - 1)
     assert Score(centipawns=-400).expected() == pytest.approx(-(2 * 10 / 11 - 1))
     assert Score(centipawns=10**9).expected() == 1.0 and Score(centipawns=-10**9).expected() == -1.0
+    assert Score(centipawns=10**400).expected() == 1.0 and Score(centipawns=-10**400).expected() == -1.0
     assert (Score(mate=1).expected(), Score(mate=0).expected(), Score(mate=-5).expected()) == (1.0, -1.0, -1.0)
     assert Score(centipawns=100).expected(np.float32(200)) == pytest.approx(Score(centipawns=200).expected())
     for scale in (0, -1, math.inf, math.nan, True, "400"):

@@ -7,8 +7,10 @@ import pytest
 import vantor
 import vantor_gym.aec as aec
 from conftest import START_FEN
-from vantor_gym import BatchEnv, VantorEnv, VantorVectorEnv
+from vantor_gym import BatchEnv, Game, VantorEnv, VantorVectorEnv
 from vantor_gym.notation import uci_to_action
+from vantor_gym.search import Search
+from vantor_gym.states import state_from_dict, state_to_dict
 
 HUGE = [2**70, -(2**70), np.uint64(2**64 - 1), 2**63]
 
@@ -131,3 +133,39 @@ def test_an_engine_is_sent_the_start_position_that_was_checked(tmp_path):
             engine.best_action(state, start_fen="not a fen", moves=["e2e4"])
         assert engine.best_action(state, start_fen="\t" + START_FEN.replace(" ", " \t "), moves=["e2e4"]) == 524
     assert f"position fen {START_FEN} moves e2e4\n" in log.read_text()
+
+
+def _two_pieces_on_h1() -> vantor.State:
+    # Edited as plain data: a white queen put on h1, where the rook stands.
+    fields = state_to_dict(Game().save_state())
+    fields["bitboards"][4] |= 1 << 63
+    return state_from_dict(fields)
+
+
+def _step_vector(actions):
+    env = VantorVectorEnv(2)
+    env.reset(seed=0)
+    env.step(actions)
+
+
+@pytest.mark.parametrize("call, error, said", [
+    # A board that is not one position would be played differently by different decoders.
+    (lambda: BatchEnv(1).restore_state(0, _two_pieces_on_h1()), ValueError, "two pieces on one square"),
+    (lambda: Game().restore_state(_two_pieces_on_h1()), ValueError, "two pieces on one square"),
+    (lambda: Search(1, "roll_out", simulations=2).run([_two_pieces_on_h1()]), ValueError, "two pieces"),
+    # An object array is of the wrong type whatever it holds.
+    (lambda: BatchEnv(2).step(np.array([564, 564], dtype=object)), TypeError, "integers"),
+    (lambda: _step_vector(np.array([564, 564], dtype=object)), TypeError, "integers"),
+])
+def test_wrong_kinds_of_input_are_refused_with_the_documented_error(call, error, said):
+    with pytest.raises(error, match=said):
+        call()
+
+
+def test_a_refused_snapshot_leaves_the_game_as_it_was():
+    game = Game()
+    game.step(564)
+    before = game.fen()
+    with pytest.raises(ValueError):
+        game.restore_state(_two_pieces_on_h1())
+    assert game.fen() == before and game.step(uci_to_action(game.save_state(), "e7e5"))[1] == 0

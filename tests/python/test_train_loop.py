@@ -69,6 +69,11 @@ def test_the_command_line_runs_and_takes_every_field(tmp_path, capsys):
     assert "network.pt, log.jsonl and curve.png written" in capsys.readouterr().out
     for name in ("checkpoint.pt", "buffer.npz", "network.pt", "log.jsonl", "curve.png"):
         assert (tmp_path / name).exists(), name
+    # The same command again: the run is finished, and nothing is evaluated or logged twice.
+    log = (tmp_path / "log.jsonl").read_text()
+    assert main(["--minutes", "0.02", *flags]) == 0
+    said = capsys.readouterr()
+    assert "is finished" in said.err and "written" not in said.out and (tmp_path / "log.jsonl").read_text() == log
     if importlib.util.find_spec("tensorboard") is None:
         return  # no TensorBoard here, as under the free-threaded interpreter: the run went on without
     from test_train_board import scalars

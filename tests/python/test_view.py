@@ -112,7 +112,8 @@ def test_the_guard_refuses_other_names_other_origins_and_requests_without_the_to
         status, _, headers = _get(plain + "?token=a-long-secret")
         assert status == 200 and "HttpOnly" in headers["Set-Cookie"]
         assert _get(plain, {"Cookie": "vantor_token=a-long-secret"})[0] == 200
-        assert _get(plain + "?token=a-long-secret", {"Host": f"evil.example:{viewer.port}"})[0] == 403
+        for host in (f"evil.example:{viewer.port}", f"[::1].evil.example:{viewer.port}", "127.0.0.1:80:80"):
+            assert _get(plain + "?token=a-long-secret", {"Host": host})[0] == 403, host
         socket_url = f"ws://127.0.0.1:{viewer.port}/ws/watch?token=a-long-secret"
         with pytest.raises(Exception):
             client.connect(socket_url, origin=f"http://evil.example:{viewer.port}", open_timeout=10)
@@ -190,6 +191,7 @@ def test_play_refuses_illegal_moves_answers_legal_ones_and_takes_back():
         start = _messages(socket, lambda m: m["type"] == "position")[-1]
         assert start["turn"] == "white" and "e2e4" in start["legal"] and len(start["legal"]) == 20
         for bad in [{"type": "move", "uci": "e2e5"}, {"type": "move", "uci": 7}, {"type": "move"},
+                    {"type": "move", "uci": " e2e4"}, {"type": "move", "uci": "e2e4 "}, {"type": "move", "uci": "E2E4"},
                     {"type": "new", "colour": "green"}, {"type": "resign"}]:
             socket.send(json.dumps(bad))
             seen = _messages(socket, lambda m: m["type"] == "position")
@@ -297,6 +299,23 @@ def test_a_run_directory_is_watched_game_by_game_as_its_games_file_grows(tmp_pat
         os.replace(tmp_path / "new.pgn", games)
         last = _messages(socket, lambda m: m["type"] == "games" and len(m["games"]) == 8)[-1]
         assert [g["white"] for g in last["games"]] == ["one", "two", "one", "two", "one", "one", "one", "three"]
+
+
+def test_a_games_file_written_anew_in_place_is_read_from_its_start(tmp_path, monkeypatch):
+    import vantor_gym.view.server as server
+
+    monkeypatch.setattr(server._RunGames, "QUIET", 0.0)
+    path = tmp_path / "games.pgn"
+    path.write_text('[White "one"]\n\n1. e4 e5 *\n\n[White "two"]\n\n1. d4 d5 *\n')
+    run = server._RunGames(str(path))
+    run.poll()
+    run.poll()  # the last game, once the file has stopped growing
+    # Truncated and written again, longer, between two looks: same inode, a larger size.
+    with path.open("r+") as out:
+        out.truncate(0)
+        out.write('[White "three"]\n[Event "' + "x" * 200 + '"]\n\n1. c4 c5 2. Nc3 Nc6 *\n')
+    run.poll()
+    assert [g["white"] for g in run.feed.summary()] == ["one", "two", "three"]
 
 
 def test_the_curve_skips_records_json_cannot_carry(tmp_path):

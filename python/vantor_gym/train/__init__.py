@@ -5,10 +5,11 @@ batches; ``SelfPlay`` (``selfplay``) plays the batched search against itself int
 PyTorch parts load only where PyTorch is installed: ``network`` (``PolicyValueNet``, its
 losses and the search's evaluator) and ``loop`` (``TrainConfig``, ``Trainer``: self-play,
 learner, checkpoints), which ``python -m vantor_gym.train`` runs; ``imitation`` (positions
-from engine games and PGN files) and ``evaluate`` (matches against fixed references, the
-log and the learning curve). ``config`` (``TrainConfig`` and the shares of a run's
-minutes) needs no PyTorch. ``baseline()`` loads the network shipped with the package as a
-match player, ``baseline_policy()`` as an environment loop's policy.
+from engine games and PGN files), ``evaluate`` (matches against fixed references, the
+log and the learning curve) and ``players`` (the network as a match player and as a
+policy). ``config`` (``TrainConfig`` and the shares of a run's minutes) needs no PyTorch.
+``baseline()`` loads the network shipped with the package as a match player,
+``baseline_policy()`` as an environment loop's policy.
 """
 
 from __future__ import annotations
@@ -19,7 +20,7 @@ from typing import TYPE_CHECKING
 from vantor_gym.train.replay import MAX_MOVES, ReplayBuffer
 
 if TYPE_CHECKING:
-    from vantor_gym.train.evaluate import NetworkPlayer, NetworkPolicy
+    from vantor_gym.train.players import NetworkPlayer, NetworkPolicy
     from vantor_gym.train.network import PolicyValueNet
 
 __all__ = ["MAX_MOVES", "ReplayBuffer", "baseline", "baseline_policy"]
@@ -33,7 +34,7 @@ def baseline(simulations: int = 32, device: str | None = None, rules: str = "sta
     intra-op thread of PyTorch during each call. The network was trained under the
     module's rules and reads the half-move plane as it did then; ``chess960`` has it
     search Chess960 positions. Needs PyTorch."""
-    from vantor_gym.train.evaluate import NetworkPlayer
+    from vantor_gym.train.players import NetworkPlayer
 
     return NetworkPlayer(_baseline_net(device), simulations, name="vantor baseline", rules=rules, chess960=chess960)
 
@@ -41,8 +42,8 @@ def baseline(simulations: int = 32, device: str | None = None, rules: str = "sta
 def baseline_policy(device: str | None = None) -> NetworkPolicy:
     """The baseline network as ``policy(observation, mask) -> action`` for Gymnasium and
     PettingZoo loops: the legal action its policy head rates highest for the planes an
-    environment gives, without search (``evaluate.NetworkPolicy``). Needs PyTorch."""
-    from vantor_gym.train.evaluate import NetworkPolicy
+    environment gives, without search (``players.NetworkPolicy``). Needs PyTorch."""
+    from vantor_gym.train.players import NetworkPolicy
 
     return NetworkPolicy(_baseline_net(device))
 

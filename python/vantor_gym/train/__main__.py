@@ -22,9 +22,9 @@ from typing import TYPE_CHECKING, Any
 
 from vantor_gym._numbers import real
 from vantor_gym._parsing import Parser, one_line, whole
-from vantor_gym.cli import add_view_flags
 from vantor_gym.rules import RULES
 from vantor_gym.train.config import HELP, TrainConfig
+from vantor_gym.view._flags import add_view_flags
 
 if TYPE_CHECKING:
     from vantor_gym.train.loop import Trainer
@@ -113,7 +113,7 @@ def main(argv: list[str] | None = None, prog: str = "python -m vantor_gym.train"
         if feed is not None:
             viewer = Viewer(feed=feed, run=config.directory, port=view_port or 0)
             print(f"watch the run at {viewer.address('watch')}", file=sys.stderr, flush=True)
-        trainer.run(minutes, report)
+        trained = trainer.run(minutes, report)
     except (ValueError, TypeError, OSError, EngineError, ImportError) as error:
         print(f"{prog}: error: {error}", file=sys.stderr)
         return 1
@@ -130,8 +130,9 @@ def main(argv: list[str] | None = None, prog: str = "python -m vantor_gym.train"
             trainer.close()
         if viewer is not None:
             viewer.close()
-    print(f"{config.directory}: {trainer.clock / 60:.1f} minutes of training, {trainer.buffer.added} positions, "
-          f"{trainer.updates} updates; network.pt, log.jsonl and curve.png written")
+    if trained:
+        print(f"{config.directory}: {trainer.clock / 60:.1f} minutes of training, {trainer.buffer.added} positions, "
+              f"{trainer.updates} updates; network.pt, log.jsonl and curve.png written")
     return 0
 
 

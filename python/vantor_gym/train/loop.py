@@ -106,6 +106,7 @@ class Trainer(Unshared):
         self.clock = 0.0  # seconds of training so far, evaluations not counted
         self.phase = "engine games"
         self.evaluations = 0  # evaluations done, the one at the end not counted
+        self.finished = False  # whether the final evaluation at the clock's budget is done
         self.losses = (float("nan"), float("nan"))
         self._saved_positions = -1
         self._dataset: DatasetBatches | None = None
@@ -236,20 +237,27 @@ class Trainer(Unshared):
         return self.config.plan(minutes)
 
     @serialised
-    def run(self, minutes: float, report: Callable[[Trainer], object] | None = None) -> None:
+    def run(self, minutes: float, report: Callable[[Trainer], object] | None = None) -> bool:
         """Trains until the clock reaches ``minutes`` (a resumed run counts the time it had),
         evaluating on the way and at the end; ``report`` is called with the trainer after
         every step. Phases without minutes of their own in the config take their share of
         ``minutes`` (``plan``). The budget and what the run needs (engines, the PGN file) are
         checked first; progress goes to standard error, a line every 10 seconds on a
-        terminal and every minute elsewhere, the engine games and evaluations included."""
+        terminal and every minute elsewhere, the engine games and evaluations included.
+        A run that has trained ``minutes`` and done its final evaluation does nothing
+        again: it says so and returns False (True for a run that went on)."""
         config = self.config
         plan = self.plan(minutes)
+        budget = 60 * plan.minutes
+        if self.finished and self.clock >= budget:
+            _say(f"the run in {config.directory} is finished: {self.clock / 60:.1f} minutes trained and its final "
+                 f"evaluation done; give more than {self.clock / 60:.1f} minutes to train it on")
+            return False
         self.check_inputs(minutes)
         for line in self._notices or ():
             _say(line)
         self._notices = None
-        budget = 60 * plan.minutes
+        self.finished = False
         warm = 60 * (plan.engine_minutes + plan.imitation_minutes)
         tick = _Ticker()
         _say(f"{plan.describe()}; {self._evaluations_said(plan)}"
@@ -281,6 +289,9 @@ class Trainer(Unshared):
         _say(f"{self.clock / 60:5.1f} min: training done ({self.updates} updates); the final evaluation: "
              f"{self._final_said(plan)}")
         self.evaluate(plan.final_games, final=True, head_to_head_games=plan.head_to_head_games, tick=tick)
+        self.finished = True
+        self.save()
+        return True
 
     def _final_said(self, plan: Plan, *, ahead: bool = False) -> str:
         opponents = self.config.opponents() if plan.final_games > 0 else []
@@ -424,7 +435,7 @@ class Trainer(Unshared):
         state = {"net": self.net.state_dict(), "optimizer": self.optimizer.state_dict(), "iteration": self.iteration,
                  "updates": self.updates, "clock": self.clock, "phase": self.phase, "evaluations": self.evaluations,
                  "rng": json.dumps(self.rng.bit_generator.state), "torch_rng": torch.get_rng_state(),
-                 "buffer_added": self.buffer.added, "dataset": list(self._place()),
+                 "buffer_added": self.buffer.added, "dataset": list(self._place()), "finished": self.finished,
                  "config": json.dumps(dataclasses.asdict(self.config))}
         save_checked(state, self._path(CHECKPOINT), _CHECKPOINT_FORMAT)
         self.board.flush()  # events up to the checkpoint are never done again
@@ -466,6 +477,7 @@ class Trainer(Unshared):
             if state["phase"] not in PHASES:
                 raise ValueError(f"phase {state['phase']!r} is none of {PHASES}")
             self.phase = state["phase"]
+            self.finished = state.get("finished", False) is True  # runs saved before: not known finished
             self.rng.bit_generator.state = json.loads(state["rng"]) if isinstance(state["rng"], str) else state["rng"]
             torch.set_rng_state(state["torch_rng"])
             # Positions the buffer held when the checkpoint was written (older ones: none known).

@@ -55,6 +55,7 @@ class Line:
         # The clocks as FEN counts them, which the board does not keep from a FEN.
         self.halfmoves, self.fullmove = start.halfmove_clock, start.fullmove_number
         self.start = start.text
+        self.seen = {_key(self.start): 1}  # how often each position has stood, for repetitions
 
     def fen(self) -> str:
         if self.game is not None:
@@ -89,8 +90,36 @@ class Line:
             self.board.step(action)
         else:
             self.game.step(action)
-        shown["fen"] = self.fen()
+        shown["fen"] = after = self.fen()
+        self.seen[_key(after)] = self.seen.get(_key(after), 0) + 1
         return shown
+
+    def ending(self, result: str | None) -> str | None:
+        """How a game of ``result`` ended at the line's last position, in words (a rule's
+        ending where the position shows one), or None for a game that goes on."""
+        if result is None or result == "*" or self.broken:
+            return None
+        fen = self.fen()
+        try:
+            _, checkers, _, legal, insufficient = _native.position_facts(fen, self.chess960)
+        except ValueError:
+            return None
+        if legal == 0:
+            return "checkmate" if checkers else "stalemate"
+        if result != "1/2-1/2":
+            return "resignation, time or adjudication"
+        if insufficient:
+            return "insufficient material"
+        if self.halfmoves >= 100:
+            return "fifty-move rule"
+        if self.seen.get(_key(fen), 0) >= 3:
+            return "threefold repetition"
+        return "agreement or adjudication"
+
+
+def _key(fen: str) -> str:
+    """The fields of a FEN that make a position the same one again."""
+    return " ".join(fen.split()[:4])
 
 
 def line_pgn(headers: dict[str, str], moves: list[dict[str, object]], result: str) -> str:

@@ -17,7 +17,7 @@ from vantor_gym.match import game_end
 from vantor_gym.notation import Position, action_to_san, action_to_uci, fen, pgn, uci_to_action
 from vantor_gym.players import make_player
 from vantor_gym.rules import rules_of
-from vantor_gym.uci import UciEngine
+from vantor_gym.uci import _UCI_MOVE, UciEngine
 from vantor_gym.view.lines import Line
 
 __all__ = ["PlaySession"]
@@ -112,7 +112,8 @@ class PlaySession:
     @serialised
     def move(self, uci: object) -> None:
         """The person's move, as UCI text; ``ValueError`` if it is not theirs to make or not legal."""
-        if not isinstance(uci, str) or len(uci) > 5:
+        # Exact text, as python-chess's Move.from_uci takes it: no blanks, no capitals.
+        if not isinstance(uci, str) or not _UCI_MOVE.fullmatch(uci):
             raise ValueError("a move is UCI text such as e2e4 or e7e8q")
         if self.over:
             raise ValueError(f"the game is over ({self.result})")

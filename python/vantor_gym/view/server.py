@@ -113,7 +113,7 @@ class _Games:
         line = Line(game.start_fen, chess960=game.chess960)
         moves = [line.move(action) for action in game.actions]
         return {"index": index, "headers": game.headers, "start": line.start, "result": game.result,
-                "moves": [m for m in moves if m is not None]}
+                "ending": line.ending(game.result), "moves": [m for m in moves if m is not None]}
 
     def pgn(self, index: int) -> str:
         game = self.columns.game(index)
@@ -160,7 +160,7 @@ class _Watcher:
             self.ended_at = now
         self.result = game.result
         message: dict[str, object] = {"type": "game" if fresh else "moves", "number": game.number,
-                                      "moves": moves, "result": game.result}
+                                      "moves": moves, "result": game.result, "ending": self.line.ending(game.result)}
         if fresh:
             message.update(white=game.white, black=game.black, start=self.line.start)
         return message
@@ -174,12 +174,14 @@ class _RunGames:
     TAIL = 1 << 20  # bytes read back from the end of a file that is already long
     EVERY = 1.0  # seconds between looks at the file
     QUIET = 3.0  # seconds without growth after which the last game is taken as whole
+    KEPT = 256  # bytes before the offset compared at each look, to see a file written anew
 
     def __init__(self, path: str) -> None:
         self.path, self.feed = path, GameFeed()
         self.offset, self.checked, self.grown, self.size = -1, 0.0, 0.0, -1
         self.aligned = False  # whether the offset is at the start of a game
         self.identity: tuple[int, int] | None = None  # the file read: another is read from its start
+        self.before = b""  # the bytes just before the offset: others there mean the file was rewritten
         self._lock = threading.Lock()
 
     def due(self) -> bool:
@@ -193,15 +195,23 @@ class _RunGames:
                 size, identity = stat.st_size, (stat.st_dev, stat.st_ino)
                 if size != self.size:
                     self.size, self.grown = size, now
-                if identity != self.identity:
-                    self.offset, self.identity = -1, identity  # the first look, or a file put in its place
+                if identity != self.identity or not self._same_before(size):
+                    # The first look, a file put in its place, or the same file written anew.
+                    self.offset, self.identity, self.before = -1, identity, b""
                 if self.offset < 0 or size < self.offset:  # read anew, or a file started again
-                    self.offset = max(0, size - self.TAIL)
+                    self.offset, self.before = max(0, size - self.TAIL), b""
                     self.aligned = self.offset == 0
                 if size > self.offset:
                     self._read(size, now)
             except (OSError, ValueError):
                 return  # a file being replaced, or not a file: the next poll looks again
+
+    def _same_before(self, size: int) -> bool:
+        if not self.before or size < self.offset or self.offset < len(self.before):
+            return True  # nothing read yet, or a file started again (the offset check sees it)
+        with open(self.path, "rb") as source:
+            source.seek(self.offset - len(self.before))
+            return source.read(len(self.before)) == self.before
 
     def _read(self, size: int, now: float) -> None:
         with open(self.path, "rb") as source:
@@ -220,6 +230,7 @@ class _RunGames:
             end = len(data)  # the last game, once the file has stopped growing
         self.offset += end
         self.aligned = True
+        self.before = data[max(start, end - self.KEPT):end]
         for game in read_pgn_games(data[start:end], on_error="skip"):
             tags = game.headers
             self.feed.add(game.actions, game.result, tags.get("White", "?"), tags.get("Black", "?"), game.start_fen,
@@ -597,9 +608,16 @@ async def _play_loop(ws: WebSocket, session: PlaySession, inbox: asyncio.Queue[M
             await ws.send_json(await _in_thread(session.shown))
 
 
-def _host_name(host: str) -> str:
-    """The name of a Host header, without its port: "[::1]:8000" is "[::1]"."""
-    return host[: host.find("]") + 1] if host.startswith("[") else host.partition(":")[0]
+# A Host header as an authority: a bracketed IPv6 literal or a name without colons, then
+# at most a port. Anything else ("[::1].evil.example:80") names no host of this viewer.
+_AUTHORITY = re.compile(r"(\[[0-9a-f:.]+\]|[^\[\]:]*)(?::[0-9]{0,5})?", re.IGNORECASE)
+
+
+def _host_name(host: str) -> str | None:
+    """The name of a Host header, without its port ("[::1]:8000" is "[::1]"), in lower
+    case; None for a header that is not an authority."""
+    match = _AUTHORITY.fullmatch(host)
+    return match.group(1).lower() if match else None
 
 
 class _Guard:

@@ -58,6 +58,19 @@ function placement(fen) {
   return pieces;
 }
 
+// "mate" or "check" when a move's SAN says the side to move is mated or in check.
+function checkOf(move) {
+  if (!move) return null;
+  return move.san.endsWith("#") ? "mate" : move.san.endsWith("+") ? "check" : null;
+}
+
+// The line beside the board once a game has ended: its result and how it ended.
+function outcomeText(result, ending) {
+  if (!result || result === "*") return "";
+  const winner = { "1-0": "White wins", "0-1": "Black wins", "1/2-1/2": "Draw" }[result] || result;
+  return `${result}: ${winner}` + (ending ? ` (${ending})` : "");
+}
+
 function pieceSymbol(letter, size) {
   const picture = vector("svg", { viewBox: "0 0 1 1", width: size, height: size });
   picture.append(vector("use", { href: `#vantor-piece-${CODES.indexOf(letter)}`, width: 1, height: 1 }));
@@ -72,6 +85,7 @@ class Board {
     this.orientation = "white";
     this.fen = "8/8/8/8/8/8/8/8 w - - 0 1";
     this.last = null;
+    this.check = null;
     this.selected = null;
     this.box = element("div", { class: "board-box" });
     this.root = vector("svg", { class: "vantor-board", viewBox: "0 0 8 8" });
@@ -80,13 +94,16 @@ class Board {
     this.pieces = vector("g");
     this.root.append(this.squares, this.marks, this.pieces);
     this.box.append(this.root);
-    parent.append(this.box);
+    this.outcome = element("div", { class: "outcome" });
+    parent.append(this.box, this.outcome);
     if (options.onMove) this.listen();
   }
 
-  set(fen, last = null, orientation = this.orientation) {
+  // last: the last move's UCI; check: "check" or "mate" for the side to move's king.
+  set(fen, last = null, orientation = this.orientation, check = null) {
     this.fen = fen;
     this.last = last;
+    this.check = check;
     this.orientation = orientation;
     this.selected = null;
     this.draw();
@@ -118,6 +135,8 @@ class Board {
                                              fill: tint }));
       }
     }
+    this.drawCoordinates();
+    this.drawCheck();
     this.pieces.replaceChildren();
     for (const [name, letter] of Object.entries(placement(this.fen))) {
       const [x, y] = this.at(name);
@@ -127,6 +146,32 @@ class Board {
       this.pieces.append(piece);
     }
     this.drawMarks();
+  }
+
+  // File letters along the bottom edge and rank numbers along the left, as the board is turned.
+  drawCoordinates() {
+    for (let i = 0; i < 8; i++) {
+      const file = this.nameAt(i, 7)[0], rank = this.nameAt(0, i)[1];
+      const dark = (i + 7) % 2 === 1;
+      const letter = vector("text", { class: "coordinate", x: i + 0.94, y: 7.94, "text-anchor": "end",
+                                      fill: dark ? SETTINGS.colours.light : SETTINGS.colours.dark });
+      letter.textContent = file;
+      const number = vector("text", { class: "coordinate", x: 0.05, y: i + 0.22,
+                                      fill: i % 2 === 1 ? SETTINGS.colours.light : SETTINGS.colours.dark });
+      number.textContent = rank;
+      this.squares.append(letter, number);
+    }
+  }
+
+  // A red glow under the king of the side to move when it is in check or mated.
+  drawCheck() {
+    if (!this.check) return;
+    const king = this.fen.split(" ")[1] === "b" ? "k" : "K";
+    const square = Object.entries(placement(this.fen)).find(([, letter]) => letter === king);
+    if (!square) return;
+    const [x, y] = this.at(square[0]);
+    this.squares.append(vector("circle", { class: `king-${this.check}`, "data-square": square[0], cx: x + 0.5,
+                                           cy: y + 0.5, r: 0.48 }));
   }
 
   drawMarks() {
@@ -287,7 +332,8 @@ function replayPage(main) {
     if (!game) return;
     ply = Math.max(0, Math.min(game.moves.length, target));
     const shown = ply ? game.moves[ply - 1] : null;
-    board.set(shown ? shown.fen : game.start, shown ? shown.uci : null);
+    board.set(shown ? shown.fen : game.start, shown ? shown.uci : null, board.orientation, checkOf(shown));
+    board.outcome.textContent = ply === game.moves.length ? outcomeText(game.result, game.ending) : "";
     fen.value = shown ? shown.fen : game.start;
     moves.show(game.moves, game.start, ply);
     main.dataset.ply = ply;
@@ -356,7 +402,11 @@ function drawCurve(parent, records) {
     for (const r of records) if (r.opponent === name) latest.set(r.minutes, r);
     const rows = [...latest.values()].sort((a, b) => a.minutes - b.minutes);
     const colour = palette[i % palette.length];
-    picture.append(vector("polyline", { fill: "none", stroke: colour, "stroke-width": 2, "data-opponent": name,
+    // Each line narrower than the one drawn before it, and every other one dashed: lines
+    // that lie on each other (two opponents both at 100 %) all stay in sight.
+    const widths = { "stroke-width": 2 + 2.5 * (names.length - 1 - i), "stroke-opacity": 0.85 };
+    const dashes = i % 2 ? { "stroke-dasharray": "6 4" } : {};
+    picture.append(vector("polyline", { fill: "none", stroke: colour, ...widths, ...dashes, "data-opponent": name,
                                         points: rows.map((r) => `${x(r.minutes)},${y(r.score)}`).join(" ") }));
     for (const r of rows) {
       picture.append(vector("line", { stroke: colour, x1: x(r.minutes), x2: x(r.minutes), y1: y(r.score_low),
@@ -390,7 +440,8 @@ function watchPage(main) {
 
   function showGame() {
     const last = game.moves[game.moves.length - 1];
-    board.set(last ? last.fen : game.start, last ? last.uci : null);
+    board.set(last ? last.fen : game.start, last ? last.uci : null, board.orientation, checkOf(last));
+    board.outcome.textContent = outcomeText(game.result, game.ending);
     fen.value = last ? last.fen : game.start;
     moves.show(game.moves, game.start, game.moves.length);
     title.textContent = `Game ${game.number}: ${game.white} – ${game.black}` + (game.result ? `  ${game.result}` : "");
@@ -412,6 +463,7 @@ function watchPage(main) {
       else if (message.type === "moves" && game && game.number === message.number) {
         game.moves.push(...message.moves);
         game.result = message.result;
+        game.ending = message.ending;
         showGame();
       } else if (message.type === "games") {
         games.replaceChildren(element("button", { text: "newest", onclick: () => follow(null) }),
@@ -469,7 +521,8 @@ function playPage(main) {
   function show(message) {
     position = message;
     const last = message.moves[message.moves.length - 1];
-    board.set(message.fen, last ? last.uci : null, message.colour);
+    board.set(message.fen, last ? last.uci : null, message.colour, checkOf(last));
+    board.outcome.textContent = message.over ? outcomeText(message.result, message.ending) : "";
     moves.show(message.moves, "x w - - 0 1", message.moves.length);
     main.dataset.plies = message.moves.length;
     main.dataset.over = message.over;
@@ -486,7 +539,7 @@ function playPage(main) {
     else if (message.type === "thinking") status.textContent = "Thinking…";
     else if (message.type === "error") {
       showError(message.message);
-      if (position) board.set(position.fen, board.last, position.colour);  // the move snaps back
+      if (position) board.set(position.fen, board.last, position.colour, board.check);  // the move snaps back
     }
   };
   socket.onclose = () => { status.textContent = "The game is closed."; };
