@@ -437,3 +437,20 @@ def test_a_class_built_on_a_missing_package_shows_its_own_signature(tmp_path):
                           capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
     assert "class demo_net.Net(channels: int = 8, *, blocks: int = 2)" in (tmp_path / "out" / "index.txt").read_text()
+
+
+def test_the_site_check_finds_every_link_that_leads_nowhere(tmp_path):
+    sys.path.insert(0, str(ROOT / "tools"))
+    try:
+        from check_links import broken_links
+    finally:
+        sys.path.pop(0)
+    (tmp_path / "api").mkdir()
+    (tmp_path / "api" / "page.html").write_text('<h1 id="top">x</h1><a name="old">y</a>')
+    (tmp_path / "index.html").write_text(
+        '<a href="api/page.html#top">fine</a> <a href="api/page.html#old">fine</a> <a href="#here" id="here">fine</a>'
+        ' <a href="https://example.org/x.html">not checked</a> <img src="api/page.html">'
+        ' <a href="api/page.html#gone">anchor</a> <a href="missing.html">file</a> <a href="#nowhere">here</a>')
+    assert broken_links(str(tmp_path)) == ["index.html: api/page.html#gone (no such anchor)",
+                                           "index.html: missing.html (no such file)",
+                                           "index.html: #nowhere (no such anchor)"]
