@@ -281,6 +281,21 @@ def test_wheel_holds_both_modules_their_stubs_and_the_extras(wheel):
     assert any(r.startswith("numpy") and "extra" not in r for r in requires), requires
 
 
+@pytest.mark.skipif(FREE_THREADED, reason="Ray and PyTorch's extras are installed for the GIL interpreter")
+def test_every_extra_installs_offline_inside_the_root(wheel, tmp_path):
+    # As getting-started writes it; pip resolves every requirement from the root's wheels
+    # (--dry-run: the resolution is what can fail offline, not the unpacking of PyTorch).
+    links = os.environ.get("PIP_FIND_LINKS", "").split()
+    if not os.environ.get("VANTOR_TOOLCHAIN_INSIDE") or len(links) < 2:
+        pytest.skip("needs the toolchain root with its layers' wheels")
+    with zipfile.ZipFile(wheel) as archive:
+        [metadata] = [n for n in archive.namelist() if n.endswith(".dist-info/METADATA")]
+        extras = sorted(set(re.findall(r"^Provides-Extra: (.*)$", archive.read(metadata).decode(), re.M)))
+    _run([sys.executable, "-m", "venv", str(tmp_path / "venv")], cwd=tmp_path)
+    _run([str(tmp_path / "venv" / "bin" / "python"), "-m", "pip", "install", "--dry-run", "--quiet",
+          f"{wheel}[{','.join(extras)}]"], cwd=tmp_path, timeout=900)
+
+
 def test_numpy_alone_imports_all_but_the_gymnasium_modules(numpy_venv, tmp_path):
     probe = textwrap.dedent(
         f"""

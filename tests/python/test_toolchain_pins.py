@@ -12,7 +12,9 @@ import pytest
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # The layers installed into the root, for its python3 and for its free-threaded python3.14t
 # (which sees none of the other's packages); the runtime list is a wheelhouse.
-LAYERS = ["toolchain-pip.txt", "toolchain-peers.txt", "toolchain-torch.txt", "toolchain-docs.txt"]
+# The python3 lists; toolchain-extras.txt is downloaded, not installed, but pins as a layer does.
+LAYERS = ["toolchain-pip.txt", "toolchain-peers.txt", "toolchain-torch.txt", "toolchain-docs.txt",
+          "toolchain-extras.txt"]
 FREE_THREADED_LAYERS = ["toolchain-ft.txt", "toolchain-ft-torch.txt"]
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 PIN = re.compile(r"^([A-Za-z0-9][A-Za-z0-9._-]*)==([A-Za-z0-9.+!-]+)$")
