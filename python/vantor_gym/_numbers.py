@@ -40,8 +40,9 @@ def action_array(actions: object, rows: int, *, copy: bool = False) -> np.ndarra
     array = np.asarray(actions)
     if array.shape == (0,):
         array = np.empty(0, np.int64)  # no actions for no games, whatever dtype [] was read as
-    if (array.dtype == object and not isinstance(actions, np.ndarray) and array.size
-            and all(is_integer(a) for a in array.flat)):
+    # A list of ints that NumPy could hold only as objects or floats holds one beyond 64 bits.
+    if (array.dtype.kind in "Of" and not isinstance(actions, np.ndarray) and array.size
+            and all(is_integer(a) for a in np.asarray(actions, dtype=object).flat)):
         raise ValueError("actions must fit a 64-bit signed integer")
     if array.dtype.kind not in "iu":
         raise TypeError(f"actions must be integers, not {array.dtype}")

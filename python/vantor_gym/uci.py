@@ -21,7 +21,6 @@ from __future__ import annotations
 
 import errno
 import math
-import numbers
 import operator
 import os
 import re
@@ -39,7 +38,7 @@ from typing import IO
 import numpy as np
 
 import vantor
-from vantor_gym._numbers import integer
+from vantor_gym._numbers import integer, real
 from vantor_gym.batch import BatchEnv
 from vantor_gym.game import Game
 from vantor_gym.fen import read_fen
@@ -114,16 +113,23 @@ class Score:
         """The expected score in [-1, 1] from the side to move: 1 or -1 for a mate, and
         for centipawns the logistic of the Elo system, ``2 / (1 + 10 ** (-cp / scale)) - 1``
         (computed as ``tanh(cp * ln(10) / (2 * scale))``, which no score overflows)."""
-        if isinstance(scale, bool) or not isinstance(scale, numbers.Real) or not (math.isfinite(scale) and scale > 0):
-            raise ValueError(f"scale must be a finite number above 0, not {scale!r}")
+        try:
+            factor = math.log(10) / (2 * real(scale, "scale"))
+        except (TypeError, ValueError, ZeroDivisionError):
+            factor = math.nan
+        if not (math.isfinite(factor) and factor > 0):
+            raise ValueError(f"scale must be a finite number above 0, as a float too, not {scale!r}")
         if self.mate is not None:
             return 1.0 if self.mate > 0 else -1.0
         if self.centipawns is None:
             raise ValueError("a Score holds centipawns or a mate")
         try:
-            return math.tanh(self.centipawns * math.log(10) / (2 * scale))
+            value = math.tanh(self.centipawns * factor)
         except OverflowError:  # an int beyond any float: the curve is flat long before
             return 1.0 if self.centipawns > 0 else -1.0
+        if math.isnan(value):
+            raise ValueError(f"centipawns must be a number, not {self.centipawns!r}")
+        return value
 
 
 # A number of any length that Python's int reads, as python-chess takes scores (int

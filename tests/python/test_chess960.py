@@ -379,6 +379,10 @@ def test_the_viewer_replays_watches_and_plays_chess960():
     from vantor_gym.view.lines import Line
     from vantor_gym.view.play import PlaySession
 
+    # Under the module's rules a Chess960 line plays on where chess would draw (K+N against K).
+    bare = "8/8/5n2/8/6k1/8/8/1K6 w - - 0 1"
+    assert Line(bare, rules="module", chess960=True).move(
+        notation.uci_to_action(Game(bare, chess960=True, rules="module"), "b1a1")) is not None
     # A line shows the castling move as the page needs it: UCI onto the rook, SAN, FEN.
     line = Line(CASTLE_FEN, chess960=True)
     shown = line.move(notation.uci_to_action(Game(CASTLE_FEN, chess960=True), "b1g1"))

@@ -32,7 +32,7 @@ def test_actions_beyond_int64_are_value_errors_in_the_batch():
     with BatchEnv(2, threads=1, illegal="lose") as games:
         games.reset()
         before = games.hash_state()
-        for actions in ([2**70, 564], [564, -(2**70)], np.array([2**64 - 1, 564], np.uint64)):
+        for actions in ([2**70, 564], [564, -(2**70)], np.array([2**64 - 1, 564], np.uint64), [2**63, 1], [-1, 2**63]):
             with pytest.raises(ValueError, match="64-bit"):
                 games.step(actions)
         assert (games.hash_state() == before).all()

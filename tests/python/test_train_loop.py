@@ -171,3 +171,21 @@ def test_chess960_self_play_keeps_its_starts_and_a_run_resumes_only_as_chess960(
             replay.step(action)
     with pytest.raises(ValueError, match="Chess960"):
         Trainer(tiny(tmp_path))
+
+
+def test_a_kill_costs_only_the_game_it_cut_and_no_match_is_played_twice(tmp_path):
+    trainer = Trainer(tiny(tmp_path, eval_opponents="random", eval_simulations=2, eval_max_plies=10))
+    try:
+        # games.pgn cut mid-game: the next game written still reads whole, headers and all.
+        trainer._keep_games([([564, 524], "*", None)] * 2)
+        path = tmp_path / "games.pgn"
+        os.truncate(path, path.stat().st_size - 6)
+        trainer._keep_games([([564], "*", None)])
+        games = list(read_pgn_games(path, on_error="skip"))
+        assert len(games) == 3 and games[-1].headers["White"] == "self-play" and len(games[-1].actions) == 1
+        # An evaluation killed after some of its matches, run again: those are read from the log.
+        first = trainer.evaluate(2, final=True)
+        logged = (tmp_path / "log.jsonl").read_text()
+        assert trainer.evaluate(2, final=True) == first and (tmp_path / "log.jsonl").read_text() == logged
+    finally:
+        trainer.close()

@@ -306,16 +306,22 @@ def test_a_games_file_written_anew_in_place_is_read_from_its_start(tmp_path, mon
 
     monkeypatch.setattr(server._RunGames, "QUIET", 0.0)
     path = tmp_path / "games.pgn"
-    path.write_text('[White "one"]\n\n1. e4 e5 *\n\n[White "two"]\n\n1. d4 d5 *\n')
+    # A last game without its result is being written (or its writer was killed): not read.
+    path.write_text('[White "one"]\n\n1. e4 e5 *\n\n[White "two"]\n\n1. d4 d5 2. c4')
     run = server._RunGames(str(path))
     run.poll()
-    run.poll()  # the last game, once the file has stopped growing
+    run.poll()
+    assert [g["white"] for g in run.feed.summary()] == ["one"]
+    with path.open("a") as out:
+        out.write(" *\n")
+    run.poll()  # the last game, once the file has stopped growing with its result
     # Truncated and written again, longer, between two looks: same inode, a larger size.
     with path.open("r+") as out:
         out.truncate(0)
         out.write('[White "three"]\n[Event "' + "x" * 200 + '"]\n\n1. c4 c5 2. Nc3 Nc6 *\n')
     run.poll()
     assert [g["white"] for g in run.feed.summary()] == ["one", "two", "three"]
+    assert [g["plies"] for g in run.feed.summary()][1] == 3
 
 
 def test_the_curve_skips_records_json_cannot_carry(tmp_path):

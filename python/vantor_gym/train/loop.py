@@ -161,16 +161,18 @@ class Trainer(Unshared):
 
     def _keep_games(self, games: list[tuple[list[int], str, str | None]]) -> None:
         """Appends the finished self-play games to ``games.pgn``, each in one write, so a
-        kill cuts at most the last one short (which a reader then skips)."""
+        kill cuts at most the last one short (which a reader then skips): a file that does
+        not end with a whole game's blank line gets one first, so the cut game stays apart."""
         if not games:
             return
+        lead = "" if _ends_whole(self._path(GAMES)) else "\n\n"
         texts = [pgn(actions, start_fen=start, result=result,
                      headers={"Event": "vantor train self-play", "White": "self-play", "Black": "self-play",
                               "Updates": str(self.updates)},
                      rules=self.config.rules, chess960=self.config.chess960)
                  for actions, result, start in games]
         with open(self._path(GAMES), "a", encoding="utf-8") as out:
-            out.write("".join(text + "\n" for text in texts))  # a blank line after each game
+            out.write(lead + "".join(text + "\n" for text in texts))  # a blank line after each game
 
     def _workers(self) -> SelfPlayWorkers:
         if self._closed:
@@ -250,8 +252,8 @@ class Trainer(Unshared):
         plan = self.plan(minutes)
         budget = 60 * plan.minutes
         if self.finished and self.clock >= budget:
-            _say(f"the run in {config.directory} is finished: {self.clock / 60:.1f} minutes trained and its final "
-                 f"evaluation done; give more than {self.clock / 60:.1f} minutes to train it on")
+            _say(f"the run in {config.directory} is finished: {self.clock / 60:.3g} minutes trained and its final "
+                 f"evaluation done; give more than {self.clock / 60:.3g} minutes to train it on")
             return False
         self.check_inputs(minutes)
         for line in self._notices or ():
@@ -357,7 +359,9 @@ class Trainer(Unshared):
         ``eval_opponents``, ``games`` games each, and at the end ``head_to_head_games``
         against the imitation-only network (the config's count by default, each pair of games
         from its own ``openings`` position, since two networks would otherwise repeat one
-        game); the records are appended to the log and the curve redrawn."""
+        game); the records are appended to the log and the curve redrawn. A match the log
+        already holds for this network (the same updates, minutes and kind of evaluation:
+        a run killed during its evaluations, resumed) is taken from there, not played again."""
         config = self.config
         opponents = config.opponents() if integer(games, "games", 0) > 0 else []
         if head_to_head_games is None:
@@ -366,10 +370,15 @@ class Trainer(Unshared):
         extra = {"minutes": round(self.clock / 60, 2), "phase": self.phase, "positions": self.buffer.added,
                  "updates": self.updates, "final": final}
         rules = config.chess_rules
+        done = self._logged(extra)
+        kept = [done[name] for name in [*opponents, "imitation"] if name in done]
+        opponents = [name for name in opponents if name not in done]
+        if "imitation" in done:
+            head_to_head_games = 0
         # Lines in a log or a pipe; a terminal shows the matches' own progress line.
         report = None if tick is None or _is_terminal() else (lambda line: tick(lambda: f"evaluating {line}"))
         player = NetworkPlayer(self.net, config.eval_simulations, name="network", seed=config.seed, rules=rules)
-        records = evaluate(player, opponents, games, max_plies=config.eval_max_plies, seed=config.seed,
+        records = kept + evaluate(player, opponents, games, max_plies=config.eval_max_plies, seed=config.seed,
                            stockfish=config.engine, extra=extra, log=self._path(LOG), progress=None, report=report,
                            rules=rules)
         if final and head_to_head_games > 0 and os.path.exists(self._path(IMITATION)):
@@ -388,6 +397,13 @@ class Trainer(Unshared):
             _say(f"{extra['minutes']:5.1f} min: against {r['opponent']}: {r['wins']} won, {r['draws']} drawn, "
                  f"{r['losses']} lost, score {r['score']:.1%}{elo}")
         return records
+
+    def _logged(self, extra: dict[str, Any]) -> dict[str, dict[str, Any]]:
+        """The log's records of this evaluation, by opponent."""
+        if not os.path.exists(self._path(LOG)):
+            return {}
+        same = ("minutes", "updates", "final")
+        return {r["opponent"]: r for r in read_log(self._path(LOG)) if all(r.get(k) == extra[k] for k in same)}
 
     def _from_dataset(self) -> bool:
         return self.phase == "imitation" and bool(self.config.dataset)
@@ -533,6 +549,17 @@ def _check_optimizer(optimizer: torch.optim.Optimizer) -> None:
                                      f"{tuple(parameter.shape)}")
                 if name.endswith("_sq") and bool((value < 0).any()):
                     raise ValueError(f"the optimiser's {name} holds negative values")
+
+
+def _ends_whole(path: str) -> bool:
+    """Whether the file is missing, empty or ends with a blank line."""
+    try:
+        with open(path, "rb") as existing:
+            size = existing.seek(0, os.SEEK_END)
+            existing.seek(max(0, size - 2))
+            return size == 0 or existing.read() == b"\n\n"
+    except FileNotFoundError:
+        return True
 
 
 def _variant(chess960: object) -> str:

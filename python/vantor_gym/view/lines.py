@@ -34,7 +34,8 @@ class Line:
     FENs name the en-passant square as the ``rules`` write it: under chess's only where
     the capture is legal. A Chess960 game (``chess960``) is played on a ``Game`` of
     automatic rules, whose only endings (a mate, a stalemate, insufficient material, the
-    fifth repetition, seventy-five moves) no recorded game can play past."""
+    fifth repetition, seventy-five moves) no recorded game of chess can play past; under
+    the module's rules, which play on past some of them, on a ``Game`` of those."""
 
     def __init__(self, start_fen: str | None = None, rules: str = "standard", chess960: bool = False) -> None:
         self.legal_en_passant = rules_of(rules) != "module"
@@ -46,7 +47,8 @@ class Line:
         self.broken = False
         if self.chess960:
             try:
-                self.game = Game(start.text, chess960=True, rules="automatic")
+                own = "module" if rules_of(rules) == "module" else "automatic"
+                self.game = Game(start.text, chess960=True, rules=own)
             except ValueError:
                 self.broken = True  # a start with no move to play: nothing is played from it
         self.board = vantor.Vantor()

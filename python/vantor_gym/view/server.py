@@ -225,9 +225,11 @@ class _RunGames:
             start = starts.pop(0)
         end = starts[-1] if starts else start
         if end <= start:
-            if now - self.grown < self.QUIET:
+            # The last game, once the file has stopped growing with its result written: a
+            # writer killed half-way, or a slow one, leaves no result at the end.
+            if now - self.grown < self.QUIET or not _ENDS_WITH_RESULT.search(b" " + data[start:].rstrip()[-8:]):
                 return
-            end = len(data)  # the last game, once the file has stopped growing
+            end = len(data)
         self.offset += end
         self.aligned = True
         self.before = data[max(start, end - self.KEPT):end]
@@ -236,6 +238,9 @@ class _RunGames:
             self.feed.add(game.actions, game.result, tags.get("White", "?"), tags.get("Black", "?"), game.start_fen,
                           chess960=game.chess960)
 
+
+# A game's last token, its result, then only blanks: a whole game's end.
+_ENDS_WITH_RESULT = re.compile(rb"\s(?:1-0|0-1|1/2-1/2|\*)\Z")
 
 # A blank line, then a header: where the next game of a PGN file starts.
 _GAME_START = re.compile(rb"\n\r?\n\[")

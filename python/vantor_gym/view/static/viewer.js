@@ -60,7 +60,7 @@ function placement(fen) {
 
 // "mate" or "check" when a move's SAN says the side to move is mated or in check.
 function checkOf(move) {
-  if (!move) return null;
+  if (!move || !move.san) return null;
   return move.san.endsWith("#") ? "mate" : move.san.endsWith("+") ? "check" : null;
 }
 
