@@ -37,13 +37,18 @@ def action_array(actions: object, rows: int, *, copy: bool = False) -> np.ndarra
     another kind than integers (an ``object`` array among them, whatever it holds),
     ``ValueError`` for another shape or a number beyond 64 bits (a list of Python ints
     that NumPy could only hold as objects). An empty list is no actions."""
+    if isinstance(actions, (list, tuple)) and any(isinstance(a, (bool, np.bool_)) for a in actions):
+        raise TypeError("actions must be integers, not bools")  # NumPy would read True as 1
     array = np.asarray(actions)
     if array.shape == (0,):
         array = np.empty(0, np.int64)  # no actions for no games, whatever dtype [] was read as
-    # A list of ints that NumPy could hold only as objects or floats holds one beyond 64 bits.
-    if (array.dtype.kind in "Of" and not isinstance(actions, np.ndarray) and array.size
-            and all(is_integer(a) for a in np.asarray(actions, dtype=object).flat)):
-        raise ValueError("actions must fit a 64-bit signed integer")
+    # A list of integers that NumPy holds only as objects or floats: kept if each fits 64 bits.
+    if array.dtype.kind in "Of" and not isinstance(actions, np.ndarray) and array.size:
+        items = np.asarray(actions, dtype=object)
+        if all(is_integer(a) for a in items.flat):
+            if not all(-(2**63) <= int(a) < 2**63 for a in items.flat):
+                raise ValueError("actions must fit a 64-bit signed integer")
+            array = np.array([int(a) for a in items.flat], np.int64).reshape(items.shape)
     if array.dtype.kind not in "iu":
         raise TypeError(f"actions must be integers, not {array.dtype}")
     if array.shape != (rows,):

@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import errno
 import math
+import numbers
 import operator
 import os
 import re
@@ -120,16 +121,23 @@ class Score:
         if not (math.isfinite(factor) and factor > 0):
             raise ValueError(f"scale must be a finite number above 0, as a float too, not {scale!r}")
         if self.mate is not None:
-            return 1.0 if self.mate > 0 else -1.0
+            return 1.0 if real(self.mate, "mate") > 0 else -1.0
         if self.centipawns is None:
             raise ValueError("a Score holds centipawns or a mate")
         try:
-            value = math.tanh(self.centipawns * factor)
+            value = math.tanh(_real_number(self.centipawns, "centipawns") * factor)
         except OverflowError:  # an int beyond any float: the curve is flat long before
             return 1.0 if self.centipawns > 0 else -1.0
         if math.isnan(value):
             raise ValueError(f"centipawns must be a number, not {self.centipawns!r}")
         return value
+
+
+def _real_number(value: object, name: str) -> int | float:
+    """A real number as it is (an int of any size kept whole): ``TypeError`` for what is none."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
+    return int(value) if isinstance(value, numbers.Integral) else float(value)
 
 
 # A number of any length that Python's int reads, as python-chess takes scores (int

@@ -887,5 +887,7 @@ def test_expected_score_is_the_elo_logistic_bounded_for_any_score():
     for scale in (0, -1, math.inf, math.nan, True, "400", 10**400, Fraction(10**400), Fraction(1, 10**400)):
         with pytest.raises(ValueError):
             Score(centipawns=1).expected(scale)
-    with pytest.raises(ValueError):
-        Score(centipawns=math.nan).expected()
+    for score, error in ((Score(centipawns=math.nan), ValueError), (Score(mate=math.nan), ValueError),
+                         (Score(centipawns=np.complex128(1 + 5j)), TypeError)):
+        with pytest.raises(error):
+            score.expected()

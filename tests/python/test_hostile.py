@@ -156,10 +156,17 @@ def _step_vector(actions):
     # An object array is of the wrong type whatever it holds.
     (lambda: BatchEnv(2).step(np.array([564, 564], dtype=object)), TypeError, "integers"),
     (lambda: _step_vector(np.array([564, 564], dtype=object)), TypeError, "integers"),
+    (lambda: BatchEnv(2).step([564, True]), TypeError, "bools"),  # True is no action 1
 ])
 def test_wrong_kinds_of_input_are_refused_with_the_documented_error(call, error, said):
     with pytest.raises(error, match=said):
         call()
+
+
+def test_integers_of_mixed_numpy_kinds_are_actions():
+    games = BatchEnv(2)
+    games.reset()
+    assert games.step([np.uint64(564), np.int64(564)])[4]["illegal"].tolist() == [False, False]
 
 
 def test_a_refused_snapshot_leaves_the_game_as_it_was():

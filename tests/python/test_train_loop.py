@@ -182,10 +182,15 @@ def test_a_kill_costs_only_the_game_it_cut_and_no_match_is_played_twice(tmp_path
         os.truncate(path, path.stat().st_size - 6)
         trainer._keep_games([([564], "*", None)])
         games = list(read_pgn_games(path, on_error="skip"))
-        assert len(games) == 3 and games[-1].headers["White"] == "self-play" and len(games[-1].actions) == 1
-        # An evaluation killed after some of its matches, run again: those are read from the log.
+        assert [len(g.actions) for g in games] == [2, 1] and games[-1].headers["White"] == "self-play"
+        trainer.save()
         first = trainer.evaluate(2, final=True)
-        logged = (tmp_path / "log.jsonl").read_text()
-        assert trainer.evaluate(2, final=True) == first and (tmp_path / "log.jsonl").read_text() == logged
     finally:
         trainer.close()
+    # Killed after its evaluation's matches, resumed: those are read from the log, not played.
+    logged = (tmp_path / "log.jsonl").read_text()
+    resumed = Trainer(tiny(tmp_path, eval_opponents="random", eval_simulations=2, eval_max_plies=10))
+    try:
+        assert resumed.evaluate(2, final=True) == first and (tmp_path / "log.jsonl").read_text() == logged
+    finally:
+        resumed.close()

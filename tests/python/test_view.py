@@ -324,6 +324,24 @@ def test_a_games_file_written_anew_in_place_is_read_from_its_start(tmp_path, mon
     assert [g["plies"] for g in run.feed.summary()][1] == 3
 
 
+def test_a_game_too_long_to_read_or_refused_by_the_feed_costs_only_itself(tmp_path, monkeypatch):
+    import vantor_gym.view.server as server
+
+    monkeypatch.setattr(server._RunGames, "QUIET", 0.0)
+    monkeypatch.setattr(server._RunGames, "TAIL", 1 << 10)  # a read of 8 KiB
+    game = '[White "{}"]\n\n1. e4 e5 *\n\n'.format
+    path = tmp_path / "games.pgn"
+    path.write_text(game("one"))
+    run = server._RunGames(str(path))
+    run.poll()
+    with path.open("a") as out:
+        out.write('[White "long"]\n\n{' + "x" * 20000 + "} 1. e4 *\n\n" + game("two")
+                  + '[White "kings"]\n[FEN "8/8/8/4k3/8/8/8/4K3 w - - 0 1"]\n\n1. Kd2 *\n\n' + game("three"))
+    for _ in range(8):
+        run.poll()
+    assert [g["white"] for g in run.feed.summary()] == ["one", "two", "three"]
+
+
 def test_the_curve_skips_records_json_cannot_carry(tmp_path):
     record = {"opponent": "random", "minutes": 5, "score": 0.5, "score_low": 0.4, "score_high": 0.6}
     lines = [json.dumps(record), json.dumps({**record, "score": float("nan")}), "{cut"]

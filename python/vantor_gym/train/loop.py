@@ -6,8 +6,10 @@ from __future__ import annotations
 import dataclasses
 import errno
 import json
+import math
 import os
 import pathlib
+import re
 import sys
 import tempfile
 import threading
@@ -112,7 +114,7 @@ class Trainer(Unshared):
         self._dataset: DatasetBatches | None = None
         self._dataset_place = (0, 0)  # the dataset stream's epoch and positions given in it, as saved
         _make_writable_directory(config.directory)
-        resumed = os.path.exists(self._path(CHECKPOINT))
+        resumed = self._resumed = os.path.exists(self._path(CHECKPOINT))
         if resumed:
             self._resume()
         # Mixed precision where the device has it to spare: half precision on a GPU.
@@ -161,11 +163,11 @@ class Trainer(Unshared):
 
     def _keep_games(self, games: list[tuple[list[int], str, str | None]]) -> None:
         """Appends the finished self-play games to ``games.pgn``, each in one write, so a
-        kill cuts at most the last one short (which a reader then skips): a file that does
-        not end with a whole game's blank line gets one first, so the cut game stays apart."""
+        kill cuts at most the last one short: what a kill left after the last whole game
+        is cut off first, so every game written reads whole."""
         if not games:
             return
-        lead = "" if _ends_whole(self._path(GAMES)) else "\n\n"
+        lead = _cut_to_whole(self._path(GAMES))
         texts = [pgn(actions, start_fen=start, result=result,
                      headers={"Event": "vantor train self-play", "White": "self-play", "Black": "self-play",
                               "Updates": str(self.updates)},
@@ -399,11 +401,13 @@ class Trainer(Unshared):
         return records
 
     def _logged(self, extra: dict[str, Any]) -> dict[str, dict[str, Any]]:
-        """The log's records of this evaluation, by opponent."""
-        if not os.path.exists(self._path(LOG)):
+        """The log's whole records of this evaluation, by opponent: only in a resumed run,
+        whose log is its own."""
+        if not self._resumed or not os.path.exists(self._path(LOG)):
             return {}
-        same = ("minutes", "updates", "final")
-        return {r["opponent"]: r for r in read_log(self._path(LOG)) if all(r.get(k) == extra[k] for k in same)}
+        return {r["opponent"]: r for r in read_log(self._path(LOG))
+                if r.get("final") is extra["final"] and r.get("updates") == extra["updates"]
+                and r.get("minutes") == extra["minutes"] and _whole_record(r)}
 
     def _from_dataset(self) -> bool:
         return self.phase == "imitation" and bool(self.config.dataset)
@@ -551,15 +555,38 @@ def _check_optimizer(optimizer: torch.optim.Optimizer) -> None:
                     raise ValueError(f"the optimiser's {name} holds negative values")
 
 
-def _ends_whole(path: str) -> bool:
-    """Whether the file is missing, empty or ends with a blank line."""
+# The end of a whole game as _keep_games writes it: the result, then a blank line.
+_WHOLE_GAME_END = re.compile(rb"\s(?:1-0|0-1|1/2-1/2|\*)\n\n")
+_GAMES_TAIL = 1 << 20  # bytes looked back for the last whole game (a game is far shorter)
+
+
+def _whole_record(record: dict[str, Any]) -> bool:
+    """Whether a log record holds what ``evaluate`` writes, with values it could write."""
+    counts = [record.get(k) for k in ("games", "wins", "draws", "losses")]
+    scores = [record.get(k) for k in ("score", "score_low", "score_high")]
+    elos = [record.get(k) for k in ("elo", "elo_low", "elo_high")]
+    return (all(type(c) is int and c >= 0 for c in counts)
+            and all(isinstance(s, (int, float)) and not isinstance(s, bool) and 0 <= s <= 1 for s in scores)
+            and all(e is None or (type(e) in (int, float) and math.isfinite(e)) for e in elos))
+
+
+def _cut_to_whole(path: str) -> str:
+    """Cuts the games file back to the end of its last whole game, which a kill during a
+    write leaves behind; the text to write before the next game (a blank line where no
+    whole game is found to cut back to)."""
     try:
-        with open(path, "rb") as existing:
-            size = existing.seek(0, os.SEEK_END)
-            existing.seek(max(0, size - 2))
-            return size == 0 or existing.read() == b"\n\n"
+        with open(path, "r+b") as games:
+            size = games.seek(0, os.SEEK_END)
+            start = games.seek(max(0, size - _GAMES_TAIL))
+            ends = [m.end() for m in _WHOLE_GAME_END.finditer(games.read())]
+            if not ends and start > 0:
+                return "\n\n"
+            whole = start + ends[-1] if ends else 0
+            if whole < size:
+                games.truncate(whole)
+            return ""
     except FileNotFoundError:
-        return True
+        return ""
 
 
 def _variant(chess960: object) -> str:

@@ -9,7 +9,7 @@ from vantor_gym import _native
 from vantor_gym.fen import read_fen
 from vantor_gym.game import Game
 from vantor_gym.notation import Position, action_to_san, action_to_uci
-from vantor_gym.rules import rules_of
+from vantor_gym.rules import halfmove_limit, rules_of
 from vantor_gym.view.feed import Top
 
 __all__ = ["Line", "line_pgn"]
@@ -38,7 +38,8 @@ class Line:
     the module's rules, which play on past some of them, on a ``Game`` of those."""
 
     def __init__(self, start_fen: str | None = None, rules: str = "standard", chess960: bool = False) -> None:
-        self.legal_en_passant = rules_of(rules) != "module"
+        self.rules = rules_of(rules)
+        self.legal_en_passant = self.rules != "module"
         # The module counts the pawn move or capture itself in its clock.
         self.zeroed = 0 if self.legal_en_passant else 1
         self.chess960 = bool(chess960)
@@ -110,10 +111,11 @@ class Line:
             return "checkmate" if checkers else "stalemate"
         if result != "1/2-1/2":
             return "resignation, time or adjudication"
-        if insufficient:
+        if insufficient and self.rules != "module":  # the module plays bare kings on
             return "insufficient material"
-        if self.halfmoves >= 100:
-            return "fifty-move rule"
+        if self.halfmoves >= halfmove_limit(self.rules):
+            return {"standard": "fifty-move rule", "automatic": "seventy-five-move rule"}.get(
+                self.rules, "the module's half-move limit")
         if self.seen.get(_key(fen), 0) >= 3:
             return "threefold repetition"
         return "agreement or adjudication"

@@ -213,17 +213,26 @@ class _RunGames:
             source.seek(self.offset - len(self.before))
             return source.read(len(self.before)) == self.before
 
+    def _pass_over(self, data: bytes) -> None:
+        self.offset, self.aligned, self.before = self.offset + len(data), False, b""
+
     def _read(self, size: int, now: float) -> None:
         with open(self.path, "rb") as source:
             source.seek(self.offset)
             data = source.read(min(size - self.offset, 8 * self.TAIL))
         starts = [m.end() - 1 for m in _GAME_START.finditer(data)]
         start = 0
+        whole_read = len(data) == 8 * self.TAIL
         if not self.aligned:  # read back into the middle of a game: from the next one on
             if not starts:
+                if whole_read:
+                    self._pass_over(data)
                 return
             start = starts.pop(0)
         end = starts[-1] if starts else start
+        if end <= start and whole_read:
+            self._pass_over(data)  # a game longer than a read: the reading goes on from the next one
+            return
         if end <= start:
             # The last game, once the file has stopped growing with its result written: a
             # writer killed half-way, or a slow one, leaves no result at the end.
@@ -235,8 +244,11 @@ class _RunGames:
         self.before = data[max(start, end - self.KEPT):end]
         for game in read_pgn_games(data[start:end], on_error="skip"):
             tags = game.headers
-            self.feed.add(game.actions, game.result, tags.get("White", "?"), tags.get("Black", "?"), game.start_fen,
-                          chess960=game.chess960)
+            try:
+                self.feed.add(game.actions, game.result, tags.get("White", "?"), tags.get("Black", "?"),
+                              game.start_fen, chess960=game.chess960)
+            except ValueError:
+                continue  # a start the feed refuses (a position drawn under chess's rules): the others still go in
 
 
 # A game's last token, its result, then only blanks: a whole game's end.

@@ -526,7 +526,7 @@ function playPage(main) {
     moves.show(message.moves, "x w - - 0 1", message.moves.length);
     main.dataset.plies = message.moves.length;
     main.dataset.over = message.over;
-    if (message.over) status.textContent = `${message.result} (${message.ending})`;
+    if (message.over) status.textContent = message.ending ? `${message.result} (${message.ending})` : message.result;
     else status.textContent = message.turn === message.colour ? "Your move" : "Thinking…";
     pgn.hidden = !message.over;
     pgn.value = message.pgn || "";
