@@ -37,7 +37,8 @@ def action_array(actions: object, rows: int, *, copy: bool = False) -> np.ndarra
     another kind than integers (an ``object`` array among them, whatever it holds),
     ``ValueError`` for another shape or a number beyond 64 bits (a list of Python ints
     that NumPy could only hold as objects). An empty list is no actions."""
-    if isinstance(actions, (list, tuple)) and any(isinstance(a, (bool, np.bool_)) for a in actions):
+    if isinstance(actions, (list, tuple)) and any(
+            isinstance(a, (bool, np.bool_)) or getattr(a, "dtype", None) == np.bool_ for a in actions):
         raise TypeError("actions must be integers, not bools")  # NumPy would read True as 1
     array = np.asarray(actions)
     if array.shape == (0,):

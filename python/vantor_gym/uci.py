@@ -121,7 +121,10 @@ class Score:
         if not (math.isfinite(factor) and factor > 0):
             raise ValueError(f"scale must be a finite number above 0, as a float too, not {scale!r}")
         if self.mate is not None:
-            return 1.0 if real(self.mate, "mate") > 0 else -1.0
+            mate = _real_number(self.mate, "mate")
+            if mate != mate:
+                raise ValueError("mate must be a number of moves, not NaN")
+            return 1.0 if mate > 0 else -1.0
         if self.centipawns is None:
             raise ValueError("a Score holds centipawns or a mate")
         try:

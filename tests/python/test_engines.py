@@ -882,6 +882,7 @@ def test_expected_score_is_the_elo_logistic_bounded_for_any_score():
     assert Score(centipawns=-400).expected() == pytest.approx(-(2 * 10 / 11 - 1))
     assert Score(centipawns=10**9).expected() == 1.0 and Score(centipawns=-10**9).expected() == -1.0
     assert Score(centipawns=10**400).expected() == 1.0 and Score(centipawns=-10**400).expected() == -1.0
+    assert Score(mate=10**400).expected() == 1.0
     assert (Score(mate=1).expected(), Score(mate=0).expected(), Score(mate=-5).expected()) == (1.0, -1.0, -1.0)
     assert Score(centipawns=100).expected(np.float32(200)) == pytest.approx(Score(centipawns=200).expected())
     for scale in (0, -1, math.inf, math.nan, True, "400", 10**400, Fraction(10**400), Fraction(1, 10**400)):

@@ -157,6 +157,7 @@ def _step_vector(actions):
     (lambda: BatchEnv(2).step(np.array([564, 564], dtype=object)), TypeError, "integers"),
     (lambda: _step_vector(np.array([564, 564], dtype=object)), TypeError, "integers"),
     (lambda: BatchEnv(2).step([564, True]), TypeError, "bools"),  # True is no action 1
+    (lambda: BatchEnv(2).step([564, np.array(True)]), TypeError, "bools"),
 ])
 def test_wrong_kinds_of_input_are_refused_with_the_documented_error(call, error, said):
     with pytest.raises(error, match=said):

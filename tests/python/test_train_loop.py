@@ -183,11 +183,25 @@ def test_a_kill_costs_only_the_game_it_cut_and_no_match_is_played_twice(tmp_path
         trainer._keep_games([([564], "*", None)])
         games = list(read_pgn_games(path, on_error="skip"))
         assert [len(g.actions) for g in games] == [2, 1] and games[-1].headers["White"] == "self-play"
+        # A file of a user's own (CRLF, a comment holding "1-0" and a blank line) is never cut.
+        own = '[Event "mine"]\r\n\r\n1. e4 {ends 1-0\n\nnot} e5 0-1\r\n'
+        path.write_bytes(own.encode())
+        trainer._keep_games([([564], "*", None)])
+        assert path.read_bytes().startswith(own.encode())
+        assert [g.headers["Event"] for g in read_pgn_games(path, on_error="skip")] == ["mine", "vantor train self-play"]
         trainer.save()
         first = trainer.evaluate(2, final=True)
     finally:
         trainer.close()
-    # Killed after its evaluation's matches, resumed: those are read from the log, not played.
+    # Killed after its evaluation's matches, resumed: those are read from the log, not played;
+    # records no evaluation could write are not taken.
+    from vantor_gym.train.loop import _whole_record
+
+    record = first[0]
+    assert _whole_record(record)
+    for broken in ({"score_low": 1.0, "score_high": 0.0}, {"games": record["games"] + 5}, {"wins": True},
+                   {"elo": float("nan")}, {"score": None}):
+        assert not _whole_record({**record, **broken}), broken
     logged = (tmp_path / "log.jsonl").read_text()
     resumed = Trainer(tiny(tmp_path, eval_opponents="random", eval_simulations=2, eval_max_plies=10))
     try:

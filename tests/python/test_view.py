@@ -340,6 +340,17 @@ def test_a_game_too_long_to_read_or_refused_by_the_feed_costs_only_itself(tmp_pa
     for _ in range(8):
         run.poll()
     assert [g["white"] for g in run.feed.summary()] == ["one", "two", "three"]
+    # A long game first, passed over in reads of 8 KiB; "four" starts alone near the end of
+    # the second read (at 16290), "five" only in the third: both still come.
+    path.write_text("")
+    run = server._RunGames(str(path))
+    run.poll()
+    with path.open("a") as out:
+        out.write('[White "long"]\n\n{' + "x" * 16262 + "} 1. e4 *\n\n"
+                  + '[White "four"]\n\n{' + "y" * 150 + "} 1. e4 e5 *\n\n" + game("five"))
+    for _ in range(8):
+        run.poll()
+    assert [g["white"] for g in run.feed.summary()] == ["four", "five"]
 
 
 def test_the_curve_skips_records_json_cannot_carry(tmp_path):

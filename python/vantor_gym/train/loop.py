@@ -406,8 +406,8 @@ class Trainer(Unshared):
         if not self._resumed or not os.path.exists(self._path(LOG)):
             return {}
         return {r["opponent"]: r for r in read_log(self._path(LOG))
-                if r.get("final") is extra["final"] and r.get("updates") == extra["updates"]
-                and r.get("minutes") == extra["minutes"] and _whole_record(r)}
+                if r.get("final") is extra["final"] and type(r.get("updates")) is int
+                and r["updates"] == extra["updates"] and r.get("minutes") == extra["minutes"] and _whole_record(r)}
 
     def _from_dataset(self) -> bool:
         return self.phase == "imitation" and bool(self.config.dataset)
@@ -557,34 +557,40 @@ def _check_optimizer(optimizer: torch.optim.Optimizer) -> None:
 
 # The end of a whole game as _keep_games writes it: the result, then a blank line.
 _WHOLE_GAME_END = re.compile(rb"\s(?:1-0|0-1|1/2-1/2|\*)\n\n")
+_OWN_FIRST_LINE = b'[Event "vantor train self-play"]'
 _GAMES_TAIL = 1 << 20  # bytes looked back for the last whole game (a game is far shorter)
 
 
 def _whole_record(record: dict[str, Any]) -> bool:
     """Whether a log record holds what ``evaluate`` writes, with values it could write."""
-    counts = [record.get(k) for k in ("games", "wins", "draws", "losses")]
-    scores = [record.get(k) for k in ("score", "score_low", "score_high")]
+    counts: list[Any] = [record.get(k) for k in ("games", "wins", "draws", "losses")]
+    scores: list[Any] = [record.get(k) for k in ("score_low", "score", "score_high")]
     elos = [record.get(k) for k in ("elo", "elo_low", "elo_high")]
-    return (all(type(c) is int and c >= 0 for c in counts)
-            and all(isinstance(s, (int, float)) and not isinstance(s, bool) and 0 <= s <= 1 for s in scores)
+    if not (all(type(c) is int and c >= 0 for c in counts) and all(type(s) in (int, float) for s in scores)):
+        return False
+    games, wins, draws, losses = counts
+    low, score, high = scores
+    return (games == wins + draws + losses and 0 <= low <= score <= high <= 1
             and all(e is None or (type(e) in (int, float) and math.isfinite(e)) for e in elos))
 
 
 def _cut_to_whole(path: str) -> str:
-    """Cuts the games file back to the end of its last whole game, which a kill during a
-    write leaves behind; the text to write before the next game (a blank line where no
-    whole game is found to cut back to)."""
+    """Cuts off the start of a game of this writer's that a kill left after the last
+    whole game; the text to write before the next game (a blank line after anything
+    else that does not end with one: a user's own text is never cut)."""
     try:
         with open(path, "r+b") as games:
             size = games.seek(0, os.SEEK_END)
             start = games.seek(max(0, size - _GAMES_TAIL))
-            ends = [m.end() for m in _WHOLE_GAME_END.finditer(games.read())]
-            if not ends and start > 0:
-                return "\n\n"
-            whole = start + ends[-1] if ends else 0
-            if whole < size:
-                games.truncate(whole)
-            return ""
+            tail = games.read()
+            ends = [m.end() for m in _WHOLE_GAME_END.finditer(tail)]
+            whole = ends[-1] if ends else 0
+            rest = tail[whole:]
+            own = rest.startswith(_OWN_FIRST_LINE) or _OWN_FIRST_LINE.startswith(rest)
+            if rest and own and (ends or start == 0):
+                games.truncate(start + whole)
+                return ""
+            return "" if not tail or tail.endswith(b"\n\n") else "\n\n"
     except FileNotFoundError:
         return ""
 

@@ -214,7 +214,8 @@ class _RunGames:
             return source.read(len(self.before)) == self.before
 
     def _pass_over(self, data: bytes) -> None:
-        self.offset, self.aligned, self.before = self.offset + len(data), False, b""
+        # Its last two bytes are read again: a blank line there may begin the next game's start.
+        self.offset, self.aligned, self.before = self.offset + max(1, len(data) - 2), False, b""
 
     def _read(self, size: int, now: float) -> None:
         with open(self.path, "rb") as source:
@@ -231,7 +232,10 @@ class _RunGames:
             start = starts.pop(0)
         end = starts[-1] if starts else start
         if end <= start and whole_read:
-            self._pass_over(data)  # a game longer than a read: the reading goes on from the next one
+            if start > 0:  # a game starts in this read: the next read begins with it
+                self.offset, self.aligned, self.before = self.offset + start, True, b""
+            else:  # a game longer than a read: the reading goes on from the next one
+                self._pass_over(data)
             return
         if end <= start:
             # The last game, once the file has stopped growing with its result written: a
